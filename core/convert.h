@@ -1,0 +1,73 @@
+// Field-to-item rules and record tables.
+//
+// A record converter is data: a table of (key, field) entries in the order the
+// dictionary receives its keys, read by one loop. Keys are interned once per
+// process on first use.
+#pragma once
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <type_traits>
+
+#include "../backend/records.h"
+
+namespace tvx::core {
+namespace py = pybind11;
+
+enum class Kind : std::uint8_t { Text, Int32, Double, Flag, Nested };
+
+struct RecordTable;
+
+struct Field {
+    const char* key;
+    Kind kind;
+    std::uint32_t offset;
+    const RecordTable* nested;  // Kind::Nested: a dictionary built from the same record
+};
+
+template <class T>
+constexpr Kind kind_of() {
+    if constexpr (std::is_same_v<T, wire::text>) return Kind::Text;
+    else if constexpr (std::is_same_v<T, std::int32_t>) return Kind::Int32;
+    else if constexpr (std::is_same_v<T, double>) return Kind::Double;
+    else if constexpr (std::is_same_v<T, wire::flag>) return Kind::Flag;
+    else static_assert(sizeof(T) == 0, "field type without an item rule");
+}
+
+// TVX_FIELD(Record, member): the member's name is its key.
+#define TVX_FIELD(R, m) \
+    ::tvx::core::Field { #m, ::tvx::core::kind_of<decltype(R::m)>(), offsetof(R, m), nullptr }
+#define TVX_NESTED(key, table) \
+    ::tvx::core::Field { key, ::tvx::core::Kind::Nested, 0, &(table) }
+
+struct RecordTable {
+    RecordTable(std::size_t record_size, std::initializer_list<Field> fields);
+    RecordTable(const RecordTable&) = delete;
+    RecordTable& operator=(const RecordTable&) = delete;
+
+    std::size_t record_size;
+    const Field* fields;
+    std::size_t count;
+    mutable PyObject* const* keys = nullptr;  // interned on first use, under the interpreter lock
+
+    // New dictionary for the record at `record`; throws error_already_set.
+    py::dict convert(const void* record) const;
+    // New list of converted items, `count` <= 0 meaning none.
+    py::list convert_array(const void* items, std::int64_t count) const;
+
+   private:
+    PyObject* const* interned() const;
+};
+
+// Item rules for single values.
+PyObject* text_item(wire::text t);  // new reference: str, or None for null; null on error
+py::object text_or_none(wire::text t);
+py::str text_or_empty(wire::text t);
+py::str decode(wire::text t);  // non-null text
+
+// An interned key string for the life of the process.
+PyObject* intern(const char* key);
+
+}  // namespace tvx::core

@@ -1,0 +1,43 @@
+#include "frame.h"
+
+#include <stdexcept>
+
+namespace tvx::core {
+
+void raise_internal(wire::text error) { throw std::runtime_error(std::string("Internal Error: ") + error); }
+
+namespace {
+struct EnvelopeKeys {
+    PyObject* success = intern("success");
+    PyObject* status_code = intern("status_code");
+    PyObject* data = intern("data");
+    PyObject* message = intern("message");
+};
+const EnvelopeKeys& keys() {
+    static const EnvelopeKeys* k = new EnvelopeKeys;
+    return *k;
+}
+void set(PyObject* d, PyObject* key, PyObject* value) {
+    if (PyDict_SetItem(d, key, value) != 0) throw py::error_already_set();
+}
+}  // namespace
+
+py::dict envelope(bool success, std::int32_t status_code, py::object data, py::object message) {
+    const EnvelopeKeys& k = keys();
+    PyObject* d = _PyDict_NewPresized(4);
+    if (!d) py::pybind11_fail("Could not allocate dict object!");
+    auto env = py::reinterpret_steal<py::dict>(d);
+    set(d, k.success, success ? Py_True : Py_False);
+    auto code = py::reinterpret_steal<py::object>(PyLong_FromLong(status_code));
+    if (!code) throw py::error_already_set();
+    set(d, k.status_code, code.ptr());
+    set(d, k.data, data.ptr());
+    set(d, k.message, message.ptr());
+    return env;
+}
+
+py::dict status_envelope(const wire::StatusResult& r) {
+    return envelope(r.success != 0, r.status_code, py::dict(), text_or_none(r.message));
+}
+
+}  // namespace tvx::core

@@ -1,0 +1,67 @@
+// The frame every query and order action runs: configuration from the context
+// dictionary, text copies of the arguments, one library call, the internal
+// error check, then the result envelope.
+#pragma once
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+#include <type_traits>
+
+#include "../backend/records.h"
+#include "context.h"
+#include "convert.h"
+#include "text_pool.h"
+
+namespace tvx::core {
+namespace py = pybind11;
+
+[[noreturn]] void raise_internal(wire::text error);
+
+// Library arguments from native arguments: strings become text copies,
+// everything else passes unchanged.
+inline wire::text library_arg(const std::string& s) { return text_copy(s); }
+template <class T>
+    requires(!std::is_same_v<std::remove_cvref_t<T>, std::string>)
+inline T library_arg(T v) {
+    return v;
+}
+
+// Calls `op` with the configuration and the arguments; returns the result
+// record once it is known not to carry an internal error.
+template <class Op, class... A>
+auto invoke(const py::dict& context, Op& op, const A&... args) {
+    const wire::ConnectionConfig cfg = build_config(context);
+    auto r = op(&cfg, library_arg(args)...);
+    if (r.internal_error) raise_internal(r.internal_error);
+    return r;
+}
+
+// The envelope: success, status_code, data, message, in that order.
+py::dict envelope(bool success, std::int32_t status_code, py::object data, py::object message);
+
+// Default message rule: "" on success, the library's text on failure ("" for none).
+inline py::object frame_message(bool success, wire::text message) {
+    return success ? py::str("") : text_or_empty(message);
+}
+
+// One record inside the result.
+template <class R>
+py::dict record_envelope(const R& r, const RecordTable& table) {
+    const bool ok = r.success != 0;
+    py::object data = ok ? py::object(table.convert(&r.record)) : py::object(py::dict());
+    return envelope(ok, r.status_code, std::move(data), frame_message(ok, r.message));
+}
+
+// A list of records.
+template <class Item>
+py::dict list_envelope(const wire::RecordList<Item>& r, const RecordTable& table) {
+    const bool ok = r.success != 0;
+    py::object data = ok ? py::object(table.convert_array(r.items, r.count)) : py::object(py::list());
+    return envelope(ok, r.status_code, std::move(data), frame_message(ok, r.message));
+}
+
+// Verdict only: empty data, the library's message whatever the outcome.
+py::dict status_envelope(const wire::StatusResult& r);
+
+}  // namespace tvx::core

@@ -1,0 +1,164 @@
+// Serialises what an operation received, for tests to read back by offset.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "sandbox.h"
+
+namespace tvx::sandbox {
+
+// Text offsets of each request record, so the log can resolve them.
+template <class T> struct TextFields;
+#define TVX_TEXT_FIELDS(T, ...)                                         \
+    template <> struct TextFields<wire::T> {                            \
+        static constexpr const char* name = #T;                         \
+        static constexpr std::size_t offsets[] = {__VA_ARGS__};         \
+    }
+#define TVX_OFF(T, m) offsetof(wire::T, m)
+TVX_TEXT_FIELDS(ConnectionConfig, TVX_OFF(ConnectionConfig, channel_id), TVX_OFF(ConnectionConfig, daemon_type));
+TVX_TEXT_FIELDS(InvestorTextRecord, TVX_OFF(InvestorTextRecord, arg4));
+TVX_TEXT_FIELDS(InvestorDerivativesPlaceRequest, TVX_OFF(InvestorDerivativesPlaceRequest, arg8),
+                TVX_OFF(InvestorDerivativesPlaceRequest, arg7), TVX_OFF(InvestorDerivativesPlaceRequest, arg9),
+                TVX_OFF(InvestorDerivativesPlaceRequest, arg6), TVX_OFF(InvestorDerivativesPlaceRequest, arg11),
+                TVX_OFF(InvestorDerivativesPlaceRequest, arg12), TVX_OFF(InvestorDerivativesPlaceRequest, arg3),
+                TVX_OFF(InvestorDerivativesPlaceRequest, arg10));
+TVX_TEXT_FIELDS(MarketrepDerivativesPlaceRequest, TVX_OFF(MarketrepDerivativesPlaceRequest, arg7),
+                TVX_OFF(MarketrepDerivativesPlaceRequest, arg8), TVX_OFF(MarketrepDerivativesPlaceRequest, arg6),
+                TVX_OFF(MarketrepDerivativesPlaceRequest, arg10), TVX_OFF(MarketrepDerivativesPlaceRequest, arg11),
+                TVX_OFF(MarketrepDerivativesPlaceRequest, arg3), TVX_OFF(MarketrepDerivativesPlaceRequest, arg9));
+TVX_TEXT_FIELDS(InvestorEquityPlaceRequest, TVX_OFF(InvestorEquityPlaceRequest, arg10),
+                TVX_OFF(InvestorEquityPlaceRequest, arg7), TVX_OFF(InvestorEquityPlaceRequest, arg8),
+                TVX_OFF(InvestorEquityPlaceRequest, arg6), TVX_OFF(InvestorEquityPlaceRequest, arg3),
+                TVX_OFF(InvestorEquityPlaceRequest, arg11), TVX_OFF(InvestorEquityPlaceRequest, arg9));
+TVX_TEXT_FIELDS(MarketrepEquityPlaceRequest, TVX_OFF(MarketrepEquityPlaceRequest, arg9),
+                TVX_OFF(MarketrepEquityPlaceRequest, arg7), TVX_OFF(MarketrepEquityPlaceRequest, arg6),
+                TVX_OFF(MarketrepEquityPlaceRequest, arg3), TVX_OFF(MarketrepEquityPlaceRequest, arg10),
+                TVX_OFF(MarketrepEquityPlaceRequest, arg8));
+TVX_TEXT_FIELDS(TradeReportRequest, TVX_OFF(TradeReportRequest, arg8), TVX_OFF(TradeReportRequest, arg3),
+                TVX_OFF(TradeReportRequest, arg6), TVX_OFF(TradeReportRequest, arg9),
+                TVX_OFF(TradeReportRequest, arg2), TVX_OFF(TradeReportRequest, arg7));
+TVX_TEXT_FIELDS(InvestorDerivativesChangeRequest, TVX_OFF(InvestorDerivativesChangeRequest, arg6),
+                TVX_OFF(InvestorDerivativesChangeRequest, arg7), TVX_OFF(InvestorDerivativesChangeRequest, arg8));
+TVX_TEXT_FIELDS(MarketrepDerivativesChangeRequest, TVX_OFF(MarketrepDerivativesChangeRequest, arg4),
+                TVX_OFF(MarketrepDerivativesChangeRequest, arg7), TVX_OFF(MarketrepDerivativesChangeRequest, arg8));
+TVX_TEXT_FIELDS(InvestorEquityChangeRequest, TVX_OFF(InvestorEquityChangeRequest, arg7),
+                TVX_OFF(InvestorEquityChangeRequest, arg9), TVX_OFF(InvestorEquityChangeRequest, arg6));
+TVX_TEXT_FIELDS(MarketrepEquityChangeRequest, TVX_OFF(MarketrepEquityChangeRequest, arg4),
+                TVX_OFF(MarketrepEquityChangeRequest, arg8), TVX_OFF(MarketrepEquityChangeRequest, arg9));
+TVX_TEXT_FIELDS(CandlestickRequest, TVX_OFF(CandlestickRequest, arg2), TVX_OFF(CandlestickRequest, arg3),
+                TVX_OFF(CandlestickRequest, arg6), TVX_OFF(CandlestickRequest, arg7));
+#undef TVX_OFF
+#undef TVX_TEXT_FIELDS
+
+class ArgLog {
+   public:
+    void add(const wire::ConnectionConfig* c) { record(c); }
+    void add(wire::text t) {
+        open("text");
+        out_ += ",\"ptr\":" + std::to_string(reinterpret_cast<std::uintptr_t>(t)) + ",\"value\":";
+        text(t);
+        out_ += '}';
+    }
+    void add(std::int32_t v) {
+        if (pending_) return add_array(v);
+        scalar("i32", std::to_string(v));
+    }
+    void add(std::uint64_t v) { scalar("u64", std::to_string(v)); }
+    void add(bool v) { scalar("bool", v ? "1" : "0"); }
+    void add(double v) {
+        char buf[40];
+        if (v != v) std::snprintf(buf, sizeof buf, "NaN");
+        else if (v > 1.7976931348623157e308) std::snprintf(buf, sizeof buf, "Infinity");
+        else if (v < -1.7976931348623157e308) std::snprintf(buf, sizeof buf, "-Infinity");
+        else std::snprintf(buf, sizeof buf, "%.17g", v);
+        scalar("f64", buf);
+    }
+    void add(wire::EventReceiver f) {
+        scalar("receiver", std::to_string(reinterpret_cast<std::uintptr_t>(f)));
+    }
+    // An array address is logged with its items once its count arrives.
+    void add(const std::int32_t* p) { pending_ints_ = p, pending_texts_ = nullptr, pending_ = true, pending_text_ = false; }
+    void add(const wire::text* p) { pending_texts_ = p, pending_ints_ = nullptr, pending_ = true, pending_text_ = true; }
+    template <class T>
+    void add(const T* rec) { record(rec); }
+
+    std::string finish() { return "[" + out_ + "]"; }
+
+   private:
+    template <class T>
+    void record(const T* rec) {
+        open("record");
+        out_ += ",\"type\":\"";
+        out_ += TextFields<T>::name;
+        out_ += "\",\"ptr\":" + std::to_string(reinterpret_cast<std::uintptr_t>(rec));
+        if (rec) {
+            out_ += ",\"bytes\":\"";
+            hex(reinterpret_cast<const unsigned char*>(rec), sizeof(T));
+            out_ += "\",\"texts\":{";
+            bool first = true;
+            for (std::size_t off : TextFields<T>::offsets) {
+                wire::text t;
+                std::memcpy(&t, reinterpret_cast<const char*>(rec) + off, sizeof t);
+                if (!first) out_ += ',';
+                first = false;
+                out_ += "\"" + std::to_string(off) + "\":";
+                text(t);
+            }
+            out_ += '}';
+        }
+        out_ += '}';
+    }
+    void add_array(std::int32_t count) {
+        const std::int32_t* ints = pending_ints_;
+        const wire::text* texts = pending_texts_;
+        const bool is_text = pending_text_;
+        pending_ints_ = nullptr, pending_texts_ = nullptr, pending_ = false;
+        const void* p = ints ? static_cast<const void*>(ints) : texts;
+        open(is_text ? "text_array" : "i32_array");
+        out_ += ",\"ptr\":" + std::to_string(reinterpret_cast<std::uintptr_t>(p));
+        out_ += ",\"count\":" + std::to_string(count) + ",\"items\":[";
+        for (std::int32_t i = 0; p && i < count; ++i) {
+            if (i) out_ += ',';
+            if (ints) out_ += std::to_string(ints[i]);
+            else text(texts[i]);
+        }
+        out_ += "]}";
+        scalar("i32", std::to_string(count));
+    }
+    void open(const char* kind) {
+        if (!out_.empty()) out_ += ',';
+        out_ += "{\"kind\":\"";
+        out_ += kind;
+        out_ += '"';
+    }
+    void scalar(const char* kind, const std::string& v) {
+        open(kind);
+        out_ += ",\"value\":" + v + '}';
+    }
+    void text(wire::text t) {
+        if (!t) {
+            out_ += "null";
+            return;
+        }
+        out_ += "{\"ptr\":" + std::to_string(reinterpret_cast<std::uintptr_t>(t)) + ",\"hex\":\"";
+        hex(reinterpret_cast<const unsigned char*>(t), std::strlen(t));
+        out_ += "\"}";
+    }
+    void hex(const unsigned char* p, std::size_t n) {
+        static const char digits[] = "0123456789abcdef";
+        for (std::size_t i = 0; i < n; ++i) {
+            out_ += digits[p[i] >> 4];
+            out_ += digits[p[i] & 15];
+        }
+    }
+
+    std::string out_;
+    const std::int32_t* pending_ints_ = nullptr;
+    const wire::text* pending_texts_ = nullptr;
+    bool pending_ = false;
+    bool pending_text_ = false;
+};
+
+}  // namespace tvx::sandbox

@@ -1,0 +1,183 @@
+// Scripted mode and the control surface that tests (through the Python
+// control package) drive: queued result images, the call log, the mode.
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sandbox.h"
+
+namespace tvx::sandbox {
+namespace {
+
+constexpr int kOps = 49;
+
+constexpr std::size_t result_size(int op) {
+    using namespace wire;
+#define TVX_SIZE_CASE(n, R, name, params, args) \
+    case n:                                     \
+        return sizeof(R);
+    switch (op) { TVX_OPERATIONS(TVX_SIZE_CASE) }
+#undef TVX_SIZE_CASE
+    return 0;
+}
+
+// One scripted result: blob 0 is the result image, the others are what its
+// pointers (and their pointers) lead to. Blobs never move once made.
+struct Prepared {
+    std::vector<std::unique_ptr<unsigned char[]>> blobs;
+    std::size_t image_size = 0;
+};
+
+struct OpScript {
+    std::deque<std::shared_ptr<Prepared>> queue;
+    std::shared_ptr<Prepared> standing;
+    // Served results stay readable well past the next call of the operation.
+    std::deque<std::shared_ptr<Prepared>> served;
+};
+
+struct Call {
+    std::uint64_t seq;
+    int op;
+    std::string args;
+};
+
+struct State {
+    std::mutex lock;
+    OpScript scripts[kOps];
+    std::deque<Call> calls;
+    std::uint64_t seq = 0;
+    std::atomic<std::uint64_t> counts[kOps] = {};
+};
+
+State& state() {
+    static State* s = new State;  // outlives static destruction: library threads may still call in
+    return *s;
+}
+
+std::atomic<int> g_mode{static_cast<int>(Mode::Broker)};
+std::atomic<bool> g_recording{true};
+constexpr std::size_t kMaxCalls = 20000;
+constexpr std::size_t kMaxServed = 256;
+
+}  // namespace
+
+Mode mode() { return static_cast<Mode>(g_mode.load(std::memory_order_relaxed)); }
+bool recording() { return g_recording.load(std::memory_order_relaxed); }
+
+void count_call(int op) { state().counts[op].fetch_add(1, std::memory_order_relaxed); }
+
+bool take_scripted(int op, void* out, std::size_t size) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    OpScript& o = s.scripts[op];
+    std::shared_ptr<Prepared> p;
+    if (!o.queue.empty()) {
+        p = std::move(o.queue.front());
+        o.queue.pop_front();
+        o.served.push_back(p);
+        if (o.served.size() > kMaxServed) o.served.pop_front();
+    } else {
+        p = o.standing;
+    }
+    if (!p || p->image_size != size) return false;
+    std::memcpy(out, p->blobs[0].get(), size);
+    return true;
+}
+
+void log_call(int op, std::string args) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.calls.push_back(Call{++s.seq, op, std::move(args)});
+    if (s.calls.size() > kMaxCalls) s.calls.pop_front();
+}
+
+}  // namespace tvx::sandbox
+
+using namespace tvx::sandbox;
+
+TVX_EXPORT void tvx_sandbox_set_mode(int m) { g_mode.store(m == 1 ? 1 : 0); }
+TVX_EXPORT int tvx_sandbox_mode() { return static_cast<int>(mode()); }
+TVX_EXPORT void tvx_sandbox_set_recording(int on) { g_recording.store(on != 0); }
+
+// Forgets every queued and standing result and the call log.
+TVX_EXPORT void tvx_sandbox_reset() {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    for (auto& o : s.scripts) {
+        o.queue.clear();
+        o.standing.reset();
+        o.served.clear();
+    }
+    s.calls.clear();
+}
+
+// Queues the result of the next call of `op` (or, with `standing`, the result
+// of every call once the queue is empty). `data` holds `nblobs` blobs end to
+// end, blob 0 being the result image; `relocs` holds quadruples (blob, offset,
+// target blob or -1 for null, addend): the address of the target blob plus the
+// addend is written at that offset of that blob.
+// Returns 0, or -1 unknown operation, -2 wrong image size, -3 bad relocation.
+TVX_EXPORT int tvx_script_push(int op, int standing, const unsigned char* data, const std::uint64_t* sizes,
+                               std::uint64_t nblobs, const std::int64_t* relocs, std::uint64_t nrelocs) {
+    if (op < 1 || op >= kOps || result_size(op) == 0) return -1;
+    if (nblobs == 0 || sizes[0] != result_size(op)) return -2;
+    auto p = std::make_shared<Prepared>();
+    p->image_size = sizes[0];
+    std::size_t at = 0;
+    for (std::uint64_t i = 0; i < nblobs; ++i) {
+        // One spare zero byte so a text blob is terminated even if its maker forgot.
+        auto b = std::make_unique<unsigned char[]>(sizes[i] + 1);
+        std::memcpy(b.get(), data + at, sizes[i]);
+        b[sizes[i]] = 0;
+        at += sizes[i];
+        p->blobs.push_back(std::move(b));
+    }
+    for (std::uint64_t r = 0; r < nrelocs; ++r) {
+        const std::int64_t blob = relocs[4 * r], off = relocs[4 * r + 1], target = relocs[4 * r + 2],
+                           addend = relocs[4 * r + 3];
+        if (blob < 0 || static_cast<std::uint64_t>(blob) >= nblobs || target < -1 ||
+            target >= static_cast<std::int64_t>(nblobs) || off < 0 ||
+            static_cast<std::uint64_t>(off) + 8 > sizes[blob])
+            return -3;
+        const std::uintptr_t addr =
+            target < 0 ? 0 : reinterpret_cast<std::uintptr_t>(p->blobs[target].get()) + addend;
+        std::memcpy(p->blobs[blob].get() + off, &addr, sizeof addr);
+    }
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    if (standing) s.scripts[op].standing = std::move(p);
+    else s.scripts[op].queue.push_back(std::move(p));
+    return 0;
+}
+
+TVX_EXPORT std::uint64_t tvx_call_count(int op) {
+    return op >= 0 && op < kOps ? state().counts[op].load() : 0;
+}
+
+TVX_EXPORT void tvx_calls_clear() {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.calls.clear();
+}
+
+// The call log (every logged call, or those of `op` when op > 0) as JSON,
+// valid until this thread calls again.
+TVX_EXPORT const char* tvx_calls_json(int op) {
+    thread_local std::string out;
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    out = "[";
+    bool first = true;
+    for (const Call& c : s.calls) {
+        if (op > 0 && c.op != op) continue;
+        if (!first) out += ',';
+        first = false;
+        out += "{\"seq\":" + std::to_string(c.seq) + ",\"op\":" + std::to_string(c.op) + ",\"args\":" + c.args + "}";
+    }
+    out += "]";
+    return out.c_str();
+}

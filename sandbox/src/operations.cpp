@@ -1,0 +1,33 @@
+// The exported operations: each records what it received (scripted mode) or
+// asks the broker (broker mode).
+#include "broker.h"
+#include "calllog.h"
+
+namespace tvx::sandbox {
+
+template <int N, class R, class F, class... A>
+R serve(F&& broker_call, A... args) {
+    count_call(N);
+    if (mode() != Mode::Scripted) return broker_call();
+    if (recording()) {
+        ArgLog log;
+        (log.add(args), ...);
+        log_call(N, log.finish());
+    }
+    R r{};
+    if (!take_scripted(N, &r, sizeof r)) set_failure(r, "sandbox: no scripted result queued for this operation");
+    return r;
+}
+
+}  // namespace tvx::sandbox
+
+#define TVX_STRIP(...) __VA_ARGS__
+#define TVX_DEFINE_OPERATION(n, R, name, params, args)                                                \
+    R TavrolixInterfacePY_##n params {                                                                  \
+        return ::tvx::sandbox::serve<n, R>([&] { return ::tvx::sandbox::Broker<n, R>::call args; },  \
+                                           TVX_STRIP args);                                             \
+    }
+
+namespace tvx::wire {
+TVX_OPERATIONS(TVX_DEFINE_OPERATION)
+}
