@@ -1,0 +1,147 @@
+"""Start-up, the function table, linking against the library."""
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tavrolix_open_api as tv
+
+MODULE_PATH = tv.__file__
+LIB_PATH = os.path.join(os.path.dirname(MODULE_PATH), "libTavrolixInterfacePY.so")
+OPERATIONS = {"TavrolixInterfacePY_%d" % n for n in range(1, 49) if n != 36}
+
+# The full table, in registration order; the module registers a prefix-ordered subset of it.
+TABLE = """login unsubscribe is_subscribe get_investor_derivatives_account_info get_investor_derivatives_order
+get_investor_derivatives_orders place_investor_derivatives_order cancel_investor_derivatives_orders
+cancel_investor_derivatives_order change_investor_derivatives_order get_investor_derivatives_portfolios
+get_investor_derivatives_trades get_investor_equity_account_info get_investor_equity_order get_investor_equity_orders
+place_investor_equity_order cancel_investor_equity_orders cancel_investor_equity_order change_investor_equity_order
+get_investor_equity_portfolios get_investor_equity_trades get_marketrep_derivatives_account_info
+get_marketrep_derivatives_order get_marketrep_derivatives_orders get_marketrep_derivatives_orders_by_account_no
+place_marketrep_derivatives_order cancel_marketrep_derivatives_orders cancel_marketrep_derivatives_order
+change_marketrep_derivatives_order get_marketrep_derivatives_portfolios get_marketrep_derivatives_trades
+place_marketrep_derivatives_trade_report get_marketrep_equity_account_info get_marketrep_equity_order
+get_marketrep_equity_orders get_marketrep_equity_orders_by_account_no place_marketrep_equity_order
+cancel_marketrep_equity_orders cancel_marketrep_equity_order change_marketrep_equity_order
+get_marketrep_equity_portfolios get_marketrep_equity_trades subscribe_bid_offer subscribe_price_info
+subscribe_candlestick subscribe_derivatives_order subscribe_equity_order get_candlesticks""".split()
+
+
+def registered():
+    return [k for k in vars(tv) if not k.startswith("__")]
+
+
+def test_docstring_and_only_functions():
+    assert tv.__doc__ == "pybind11 tavrolix_open_api"
+    names = registered()
+    assert names, "no function registered"
+    assert all(callable(getattr(tv, n)) for n in names)
+    # Registration follows the table's order.
+    assert names == [n for n in TABLE if n in names]
+    assert set(names) <= set(TABLE)
+
+
+def test_each_function_doc_is_its_signature_line():
+    for name in registered():
+        doc = getattr(tv, name).__doc__
+        lines = [line for line in doc.splitlines() if line.strip()]
+        assert len(lines) == 1, (name, doc)
+        assert re.fullmatch(r"%s\((arg\d+: [^,]+(, )?)*\) -> \w+" % name, lines[0]), lines[0]
+
+
+@pytest.mark.parametrize("name,params", [
+    ("login", "arg0: str, arg1: str, arg2: str, arg3: str, arg4: bool"),
+    ("get_investor_derivatives_account_info", "arg0: dict, arg1: str"),
+    ("get_marketrep_equity_account_info", "arg0: dict, arg1: str"),
+])
+def test_signatures(name, params):
+    assert getattr(tv, name).__doc__.strip() == "%s(%s) -> dict" % (name, params)
+
+
+def _dynamic_symbols(path, undefined):
+    flag = "--undefined-only" if undefined else "--defined-only"
+    out = subprocess.run(["nm", "-D", flag, path], check=True, capture_output=True, text=True).stdout
+    return {line.split()[-1] for line in out.splitlines() if line.strip()}
+
+
+def test_module_imports_exactly_the_47_operations_from_the_library():
+    exported = _dynamic_symbols(LIB_PATH, undefined=False)
+    assert OPERATIONS <= exported
+    imported = _dynamic_symbols(MODULE_PATH, undefined=True)
+    assert imported & exported == OPERATIONS
+
+
+def test_module_is_linked_against_the_library_by_run_path():
+    out = subprocess.run(["readelf", "-d", MODULE_PATH], check=True, capture_output=True, text=True).stdout
+    assert "[libTavrolixInterfacePY.so]" in out
+    assert "$ORIGIN" in out
+
+
+def test_import_fails_without_the_library(tmp_path):
+    shutil.copy(MODULE_PATH, tmp_path)
+    code = "import tavrolix_open_api"
+    proc = subprocess.run([sys.executable, "-c", code], cwd=str(tmp_path), capture_output=True, text=True,
+                          env={**os.environ, "PYTHONPATH": str(tmp_path), "LD_LIBRARY_PATH": ""})
+    assert proc.returncode != 0
+    assert "ImportError" in proc.stderr and "libTavrolixInterfacePY.so" in proc.stderr
+
+
+def test_import_from_another_directory_uses_the_library_beside_it(tmp_path):
+    proc = subprocess.run([sys.executable, "-c", "import tavrolix_open_api as t; print(t.login.__name__)"],
+                          cwd=str(tmp_path), capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "login"
+
+
+def _python310():
+    candidates = [shutil.which("python3.10")]
+    root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip() \
+        if shutil.which("pyenv") else ""
+    candidates += sorted(glob.glob(os.path.join(root or "/root/.pyenv", "versions", "3.10*", "bin", "python3.10")))
+    for c in candidates:
+        if c and subprocess.run([c, "-c", "import sys; sys.exit(sys.version_info[:2] != (3, 10))"],
+                                capture_output=True).returncode == 0:
+            return c
+    return None
+
+
+def test_other_interpreter_version_is_refused():
+    py310 = _python310()
+    if py310 is None:
+        pytest.skip("no Python 3.10 interpreter on this machine")
+    code = textwrap.dedent("""
+        import importlib.machinery, importlib.util, sys
+        loader = importlib.machinery.ExtensionFileLoader("tavrolix_open_api", sys.argv[1])
+        spec = importlib.util.spec_from_file_location("tavrolix_open_api", sys.argv[1], loader=loader)
+        try:
+            importlib.util.module_from_spec(spec)
+        except ImportError as e:
+            print(e)
+        else:
+            print("imported")
+    """)
+    proc = subprocess.run([py310, "-c", code, MODULE_PATH], capture_output=True, text=True)
+    version = subprocess.run([py310, "-c", "import sys; print(sys.version)"], capture_output=True,
+                             text=True).stdout.strip()
+    assert proc.stdout.strip() == ("Python version mismatch: module was compiled for Python 3.9, but the "
+                                   "interpreter version is incompatible: %s." % version), proc.stderr
+
+
+@pytest.mark.parametrize("call", [
+    lambda: tv.login("a", "b", "c", "d", enable=True),
+    lambda: tv.login("a", "b", "c", "d"),
+    lambda: tv.login("a", "b", "c", "d", "yes"),
+    lambda: tv.login("a", "b", "c", 4, True),
+    lambda: tv.get_investor_derivatives_account_info({"channel_id": "x"}, None),
+    lambda: tv.get_investor_derivatives_account_info([], "D-1"),
+])
+def test_arguments_that_match_no_signature_raise_type_error(scripted, call):
+    before = scripted.call_count(13) + scripted.call_count(14)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        call()
+    assert scripted.call_count(13) + scripted.call_count(14) == before
