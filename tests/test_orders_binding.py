@@ -39,12 +39,6 @@ def test_bool_parameter_refuses(ctx, scripted, name, index, value):
     refused(ctx, scripted, name, index, value)
 
 
-@pytest.mark.parametrize("value", ["1.5", None])
-@pytest.mark.parametrize("name, index", positions("f"))
-def test_float_parameter_refuses(ctx, scripted, name, index, value):
-    refused(ctx, scripted, name, index, value)
-
-
 @pytest.mark.parametrize("name", NAMES)
 def test_keyword_arguments_are_refused(ctx, scripted, name):
     op, types, _, _ = FUNCTIONS[name]

@@ -5,7 +5,8 @@ import tavrolix_open_api as tv
 from tavrolix_sandbox import Layout
 from wire import record_list, single
 from wire_orders import (DERIVATIVES_ACTION_ERROR, DERIVATIVES_ORDER, EQUITY_ACTION_ERROR, EQUITY_ORDER,
-                         action_error_dict, lay, records, sample)
+                         FUNCTIONS, action_error_dict, lay, order_no_result, plain_args, records,
+                         sample)
 
 # name, operation, arguments after the context
 SINGLE = [("get_investor_derivatives_order", 15, ("A-1", 5), DERIVATIVES_ORDER, 208),
@@ -61,21 +62,9 @@ def test_no_records_for_count_zero_or_less(ctx, scripted, name, op, args, fields
     assert (env["success"], env["data"], env["message"]) == (True, [], "")
 
 
-def test_order_keys_run_in_record_order(ctx, scripted):
-    scripted.queue(15, single(208, lay(DERIVATIVES_ORDER, sample(DERIVATIVES_ORDER)), 192))
-    scripted.queue(20, single(256, lay(EQUITY_ORDER, sample(EQUITY_ORDER)), 240))
-    d = tv.get_investor_derivatives_order(ctx, "A", 1)["data"]
-    e = tv.get_investor_equity_order(ctx, "A", "1")["data"]
-    assert len(d) == 26 and list(d)[0] == "account_no" and list(d)[-1] == "version"
-    assert len(e) == 34 and list(e)[:3] == ["can_cancel", "can_change_account", "account_no"]
-    assert list(e)[-4:] == ["vol", "can_change_price_vol", "can_change_trustee_id", "trade_report"]
-    assert isinstance(d["is_stop_order_not_activate"], str) and isinstance(e["order_no"], str)
-
-
 @pytest.mark.parametrize("byte", [1, 0x7F, 0xFF])
 def test_equity_flags_are_exact_bools(ctx, scripted, byte):
-    flags = [off for _, off, kind in EQUITY_ORDER if kind == "flag"]
-    for on in flags:
+    for on in [off for _, off, kind in EQUITY_ORDER if kind == "flag"]:
         img = lay(EQUITY_ORDER, dict(sample(EQUITY_ORDER), **{k: False for k, _, t in EQUITY_ORDER if t == "flag"}))
         img.u8(on, byte)
         scripted.queue(31, single(256, img, 240))
@@ -99,33 +88,17 @@ def test_action_error_with_null_texts_keeps_nested_dict(ctx, scripted, fields, o
     assert list(item["error_response"]) == ["code", "message"]
 
 
-@pytest.mark.parametrize("name, op, args, size, at", [
-    ("get_investor_equity_order", 20, ("A", "1"), 256, 8 + 88),
-    ("get_marketrep_derivatives_order", 25, (1,), 208, 8 + 0),
-])
-def test_text_that_is_not_utf8_raises(ctx, scripted, name, op, args, size, at):
-    scripted.queue(op, single(size, None, size - 16).text(at, b"\xff\xfe"))
-    with pytest.raises(UnicodeDecodeError):
-        getattr(tv, name)(ctx, *args)
+@pytest.mark.parametrize("name, op, value", [("place_investor_equity_order", 39, None),
+                                             ("place_marketrep_equity_order", 42, ""),
+                                             ("place_marketrep_derivatives_order", 40, -1)])
+def test_placement_order_number(ctx, scripted, name, op, value):
+    scripted.queue(op, order_no_result(isinstance(value, (str, type(None))), value))
+    data = getattr(tv, name)(ctx, *plain_args(FUNCTIONS[name][1]))["data"]
+    assert list(data.items()) == [("order_no", value)] and type(data["order_no"]) is type(value)
 
 
-def test_placement_order_numbers(ctx, scripted):
-    from wire_orders import order_no_result
-    scripted.queue(39, order_no_result(True, None))
-    scripted.queue(42, order_no_result(True, ""))
-    scripted.queue(38, order_no_result(False, -1))
-    assert tv.place_investor_equity_order(ctx, *["x"] * 2, 1.0, 1, *["x"] * 6, True, 1, True)["data"] == \
-        {"order_no": None}
-    assert tv.place_marketrep_equity_order(ctx, *["x"] * 2, 1.0, 1, *["x"] * 5, True, 1, True)["data"] == \
-        {"order_no": ""}
-    env = tv.place_investor_derivatives_order(ctx, *["x"] * 2, 1.0, 1, *["x"] * 7, 1.0, True)
-    assert type(env["data"]["order_no"]) is int and env["data"] == {"order_no": -1}
-
-
-def test_trade_report_items_only_on_success(ctx, scripted):
-    ints = Layout.of("i", [1, -2])
-    scripted.queue(41, record_list(ints, 2, success=0, message="no"))
-    scripted.queue(41, record_list(ints, 0))
-    args = ("a", "b", 1.0, 1, "c", "d", "e", "f")
-    assert tv.place_marketrep_derivatives_trade_report(ctx, *args)["data"] == []
-    assert tv.place_marketrep_derivatives_trade_report(ctx, *args)["data"] == []
+@pytest.mark.parametrize("count", [0, -3])
+def test_trade_report_without_items(ctx, scripted, count):
+    scripted.queue(41, record_list(Layout.of("i", [1, -2]), count))
+    env = tv.place_marketrep_derivatives_trade_report(ctx, "a", "b", 1.0, 1, "c", "d", "e", "f")
+    assert (env["success"], env["data"], env["message"]) == (True, [], None)

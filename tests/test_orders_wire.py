@@ -79,6 +79,27 @@ def test_arguments_reach_the_library_at_their_places(ctx, scripted, name, style)
     assert seen == set(range(2, len(types) + 2))
 
 
+@pytest.mark.parametrize("investor, marketrep, extra_pos, extra_at", [
+    ("place_investor_derivatives_order", "place_marketrep_derivatives_order", 8, 8),
+    ("place_investor_equity_order", "place_marketrep_equity_order", 7, 16),
+])
+def test_investor_placement_is_the_marketrep_one_with_one_more_text(ctx, scripted, investor, marketrep,
+                                                                    extra_pos, extra_at):
+    iop, itypes, _, kind = FUNCTIONS[investor]
+    mop, mtypes, (_, (_, _, mfields)), _ = FUNCTIONS[marketrep]
+    args = arguments(itypes, "distinct")
+    for op in (iop, mop):
+        scripted.queue(op, KINDS[kind].image(1, 200, None, None))
+    getattr(tv, investor)(ctx, *args)
+    getattr(tv, marketrep)(ctx, *(args[:extra_pos - 2] + args[extra_pos - 1:]))
+    icall, mcall = scripted.last_call(iop), scripted.last_call(mop)
+    assert icall.value(1) == mcall.value(1)
+    assert field(icall, 2, extra_at, "text") == args[extra_pos - 2].encode()
+    for offset, t in ((off, mtypes[pos - 2]) for pos, off in mfields.items()):
+        shifted = offset + 8 if offset >= extra_at else offset
+        assert field(mcall, 2, offset, FIELD_KIND[t]) == field(icall, 2, shifted, FIELD_KIND[t])
+
+
 @pytest.mark.parametrize("success, message", [(1, "word from the library \u00fc"), (0, "refused \u00fc"),
                                               (1, None), (0, None)])
 @pytest.mark.parametrize("name", NAMES)
@@ -117,3 +138,13 @@ def test_broker_refuses_order_operations(name):
     assert env["success"] is False
     assert env["status_code"] == 501
     assert env["message"] == "not supported by the sandbox yet"
+
+
+@pytest.mark.parametrize("name, op, offset, kind", [("change_investor_derivatives_order", 9, 16, "f64"),
+                                                    ("change_marketrep_derivatives_order", 11, 0, "text")])
+def test_argument_four_of_a_derivatives_change(ctx, scripted, name, op, offset, kind):
+    args = plain_args(FUNCTIONS[name][1])
+    args[2] = 4.5 if kind == "f64" else "fourth"
+    scripted.queue(op, KINDS["status"].image(1, 200, None, None))
+    getattr(tv, name)(ctx, *args)
+    assert field(scripted.last_call(op), 3, offset, kind) == text_bytes(args[2])
