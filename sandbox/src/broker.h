@@ -74,4 +74,9 @@ TVX_BROKER_ACCOUNT_LIST(23, EquityTrade)
 TVX_BROKER_ACCOUNT_LIST(35, EquityTrade)
 #undef TVX_BROKER_ACCOUNT_LIST
 
+template <>
+struct Broker<37, CandlestickResult> {
+    static CandlestickResult call(Cfg cfg, const CandlestickRequest* request);
+};
+
 }  // namespace tvx::sandbox
