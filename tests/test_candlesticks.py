@@ -88,6 +88,7 @@ def investor():
     ("1d", 86400, "2024-03-10", (2024, 3, 10, 0, 0)),
     ("5m", 300, "2024-03-10T09:31", (2024, 3, 10, 9, 30)),
     ("60m", 3600, "2024-03-10T09:59:59", (2024, 3, 10, 9, 0)),
+    ("1w", 604800, "2024-03-10", (2024, 3, 4, 0, 0)),
 ])
 def test_broker_history_is_consistent(investor, interval, seconds, end, last_open):
     env = tv.get_candlesticks(investor, "PTT", interval, 5, False, "", end)

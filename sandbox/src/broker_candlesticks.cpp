@@ -24,10 +24,11 @@ constexpr std::int32_t kMaxCandles = 1000;
 struct Interval {
     const char* name;
     std::int64_t seconds;
+    std::int64_t origin;  // an opening time: weeks open on Mondays, 1970-01-05
 };
 constexpr Interval kIntervals[] = {
-    {"1m", 60},     {"3m", 180},     {"5m", 300},      {"10m", 600},     {"15m", 900},
-    {"30m", 1800},  {"60m", 3600},   {"1d", 86400},    {"1w", 604800},
+    {"1m", 60, 0},     {"3m", 180, 0},    {"5m", 300, 0},     {"10m", 600, 0},      {"15m", 900, 0},
+    {"30m", 1800, 0},  {"60m", 3600, 0},  {"1d", 86400, 0},   {"1w", 604800, 345600},
 };
 
 std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
@@ -109,26 +110,26 @@ CandlestickResult Broker<37, CandlestickResult>::call(Cfg cfg, const Candlestick
         return refuse(arena, 400, "number of candles must be 1 to " + std::to_string(kMaxCandles));
     // No corporate actions in the sandbox: normalised and raw history are the same (arg5).
     std::int64_t start = std::numeric_limits<std::int32_t>::min(), end = kNow;
-    for (auto [text, bound, what] : {std::tuple{request->arg6, &start, "start"}, std::tuple{request->arg7, &end, "end"}}) {
-        if (!text || !*text) continue;
-        const auto t = parse_time(text);
-        if (!t) return refuse(arena, 400, std::string("bad ") + what + " time: " + text);
+    for (auto [value, bound, what] : {std::tuple{request->arg6, &start, "start"}, std::tuple{request->arg7, &end, "end"}}) {
+        if (!value || !*value) continue;
+        const auto t = parse_time(value);
+        if (!t) return refuse(arena, 400, std::string("bad ") + what + " time: " + value);
         *bound = *t;
     }
     end = std::min<std::int64_t>(end, std::numeric_limits<std::int32_t>::max());
     start = std::max<std::int64_t>(start, std::numeric_limits<std::int32_t>::min());
 
-    // Candles open at whole multiples of the interval, from start to end inclusive.
-    const std::int64_t s = interval->seconds;
+    // Candle k opens at origin + k intervals; those opening from start to end count.
+    const std::int64_t s = interval->seconds, origin = interval->origin;
     const auto floor_div = [](std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); };
-    const std::int64_t last = floor_div(end, s);
-    const std::int64_t first = std::max(-floor_div(-start, s), last - request->arg4 + 1);
+    const std::int64_t last = floor_div(end - origin, s);
+    const std::int64_t first = std::max(-floor_div(origin - start, s), last - request->arg4 + 1);
 
     const std::uint64_t symbol = hash_text(request->arg2);
     std::vector<std::int32_t> time, volume;
     std::vector<double> open, high, low, close;
     for (std::int64_t k = first; k <= last; ++k) {
-        const std::int64_t t = k * s;
+        const std::int64_t t = origin + k * s;
         const std::uint64_t h = mix(symbol ^ mix(static_cast<std::uint64_t>(t) * 31 + static_cast<std::uint64_t>(s)));
         const double o = round_tick(price(symbol, t)), c = round_tick(price(symbol, t + s));
         time.push_back(static_cast<std::int32_t>(t));
