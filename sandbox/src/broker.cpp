@@ -11,11 +11,21 @@ namespace tvx::sandbox {
 
 Arena::Arena(int op) {
     thread_local std::array<std::deque<std::string>, 49> arenas;
+    thread_local std::array<std::deque<std::unique_ptr<unsigned char[]>>, 49> block_arenas;
     texts_ = &arenas[op];
     texts_->clear();
+    blocks_ = &block_arenas[op];
+    blocks_->clear();
 }
 
 const char* Arena::keep(std::string s) { return texts_->emplace_back(std::move(s)).c_str(); }
+
+const void* Arena::keep_bytes(const void* bytes, std::size_t size) {
+    // new[] storage is aligned for any fundamental type, so records can live in it.
+    unsigned char* block = blocks_->emplace_back(new unsigned char[size]).get();
+    std::memcpy(block, bytes, size);
+    return block;
+}
 
 BrokerState& broker() {
     static BrokerState* b = new BrokerState;
@@ -23,20 +33,6 @@ BrokerState& broker() {
 }
 
 namespace {
-
-template <class R>
-bool refuse_session(R& r, const User* u, Role role) {
-    if (!u) {
-        r = refusal<R>(401, "not logged in: unknown channel");
-        return true;
-    }
-    if (u->role != role) {
-        r = refusal<R>(403, role == Role::Investor ? "investor function called by a market representative"
-                                                   : "market representative function called by an investor");
-        return true;
-    }
-    return false;
-}
 
 DerivativesAccountResult derivatives_account(int op, Cfg cfg, text account_no, Role role) {
     Arena arena(op);

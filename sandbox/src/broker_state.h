@@ -2,6 +2,7 @@
 #pragma once
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,13 @@ struct BrokerState {
     std::map<std::string, DerivativesAccountState> derivatives;
     std::map<std::string, EquityAccountState> equity;
     std::map<std::string, std::string> sessions;  // channel -> user id
+    // Positions held and trades made, by account number, in the order they are
+    // reported. Their texts point into `texts`.
+    std::map<std::string, std::vector<DerivativesPosition>> derivatives_positions;
+    std::map<std::string, std::vector<EquityPosition>> equity_positions;
+    std::map<std::string, std::vector<DerivativesTrade>> derivatives_trades;
+    std::map<std::string, std::vector<EquityTrade>> equity_trades;
+    std::set<std::string> texts;  // node-based: a text never moves once kept
     int next_channel = 1;
 
     BrokerState() {
@@ -53,6 +61,9 @@ struct BrokerState {
                             1600000, true, true};
         equity["E-2001"] = {"inv002", "CASH_BALANCE", "I", "INDIVIDUAL", 250000, 0, 250000, 250000, 0, true, true};
     }
+
+    // A text that stays valid for the life of the broker.
+    const char* text(const std::string& s) { return texts.insert(s).first->c_str(); }
 
     const User* user(const std::string& id) {
         for (const User& u : users)
@@ -74,5 +85,20 @@ struct BrokerState {
 
 // The one broker of the process; every access holds its lock.
 BrokerState& broker();
+
+// Refuses an unknown channel (401) or a function of the other kind of user (403).
+template <class R>
+bool refuse_session(R& r, const User* u, Role role) {
+    if (!u) {
+        r = refusal<R>(401, "not logged in: unknown channel");
+        return true;
+    }
+    if (u->role != role) {
+        r = refusal<R>(403, role == Role::Investor ? "investor function called by a market representative"
+                                                   : "market representative function called by an investor");
+        return true;
+    }
+    return false;
+}
 
 }  // namespace tvx::sandbox
