@@ -40,7 +40,7 @@ void put(F& field, const V& v) = delete;
 // Calls `op` with the configuration and the arguments; returns the result
 // record once it is known not to carry an internal error.
 template <class Op, class... A>
-auto invoke(const py::dict& context, Op& op, const A&... args) {
+auto call_library(const py::dict& context, Op& op, const A&... args) {
     const wire::ConnectionConfig cfg = build_config(context);
     auto r = op(&cfg, library_arg(args)...);
     if (r.internal_error) raise_internal(r.internal_error);

@@ -30,7 +30,7 @@ py::dict get_candlesticks(const py::dict& context, const std::string& text1, con
     request.arg5 = flag ? 1 : 0;
     request.arg6 = text_copy(text3);
     request.arg7 = text_copy(text4);
-    const CandlestickResult r = invoke(context, op::get_candlesticks, &request);
+    const CandlestickResult r = call_library(context, op::get_candlesticks, &request);
     const bool ok = r.success != 0;
     py::dict data = candlesticks.convert(&r, ok ? Columns::Read : Columns::Empty);
     // Unlike the other queries, the library's message stands on success too.

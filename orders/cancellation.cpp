@@ -86,48 +86,48 @@ class TextBatch {
 py::dict cancel_investor_derivatives_order(const py::dict& context, Str account_no, std::int32_t order_no, Str a4) {
     wire::InvestorTextRecord extra{};
     put(extra.arg4, a4);
-    return status_envelope(core::invoke(context, op::cancel_investor_derivatives_order, account_no, order_no, &extra));
+    return status_envelope(core::call_library(context, op::cancel_investor_derivatives_order, account_no, order_no, &extra));
 }
 
 py::dict cancel_investor_equity_order(const py::dict& context, Str account_no, Str order_no, Str a4) {
     wire::InvestorTextRecord extra{};
     put(extra.arg4, a4);
-    return status_envelope(core::invoke(context, op::cancel_investor_equity_order, account_no, order_no, &extra));
+    return status_envelope(core::call_library(context, op::cancel_investor_equity_order, account_no, order_no, &extra));
 }
 
 py::dict cancel_marketrep_derivatives_order(const py::dict& context, Str account_no, std::int32_t order_no) {
-    return status_envelope(core::invoke(context, op::cancel_marketrep_derivatives_order, account_no, order_no));
+    return status_envelope(core::call_library(context, op::cancel_marketrep_derivatives_order, account_no, order_no));
 }
 
 py::dict cancel_marketrep_equity_order(const py::dict& context, Str account_no, Str order_no) {
-    return status_envelope(core::invoke(context, op::cancel_marketrep_equity_order, account_no, order_no));
+    return status_envelope(core::call_library(context, op::cancel_marketrep_equity_order, account_no, order_no));
 }
 
 py::dict cancel_investor_derivatives_orders(const py::dict& context, Str account_no, const OrderNumbers& order_nos,
                                             Str a4) {
     const NumberBatch batch(order_nos);
-    return list_envelope(core::invoke(context, op::cancel_investor_derivatives_orders, account_no, batch.items(),
+    return list_envelope(core::call_library(context, op::cancel_investor_derivatives_orders, account_no, batch.items(),
                                 batch.count(), a4),
                          derivatives_action_error);
 }
 
 py::dict cancel_investor_equity_orders(const py::dict& context, Str account_no, const OrderTexts& order_nos, Str a4) {
     const TextBatch batch(order_nos);
-    return list_envelope(core::invoke(context, op::cancel_investor_equity_orders, account_no, batch.items(), batch.count(),
+    return list_envelope(core::call_library(context, op::cancel_investor_equity_orders, account_no, batch.items(), batch.count(),
                                 a4),
                          equity_action_error);
 }
 
 py::dict cancel_marketrep_derivatives_orders(const py::dict& context, Str account_no, const OrderNumbers& order_nos) {
     const NumberBatch batch(order_nos);
-    return list_envelope(core::invoke(context, op::cancel_marketrep_derivatives_orders, account_no, batch.items(),
+    return list_envelope(core::call_library(context, op::cancel_marketrep_derivatives_orders, account_no, batch.items(),
                                 batch.count()),
                          derivatives_action_error);
 }
 
 py::dict cancel_marketrep_equity_orders(const py::dict& context, Str account_no, const OrderTexts& order_nos) {
     const TextBatch batch(order_nos);
-    return list_envelope(core::invoke(context, op::cancel_marketrep_equity_orders, account_no, batch.items(),
+    return list_envelope(core::call_library(context, op::cancel_marketrep_equity_orders, account_no, batch.items(),
                                 batch.count()),
                          equity_action_error);
 }

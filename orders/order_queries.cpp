@@ -77,45 +77,45 @@ const RecordTable equity_order{sizeof(EquityOrder), {
 }  // namespace
 
 py::dict get_investor_derivatives_order(const py::dict& context, Str account_no, std::int32_t order_no) {
-    return record_envelope(core::invoke(context, op::get_investor_derivatives_order, account_no, order_no),
+    return record_envelope(core::call_library(context, op::get_investor_derivatives_order, account_no, order_no),
                            derivatives_order);
 }
 
 py::dict get_investor_derivatives_orders(const py::dict& context, Str account_no) {
-    return list_envelope(core::invoke(context, op::get_investor_derivatives_orders, account_no), derivatives_order);
+    return list_envelope(core::call_library(context, op::get_investor_derivatives_orders, account_no), derivatives_order);
 }
 
 py::dict get_marketrep_derivatives_order(const py::dict& context, std::int32_t order_no) {
-    return record_envelope(core::invoke(context, op::get_marketrep_derivatives_order, order_no), derivatives_order);
+    return record_envelope(core::call_library(context, op::get_marketrep_derivatives_order, order_no), derivatives_order);
 }
 
 py::dict get_marketrep_derivatives_orders(const py::dict& context) {
-    return list_envelope(core::invoke(context, op::get_marketrep_derivatives_orders), derivatives_order);
+    return list_envelope(core::call_library(context, op::get_marketrep_derivatives_orders), derivatives_order);
 }
 
 py::dict get_marketrep_derivatives_orders_by_account_no(const py::dict& context, Str account_no) {
-    return list_envelope(core::invoke(context, op::get_marketrep_derivatives_orders_by_account_no, account_no),
+    return list_envelope(core::call_library(context, op::get_marketrep_derivatives_orders_by_account_no, account_no),
                          derivatives_order);
 }
 
 py::dict get_investor_equity_order(const py::dict& context, Str account_no, Str order_no) {
-    return record_envelope(core::invoke(context, op::get_investor_equity_order, account_no, order_no), equity_order);
+    return record_envelope(core::call_library(context, op::get_investor_equity_order, account_no, order_no), equity_order);
 }
 
 py::dict get_investor_equity_orders(const py::dict& context, Str account_no) {
-    return list_envelope(core::invoke(context, op::get_investor_equity_orders, account_no), equity_order);
+    return list_envelope(core::call_library(context, op::get_investor_equity_orders, account_no), equity_order);
 }
 
 py::dict get_marketrep_equity_order(const py::dict& context, Str order_no) {
-    return record_envelope(core::invoke(context, op::get_marketrep_equity_order, order_no), equity_order);
+    return record_envelope(core::call_library(context, op::get_marketrep_equity_order, order_no), equity_order);
 }
 
 py::dict get_marketrep_equity_orders(const py::dict& context) {
-    return list_envelope(core::invoke(context, op::get_marketrep_equity_orders), equity_order);
+    return list_envelope(core::call_library(context, op::get_marketrep_equity_orders), equity_order);
 }
 
 py::dict get_marketrep_equity_orders_by_account_no(const py::dict& context, Str account_no) {
-    return list_envelope(core::invoke(context, op::get_marketrep_equity_orders_by_account_no, account_no), equity_order);
+    return list_envelope(core::call_library(context, op::get_marketrep_equity_orders_by_account_no, account_no), equity_order);
 }
 
 }  // namespace tvx::orders

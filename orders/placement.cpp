@@ -36,7 +36,7 @@ py::dict place_investor_derivatives_order(const py::dict& context, Str account_n
     wire::InvestorDerivativesPlaceRequest r{};
     put(r.arg3, a3), put(r.arg4, a4), put(r.arg5, a5), put(r.arg6, a6), put(r.arg7, a7), put(r.arg8, a8);
     put(r.arg9, a9), put(r.arg10, a10), put(r.arg11, a11), put(r.arg12, a12), put(r.arg13, a13), put(r.arg14, a14);
-    return result_envelope(core::invoke(context, op::place_investor_derivatives_order, account_no, &r),
+    return result_envelope(core::call_library(context, op::place_investor_derivatives_order, account_no, &r),
                            derivatives_order_no);
 }
 
@@ -46,7 +46,7 @@ py::dict place_marketrep_derivatives_order(const py::dict& context, Str account_
     wire::MarketrepDerivativesPlaceRequest r{};
     put(r.arg3, a3), put(r.arg4, a4), put(r.arg5, a5), put(r.arg6, a6), put(r.arg7, a7), put(r.arg8, a8);
     put(r.arg9, a9), put(r.arg10, a10), put(r.arg11, a11), put(r.arg12, a12), put(r.arg13, a13);
-    return result_envelope(core::invoke(context, op::place_marketrep_derivatives_order, account_no, &r),
+    return result_envelope(core::call_library(context, op::place_marketrep_derivatives_order, account_no, &r),
                            derivatives_order_no);
 }
 
@@ -56,7 +56,7 @@ py::dict place_investor_equity_order(const py::dict& context, Str account_no, St
     wire::InvestorEquityPlaceRequest r{};
     put(r.arg3, a3), put(r.arg4, a4), put(r.arg5, a5), put(r.arg6, a6), put(r.arg7, a7), put(r.arg8, a8);
     put(r.arg9, a9), put(r.arg10, a10), put(r.arg11, a11), put(r.arg12, a12), put(r.arg13, a13), put(r.arg14, a14);
-    return result_envelope(core::invoke(context, op::place_investor_equity_order, account_no, &r), equity_order_no);
+    return result_envelope(core::call_library(context, op::place_investor_equity_order, account_no, &r), equity_order_no);
 }
 
 py::dict place_marketrep_equity_order(const py::dict& context, Str account_no, Str a3, double a4, std::int32_t a5,
@@ -65,7 +65,7 @@ py::dict place_marketrep_equity_order(const py::dict& context, Str account_no, S
     wire::MarketrepEquityPlaceRequest r{};
     put(r.arg3, a3), put(r.arg4, a4), put(r.arg5, a5), put(r.arg6, a6), put(r.arg7, a7), put(r.arg8, a8);
     put(r.arg9, a9), put(r.arg10, a10), put(r.arg11, a11), put(r.arg12, a12), put(r.arg13, a13);
-    return result_envelope(core::invoke(context, op::place_marketrep_equity_order, account_no, &r), equity_order_no);
+    return result_envelope(core::call_library(context, op::place_marketrep_equity_order, account_no, &r), equity_order_no);
 }
 
 py::dict place_marketrep_derivatives_trade_report(const py::dict& context, Str a2, Str a3, double a4,
@@ -73,7 +73,7 @@ py::dict place_marketrep_derivatives_trade_report(const py::dict& context, Str a
     wire::TradeReportRequest r{};
     put(r.arg2, a2), put(r.arg3, a3), put(r.arg4, a4), put(r.arg5, a5);
     put(r.arg6, a6), put(r.arg7, a7), put(r.arg8, a8), put(r.arg9, a9);
-    const auto result = core::invoke(context, op::place_marketrep_derivatives_trade_report, &r);
+    const auto result = core::call_library(context, op::place_marketrep_derivatives_trade_report, &r);
     const bool ok = result.success != 0;
     py::list data = ok ? int32_list(result.items, result.count) : py::list();
     // The library's word on the report is passed on whatever the outcome.

@@ -82,19 +82,19 @@ const RecordTable equity_position{sizeof(EquityPosition), {
 }  // namespace
 
 py::dict get_investor_derivatives_portfolios(const py::dict& context, const std::string& account_no) {
-    return list_envelope(invoke(context, op::get_investor_derivatives_portfolios, account_no), derivatives_position);
+    return list_envelope(call_library(context, op::get_investor_derivatives_portfolios, account_no), derivatives_position);
 }
 
 py::dict get_marketrep_derivatives_portfolios(const py::dict& context, const std::string& account_no) {
-    return list_envelope(invoke(context, op::get_marketrep_derivatives_portfolios, account_no), derivatives_position);
+    return list_envelope(call_library(context, op::get_marketrep_derivatives_portfolios, account_no), derivatives_position);
 }
 
 py::dict get_investor_equity_portfolios(const py::dict& context, const std::string& account_no) {
-    return list_envelope(invoke(context, op::get_investor_equity_portfolios, account_no), equity_position);
+    return list_envelope(call_library(context, op::get_investor_equity_portfolios, account_no), equity_position);
 }
 
 py::dict get_marketrep_equity_portfolios(const py::dict& context, const std::string& account_no) {
-    return list_envelope(invoke(context, op::get_marketrep_equity_portfolios, account_no), equity_position);
+    return list_envelope(call_library(context, op::get_marketrep_equity_portfolios, account_no), equity_position);
 }
 
 }  // namespace tvx::queries

@@ -59,19 +59,19 @@ const RecordTable equity_trade{sizeof(EquityTrade), {
 }  // namespace
 
 py::dict get_investor_derivatives_trades(const py::dict& context, const std::string& account_no) {
-    return list_envelope(invoke(context, op::get_investor_derivatives_trades, account_no), derivatives_trade);
+    return list_envelope(call_library(context, op::get_investor_derivatives_trades, account_no), derivatives_trade);
 }
 
 py::dict get_marketrep_derivatives_trades(const py::dict& context, const std::string& account_no) {
-    return list_envelope(invoke(context, op::get_marketrep_derivatives_trades, account_no), derivatives_trade);
+    return list_envelope(call_library(context, op::get_marketrep_derivatives_trades, account_no), derivatives_trade);
 }
 
 py::dict get_investor_equity_trades(const py::dict& context, const std::string& account_no) {
-    return list_envelope(invoke(context, op::get_investor_equity_trades, account_no), equity_trade);
+    return list_envelope(call_library(context, op::get_investor_equity_trades, account_no), equity_trade);
 }
 
 py::dict get_marketrep_equity_trades(const py::dict& context, const std::string& account_no) {
-    return list_envelope(invoke(context, op::get_marketrep_equity_trades, account_no), equity_trade);
+    return list_envelope(call_library(context, op::get_marketrep_equity_trades, account_no), equity_trade);
 }
 
 }  // namespace tvx::queries
