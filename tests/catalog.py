@@ -63,3 +63,37 @@ for _op in (1, 3, 5, 7, 9, 10, 11, 12):
     RESULT_SIZE[_op] = 24
 for _op in (2, 4, 6, 8, 16, 17, 18, 21, 22, 23, 26, 27, 28, 29, 32, 33, 34, 35, 41):
     RESULT_SIZE[_op] = 48
+
+# Size of one item of each list result.
+ITEM_SIZE = {**{op: 184 for op in (16, 26, 27)}, **{op: 232 for op in (21, 32, 33)},
+             **{op: 312 for op in (17, 28)}, **{op: 160 for op in (22, 34)}, **{op: 192 for op in (18, 29)},
+             **{op: 128 for op in (23, 35)}, **{op: 32 for op in (2, 6)}, **{op: 40 for op in (4, 8)}, 41: 4}
+
+
+def result_image(op, path):
+    """A result of operation `op` that succeeds ("success", with two items
+    for lists), is refused ("refusal") or reports an internal error
+    ("internal"). Texts are all present."""
+    from tavrolix_sandbox import Layout
+
+    size = RESULT_SIZE[op]
+    img = Layout(size)
+    ok = path == "success"
+    if op in (43, 44, 45, 46, 47):  # subscription: success, handle, error text
+        return img.u8(0, 1).u64(8, 7) if ok else img.text(16, b"refused")
+    if op == 48:  # unsubscribe: cache flag, cache key, internal error
+        return img.u8(0, 1).text(8, b"bidofferv1,X") if path != "internal" else img.text(16, b"boom")
+    if op in ITEM_SIZE:
+        success_at, message_at = 24, 32
+        img.pointer(0, Layout(2 * ITEM_SIZE[op])).i64(8, 2)
+    elif op == 37:
+        success_at, message_at = 144, 160
+    elif op == 13:
+        success_at, message_at = 0, 56
+        img.text(16, b"CH-1")
+    else:
+        success_at, message_at = 0, size - 16 if size in (88, 368, 208, 256) else {24: 8, 32: 16}[size]
+    img.u8(success_at, 1 if ok else 0).text(message_at, b"message")
+    if path == "internal":
+        img.text(message_at + 8, b"boom")
+    return img
