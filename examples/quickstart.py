@@ -13,6 +13,9 @@ print("derivatives D-1001:", deriv["data"])
 
 for account in ("E-1001", "E-1002"):
     eq = tv.get_investor_equity_account_info(ctx, account)
+    if not eq["success"]:  # a refused request has empty data
+        print("equity %s refused: %s" % (account, eq["message"]))
+        continue
     data = eq["data"]
     print("equity %s (%s): %d keys, cash %.2f, line available %.2f"
           % (account, data["account_type"], len(data), data["cash_balance"], data["line_available"]))
