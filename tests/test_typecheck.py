@@ -1,4 +1,4 @@
-"""mypy --strict over the examples, resolving the module through the stub
+"""mypy --strict over the examples and the snippets of docs/api.md, resolving the module through the stub
 installed beside it, and over misuses that the stub must reject."""
 import glob
 import os
@@ -13,6 +13,12 @@ from stub_types import STUB_DIR
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXAMPLES = sorted(glob.glob(os.path.join(ROOT, "examples", "*.py")))
+
+
+def doc_snippets():
+    with open(os.path.join(ROOT, "docs", "api.md"), encoding="utf-8") as f:
+        blocks = re.findall(r"^( *)```python\n(.*?)^ *```", f.read(), re.M | re.S)
+    return [textwrap.dedent(code) for _, code in blocks]
 
 # Each line marked "# error" must be reported, and no other.
 MISUSES = textwrap.dedent("""\
@@ -60,7 +66,12 @@ def report(tmp_path_factory):
         pytest.fail("no examples to check")
     probe = tmp_path_factory.mktemp("probe") / "misuses.py"
     probe.write_text(MISUSES)
-    proc = mypy(EXAMPLES + [str(probe)], tmp_path_factory.mktemp("mypy-cache"))
+    snippets = []
+    for i, code in enumerate(doc_snippets()):
+        snippets.append(probe.parent / ("doc_snippet_%d.py" % i))
+        snippets[-1].write_text(code)
+    assert snippets, "no python snippet found in docs/api.md"
+    proc = mypy(EXAMPLES + [str(p) for p in snippets] + [str(probe)], tmp_path_factory.mktemp("mypy-cache"))
     errors = {}
     for line in proc.stdout.splitlines():
         m = re.match(r"(.+?):(\d+): error: (.*)", line)
@@ -70,7 +81,7 @@ def report(tmp_path_factory):
     return proc, errors
 
 
-def test_examples_pass_mypy_strict(report):
+def test_examples_and_documented_snippets_pass_mypy_strict(report):
     proc, errors = report
     flagged = {name: lines for name, lines in errors.items() if name != "misuses.py"}
     assert not flagged, proc.stdout
