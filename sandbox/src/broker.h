@@ -47,3 +47,5 @@ TVX_BROKER_ACCOUNT(30, EquityAccountResult)
 #undef TVX_BROKER_ACCOUNT
 
 }  // namespace tvx::sandbox
+
+#include "broker_realtime.h"
