@@ -62,7 +62,7 @@ void run(Registry& r, std::string_view key, SubscriptionPtr s, std::string_view 
         --s->running;
     }
     r.settled.notify_all();
-    s.reset();  // may be the last owner of the callable; the lock is held
+    s.reset();  // may be the last owner of the callable: released under the interpreter lock
     {
         std::lock_guard<std::mutex> g(r.lock);
         --r.in_flight;
