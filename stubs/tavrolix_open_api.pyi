@@ -390,16 +390,17 @@ def login(app_id: str, app_secret: str, login_text3: str, login_text4: str, enab
     """Log in and return a new context dictionary.
 
     Parameters:
-        app_id: the application id; the sandbox knows the users of its seeded table.
-        app_secret: the application's secret.
+        app_id: the application id; the sandbox checks it against its seeded users (``inv001``, ``mkt001``, ...).
+        app_secret: the application's secret (``inv001-secret``, ...).
         login_text3: passed to the library unchanged; the sandbox ignores it.
         login_text4: passed to the library unchanged; the sandbox ignores it.
-        enable_queue: stored as ``configuration["enable_queue"]``.
+        enable_queue: stored as ``configuration["enable_queue"]`` and passed with every later call.
 
-    Result: the context dictionary (``channel_id`` and ``configuration``).
+    Result: the context dictionary (``channel_id`` and ``configuration``); a new login also forgets the cached
+        bid/offer and price payloads.
 
-    Errors: ``RuntimeError`` with the library's message when the login is refused
-        (the sandbox: an unknown application id or a wrong secret).
+    Errors: ``RuntimeError`` with the library's message when the login is refused (the sandbox: "login refused:
+        unknown application id or wrong secret").
     """
 
 def unsubscribe(channel_id: str, subscription_key: str, /) -> None:
@@ -409,7 +410,8 @@ def unsubscribe(channel_id: str, subscription_key: str, /) -> None:
         channel_id: the channel the subscription was made on, ``context["channel_id"]``.
         subscription_key: the key a subscribe function returned.
 
-    Result: None; the key is no longer active, whether or not it was.
+    Result: None; the key is no longer active, whether or not it was, and the sandbox drops the events still
+        queued for it.
 
     Errors: ``RuntimeError`` "Internal Error: ..." when the library fails.
     """
@@ -426,11 +428,11 @@ def is_subscribe(subscription_key: str, /) -> bool:
     """
 
 def get_investor_derivatives_account_info(context: Context, account_no: str, /) -> Result[DerivativesAccount]:
-    """Balances and limits of one of the investor's derivatives accounts.
+    """Balances and margins of one of the investor's derivatives accounts.
 
     Parameters:
         context: the context dictionary from ``login``.
-        account_no: the derivatives account.
+        account_no: the derivatives account, e.g. ``"D-1001"``.
 
     Result: the envelope; ``data`` is the account.
 
@@ -443,11 +445,11 @@ def get_investor_derivatives_order(context: Context, account_no: str, order_no: 
     Parameters:
         context: the context dictionary from ``login``.
         account_no: the derivatives account.
-        order_no: the order number.
+        order_no: the order number (the sandbox numbers them 1000001, 1000002, ...).
 
     Result: the envelope; ``data`` is the order.
 
-    Errors: refused with 404 for an account that is not the investor's.
+    Errors: refused with 404 for an unknown order or an account that is not the investor's.
     """
 
 def get_investor_derivatives_orders(context: Context, account_no: str, /) -> ListResult[DerivativesOrder]:
@@ -465,18 +467,18 @@ def get_investor_derivatives_orders(context: Context, account_no: str, /) -> Lis
 def place_investor_derivatives_order(
     context: Context,
     account_no: str,
-    arg3: str,
-    arg4: float,
-    arg5: int,
-    arg6: str,
-    arg7: str,
-    arg8: str,
-    arg9: str,
-    arg10: str,
-    arg11: str,
-    arg12: str,
-    arg13: float,
-    arg14: bool,
+    symbol: str,
+    price: float,
+    volume: int,
+    side: str,
+    position: str,
+    pin: str,
+    price_type: str,
+    validity: str,
+    trigger_condition: str,
+    trigger_symbol: str,
+    trigger_price: float,
+    bypass_warning: bool,
     /,
 ) -> Result[PlacedDerivativesOrder]:
     """Place a derivatives order for one of the investor's accounts.
@@ -484,26 +486,31 @@ def place_investor_derivatives_order(
     Parameters:
         context: the context dictionary from ``login``.
         account_no: the derivatives account.
-        arg3: passed to the library unchanged.
-        arg4: passed to the library unchanged.
-        arg5: passed to the library unchanged.
-        arg6: passed to the library unchanged.
-        arg7: passed to the library unchanged.
-        arg8: passed to the library unchanged.
-        arg9: passed to the library unchanged.
-        arg10: passed to the library unchanged.
-        arg11: passed to the library unchanged.
-        arg12: passed to the library unchanged.
-        arg13: passed to the library unchanged.
-        arg14: passed to the library unchanged.
+        symbol: the series, e.g. ``"T50H26"``.
+        price: the limit price, on the tick grid and within the day's limits; ignored for ``MARKET``.
+        volume: the number of contracts.
+        side: ``BUY`` or ``SELL`` (also ``LONG`` or ``SHORT``).
+        position: ``OPEN``, ``CLOSE`` (needs as many opposite contracts not being closed already), or ``AUTO`` or
+            "" (closes what it can, opens the rest).
+        pin: the investor's PIN (``000000`` for the seeded investors).
+        price_type: ``LIMIT`` or ``MARKET`` (takes what the book offers up to the day's limit, the rest expires).
+        validity: ``DAY`` or "" (rests in the book until matched or cancelled), ``IOC`` or ``FOK``.
+        trigger_condition: ``LAST_PAID_OR_HIGHER`` or ``LAST_PAID_OR_LOWER`` for a stop order, which waits as
+            ``PENDING`` until a trade of the trigger symbol meets it; "" for none.
+        trigger_symbol: the symbol whose trades trigger a stop order; "" for the order's own.
+        trigger_price: the price the trigger condition compares the last trade with.
+        bypass_warning: allow a limit price further from the last price than half the daily band.
 
     Result: the envelope; ``data["order_no"]`` is the new order's number.
 
-    Errors: refused with 404 for an account that is not the investor's.
+    Errors: refused with "CODE: text": 400 ``UNKNOWN_SYMBOL``, ``BAD_PRICE``, ``BAD_VOLUME``, ``BAD_SIDE``,
+        ``BAD_PRICE_TYPE``, ``BAD_VALIDITY``, ``BAD_POSITION``, ``BAD_TRIGGER``; 422 ``PRICE_LIMIT``,
+        ``PRICE_WARNING``, ``INSUFFICIENT_FUNDS`` (margin), ``INSUFFICIENT_POSITION``; 401 ``WRONG_PIN``; 403
+        ``NOT_ALLOWED``; 404 for an account that is not the investor's.
     """
 
 def cancel_investor_derivatives_orders(
-    context: Context, account_no: str, order_nos: OrderNumbers, arg4: str, /
+    context: Context, account_no: str, order_nos: OrderNumbers, pin: str, /
 ) -> ListResult[DerivativesOrderActionError]:
     """Cancel several derivatives orders of one of the investor's accounts in one request.
 
@@ -511,45 +518,55 @@ def cancel_investor_derivatives_orders(
         context: the context dictionary from ``login``.
         account_no: the derivatives account.
         order_nos: the order numbers.
-        arg4: passed to the library unchanged.
+        pin: the investor's PIN.
 
-    Result: the envelope; ``data`` lists the library's answer for each order it reports on.
+    Result: the envelope; ``data`` lists an order action error for each order that could not be cancelled
+        (``ORDER_NOT_FOUND`` 404, ``ORDER_NOT_CANCELLABLE`` 409); the others are cancelled.
 
-    Errors: refused with 404 for an account that is not the investor's.
+    Errors: refused with 401 ``WRONG_PIN``, or 404 for an account that is not the investor's.
     """
 
-def cancel_investor_derivatives_order(context: Context, account_no: str, order_no: int, arg4: str, /) -> Reply[NoData]:
+def cancel_investor_derivatives_order(context: Context, account_no: str, order_no: int, pin: str, /) -> Reply[NoData]:
     """Cancel one derivatives order of one of the investor's accounts.
 
     Parameters:
         context: the context dictionary from ``login``.
         account_no: the derivatives account.
         order_no: the order number.
-        arg4: passed to the library unchanged.
+        pin: the investor's PIN.
 
     Result: the envelope; ``data`` is ``{}``, ``message`` the library's text (or None).
 
-    Errors: refused with 404 for an account that is not the investor's.
+    Errors: refused with 404 ``ORDER_NOT_FOUND``, 409 ``ORDER_NOT_CANCELLABLE`` or 401 ``WRONG_PIN``.
     """
 
 def change_investor_derivatives_order(
-    context: Context, account_no: str, order_no: int, arg4: float, arg5: int, arg6: str, arg7: str, arg8: str, /
+    context: Context,
+    account_no: str,
+    order_no: int,
+    new_price: float,
+    new_volume: int,
+    pin: str,
+    new_price_type: str,
+    new_validity: str,
+    /,
 ) -> Reply[NoData]:
-    """Change one derivatives order of one of the investor's accounts.
+    """Change one derivatives order of one of the investor's accounts; 0 or "" keeps a value.
 
     Parameters:
         context: the context dictionary from ``login``.
         account_no: the derivatives account.
         order_no: the order number.
-        arg4: passed to the library unchanged.
-        arg5: passed to the library unchanged.
-        arg6: passed to the library unchanged.
-        arg7: passed to the library unchanged.
-        arg8: passed to the library unchanged.
+        new_price: the new limit price.
+        new_volume: the order's new whole volume, above what is matched; lowering it keeps the queue place.
+        pin: the investor's PIN.
+        new_price_type: ``LIMIT`` or ``MARKET``.
+        new_validity: ``DAY``, ``IOC`` or ``FOK``.
 
     Result: the envelope; ``data`` is ``{}``, ``message`` the library's text (or None).
 
-    Errors: refused with 404 for an account that is not the investor's.
+    Errors: refused with 400 ``NO_CHANGE`` or a placement code, 404 ``ORDER_NOT_FOUND``, 409
+        ``ORDER_NOT_CHANGEABLE``, 401 ``WRONG_PIN``.
     """
 
 def get_investor_derivatives_portfolios(context: Context, account_no: str, /) -> ListResult[DerivativesPosition]:
@@ -559,7 +576,7 @@ def get_investor_derivatives_portfolios(context: Context, account_no: str, /) ->
         context: the context dictionary from ``login``.
         account_no: the derivatives account.
 
-    Result: the envelope; ``data`` lists the positions.
+    Result: the envelope; ``data`` lists the positions, valued at each series' last trade.
 
     Errors: refused with 404 for an account that is not the investor's.
     """
@@ -571,7 +588,8 @@ def get_investor_derivatives_trades(context: Context, account_no: str, /) -> Lis
         context: the context dictionary from ``login``.
         account_no: the derivatives account.
 
-    Result: the envelope; ``data`` lists the trades.
+    Result: the envelope; ``data`` lists the trades, one per fill and side (``open_close`` CLOSE then OPEN for a
+        fill that does both).
 
     Errors: refused with 404 for an account that is not the investor's.
     """
@@ -581,7 +599,7 @@ def get_investor_equity_account_info(context: Context, account_no: str, /) -> Re
 
     Parameters:
         context: the context dictionary from ``login``.
-        account_no: the equity account.
+        account_no: the equity account, e.g. ``"E-1001"``.
 
     Result: the envelope; ``data`` is the account, with 41 keys for a "CREDIT_BALANCE" account and 14 otherwise.
 
@@ -594,11 +612,11 @@ def get_investor_equity_order(context: Context, account_no: str, order_no: str, 
     Parameters:
         context: the context dictionary from ``login``.
         account_no: the equity account.
-        order_no: the order number.
+        order_no: the order number (the sandbox numbers them ``EQ00000001``, ...).
 
     Result: the envelope; ``data`` is the order.
 
-    Errors: refused with 404 for an account that is not the investor's.
+    Errors: refused with 404 for an unknown order or an account that is not the investor's.
     """
 
 def get_investor_equity_orders(context: Context, account_no: str, /) -> ListResult[EquityOrder]:
@@ -616,18 +634,18 @@ def get_investor_equity_orders(context: Context, account_no: str, /) -> ListResu
 def place_investor_equity_order(
     context: Context,
     account_no: str,
-    arg3: str,
-    arg4: float,
-    arg5: int,
-    arg6: str,
-    arg7: str,
-    arg8: str,
-    arg9: str,
-    arg10: str,
-    arg11: str,
-    arg12: bool,
-    arg13: int,
-    arg14: bool,
+    symbol: str,
+    price: float,
+    volume: int,
+    side: str,
+    pin: str,
+    price_type: str,
+    validity: str,
+    trustee_id: str,
+    order_type: str,
+    nvdr: bool,
+    iceberg_volume: int,
+    bypass_warning: bool,
     /,
 ) -> Result[PlacedEquityOrder]:
     """Place an equity order for one of the investor's accounts.
@@ -635,26 +653,29 @@ def place_investor_equity_order(
     Parameters:
         context: the context dictionary from ``login``.
         account_no: the equity account.
-        arg3: passed to the library unchanged.
-        arg4: passed to the library unchanged.
-        arg5: passed to the library unchanged.
-        arg6: passed to the library unchanged.
-        arg7: passed to the library unchanged.
-        arg8: passed to the library unchanged.
-        arg9: passed to the library unchanged.
-        arg10: passed to the library unchanged.
-        arg11: passed to the library unchanged.
-        arg12: passed to the library unchanged.
-        arg13: passed to the library unchanged.
-        arg14: passed to the library unchanged.
+        symbol: the share, e.g. ``"ARVO"``.
+        price: the limit price, on the tick grid and within the day's limits; ignored for ``MARKET``.
+        volume: the number of shares, a multiple of the lot (100).
+        side: ``BUY`` or ``SELL``.
+        pin: the investor's PIN (``000000`` for the seeded investors).
+        price_type: ``LIMIT`` or ``MARKET`` (takes what the book offers up to the day's limit, the rest expires).
+        validity: ``DAY`` or "" (rests in the book until matched or cancelled), ``IOC`` or ``FOK``.
+        trustee_id: any text; "" gives "1".
+        order_type: ``NORMAL`` or "".
+        nvdr: an NVDR order (``nvdr_flag`` "Y").
+        iceberg_volume: 0, or a multiple of the lot up to the volume: how much shows in the book at a time.
+        bypass_warning: allow a limit price further from the last price than half the daily band.
 
     Result: the envelope; ``data["order_no"]`` is the new order's number.
 
-    Errors: refused with 404 for an account that is not the investor's.
+    Errors: refused with "CODE: text": 400 ``UNKNOWN_SYMBOL``, ``BAD_PRICE``, ``BAD_VOLUME``, ``BAD_SIDE``,
+        ``BAD_PRICE_TYPE``, ``BAD_VALIDITY``, ``BAD_ORDER_TYPE``, ``BAD_ICEBERG``; 422 ``PRICE_LIMIT``,
+        ``PRICE_WARNING``, ``INSUFFICIENT_FUNDS``, ``INSUFFICIENT_POSITION`` (shares); 401 ``WRONG_PIN``; 403
+        ``NOT_ALLOWED``; 404 for an account that is not the investor's.
     """
 
 def cancel_investor_equity_orders(
-    context: Context, account_no: str, order_nos: List[str], arg4: str, /
+    context: Context, account_no: str, order_nos: List[str], pin: str, /
 ) -> ListResult[EquityOrderActionError]:
     """Cancel several equity orders of one of the investor's accounts in one request.
 
@@ -662,57 +683,59 @@ def cancel_investor_equity_orders(
         context: the context dictionary from ``login``.
         account_no: the equity account.
         order_nos: the order numbers.
-        arg4: passed to the library unchanged.
+        pin: the investor's PIN.
 
-    Result: the envelope; ``data`` lists the library's answer for each order it reports on.
+    Result: the envelope; ``data`` lists an order action error for each order that could not be cancelled
+        (``ORDER_NOT_FOUND`` 404, ``ORDER_NOT_CANCELLABLE`` 409); the others are cancelled.
 
-    Errors: refused with 404 for an account that is not the investor's.
+    Errors: refused with 401 ``WRONG_PIN``, or 404 for an account that is not the investor's.
     """
 
-def cancel_investor_equity_order(context: Context, account_no: str, order_no: str, arg4: str, /) -> Reply[NoData]:
+def cancel_investor_equity_order(context: Context, account_no: str, order_no: str, pin: str, /) -> Reply[NoData]:
     """Cancel one equity order of one of the investor's accounts.
 
     Parameters:
         context: the context dictionary from ``login``.
         account_no: the equity account.
         order_no: the order number.
-        arg4: passed to the library unchanged.
+        pin: the investor's PIN.
 
     Result: the envelope; ``data`` is ``{}``, ``message`` the library's text (or None).
 
-    Errors: refused with 404 for an account that is not the investor's.
+    Errors: refused with 404 ``ORDER_NOT_FOUND``, 409 ``ORDER_NOT_CANCELLABLE`` or 401 ``WRONG_PIN``.
     """
 
 def change_investor_equity_order(
     context: Context,
     account_no: str,
     order_no: str,
-    arg4: float,
-    arg5: int,
-    arg6: str,
-    arg7: str,
-    arg8: int,
-    arg9: str,
-    arg10: bool,
+    new_price: float,
+    new_volume: int,
+    pin: str,
+    new_trustee_id: str,
+    new_iceberg_volume: int,
+    new_price_type: str,
+    bypass_warning: bool,
     /,
 ) -> Reply[NoData]:
-    """Change one equity order of one of the investor's accounts.
+    """Change one equity order of one of the investor's accounts; 0 or "" keeps a value.
 
     Parameters:
         context: the context dictionary from ``login``.
         account_no: the equity account.
         order_no: the order number.
-        arg4: passed to the library unchanged.
-        arg5: passed to the library unchanged.
-        arg6: passed to the library unchanged.
-        arg7: passed to the library unchanged.
-        arg8: passed to the library unchanged.
-        arg9: passed to the library unchanged.
-        arg10: passed to the library unchanged.
+        new_price: the new limit price.
+        new_volume: the order's new whole volume, above what is matched; lowering it keeps the queue place.
+        pin: the investor's PIN.
+        new_trustee_id: the new trustee id.
+        new_iceberg_volume: the new iceberg volume.
+        new_price_type: ``LIMIT`` or ``MARKET``.
+        bypass_warning: allow a limit price further from the last price than half the daily band.
 
     Result: the envelope; ``data`` is ``{}``, ``message`` the library's text (or None).
 
-    Errors: refused with 404 for an account that is not the investor's.
+    Errors: refused with 400 ``NO_CHANGE`` or a placement code, 404 ``ORDER_NOT_FOUND``, 409
+        ``ORDER_NOT_CHANGEABLE``, 401 ``WRONG_PIN``.
     """
 
 def get_investor_equity_portfolios(context: Context, account_no: str, /) -> ListResult[EquityPosition]:
@@ -722,7 +745,7 @@ def get_investor_equity_portfolios(context: Context, account_no: str, /) -> List
         context: the context dictionary from ``login``.
         account_no: the equity account.
 
-    Result: the envelope; ``data`` lists the positions.
+    Result: the envelope; ``data`` lists the positions, valued at each share's last trade.
 
     Errors: refused with 404 for an account that is not the investor's.
     """
@@ -734,13 +757,13 @@ def get_investor_equity_trades(context: Context, account_no: str, /) -> ListResu
         context: the context dictionary from ``login``.
         account_no: the equity account.
 
-    Result: the envelope; ``data`` lists the trades.
+    Result: the envelope; ``data`` lists the trades, one per fill, with their fees.
 
     Errors: refused with 404 for an account that is not the investor's.
     """
 
 def get_marketrep_derivatives_account_info(context: Context, account_no: str, /) -> Result[DerivativesAccount]:
-    """Balances and limits of any derivatives account of the broker.
+    """Balances and margins of any derivatives account of the market representative's broker.
 
     Parameters:
         context: the context dictionary from ``login``.
@@ -748,7 +771,7 @@ def get_marketrep_derivatives_account_info(context: Context, account_no: str, /)
 
     Result: the envelope; ``data`` is the account.
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with 404 for an account of no client of the broker.
     """
 
 def get_marketrep_derivatives_order(context: Context, order_no: int, /) -> Result[DerivativesOrder]:
@@ -774,7 +797,9 @@ def get_marketrep_derivatives_orders(context: Context, /) -> ListResult[Derivati
     Errors: none beyond the common ones.
     """
 
-def get_marketrep_derivatives_orders_by_account_no(context: Context, account_no: str, /) -> ListResult[DerivativesOrder]:
+def get_marketrep_derivatives_orders_by_account_no(
+    context: Context, account_no: str, /
+) -> ListResult[DerivativesOrder]:
     """All derivatives orders of one account of the broker.
 
     Parameters:
@@ -783,45 +808,46 @@ def get_marketrep_derivatives_orders_by_account_no(context: Context, account_no:
 
     Result: the envelope; ``data`` lists the orders.
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with 404 for an account of no client of the broker.
     """
 
 def place_marketrep_derivatives_order(
     context: Context,
     account_no: str,
-    arg3: str,
-    arg4: float,
-    arg5: int,
-    arg6: str,
-    arg7: str,
-    arg8: str,
-    arg9: str,
-    arg10: str,
-    arg11: str,
-    arg12: float,
-    arg13: bool,
+    symbol: str,
+    price: float,
+    volume: int,
+    side: str,
+    position: str,
+    price_type: str,
+    validity: str,
+    trigger_condition: str,
+    trigger_symbol: str,
+    trigger_price: float,
+    bypass_warning: bool,
     /,
 ) -> Result[PlacedDerivativesOrder]:
-    """Place a derivatives order for any account of the broker.
+    """Place a derivatives order for any account of the broker; no PIN.
 
     Parameters:
         context: the context dictionary from ``login``.
         account_no: the derivatives account.
-        arg3: passed to the library unchanged.
-        arg4: passed to the library unchanged.
-        arg5: passed to the library unchanged.
-        arg6: passed to the library unchanged.
-        arg7: passed to the library unchanged.
-        arg8: passed to the library unchanged.
-        arg9: passed to the library unchanged.
-        arg10: passed to the library unchanged.
-        arg11: passed to the library unchanged.
-        arg12: passed to the library unchanged.
-        arg13: passed to the library unchanged.
+        symbol: the series, e.g. ``"T50H26"``.
+        price: the limit price, on the tick grid and within the day's limits; ignored for ``MARKET``.
+        volume: the number of contracts.
+        side: ``BUY`` or ``SELL`` (also ``LONG`` or ``SHORT``).
+        position: ``OPEN``, ``CLOSE``, or ``AUTO`` or "" (closes what it can, opens the rest).
+        price_type: ``LIMIT`` or ``MARKET``.
+        validity: ``DAY`` or "", ``IOC`` or ``FOK``.
+        trigger_condition: ``LAST_PAID_OR_HIGHER`` or ``LAST_PAID_OR_LOWER`` for a stop order; "" for none.
+        trigger_symbol: the symbol whose trades trigger a stop order; "" for the order's own.
+        trigger_price: the price the trigger condition compares the last trade with.
+        bypass_warning: allow a limit price further from the last price than half the daily band.
 
     Result: the envelope; ``data["order_no"]`` is the new order's number.
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with "CODE: text" as for ``place_investor_derivatives_order`` (without ``WRONG_PIN``); 404 for
+        an account of no client of the broker.
     """
 
 def cancel_marketrep_derivatives_orders(
@@ -834,9 +860,10 @@ def cancel_marketrep_derivatives_orders(
         account_no: the derivatives account.
         order_nos: the order numbers.
 
-    Result: the envelope; ``data`` lists the library's answer for each order it reports on.
+    Result: the envelope; ``data`` lists an order action error for each order that could not be cancelled
+        (``ORDER_NOT_FOUND`` 404, ``ORDER_NOT_CANCELLABLE`` 409); the others are cancelled.
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with 404 for an account of no client of the broker.
     """
 
 def cancel_marketrep_derivatives_order(context: Context, account_no: str, order_no: int, /) -> Reply[NoData]:
@@ -849,27 +876,36 @@ def cancel_marketrep_derivatives_order(context: Context, account_no: str, order_
 
     Result: the envelope; ``data`` is ``{}``, ``message`` the library's text (or None).
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with 404 ``ORDER_NOT_FOUND`` or 409 ``ORDER_NOT_CANCELLABLE``.
     """
 
 def change_marketrep_derivatives_order(
-    context: Context, account_no: str, order_no: int, arg4: str, arg5: float, arg6: int, arg7: str, arg8: str, /
+    context: Context,
+    account_no: str,
+    order_no: int,
+    new_account_no: str,
+    new_price: float,
+    new_volume: int,
+    new_price_type: str,
+    new_validity: str,
+    /,
 ) -> Reply[NoData]:
-    """Change one derivatives order of one account of the broker.
+    """Change one derivatives order of one account of the broker; 0 or "" keeps a value.
 
     Parameters:
         context: the context dictionary from ``login``.
         account_no: the derivatives account.
         order_no: the order number.
-        arg4: passed to the library unchanged.
-        arg5: passed to the library unchanged.
-        arg6: passed to the library unchanged.
-        arg7: passed to the library unchanged.
-        arg8: passed to the library unchanged.
+        new_account_no: the account to move the order to, while nothing of it is matched.
+        new_price: the new limit price.
+        new_volume: the order's new whole volume, above what is matched; lowering it keeps the queue place.
+        new_price_type: ``LIMIT`` or ``MARKET``.
+        new_validity: ``DAY``, ``IOC`` or ``FOK``.
 
     Result: the envelope; ``data`` is ``{}``, ``message`` the library's text (or None).
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with 400 ``NO_CHANGE`` or a placement code, 404 ``ORDER_NOT_FOUND`` or ``BAD_ACCOUNT``, 409
+        ``ORDER_NOT_CHANGEABLE``.
     """
 
 def get_marketrep_derivatives_portfolios(context: Context, account_no: str, /) -> ListResult[DerivativesPosition]:
@@ -879,9 +915,9 @@ def get_marketrep_derivatives_portfolios(context: Context, account_no: str, /) -
         context: the context dictionary from ``login``.
         account_no: the derivatives account.
 
-    Result: the envelope; ``data`` lists the positions.
+    Result: the envelope; ``data`` lists the positions, valued at each series' last trade.
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with 404 for an account of no client of the broker.
     """
 
 def get_marketrep_derivatives_trades(context: Context, account_no: str, /) -> ListResult[DerivativesTrade]:
@@ -891,30 +927,40 @@ def get_marketrep_derivatives_trades(context: Context, account_no: str, /) -> Li
         context: the context dictionary from ``login``.
         account_no: the derivatives account.
 
-    Result: the envelope; ``data`` lists the trades.
+    Result: the envelope; ``data`` lists the trades, one per fill and side.
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with 404 for an account of no client of the broker.
     """
 
 def place_marketrep_derivatives_trade_report(
-    context: Context, arg2: str, arg3: str, arg4: float, arg5: int, arg6: str, arg7: str, arg8: str, arg9: str, /
+    context: Context,
+    account_no: str,
+    symbol: str,
+    price: float,
+    volume: int,
+    side: str,
+    position: str,
+    counterparty_account_no: str,
+    counterparty_position: str,
+    /,
 ) -> Reply[List[int]]:
-    """Report a derivatives trade agreed outside the order book.
+    """Book a derivatives trade agreed outside the order book.
 
     Parameters:
         context: the context dictionary from ``login``.
-        arg2: passed to the library unchanged.
-        arg3: passed to the library unchanged.
-        arg4: passed to the library unchanged.
-        arg5: passed to the library unchanged.
-        arg6: passed to the library unchanged.
-        arg7: passed to the library unchanged.
-        arg8: passed to the library unchanged.
-        arg9: passed to the library unchanged.
+        account_no: the account of our side.
+        symbol: the series.
+        price: the agreed price, within the day's limits.
+        volume: the number of contracts.
+        side: our side's ``BUY`` or ``SELL``.
+        position: our side's ``OPEN``, ``CLOSE``, or ``AUTO`` or "".
+        counterparty_account_no: the other side's account; "" for one outside the broker (only our side is booked).
+        counterparty_position: the other side's position, as ``position``.
 
-    Result: the envelope; ``data`` is the library's list of integers, ``message`` its text (or None).
+    Result: the envelope; ``data`` lists the order numbers booked (ours, then the counter-party's), whose trades
+        have ``trade_type`` "TRADE_REPORT"; ``message`` is the library's text (or None).
 
-    Errors: none beyond the common ones.
+    Errors: refused with "CODE: text" as a placement is (margin and positions are checked the same way).
     """
 
 def get_marketrep_equity_account_info(context: Context, account_no: str, /) -> Result[EquityAccount]:
@@ -926,7 +972,7 @@ def get_marketrep_equity_account_info(context: Context, account_no: str, /) -> R
 
     Result: the envelope; ``data`` is the account, with 41 keys for a "CREDIT_BALANCE" account and 14 otherwise.
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with 404 for an account of no client of the broker.
     """
 
 def get_marketrep_equity_order(context: Context, order_no: str, /) -> Result[EquityOrder]:
@@ -961,45 +1007,46 @@ def get_marketrep_equity_orders_by_account_no(context: Context, account_no: str,
 
     Result: the envelope; ``data`` lists the orders.
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with 404 for an account of no client of the broker.
     """
 
 def place_marketrep_equity_order(
     context: Context,
     account_no: str,
-    arg3: str,
-    arg4: float,
-    arg5: int,
-    arg6: str,
-    arg7: str,
-    arg8: str,
-    arg9: str,
-    arg10: str,
-    arg11: bool,
-    arg12: int,
-    arg13: bool,
+    symbol: str,
+    price: float,
+    volume: int,
+    side: str,
+    price_type: str,
+    validity: str,
+    trustee_id: str,
+    order_type: str,
+    nvdr: bool,
+    iceberg_volume: int,
+    bypass_warning: bool,
     /,
 ) -> Result[PlacedEquityOrder]:
-    """Place an equity order for any account of the broker.
+    """Place an equity order for any account of the broker; no PIN.
 
     Parameters:
         context: the context dictionary from ``login``.
         account_no: the equity account.
-        arg3: passed to the library unchanged.
-        arg4: passed to the library unchanged.
-        arg5: passed to the library unchanged.
-        arg6: passed to the library unchanged.
-        arg7: passed to the library unchanged.
-        arg8: passed to the library unchanged.
-        arg9: passed to the library unchanged.
-        arg10: passed to the library unchanged.
-        arg11: passed to the library unchanged.
-        arg12: passed to the library unchanged.
-        arg13: passed to the library unchanged.
+        symbol: the share, e.g. ``"ARVO"``.
+        price: the limit price, on the tick grid and within the day's limits; ignored for ``MARKET``.
+        volume: the number of shares, a multiple of the lot (100).
+        side: ``BUY`` or ``SELL``.
+        price_type: ``LIMIT`` or ``MARKET``.
+        validity: ``DAY`` or "", ``IOC`` or ``FOK``.
+        trustee_id: any text; "" gives "1".
+        order_type: ``NORMAL`` or "".
+        nvdr: an NVDR order (``nvdr_flag`` "Y").
+        iceberg_volume: 0, or a multiple of the lot up to the volume: how much shows in the book at a time.
+        bypass_warning: allow a limit price further from the last price than half the daily band.
 
     Result: the envelope; ``data["order_no"]`` is the new order's number.
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with "CODE: text" as for ``place_investor_equity_order`` (without ``WRONG_PIN``); 404 for an
+        account of no client of the broker.
     """
 
 def cancel_marketrep_equity_orders(
@@ -1012,9 +1059,10 @@ def cancel_marketrep_equity_orders(
         account_no: the equity account.
         order_nos: the order numbers.
 
-    Result: the envelope; ``data`` lists the library's answer for each order it reports on.
+    Result: the envelope; ``data`` lists an order action error for each order that could not be cancelled
+        (``ORDER_NOT_FOUND`` 404, ``ORDER_NOT_CANCELLABLE`` 409); the others are cancelled.
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with 404 for an account of no client of the broker.
     """
 
 def cancel_marketrep_equity_order(context: Context, account_no: str, order_no: str, /) -> Reply[NoData]:
@@ -1027,41 +1075,42 @@ def cancel_marketrep_equity_order(context: Context, account_no: str, order_no: s
 
     Result: the envelope; ``data`` is ``{}``, ``message`` the library's text (or None).
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with 404 ``ORDER_NOT_FOUND`` or 409 ``ORDER_NOT_CANCELLABLE``.
     """
 
 def change_marketrep_equity_order(
     context: Context,
     account_no: str,
     order_no: str,
-    arg4: str,
-    arg5: float,
-    arg6: int,
-    arg7: int,
-    arg8: str,
-    arg9: str,
-    arg10: bool,
-    arg11: bool,
+    new_account_no: str,
+    new_price: float,
+    new_volume: int,
+    new_iceberg_volume: int,
+    new_trustee_id: str,
+    new_price_type: str,
+    bypass_warning: bool,
+    nvdr: bool,
     /,
 ) -> Reply[NoData]:
-    """Change one equity order of one account of the broker.
+    """Change one equity order of one account of the broker; 0 or "" keeps a value.
 
     Parameters:
         context: the context dictionary from ``login``.
         account_no: the equity account.
         order_no: the order number.
-        arg4: passed to the library unchanged.
-        arg5: passed to the library unchanged.
-        arg6: passed to the library unchanged.
-        arg7: passed to the library unchanged.
-        arg8: passed to the library unchanged.
-        arg9: passed to the library unchanged.
-        arg10: passed to the library unchanged.
-        arg11: passed to the library unchanged.
+        new_account_no: the account to move the order to, while nothing of it is matched.
+        new_price: the new limit price.
+        new_volume: the order's new whole volume, above what is matched; lowering it keeps the queue place.
+        new_iceberg_volume: the new iceberg volume.
+        new_trustee_id: the new trustee id.
+        new_price_type: ``LIMIT`` or ``MARKET``.
+        bypass_warning: allow a limit price further from the last price than half the daily band.
+        nvdr: the order's NVDR flag; always applied.
 
     Result: the envelope; ``data`` is ``{}``, ``message`` the library's text (or None).
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with 400 ``NO_CHANGE`` or a placement code, 404 ``ORDER_NOT_FOUND`` or ``BAD_ACCOUNT``, 409
+        ``ORDER_NOT_CHANGEABLE``.
     """
 
 def get_marketrep_equity_portfolios(context: Context, account_no: str, /) -> ListResult[EquityPosition]:
@@ -1071,9 +1120,9 @@ def get_marketrep_equity_portfolios(context: Context, account_no: str, /) -> Lis
         context: the context dictionary from ``login``.
         account_no: the equity account.
 
-    Result: the envelope; ``data`` lists the positions.
+    Result: the envelope; ``data`` lists the positions, valued at each share's last trade.
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with 404 for an account of no client of the broker.
     """
 
 def get_marketrep_equity_trades(context: Context, account_no: str, /) -> ListResult[EquityTrade]:
@@ -1083,24 +1132,24 @@ def get_marketrep_equity_trades(context: Context, account_no: str, /) -> ListRes
         context: the context dictionary from ``login``.
         account_no: the equity account.
 
-    Result: the envelope; ``data`` lists the trades.
+    Result: the envelope; ``data`` lists the trades, one per fill, with their fees.
 
-    Errors: refused with 404 for an unknown account.
+    Errors: refused with 404 for an account of no client of the broker.
     """
 
 def subscribe_bid_offer(context: Context, symbol: str, callback: Callable[[str], None], /) -> str:
-    """Stream the bid/offer quotes of one symbol.
+    """Stream the order book's best bids and offers of one symbol.
 
     Parameters:
         context: the context dictionary from ``login``.
         symbol: the symbol.
-        callback: called with each payload, a JSON text, on the library's threads; first with the latest cached
-            payload of the symbol, if any.
+        callback: called with each payload (JSON text, schema in docs/api.md) on the library's event thread, on
+            every change of the book; first with the latest cached payload of the symbol, if any.
 
     Result: the subscription key.
 
-    Errors: ``RuntimeError`` with the library's text when the subscription is refused, and for an incomplete
-        context dictionary.
+    Errors: ``RuntimeError`` with the library's text when the subscription is refused (the sandbox: an unknown
+        symbol or channel), and for an incomplete context dictionary.
     """
 
 def subscribe_price_info(context: Context, symbol: str, callback: Callable[[str], None], /) -> str:
@@ -1109,75 +1158,79 @@ def subscribe_price_info(context: Context, symbol: str, callback: Callable[[str]
     Parameters:
         context: the context dictionary from ``login``.
         symbol: the symbol.
-        callback: called with each payload, a JSON text, on the library's threads; first with the latest cached
-            payload of the symbol, if any.
+        callback: called with each payload (JSON text, schema in docs/api.md) on the library's event thread, after
+            every trade; first with the latest cached payload of the symbol, if any.
 
     Result: the subscription key.
 
-    Errors: ``RuntimeError`` with the library's text when the subscription is refused, and for an incomplete
-        context dictionary.
+    Errors: ``RuntimeError`` with the library's text when the subscription is refused (the sandbox: an unknown
+        symbol or channel), and for an incomplete context dictionary.
     """
 
 def subscribe_candlestick(context: Context, symbol: str, interval: str, callback: Callable[[str], None], /) -> str:
-    """Stream the candlesticks of one symbol at one interval.
+    """Stream the newest candle of one symbol at one interval.
 
     Parameters:
         context: the context dictionary from ``login``.
         symbol: the symbol.
-        interval: the candle interval.
-        callback: called with each payload, a JSON text, on the library's threads.
+        interval: one of ``1m 3m 5m 10m 15m 30m 60m 1d 1w``.
+        callback: called with each payload (JSON text, schema in docs/api.md) on the library's event thread, after
+            every trade.
 
     Result: the subscription key.
 
-    Errors: ``RuntimeError`` with the library's text when the subscription is refused, and for an incomplete
-        context dictionary.
+    Errors: ``RuntimeError`` with the library's text when the subscription is refused (the sandbox: an unknown
+        symbol, interval or channel), and for an incomplete context dictionary.
     """
 
 def subscribe_derivatives_order(context: Context, account_no: str, callback: Callable[[str], None], /) -> str:
-    """Stream the updates of the derivatives orders of one account.
+    """Stream the changes of the derivatives orders of one account.
 
     Parameters:
         context: the context dictionary from ``login``.
         account_no: the derivatives account.
-        callback: called with each payload, a JSON text, on the library's threads.
+        callback: called with each payload (JSON text, schema in docs/api.md) on the library's event thread, on
+            every change of one of the account's orders.
 
     Result: the subscription key.
 
-    Errors: ``RuntimeError`` with the library's text when the subscription is refused, and for an incomplete
-        context dictionary.
+    Errors: ``RuntimeError`` with the library's text when the subscription is refused (the sandbox: an unknown
+        account, or one the user may not see), and for an incomplete context dictionary.
     """
 
 def subscribe_equity_order(context: Context, account_no: str, callback: Callable[[str], None], /) -> str:
-    """Stream the updates of the equity orders of one account.
+    """Stream the changes of the equity orders of one account.
 
     Parameters:
         context: the context dictionary from ``login``.
         account_no: the equity account.
-        callback: called with each payload, a JSON text, on the library's threads.
+        callback: called with each payload (JSON text, schema in docs/api.md) on the library's event thread, on
+            every change of one of the account's orders.
 
     Result: the subscription key.
 
-    Errors: ``RuntimeError`` with the library's text when the subscription is refused, and for an incomplete
-        context dictionary.
+    Errors: ``RuntimeError`` with the library's text when the subscription is refused (the sandbox: an unknown
+        account, or one the user may not see), and for an incomplete context dictionary.
     """
 
 def get_candlesticks(
     context: Context, symbol: str, interval: str, count: int, normalized: bool, start: str, end: str, /
 ) -> Reply[Candlesticks]:
-    """Candlestick history of one symbol, by column.
+    """Candlestick history of one symbol, by column, built from the market's trades.
 
     Parameters:
         context: the context dictionary from ``login``.
-        symbol: any symbol; the sandbox makes up a history for it.
+        symbol: the symbol.
         interval: one of ``1m 3m 5m 10m 15m 30m 60m 1d 1w``.
-        count: 1 to 1000: the last candles of the range.
+        count: 1 to 1000: the most recent candles of the range.
         normalized: adjust for corporate actions; the sandbox has none, so it changes nothing.
-        start: ``YYYY-MM-DD``, ``YYYY-MM-DDTHH:MM`` or ``YYYY-MM-DDTHH:MM:SS`` (UTC), or "" for open-ended.
-        end: as ``start``; "" means the sandbox's fixed "now", 2024-06-28T10:00:00Z.
+        start: the earliest opening time: ``YYYY-MM-DD``, ``YYYY-MM-DDTHH:MM[:SS]`` (UTC) or seconds since 1970;
+            "" for open-ended.
+        end: the latest opening time, as ``start``; "" for the broker's clock.
 
-    Result: the envelope; ``data`` holds ``last_sequence`` and one list per column (empty lists when refused);
-        ``time`` is the candle's opening time in seconds since 1970, ``last_sequence`` the last candle's number of
-        intervals since then; ``message`` is the library's text (or None) on success too.
+    Result: the envelope; ``data`` holds ``last_sequence`` (the market's number of the last trade in the newest
+        candle) and one list per column (empty when refused); ``time`` is each candle's opening second (days open at
+        00:00 UTC, weeks on Mondays); ``message`` is the library's text on success too (how many candles came back).
 
-    Errors: refused with 400 for a bad query.
+    Errors: refused with 400 for a bad query, 404 for an unknown symbol.
     """

@@ -68,6 +68,15 @@ def test_only_texts_are_optional():
     assert wrapped == {"str"}
 
 
+def test_parameters_are_named():
+    unnamed = {name: [a.arg for a in node.args.posonlyargs if re.fullmatch(r"(arg|a|p|x)_?\d*", a.arg)]
+               for name, node in STUB.functions.items()}
+    assert not {k: v for k, v in unnamed.items() if v}
+    contexts = {name: node.args.posonlyargs[0].arg for name, node in STUB.functions.items()
+                if ast.unparse(node.args.posonlyargs[0].annotation) == "Context"}
+    assert set(contexts.values()) == {"context"} and len(contexts) == 45
+
+
 # --------------------------------------------------------------- signatures
 @pytest.mark.parametrize("name", NAMES)
 def test_stub_signature_is_the_table_row(name):
