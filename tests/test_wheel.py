@@ -10,6 +10,8 @@ import zipfile
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Packaging, not memory: nothing to learn from a sanitizer build here.
+pytestmark = pytest.mark.skipif(bool(os.environ.get("TVX_SANITIZER")), reason="sanitizer run")
 
 
 @pytest.fixture(scope="module")
@@ -17,7 +19,8 @@ def wheel():
     given = os.environ.get("TVX_WHEEL")  # reuse a wheel built beforehand
     if given:
         return given
-    proc = subprocess.run(["bash", os.path.join(ROOT, "scripts", "wheel.sh")], capture_output=True, text=True)
+    proc = subprocess.run(["bash", os.path.join(ROOT, "scripts", "wheel.sh")], capture_output=True, text=True,
+                          env=clean_env())
     assert proc.returncode == 0, proc.stderr
     return os.path.join(ROOT, proc.stdout.split()[-1])
 
@@ -34,7 +37,10 @@ def venv(wheel, tmp_path_factory):
 
 
 def clean_env():
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "VIRTUAL_ENV", "LD_"))}
+    """The environment without what points Python or the loader at this checkout's builds."""
+    env = {k: v for k, v in os.environ.items()
+           if not k.startswith(("PYTHONPATH", "PYTHONHOME", "PYTHONMALLOC", "VIRTUAL_ENV", "LD_", "ASAN_", "UBSAN_",
+                                "TSAN_", "TVX_"))}
     env["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
     return env
 
