@@ -3,6 +3,7 @@ used from a directory that has nothing of the project."""
 import filecmp
 import glob
 import os
+import shutil
 import subprocess
 import sys
 import zipfile
@@ -81,3 +82,17 @@ def test_installed_files_load_from_the_environment(venv):
     assert filecmp.cmp(os.path.join(site, "tavrolix_open_api-stubs", "__init__.pyi"),
                        os.path.join(site, "tavrolix_open_api.pyi"), shallow=False)
     assert glob.glob(os.path.join(site, "tavrolix_open_api-0.4.0.dist-info", "RECORD"))
+
+
+def test_another_build_of_the_library_takes_over_through_the_loader_path(venv, tmp_path):
+    python, where = venv
+    site = run(python, where, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])").stdout.strip()
+    other = tmp_path / "other"
+    other.mkdir()
+    shutil.copy(os.path.join(site, "libTavrolixInterfacePY.so"), str(other))
+    code = ("import tavrolix_open_api as tv, tavrolix_sandbox as sbx; tv.is_subscribe('k');"
+            "print(sbx._loaded_path())")
+    env = dict(clean_env(), LD_LIBRARY_PATH=str(other))
+    proc = subprocess.run([python, "-c", code], cwd=str(where), env=env, capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == str(other / "libTavrolixInterfacePY.so")
