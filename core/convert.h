@@ -16,7 +16,8 @@
 namespace tvx::core {
 namespace py = pybind11;
 
-enum class Kind : std::uint8_t { Text, Int32, Double, Flag, Nested };
+// Int32Column, DoubleColumn: a wire::Column of packed elements, becoming a list.
+enum class Kind : std::uint8_t { Text, Int32, Double, Flag, Nested, Int32Column, DoubleColumn };
 
 struct RecordTable;
 
@@ -33,6 +34,8 @@ constexpr Kind kind_of() {
     else if constexpr (std::is_same_v<T, std::int32_t>) return Kind::Int32;
     else if constexpr (std::is_same_v<T, double>) return Kind::Double;
     else if constexpr (std::is_same_v<T, wire::flag>) return Kind::Flag;
+    else if constexpr (std::is_same_v<T, wire::Column<std::int32_t>>) return Kind::Int32Column;
+    else if constexpr (std::is_same_v<T, wire::Column<double>>) return Kind::DoubleColumn;
     else static_assert(sizeof(T) == 0, "field type without an item rule");
 }
 
@@ -41,6 +44,10 @@ constexpr Kind kind_of() {
     ::tvx::core::Field { #m, ::tvx::core::kind_of<decltype(R::m)>(), offsetof(R, m), nullptr }
 #define TVX_NESTED(key, table) \
     ::tvx::core::Field { key, ::tvx::core::Kind::Nested, 0, &(table) }
+
+// Whether column fields are read, or come out as empty lists (a refused
+// request's columns are not to be trusted).
+enum class Columns : std::uint8_t { Read, Empty };
 
 struct RecordTable {
     RecordTable(std::size_t record_size, std::initializer_list<Field> fields);
@@ -53,7 +60,7 @@ struct RecordTable {
     mutable PyObject* const* keys = nullptr;  // interned on first use, under the interpreter lock
 
     // New dictionary for the record at `record`; throws error_already_set.
-    py::dict convert(const void* record) const;
+    py::dict convert(const void* record, Columns columns = Columns::Read) const;
     // New list of converted items, `count` <= 0 meaning none.
     py::list convert_array(const void* items, std::int64_t count) const;
 

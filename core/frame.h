@@ -27,10 +27,20 @@ inline T library_arg(T v) {
     return v;
 }
 
+// Request record fields from native arguments. The field type must be the
+// argument's own type, so a record that disagrees with its function's
+// signature does not compile.
+inline void put(wire::text& field, const std::string& s) { field = text_copy(s); }
+inline void put(double& field, double v) { field = v; }
+inline void put(std::int32_t& field, std::int32_t v) { field = v; }
+inline void put(wire::flag& field, bool v) { field = v ? 1 : 0; }
+template <class F, class V>
+void put(F& field, const V& v) = delete;
+
 // Calls `op` with the configuration and the arguments; returns the result
 // record once it is known not to carry an internal error.
 template <class Op, class... A>
-auto invoke(const py::dict& context, Op& op, const A&... args) {
+auto call_library(const py::dict& context, Op& op, const A&... args) {
     const wire::ConnectionConfig cfg = build_config(context);
     auto r = op(&cfg, library_arg(args)...);
     if (r.internal_error) raise_internal(r.internal_error);
@@ -58,6 +68,15 @@ template <class Item>
 py::dict list_envelope(const wire::RecordList<Item>& r, const RecordTable& table) {
     const bool ok = r.success != 0;
     py::object data = ok ? py::object(table.convert_array(r.items, r.count)) : py::object(py::list());
+    return envelope(ok, r.status_code, std::move(data), frame_message(ok, r.message));
+}
+
+// A payload that lies in the result record itself (the table's offsets are
+// the result's own).
+template <class R>
+py::dict result_envelope(const R& r, const RecordTable& table) {
+    const bool ok = r.success != 0;
+    py::object data = ok ? py::object(table.convert(&r)) : py::object(py::dict());
     return envelope(ok, r.status_code, std::move(data), frame_message(ok, r.message));
 }
 

@@ -98,21 +98,21 @@ py::dict equity_envelope(const wire::EquityAccountResult& r) {
 }  // namespace
 
 py::dict get_investor_derivatives_account_info(const py::dict& context, const std::string& account_no) {
-    return record_envelope(invoke(context, op::get_investor_derivatives_account_info, account_no),
+    return record_envelope(call_library(context, op::get_investor_derivatives_account_info, account_no),
                            derivatives_account);
 }
 
 py::dict get_marketrep_derivatives_account_info(const py::dict& context, const std::string& account_no) {
-    return record_envelope(invoke(context, op::get_marketrep_derivatives_account_info, account_no),
+    return record_envelope(call_library(context, op::get_marketrep_derivatives_account_info, account_no),
                            derivatives_account);
 }
 
 py::dict get_investor_equity_account_info(const py::dict& context, const std::string& account_no) {
-    return equity_envelope(invoke(context, op::get_investor_equity_account_info, account_no));
+    return equity_envelope(call_library(context, op::get_investor_equity_account_info, account_no));
 }
 
 py::dict get_marketrep_equity_account_info(const py::dict& context, const std::string& account_no) {
-    return equity_envelope(invoke(context, op::get_marketrep_equity_account_info, account_no));
+    return equity_envelope(call_library(context, op::get_marketrep_equity_account_info, account_no));
 }
 
 }  // namespace tvx::queries

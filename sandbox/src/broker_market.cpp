@@ -27,6 +27,7 @@ CandlestickResult Broker<37, CandlestickResult>::call(Cfg cfg, const Candlestick
     R r{};
     if (!c.admit_any(cfg ? cfg->channel_id : nullptr, r)) return r;
     if (!q) return c.refuse<R>(400, "no request");
+    if (!q->arg2 || !*q->arg2) return c.refuse<R>(400, "a symbol is needed");
     const int inst = c.b.instrument_index(q->arg2);
     if (inst < 0) return c.refuse<R>(404, "UNKNOWN_SYMBOL: no instrument " + str(q->arg2));
     const IntervalSpec* iv = find_interval(q->arg3);

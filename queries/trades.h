@@ -1,0 +1,14 @@
+#pragma once
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace tvx::queries {
+namespace py = pybind11;
+
+py::dict get_investor_derivatives_trades(const py::dict& context, const std::string& account_no);
+py::dict get_marketrep_derivatives_trades(const py::dict& context, const std::string& account_no);
+py::dict get_investor_equity_trades(const py::dict& context, const std::string& account_no);
+py::dict get_marketrep_equity_trades(const py::dict& context, const std::string& account_no);
+
+}  // namespace tvx::queries
