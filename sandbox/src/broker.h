@@ -48,3 +48,5 @@ TVX_OPERATIONS(TVX_DECLARE_BROKER)
 #undef TVX_DECLARE_BROKER
 
 }  // namespace tvx::sandbox
+
+#include "broker_realtime.h"
