@@ -49,4 +49,3 @@ TVX_OPERATIONS(TVX_DECLARE_BROKER)
 
 }  // namespace tvx::sandbox
 
-#include "broker_realtime.h"
