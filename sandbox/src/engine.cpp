@@ -537,7 +537,7 @@ void BrokerState::execute(int inst, Px px, int qty, int buyer, int seller) {
         c.seq = tape_seq;
     }
     tape.push_back(Tape{tape_seq, inst, px, qty, now});
-    if (tape.size() > 1000) tape.pop_front();
+    if (tape.size() > 5000) tape.pop_front();
     const std::string deal = "DL" + padded(next_deal++, 8);
     if (buyer >= 0) fill_order(buyer, px, qty, deal);
     if (seller >= 0) fill_order(seller, px, qty, deal);
