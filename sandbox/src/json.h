@@ -44,7 +44,7 @@ class Writer {
             return *this;
         }
         char buf[40];
-        std::snprintf(buf, sizeof buf, "%.10g", v);
+        std::snprintf(buf, sizeof buf, "%.15g", v);
         out_ += buf;
         return *this;
     }
