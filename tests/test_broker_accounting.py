@@ -172,3 +172,95 @@ def test_buying_power_holds_back_open_buys(scenario, who):
 def test_same_seed_same_trades(scenario):
     again = run_scenario(seed=4242)
     assert again[1] == scenario[1]
+
+
+# ------------------------------------------------------------ derivatives positions
+def deriv_position(ctx, account, symbol="T50H26"):
+    return {p["symbol"]: p for p in tv.get_investor_derivatives_portfolios(ctx, account)["data"]}[symbol]
+
+
+def test_auto_closes_first_and_close_orders_hold_their_contracts():
+    from broker_markets import placed, quiet_market
+    quiet_market()
+    a, b = login("inv001"), login("inv002")
+    # D-1001 starts long 2 @ 990: a resting CLOSE sale holds both contracts.
+    held = placed(Derivatives.place(a, "D-1001", "SELL", 1010.0, 2, position="CLOSE"))
+    assert deriv_position(a, "D-1001")["available_long_position"] == 0
+    env = Derivatives.place(a, "D-1001", "SELL", 1011.0, 1, position="CLOSE")
+    assert env["message"].startswith("INSUFFICIENT_POSITION")
+    assert Derivatives.cancel(a, "D-1001", held)["success"]
+    # AUTO: closes the two longs, opens one short with the third contract.
+    placed(Derivatives.place(b, "D-2001", "BUY", 1010.0, 3, position="OPEN"))
+    placed(Derivatives.place(a, "D-1001", "SELL", 1010.0, 3, position="AUTO"))
+    p = deriv_position(a, "D-1001")
+    assert (p["actual_long_position"], p["actual_short_position"], p["short_avg_price"]) == (0, 1, 1010.0)
+    assert (p["close_long_position"], p["open_short_position"], p["realized_pl"]) == (2, 1, (1010.0 - 990.0) * 2 * 200)
+    sides = [(t["open_close"], t["qty"]) for t in Derivatives.trades(a, "D-1001")["data"]]
+    assert sides == [("CLOSE", 2), ("OPEN", 1)]
+    info = tv.get_investor_derivatives_account_info(a, "D-1001")["data"]
+    assert info["cash_balance"] == approx(500000 + 8000)
+    assert info["total_mr"] == approx(12000)
+
+
+@pytest.mark.parametrize("price, flag", [(995.0, "N"), (985.0, "C"), (960.0, "F")])
+def test_margin_call_follows_the_market(price, flag):
+    broker.reset(seed=1, running=False, activity=False, default_world=False,
+                 users=[{"id": "u1", "secret": "s1", "pin": "4321"}],
+                 derivatives_accounts=[{"account_no": "D-9", "owner": "u1", "cash": 30000}],
+                 positions=[{"account_no": "D-9", "symbol": "T50H26", "long": 3, "long_price": 1000.0}])
+    ctx = tv.login("u1", "s1", "", "", False)
+    broker.set_price("T50H26", price)
+    # A customer trade at that price marks the position.
+    broker.seed(users=[{"id": "u2", "secret": "s2", "pin": ""}],
+                derivatives_accounts=[{"account_no": "D-8", "owner": "u2", "cash": 1e6}])
+    other = tv.login("u2", "s2", "", "", False)
+    ask = broker.state()["instruments"]["T50H26"]["asks"][0]["price"]
+    placed_env = Derivatives.place(other, "D-8", "BUY", ask, 1, pin="", bypass=True)
+    assert placed_env["success"], placed_env["message"]
+    info = tv.get_investor_derivatives_account_info(ctx, "D-9")["data"]
+    unrealized = (ask - 1000.0) * 3 * 200
+    assert info["equity"] == approx(30000 + unrealized)
+    assert (info["total_mr"], info["total_mm"]) == (approx(36000), approx(3 * 12000 * 0.7))
+    assert info["call_force_flag"] == flag
+    assert info["call_force_margin"] == (approx(0) if flag == "N" else approx(36000 - info["equity"]))
+    assert Derivatives.place(ctx, "D-9", "BUY", ask, 1, pin="0000")["message"].startswith("WRONG_PIN")
+
+
+def test_equity_orders_hold_back_buying_power_until_cancelled():
+    from broker_markets import placed, quiet_market
+    quiet_market()
+    a = login("inv001")
+    before = tv.get_investor_equity_account_info(a, "E-1001")["data"]["line_available"]
+    no = placed(Equity.place(a, "E-1001", "BUY", 3.50, 10000))
+    during = tv.get_investor_equity_account_info(a, "E-1001")["data"]["line_available"]
+    assert during == approx(before - 3.50 * 10000 * 1.0016)
+    sell = placed(Equity.place(a, "E-1001", "SELL", 12.50, 15000, symbol="BELNO"))
+    belno = {p["symbol"]: p for p in Equity.portfolios(a, "E-1001")["data"]}["BELNO"]
+    assert (belno["actual_volume"], belno["current_volume"]) == (20000, 5000)
+    assert Equity.place(a, "E-1001", "SELL", 12.50, 5100, symbol="BELNO")["message"].startswith("INSUFFICIENT_POSITION")
+    Equity.cancel(a, "E-1001", no)
+    Equity.cancel(a, "E-1001", sell)
+    assert tv.get_investor_equity_account_info(a, "E-1001")["data"]["line_available"] == approx(before)
+
+
+def test_seeded_world_is_what_login_and_queries_see():
+    broker.reset(seed=2, running=False, default_world=False,
+                 users=[{"id": "trader", "secret": "pw", "pin": "1111"},
+                        {"id": "desk", "secret": "pw2", "role": "marketrep", "broker": "TVX"}],
+                 equity_accounts=[{"account_no": "E-77", "owner": "trader", "type": "CREDIT_BALANCE", "cash": 5e5,
+                                   "credit_limit": 1e6}],
+                 positions=[{"account_no": "E-77", "symbol": "EMBRA", "volume": 2000, "price": 80.0}])
+    with pytest.raises(RuntimeError, match="login refused"):
+        login("inv001")
+    ctx = tv.login("trader", "pw", "", "", False)
+    info = tv.get_investor_equity_account_info(ctx, "E-77")["data"]
+    assert (info["account_type"], info["cash_balance"], info["credit_limit"], len(info)) == (
+        "CREDIT_BALANCE", 5e5, 1e6, 41)
+    p, = Equity.portfolios(ctx, "E-77")["data"]
+    assert (p["symbol"], p["actual_volume"], p["average_price"], p["start_volume"]) == ("EMBRA", 2000, 80.0, 2000)
+    desk = tv.login("desk", "pw2", "", "", False)
+    assert tv.get_marketrep_equity_account_info(desk, "E-77")["success"]
+    with pytest.raises(ValueError, match="unknown symbol"):
+        broker.seed(positions=[{"account_no": "E-77", "symbol": "NOPE", "volume": 1}])
+    with pytest.raises(ValueError, match="no known owner"):
+        broker.seed(equity_accounts=[{"account_no": "E-78", "owner": "ghost"}])
