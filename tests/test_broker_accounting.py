@@ -10,6 +10,8 @@ import tavrolix_open_api as tv
 from tavrolix_sandbox import broker
 from broker_markets import Derivatives, Equity, login
 
+pytestmark = pytest.mark.usefixtures("broker_world")
+
 TRADERS = [("inv001", "E-1001", "D-1001"), ("inv002", "E-2001", "D-2001")]
 EQUITIES = ["ARVO", "BELNO", "DANTA"]
 FUTURES = ["T50H26", "ARVOH26"]

@@ -17,6 +17,8 @@ import tavrolix_open_api as tv
 from tavrolix_sandbox import broker
 from broker_markets import PIN, Derivatives, Equity, each_market, login, placed, quiet_market
 
+pytestmark = pytest.mark.usefixtures("broker_world")
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 EXAMPLES = os.path.join(os.path.dirname(HERE), "examples")
 

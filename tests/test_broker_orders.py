@@ -8,6 +8,8 @@ from tavrolix_sandbox import broker
 from broker_markets import (PIN, Derivatives, Equity, each_market, fill_state, login, placed,
                             quiet_market)
 
+pytestmark = pytest.mark.usefixtures("broker_world")
+
 
 @pytest.fixture
 def two():
