@@ -366,7 +366,8 @@ def test_subscriptions_in_one_tick_get_their_own_keys(tmp_path):
     subprocess.run(["g++", "-std=c++20", "-shared", "-fPIC", "-o", str(lib),
                     os.path.join(HERE, "cpp", "frozen_clock.cpp")], check=True)
     env = dict(os.environ)
-    env["LD_PRELOAD"] = " ".join(filter(None, [str(lib), env.get("LD_PRELOAD")]))
+    # After whatever is preloaded already: a sanitizer runtime must stay first.
+    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(lib)]))
     # 1 h 2 min 3 s 4 ms 5 us 6 ticks past a seven-hour boundary of 2023.
     env["TVX_FROZEN_SECONDS"] = str(7 * 3600 * 66800 + 3723)
     env["TVX_FROZEN_NANOSECONDS"] = str(4005600)
