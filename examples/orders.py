@@ -12,6 +12,9 @@ import tavrolix_open_api as tv
 ACCOUNT, PIN = "E-1001", "000000"  # a seeded investor account and its PIN
 
 ctx = tv.login("inv001", "inv001-secret", "", "", False)
+channel = ctx["channel_id"]
+if channel is None:
+    raise SystemExit("the login gave no channel")
 events: "queue.Queue[str]" = queue.Queue()  # the callable runs on the library's thread
 key = tv.subscribe_equity_order(ctx, ACCOUNT, events.put)
 
@@ -47,4 +50,4 @@ while len(seen) < 3:
         break
     seen.append(payload["event"])
     print("stream: %s %s price %s" % (payload["event"], payload["order_no"], payload["price"]))
-tv.unsubscribe(ctx["channel_id"] or "", key)
+tv.unsubscribe(channel, key)

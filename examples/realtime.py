@@ -13,6 +13,9 @@ import tavrolix_open_api as tv
 SYMBOL = "ARVO"
 
 ctx = tv.login("inv001", "inv001-secret", "", "", False)
+channel = ctx["channel_id"]
+if channel is None:
+    raise SystemExit("the login gave no channel")
 lock = threading.Lock()
 received: Dict[str, List[Dict[str, Any]]] = {"info": [], "book": [], "candle": []}
 
@@ -31,7 +34,7 @@ print("subscribed:", all(tv.is_subscribe(k) for k in keys))
 
 time.sleep(3)
 for key in keys:
-    tv.unsubscribe(ctx["channel_id"] or "", key)
+    tv.unsubscribe(channel, key)
 print("after unsubscribe:", any(tv.is_subscribe(k) for k in keys))
 
 with lock:

@@ -60,3 +60,40 @@ def test_docstring_parser_keeps_continuation_lines_with_their_parameter():
 def test_readme_links_the_reference():
     with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
         assert "(docs/api.md)" in f.read()
+
+
+# README's table of what the broker takes each order argument to mean, in words.
+WORDS = {"PIN": "pin", "NVDR": "nvdr", "new account": "new_account_no", "order number": "order_no",
+         "counter-party account": "counterparty_account_no", "counter-party position": "counterparty_position"}
+
+
+def broker_argument_table():
+    """{function: {position: parameter name}} from README's order argument table."""
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+        rows = [line for line in f.read().splitlines() if re.match(r"\| `(place|cancel|change)_", line)]
+    out = {}
+    for row in rows:
+        cells = [c.strip() for c in row.strip("|").split("|")]
+        m = re.fullmatch(r"`(\w+?)(\*_order\(s\))?`( \(2: account\))?", cells[0])
+        names = [m.group(1)] if not m.group(2) else [
+            m.group(1) + market + suffix for market in ("derivatives", "equity") for suffix in ("_order", "_orders")]
+        for name in names:
+            meanings = {pos: cell for pos, cell in enumerate(cells[1:], 3) if cell}
+            if m.group(3):
+                meanings[2] = "account"
+            out[name] = meanings
+    return out
+
+
+def test_order_parameters_are_named_as_the_broker_reads_them():
+    table = broker_argument_table()
+    assert len(table) == 13
+    for name, meanings in table.items():
+        params = [a.arg for a in FUNCTIONS[name].args.posonlyargs]
+        for pos, words in meanings.items():
+            batch = name.endswith("_orders") and words == "order number (list)"
+            expected = "order_nos" if batch else WORDS.get(words.replace(" (list)", ""), words.replace(" ", "_"))
+            if words == "account":
+                expected = "account_no"
+            assert params[pos - 1] == expected, (name, pos, words)
+        assert len(params) == max(meanings), name

@@ -383,7 +383,8 @@ def test_subscriptions_in_one_tick_get_their_own_keys(tmp_path):
 def test_broker_mode_accepts_subscriptions():
     sbx.use_broker()
     ctx = tv.login("inv001", "inv001-secret", "", "", False)
-    keys = [t.subscribe(ctx, "PTT", lambda p: None) for t in TOPICS]
+    subjects = {b"orderdvv1": "D-1001", b"ordereqv1": "E-1001"}
+    keys = [t.subscribe(ctx, subjects.get(t.name, "ARVO"), lambda p: None, "1m") for t in TOPICS]
     assert len(set(keys)) == len(keys)
     assert all(tv.is_subscribe(k) for k in keys)
     for k in keys:
@@ -392,4 +393,6 @@ def test_broker_mode_accepts_subscriptions():
 
     stranger = dict(ctx, channel_id="no-such-channel")
     with pytest.raises(RuntimeError, match="^not logged in: unknown channel$"):
-        tv.subscribe_price_info(stranger, "PTT", None)
+        tv.subscribe_price_info(stranger, "ARVO", None)
+    with pytest.raises(RuntimeError, match="^unknown symbol: PTT$"):
+        tv.subscribe_price_info(ctx, "PTT", None)

@@ -64,8 +64,8 @@ def test_quickstart_runs_from_another_directory(venv):
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
     assert lines[0].startswith("logged in on channel ")
-    assert any(line.startswith("equity E-1002 (CREDIT_BALANCE): 41 keys") for line in lines), proc.stdout
-    assert lines[-1].startswith("wrong secret refused: ")
+    assert any(line.startswith("E-1001 (CASH): ") for line in lines), proc.stdout
+    assert any(line.startswith("wrong secret refused: ") for line in lines), proc.stdout
 
 
 def test_installed_files_load_from_the_environment(venv):
