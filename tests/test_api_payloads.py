@@ -75,10 +75,8 @@ def check_payload(name, payload, schema):
 
 
 @pytest.fixture
-def quiet_market():
+def quiet_market(broker_world):
     broker.reset(seed=11, running=False)
-    yield
-    broker.reset()
 
 
 def test_documented_payloads_are_what_the_streams_deliver(quiet_market):

@@ -184,7 +184,7 @@ def test_the_check_catches_a_wrong_stub():
         STUB.check(accepted, STUB.functions["get_investor_derivatives_account_info"].returns)
 
 
-def test_broker_answers_fit_the_stub():
+def test_broker_answers_fit_the_stub(broker_world):
     inv = tv.login("inv001", "inv001-secret", "", "", False)
     rep = tv.login("mkt001", "mkt001-secret", "", "", True)
     STUB.check(inv, STUB.functions["login"].returns, "login")
@@ -207,8 +207,8 @@ def test_broker_answers_fit_the_stub():
         ("get_marketrep_derivatives_order", rep, [1]), ("get_marketrep_equity_order", rep, ["1"]),
         ("get_marketrep_derivatives_orders_by_account_no", rep, ["D-1001"]),
         ("get_marketrep_equity_orders_by_account_no", rep, ["E-1001"]),
-        ("get_candlesticks", inv, ["PTT", "1d", 5, False, "", ""]),
-        ("get_candlesticks", inv, ["PTT", "2d", 5, False, "", ""]),
+        ("get_candlesticks", inv, ["ARVO", "1m", 5, False, "", ""]),
+        ("get_candlesticks", inv, ["ARVO", "2d", 5, False, "", ""]),
     ]
     outcomes = set()
     for name, ctx, args in calls:
@@ -216,3 +216,50 @@ def test_broker_answers_fit_the_stub():
         STUB.check(result, STUB.functions[name].returns, name)
         outcomes.add(result["success"])
     assert outcomes == {True, False}
+
+
+def test_broker_order_actions_fit_the_stub(broker_world):
+    pin = "000000"
+    inv = tv.login("inv001", "inv001-secret", "", "", False)
+    rep = tv.login("mkt001", "mkt001-secret", "", "", False)
+
+    def call(name, ctx, *args, accepted=True):
+        result = getattr(tv, name)(ctx, *args)
+        STUB.check(result, STUB.functions[name].returns, name)
+        assert result["success"] is accepted, (name, result)
+        return result
+
+    limit = ("LIMIT", "DAY")
+    e_no = call("place_investor_equity_order", inv, "E-1001", "ARVO", 40.0, 100, "BUY", pin, *limit, "", "", False, 0,
+                False)["data"]["order_no"]
+    d_no = call("place_investor_derivatives_order", inv, "D-1001", "T50H26", 970.0, 1, "BUY", "OPEN", pin, *limit,
+                "", "", 0.0, False)["data"]["order_no"]
+    e_rep = call("place_marketrep_equity_order", rep, "E-1001", "ARVO", 40.0, 100, "BUY", *limit, "", "", False, 0,
+                 False)["data"]["order_no"]
+    d_rep = call("place_marketrep_derivatives_order", rep, "D-1001", "T50H26", 970.0, 1, "BUY", "OPEN", *limit, "",
+                 "", 0.0, False)["data"]["order_no"]
+    call("place_investor_equity_order", inv, "E-1001", "NOPE", 40.0, 100, "BUY", pin, *limit, "", "", False, 0, False,
+         accepted=False)
+    call("get_investor_equity_order", inv, "E-1001", e_no)
+    call("get_investor_derivatives_order", inv, "D-1001", d_no)
+    call("get_marketrep_equity_order", rep, e_rep)
+    call("get_marketrep_derivatives_order", rep, d_rep)
+    call("get_investor_derivatives_order", inv, "D-1001", 1, accepted=False)
+    call("change_investor_equity_order", inv, "E-1001", e_no, 40.5, 0, pin, "", 0, "", False)
+    call("change_investor_derivatives_order", inv, "D-1001", d_no, 971.0, 0, pin, "", "")
+    call("change_marketrep_equity_order", rep, "E-1001", e_rep, "", 40.25, 0, 0, "", "", False, False)
+    call("change_marketrep_derivatives_order", rep, "D-1001", d_rep, "", 970.5, 0, "", "")
+    call("change_marketrep_derivatives_order", rep, "D-1001", d_rep, "", 0.0, 0, "", "", accepted=False)
+    call("cancel_investor_equity_order", inv, "E-1001", e_no, pin)
+    call("cancel_investor_derivatives_order", inv, "D-1001", d_no, pin)
+    call("cancel_marketrep_equity_order", rep, "E-1001", e_no, accepted=False)
+    batches = [
+        call("cancel_investor_equity_orders", inv, "E-1001", [e_no, "EQ99999999"], pin),
+        call("cancel_investor_derivatives_orders", inv, "D-1001", numpy.array([d_no, 999], dtype=numpy.int32), pin),
+        call("cancel_marketrep_equity_orders", rep, "E-1001", [e_rep, e_no]),
+        call("cancel_marketrep_derivatives_orders", rep, "D-1001", [d_rep, d_no]),
+    ]
+    assert [len(b["data"]) for b in batches] == [2, 2, 1, 1]
+    report = call("place_marketrep_derivatives_trade_report", rep, "D-1001", "T50H26", 1000.0, 1, "BUY", "OPEN",
+                  "D-2001", "OPEN")
+    assert len(report["data"]) == 2
