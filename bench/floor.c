@@ -333,10 +333,10 @@ static PyObject* list_query(ListOp op, const Table* t, PyObject* const* args, Py
     return envelope(r.success, r.status_code, data, r.message);
 }
 
-static PyObject* f_equity_orders(PyObject* self, PyObject* const* a, Py_ssize_t n) {
+__attribute__((noinline)) static PyObject* f_equity_orders(PyObject* self, PyObject* const* a, Py_ssize_t n) {
     return list_query(op21, &equity_order_table, a, n);
 }
-static PyObject* f_derivatives_portfolios(PyObject* self, PyObject* const* a, Py_ssize_t n) {
+__attribute__((noinline)) static PyObject* f_derivatives_portfolios(PyObject* self, PyObject* const* a, Py_ssize_t n) {
     return list_query(op17, &derivatives_position_table, a, n);
 }
 static PyObject* f_marketrep_equity_orders_by_account_no(PyObject* self, PyObject* const* a, Py_ssize_t n) {
@@ -346,7 +346,7 @@ static PyObject* f_marketrep_derivatives_portfolios(PyObject* self, PyObject* co
     return list_query(op28, &derivatives_position_table, a, n);
 }
 
-static PyObject* f_equity_order(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+__attribute__((noinline)) static PyObject* f_equity_order(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (!op20) return PyErr_Format(PyExc_RuntimeError, "bind() first");
     if (check_args(args, nargs, 3)) return NULL;
     Config cfg;
