@@ -1,28 +1,223 @@
 #include "registry.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <mutex>
-#include <string>
 #include <unordered_map>
+
+#include "subscription_key.h"
 
 namespace tvx::realtime {
 namespace {
 
-struct PayloadCache {
+struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+template <class V>
+using Map = std::unordered_map<std::string, V, Hash, std::equal_to<>>;
+
+struct Registry {
     std::mutex lock;
-    std::unordered_map<std::string, std::string> payloads;
+    std::condition_variable settled;  // a delivery ended
+    Map<std::uint64_t> handles;
+    Map<SubscriptionPtr> callbacks;
+    Map<std::string> payloads;
+    int in_flight = 0;  // deliveries that passed the gate and may touch Python
+    std::atomic<bool> closing{false};
 };
 
-PayloadCache& cache() {
-    static PayloadCache* c = new PayloadCache;  // event threads may outlive static destruction
-    return *c;
+Registry& registry() {
+    // Leaked: library threads may deliver during and after static destruction.
+    static Registry* r = new Registry;
+    return *r;
+}
+
+// Deliveries running on this thread (a callable's own calls nest inside).
+thread_local int t_depth = 0;
+
+bool registered(Registry& r, std::string_view key, const SubscriptionPtr& s) {
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.callbacks.find(key);
+    return it != r.callbacks.end() && it->second == s;
+}
+
+// Runs one delivery that passed the gate (counted in `running` and
+// `in_flight`), under the interpreter lock.
+void run(Registry& r, std::string_view key, SubscriptionPtr s, std::string_view payload,
+         const std::string* cache_key) noexcept {
+    ++t_depth;
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    // Checked again under the interpreter lock: an unsubscribe that ran while
+    // this thread waited for it has the last word.
+    if (!r.closing.load() && registered(r, key, s) && s->callable.call(payload, key) && cache_key) {
+        try {
+            std::lock_guard<std::mutex> g(r.lock);
+            r.payloads.insert_or_assign(*cache_key, std::string(payload));
+        } catch (...) {
+        }
+    }
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        --s->running;
+    }
+    r.settled.notify_all();
+    s.reset();  // may be the last owner of the callable: released under the interpreter lock
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        --r.in_flight;
+    }
+    r.settled.notify_all();
+    --t_depth;
+    PyGILState_Release(gil);
+}
+
+// Leaves the registries with `s` removed; destroys it with the interpreter
+// lock held and the registry lock free, since releasing a callable can run
+// Python code that subscribes or unsubscribes.
+void retire(Registry& r, SubscriptionPtr s) {
+    if (!s) return;
+    if (t_depth == 0) {
+        std::unique_lock<std::mutex> lk(r.lock);
+        if (s->running > 0) {
+            lk.unlock();
+            // Deliveries waiting for the interpreter lock must get it to finish.
+            pybind11::gil_scoped_release nogil;
+            lk.lock();
+            r.settled.wait(lk, [&] { return s->running == 0; });
+            lk.unlock();  // before the interpreter lock is taken back
+        }
+    }
+    s.reset();
+}
+
+void shut_down() {
+    Registry& r = registry();
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        r.closing.store(true);
+    }
+    {
+        pybind11::gil_scoped_release nogil;
+        std::unique_lock<std::mutex> lk(r.lock);
+        r.settled.wait(lk, [&] { return r.in_flight <= t_depth; });
+    }
+    Map<SubscriptionPtr> released;
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        released.swap(r.callbacks);
+    }
 }
 
 }  // namespace
 
+std::string open(const SubscriptionPtr& s) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    std::string key = unique_key(&system_ticks, [&](const std::string& k) {
+        return r.callbacks.count(k) != 0 || r.handles.count(k) != 0;
+    });
+    r.callbacks.emplace(key, s);
+    return key;
+}
+
+void accept(const std::string& key, std::uint64_t handle) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    r.handles.insert_or_assign(key, handle);
+}
+
+void abandon(const std::string& key, const SubscriptionPtr& s) {
+    Registry& r = registry();
+    SubscriptionPtr gone;
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        auto it = r.callbacks.find(key);
+        if (it != r.callbacks.end() && it->second == s) {
+            gone = std::move(it->second);
+            r.callbacks.erase(it);
+        }
+    }
+    retire(r, std::move(gone));
+}
+
+void close(std::string_view key) {
+    Registry& r = registry();
+    SubscriptionPtr gone;
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        if (auto h = r.handles.find(key); h != r.handles.end()) r.handles.erase(h);
+        if (auto c = r.callbacks.find(key); c != r.callbacks.end()) {
+            gone = std::move(c->second);
+            r.callbacks.erase(c);
+        }
+    }
+    retire(r, std::move(gone));
+}
+
+std::optional<std::uint64_t> handle_of(std::string_view key) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.handles.find(key);
+    if (it == r.handles.end()) return std::nullopt;
+    return it->second;
+}
+
+bool active(std::string_view key) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    return r.handles.find(key) != r.handles.end();
+}
+
+std::optional<std::string> cached(std::string_view cache_key) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.payloads.find(cache_key);
+    if (it == r.payloads.end()) return std::nullopt;
+    return it->second;
+}
+
+void drop_cached(std::string_view cache_key) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    if (auto it = r.payloads.find(cache_key); it != r.payloads.end()) r.payloads.erase(it);
+}
+
 void clear_payload_cache() {
-    PayloadCache& c = cache();
-    std::lock_guard<std::mutex> g(c.lock);
-    c.payloads.clear();
+    Registry& r = registry();
+    std::lock_guard<std::mutex> g(r.lock);
+    r.payloads.clear();
+}
+
+void deliver(std::string_view key, std::string_view payload, const std::string* cache_key) noexcept {
+    Registry& r = registry();
+    SubscriptionPtr s;
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        if (r.closing.load() || _Py_IsFinalizing()) return;
+        auto it = r.callbacks.find(key);
+        if (it == r.callbacks.end() || it->second->callable.empty()) return;
+        s = it->second;
+        ++s->running;
+        ++r.in_flight;
+    }
+    run(r, key, std::move(s), payload, cache_key);
+}
+
+void replay(std::string_view key, const SubscriptionPtr& s, std::string_view payload) noexcept {
+    Registry& r = registry();
+    if (s->callable.empty()) return;
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        if (r.closing.load()) return;
+        ++s->running;
+        ++r.in_flight;
+    }
+    run(r, key, s, payload, nullptr);
+}
+
+void install_exit_hook() {
+    pybind11::module_::import("atexit").attr("register")(pybind11::cpp_function(&shut_down));
 }
 
 }  // namespace tvx::realtime

@@ -22,6 +22,7 @@ case "$kind" in
     *) echo "unknown sanitizer: $kind" >&2; exit 2 ;;
 esac
 build=build/$kind
+export TVX_SANITIZER=$kind
 if [ ! -f "$build/build.ninja" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVX_SANITIZE="$flags" \
         -DPython_EXECUTABLE="$(realpath $py)" -Dpybind11_DIR="$($py -m pybind11 --cmakedir)" >/dev/null

@@ -47,11 +47,21 @@ def test_docstring_and_only_functions():
 
 
 def test_each_function_doc_is_its_signature_line():
+    from catalog import BY_NAME
+
     for name in registered():
         doc = getattr(tv, name).__doc__
         lines = [line for line in doc.splitlines() if line.strip()]
         assert len(lines) == 1, (name, doc)
-        assert re.fullmatch(r"%s\((arg\d+: [^,]+(, )?)*\) -> \w+" % name, lines[0]), lines[0]
+        assert re.fullmatch(r"%s\(.*\) -> (dict|str|bool|None)" % name, lines[0]), lines[0]
+        params = re.findall(r"arg(\d+): ", lines[0])
+        assert params == [str(i) for i in range(len(BY_NAME[name][1]))], lines[0]
+
+
+def test_all_48_functions_are_registered():
+    from catalog import FUNCTIONS
+
+    assert registered() == [name for name, _, _ in FUNCTIONS] == TABLE
 
 
 @pytest.mark.parametrize("name,params", [

@@ -1,6 +1,7 @@
 """Random result records within the contract, for every operation, checked
 against an independent decoding of the same values."""
 import math
+import os
 import struct
 
 import pytest
@@ -138,7 +139,8 @@ def outcome(scripted, ctx, op, image, build_expected):
     assert same(got, expected), (got, expected)
 
 
-SETTINGS = settings(max_examples=40, deadline=None, derandomize=True, database=None,
+# Fewer examples under a sanitizer, where each costs several times more.
+SETTINGS = settings(max_examples=15 if os.environ.get("TVX_SANITIZER") else 40, deadline=None, derandomize=True, database=None,
                     suppress_health_check=list(HealthCheck))
 
 

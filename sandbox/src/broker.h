@@ -80,3 +80,5 @@ struct Broker<37, CandlestickResult> {
 };
 
 }  // namespace tvx::sandbox
+
+#include "broker_realtime.h"

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "events.h"
 #include "sandbox.h"
 
 namespace tvx::sandbox {
@@ -105,6 +106,7 @@ TVX_EXPORT void tvx_sandbox_set_recording(int on) { g_recording.store(on != 0); 
 
 // Forgets every queued and standing result and the call log.
 TVX_EXPORT void tvx_sandbox_reset() {
+    reset_events();
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
     for (auto& o : s.scripts) {

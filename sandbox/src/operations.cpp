@@ -2,6 +2,7 @@
 // asks the broker (broker mode).
 #include "broker.h"
 #include "calllog.h"
+#include "events.h"
 
 namespace tvx::sandbox {
 
@@ -16,6 +17,7 @@ R serve(F&& broker_call, A... args) {
     }
     R r{};
     if (!take_scripted(N, &r, sizeof r)) set_failure(r, "sandbox: no scripted result queued for this operation");
+    if constexpr (std::is_same_v<R, wire::SubscribeResult>) scripted_subscription_args(N, r, args...);
     return r;
 }
 

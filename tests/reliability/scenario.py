@@ -39,10 +39,14 @@ def run(rounds, prepared=None):
                 if op:
                     sbx.queue(op, prepared[(op, path)])
                 try:
-                    fn(*arguments(kinds, ctx))
+                    result = fn(*arguments(kinds, ctx))
                 except RuntimeError:
-                    pass
+                    result = None
                 calls += 1
+                if name.startswith("subscribe_") and isinstance(result, str):
+                    sbx.queue(48, prepared[(48, "success")])
+                    tv.unsubscribe("CH-1", result)
+                    calls += 1
     return calls
 
 

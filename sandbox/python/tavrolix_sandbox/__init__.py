@@ -266,3 +266,126 @@ def call_count(op: int) -> int:
 
 def clear_calls() -> None:
     library().tvx_calls_clear()
+
+
+# --------------------------------------------------------------- realtime events
+#
+# Event records are laid out by the caller with :class:`Layout`, like result
+# images, and handed to a receiver: ``send`` from new native threads, ``post``
+# from one long-lived native thread, ``at_subscribe`` from the calling thread of
+# the next subscribe operation. Streams deliver to every accepted subscription
+# from native threads until stopped.
+
+class _HandedKey:
+    def __repr__(self) -> str:
+        return "HANDED_KEY"
+
+
+#: Pointer target (``layout.refs.append((offset, HANDED_KEY, 0))`` or
+#: :func:`handed_key`) meaning "the key handed to the subscribe operation";
+#: only in events queued with :func:`at_subscribe`.
+HANDED_KEY = _HandedKey()
+
+
+def handed_key(image: Layout, offset: int) -> Layout:
+    """Points ``offset`` of ``image`` at the key the subscribe operation was handed."""
+    image._drop(offset)
+    image.refs.append((offset, HANDED_KEY, 0))
+    return image
+
+
+class Subscription:
+    """A subscription the library accepted: operation, receiver, key and handle."""
+
+    def __init__(self, raw: Dict[str, Any]) -> None:
+        self.op: int = raw["op"]
+        self.receiver: int = raw["receiver"]
+        self.handle: int = raw["handle"]
+        self.key: bytes = bytes.fromhex(raw["key"])
+
+    def __repr__(self) -> str:
+        return "Subscription(op=%d, key=%r, handle=%d)" % (self.op, self.key, self.handle)
+
+
+_events_ready = False
+
+
+def _events() -> ctypes.CDLL:
+    global _events_ready
+    lib = library()
+    if not _events_ready:
+        image = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_uint64), ctypes.c_uint64,
+                 ctypes.POINTER(ctypes.c_int64), ctypes.c_uint64]
+        lib.tvx_event_send.argtypes = [ctypes.c_uint64] + image + [ctypes.c_int, ctypes.c_int]
+        lib.tvx_event_send.restype = ctypes.c_int
+        lib.tvx_event_post.argtypes = [ctypes.c_uint64] + image
+        lib.tvx_event_post.restype = ctypes.c_int
+        lib.tvx_event_at_subscribe.argtypes = image
+        lib.tvx_event_at_subscribe.restype = ctypes.c_int
+        lib.tvx_subscriptions_json.restype = ctypes.c_char_p
+        lib.tvx_stream_start.argtypes = [ctypes.c_int, ctypes.c_int]
+        lib.tvx_stream_stop.restype = ctypes.c_char_p
+        _events_ready = True
+    return lib
+
+
+def _image_args(image: Layout) -> Tuple[Any, ...]:
+    marks = [off for off, target, _ in image.refs if target is HANDED_KEY]
+    plain = Layout(len(image))
+    plain.buf[:] = image.buf
+    plain.refs = [r for r in image.refs if r[1] is not HANDED_KEY]
+    data, sizes, relocs = plain._flatten()
+    for off in marks:
+        relocs.extend((0, off, -2, 0))
+    size_arr = (ctypes.c_uint64 * len(sizes))(*sizes)
+    reloc_arr = (ctypes.c_int64 * max(1, len(relocs)))(*relocs)
+    return data, size_arr, len(sizes), reloc_arr, len(relocs) // 4
+
+
+def _check(rc: int) -> None:
+    if rc != 0:
+        raise ValueError("malformed event image (too short, bad relocation, or a handed key outside at_subscribe)")
+
+
+def send(receiver: int, image: Layout, threads: int = 1, repeat: int = 1) -> None:
+    """Delivers the event ``repeat`` times from each of ``threads`` new native
+    threads; returns when they have ended."""
+    _check(_events().tvx_event_send(receiver, *_image_args(image), threads, repeat))
+
+
+def post(receiver: int, image: Layout) -> None:
+    """Queues the event for the library's long-lived delivery thread."""
+    _check(_events().tvx_event_post(receiver, *_image_args(image)))
+
+
+def flush() -> None:
+    """Returns once the long-lived thread has delivered everything posted."""
+    _events().tvx_event_flush()
+
+
+def at_subscribe(image: Layout) -> None:
+    """The next subscribe operation delivers the event on its calling thread,
+    to the receiver it was handed, before it returns."""
+    _check(_events().tvx_event_at_subscribe(*_image_args(image)))
+
+
+def subscriptions() -> List[Subscription]:
+    """Subscriptions accepted in scripted mode since the last reset, oldest first."""
+    return [Subscription(s) for s in json.loads(_events().tvx_subscriptions_json())]
+
+
+def stream_start(threads: int, pause_us: int = 100) -> None:
+    """Starts ``threads`` native threads that each round deliver one event to
+    every accepted subscription (unsubscribed ones included), payload
+    ``"<key>|<n>"`` with ``n`` unique, then pause ``pause_us`` microseconds."""
+    _events().tvx_stream_start(threads, pause_us)
+
+
+def stream_stop() -> Dict[bytes, int]:
+    """Stops the streams; returns the number of events sent to each key."""
+    raw = json.loads(_events().tvx_stream_stop())
+    return {bytes.fromhex(k): v for k, v in raw.items()}
+
+
+__all__ += ["HANDED_KEY", "handed_key", "Subscription", "send", "post", "flush", "at_subscribe",
+            "subscriptions", "stream_start", "stream_stop"]

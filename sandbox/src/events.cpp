@@ -1,0 +1,300 @@
+// Events for tests. An event is a record image laid out by the test (blobs
+// and pointer relocations, like scripted results) and handed to a receiver:
+// from new native threads, from one long-lived native thread, or from the
+// calling thread of the next subscribe operation. Streams are native threads
+// that keep delivering to every accepted subscription until stopped.
+#include "events.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tvx::sandbox {
+namespace {
+
+// Relocation target meaning "the key handed to the subscribe operation".
+constexpr std::int64_t kHandedKey = -2;
+
+struct Image {
+    std::vector<std::unique_ptr<unsigned char[]>> blobs;
+    std::size_t size = 0;
+    std::vector<std::size_t> handed_key_at;  // offsets in blob 0
+
+    // Hands the record to `receiver`, with `key` wherever the handed key goes.
+    void fire(wire::EventReceiver receiver, wire::text key) const {
+        if (handed_key_at.empty()) return receiver(reinterpret_cast<const wire::EventRecord*>(blobs[0].get()));
+        auto copy = std::make_unique<std::max_align_t[]>(size / sizeof(std::max_align_t) + 1);
+        std::memcpy(copy.get(), blobs[0].get(), size);
+        for (std::size_t off : handed_key_at) std::memcpy(reinterpret_cast<char*>(copy.get()) + off, &key, sizeof key);
+        receiver(reinterpret_cast<const wire::EventRecord*>(copy.get()));
+    }
+};
+using ImagePtr = std::shared_ptr<const Image>;
+
+// Returns null for a malformed image.
+ImagePtr make_image(const unsigned char* data, const std::uint64_t* sizes, std::uint64_t nblobs,
+                    const std::int64_t* relocs, std::uint64_t nrelocs, bool handed_key_allowed) {
+    if (nblobs == 0 || sizes[0] < sizeof(wire::EventRecord)) return nullptr;
+    auto img = std::make_shared<Image>();
+    img->size = sizes[0];
+    std::size_t at = 0;
+    for (std::uint64_t i = 0; i < nblobs; ++i) {
+        auto b = std::make_unique<unsigned char[]>(sizes[i] + 1);
+        std::memcpy(b.get(), data + at, sizes[i]);
+        b[sizes[i]] = 0;
+        at += sizes[i];
+        img->blobs.push_back(std::move(b));
+    }
+    for (std::uint64_t r = 0; r < nrelocs; ++r) {
+        const std::int64_t blob = relocs[4 * r], off = relocs[4 * r + 1], target = relocs[4 * r + 2],
+                           addend = relocs[4 * r + 3];
+        if (blob < 0 || static_cast<std::uint64_t>(blob) >= nblobs || off < 0 ||
+            static_cast<std::uint64_t>(off) + 8 > sizes[blob] || target < kHandedKey ||
+            target >= static_cast<std::int64_t>(nblobs))
+            return nullptr;
+        if (target == kHandedKey) {
+            if (!handed_key_allowed || blob != 0) return nullptr;
+            img->handed_key_at.push_back(static_cast<std::size_t>(off));
+            continue;
+        }
+        const std::uintptr_t addr =
+            target < 0 ? 0 : reinterpret_cast<std::uintptr_t>(img->blobs[target].get()) + addend;
+        std::memcpy(img->blobs[blob].get() + off, &addr, sizeof addr);
+    }
+    return img;
+}
+
+struct Accepted {
+    int op;
+    wire::EventReceiver receiver;
+    std::string key;
+    std::uint64_t handle;
+};
+
+// The long-lived delivery thread: started on first use, never ended.
+struct Pump {
+    std::mutex lock;
+    std::condition_variable work, idle;
+    std::deque<std::pair<wire::EventReceiver, ImagePtr>> queue;
+    bool busy = false;
+    bool started = false;
+
+    void loop() {
+        std::unique_lock<std::mutex> lk(lock);
+        for (;;) {
+            work.wait(lk, [&] { return !queue.empty(); });
+            auto [receiver, img] = std::move(queue.front());
+            queue.pop_front();
+            busy = true;
+            lk.unlock();
+            img->fire(receiver, nullptr);
+            img.reset();
+            lk.lock();
+            busy = false;
+            if (queue.empty()) idle.notify_all();
+        }
+    }
+};
+
+struct Streams {
+    std::atomic<bool> running{false};
+    std::vector<std::thread> threads;
+    std::atomic<std::uint64_t> seq{0};
+    std::map<std::string, std::uint64_t> sent;  // under State::lock
+};
+
+struct State {
+    std::mutex lock;
+    std::vector<Accepted> accepted;
+    std::deque<ImagePtr> at_subscribe;
+    Streams streams;
+    Pump pump;
+};
+
+State& state() {
+    static State* s = new State;  // leaked: its threads run until the process ends
+    return *s;
+}
+
+void stream_loop(int pause_us) {
+    State& s = state();
+    std::vector<Accepted> targets;
+    while (s.streams.running.load()) {
+        {
+            std::lock_guard<std::mutex> g(s.lock);
+            targets = s.accepted;
+        }
+        for (const Accepted& a : targets) {
+            if (!s.streams.running.load()) return;
+            const std::string payload = a.key + "|" + std::to_string(s.streams.seq.fetch_add(1));
+            wire::EventRecord rec{};
+            rec.subscription_key = a.key.c_str();
+            rec.payload = payload.c_str();
+            a.receiver(&rec);
+            std::lock_guard<std::mutex> g(s.lock);
+            ++s.streams.sent[a.key];
+        }
+        if (pause_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(pause_us));
+        else std::this_thread::yield();
+    }
+}
+
+void stop_streams() {
+    State& s = state();
+    s.streams.running.store(false);
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        threads.swap(s.streams.threads);
+    }
+    for (std::thread& t : threads) t.join();
+}
+
+void flush_pump() {
+    Pump& p = state().pump;
+    std::unique_lock<std::mutex> lk(p.lock);
+    p.idle.wait(lk, [&] { return p.queue.empty() && !p.busy; });
+}
+
+std::string hex(const std::string& s) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : s) out += digits[c >> 4], out += digits[c & 15];
+    return out;
+}
+
+}  // namespace
+
+void scripted_subscription(int op, const wire::SubscribeResult& r, wire::EventReceiver receiver, wire::text key) {
+    State& s = state();
+    std::deque<ImagePtr> events;
+    {
+        std::lock_guard<std::mutex> g(s.lock);
+        events.swap(s.at_subscribe);
+    }
+    for (const ImagePtr& img : events)
+        if (receiver) img->fire(receiver, key);
+    if (!r.success || !receiver) return;
+    std::lock_guard<std::mutex> g(s.lock);
+    s.accepted.push_back(Accepted{op, receiver, key ? key : "", r.handle});
+}
+
+void reset_events() {
+    stop_streams();
+    flush_pump();
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.accepted.clear();
+    s.at_subscribe.clear();
+    s.streams.sent.clear();
+}
+
+}  // namespace tvx::sandbox
+
+using namespace tvx::sandbox;
+
+// Delivers the event image to `receiver` `repeat` times from each of
+// `threads` new native threads, and returns once they have ended.
+// Returns 0, or -3 for a malformed image.
+TVX_EXPORT int tvx_event_send(std::uint64_t receiver, const unsigned char* data, const std::uint64_t* sizes,
+                              std::uint64_t nblobs, const std::int64_t* relocs, std::uint64_t nrelocs, int threads,
+                              int repeat) {
+    ImagePtr img = make_image(data, sizes, nblobs, relocs, nrelocs, false);
+    if (!img || receiver == 0) return -3;
+    const auto fn = reinterpret_cast<tvx::wire::EventReceiver>(receiver);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([=] {
+            for (int i = 0; i < repeat; ++i) img->fire(fn, nullptr);
+        });
+    for (std::thread& t : pool) t.join();
+    return 0;
+}
+
+// Queues the event for the long-lived delivery thread.
+TVX_EXPORT int tvx_event_post(std::uint64_t receiver, const unsigned char* data, const std::uint64_t* sizes,
+                              std::uint64_t nblobs, const std::int64_t* relocs, std::uint64_t nrelocs) {
+    ImagePtr img = make_image(data, sizes, nblobs, relocs, nrelocs, false);
+    if (!img || receiver == 0) return -3;
+    Pump& p = state().pump;
+    std::lock_guard<std::mutex> g(p.lock);
+    if (!p.started) {
+        std::thread([&p] { p.loop(); }).detach();
+        p.started = true;
+    }
+    p.queue.emplace_back(reinterpret_cast<tvx::wire::EventReceiver>(receiver), std::move(img));
+    p.work.notify_one();
+    return 0;
+}
+
+// Returns once the long-lived thread has delivered everything queued for it.
+TVX_EXPORT void tvx_event_flush() { flush_pump(); }
+
+// Queues the event for the next subscribe operation, which delivers it on its
+// calling thread to the receiver it was handed before it returns.
+TVX_EXPORT int tvx_event_at_subscribe(const unsigned char* data, const std::uint64_t* sizes, std::uint64_t nblobs,
+                                      const std::int64_t* relocs, std::uint64_t nrelocs) {
+    ImagePtr img = make_image(data, sizes, nblobs, relocs, nrelocs, true);
+    if (!img) return -3;
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    s.at_subscribe.push_back(std::move(img));
+    return 0;
+}
+
+// Every subscription accepted since the last reset, oldest first, as JSON,
+// valid until this thread calls again.
+TVX_EXPORT const char* tvx_subscriptions_json() {
+    thread_local std::string out;
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    out = "[";
+    for (std::size_t i = 0; i < s.accepted.size(); ++i) {
+        const Accepted& a = s.accepted[i];
+        if (i) out += ',';
+        out += "{\"op\":" + std::to_string(a.op) +
+               ",\"receiver\":" + std::to_string(reinterpret_cast<std::uintptr_t>(a.receiver)) +
+               ",\"handle\":" + std::to_string(a.handle) + ",\"key\":\"" + hex(a.key) + "\"}";
+    }
+    out += "]";
+    return out.c_str();
+}
+
+// Starts `threads` stream threads. Each round a thread delivers one event to
+// every accepted subscription, whatever has become of it since, with the
+// payload "<key>|<n>" (n unique over all streams), then pauses.
+TVX_EXPORT void tvx_stream_start(int threads, int pause_us) {
+    stop_streams();
+    State& s = state();
+    s.streams.running.store(true);
+    std::lock_guard<std::mutex> g(s.lock);
+    s.streams.sent.clear();
+    for (int t = 0; t < threads; ++t) s.streams.threads.emplace_back(stream_loop, pause_us);
+}
+
+// Stops the streams and returns, as JSON {key hex: count}, how many events
+// each key was sent (receiver calls that returned), valid until this thread
+// calls again.
+TVX_EXPORT const char* tvx_stream_stop() {
+    stop_streams();
+    thread_local std::string out;
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.lock);
+    out = "{";
+    bool first = true;
+    for (const auto& [key, n] : s.streams.sent) {
+        if (!first) out += ',';
+        first = false;
+        out += "\"" + hex(key) + "\":" + std::to_string(n);
+    }
+    out += "}";
+    return out.c_str();
+}

@@ -1,0 +1,101 @@
+"""Four Python threads calling random functions while four native threads
+stream events (run in a child process; prints a JSON summary)."""
+import faulthandler
+import json
+import os
+import random
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import tavrolix_open_api as tv  # noqa: E402
+import tavrolix_sandbox as sbx  # noqa: E402
+from catalog import FUNCTIONS, RESULT_SIZE, result_image  # noqa: E402
+from reliability.scenario import arguments, context  # noqa: E402
+
+
+class Stream:
+    """What one subscription's callable received, and when it was stopped."""
+
+    def __init__(self):
+        self.payloads = []
+        self.stopped = False
+        self.late = 0
+
+    def __call__(self, payload):
+        if self.stopped:
+            self.late += 1
+        self.payloads.append(payload)
+
+
+def worker(seed, deadline, streams, lock, errors, calls, reused):
+    rng = random.Random(seed)
+    ctx = context()
+    mine = []
+    plain = [f for f in FUNCTIONS if f[0] not in ("login", "unsubscribe") and not f[0].startswith("subscribe_")]
+    subscribes = [f for f in FUNCTIONS if f[0].startswith("subscribe_")]
+    n = 0
+    try:
+        while time.monotonic() < deadline:
+            r = rng.random()
+            if r < 0.05 or (r < 0.1 and not mine):
+                name, _, kinds = rng.choice(subscribes)
+                stream = Stream()
+                args = arguments(kinds, ctx)
+                args[-1] = stream
+                key = getattr(tv, name)(*args)
+                with lock:
+                    if key in streams:
+                        # The clock spelled an ended key again; the stream's per-key
+                        # count then covers two subscriptions.
+                        reused.add(key)
+                    streams[key] = stream
+                mine.append(key)
+            elif r < 0.08 and mine:
+                key = mine.pop(rng.randrange(len(mine)))
+                tv.unsubscribe("CH-1", key)
+                streams[key].stopped = True  # after unsubscribe returned, nothing more may arrive
+            else:
+                name, _, kinds = rng.choice(plain)
+                try:
+                    getattr(tv, name)(*arguments(kinds, ctx))
+                except RuntimeError:
+                    pass
+            n += 1
+    except BaseException as e:  # pragma: no cover - reported to the parent
+        errors.append(repr(e))
+    calls.append(n)
+
+
+def main(seconds):
+    faulthandler.dump_traceback_later(seconds + 60, exit=True)  # watchdog: a hang dumps stacks and fails
+    sbx.use_scripted()
+    sbx.set_recording(False)
+    for op in RESULT_SIZE:
+        sbx.stand(op, result_image(op, "success"))
+    streams, lock, errors, calls, reused = {}, threading.Lock(), [], [], set()
+    sbx.stream_start(4, 200)
+    deadline = time.monotonic() + seconds
+    threads = [threading.Thread(target=worker, args=(i, deadline, streams, lock, errors, calls, reused)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    sent = sbx.stream_stop()
+    faulthandler.cancel_dump_traceback_later()
+    live = {k: s for k, s in streams.items() if not s.stopped}
+    lost = dup = late = 0
+    for key, s in streams.items():
+        numbers = [p.split("|", 1)[1] for p in s.payloads]
+        dup += len(numbers) - len(set(numbers))
+        late += s.late
+        if key in live and key not in reused:
+            lost += sent.get(key.encode(), 0) - len(s.payloads)
+    print(json.dumps({"seconds": seconds, "calls": sum(calls), "subscriptions": len(streams), "live": len(live),
+                      "events_sent": sum(sent.values()), "events_received": sum(len(s.payloads) for s in streams.values()),
+                      "lost": lost, "duplicates": dup, "late": late, "reused_keys": len(reused), "errors": errors}))
+
+
+if __name__ == "__main__":
+    main(float(sys.argv[1]))
