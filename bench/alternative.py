@@ -169,3 +169,30 @@ class Api:
         if r.internal_error is None and r.success:
             data = equity_order_dict(r.order)
         return self.envelope(r, data)
+
+
+class EventRecord(ctypes.Structure):
+    _fields_ = [("cache", c_uint8), ("subscription_key", c_char_p), ("cache_key", c_char_p),
+                ("unread", ctypes.c_uint8 * 16), ("payload", c_char_p)]
+
+
+assert ctypes.sizeof(EventRecord) == 48
+
+EVENT_RECEIVER = ctypes.CFUNCTYPE(None, ctypes.POINTER(EventRecord))
+
+
+class Receiver:
+    """An event receiver made with ctypes: looks the callable up by the
+    event's subscription key and calls it with the decoded payload."""
+
+    def __init__(self, lib, callables):
+        self.callables = callables
+
+        def receive(event):
+            e = event.contents
+            fn = self.callables.get(e.subscription_key)
+            if fn is not None:
+                fn(e.payload.decode())
+
+        self.fn = EVENT_RECEIVER(receive)  # kept alive as long as the receiver
+        self.address = ctypes.cast(self.fn, ctypes.c_void_p).value

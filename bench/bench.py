@@ -62,9 +62,8 @@ class Row:
         return statistics.median(self.samples[impl])
 
     def ratio(self, impl):
-        """How many floors this implementation costs (lower is better)."""
-        a, f = self.best(impl), self.best("floor")
-        return a / f if self.better == "lower" else f / a
+        """This implementation's figure over the floor's (best of each)."""
+        return self.best(impl) / self.best("floor")
 
 
 def list_case(env, rounds):
@@ -93,6 +92,74 @@ def frame_case(env, rounds, calls):
     s = rounds_of(loops, rounds)
     return [Row("call frame: refused single-order query", "us/call", 1e6, s,
                 target=("<= 1.5x floor", lambda r: r.ratio("module") <= 1.5))]
+
+
+def percentile(values, p):
+    v = sorted(values)
+    return v[min(len(v) - 1, int(p / 100 * len(v)))]
+
+
+def events_case(env, rounds):
+    import ctypes
+
+    import alternative
+    import tavrolix_open_api as tv
+    import tavrolix_sandbox as sbx
+    import tvx_floor
+
+    lib = env.lib
+    lib.tvx_bench_emit.argtypes = [ctypes.c_uint64, ctypes.c_char_p, ctypes.c_int, ctypes.c_long, ctypes.c_long]
+    lib.tvx_bench_emit.restype = ctypes.c_double
+    latencies = []
+
+    def callable_(payload, now=time.perf_counter_ns, add=latencies.append):
+        add(now() - int(payload))
+
+    sbx.queue(46, sbx.Layout(24).u8(0, 1).u64(8, 77))
+    key = tv.subscribe_equity_order(env.ctx, "SYM01", callable_)
+    sub = [s for s in sbx.subscriptions() if s.key == key.encode()][-1]
+    user = alternative.Receiver(lib, {key.encode(): callable_})
+    emitters = {
+        "module": lambda threads, count, interval: lib.tvx_bench_emit(sub.receiver, sub.key, threads, count,
+                                                                      interval),
+        "floor": lambda threads, count, interval: tvx_floor.emit(callable_, threads, count, interval),
+        "alternative": lambda threads, count, interval: lib.tvx_bench_emit(user.address, sub.key, threads, count,
+                                                                           interval),
+    }
+
+    def run(impl, threads, count, interval):
+        latencies.clear()
+        seconds = emitters[impl](threads, count, interval)
+        assert seconds > 0 and len(latencies) == threads * count, (impl, len(latencies))
+        return seconds, list(latencies)
+
+    rows = []
+    for threads, count in ((1, 20000), (4, 5000)):
+        s = rounds_of({k: (lambda k=k: threads * count / run(k, threads, count, 0)[0]) for k in IMPLS}, rounds)
+        rows.append(Row("events: rate, %d emitting thread%s" % (threads, "s" if threads > 1 else ""), "k events/s",
+                        1e-3, s, better="higher",
+                        target=(">= 0.8x floor", lambda r: r.ratio("module") >= 0.8)))
+    for threads in (1, 4):
+        interval = 10_000 * threads  # 100,000 events/s in all
+        count = 30_000 // threads
+        got = {k: [] for k in IMPLS}
+        achieved = {k: [] for k in IMPLS}
+
+        def paced(k):
+            seconds, lat = run(k, threads, count, interval)
+            got[k].append(lat)
+            achieved[k].append(threads * count / seconds)
+            return 0
+
+        rounds_of({k: (lambda k=k: paced(k)) for k in IMPLS}, max(3, rounds // 2))
+        rate = ", ".join("%s %.0fk/s" % (k, statistics.median(achieved[k]) / 1e3) for k in IMPLS)
+        for p, target in ((50, None), (99, ("< 50 us", lambda r: r.best("module") < 50e3) if threads == 1 else None)):
+            s = {k: [percentile(lat, p) for lat in got[k]] for k in IMPLS}
+            rows.append(Row("events: latency p%d at 100k/s, %d thread%s" % (p, threads, "s" if threads > 1 else ""),
+                            "us", 1e-3, s, target=target, note="achieved: " + rate if p == 99 else ""))
+    sbx.queue(48, sbx.Layout(24))
+    tv.unsubscribe("CH-1", key)
+    return rows
 
 
 def memory_case(total):
@@ -131,9 +198,9 @@ def print_table(rows):
     print("-+-".join("-" * w for w in widths))
     for cells in lines:
         print(" | ".join(str(c).ljust(w) for c, w in zip(cells, widths)))
-    notes = [r for r in rows if r.note]
-    for r in notes:
-        print("  %s: %s" % (r.case.split(":")[0], r.note))
+    for r in rows:
+        if r.note:
+            print("  %s: %s" % (r.case, r.note))
 
 
 def main():
@@ -150,6 +217,8 @@ def main():
         rows += list_case(env, 7 if q else 25)
     if "frame" in only:
         rows += frame_case(env, 5 if q else 15, 4000 if q else 20000)
+    if "events" in only:
+        rows += events_case(env, 3 if q else 7)
     if "memory" in only:
         rows += memory_case(200_000 if q else 1_000_000)
     print_table(rows)
