@@ -2,7 +2,8 @@
 # Builds what the benchmarks need and prints their table.
 #   bash bench/run.sh            the dev build (build/dev, as scripts/dev-test.sh makes it)
 #   BENCH_INSTALLED=1 bash bench/run.sh   the module installed in .venv
-# Extra arguments go to bench/bench.py (--quick for fewer rounds, --only CASE).
+# Extra arguments go to bench/bench.py (--quick for fewer rounds, --only CASE);
+#   bash bench/run.sh --instructions   instruction counts under valgrind instead (a few minutes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 py=.venv/bin/python
@@ -30,4 +31,8 @@ if [ ! -f "$floor" ] || [ bench/floor.c -nt "$floor" ]; then
     ${CC:-cc} -O3 -fPIC -shared -Wall -Wextra -Wno-unused-parameter -I"$inc" bench/floor.c -o "$floor" -lpthread
 fi
 
-PYTHONPATH="$path$(realpath "$out"):$(pwd)/bench" exec "$py" bench/bench.py "$@"
+export PYTHONPATH="$path$(realpath "$out"):$(pwd)/bench"
+if [ "${1:-}" = --instructions ]; then
+    exec "$py" bench/instructions.py
+fi
+exec "$py" bench/bench.py "$@"
