@@ -1,29 +1,91 @@
-"""Log in to the sandbox broker and read account information.
+"""A first session against the sandbox broker: log in, read the accounts,
+watch the market, place an order and watch its updates arrive, then read the
+portfolio, the trades and the candlesticks.
 
 Run with ``bash scripts/quickstart.sh`` (or ``.venv/bin/python examples/quickstart.py``).
 """
+import json
+import queue
+import threading
+import time
+
 import tavrolix_open_api as tv
+
+ACCOUNT, FUTURES_ACCOUNT, SYMBOL, PIN = "E-1001", "D-1001", "ARVO", "000000"
 
 # Seeded sandbox users: application id and secret are the first two texts.
 ctx = tv.login("inv001", "inv001-secret", "", "", False)
 print("logged in on channel", ctx["channel_id"])
 
-deriv = tv.get_investor_derivatives_account_info(ctx, "D-1001")
-print("derivatives D-1001:", deriv["data"])
+equity = tv.get_investor_equity_account_info(ctx, ACCOUNT)["data"]
+print("%s (%s): cash %.2f, buying power %.2f" % (ACCOUNT, equity["account_type"], equity["cash_balance"],
+                                                 equity["line_available"]))
+futures = tv.get_investor_derivatives_account_info(ctx, FUTURES_ACCOUNT)["data"]
+print("%s: equity %.2f, excess equity %.2f, margin call flag %s" % (FUTURES_ACCOUNT, futures["equity"],
+                                                                    futures["excess_equity"], futures["call_force_flag"]))
 
-for account in ("E-1001", "E-1002"):
-    eq = tv.get_investor_equity_account_info(ctx, account)
-    data = eq["data"]
-    print("equity %s (%s): %d keys, cash %.2f, line available %.2f"
-          % (account, data["account_type"], len(data), data["cash_balance"], data["line_available"]))
+# The book of ARVO, as it changes. The first picture arrives at once.
+book = {}
+have_book = threading.Event()
 
-refused = tv.get_investor_equity_account_info(ctx, "E-2001")  # another investor's account
-print("someone else's account:", refused["success"], refused["status_code"], refused["message"])
 
-rep = tv.login("mkt001", "mkt001-secret", "", "", False)
-print("market representative sees E-2001:", tv.get_marketrep_equity_account_info(rep, "E-2001")["success"])
+def on_book(payload):
+    book.update(json.loads(payload))
+    have_book.set()
+
+
+book_key = tv.subscribe_bid_offer(ctx, SYMBOL, on_book)
+if not have_book.wait(10):
+    raise SystemExit("no bid/offer picture arrived")
+print("%s bids %s, offers %s" % (SYMBOL, list(zip(book["bid_price"], book["bid_volume"]))[:3],
+                                 list(zip(book["ask_price"], book["ask_volume"]))[:3]))
+
+# Every change of the account's orders, on the library's thread.
+updates = queue.Queue()
+orders_key = tv.subscribe_equity_order(ctx, ACCOUNT, lambda payload: updates.put(json.loads(payload)))
+
+price = book["ask_price"][0]
+placed = tv.place_investor_equity_order(ctx, ACCOUNT, SYMBOL, price, 300, "BUY", PIN, "LIMIT", "DAY", "", "",
+                                        False, 0, False)
+if not placed["success"]:
+    raise SystemExit("order refused: " + placed["message"])
+order_no = placed["data"]["order_no"]
+print("placed order", order_no, "to buy 300", SYMBOL, "at", price)
+
+final = None
+try:
+    while final is None:
+        update = updates.get(timeout=10)
+        if update["order_no"] != order_no:
+            continue
+        line = "  %s: %s, matched %d of %d" % (update["event"], update["status"], update["matched"], update["vol"])
+        if update["event"] == "MATCH":
+            line += " (%d at %.2f)" % (update["match_volume"], update["match_price"])
+        print(line)
+        if update["status"] not in ("OPEN", "PARTIAL"):
+            final = update["status"]
+except queue.Empty:
+    # The market moved away before our price was reached: take the order back.
+    print("  still queuing; cancelling:", tv.cancel_investor_equity_order(ctx, ACCOUNT, order_no, PIN)["message"])
+
+tv.unsubscribe(ctx["channel_id"], orders_key)
+tv.unsubscribe(ctx["channel_id"], book_key)
+
+for p in tv.get_investor_equity_portfolios(ctx, ACCOUNT)["data"]:
+    print("holding %-6s %7d @ %8.4f, market %.2f, profit %10.2f" % (p["symbol"], p["actual_volume"],
+                                                                    p["average_price"], p["market_price"], p["profit"]))
+for t in tv.get_investor_equity_trades(ctx, ACCOUNT)["data"]:
+    print("trade %s %s %s %d @ %.2f, fees %.2f" % (t["trade_no"], t["side"], t["symbol"], t["qty"], t["px"],
+                                                   t["brokerage_fee"] + t["trading_fee"] + t["clearing_fee"]))
+
+candles = tv.get_candlesticks(ctx, SYMBOL, "5m", 6, False, "", "")["data"]
+print("last %d five-minute candles of %s:" % (len(candles["time"]), SYMBOL))
+for t, *row in zip(candles["time"], candles["open"], candles["high"], candles["low"], candles["close"],
+                   candles["volume"]):
+    print("  %s  O %.2f H %.2f L %.2f C %.2f V %d" % (time.strftime("%H:%M", time.gmtime(t)), *row))
 
 try:
     tv.login("inv001", "wrong", "", "", False)
 except RuntimeError as e:
     print("wrong secret refused:", e)
+print("done")

@@ -22,3 +22,15 @@ def ctx(scripted):
     context = tv.login("app", "secret", "x3", "x4", True)
     scripted.clear_calls()
     return context
+
+
+@pytest.fixture
+def broker_world():
+    """Broker mode for the test; whatever it does to the sandbox broker, the
+    default world is back afterwards (its clock stopped), for the tests that
+    rely on it."""
+    from tavrolix_sandbox import broker
+    sbx.use_broker()
+    yield
+    sbx.use_broker()
+    broker.reset(running=False)

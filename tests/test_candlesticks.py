@@ -1,6 +1,4 @@
 """Candlestick history: the request record, the six columns and the envelope."""
-import calendar
-import time
 
 import pytest
 
@@ -75,7 +73,7 @@ def test_invalid_utf8_message(ctx, scripted, success):
         _query(ctx)
 
 
-# --- the sandbox broker's generated history ---------------------------------------
+# --- the sandbox broker's answers to bad queries (its history: test_broker_market) ---
 
 
 @pytest.fixture
@@ -84,38 +82,13 @@ def investor():
     return tv.login("inv001", "inv001-secret", "", "", False)
 
 
-@pytest.mark.parametrize("interval, seconds, end, last_open", [
-    ("1d", 86400, "2024-03-10", (2024, 3, 10, 0, 0)),
-    ("5m", 300, "2024-03-10T09:31", (2024, 3, 10, 9, 30)),
-    ("60m", 3600, "2024-03-10T09:59:59", (2024, 3, 10, 9, 0)),
-    ("1w", 604800, "2024-03-10", (2024, 3, 4, 0, 0)),
-])
-def test_broker_history_is_consistent(investor, interval, seconds, end, last_open):
-    env = tv.get_candlesticks(investor, "PTT", interval, 5, False, "", end)
-    assert (env["success"], env["status_code"]) == (True, 200)
-    data = env["data"]
-    last = calendar.timegm(last_open + (0,))
-    assert data["time"] == [last - seconds * i for i in range(4, -1, -1)]
-    assert data["last_sequence"] == last // seconds
-    assert all(len(data[c]) == 5 for c in CANDLE_COLUMNS)
-    for o, h, lo, c, v in zip(data["open"], data["high"], data["low"], data["close"], data["volume"]):
-        assert lo <= min(o, c) <= max(o, c) <= h and lo > 0 and v > 0
-    assert data["open"][1:] == data["close"][:-1]
-    # Overlapping queries agree; the normalised flag changes nothing here.
-    tail = tv.get_candlesticks(investor, "PTT", interval, 2, True, "", end)["data"]
-    assert all(tail[c] == data[c][-2:] for c in CANDLE_COLUMNS)
-    start = time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(data["time"][2]))
-    bounded = tv.get_candlesticks(investor, "PTT", interval, 1000, False, start, end)["data"]
-    assert all(bounded[c] == data[c][2:] for c in CANDLE_COLUMNS)
-
-
 @pytest.mark.parametrize("symbol, interval, number, start, end, status", [
     ("", "1d", 5, "", "", 400),
-    ("PTT", "2h", 5, "", "", 400),
-    ("PTT", "1d", 0, "", "", 400),
-    ("PTT", "1d", 1001, "", "", 400),
-    ("PTT", "1d", 5, "2024-13-01", "", 400),
-    ("PTT", "1d", 5, "", "10 March", 400),
+    ("ARVO", "2h", 5, "", "", 400),
+    ("ARVO", "1d", 0, "", "", 400),
+    ("ARVO", "1d", 1001, "", "", 400),
+    ("ARVO", "1d", 5, "2024-13-01", "", 400),
+    ("ARVO", "1d", 5, "", "10 March", 400),
 ])
 def test_broker_refuses_bad_queries(investor, symbol, interval, number, start, end, status):
     env = tv.get_candlesticks(investor, symbol, interval, number, False, start, end)
@@ -125,5 +98,5 @@ def test_broker_refuses_bad_queries(investor, symbol, interval, number, start, e
 
 
 def test_broker_refuses_unknown_channel(investor):
-    env = tv.get_candlesticks(dict(investor, channel_id="sbx-nobody-0"), "PTT", "1d", 5, False, "", "")
+    env = tv.get_candlesticks(dict(investor, channel_id="sbx-nobody-0"), "ARVO", "1d", 5, False, "", "")
     assert (env["success"], env["status_code"]) == (False, 401)

@@ -130,14 +130,14 @@ def test_internal_error_raises(ctx, scripted, name, success):
 
 
 @pytest.mark.parametrize("name", NAMES)
-def test_broker_refuses_order_operations(name):
-    # The default mode; the broker offers no orders yet.
+def test_broker_refuses_order_operations_of_unknown_channels(name):
+    # The default mode: the broker knows no channel "CH-1".
     context = {"channel_id": "CH-1", "configuration": {"enable_queue": False, "daemon_type": "STAND_ALONE",
                                                        "max_torelation": 0, "rate_limit": 0}}
     env = getattr(tv, name)(context, *plain_args(FUNCTIONS[name][1]))
     assert env["success"] is False
-    assert env["status_code"] == 501
-    assert env["message"] == "not supported by the sandbox yet"
+    assert env["status_code"] == 401
+    assert "not logged in" in env["message"]
 
 
 @pytest.mark.parametrize("name, op, offset, kind", [("change_investor_derivatives_order", 9, 16, "f64"),

@@ -366,7 +366,8 @@ def test_subscriptions_in_one_tick_get_their_own_keys(tmp_path):
     subprocess.run(["g++", "-std=c++20", "-shared", "-fPIC", "-o", str(lib),
                     os.path.join(HERE, "cpp", "frozen_clock.cpp")], check=True)
     env = dict(os.environ)
-    env["LD_PRELOAD"] = " ".join(filter(None, [str(lib), env.get("LD_PRELOAD")]))
+    # After whatever is preloaded already: a sanitizer runtime must stay first.
+    env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(lib)]))
     # 1 h 2 min 3 s 4 ms 5 us 6 ticks past a seven-hour boundary of 2023.
     env["TVX_FROZEN_SECONDS"] = str(7 * 3600 * 66800 + 3723)
     env["TVX_FROZEN_NANOSECONDS"] = str(4005600)
@@ -382,7 +383,8 @@ def test_subscriptions_in_one_tick_get_their_own_keys(tmp_path):
 def test_broker_mode_accepts_subscriptions():
     sbx.use_broker()
     ctx = tv.login("inv001", "inv001-secret", "", "", False)
-    keys = [t.subscribe(ctx, "PTT", lambda p: None) for t in TOPICS]
+    subjects = {b"orderdvv1": "D-1001", b"ordereqv1": "E-1001"}
+    keys = [t.subscribe(ctx, subjects.get(t.name, "ARVO"), lambda p: None, "1m") for t in TOPICS]
     assert len(set(keys)) == len(keys)
     assert all(tv.is_subscribe(k) for k in keys)
     for k in keys:
@@ -391,4 +393,6 @@ def test_broker_mode_accepts_subscriptions():
 
     stranger = dict(ctx, channel_id="no-such-channel")
     with pytest.raises(RuntimeError, match="^not logged in: unknown channel$"):
-        tv.subscribe_price_info(stranger, "PTT", None)
+        tv.subscribe_price_info(stranger, "ARVO", None)
+    with pytest.raises(RuntimeError, match="^unknown symbol: PTT$"):
+        tv.subscribe_price_info(ctx, "PTT", None)

@@ -1,104 +1,465 @@
-// The simulated broker's state, shared by the broker's operation files.
+// The simulated broker: instruments with their order books, users, accounts,
+// orders, trades and realtime subscriptions, all behind one lock.
 #pragma once
+#include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "json.h"
 #include "sandbox.h"
 
 namespace tvx::sandbox {
 using namespace wire;
 
+// Prices are kept in ten-thousandths so that tick grids compare exactly.
+using Px = std::int64_t;
+inline constexpr Px kPxScale = 10000;
+Px to_px(double p);
+inline double from_px(Px p) { return static_cast<double>(p) / kPxScale; }
+
 enum class Role { Investor, MarketRep };
+enum class Market { Derivatives, Equity };
+enum class Side { Buy, Sell };  // derivatives: LONG buys, SHORT sells
+enum class PriceType { Limit, Market };
+enum class Validity { Day, IOC, FOK };
+enum class PositionMode { Open, Close, Auto };
+enum class Status { Pending, Open, Partial, Matched, Cancelled, Expired, Rejected };
+enum class Topic { BidOffer, Info, Candle, DerivativesOrder, EquityOrder };
+
+const char* topic_name(Topic t);
 
 struct User {
-    std::string id;
-    std::string secret;
+    std::string id, secret, broker_id, pin;
     Role role;
-    std::string broker_id;
+};
+
+// ------------------------------------------------------------------ market
+struct Resting {
+    int owner;      // order index, or kLiquidity for the liquidity provider
+    int remaining;  // everything still open, shown or hidden
+    int peak;       // iceberg slice (the whole order when not an iceberg)
+    int shown;      // part of the current slice still open
+    std::uint64_t seq;
+};
+inline constexpr int kLiquidity = -1;
+inline constexpr int kFlow = -2;  // the market's other participants, taking liquidity
+
+struct Book {
+    std::map<Px, std::deque<Resting>, std::greater<Px>> bids;
+    std::map<Px, std::deque<Resting>> asks;
+};
+
+struct Candle {
+    std::int64_t t;  // opening second of the minute
+    Px open, high, low, close;
+    std::int64_t volume;
+    double value;
+    std::uint64_t seq;  // tape number of its last trade
+};
+
+struct Instrument {
+    std::string symbol, underlying, security_type, last_trading_date, currency = "THB";
+    Market market;
+    double multiplier = 1;
+    double im = 0, mm = 0;  // margins per contract (derivatives)
+    Px fixed_tick = 0;      // 0: the equity tick table
+    int lot = 1;
+    double limit = 0.3;  // daily price band around the reference price
+    Px reference = 0, ceiling = 0, floor = 0;
+    int link = -1;  // fair price follows this instrument's, plus link_offset
+    Px link_offset = 0;
+    double volatility = 0.015;  // standard deviation of the price move over an hour, relative
+    int lp_levels = 5, lp_size = 10;
+    double flow_chance = 0.25;
+    int flow_max = 3;
+
+    // Moving parts.
+    Px fair = 0;       // where the liquidity provider quotes around, on the tick grid
+    double exact = 0;  // the walk behind it
+    bool requote = true;
+    Px last = 0, open = 0, high = 0, low = 0;
+    std::int64_t volume = 0;
+    double value = 0;
+    std::uint64_t last_seq = 0;
+    std::int64_t last_time = 0;
+    Book book;
+    std::vector<Candle> candles;  // one-minute candles, oldest first
+
+    Px mark() const { return last ? last : reference; }
+};
+
+// ------------------------------------------------------------------ orders
+struct Order {
+    Market market;
+    std::int32_t dno = 0;  // derivatives order number
+    std::string eno;       // equity order number
+    std::string account;
+    int inst;
+    Side side;
+    PositionMode position = PositionMode::Open;
+    PriceType type;
+    Validity validity;
+    Px price = 0;
+    int qty = 0, matched = 0, cancelled = 0;
+    int close_left = 0;  // derivatives: contracts still to close an opposite position
+    Status status = Status::Open;
+    int reject_code = 0;
+    std::string reject_reason;
+    std::string entered_by, cancelled_by;
+    std::int64_t entry_t = 0, cancel_t = 0, update_t = 0;
+    int version = 1;
+    int iceberg = 0;
+    bool nvdr = false;
+    std::string trustee = "1", order_type = "NORMAL";
+    std::string trigger_condition;  // "" for an ordinary order
+    int trigger_inst = -1;
+    Px trigger_price = 0;
+    std::string exchange_no;
+    bool trade_report = false;
+    bool in_book = false;
+
+    int remaining() const { return qty - matched - cancelled; }
+    bool active() const { return status == Status::Pending || status == Status::Open || status == Status::Partial; }
+    std::string number() const { return market == Market::Derivatives ? std::to_string(dno) : eno; }
+};
+
+struct Fill {
+    Market market;
+    std::string account;
+    int order;
+    int inst;
+    Side side;
+    bool close = false;  // derivatives: this part closed a position
+    Px px;
+    int qty;
+    std::string deal_no, trade_no, entered_by, trustee, trade_type;
+    std::int64_t t;
+    int ledger_seq = 0;
+    double brokerage = 0, trading = 0, clearing = 0;  // equity fees
+};
+
+// ---------------------------------------------------------------- accounts
+struct DerivativesPositionState {
+    int long_qty = 0, short_qty = 0;
+    double long_avg = 0, short_avg = 0;
+    int start_long = 0, start_short = 0;
+    double start_long_price = 0, start_short_price = 0;
+    int open_long = 0, open_short = 0, close_long = 0, close_short = 0;
+    double realized = 0;
 };
 
 struct DerivativesAccountState {
-    std::string owner;
-    double cash_balance, credit_line, equity, excess_equity, total_mr, total_mm, call_force_margin;
-    std::string call_force_flag;
+    std::string no, owner;
+    double cash = 0, credit_line = 0, start_cash = 0;
+    int ledger_seq = 0;
+    std::map<int, DerivativesPositionState> positions;  // by instrument
+};
+
+struct EquityPositionState {
+    std::int64_t volume = 0, start_volume = 0;
+    double avg = 0, start_price = 0, realized = 0;
 };
 
 struct EquityAccountState {
-    std::string owner;
-    std::string account_type, client_type, customer_type;
-    double cash_balance, credit_limit, line_available, initial_cash_balance, initial_credit_limit;
-    bool can_buy, can_sell;
+    std::string no, owner, type = "CASH_BALANCE", client_type = "I", customer_type = "INDIVIDUAL";
+    double cash = 0, credit_limit = 0, initial_cash = 0, initial_credit = 0;
+    bool can_buy = true, can_sell = true;
+    std::map<int, EquityPositionState> positions;
 };
 
-struct BrokerState {
+// Figures derived from an account's positions, orders and prices.
+struct DerivativesFigures {
+    double unrealized, equity, total_mr, total_mm, excess, call_force_margin;
+    const char* flag;
+};
+struct EquityFigures {
+    double reserved, buying_power, long_market_value, liabilities, equity_balance, margin_im;
+};
+
+// What an order shows as text, shared by order records and order events.
+struct OrderTexts {
+    std::string number, entry_date, entry_time, update_time, status, show, meaning, side, symbol, position,
+        price_type, validity, exchange_no, trigger_condition, trigger_symbol, reject_reason, cancel_id, cancel_time;
+};
+
+// ---------------------------------------------------------------- realtime
+struct Subscription {
+    std::uint64_t handle;
+    Topic topic;
+    std::string key, subject, subject2, channel, cache_key;
+    EventReceiver receiver;
+};
+
+struct Event {
+    std::uint64_t handle;
+    EventReceiver receiver;
+    bool cache;
+    std::string key, cache_key, payload;
+};
+
+// ----------------------------------------------------------------- results
+// Reason codes: a text in messages and batch cancel errors, a number in order records.
+struct Reason {
+    const char* code;
+    int number;
+};
+
+struct Verdict {
+    bool ok = true;
+    std::int32_t status = 200;
+    std::string code;  // reason code of a refusal
+    int number = 0;    // its number
+    std::string text;  // what happened, for people
+    int order = -1;
+    std::string message() const { return code.empty() ? text : code + ": " + text; }
+    static Verdict fail(std::int32_t status, Reason r, const std::string& text) {
+        return Verdict{false, status, r.code, r.number, text, -1};
+    }
+    static Verdict done(const std::string& text, int order = -1) { return Verdict{true, 200, "", 0, text, order}; }
+};
+namespace reason {
+inline constexpr Reason kUnknownSymbol{"UNKNOWN_SYMBOL", 1001};
+inline constexpr Reason kBadPrice{"BAD_PRICE", 1002};
+inline constexpr Reason kBadVolume{"BAD_VOLUME", 1003};
+inline constexpr Reason kPriceLimit{"PRICE_LIMIT", 1004};
+inline constexpr Reason kPriceWarning{"PRICE_WARNING", 1005};
+inline constexpr Reason kBadSide{"BAD_SIDE", 1010};
+inline constexpr Reason kBadPriceType{"BAD_PRICE_TYPE", 1011};
+inline constexpr Reason kBadValidity{"BAD_VALIDITY", 1012};
+inline constexpr Reason kBadPosition{"BAD_POSITION", 1013};
+inline constexpr Reason kBadTrigger{"BAD_TRIGGER", 1014};
+inline constexpr Reason kBadOrderType{"BAD_ORDER_TYPE", 1015};
+inline constexpr Reason kBadIceberg{"BAD_ICEBERG", 1016};
+inline constexpr Reason kInsufficientFunds{"INSUFFICIENT_FUNDS", 2001};
+inline constexpr Reason kInsufficientPosition{"INSUFFICIENT_POSITION", 2002};
+inline constexpr Reason kNotAllowed{"NOT_ALLOWED", 2003};
+inline constexpr Reason kNotFound{"ORDER_NOT_FOUND", 3001};
+inline constexpr Reason kNotCancellable{"ORDER_NOT_CANCELLABLE", 3002};
+inline constexpr Reason kNotChangeable{"ORDER_NOT_CHANGEABLE", 3003};
+inline constexpr Reason kNoChange{"NO_CHANGE", 3004};
+inline constexpr Reason kBadAccount{"BAD_ACCOUNT", 3005};
+}  // namespace reason
+
+// ------------------------------------------------------------------ broker
+struct Options {
+    std::uint64_t seed = 20260302;
+    int history_minutes = 60;
+    bool liquidity = true;
+    bool activity = true;
+    bool running = true;
+    int interval_ms = 250;
+    int tick_seconds = 1;
+    std::int64_t start = 1772445600;  // 2026-03-02T10:00:00Z
+};
+
+class BrokerState {
+   public:
     std::mutex lock;
+
+    Options options;
+    std::int64_t now = 0;
+    std::uint64_t rng = 0;
+
     std::vector<User> users;
-    std::map<std::string, DerivativesAccountState> derivatives;
-    std::map<std::string, EquityAccountState> equity;
     std::map<std::string, std::string> sessions;  // channel -> user id
-    // Positions held and trades made, by account number, in the order they are
-    // reported. Their texts point into `texts`.
-    std::map<std::string, std::vector<DerivativesPosition>> derivatives_positions;
-    std::map<std::string, std::vector<EquityPosition>> equity_positions;
-    std::map<std::string, std::vector<DerivativesTrade>> derivatives_trades;
-    std::map<std::string, std::vector<EquityTrade>> equity_trades;
-    std::set<std::string> texts;  // node-based: a text never moves once kept
     int next_channel = 1;
 
-    BrokerState() {
-        users = {
-            {"inv001", "inv001-secret", Role::Investor, "TVX"},
-            {"inv002", "inv002-secret", Role::Investor, "TVX"},
-            {"mkt001", "mkt001-secret", Role::MarketRep, "TVX"},
-        };
-        derivatives["D-1001"] = {"inv001", 500000, 200000, 500000, 450000, 50000, 35000, 0, "N"};
-        derivatives["D-2001"] = {"inv002", 120000, 0, 120000, 110000, 10000, 7000, 0, "N"};
-        equity["E-1001"] = {"inv001", "CASH", "I", "INDIVIDUAL", 1000000, 0, 1000000, 1000000, 0, true, true};
-        equity["E-1002"] = {"inv001", "CREDIT_BALANCE", "I", "INDIVIDUAL", 800000, 1600000, 1600000, 800000,
-                            1600000, true, true};
-        equity["E-2001"] = {"inv002", "CASH_BALANCE", "I", "INDIVIDUAL", 250000, 0, 250000, 250000, 0, true, true};
-    }
+    std::vector<Instrument> instruments;
+    std::map<std::string, int> symbols;
+    std::map<std::string, DerivativesAccountState> derivatives;
+    std::map<std::string, EquityAccountState> equity;
 
-    // A text that stays valid for the life of the broker.
-    const char* text(const std::string& s) { return texts.insert(s).first->c_str(); }
+    std::deque<Order> orders;
+    std::map<std::int32_t, int> derivatives_orders;
+    std::map<std::string, int> equity_orders;
+    std::map<std::string, std::vector<int>> by_account;  // order indexes, oldest first
+    std::vector<Fill> fills;
+    std::int32_t next_dno = 1000001;
+    std::uint64_t next_eno = 1, next_exchange_no = 1, next_deal = 1, next_trade = 1, next_book_seq = 1;
+    std::uint64_t tape_seq = 0;
 
-    const User* user(const std::string& id) {
-        for (const User& u : users)
-            if (u.id == id) return &u;
-        return nullptr;
-    }
-    const User* session(Cfg cfg) {
-        if (!cfg || !cfg->channel_id) return nullptr;
-        auto it = sessions.find(cfg->channel_id);
-        return it == sessions.end() ? nullptr : user(it->second);
-    }
-    // Investors see their own accounts; market representatives every account of their broker.
-    bool may_see(const User& u, const std::string& owner) {
-        if (u.role == Role::Investor) return u.id == owner;
-        const User* o = user(owner);
-        return o && o->broker_id == u.broker_id;
-    }
+    struct Tape {
+        std::uint64_t seq;
+        int inst;
+        Px px;
+        int qty;
+        std::int64_t t;
+    };
+    std::deque<Tape> tape;  // the latest public trades
+
+    std::map<std::uint64_t, Subscription> subscriptions;
+    std::uint64_t next_handle = 1;
+    std::set<std::string> delivered;  // cache keys whose payload the module holds
+
+    BrokerState();
+
+    // World.
+    std::string last_error;  // of the last reset's settings
+    void reset(const json::Value& settings);
+    void init_instrument(Instrument& in);
+    std::string apply(const json::Value& settings);  // "" or what was wrong
+    std::string state_json();
+
+    // Sessions and visibility.
+    const User* user(const std::string& id) const;
+    const User* session(Cfg cfg) const;
+    const User* session(const char* channel) const;
+    bool may_see(const User& u, const std::string& owner) const;
+    const Instrument* instrument(const char* symbol, Market m) const;
+    int instrument_index(const char* symbol) const;
+
+    // Orders.
+    struct Placement {
+        Market market;
+        std::string account, entered_by;
+        const char* symbol;
+        const char* side;
+        const char* position = "";
+        const char* price_type;
+        const char* validity;
+        double price;
+        int volume;
+        bool bypass_warning = false;
+        int iceberg = 0;
+        bool nvdr = false;
+        const char* trustee = "";
+        const char* order_type = "";
+        const char* trigger_condition = "";
+        const char* trigger_symbol = "";
+        double trigger_price = 0;
+    };
+    Verdict place(const Placement& p);
+    struct Change {
+        std::string new_account;  // "" keeps it
+        double price = 0;         // 0 keeps it
+        int volume = 0;           // 0 keeps it
+        const char* price_type = "";
+        const char* validity = "";
+        const char* trustee = "";
+        int iceberg = 0;
+        bool bypass_warning = true;
+        int nvdr = -1;  // -1 keeps it
+    };
+    Verdict change(int order, const Change& c, const User& by);
+    Verdict cancel(int order, const User& by);
+    struct ReportSide {
+        std::string account;
+        const char* position;
+    };
+    Verdict trade_report(const User& by, const std::string& account, const char* symbol, double price, int volume,
+                         const char* side, const char* position, const std::string& counter_account,
+                         const char* counter_position, std::vector<std::int32_t>& numbers);
+    int find_derivatives_order(std::int32_t no) const;
+    int find_equity_order(const char* no) const;
+
+    // Accounts.
+    DerivativesFigures figures(const DerivativesAccountState& a) const;
+    EquityFigures figures(const EquityAccountState& a) const;
+    double fee_brokerage(double value) const;
+    double fee_trading(double value) const;
+    double fee_clearing(double value) const;
+
+    // Clock.
+    void step(std::int64_t ticks);
+    void set_fair(int inst, Px price);
+
+    // Texts.
+    static std::string date_text(std::int64_t t);
+    static std::string time_text(std::int64_t t);
+    static std::string status_text(Status s);
+    static const char* side_text(const Order& o);
+    Px tick_at(const Instrument& in, Px p) const;
+
+    // Realtime.
+    bool watched(Topic t, const std::string& subject) const;
+    std::string book_payload(int inst) const;
+    std::string info_payload(int inst) const;
+    std::string candle_payload(int inst, const std::string& interval) const;
+    void order_json(json::Writer& w, const Order& o) const;
+    OrderTexts order_texts(const Order& o) const;
+    // Hands everything collected since the last flush to the event thread.
+    void flush();
+    std::vector<Event> initial_events(const Subscription& s);
+
+    // What open orders hold back: contracts opening, contracts closing, shares
+    // selling, money buying (`skip`: an order to leave out).
+    int pending_open(const DerivativesAccountState& a, int inst, int skip = -1) const;
+    int pending_close(const std::string& account, int inst, Side side, int skip = -1) const;
+    std::int64_t pending_sell(const std::string& account, int inst, int skip = -1) const;
+    double reserved_buy(const EquityAccountState& a, int skip = -1) const;
+
+   private:
+    // Pending realtime work of the current operation.
+    std::set<int> dirty_books_, dirty_infos_, dirty_candles_;
+    std::vector<std::pair<Topic, std::pair<std::string, std::string>>> order_events_;  // topic, account, payload
+    std::vector<std::pair<int, Px>> triggers_;  // trades not yet checked against stop orders
+    std::set<int> stops_;                       // orders waiting for their trigger
+
+    void note_order(int order, const char* event, Px match_px = 0, int match_qty = 0);
+    Verdict check_new(const Placement& p, Order& o);
+    Verdict check_funds(Order& o, int skip);
+    Verdict check_price(const Instrument& in, PriceType type, Px price, bool bypass_warning) const;
+    void submit(int order);
+    struct Taker {
+        int owner;
+        Side side;
+        PriceType type;
+        Validity validity;
+        Px limit;
+        int remaining;
+    };
+    void match(int inst, Taker& t);
+    int fillable(int inst, const Taker& t) const;
+    void execute(int inst, Px px, int qty, int buyer, int seller);
+    void fill_order(int order, Px px, int qty, const std::string& deal);
+    void rest(int order);
+    void unrest(int order);
+    void settle();
+    void activate(int order);
+    void requote(int inst);
+    void flow(int inst);
+    void move_fair(int inst);
+    void clamp_fair(Instrument& in);
+    std::uint64_t next_random();
+    double uniform();
+    double normal();
+    void add_instrument(Instrument in);
+    void seed_default_world();
+    void seed_default_accounts();
+    void warm_up(int minutes);
+    std::string apply_entities(const json::Value& settings, bool at_reset);
 };
 
-// The one broker of the process; every access holds its lock.
+// The one broker of the process; everything in it is guarded by its lock.
 BrokerState& broker();
 
-// Refuses an unknown channel (401) or a function of the other kind of user (403).
-template <class R>
-bool refuse_session(R& r, const User* u, Role role) {
-    if (!u) {
-        r = refusal<R>(401, "not logged in: unknown channel");
-        return true;
-    }
-    if (u->role != role) {
-        r = refusal<R>(403, role == Role::Investor ? "investor function called by a market representative"
-                                                   : "market representative function called by an investor");
-        return true;
-    }
-    return false;
-}
+// "YYYY-MM-DD", "YYYY-MM-DDTHH:MM[:SS]" (or with a blank for the T), or seconds since 1970.
+bool parse_time(const char* s, std::int64_t& out);
+
+// Candle intervals: a candle opens at origin plus a multiple of its length.
+struct IntervalSpec {
+    const char* name;
+    std::int64_t seconds;
+    std::int64_t origin;
+};
+const IntervalSpec* find_interval(const char* name);
+// One-minute candles combined into candles of `interval`, oldest first.
+std::vector<Candle> aggregate(const Instrument& in, const IntervalSpec& interval);
+
+// Realtime delivery, on the library's own event thread.
+void dispatch(std::vector<Event> events);
+bool drain_events(int timeout_ms);
+void drop_events();
+std::uint64_t events_delivered();
+std::size_t events_queued();
+
+// The clock thread.
+void clock_configure(bool running, int interval_ms);
+bool clock_running();
 
 }  // namespace tvx::sandbox

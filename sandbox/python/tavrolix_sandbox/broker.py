@@ -1,0 +1,163 @@
+"""Control of the sandbox broker (our library's default mode).
+
+The broker is a small simulated market: instruments with order books, a
+liquidity provider quoting around a moving price, other participants taking
+liquidity now and then, and seeded users and accounts. By default its clock
+runs on the library's own thread; tests stop it and step it by hand::
+
+    from tavrolix_sandbox import broker
+    broker.reset(seed=7, running=False, liquidity=False, activity=False)
+    broker.set_price("ARVO", 46.0)
+    broker.step(60)                 # one simulated minute
+    broker.drain()                  # every event delivered
+    broker.state()["equity_accounts"]["E-1001"]
+
+Every function here releases the interpreter lock while the library works, so
+event threads that deliver to Python callables keep going meanwhile.
+"""
+from __future__ import annotations
+
+import ctypes
+import json
+from typing import Any, Dict, Iterable, Mapping, Optional
+
+from . import library as _library
+
+__all__ = ["reset", "seed", "set_price", "step", "run", "stop", "state", "drain"]
+
+_ready = False
+
+
+def _lib() -> ctypes.CDLL:
+    global _ready
+    lib = _library()
+    if not _ready:
+        lib.tvx_broker_reset.argtypes = [ctypes.c_char_p]
+        lib.tvx_broker_reset.restype = ctypes.c_char_p
+        lib.tvx_broker_apply.argtypes = [ctypes.c_char_p]
+        lib.tvx_broker_apply.restype = ctypes.c_char_p
+        lib.tvx_broker_step.argtypes = [ctypes.c_int64]
+        lib.tvx_broker_step.restype = None
+        lib.tvx_broker_run.argtypes = [ctypes.c_int]
+        lib.tvx_broker_run.restype = None
+        lib.tvx_broker_stop.restype = None
+        lib.tvx_broker_state.restype = ctypes.c_char_p
+        lib.tvx_broker_drain.argtypes = [ctypes.c_int]
+        lib.tvx_broker_drain.restype = ctypes.c_int
+        _ready = True
+    return lib
+
+
+def _check(error: Optional[bytes]) -> None:
+    if error:
+        raise ValueError(error.decode())
+
+
+def _entities(users, derivatives_accounts, equity_accounts, positions, prices, instruments) -> Dict[str, Any]:
+    out: Dict[str, Any] = {}
+    for key, value in (("users", users), ("derivatives_accounts", derivatives_accounts),
+                       ("equity_accounts", equity_accounts), ("positions", positions),
+                       ("instruments", instruments)):
+        if value is not None:
+            out[key] = list(value)
+    if prices is not None:
+        out["prices"] = dict(prices)
+    return out
+
+
+def reset(seed: int = 20260302, *, running: bool = False, liquidity: bool = True, activity: bool = True,
+          history_minutes: int = 0, interval: float = 0.25, tick_seconds: int = 1,
+          start: Optional[str] = None, default_world: bool = True,
+          users: Optional[Iterable[Mapping[str, Any]]] = None,
+          derivatives_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
+          equity_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
+          positions: Optional[Iterable[Mapping[str, Any]]] = None,
+          prices: Optional[Mapping[str, float]] = None,
+          instruments: Optional[Iterable[Mapping[str, Any]]] = None) -> None:
+    """Rebuild the world: everyone is logged out and every stream ends.
+
+    ``seed`` fixes every random choice of the market, so the same calls give
+    the same trades. ``running`` lets the clock tick every ``interval``
+    seconds (each tick ``tick_seconds`` of simulated time); otherwise it moves
+    only through :func:`step`. ``liquidity`` is the liquidity provider's
+    quotes, ``activity`` the other participants' market orders.
+    ``history_minutes`` of trading are simulated before ``start`` (default
+    "2026-03-02T10:00:00"), giving candlestick history. ``default_world``
+    seeds the users and accounts of the README; the other arguments add to it
+    (see :func:`seed`), ``prices`` here being the reference (prior close)
+    prices from which the daily limits follow.
+    """
+    settings: Dict[str, Any] = {
+        "seed": seed, "running": running, "liquidity": liquidity, "activity": activity,
+        "history_minutes": history_minutes, "interval_ms": max(1, int(interval * 1000)),
+        "tick_seconds": tick_seconds, "default_world": default_world,
+    }
+    if start is not None:
+        settings["start"] = start
+    settings.update(_entities(users, derivatives_accounts, equity_accounts, positions, prices, instruments))
+    _check(_lib().tvx_broker_reset(json.dumps(settings).encode()))
+
+
+def seed(*, users: Optional[Iterable[Mapping[str, Any]]] = None,
+         derivatives_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
+         equity_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
+         positions: Optional[Iterable[Mapping[str, Any]]] = None,
+         prices: Optional[Mapping[str, float]] = None,
+         instruments: Optional[Iterable[Mapping[str, Any]]] = None,
+         liquidity: Optional[bool] = None, activity: Optional[bool] = None) -> None:
+    """Add to the world as it stands.
+
+    * users: ``{"id", "secret", "role": "investor" | "marketrep", "broker", "pin"}``
+    * derivatives_accounts: ``{"account_no", "owner", "cash", "credit_line"}``
+    * equity_accounts: ``{"account_no", "owner", "type", "cash", "credit_limit",
+      "can_buy", "can_sell", "client_type", "customer_type"}``
+    * positions: equity ``{"account_no", "symbol", "volume", "price"}``,
+      derivatives ``{"account_no", "symbol", "long", "long_price", "short", "short_price"}``
+    * prices: ``{symbol: price}`` moves the market there now (see :func:`set_price`)
+    * instruments: ``{"symbol", "market": "equity" | "derivatives", "price", "tick",
+      "lot", "multiplier", "im", "mm", "limit", "volatility", "lp_levels", "lp_size",
+      "flow_chance", "underlying", "link", "link_offset"}``
+
+    An existing user or account of the same id is updated.
+    """
+    settings = _entities(users, derivatives_accounts, equity_accounts, positions, prices, instruments)
+    if liquidity is not None:
+        settings["liquidity"] = liquidity
+    if activity is not None:
+        settings["activity"] = activity
+    _check(_lib().tvx_broker_apply(json.dumps(settings).encode()))
+
+
+def set_price(symbol: str, price: float) -> None:
+    """Move the market's price of ``symbol`` (and what follows it) now.
+
+    The liquidity provider quotes around the new price at once, trading with
+    any customer order that the new quotes cross.
+    """
+    seed(prices={symbol: price})
+
+
+def step(ticks: int = 1) -> None:
+    """Advance the clock by ``ticks`` ticks, as the running clock would."""
+    _lib().tvx_broker_step(int(ticks))
+
+
+def run(interval: float = 0.25) -> None:
+    """Let the clock tick on its own every ``interval`` seconds."""
+    _lib().tvx_broker_run(max(1, int(interval * 1000)))
+
+
+def stop() -> None:
+    """Stop the clock; it then moves only through :func:`step`."""
+    _lib().tvx_broker_stop()
+
+
+def state() -> Dict[str, Any]:
+    """Everything the broker holds: clock, instruments with their books,
+    users, accounts with positions, orders, trades, the latest public trades."""
+    return json.loads(_lib().tvx_broker_state())
+
+
+def drain(timeout: float = 5.0) -> bool:
+    """Wait until every event the broker produced so far has been delivered."""
+    return bool(_lib().tvx_broker_drain(int(timeout * 1000)))

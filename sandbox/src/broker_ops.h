@@ -1,0 +1,86 @@
+// What every broker operation shares: the arena for its result, the broker's
+// lock, the caller's session, and the events it caused on the way out.
+#pragma once
+#include <mutex>
+#include <string>
+
+#include "broker.h"
+#include "broker_state.h"
+
+namespace tvx::sandbox {
+
+inline std::string str(text t) { return t ? t : ""; }
+
+class Call {
+   public:
+    explicit Call(int op) : arena(op), b(broker()), guard_(b.lock) {}
+    ~Call() { b.flush(); }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+    Arena arena;
+    BrokerState& b;
+    const User* user = nullptr;
+
+    template <class R>
+    R refuse(std::int32_t status, const std::string& message) {
+        return refusal<R>(status, arena.keep(message));
+    }
+    template <class R>
+    R refuse(const Verdict& v) {
+        return refuse<R>(v.status, v.message());
+    }
+
+    // The logged-in user of the channel, of the kind the operation is for.
+    template <class R>
+    bool admit(const char* channel, Role role, R& r) {
+        user = b.session(channel);
+        if (!user) {
+            r = refusal<R>(401, "not logged in: unknown channel");
+            return false;
+        }
+        if (user->role != role) {
+            r = refusal<R>(403, role == Role::Investor ? "investor function called by a market representative"
+                                                       : "market representative function called by an investor");
+            return false;
+        }
+        return true;
+    }
+    template <class R>
+    bool admit(Cfg cfg, Role role, R& r) {
+        return admit(cfg ? cfg->channel_id : nullptr, role, r);
+    }
+    // Any logged-in user.
+    template <class R>
+    bool admit_any(const char* channel, R& r) {
+        user = b.session(channel);
+        if (!user) r = refusal<R>(401, "not logged in: unknown channel");
+        return user != nullptr;
+    }
+
+    // An account the user may see; someone else's is as unknown as a missing one.
+    DerivativesAccountState* derivatives_account(text no) {
+        auto it = no ? b.derivatives.find(no) : b.derivatives.end();
+        return it == b.derivatives.end() || !b.may_see(*user, it->second.owner) ? nullptr : &it->second;
+    }
+    EquityAccountState* equity_account(text no) {
+        auto it = no ? b.equity.find(no) : b.equity.end();
+        return it == b.equity.end() || !b.may_see(*user, it->second.owner) ? nullptr : &it->second;
+    }
+    template <class R>
+    R no_account(const char* market, text no) {
+        return refuse<R>(404, std::string(market) + " account not found: " + str(no));
+    }
+    // Investors confirm order actions with their PIN.
+    template <class R>
+    bool pin_ok(text pin, R& r) {
+        if (user->role != Role::Investor || user->pin.empty() || str(pin) == user->pin) return true;
+        r = refuse<R>(401, "WRONG_PIN: the PIN does not match");
+        return false;
+    }
+
+   private:
+    std::lock_guard<std::mutex> guard_;
+};
+
+}  // namespace tvx::sandbox

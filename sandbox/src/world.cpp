@@ -1,0 +1,448 @@
+// The sandbox's world: its instruments, users and accounts, how the control
+// package resets and seeds it, and the state it reports back.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "broker_state.h"
+
+namespace tvx::sandbox {
+
+namespace {
+
+Instrument equity_stock(const char* symbol, double price, int lp_size) {
+    Instrument in;
+    in.symbol = symbol;
+    in.market = Market::Equity;
+    in.security_type = "STOCK";
+    in.lot = 100;
+    in.limit = 0.3;
+    in.reference = to_px(price);
+    in.lp_size = lp_size;
+    in.volatility = 0.015;
+    return in;
+}
+
+Instrument future(const char* symbol, const char* underlying, double price, double tick, double multiplier, double im,
+                  const char* last_trading_date) {
+    Instrument in;
+    in.symbol = symbol;
+    in.underlying = underlying;
+    in.market = Market::Derivatives;
+    in.security_type = "FUTURES";
+    in.last_trading_date = last_trading_date;
+    in.lot = 1;
+    in.limit = 0.1;
+    in.reference = to_px(price);
+    in.fixed_tick = to_px(tick);
+    in.multiplier = multiplier;
+    in.im = im;
+    in.mm = im * 0.7;
+    in.lp_size = 5;
+    in.flow_max = 2;
+    in.volatility = 0.01;
+    return in;
+}
+
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+}  // namespace
+
+bool parse_time(const char* s, std::int64_t& out) {
+    if (!s || !*s) return false;
+    const int len = static_cast<int>(std::strlen(s));
+    if (std::all_of(s, s + len, [](char c) { return c >= '0' && c <= '9'; }) && len <= 12) {
+        out = std::atoll(s);
+        return true;
+    }
+    int y, mo, d, h = 0, mi = 0, sec = 0, n = -1;
+    const bool ok = (std::sscanf(s, "%4d-%2d-%2d%n", &y, &mo, &d, &n) == 3 && n == len) ||
+                    (std::sscanf(s, "%4d-%2d-%2dT%2d:%2d%n", &y, &mo, &d, &h, &mi, &n) == 5 && n == len) ||
+                    (std::sscanf(s, "%4d-%2d-%2d %2d:%2d%n", &y, &mo, &d, &h, &mi, &n) == 5 && n == len) ||
+                    (std::sscanf(s, "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &sec, &n) == 6 && n == len) ||
+                    (std::sscanf(s, "%4d-%2d-%2d %2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &sec, &n) == 6 && n == len);
+    if (!ok || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 || sec < 0 || sec > 59)
+        return false;
+    out = days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 + mi * 60 + sec;
+    return true;
+}
+
+BrokerState::BrokerState() { reset(json::Value{}); }
+
+void BrokerState::add_instrument(Instrument in) {
+    init_instrument(in);
+    symbols[in.symbol] = static_cast<int>(instruments.size());
+    instruments.push_back(std::move(in));
+}
+
+void BrokerState::seed_default_world() {
+    add_instrument(equity_stock("ARVO", 45.25, 20));
+    add_instrument(equity_stock("BELNO", 12.30, 50));
+    add_instrument(equity_stock("CORIX", 231.0, 5));
+    add_instrument(equity_stock("DANTA", 3.52, 200));
+    add_instrument(equity_stock("EMBRA", 88.75, 10));
+    add_instrument(future("T50H26", "T50", 1000.0, 0.1, 200, 12000, "2026-03-30"));
+    Instrument next = future("T50M26", "T50", 1002.3, 0.1, 200, 12000, "2026-06-29");
+    next.link = symbols["T50H26"];
+    next.link_offset = to_px(2.3);
+    add_instrument(next);
+    Instrument stock_future = future("ARVOH26", "ARVO", 45.25, 0.01, 1000, 6800, "2026-03-30");
+    stock_future.limit = 0.3;
+    stock_future.link = symbols["ARVO"];
+    add_instrument(stock_future);
+}
+
+void BrokerState::seed_default_accounts() {
+    users = {
+        {"inv001", "inv001-secret", "TVX", "000000", Role::Investor},
+        {"inv002", "inv002-secret", "TVX", "000000", Role::Investor},
+        {"mkt001", "mkt001-secret", "TVX", "", Role::MarketRep},
+        {"inv003", "inv003-secret", "OTH", "000000", Role::Investor},
+        {"mkt002", "mkt002-secret", "OTH", "", Role::MarketRep},
+    };
+    auto deriv = [&](const char* no, const char* owner, double cash, double credit) {
+        DerivativesAccountState& a = derivatives[no];
+        a.no = no, a.owner = owner, a.cash = a.start_cash = cash, a.credit_line = credit;
+        return &a;
+    };
+    auto eq = [&](const char* no, const char* owner, const char* type, double cash, double credit) {
+        EquityAccountState& a = equity[no];
+        a.no = no, a.owner = owner, a.type = type;
+        a.cash = a.initial_cash = cash;
+        a.credit_limit = a.initial_credit = credit;
+        return &a;
+    };
+    auto hold = [&](EquityAccountState* a, const char* symbol, std::int64_t volume, double price) {
+        EquityPositionState& p = a->positions[symbols.at(symbol)];
+        p.volume = p.start_volume = volume;
+        p.avg = p.start_price = price;
+    };
+    auto hold_long = [&](DerivativesAccountState* a, const char* symbol, int qty, double price) {
+        DerivativesPositionState& p = a->positions[symbols.at(symbol)];
+        p.long_qty = p.start_long = qty;
+        p.long_avg = p.start_long_price = price;
+    };
+    auto hold_short = [&](DerivativesAccountState* a, const char* symbol, int qty, double price) {
+        DerivativesPositionState& p = a->positions[symbols.at(symbol)];
+        p.short_qty = p.start_short = qty;
+        p.short_avg = p.start_short_price = price;
+    };
+    hold_long(deriv("D-1001", "inv001", 500000, 200000), "T50H26", 2, 990.0);
+    hold_short(deriv("D-2001", "inv002", 120000, 0), "ARVOH26", 1, 46.0);
+    deriv("D-3001", "inv003", 300000, 0);
+    EquityAccountState* e1 = eq("E-1001", "inv001", "CASH", 200000, 1000000);
+    hold(e1, "ARVO", 5000, 43.50);
+    hold(e1, "BELNO", 20000, 12.00);
+    hold(eq("E-1002", "inv001", "CREDIT_BALANCE", 800000, 1600000), "CORIX", 1000, 225.0);
+    hold(eq("E-2001", "inv002", "CASH_BALANCE", 250000, 0), "DANTA", 10000, 3.40);
+    eq("E-3001", "inv003", "CASH_BALANCE", 400000, 0);
+}
+
+void BrokerState::reset(const json::Value& s) {
+    Options o;
+    o.seed = static_cast<std::uint64_t>(s["seed"].integer(static_cast<std::int64_t>(o.seed)));
+    o.history_minutes = static_cast<int>(std::clamp<std::int64_t>(s["history_minutes"].integer(o.history_minutes), 0, 7 * 24 * 60));
+    o.liquidity = s["liquidity"].boolean(o.liquidity);
+    o.activity = s["activity"].boolean(o.activity);
+    o.running = s["running"].boolean(o.running);
+    o.interval_ms = static_cast<int>(std::clamp<std::int64_t>(s["interval_ms"].integer(o.interval_ms), 1, 60000));
+    o.tick_seconds = static_cast<int>(std::clamp<std::int64_t>(s["tick_seconds"].integer(o.tick_seconds), 1, 3600));
+    if (s["start"].kind == json::Value::Number) o.start = s["start"].integer(o.start);
+    else if (s["start"].kind == json::Value::String) parse_time(s["start"].s.c_str(), o.start);
+    options = o;
+    rng = o.seed;
+
+    users.clear();
+    sessions.clear();
+    instruments.clear();
+    symbols.clear();
+    derivatives.clear();
+    equity.clear();
+    orders.clear();
+    derivatives_orders.clear();
+    equity_orders.clear();
+    by_account.clear();
+    fills.clear();
+    tape.clear();
+    stops_.clear();
+    triggers_.clear();
+    next_dno = 1000001;
+    next_eno = next_exchange_no = next_deal = next_trade = next_book_seq = 1;
+    tape_seq = 0;
+    // Everyone is logged out and every stream ends; handles are never reused.
+    subscriptions.clear();
+    delivered.clear();
+    drop_events();
+
+    seed_default_world();
+    if (s["default_world"].boolean(true)) seed_default_accounts();
+    now = o.start - static_cast<std::int64_t>(o.history_minutes) * 60;
+    for (Instrument& in : instruments) in.requote = true;
+    last_error = apply_entities(s, true);
+    warm_up(o.history_minutes);
+    now = o.start;
+    flush();
+    clock_configure(o.running, o.interval_ms);
+}
+
+void BrokerState::warm_up(int minutes) {
+    const int tick = options.tick_seconds;
+    options.tick_seconds = 5;
+    step(static_cast<std::int64_t>(minutes) * 12);
+    options.tick_seconds = tick;
+    if (!minutes)
+        for (std::size_t i = 0; i < instruments.size(); ++i) requote(static_cast<int>(i));
+}
+
+std::string BrokerState::apply(const json::Value& s) {
+    if (s.kind != json::Value::Object) return "settings must be a JSON object";
+    const bool liquidity = options.liquidity;
+    options.liquidity = s["liquidity"].boolean(options.liquidity);
+    options.activity = s["activity"].boolean(options.activity);
+    options.tick_seconds = static_cast<int>(std::clamp<std::int64_t>(s["tick_seconds"].integer(options.tick_seconds), 1, 3600));
+    std::string error = apply_entities(s, false);
+    if (liquidity != options.liquidity)
+        for (std::size_t i = 0; i < instruments.size(); ++i) requote(static_cast<int>(i));
+    settle();
+    return error;
+}
+
+std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
+    for (const json::Value& v : s["instruments"].items) {
+        const std::string symbol = v["symbol"].string("");
+        if (symbol.empty() || symbols.count(symbol)) return "instrument needs a new symbol: '" + symbol + "'";
+        const double price = v["price"].number(0);
+        if (price <= 0) return "instrument " + symbol + " needs a price above zero";
+        const bool deriv = v["market"].string("equity") == "derivatives";
+        Instrument in = deriv ? future(symbol.c_str(), v["underlying"].string("").c_str(), price, v["tick"].number(0.1),
+                                       v["multiplier"].number(1), v["im"].number(1000),
+                                       v["last_trading_date"].string("2026-12-30").c_str())
+                              : equity_stock(symbol.c_str(), price, 10);
+        if (deriv) in.mm = v["mm"].number(in.im * 0.7);
+        else if (v["tick"].number(0) > 0) in.fixed_tick = to_px(v["tick"].number(0));
+        in.lot = static_cast<int>(std::max<std::int64_t>(1, v["lot"].integer(in.lot)));
+        in.limit = std::clamp(v["limit"].number(in.limit), 0.01, 0.9);
+        in.volatility = std::max(0.0, v["volatility"].number(in.volatility));
+        in.lp_levels = static_cast<int>(std::clamp<std::int64_t>(v["lp_levels"].integer(in.lp_levels), 0, 20));
+        in.lp_size = static_cast<int>(std::max<std::int64_t>(1, v["lp_size"].integer(in.lp_size)));
+        in.flow_chance = std::clamp(v["flow_chance"].number(in.flow_chance), 0.0, 1.0);
+        if (v.has("link")) {
+            const int link = instrument_index(v["link"].string("").c_str());
+            if (link < 0) return "instrument " + symbol + " links to an unknown symbol";
+            in.link = link;
+            in.link_offset = to_px(v["link_offset"].number(0));
+        }
+        add_instrument(in);
+    }
+    for (const json::Value& v : s["users"].items) {
+        User u{v["id"].string(""), v["secret"].string(""), v["broker"].string("TVX"), v["pin"].string("000000"),
+               v["role"].string("investor") == "marketrep" ? Role::MarketRep : Role::Investor};
+        if (u.id.empty()) return "a user needs an id";
+        auto it = std::find_if(users.begin(), users.end(), [&](const User& x) { return x.id == u.id; });
+        if (it != users.end()) *it = u;
+        else users.push_back(u);
+    }
+    for (const json::Value& v : s["derivatives_accounts"].items) {
+        const std::string no = v["account_no"].string("");
+        if (no.empty() || equity.count(no)) return "derivatives account needs a number of its own: '" + no + "'";
+        DerivativesAccountState& a = derivatives[no];
+        a.no = no;
+        a.owner = v["owner"].string(a.owner);
+        if (!user(a.owner)) return "account " + no + " has no known owner";
+        a.cash = a.start_cash = v["cash"].number(a.cash);
+        a.credit_line = v["credit_line"].number(a.credit_line);
+    }
+    for (const json::Value& v : s["equity_accounts"].items) {
+        const std::string no = v["account_no"].string("");
+        if (no.empty() || derivatives.count(no)) return "equity account needs a number of its own: '" + no + "'";
+        EquityAccountState& a = equity[no];
+        a.no = no;
+        a.owner = v["owner"].string(a.owner);
+        if (!user(a.owner)) return "account " + no + " has no known owner";
+        a.type = v["type"].string(a.type);
+        a.client_type = v["client_type"].string(a.client_type);
+        a.customer_type = v["customer_type"].string(a.customer_type);
+        a.cash = a.initial_cash = v["cash"].number(a.cash);
+        a.credit_limit = a.initial_credit = v["credit_limit"].number(a.credit_limit);
+        a.can_buy = v["can_buy"].boolean(a.can_buy);
+        a.can_sell = v["can_sell"].boolean(a.can_sell);
+    }
+    for (const json::Value& v : s["positions"].items) {
+        const std::string no = v["account_no"].string("");
+        const int inst = instrument_index(v["symbol"].string("").c_str());
+        if (inst < 0) return "position in an unknown symbol: '" + v["symbol"].string("") + "'";
+        if (derivatives.count(no) && instruments[inst].market == Market::Derivatives) {
+            DerivativesPositionState& p = derivatives[no].positions[inst];
+            p = DerivativesPositionState{};
+            p.long_qty = p.start_long = static_cast<int>(std::max<std::int64_t>(0, v["long"].integer(0)));
+            p.short_qty = p.start_short = static_cast<int>(std::max<std::int64_t>(0, v["short"].integer(0)));
+            p.long_avg = p.start_long_price = p.long_qty ? v["long_price"].number(from_px(instruments[inst].reference)) : 0;
+            p.short_avg = p.start_short_price = p.short_qty ? v["short_price"].number(from_px(instruments[inst].reference)) : 0;
+        } else if (equity.count(no) && instruments[inst].market == Market::Equity) {
+            EquityPositionState& p = equity[no].positions[inst];
+            p = EquityPositionState{};
+            p.volume = p.start_volume = std::max<std::int64_t>(0, v["volume"].integer(0));
+            p.avg = p.start_price = p.volume ? v["price"].number(from_px(instruments[inst].reference)) : 0;
+        } else {
+            return "position of " + no + " in " + instruments[inst].symbol + ": no such account of that market";
+        }
+    }
+    if (s["prices"].kind == json::Value::Object) {
+        for (const auto& [symbol, price] : s["prices"].fields) {
+            const int inst = instrument_index(symbol.c_str());
+            if (inst < 0) return "price of an unknown symbol: '" + symbol + "'";
+            if (price.number(0) <= 0) return "price of " + symbol + " must be above zero";
+            if (at_reset) {
+                Instrument& in = instruments[inst];
+                in.reference = to_px(price.number(0));
+                init_instrument(in);
+                for (Instrument& j : instruments)
+                    if (j.link == inst) {
+                        j.reference = in.reference + j.link_offset;
+                        init_instrument(j);
+                    }
+            } else {
+                set_fair(inst, to_px(price.number(0)));
+            }
+        }
+    }
+    return "";
+}
+
+// ------------------------------------------------------------- look-ups
+const User* BrokerState::user(const std::string& id) const {
+    for (const User& u : users)
+        if (u.id == id) return &u;
+    return nullptr;
+}
+
+const User* BrokerState::session(const char* channel) const {
+    if (!channel) return nullptr;
+    auto it = sessions.find(channel);
+    return it == sessions.end() ? nullptr : user(it->second);
+}
+
+const User* BrokerState::session(Cfg cfg) const { return cfg ? session(cfg->channel_id) : nullptr; }
+
+bool BrokerState::may_see(const User& u, const std::string& owner) const {
+    if (u.role == Role::Investor) return u.id == owner;
+    const User* o = user(owner);
+    return o && o->broker_id == u.broker_id;
+}
+
+int BrokerState::instrument_index(const char* symbol) const {
+    if (!symbol) return -1;
+    auto it = symbols.find(symbol);
+    return it == symbols.end() ? -1 : it->second;
+}
+
+const Instrument* BrokerState::instrument(const char* symbol, Market m) const {
+    const int i = instrument_index(symbol);
+    return i < 0 || instruments[i].market != m ? nullptr : &instruments[i];
+}
+
+// ---------------------------------------------------------------- state
+std::string BrokerState::state_json() {
+    json::Writer w;
+    w.begin_object();
+    w.field("time", now).field("date", date_text(now)).field("clock", time_text(now));
+    w.field("seed", options.seed).field("running", clock_running());
+    w.field("liquidity", options.liquidity).field("activity", options.activity);
+    w.field("tick_seconds", options.tick_seconds).field("tape_sequence", tape_seq);
+    w.key("instruments").begin_object();
+    for (const Instrument& in : instruments) {
+        w.key(in.symbol).begin_object();
+        w.field("market", in.market == Market::Equity ? "equity" : "derivatives");
+        w.field("fair", from_px(in.fair)).field("reference", from_px(in.reference));
+        w.field("ceiling", from_px(in.ceiling)).field("floor", from_px(in.floor));
+        w.key("last");
+        in.last ? w.value(from_px(in.last)) : w.null();
+        w.field("volume", in.volume).field("value", in.value).field("lot", in.lot).field("multiplier", in.multiplier);
+        w.field("candles", static_cast<std::int64_t>(in.candles.size()));
+        auto levels = [&](const char* name, const auto& side) {
+            w.key(name).begin_array();
+            for (const auto& [px, q] : side) {
+                int shown = 0, total = 0, mine = 0;
+                for (const Resting& r : q) {
+                    shown += r.shown;
+                    total += r.remaining;
+                    if (r.owner >= 0) mine += r.remaining;
+                }
+                w.begin_object().field("price", from_px(px)).field("volume", shown).field("total", total);
+                w.field("customers", mine).end_object();
+            }
+            w.end_array();
+        };
+        levels("bids", in.book.bids);
+        levels("asks", in.book.asks);
+        w.end_object();
+    }
+    w.end_object();
+    w.key("users").begin_array();
+    for (const User& u : users)
+        w.begin_object().field("id", u.id).field("role", u.role == Role::Investor ? "investor" : "marketrep").field("broker", u.broker_id).end_object();
+    w.end_array();
+    w.key("derivatives_accounts").begin_object();
+    for (const auto& [no, a] : derivatives) {
+        const DerivativesFigures f = figures(a);
+        w.key(no).begin_object().field("owner", a.owner).field("cash", a.cash).field("credit_line", a.credit_line);
+        w.field("equity", f.equity).field("excess_equity", f.excess).field("total_mr", f.total_mr).field("total_mm", f.total_mm);
+        w.key("positions").begin_object();
+        for (const auto& [inst, p] : a.positions) {
+            w.key(instruments[inst].symbol).begin_object().field("long", p.long_qty).field("short", p.short_qty);
+            w.field("long_avg", p.long_avg).field("short_avg", p.short_avg).field("realized", p.realized).end_object();
+        }
+        w.end_object().end_object();
+    }
+    w.end_object();
+    w.key("equity_accounts").begin_object();
+    for (const auto& [no, a] : equity) {
+        const EquityFigures f = figures(a);
+        w.key(no).begin_object().field("owner", a.owner).field("type", a.type).field("cash", a.cash);
+        w.field("credit_limit", a.credit_limit).field("reserved", f.reserved).field("buying_power", f.buying_power);
+        w.key("positions").begin_object();
+        for (const auto& [inst, p] : a.positions) {
+            w.key(instruments[inst].symbol).begin_object().field("volume", p.volume).field("avg", p.avg);
+            w.field("realized", p.realized).end_object();
+        }
+        w.end_object().end_object();
+    }
+    w.end_object();
+    w.key("orders").begin_array();
+    for (const Order& o : orders) {
+        w.begin_object();
+        w.field("market", o.market == Market::Equity ? "equity" : "derivatives");
+        order_json(w, o);
+        w.end_object();
+    }
+    w.end_array();
+    w.key("trades").begin_array();
+    for (const Fill& f : fills) {
+        w.begin_object().field("market", f.market == Market::Equity ? "equity" : "derivatives");
+        w.field("account_no", f.account).field("order_no", orders[f.order].number()).field("symbol", instruments[f.inst].symbol);
+        w.field("side", f.market == Market::Equity ? (f.side == Side::Buy ? "BUY" : "SELL") : (f.side == Side::Buy ? "LONG" : "SHORT"));
+        w.field("open_close", f.close ? "CLOSE" : "OPEN").field("price", from_px(f.px)).field("qty", f.qty);
+        w.field("deal_no", f.deal_no).field("trade_no", f.trade_no).field("time", f.t).field("trade_type", f.trade_type);
+        w.field("fees", f.brokerage + f.trading + f.clearing).end_object();
+    }
+    w.end_array();
+    w.key("tape").begin_array();
+    for (const Tape& t : tape)
+        w.begin_object().field("sequence", t.seq).field("symbol", instruments[t.inst].symbol).field("price", from_px(t.px))
+            .field("qty", t.qty).field("time", t.t).end_object();
+    w.end_array();
+    w.field("subscriptions", static_cast<std::int64_t>(subscriptions.size()));
+    w.field("events_queued", static_cast<std::uint64_t>(events_queued()));
+    w.field("events_delivered", events_delivered());
+    w.end_object();
+    return w.take();
+}
+
+}  // namespace tvx::sandbox
