@@ -8,6 +8,7 @@ import json
 import queue
 import threading
 import time
+from typing import Any, Dict
 
 import tavrolix_open_api as tv
 
@@ -15,21 +16,29 @@ ACCOUNT, FUTURES_ACCOUNT, SYMBOL, PIN = "E-1001", "D-1001", "ARVO", "000000"
 
 # Seeded sandbox users: application id and secret are the first two texts.
 ctx = tv.login("inv001", "inv001-secret", "", "", False)
-print("logged in on channel", ctx["channel_id"])
+channel = ctx["channel_id"]
+if channel is None:
+    raise SystemExit("the login gave no channel")
+print("logged in on channel", channel)
 
-equity = tv.get_investor_equity_account_info(ctx, ACCOUNT)["data"]
+# A refused request would come back with success False and empty data.
+equity_info = tv.get_investor_equity_account_info(ctx, ACCOUNT)
+futures_info = tv.get_investor_derivatives_account_info(ctx, FUTURES_ACCOUNT)
+if not (equity_info["success"] and futures_info["success"]):
+    raise SystemExit("account information refused: %s %s" % (equity_info["message"], futures_info["message"]))
+equity = equity_info["data"]
 print("%s (%s): cash %.2f, buying power %.2f" % (ACCOUNT, equity["account_type"], equity["cash_balance"],
                                                  equity["line_available"]))
-futures = tv.get_investor_derivatives_account_info(ctx, FUTURES_ACCOUNT)["data"]
+futures = futures_info["data"]
 print("%s: equity %.2f, excess equity %.2f, margin call flag %s" % (FUTURES_ACCOUNT, futures["equity"],
                                                                     futures["excess_equity"], futures["call_force_flag"]))
 
 # The book of ARVO, as it changes. The first picture arrives at once.
-book = {}
+book: Dict[str, Any] = {}
 have_book = threading.Event()
 
 
-def on_book(payload):
+def on_book(payload: str) -> None:
     book.update(json.loads(payload))
     have_book.set()
 
@@ -41,7 +50,7 @@ print("%s bids %s, offers %s" % (SYMBOL, list(zip(book["bid_price"], book["bid_v
                                  list(zip(book["ask_price"], book["ask_volume"]))[:3]))
 
 # Every change of the account's orders, on the library's thread.
-updates = queue.Queue()
+updates: "queue.Queue[Dict[str, Any]]" = queue.Queue()
 orders_key = tv.subscribe_equity_order(ctx, ACCOUNT, lambda payload: updates.put(json.loads(payload)))
 
 price = book["ask_price"][0]
@@ -50,6 +59,8 @@ placed = tv.place_investor_equity_order(ctx, ACCOUNT, SYMBOL, price, 300, "BUY",
 if not placed["success"]:
     raise SystemExit("order refused: " + placed["message"])
 order_no = placed["data"]["order_no"]
+if order_no is None:
+    raise SystemExit("the broker gave no order number")
 print("placed order", order_no, "to buy 300", SYMBOL, "at", price)
 
 final = None
@@ -68,8 +79,8 @@ except queue.Empty:
     # The market moved away before our price was reached: take the order back.
     print("  still queuing; cancelling:", tv.cancel_investor_equity_order(ctx, ACCOUNT, order_no, PIN)["message"])
 
-tv.unsubscribe(ctx["channel_id"], orders_key)
-tv.unsubscribe(ctx["channel_id"], book_key)
+tv.unsubscribe(channel, orders_key)
+tv.unsubscribe(channel, book_key)
 
 for p in tv.get_investor_equity_portfolios(ctx, ACCOUNT)["data"]:
     print("holding %-6s %7d @ %8.4f, market %.2f, profit %10.2f" % (p["symbol"], p["actual_volume"],

@@ -12,6 +12,7 @@ import json
 import queue
 import sys
 import time
+from typing import Any, Dict
 
 import tavrolix_open_api as tv
 
@@ -25,8 +26,12 @@ def main(seconds: float, fast_clock: bool) -> None:
         from tavrolix_sandbox import broker
         broker.run(0.02)
     ctx = tv.login("inv001", "inv001-secret", "", "", False)
-    prices, fills = queue.Queue(), queue.Queue()
-    book = {}
+    channel = ctx["channel_id"]
+    if channel is None:
+        raise SystemExit("the login gave no channel")
+    prices: "queue.Queue[Dict[str, Any]]" = queue.Queue()
+    fills: "queue.Queue[Dict[str, Any]]" = queue.Queue()
+    book: Dict[str, Any] = {}
     keys = [
         tv.subscribe_price_info(ctx, SYMBOL, lambda p: prices.put(json.loads(p))),
         tv.subscribe_bid_offer(ctx, SYMBOL, lambda p: book.update(json.loads(p))),
@@ -71,7 +76,7 @@ def main(seconds: float, fast_clock: bool) -> None:
             tv.place_investor_equity_order(ctx, ACCOUNT, SYMBOL, 0.0, extra, "SELL", PIN, "MARKET", "IOC", "", "",
                                            False, 0, True)
         for key in keys:
-            tv.unsubscribe(ctx["channel_id"], key)
+            tv.unsubscribe(channel, key)
     trades = [t for t in tv.get_investor_equity_trades(ctx, ACCOUNT)["data"] if t["symbol"] == SYMBOL]
     position = {p["symbol"]: p for p in tv.get_investor_equity_portfolios(ctx, ACCOUNT)["data"]}[SYMBOL]
     fees = sum(t["brokerage_fee"] + t["trading_fee"] + t["clearing_fee"] for t in trades)

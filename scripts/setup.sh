@@ -20,4 +20,8 @@ if [ ! -x .venv/bin/python ] || ! is39 .venv/bin/python; then
     rm -rf .venv
     "$py" -m venv .venv
 fi
-.venv/bin/python -m pip install --quiet --disable-pip-version-check ".[test]"
+# The build tools (those of pyproject's build-system) live in .venv itself: a
+# build then sees the same pybind11 every time, so build/{wheel_tag} stays a
+# valid cache for this install and for scripts/wheel.sh.
+.venv/bin/python -m pip install --quiet --disable-pip-version-check "scikit-build-core>=0.10" "pybind11>=2.13,<2.14"
+.venv/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation ".[test]"

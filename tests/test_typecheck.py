@@ -1,0 +1,96 @@
+"""mypy --strict over the examples and the snippets of docs/api.md, resolving the module through the stub
+installed beside it, and over misuses that the stub must reject."""
+import glob
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from stub_types import STUB_DIR
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Static checking: nothing to learn from a sanitizer build here.
+pytestmark = pytest.mark.skipif(bool(os.environ.get("TVX_SANITIZER")), reason="sanitizer run")
+EXAMPLES = sorted(glob.glob(os.path.join(ROOT, "examples", "*.py")))
+
+
+def doc_snippets():
+    with open(os.path.join(ROOT, "docs", "api.md"), encoding="utf-8") as f:
+        blocks = re.findall(r"^( *)```python\n(.*?)^ *```", f.read(), re.M | re.S)
+    return [textwrap.dedent(code) for _, code in blocks]
+
+# Each line marked "# error" must be reported, and no other.
+MISUSES = textwrap.dedent("""\
+    from typing import TYPE_CHECKING
+    import tavrolix_open_api as tv
+    if TYPE_CHECKING:
+        from tavrolix_open_api import Context
+    ctx = tv.login("a", "b", "c", "d", enable_queue=True)  # error
+    ctx = tv.login("a", "b", "c", "d", False)
+    ctx["channel"]  # error
+    r = tv.get_investor_derivatives_account_info(ctx, 5)  # error
+    r = tv.get_investor_derivatives_account_info(ctx, "D-1")
+    r["data"]["cash_balance"]  # error
+    if r["success"]:
+        cash: float = r["data"]["cash_balance"]
+        flag: str = r["data"]["call_force_flag"]  # error
+    tv.get_marketrep_derivatives_order(ctx, "12")  # error
+    tv.cancel_investor_equity_orders(ctx, "E-1", "E1", "")  # error
+    tv.subscribe_price_info(ctx, "PTT", lambda payload, extra: None)  # error
+    c = tv.get_candlesticks(ctx, "PTT", "1d", 5, False, "", "")
+    m: str = c["message"]  # error
+    volumes: list[int] = c["data"]["volume"]
+    e = tv.get_investor_equity_account_info(ctx, "E-1")
+    if e["success"]:
+        e["data"]["initial_cash_balance"]  # error
+        e["data"]["line_available"]
+    def use(context: "Context") -> None:
+        tv.get_marketrep_equity_orders(context)
+    """)
+
+
+def mypy(paths, cache):
+    env = dict(os.environ)
+    # The module as installed: here, or in the build tree beside the module.
+    env["PYTHONPATH"] = os.pathsep.join(p for p in [STUB_DIR, env.get("PYTHONPATH", "")] if p)
+    for name in ("MYPYPATH", "LD_PRELOAD", "PYTHONMALLOC"):
+        env.pop(name, None)
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--python-version", "3.9",
+                           "--no-error-summary", "--show-error-codes", "--cache-dir", str(cache)] + paths,
+                          cwd=ROOT, env=env, capture_output=True, text=True)
+
+
+@pytest.fixture(scope="module")
+def report(tmp_path_factory):
+    if not EXAMPLES:
+        pytest.fail("no examples to check")
+    probe = tmp_path_factory.mktemp("probe") / "misuses.py"
+    probe.write_text(MISUSES)
+    snippets = []
+    for i, code in enumerate(doc_snippets()):
+        snippets.append(probe.parent / ("doc_snippet_%d.py" % i))
+        snippets[-1].write_text(code)
+    assert snippets, "no python snippet found in docs/api.md"
+    proc = mypy(EXAMPLES + [str(p) for p in snippets] + [str(probe)], tmp_path_factory.mktemp("mypy-cache"))
+    errors = {}
+    for line in proc.stdout.splitlines():
+        m = re.match(r"(.+?):(\d+): error: (.*)", line)
+        if m:
+            errors.setdefault(os.path.basename(m.group(1)), {})[int(m.group(2))] = m.group(3)
+    assert proc.returncode in (0, 1), proc.stdout + proc.stderr
+    return proc, errors
+
+
+def test_examples_and_documented_snippets_pass_mypy_strict(report):
+    proc, errors = report
+    flagged = {name: lines for name, lines in errors.items() if name != "misuses.py"}
+    assert not flagged, proc.stdout
+
+
+def test_stub_rejects_misuses(report):
+    proc, errors = report
+    expected = {n for n, line in enumerate(MISUSES.splitlines(), 1) if line.endswith("# error")}
+    assert set(errors.get("misuses.py", {})) == expected, proc.stdout
