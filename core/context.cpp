@@ -1,6 +1,9 @@
 #include "context.h"
 
+#include <climits>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 
 #include "../backend/operations.h"
 #include "../realtime/registry.h"
@@ -34,16 +37,51 @@ py::object get(PyObject* mapping, PyObject* key) {
 
 py::object configuration(const py::dict& context) { return get(context.ptr(), keys().configuration); }
 
+// Conversions of the configuration values. The common types take a short
+// path; anything else goes through pybind11's casts, which keep their exact
+// acceptance rules and error texts.
+bool as_bool(const py::object& o) {
+    if (o.ptr() == Py_True) return true;
+    if (o.ptr() == Py_False) return false;
+    return py::cast<bool>(o);
+}
+
+std::int32_t as_int32(const py::object& o) {
+    if (PyLong_CheckExact(o.ptr())) {
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(o.ptr(), &overflow);
+        if (!overflow && v >= INT32_MIN && v <= INT32_MAX) return static_cast<std::int32_t>(v);
+    }
+    return py::cast<std::int32_t>(o);
+}
+
+// The bytes of a str (UTF-8) or bytes value, valid while `o` lives; `spare`
+// holds them for the other types pybind11 accepts.
+std::string_view as_bytes(const py::object& o, std::string& spare) {
+    if (PyUnicode_Check(o.ptr())) {
+        Py_ssize_t n = 0;
+        if (const char* s = PyUnicode_AsUTF8AndSize(o.ptr(), &n)) return {s, static_cast<std::size_t>(n)};
+        PyErr_Clear();
+    } else if (PyBytes_Check(o.ptr())) {
+        return {PyBytes_AS_STRING(o.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(o.ptr()))};
+    }
+    spare = py::cast<std::string>(o);
+    return spare;
+}
+
 }  // namespace
 
 wire::ConnectionConfig build_config(const py::dict& context) {
     const ContextKeys& k = keys();
     wire::ConnectionConfig cfg{};
-    const bool enable_queue = py::cast<bool>(get(configuration(context).ptr(), k.enable_queue));
-    const auto max_torelation = py::cast<std::int32_t>(get(configuration(context).ptr(), k.max_torelation));
-    (void)py::cast<std::int32_t>(get(configuration(context).ptr(), k.rate_limit));
-    const auto channel = py::cast<std::string>(get(context.ptr(), k.channel_id));
-    const auto daemon = py::cast<std::string>(get(configuration(context).ptr(), k.daemon_type));
+    const bool enable_queue = as_bool(get(configuration(context).ptr(), k.enable_queue));
+    const auto max_torelation = as_int32(get(configuration(context).ptr(), k.max_torelation));
+    (void)as_int32(get(configuration(context).ptr(), k.rate_limit));
+    std::string spare_channel, spare_daemon;
+    const py::object channel_obj = get(context.ptr(), k.channel_id);
+    const std::string_view channel = as_bytes(channel_obj, spare_channel);
+    const py::object daemon_obj = get(configuration(context).ptr(), k.daemon_type);
+    const std::string_view daemon = as_bytes(daemon_obj, spare_daemon);
     cfg.channel_id = text_copy(channel);
     cfg.enable_queue = enable_queue ? 1 : 0;
     cfg.daemon_type = text_copy(daemon);

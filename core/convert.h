@@ -49,6 +49,8 @@ constexpr Kind kind_of() {
 // request's columns are not to be trusted).
 enum class Columns : std::uint8_t { Read, Empty };
 
+class TextReuse;
+
 struct RecordTable {
     RecordTable(std::size_t record_size, std::initializer_list<Field> fields);
     RecordTable(const RecordTable&) = delete;
@@ -57,15 +59,19 @@ struct RecordTable {
     std::size_t record_size;
     const Field* fields;
     std::size_t count;
-    mutable PyObject* const* keys = nullptr;  // interned on first use, under the interpreter lock
 
     // New dictionary for the record at `record`; throws error_already_set.
     py::dict convert(const void* record, Columns columns = Columns::Read) const;
     // New list of converted items, `count` <= 0 meaning none.
     py::list convert_array(const void* items, std::int64_t count) const;
 
+    struct Plan;
+
    private:
-    PyObject* const* interned() const;
+    // How the loop reads the table, made on first use under the interpreter lock.
+    mutable const Plan* plan_ = nullptr;
+    const Plan& plan() const;
+    py::dict build(const char* record, Columns columns, TextReuse* reuse) const;
 };
 
 // Item rules for single values.

@@ -36,40 +36,41 @@ Registry& registry() {
 // Deliveries running on this thread (a callable's own calls nest inside).
 thread_local int t_depth = 0;
 
-bool registered(Registry& r, std::string_view key, const SubscriptionPtr& s) {
-    std::lock_guard<std::mutex> g(r.lock);
-    auto it = r.callbacks.find(key);
-    return it != r.callbacks.end() && it->second == s;
-}
-
 // Runs one delivery that passed the gate (counted in `running` and
 // `in_flight`), under the interpreter lock.
 void run(Registry& r, std::string_view key, SubscriptionPtr s, std::string_view payload,
-         const std::string* cache_key) noexcept {
+         const std::string_view* cache_key) noexcept {
     ++t_depth;
     const PyGILState_STATE gil = PyGILState_Ensure();
     // Checked again under the interpreter lock: an unsubscribe that ran while
     // this thread waited for it has the last word.
-    if (!r.closing.load() && registered(r, key, s) && s->callable.call(payload, key) && cache_key) {
-        try {
-            std::lock_guard<std::mutex> g(r.lock);
-            r.payloads.insert_or_assign(*cache_key, std::string(payload));
-        } catch (...) {
+    const bool returned = !r.closing.load() && !s->removed.load(std::memory_order_acquire) &&
+                          s->callable.call(payload, key);
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        if (returned && cache_key) {
+            try {
+                r.payloads.insert_or_assign(std::string(*cache_key), std::string(payload));
+            } catch (...) {
+            }
         }
-    }
-    {
-        std::lock_guard<std::mutex> g(r.lock);
         --s->running;
-    }
-    r.settled.notify_all();
-    s.reset();  // may be the last owner of the callable: released under the interpreter lock
-    {
-        std::lock_guard<std::mutex> g(r.lock);
+        // Before `s` goes: shut_down, woken by this, still needs the
+        // interpreter lock this thread holds until it has released `s`.
         --r.in_flight;
     }
     r.settled.notify_all();
+    s.reset();  // may be the last owner of the callable: released under the interpreter lock
     --t_depth;
     PyGILState_Release(gil);
+}
+
+// Takes `s` out of the callback registry; the registry lock is held.
+SubscriptionPtr take(Map<SubscriptionPtr>::iterator it, Registry& r) {
+    SubscriptionPtr s = std::move(it->second);
+    r.callbacks.erase(it);
+    s->removed.store(true, std::memory_order_release);
+    return s;
 }
 
 // Leaves the registries with `s` removed; destroys it with the interpreter
@@ -106,6 +107,7 @@ void shut_down() {
     {
         std::lock_guard<std::mutex> g(r.lock);
         released.swap(r.callbacks);
+        for (auto& entry : released) entry.second->removed.store(true, std::memory_order_release);
     }
 }
 
@@ -133,10 +135,7 @@ void abandon(const std::string& key, const SubscriptionPtr& s) {
     {
         std::lock_guard<std::mutex> g(r.lock);
         auto it = r.callbacks.find(key);
-        if (it != r.callbacks.end() && it->second == s) {
-            gone = std::move(it->second);
-            r.callbacks.erase(it);
-        }
+        if (it != r.callbacks.end() && it->second == s) gone = take(it, r);
     }
     retire(r, std::move(gone));
 }
@@ -147,10 +146,7 @@ void close(std::string_view key) {
     {
         std::lock_guard<std::mutex> g(r.lock);
         if (auto h = r.handles.find(key); h != r.handles.end()) r.handles.erase(h);
-        if (auto c = r.callbacks.find(key); c != r.callbacks.end()) {
-            gone = std::move(c->second);
-            r.callbacks.erase(c);
-        }
+        if (auto c = r.callbacks.find(key); c != r.callbacks.end()) gone = take(c, r);
     }
     retire(r, std::move(gone));
 }
@@ -189,7 +185,7 @@ void clear_payload_cache() {
     r.payloads.clear();
 }
 
-void deliver(std::string_view key, std::string_view payload, const std::string* cache_key) noexcept {
+void deliver(std::string_view key, std::string_view payload, const std::string_view* cache_key) noexcept {
     Registry& r = registry();
     SubscriptionPtr s;
     {

@@ -5,6 +5,7 @@
 #pragma once
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -19,6 +20,9 @@ struct Subscription {
     explicit Subscription(Callable c) : callable(std::move(c)) {}
     const Callable callable;
     int running = 0;  // deliveries between lookup and return, under the registry lock
+    // Set, under the registry lock, once taken out of the callback registry;
+    // read by a delivery without that lock.
+    std::atomic<bool> removed{false};
 };
 using SubscriptionPtr = std::shared_ptr<Subscription>;
 
@@ -45,7 +49,7 @@ void clear_payload_cache();
 // An event for `key`: calls its callable, if it has one, under the
 // interpreter lock; with a cache key, stores the payload there once the
 // callable returned normally. Never throws.
-void deliver(std::string_view key, std::string_view payload, const std::string* cache_key) noexcept;
+void deliver(std::string_view key, std::string_view payload, const std::string_view* cache_key) noexcept;
 // A cached payload for a subscription just accepted, on the calling thread.
 void replay(std::string_view key, const SubscriptionPtr& s, std::string_view payload) noexcept;
 

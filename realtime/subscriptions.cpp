@@ -16,10 +16,12 @@ using core::text_copy;
 void receive(const wire::EventRecord* event, bool caching) noexcept {
     try {
         if (!event || !event->subscription_key) return;
-        const std::string key(event->subscription_key);
-        const std::string payload(event->payload ? event->payload : "");
+        // The record and its texts stay put for the whole call, so the bytes
+        // are read in place; what outlives the call (a cached payload) is copied.
+        const std::string_view key(event->subscription_key);
+        const std::string_view payload(event->payload ? event->payload : "");
         if (caching && event->cache && event->cache_key) {
-            const std::string cache_key(event->cache_key);
+            const std::string_view cache_key(event->cache_key);
             deliver(key, payload, &cache_key);
         } else {
             deliver(key, payload, nullptr);

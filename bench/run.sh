@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds what the benchmarks need and prints their table.
+#   bash bench/run.sh            the dev build (build/dev, as scripts/dev-test.sh makes it)
+#   BENCH_INSTALLED=1 bash bench/run.sh   the module installed in .venv
+# Extra arguments go to bench/bench.py (--quick for fewer rounds, --only CASE);
+#   bash bench/run.sh --instructions   instruction counts under valgrind instead (a few minutes)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+py=.venv/bin/python
+[ -x "$py" ] || bash scripts/setup.sh
+
+if [ "${BENCH_INSTALLED:-0}" = 1 ]; then
+    path=""
+else
+    build=${BUILD_DIR:-build/dev}
+    if [ ! -f "$build/build.ninja" ]; then
+        cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$(realpath $py)" \
+            -Dpybind11_DIR="$($py -m pybind11 --cmakedir)" >/dev/null
+    fi
+    ninja -C "$build" >/dev/null
+    path="$(realpath "$build"):$(pwd)/sandbox/python:"
+fi
+
+# The floor extension: plain CPython C API, no pybind11.
+out=build/bench
+mkdir -p "$out"
+inc=$($py -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+suffix=$($py -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+floor="$out/tvx_floor$suffix"
+if [ ! -f "$floor" ] || [ bench/floor.c -nt "$floor" ]; then
+    ${CC:-cc} -O3 -fPIC -shared -Wall -Wextra -Wno-unused-parameter -I"$inc" bench/floor.c -o "$floor" -lpthread
+fi
+
+export PYTHONPATH="$path$(realpath "$out"):$(pwd)/bench"
+if [ "${1:-}" = --instructions ]; then
+    exec "$py" bench/instructions.py
+fi
+exec "$py" bench/bench.py "$@"

@@ -1,0 +1,160 @@
+// A shorter road from Python into the module's functions.
+//
+// pybind11 reaches a function through its dispatcher: the interpreter first
+// packs the arguments into a tuple, the dispatcher then builds a call record
+// (two heap vectors) and converts each argument. For calls whose arguments
+// are all of the plain kinds below, given positionally and of the exact
+// built-in types, a vectorcall entry on the same function object converts
+// them directly and calls the same native function, translating exceptions
+// as the dispatcher does. Every other call (keywords, other types, a value
+// out of range, a wrong count) goes to pybind11's own call path unchanged,
+// so acceptance rules, conversions and error texts stay pybind11's.
+#pragma once
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <utility>
+
+namespace tvx::module {
+namespace py = pybind11;
+
+// Arg<P>: one parameter of type P taken from an object, or refused.
+template <class P>
+struct Arg;
+
+template <>
+struct Arg<const py::dict&> {
+    PyObject* o = nullptr;
+    bool load(PyObject* a) {
+        if (!PyDict_Check(a)) return false;
+        o = a;
+        return true;
+    }
+    py::dict get() const { return py::reinterpret_borrow<py::dict>(o); }
+};
+
+template <>
+struct Arg<const std::string&> {
+    std::string v;
+    bool load(PyObject* a) {
+        if (!PyUnicode_CheckExact(a)) return false;
+        Py_ssize_t n = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(a, &n);
+        if (!s) {
+            PyErr_Clear();
+            return false;
+        }
+        v.assign(s, static_cast<std::size_t>(n));
+        return true;
+    }
+    const std::string& get() const { return v; }
+};
+
+template <>
+struct Arg<std::int32_t> {
+    std::int32_t v = 0;
+    bool load(PyObject* a) {
+        if (!PyLong_CheckExact(a)) return false;
+        int overflow = 0;
+        const long x = PyLong_AsLongAndOverflow(a, &overflow);
+        if (overflow || x < INT32_MIN || x > INT32_MAX) return false;
+        v = static_cast<std::int32_t>(x);
+        return true;
+    }
+    std::int32_t get() const { return v; }
+};
+
+template <>
+struct Arg<double> {
+    double v = 0;
+    bool load(PyObject* a) {
+        if (!PyFloat_CheckExact(a)) return false;
+        v = PyFloat_AS_DOUBLE(a);
+        return true;
+    }
+    double get() const { return v; }
+};
+
+template <>
+struct Arg<bool> {
+    bool v = false;
+    bool load(PyObject* a) {
+        if (a != Py_True && a != Py_False) return false;
+        v = a == Py_True;
+        return true;
+    }
+    bool get() const { return v; }
+};
+
+template <class P>
+concept Plain = requires(Arg<P> a, PyObject* o) { a.load(o); };
+
+// The result as pybind11 would return it (a new reference, or null with the
+// error set).
+inline PyObject* to_python(py::dict r) { return r.release().ptr(); }
+inline PyObject* to_python(bool r) { return py::bool_(r).release().ptr(); }
+inline PyObject* to_python(const std::string& r) {
+    return PyUnicode_DecodeUTF8(r.data(), static_cast<Py_ssize_t>(r.size()), nullptr);
+}
+
+template <class R>
+concept Returnable = requires(R r) { to_python(std::move(r)); } || std::is_void_v<R>;
+
+template <auto F, class R, class... P, std::size_t... I>
+PyObject* call(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+               std::index_sequence<I...>) {
+    const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+    if (n == static_cast<Py_ssize_t>(sizeof...(P)) && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
+        std::tuple<Arg<P>...> a;
+        if ((std::get<I>(a).load(args[I]) && ...)) {
+            if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+            PyObject* out = nullptr;
+            try {
+                if constexpr (std::is_void_v<R>) {
+                    F(std::get<I>(a).get()...);
+                    out = py::none().release().ptr();
+                } else {
+                    out = to_python(F(std::get<I>(a).get()...));
+                }
+            } catch (py::error_already_set& e) {
+                e.restore();
+#ifdef __GLIBCXX__
+            } catch (abi::__forced_unwind&) {
+                Py_LeaveRecursiveCall();
+                throw;
+#endif
+            } catch (...) {
+                py::detail::try_translate_exceptions();
+            }
+            Py_LeaveRecursiveCall();
+            return out;
+        }
+    }
+    // What the interpreter does for a function without a vectorcall entry.
+    return _PyObject_MakeTpCall(PyThreadState_Get(), callable, args, n, kwnames);
+}
+
+template <auto F, class R, class... P>
+vectorcallfunc entry_for(R (*)(P...)) {
+    if constexpr ((Plain<P> && ...) && Returnable<R>) {
+        return [](PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+            return call<F, R, P...>(callable, args, nargsf, kwnames, std::index_sequence_for<P...>{});
+        };
+    } else {
+        return nullptr;
+    }
+}
+
+// m.def(name, F), with the short road where F's parameters allow it.
+template <auto F>
+void def(py::module_& m, const char* name) {
+    m.def(name, F);
+    if (vectorcallfunc entry = entry_for<F>(F)) {
+        PyObject* fn = m.attr(name).ptr();
+        if (PyCFunction_Check(fn)) reinterpret_cast<PyCFunctionObject*>(fn)->vectorcall = entry;
+    }
+}
+
+}  // namespace tvx::module
