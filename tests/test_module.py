@@ -127,9 +127,9 @@ def test_other_interpreter_version_is_refused():
     code = textwrap.dedent("""
         import importlib.machinery, importlib.util, sys
         loader = importlib.machinery.ExtensionFileLoader("tavrolix_open_api", sys.argv[1])
-        spec = importlib.util.spec_from_file_location("tavrolix_open_api", sys.argv[1], loader=loader)
+        found = importlib.util.spec_from_file_location("tavrolix_open_api", sys.argv[1], loader=loader)
         try:
-            importlib.util.module_from_spec(spec)
+            importlib.util.module_from_spec(found)
         except ImportError as e:
             print(e)
         else:

@@ -52,9 +52,9 @@ def test_arguments_reach_the_library_at_their_places(ctx, scripted, name, style)
     assert [c.op for c in scripted.calls()] == [op]
     assert config_of(call)["channel_id"] == b"CH-1"
     seen, index = set(), 1
-    for spec in library_args:
-        if spec[0] == "record":
-            _, size, fields = spec
+    for entry in library_args:
+        if entry[0] == "record":
+            _, size, fields = entry
             assert len(call.value(index)) == size
             for pos, offset in fields.items():
                 t = types[pos - 2]
@@ -62,7 +62,7 @@ def test_arguments_reach_the_library_at_their_places(ctx, scripted, name, style)
                 seen.add(pos)
             index += 1
             continue
-        what, pos = spec
+        what, pos = entry
         v = args[pos - 2]
         seen.add(pos)
         if what == "text":
