@@ -58,12 +58,15 @@ def variants(kinds):
 
 
 def received(scripted, op):
-    """The arguments the library received, less the addresses of records and
-    arrays, which live on the stack or for one call only."""
-    out = []
-    for c in scripted.calls(op):
-        out.append([{k: v for k, v in a.items() if not (k == "ptr" and a["kind"] != "text")} for a in c.args])
-    return out
+    """The arguments the library received, less the addresses of records,
+    arrays and array items, which live on the stack or for one call only
+    (pooled texts keep theirs)."""
+    def plain(a):
+        out = {k: v for k, v in a.items() if not (k == "ptr" and a["kind"] != "text")}
+        if a["kind"] == "text_array":
+            out["items"] = [t if t is None else t["hex"] for t in a["items"]]
+        return out
+    return [[plain(a) for a in c.args] for c in scripted.calls(op)]
 
 
 def outcome(fn, args, kwargs):
