@@ -99,33 +99,13 @@ def percentile(values, p):
     return v[min(len(v) - 1, int(p / 100 * len(v)))]
 
 
-def events_case(env, rounds):
-    import ctypes
-
-    import alternative
-    import tavrolix_open_api as tv
-    import tavrolix_sandbox as sbx
-    import tvx_floor
-
-    lib = env.lib
-    lib.tvx_bench_emit.argtypes = [ctypes.c_uint64, ctypes.c_char_p, ctypes.c_int, ctypes.c_long, ctypes.c_long]
-    lib.tvx_bench_emit.restype = ctypes.c_double
+def events_case(env, rounds, paced_events=30_000):
     latencies = []
 
     def callable_(payload, now=time.perf_counter_ns, add=latencies.append):
         add(now() - int(payload))
 
-    sbx.queue(46, sbx.Layout(24).u8(0, 1).u64(8, 77))
-    key = tv.subscribe_equity_order(env.ctx, "SYM01", callable_)
-    sub = [s for s in sbx.subscriptions() if s.key == key.encode()][-1]
-    user = alternative.Receiver(lib, {key.encode(): callable_})
-    emitters = {
-        "module": lambda threads, count, interval: lib.tvx_bench_emit(sub.receiver, sub.key, threads, count,
-                                                                      interval),
-        "floor": lambda threads, count, interval: tvx_floor.emit(callable_, threads, count, interval),
-        "alternative": lambda threads, count, interval: lib.tvx_bench_emit(user.address, sub.key, threads, count,
-                                                                           interval),
-    }
+    emitters, end = common.event_emitters(env, callable_)
 
     def run(impl, threads, count, interval):
         latencies.clear()
@@ -142,7 +122,7 @@ def events_case(env, rounds):
                         target=(">= 0.8x floor", lambda r: r.ratio("module") >= 0.8)))
     for threads in (1, 4):
         interval = 10_000 * threads  # 100,000 events/s in all
-        count = 30_000 // threads
+        count = paced_events // threads
         got = {k: [] for k in IMPLS}
         achieved = {k: [] for k in IMPLS}
 
@@ -158,8 +138,7 @@ def events_case(env, rounds):
             s = {k: [percentile(lat, p) for lat in got[k]] for k in IMPLS}
             rows.append(Row("events: latency p%d at 100k/s, %d thread%s" % (p, threads, "s" if threads > 1 else ""),
                             "us", 1e-3, s, target=target, note="achieved: " + rate if p == 99 else ""))
-    sbx.queue(48, sbx.Layout(24))
-    tv.unsubscribe("CH-1", key)
+    end()
     return rows
 
 
@@ -207,21 +186,23 @@ def print_table(rows):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="fewer rounds and calls")
+    ap.add_argument("--smoke", action="store_true",
+                    help="one short round of each, to check the cases agree and run, not to measure")
     ap.add_argument("--only", action="append", choices=["list", "frame", "events", "memory"])
     a = ap.parse_args()
     only = set(a.only or ["list", "frame", "events", "memory"])
-    q = a.quick
+    size = 0 if a.smoke else 1 if a.quick else 2
     t0 = time.time()
     env = common.setup()
     rows = []
     if "list" in only:
-        rows += list_case(env, 7 if q else 25)
+        rows += list_case(env, (1, 7, 25)[size])
     if "frame" in only:
-        rows += frame_case(env, 5 if q else 15, 4000 if q else 20000)
+        rows += frame_case(env, (1, 5, 15)[size], (400, 4000, 20000)[size])
     if "events" in only:
-        rows += events_case(env, 3 if q else 7)
+        rows += events_case(env, (1, 3, 7)[size], paced_events=(3000, 30_000, 30_000)[size])
     if "memory" in only:
-        rows += memory_case(200_000 if q else 1_000_000)
+        rows += memory_case((20_000, 200_000, 1_000_000)[size])
     print_table(rows)
     print("min/med over repeated rounds; ratios from the minima; %.0f s" % (time.time() - t0))
 

@@ -41,3 +41,27 @@ def setup(memory=False):
     env.ctx = context()
     env.impls = {"module": tv, "floor": tvx_floor, "alternative": alternative.Api(lib)}
     return env
+
+
+def event_emitters(env, callable_):
+    """Subscribes `callable_` through the module; returns, per implementation,
+    emit(threads, count, interval_ns) -> seconds, each delivering to `callable_`,
+    and the function that ends the subscription."""
+    lib = env.lib
+    lib.tvx_bench_emit.argtypes = [ctypes.c_uint64, ctypes.c_char_p, ctypes.c_int, ctypes.c_long, ctypes.c_long]
+    lib.tvx_bench_emit.restype = ctypes.c_double
+    sbx.queue(46, sbx.Layout(24).u8(0, 1).u64(8, 77))
+    key = tv.subscribe_equity_order(env.ctx, "SYM01", callable_)
+    sub = [s for s in sbx.subscriptions() if s.key == key.encode()][-1]
+    user = alternative.Receiver(lib, {key.encode(): callable_})
+
+    def end():
+        sbx.queue(48, sbx.Layout(24))
+        tv.unsubscribe("CH-1", key)
+
+    return {
+        "module": lambda threads, count, interval: lib.tvx_bench_emit(sub.receiver, sub.key, threads, count, interval),
+        "floor": lambda threads, count, interval: tvx_floor.emit(callable_, threads, count, interval),
+        "alternative": lambda threads, count, interval: lib.tvx_bench_emit(user.address, sub.key, threads, count,
+                                                                           interval),
+    }, end

@@ -33,31 +33,13 @@ def work(impl, case, n):
         for _ in range(n):
             api.get_investor_equity_order(ctx, "E-1001", "EQ-1")
     else:
-        import ctypes
-
-        import alternative
-        import tavrolix_open_api as tv
-        import tavrolix_sandbox as sbx
-        import tvx_floor
-
-        lib = env.lib
-        lib.tvx_bench_emit.argtypes = [ctypes.c_uint64, ctypes.c_char_p, ctypes.c_int, ctypes.c_long, ctypes.c_long]
-        lib.tvx_bench_emit.restype = ctypes.c_double
         seen = []
 
         def callable_(payload, now=time.perf_counter_ns, add=seen.append):
             add(now() - int(payload))
 
-        sbx.queue(46, sbx.Layout(24).u8(0, 1).u64(8, 77))
-        key = tv.subscribe_equity_order(ctx, "SYM01", callable_)
-        sub = [s for s in sbx.subscriptions() if s.key == key.encode()][-1]
-        if impl == "module":
-            lib.tvx_bench_emit(sub.receiver, sub.key, 1, n, 0)
-        elif impl == "floor":
-            tvx_floor.emit(callable_, 1, n, 0)
-        else:
-            user = alternative.Receiver(lib, {key.encode(): callable_})
-            lib.tvx_bench_emit(user.address, sub.key, 1, n, 0)
+        emitters, _ = common.event_emitters(env, callable_)
+        emitters[impl](1, n, 0)
         assert len(seen) == n
 
 

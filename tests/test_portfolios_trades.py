@@ -3,6 +3,7 @@ import pytest
 
 import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
+from catalog import FUNCTIONS
 from wire import config_of, login_image, record_list
 from wire_positions import (DERIVATIVES_POSITION, DERIVATIVES_POSITION_KEYS, DERIVATIVES_TRADE,
                             EQUITY_POSITION, EQUITY_TRADE, PY_TYPE, record, sample)
@@ -115,21 +116,7 @@ def test_operation_and_arguments(ctx, scripted, q, account, sent):
 
 
 MINE = [q.name for q in QUERIES] + ["get_candlesticks"]
-TABLE_ORDER = """login unsubscribe is_subscribe get_investor_derivatives_account_info
-get_investor_derivatives_order get_investor_derivatives_orders place_investor_derivatives_order
-cancel_investor_derivatives_orders cancel_investor_derivatives_order change_investor_derivatives_order
-get_investor_derivatives_portfolios get_investor_derivatives_trades get_investor_equity_account_info
-get_investor_equity_order get_investor_equity_orders place_investor_equity_order cancel_investor_equity_orders
-cancel_investor_equity_order change_investor_equity_order get_investor_equity_portfolios
-get_investor_equity_trades get_marketrep_derivatives_account_info get_marketrep_derivatives_order
-get_marketrep_derivatives_orders get_marketrep_derivatives_orders_by_account_no
-place_marketrep_derivatives_order cancel_marketrep_derivatives_orders cancel_marketrep_derivatives_order
-change_marketrep_derivatives_order get_marketrep_derivatives_portfolios get_marketrep_derivatives_trades
-place_marketrep_derivatives_trade_report get_marketrep_equity_account_info get_marketrep_equity_order
-get_marketrep_equity_orders get_marketrep_equity_orders_by_account_no place_marketrep_equity_order
-cancel_marketrep_equity_orders cancel_marketrep_equity_order change_marketrep_equity_order
-get_marketrep_equity_portfolios get_marketrep_equity_trades subscribe_bid_offer subscribe_price_info
-subscribe_candlestick subscribe_derivatives_order subscribe_equity_order get_candlesticks""".split()
+TABLE_ORDER = [name for name, _, _ in FUNCTIONS]
 
 
 def test_registered_in_table_order():

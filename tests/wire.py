@@ -50,3 +50,16 @@ def config_of(call: Call, index: int = 0) -> Dict[str, Any]:
         "daemon_type": texts[32],
         "max_torelation": struct.unpack_from("<i", raw, 40)[0],
     }
+
+
+def put(img: Layout, offset: int, kind: str, value: Any, flag_byte: int = 1) -> None:
+    """One field by its kind: text ("text"/"t"), int32 ("i32"/"i"), double
+    ("f64"/"d"), else a flag, true written as `flag_byte`."""
+    if kind in ("text", "t"):
+        img.text(offset, value)
+    elif kind in ("i32", "i"):
+        img.i32(offset, value)
+    elif kind in ("f64", "d"):
+        img.f64(offset, value)
+    else:
+        img.u8(offset, flag_byte if value else 0)

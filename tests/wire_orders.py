@@ -3,7 +3,7 @@ import struct
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from tavrolix_sandbox import Call, Layout
-from wire import Text, record_list, single, status_only
+from wire import Text, put, record_list, single, status_only
 
 # (key, offset, kind) in dictionary key order.
 Fields = List[Tuple[str, int, str]]
@@ -66,15 +66,7 @@ def sample(fields: Fields, seed: int = 0, texts: Any = "distinct") -> Dict[str, 
 def lay(fields: Fields, values: Dict[str, Any]) -> Layout:
     img = Layout(SIZES[id(fields)])
     for key, off, kind in fields:
-        v = values[key]
-        if kind == "text":
-            img.text(off, v)
-        elif kind == "i32":
-            img.i32(off, v)
-        elif kind == "f64":
-            img.f64(off, v)
-        else:
-            img.u8(off, 0x80 if v else 0)  # any non-zero byte is true
+        put(img, off, kind, values[key], flag_byte=0x80)  # any non-zero byte is true
     return img
 
 

@@ -3,6 +3,7 @@ import struct
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from tavrolix_sandbox import Call, Layout
+from wire import put
 
 # (offset, kind, key); kinds: t text, i signed 32-bit, d double, b flag.
 Fields = List[Tuple[int, str, str]]
@@ -88,15 +89,7 @@ def record(fields: Fields, size: int, values: Dict[str, Any], flag_byte: int = 1
     """One record; a true flag is written as `flag_byte` (any non-zero byte)."""
     rec = Layout(size)
     for offset, kind, key in fields:
-        v = values[key]
-        if kind == "t":
-            rec.text(offset, v)
-        elif kind == "i":
-            rec.i32(offset, v)
-        elif kind == "d":
-            rec.f64(offset, v)
-        else:
-            rec.u8(offset, flag_byte if v else 0)
+        put(rec, offset, kind, values[key], flag_byte)
     return rec
 
 
