@@ -51,79 +51,91 @@ LoginResult Broker<13, LoginResult>::call(text, text a1, text a2, text, text, te
 // ----------------------------------------------------------------- accounts
 namespace {
 
-DerivativesAccountResult derivatives_account(int op, Cfg cfg, text account_no, Role role) {
+// The record that `make` makes of an account of market M.
+template <Market M, class Record>
+SingleResult<Record> account_record(int op, Cfg cfg, text account_no, Role role,
+                                    Record (*make)(Call&, const AccountOf<M>&)) {
     Call c(op);
-    DerivativesAccountResult r{};
-    if (!c.admit(cfg, role, r)) return r;
-    const DerivativesAccountState* a = c.derivatives_account(account_no);
-    if (!a) return c.no_account<DerivativesAccountResult>("derivatives", account_no);
-    const DerivativesFigures f = c.b.figures(*a);
+    SingleResult<Record> r{};
+    const AccountOf<M>* a = c.admit_account<M>(cfg, role, account_no, r);
+    if (!a) return r;
     r.success = 1;
     r.status_code = 200;
-    r.record = DerivativesAccount{a->credit_line, f.excess, a->cash, f.equity, f.total_mr, f.total_mm,
-                                  c.arena.keep(f.flag), f.call_force_margin};
+    r.record = make(c, *a);
     return r;
 }
 
-EquityAccountResult equity_account(int op, Cfg cfg, text account_no, Role role) {
+// The records of an account of market M that `add` lists.
+template <Market M, class Item>
+RecordList<Item> account_list(int op, Cfg cfg, text account_no, Role role,
+                              void (*add)(Call&, const AccountOf<M>&, std::vector<Item>&)) {
     Call c(op);
-    EquityAccountResult r{};
-    if (!c.admit(cfg, role, r)) return r;
-    const EquityAccountState* a = c.equity_account(account_no);
-    if (!a) return c.no_account<EquityAccountResult>("equity", account_no);
-    const EquityFigures f = c.b.figures(*a);
-    r.success = 1;
-    r.status_code = 200;
-    EquityAccount& e = r.record;
-    e.account_type = c.arena.keep(a->type);
-    e.client_type = c.arena.keep(a->client_type);
-    e.customer_type = c.arena.keep(a->customer_type);
+    RecordList<Item> r{};
+    const AccountOf<M>* a = c.admit_account<M>(cfg, role, account_no, r);
+    if (!a) return r;
+    std::vector<Item> items;
+    add(c, *a, items);
+    return list_result<RecordList<Item>>(c, items);
+}
+
+DerivativesAccount derivatives_account(Call& c, const DerivativesAccountState& a) {
+    const DerivativesFigures f = c.b.figures(a);
+    return DerivativesAccount{a.credit_line, f.excess, a.cash, f.equity, f.total_mr, f.total_mm,
+                              c.arena.keep(f.flag), f.call_force_margin};
+}
+
+EquityAccount equity_account(Call& c, const EquityAccountState& a) {
+    const EquityFigures f = c.b.figures(a);
+    EquityAccount e{};
+    e.account_type = c.arena.keep(a.type);
+    e.client_type = c.arena.keep(a.client_type);
+    e.customer_type = c.arena.keep(a.customer_type);
     e.mtm_realtime = c.arena.keep("Y");
-    e.cash_balance = e.actual_cash_balance = a->cash;
-    e.available_cash_balance = a->cash - f.reserved;
-    e.credit_limit = a->credit_limit;
+    e.cash_balance = e.actual_cash_balance = a.cash;
+    e.available_cash_balance = a.cash - f.reserved;
+    e.credit_limit = a.credit_limit;
     e.line_available = e.purchasing_power = f.buying_power;
-    e.net_settlement_line = a->cash + a->credit_limit;
-    e.initial_cash_balance = a->initial_cash;
-    e.initial_credit_limit = a->initial_credit;
-    e.initial_line_available = a->initial_cash + a->initial_credit;
+    e.net_settlement_line = a.cash + a.credit_limit;
+    e.initial_cash_balance = a.initial_cash;
+    e.initial_credit_limit = a.initial_credit;
+    e.initial_line_available = a.initial_cash + a.initial_credit;
     e.long_market_value = f.long_market_value;
-    e.asset = std::max(0.0, a->cash) + f.long_market_value;
+    e.asset = std::max(0.0, a.cash) + f.long_market_value;
     e.liabilities = e.actual_margin_loan = f.liabilities;
-    e.available_margin_loan = std::max(0.0, a->credit_limit - f.liabilities);
+    e.available_margin_loan = std::max(0.0, a.credit_limit - f.liabilities);
     e.equity_balance = e.collateral = f.equity_balance;
     e.margin_im = e.mr = f.margin_im;
     e.margin_cm = f.margin_im * 0.8;
     e.margin_fm = f.margin_im * 0.6;
-    e.buy_mr = a->type == "CREDIT_BALANCE" ? f.reserved * 0.5 : 0;
+    e.buy_mr = a.type == "CREDIT_BALANCE" ? f.reserved * 0.5 : 0;
     e.excess_equity = f.equity_balance - f.margin_im;
     e.percent_mm = f.long_market_value > 0 ? 100 * f.equity_balance / f.long_market_value : 0;
     e.call_margin = e.call_amount = e.excess_equity < 0 ? -e.excess_equity : 0;
     e.force_margin = e.force_amount = f.equity_balance < e.margin_fm ? e.margin_fm - f.equity_balance : 0;
-    e.can_buy = a->can_buy;
-    e.can_sell = a->can_sell;
-    e.credit_balance = a->type == "CREDIT_BALANCE";
+    e.can_buy = a.can_buy;
+    e.can_sell = a.can_sell;
+    e.credit_balance = a.type == "CREDIT_BALANCE";
     const double excess = std::max(0.0, e.excess_equity);
     e.line_avail_50 = std::min(f.buying_power, excess / 0.5);
     e.line_avail_60 = std::min(f.buying_power, excess / 0.6);
     e.line_avail_70 = std::min(f.buying_power, excess / 0.7);
     e.line_avail_80 = std::min(f.buying_power, excess / 0.8);
-    return r;
+    return e;
 }
 
 }  // namespace
 
 DerivativesAccountResult Broker<14, DerivativesAccountResult>::call(Cfg cfg, text account_no) {
-    return derivatives_account(14, cfg, account_no, Role::Investor);
+    return account_record<Market::Derivatives>(14, cfg, account_no, Role::Investor, derivatives_account);
 }
 DerivativesAccountResult Broker<24, DerivativesAccountResult>::call(Cfg cfg, text account_no) {
-    return derivatives_account(24, cfg, account_no, Role::MarketRep);
+    return account_record<Market::Derivatives>(24, cfg, account_no, Role::MarketRep, derivatives_account);
 }
 EquityAccountResult Broker<19, EquityAccountResult>::call(Cfg cfg, text account_no) {
-    return equity_account(19, cfg, account_no, Role::Investor);
+    return account_record<Market::Equity>(19, cfg, account_no, Role::Investor, equity_account);
 }
 EquityAccountResult Broker<30, EquityAccountResult>::call(Cfg cfg, text account_no) {
-    return equity_account(30, cfg, account_no, Role::MarketRep);
+    return account_record<Market::Equity>(30, cfg, account_no, Role::MarketRep, equity_account);
 }
 
 // --------------------------------------------------------------- portfolios
@@ -135,30 +147,13 @@ const std::string& broker_of(const BrokerState& b, const std::string& owner) {
     return u ? u->broker_id : none;
 }
 
-template <class R>
-R list_result(Call& c, const std::vector<typename std::remove_cv_t<std::remove_pointer_t<decltype(R::items)>>>& items) {
-    R r{};
-    r.success = 1;
-    r.status_code = 200;
-    r.items = c.arena.keep(items);
-    r.count = static_cast<std::int64_t>(items.size());
-    return r;
-}
-
-RecordList<DerivativesPosition> derivatives_portfolio(int op, Cfg cfg, text account_no, Role role) {
-    using R = RecordList<DerivativesPosition>;
-    Call c(op);
-    R r{};
-    if (!c.admit(cfg, role, r)) return r;
-    const DerivativesAccountState* a = c.derivatives_account(account_no);
-    if (!a) return c.no_account<R>("derivatives", account_no);
+void derivatives_portfolio(Call& c, const DerivativesAccountState& a, std::vector<DerivativesPosition>& items) {
     BrokerState& b = c.b;
     Arena& ar = c.arena;
-    std::vector<DerivativesPosition> items;
-    const char* account = ar.keep(a->no);
-    const char* broker_id = ar.keep(broker_of(b, a->owner));
+    const char* account = ar.keep(a.no);
+    const char* broker_id = ar.keep(broker_of(b, a.owner));
     const char* today = ar.keep(BrokerState::date_text(b.now));
-    for (const auto& [inst, p] : a->positions) {
+    for (const auto& [inst, p] : a.positions) {
         const Instrument& in = b.instruments[inst];
         const double m = in.multiplier;
         DerivativesPosition d{};
@@ -168,8 +163,8 @@ RecordList<DerivativesPosition> derivatives_portfolio(int op, Cfg cfg, text acco
         d.actual_long_position = p.long_qty;
         d.actual_short_position = p.short_qty;
         d.as_of_date_xrt = today;
-        d.available_long_position = p.long_qty - b.pending_close(a->no, inst, Side::Sell);
-        d.available_short_position = p.short_qty - b.pending_close(a->no, inst, Side::Buy);
+        d.available_long_position = p.long_qty - b.pending_close(a.no, inst, Side::Sell);
+        d.available_short_position = p.short_qty - b.pending_close(a.no, inst, Side::Buy);
         d.avg_xrt_long = d.avg_xrt_short = d.current_xrt = d.start_xrt_long = d.start_xrt_short = 1.0;
         d.long_avg_price = p.long_avg;
         d.long_avg_cost = d.avg_xrt_long_cost = p.long_avg * m;
@@ -196,24 +191,16 @@ RecordList<DerivativesPosition> derivatives_portfolio(int op, Cfg cfg, text acco
         d.underlying = ar.keep_or_null(in.underlying);
         items.push_back(d);
     }
-    return list_result<R>(c, items);
 }
 
-RecordList<EquityPosition> equity_portfolio(int op, Cfg cfg, text account_no, Role role) {
-    using R = RecordList<EquityPosition>;
-    Call c(op);
-    R r{};
-    if (!c.admit(cfg, role, r)) return r;
-    const EquityAccountState* a = c.equity_account(account_no);
-    if (!a) return c.no_account<R>("equity", account_no);
+void equity_portfolio(Call& c, const EquityAccountState& a, std::vector<EquityPosition>& items) {
     BrokerState& b = c.b;
-    std::vector<EquityPosition> items;
-    for (const auto& [inst, p] : a->positions) {
+    for (const auto& [inst, p] : a.positions) {
         const Instrument& in = b.instruments[inst];
         EquityPosition e{};
         const double mark = from_px(in.mark());
         e.actual_volume = static_cast<double>(p.volume);
-        e.current_volume = static_cast<double>(p.volume - b.pending_sell(a->no, inst));
+        e.current_volume = static_cast<double>(p.volume - b.pending_sell(a.no, inst));
         e.start_volume = static_cast<double>(p.start_volume);
         e.average_price = p.avg;
         e.amount = p.avg * static_cast<double>(p.volume);
@@ -225,7 +212,7 @@ RecordList<EquityPosition> equity_portfolio(int op, Cfg cfg, text account_no, Ro
         e.start_price = p.start_price;
         e.commission_rate = 0.15;
         e.vat_rate = 0;
-        e.margin_rate = a->type == "CREDIT_BALANCE" ? 50 : 0;
+        e.margin_rate = a.type == "CREDIT_BALANCE" ? 50 : 0;
         e.liabilities = 0;
         e.flag = nullptr;
         e.port_flag = nullptr;
@@ -234,28 +221,30 @@ RecordList<EquityPosition> equity_portfolio(int op, Cfg cfg, text account_no, Ro
         e.symbol = c.arena.keep(in.symbol);
         items.push_back(e);
     }
-    return list_result<R>(c, items);
 }
 
 // ------------------------------------------------------------------- trades
-RecordList<DerivativesTrade> derivatives_trades(int op, Cfg cfg, text account_no, Role role) {
-    using R = RecordList<DerivativesTrade>;
-    Call c(op);
-    R r{};
-    if (!c.admit(cfg, role, r)) return r;
-    const DerivativesAccountState* a = c.derivatives_account(account_no);
-    if (!a) return c.no_account<R>("derivatives", account_no);
-    BrokerState& b = c.b;
-    Arena& ar = c.arena;
-    const char* account = ar.keep(a->no);
-    const char* broker_id = ar.keep(broker_of(b, a->owner));
-    std::vector<DerivativesTrade> items;
-    for (const Fill& f : b.fills) {
-        if (f.market != Market::Derivatives || f.account != a->no) continue;
-        const Instrument& in = b.instruments[f.inst];
-        DerivativesTrade t{};
+// The account's fills in market M as `make` records them, each with the
+// account and its broker.
+template <class Item, class Account, class Make>
+void add_trades(Call& c, Market m, const Account& a, std::vector<Item>& items, Make make) {
+    const char* account = c.arena.keep(a.no);
+    const char* broker_id = c.arena.keep(broker_of(c.b, a.owner));
+    for (const Fill& f : c.b.fills) {
+        if (f.market != m || f.account != a.no) continue;
+        Item t = make(f);
         t.account_no = account;
         t.broker_id = broker_id;
+        items.push_back(t);
+    }
+}
+
+void derivatives_trades(Call& c, const DerivativesAccountState& a, std::vector<DerivativesTrade>& items) {
+    BrokerState& b = c.b;
+    Arena& ar = c.arena;
+    add_trades(c, Market::Derivatives, a, items, [&](const Fill& f) {
+        const Instrument& in = b.instruments[f.inst];
+        DerivativesTrade t{};
         t.currency = ar.keep(in.currency);
         t.deal_no = ar.keep(f.deal_no);
         t.entry_id = ar.keep(f.entered_by);
@@ -272,28 +261,15 @@ RecordList<DerivativesTrade> derivatives_trades(int op, Cfg cfg, text account_no
         t.symbol = ar.keep(in.symbol);
         t.trade_no = ar.keep(f.trade_no);
         t.trade_type = ar.keep(f.trade_type);
-        items.push_back(t);
-    }
-    return list_result<R>(c, items);
+        return t;
+    });
 }
 
-RecordList<EquityTrade> equity_trades(int op, Cfg cfg, text account_no, Role role) {
-    using R = RecordList<EquityTrade>;
-    Call c(op);
-    R r{};
-    if (!c.admit(cfg, role, r)) return r;
-    const EquityAccountState* a = c.equity_account(account_no);
-    if (!a) return c.no_account<R>("equity", account_no);
+void equity_trades(Call& c, const EquityAccountState& a, std::vector<EquityTrade>& items) {
     BrokerState& b = c.b;
     Arena& ar = c.arena;
-    const char* account = ar.keep(a->no);
-    const char* broker_id = ar.keep(broker_of(b, a->owner));
-    std::vector<EquityTrade> items;
-    for (const Fill& f : b.fills) {
-        if (f.market != Market::Equity || f.account != a->no) continue;
+    add_trades(c, Market::Equity, a, items, [&](const Fill& f) {
         EquityTrade t{};
-        t.account_no = account;
-        t.broker_id = broker_id;
         t.brokerage_fee = f.brokerage;
         t.clearing_fee = f.clearing;
         t.trading_fee = f.trading;
@@ -308,25 +284,24 @@ RecordList<EquityTrade> equity_trades(int op, Cfg cfg, text account_no, Role rol
         t.trade_time = ar.keep(BrokerState::time_text(f.t));
         t.trade_no = ar.keep(f.trade_no);
         t.trustee_id = ar.keep(f.trustee);
-        items.push_back(t);
-    }
-    return list_result<R>(c, items);
+        return t;
+    });
 }
 
 }  // namespace
 
-#define TVX_ACCOUNT_LIST(n, Item, fn, role)                                           \
+#define TVX_ACCOUNT_LIST(n, M, Item, fn, role)                                        \
     RecordList<Item> Broker<n, RecordList<Item>>::call(Cfg cfg, text account_no) { \
-        return fn(n, cfg, account_no, role);                                          \
+        return account_list<M>(n, cfg, account_no, role, fn);                         \
     }
-TVX_ACCOUNT_LIST(17, DerivativesPosition, derivatives_portfolio, Role::Investor)
-TVX_ACCOUNT_LIST(28, DerivativesPosition, derivatives_portfolio, Role::MarketRep)
-TVX_ACCOUNT_LIST(22, EquityPosition, equity_portfolio, Role::Investor)
-TVX_ACCOUNT_LIST(34, EquityPosition, equity_portfolio, Role::MarketRep)
-TVX_ACCOUNT_LIST(18, DerivativesTrade, derivatives_trades, Role::Investor)
-TVX_ACCOUNT_LIST(29, DerivativesTrade, derivatives_trades, Role::MarketRep)
-TVX_ACCOUNT_LIST(23, EquityTrade, equity_trades, Role::Investor)
-TVX_ACCOUNT_LIST(35, EquityTrade, equity_trades, Role::MarketRep)
+TVX_ACCOUNT_LIST(17, Market::Derivatives, DerivativesPosition, derivatives_portfolio, Role::Investor)
+TVX_ACCOUNT_LIST(28, Market::Derivatives, DerivativesPosition, derivatives_portfolio, Role::MarketRep)
+TVX_ACCOUNT_LIST(22, Market::Equity, EquityPosition, equity_portfolio, Role::Investor)
+TVX_ACCOUNT_LIST(34, Market::Equity, EquityPosition, equity_portfolio, Role::MarketRep)
+TVX_ACCOUNT_LIST(18, Market::Derivatives, DerivativesTrade, derivatives_trades, Role::Investor)
+TVX_ACCOUNT_LIST(29, Market::Derivatives, DerivativesTrade, derivatives_trades, Role::MarketRep)
+TVX_ACCOUNT_LIST(23, Market::Equity, EquityTrade, equity_trades, Role::Investor)
+TVX_ACCOUNT_LIST(35, Market::Equity, EquityTrade, equity_trades, Role::MarketRep)
 #undef TVX_ACCOUNT_LIST
 
 }  // namespace tvx::sandbox

@@ -3,6 +3,8 @@
 #pragma once
 #include <mutex>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include "broker.h"
 #include "broker_state.h"
@@ -10,6 +12,9 @@
 namespace tvx::sandbox {
 
 inline std::string str(text t) { return t ? t : ""; }
+
+template <Market M>
+using AccountOf = std::conditional_t<M == Market::Derivatives, DerivativesAccountState, EquityAccountState>;
 
 class Call {
    public:
@@ -67,6 +72,11 @@ class Call {
         auto it = no ? b.equity.find(no) : b.equity.end();
         return it == b.equity.end() || !b.may_see(*user, it->second.owner) ? nullptr : &it->second;
     }
+    template <Market M>
+    AccountOf<M>* account(text no) {
+        if constexpr (M == Market::Derivatives) return derivatives_account(no);
+        else return equity_account(no);
+    }
     template <class R>
     R no_account(const char* market, text no) {
         return refuse<R>(404, std::string(market) + " account not found: " + str(no));
@@ -79,8 +89,37 @@ class Call {
         return false;
     }
 
+    // The caller admitted and the account found, or null with the refusal in `r`.
+    template <Market M, class R>
+    AccountOf<M>* admit_account(Cfg cfg, Role role, text account_no, R& r) {
+        return admit(cfg, role, r) ? found_account<M>(account_no, r) : nullptr;
+    }
+    // The same for an order action, whose PIN counts before the account.
+    template <Market M, class R>
+    AccountOf<M>* admit_account(Cfg cfg, Role role, text pin, text account_no, R& r) {
+        return admit(cfg, role, r) && pin_ok(pin, r) ? found_account<M>(account_no, r) : nullptr;
+    }
+
    private:
+    template <Market M, class R>
+    AccountOf<M>* found_account(text no, R& r) {
+        AccountOf<M>* a = account<M>(no);
+        if (!a) r = no_account<R>(M == Market::Derivatives ? "derivatives" : "equity", no);
+        return a;
+    }
+
     std::lock_guard<std::mutex> guard_;
 };
+
+// A success listing `items`.
+template <class R>
+R list_result(Call& c, const std::vector<typename std::remove_cv_t<std::remove_pointer_t<decltype(R::items)>>>& items) {
+    R r{};
+    r.success = 1;
+    r.status_code = 200;
+    r.items = c.arena.keep(items);
+    r.count = static_cast<std::int64_t>(items.size());
+    return r;
+}
 
 }  // namespace tvx::sandbox

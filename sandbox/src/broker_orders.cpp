@@ -7,6 +7,8 @@
 // trustee id, order type, NVDR flag, iceberg volume, bypass-warning flag. The
 // investor functions carry the PIN where the brackets are. README has the table.
 #include <algorithm>
+#include <optional>
+#include <type_traits>
 
 #include "broker_ops.h"
 
@@ -90,143 +92,124 @@ bool visible_order(const BrokerState& b, const User& u, const Order& o) {
     return b.may_see(u, owner);
 }
 
-// ------------------------------------------------------------------ queries
-template <class Item>
-RecordList<Item> order_list(Call& c, Market m, const std::string* account) {
-    std::vector<Item> items;
-    for (const Order& o : c.b.orders) {
-        if (o.market != m || (account && o.account != *account) || !visible_order(c.b, *c.user, o)) continue;
-        if constexpr (std::is_same_v<Item, DerivativesOrder>) items.push_back(derivatives_record(c.arena, c.b, o));
-        else items.push_back(equity_record(c.arena, c.b, o));
-    }
-    RecordList<Item> r{};
+template <Market M>
+using OrderRecord = std::conditional_t<M == Market::Derivatives, DerivativesOrder, EquityOrder>;
+
+template <Market M>
+OrderRecord<M> order_record(Arena& ar, const BrokerState& b, const Order& o) {
+    if constexpr (M == Market::Derivatives) return derivatives_record(ar, b, o);
+    else return equity_record(ar, b, o);
+}
+
+// Derivatives orders go by number, equity orders by text.
+int find_order(const BrokerState& b, std::int32_t no) { return b.find_derivatives_order(no); }
+int find_order(const BrokerState& b, text no) { return b.find_equity_order(no); }
+std::string number_text(std::int32_t no) { return std::to_string(no); }
+std::string number_text(text no) { return str(no); }
+
+// The action went through: `r` carries what the broker said of it.
+template <class R>
+R succeeded(Call& c, R& r, const Verdict& v) {
     r.success = 1;
     r.status_code = 200;
-    r.items = c.arena.keep(items);
-    r.count = static_cast<std::int64_t>(items.size());
+    r.message = c.arena.keep(v.text);
     return r;
 }
 
-template <class Item>
-RecordList<Item> account_orders(int op, Cfg cfg, text account_no, Role role) {
-    using R = RecordList<Item>;
-    Call c(op);
-    R r{};
-    if (!c.admit(cfg, role, r)) return r;
-    constexpr bool deriv = std::is_same_v<Item, DerivativesOrder>;
-    const bool found = deriv ? c.derivatives_account(account_no) != nullptr : c.equity_account(account_no) != nullptr;
-    if (!found) return c.no_account<R>(deriv ? "derivatives" : "equity", account_no);
-    const std::string account = str(account_no);
-    return order_list<Item>(c, deriv ? Market::Derivatives : Market::Equity, &account);
+// ------------------------------------------------------------------ queries
+template <Market M>
+RecordList<OrderRecord<M>> order_list(Call& c, const std::string* account) {
+    std::vector<OrderRecord<M>> items;
+    for (const Order& o : c.b.orders) {
+        if (o.market != M || (account && o.account != *account) || !visible_order(c.b, *c.user, o)) continue;
+        items.push_back(order_record<M>(c.arena, c.b, o));
+    }
+    return list_result<RecordList<OrderRecord<M>>>(c, items);
 }
 
-template <class R>
-R one_order(Call& c, int i, const std::string& number, const char* account) {
-    if (i < 0 || !visible_order(c.b, *c.user, c.b.orders[i]) || (account && c.b.orders[i].account != account))
-        return c.refuse<R>(404, "ORDER_NOT_FOUND: no order " + number + (account ? std::string(" in account ") + account : ""));
+// The orders of one account, or with no account every order the caller may see.
+template <Market M>
+RecordList<OrderRecord<M>> orders_query(int op, Cfg cfg, Role role, std::optional<text> account_no) {
+    Call c(op);
+    RecordList<OrderRecord<M>> r{};
+    if (account_no ? !c.admit_account<M>(cfg, role, *account_no, r) : !c.admit(cfg, role, r)) return r;
+    if (!account_no) return order_list<M>(c, nullptr);
+    const std::string account = str(*account_no);
+    return order_list<M>(c, &account);
+}
+
+// One order, in the account if one is named.
+template <Market M, class Number>
+SingleResult<OrderRecord<M>> order_query(int op, Cfg cfg, Role role, std::optional<text> account_no, Number number) {
+    using R = SingleResult<OrderRecord<M>>;
+    Call c(op);
     R r{};
+    if (account_no ? !c.admit_account<M>(cfg, role, *account_no, r) : !c.admit(cfg, role, r)) return r;
+    const int i = find_order(c.b, number);
+    const char* account = account_no.value_or(nullptr);
+    if (i < 0 || !visible_order(c.b, *c.user, c.b.orders[i]) || (account && c.b.orders[i].account != account))
+        return c.refuse<R>(404, "ORDER_NOT_FOUND: no order " + number_text(number) +
+                                    (account ? std::string(" in account ") + account : ""));
     r.success = 1;
     r.status_code = 200;
-    if constexpr (std::is_same_v<R, DerivativesOrderResult>) r.record = derivatives_record(c.arena, c.b, c.b.orders[i]);
-    else r.record = equity_record(c.arena, c.b, c.b.orders[i]);
+    r.record = order_record<M>(c.arena, c.b, c.b.orders[i]);
     return r;
 }
 
 }  // namespace
 
 DerivativesOrderResult Broker<15, DerivativesOrderResult>::call(Cfg cfg, text account_no, std::int32_t order_no) {
-    Call c(15);
-    DerivativesOrderResult r{};
-    if (!c.admit(cfg, Role::Investor, r)) return r;
-    if (!c.derivatives_account(account_no)) return c.no_account<DerivativesOrderResult>("derivatives", account_no);
-    return one_order<DerivativesOrderResult>(c, c.b.find_derivatives_order(order_no), std::to_string(order_no), account_no);
+    return order_query<Market::Derivatives>(15, cfg, Role::Investor, account_no, order_no);
 }
-
 DerivativesOrderResult Broker<25, DerivativesOrderResult>::call(Cfg cfg, std::int32_t order_no) {
-    Call c(25);
-    DerivativesOrderResult r{};
-    if (!c.admit(cfg, Role::MarketRep, r)) return r;
-    return one_order<DerivativesOrderResult>(c, c.b.find_derivatives_order(order_no), std::to_string(order_no), nullptr);
+    return order_query<Market::Derivatives>(25, cfg, Role::MarketRep, std::nullopt, order_no);
 }
-
 EquityOrderResult Broker<20, EquityOrderResult>::call(Cfg cfg, text account_no, text order_no) {
-    Call c(20);
-    EquityOrderResult r{};
-    if (!c.admit(cfg, Role::Investor, r)) return r;
-    if (!c.equity_account(account_no)) return c.no_account<EquityOrderResult>("equity", account_no);
-    return one_order<EquityOrderResult>(c, c.b.find_equity_order(order_no), str(order_no), account_no);
+    return order_query<Market::Equity>(20, cfg, Role::Investor, account_no, order_no);
 }
-
 EquityOrderResult Broker<31, EquityOrderResult>::call(Cfg cfg, text order_no) {
-    Call c(31);
-    EquityOrderResult r{};
-    if (!c.admit(cfg, Role::MarketRep, r)) return r;
-    return one_order<EquityOrderResult>(c, c.b.find_equity_order(order_no), str(order_no), nullptr);
+    return order_query<Market::Equity>(31, cfg, Role::MarketRep, std::nullopt, order_no);
 }
 
 RecordList<DerivativesOrder> Broker<16, RecordList<DerivativesOrder>>::call(Cfg cfg, text account_no) {
-    return account_orders<DerivativesOrder>(16, cfg, account_no, Role::Investor);
+    return orders_query<Market::Derivatives>(16, cfg, Role::Investor, account_no);
 }
 RecordList<DerivativesOrder> Broker<27, RecordList<DerivativesOrder>>::call(Cfg cfg, text account_no) {
-    return account_orders<DerivativesOrder>(27, cfg, account_no, Role::MarketRep);
+    return orders_query<Market::Derivatives>(27, cfg, Role::MarketRep, account_no);
 }
 RecordList<EquityOrder> Broker<21, RecordList<EquityOrder>>::call(Cfg cfg, text account_no) {
-    return account_orders<EquityOrder>(21, cfg, account_no, Role::Investor);
+    return orders_query<Market::Equity>(21, cfg, Role::Investor, account_no);
 }
 RecordList<EquityOrder> Broker<33, RecordList<EquityOrder>>::call(Cfg cfg, text account_no) {
-    return account_orders<EquityOrder>(33, cfg, account_no, Role::MarketRep);
+    return orders_query<Market::Equity>(33, cfg, Role::MarketRep, account_no);
 }
-
 RecordList<DerivativesOrder> Broker<26, RecordList<DerivativesOrder>>::call(Cfg cfg) {
-    Call c(26);
-    RecordList<DerivativesOrder> r{};
-    if (!c.admit(cfg, Role::MarketRep, r)) return r;
-    return order_list<DerivativesOrder>(c, Market::Derivatives, nullptr);
+    return orders_query<Market::Derivatives>(26, cfg, Role::MarketRep, std::nullopt);
 }
-
 RecordList<EquityOrder> Broker<32, RecordList<EquityOrder>>::call(Cfg cfg) {
-    Call c(32);
-    RecordList<EquityOrder> r{};
-    if (!c.admit(cfg, Role::MarketRep, r)) return r;
-    return order_list<EquityOrder>(c, Market::Equity, nullptr);
+    return orders_query<Market::Equity>(32, cfg, Role::MarketRep, std::nullopt);
 }
 
 // --------------------------------------------------------------- placement
 namespace {
 
-DerivativesOrderNoResult place_derivatives(int op, Cfg cfg, text account_no, Role role, text pin,
-                                           BrokerState::Placement p) {
-    Call c(op);
-    DerivativesOrderNoResult r{};
-    if (!c.admit(cfg, role, r) || !c.pin_ok(pin, r)) return r;
-    if (!c.derivatives_account(account_no)) return c.no_account<DerivativesOrderNoResult>("derivatives", account_no);
-    p.market = Market::Derivatives;
-    p.account = account_no;
-    p.entered_by = c.user->id;
-    const Verdict v = c.b.place(p);
-    if (!v.ok) return c.refuse<DerivativesOrderNoResult>(v);
-    r.success = 1;
-    r.status_code = 200;
-    r.order_no = c.b.orders[v.order].dno;
-    r.message = c.arena.keep(v.text);
-    return r;
-}
+template <Market M>
+using OrderNoResult = std::conditional_t<M == Market::Derivatives, DerivativesOrderNoResult, EquityOrderNoResult>;
 
-EquityOrderNoResult place_equity(int op, Cfg cfg, text account_no, Role role, text pin, BrokerState::Placement p) {
+template <Market M>
+OrderNoResult<M> place_order(int op, Cfg cfg, text account_no, Role role, text pin, BrokerState::Placement p) {
+    using R = OrderNoResult<M>;
     Call c(op);
-    EquityOrderNoResult r{};
-    if (!c.admit(cfg, role, r) || !c.pin_ok(pin, r)) return r;
-    if (!c.equity_account(account_no)) return c.no_account<EquityOrderNoResult>("equity", account_no);
-    p.market = Market::Equity;
+    R r{};
+    if (!c.admit_account<M>(cfg, role, pin, account_no, r)) return r;
+    p.market = M;
     p.account = account_no;
     p.entered_by = c.user->id;
     const Verdict v = c.b.place(p);
-    if (!v.ok) return c.refuse<EquityOrderNoResult>(v);
-    r.success = 1;
-    r.status_code = 200;
-    r.order_no = c.arena.keep(c.b.orders[v.order].eno);
-    r.message = c.arena.keep(v.text);
-    return r;
+    if (!v.ok) return c.refuse<R>(v);
+    if constexpr (M == Market::Derivatives) r.order_no = c.b.orders[v.order].dno;
+    else r.order_no = c.arena.keep(c.b.orders[v.order].eno);
+    return succeeded(c, r, v);
 }
 
 BrokerState::Placement placement(text symbol, double price, int volume, text side, text price_type, text validity,
@@ -252,7 +235,7 @@ DerivativesOrderNoResult Broker<38, DerivativesOrderNoResult>::call(Cfg cfg, tex
     p.trigger_condition = q->arg11;
     p.trigger_symbol = q->arg12;
     p.trigger_price = q->arg13;
-    return place_derivatives(38, cfg, account_no, Role::Investor, q->arg8, p);
+    return place_order<Market::Derivatives>(38, cfg, account_no, Role::Investor, q->arg8, p);
 }
 
 DerivativesOrderNoResult Broker<40, DerivativesOrderNoResult>::call(Cfg cfg, text account_no,
@@ -263,7 +246,7 @@ DerivativesOrderNoResult Broker<40, DerivativesOrderNoResult>::call(Cfg cfg, tex
     p.trigger_condition = q->arg10;
     p.trigger_symbol = q->arg11;
     p.trigger_price = q->arg12;
-    return place_derivatives(40, cfg, account_no, Role::MarketRep, nullptr, p);
+    return place_order<Market::Derivatives>(40, cfg, account_no, Role::MarketRep, nullptr, p);
 }
 
 EquityOrderNoResult Broker<39, EquityOrderNoResult>::call(Cfg cfg, text account_no, const InvestorEquityPlaceRequest* q) {
@@ -273,7 +256,7 @@ EquityOrderNoResult Broker<39, EquityOrderNoResult>::call(Cfg cfg, text account_
     p.order_type = q->arg11;
     p.nvdr = q->arg12 != 0;
     p.iceberg = q->arg13;
-    return place_equity(39, cfg, account_no, Role::Investor, q->arg7, p);
+    return place_order<Market::Equity>(39, cfg, account_no, Role::Investor, q->arg7, p);
 }
 
 EquityOrderNoResult Broker<42, EquityOrderNoResult>::call(Cfg cfg, text account_no, const MarketrepEquityPlaceRequest* q) {
@@ -283,7 +266,7 @@ EquityOrderNoResult Broker<42, EquityOrderNoResult>::call(Cfg cfg, text account_
     p.order_type = q->arg10;
     p.nvdr = q->arg11 != 0;
     p.iceberg = q->arg12;
-    return place_equity(42, cfg, account_no, Role::MarketRep, nullptr, p);
+    return place_order<Market::Equity>(42, cfg, account_no, Role::MarketRep, nullptr, p);
 }
 
 TradeReportResult Broker<41, TradeReportResult>::call(Cfg cfg, const TradeReportRequest* q) {
@@ -295,12 +278,8 @@ TradeReportResult Broker<41, TradeReportResult>::call(Cfg cfg, const TradeReport
     const Verdict v = c.b.trade_report(*c.user, str(q->arg2), q->arg3, q->arg4, q->arg5, q->arg6, q->arg7, str(q->arg8),
                                        q->arg9, numbers);
     if (!v.ok) return c.refuse<TradeReportResult>(v);
-    r.success = 1;
-    r.status_code = 200;
-    r.items = c.arena.keep(numbers);
-    r.count = static_cast<std::int64_t>(numbers.size());
-    r.message = c.arena.keep(v.text);
-    return r;
+    r = list_result<TradeReportResult>(c, numbers);
+    return succeeded(c, r, v);
 }
 
 // ------------------------------------------------------------------ cancels
@@ -315,23 +294,24 @@ int order_of(Call& c, int i, const char* account, Verdict& why, const std::strin
     return i;
 }
 
-template <Market M>
-StatusResult cancel_one(int op, Cfg cfg, text account_no, Role role, text pin, std::int32_t dno, text eno) {
+// An action on one order of the account, which `act` takes once the order is found.
+template <Market M, class Number, class Act>
+StatusResult order_action(int op, Cfg cfg, text account_no, Role role, text pin, Number number, Act act) {
     Call c(op);
     StatusResult r{};
-    if (!c.admit(cfg, role, r) || !c.pin_ok(pin, r)) return r;
-    constexpr bool deriv = M == Market::Derivatives;
-    const bool found = deriv ? c.derivatives_account(account_no) != nullptr : c.equity_account(account_no) != nullptr;
-    if (!found) return c.no_account<StatusResult>(deriv ? "derivatives" : "equity", account_no);
-    const int i = deriv ? c.b.find_derivatives_order(dno) : c.b.find_equity_order(eno);
+    if (!c.admit_account<M>(cfg, role, pin, account_no, r)) return r;
+    const int i = find_order(c.b, number);
     Verdict v;
-    if (order_of(c, i, account_no, v, deriv ? std::to_string(dno) : str(eno)) < 0) return c.refuse<StatusResult>(v);
-    v = c.b.cancel(i, *c.user);
+    if (order_of(c, i, account_no, v, number_text(number)) < 0) return c.refuse<StatusResult>(v);
+    v = act(c, i);
     if (!v.ok) return c.refuse<StatusResult>(v);
-    r.success = 1;
-    r.status_code = 200;
-    r.message = c.arena.keep(v.text);
-    return r;
+    return succeeded(c, r, v);
+}
+
+template <Market M, class Number>
+StatusResult cancel_one(int op, Cfg cfg, text account_no, Role role, text pin, Number number) {
+    return order_action<M>(op, cfg, account_no, role, pin, number,
+                           [](Call& c, int i) { return c.b.cancel(i, *c.user); });
 }
 
 const char* http_status(std::int32_t code) {
@@ -342,55 +322,39 @@ const char* http_status(std::int32_t code) {
     }
 }
 
-RecordList<DerivativesOrderActionError> cancel_derivatives_batch(int op, Cfg cfg, text account_no, Role role, text pin,
-                                                                 const std::int32_t* numbers, std::int32_t count) {
-    using R = RecordList<DerivativesOrderActionError>;
-    Call c(op);
-    R r{};
-    if (!c.admit(cfg, role, r) || !c.pin_ok(pin, r)) return r;
-    if (!c.derivatives_account(account_no)) return c.no_account<R>("derivatives", account_no);
-    std::vector<DerivativesOrderActionError> errors;
-    for (std::int32_t k = 0; numbers && k < count; ++k) {
-        Verdict v;
-        const int i = order_of(c, c.b.find_derivatives_order(numbers[k]), account_no, v, std::to_string(numbers[k]));
-        if (i >= 0) v = c.b.cancel(i, *c.user);
-        if (v.ok) continue;
-        errors.push_back({c.arena.keep(v.code), c.arena.keep(v.text), c.arena.keep(http_status(v.status)), v.status, numbers[k]});
-    }
-    r.success = 1;
-    r.status_code = 200;
-    r.items = c.arena.keep(errors);
-    r.count = static_cast<std::int64_t>(errors.size());
-    r.message = c.arena.keep(std::to_string(count - static_cast<std::int32_t>(errors.size())) + " of " +
-                             std::to_string(count) + " orders cancelled");
-    return r;
+DerivativesOrderActionError action_error(Arena& ar, const Verdict& v, std::int32_t no) {
+    return {ar.keep(v.code), ar.keep(v.text), ar.keep(http_status(v.status)), v.status, no};
+}
+EquityOrderActionError action_error(Arena& ar, const Verdict& v, text no) {
+    EquityOrderActionError e{};
+    e.code = ar.keep(v.code);
+    e.message = ar.keep(v.text);
+    e.http_status = ar.keep(http_status(v.status));
+    e.http_status_code = v.status;
+    e.order_no = ar.keep(str(no));
+    return e;
 }
 
-RecordList<EquityOrderActionError> cancel_equity_batch(int op, Cfg cfg, text account_no, Role role, text pin,
-                                                       const text* numbers, std::int32_t count) {
-    using R = RecordList<EquityOrderActionError>;
+template <Market M>
+using ActionError = std::conditional_t<M == Market::Derivatives, DerivativesOrderActionError, EquityOrderActionError>;
+
+// Cancels what it can; the result lists the orders it could not.
+template <Market M, class Number>
+RecordList<ActionError<M>> cancel_batch(int op, Cfg cfg, text account_no, Role role, text pin, const Number* numbers,
+                                        std::int32_t count) {
+    using R = RecordList<ActionError<M>>;
     Call c(op);
     R r{};
-    if (!c.admit(cfg, role, r) || !c.pin_ok(pin, r)) return r;
-    if (!c.equity_account(account_no)) return c.no_account<R>("equity", account_no);
-    std::vector<EquityOrderActionError> errors;
+    if (!c.admit_account<M>(cfg, role, pin, account_no, r)) return r;
+    std::vector<ActionError<M>> errors;
     for (std::int32_t k = 0; numbers && k < count; ++k) {
         Verdict v;
-        const int i = order_of(c, c.b.find_equity_order(numbers[k]), account_no, v, str(numbers[k]));
+        const int i = order_of(c, find_order(c.b, numbers[k]), account_no, v, number_text(numbers[k]));
         if (i >= 0) v = c.b.cancel(i, *c.user);
         if (v.ok) continue;
-        EquityOrderActionError e{};
-        e.code = c.arena.keep(v.code);
-        e.message = c.arena.keep(v.text);
-        e.http_status = c.arena.keep(http_status(v.status));
-        e.http_status_code = v.status;
-        e.order_no = c.arena.keep(str(numbers[k]));
-        errors.push_back(e);
+        errors.push_back(action_error(c.arena, v, numbers[k]));
     }
-    r.success = 1;
-    r.status_code = 200;
-    r.items = c.arena.keep(errors);
-    r.count = static_cast<std::int64_t>(errors.size());
+    r = list_result<R>(c, errors);
     r.message = c.arena.keep(std::to_string(count - static_cast<std::int32_t>(errors.size())) + " of " +
                              std::to_string(count) + " orders cancelled");
     return r;
@@ -399,57 +363,45 @@ RecordList<EquityOrderActionError> cancel_equity_batch(int op, Cfg cfg, text acc
 }  // namespace
 
 StatusResult Broker<1, StatusResult>::call(Cfg cfg, text account_no, std::int32_t order_no, const InvestorTextRecord* extra) {
-    return cancel_one<Market::Derivatives>(1, cfg, account_no, Role::Investor, extra ? extra->arg4 : nullptr, order_no, nullptr);
+    return cancel_one<Market::Derivatives>(1, cfg, account_no, Role::Investor, extra ? extra->arg4 : nullptr, order_no);
 }
 StatusResult Broker<5, StatusResult>::call(Cfg cfg, text account_no, std::int32_t order_no) {
-    return cancel_one<Market::Derivatives>(5, cfg, account_no, Role::MarketRep, nullptr, order_no, nullptr);
+    return cancel_one<Market::Derivatives>(5, cfg, account_no, Role::MarketRep, nullptr, order_no);
 }
 StatusResult Broker<3, StatusResult>::call(Cfg cfg, text account_no, text order_no, const InvestorTextRecord* extra) {
-    return cancel_one<Market::Equity>(3, cfg, account_no, Role::Investor, extra ? extra->arg4 : nullptr, 0, order_no);
+    return cancel_one<Market::Equity>(3, cfg, account_no, Role::Investor, extra ? extra->arg4 : nullptr, order_no);
 }
 StatusResult Broker<7, StatusResult>::call(Cfg cfg, text account_no, text order_no) {
-    return cancel_one<Market::Equity>(7, cfg, account_no, Role::MarketRep, nullptr, 0, order_no);
+    return cancel_one<Market::Equity>(7, cfg, account_no, Role::MarketRep, nullptr, order_no);
 }
 
 RecordList<DerivativesOrderActionError> Broker<2, RecordList<DerivativesOrderActionError>>::call(
     Cfg cfg, text account_no, const std::int32_t* order_nos, std::int32_t count, text extra) {
-    return cancel_derivatives_batch(2, cfg, account_no, Role::Investor, extra, order_nos, count);
+    return cancel_batch<Market::Derivatives>(2, cfg, account_no, Role::Investor, extra, order_nos, count);
 }
 RecordList<DerivativesOrderActionError> Broker<6, RecordList<DerivativesOrderActionError>>::call(
     Cfg cfg, text account_no, const std::int32_t* order_nos, std::int32_t count) {
-    return cancel_derivatives_batch(6, cfg, account_no, Role::MarketRep, nullptr, order_nos, count);
+    return cancel_batch<Market::Derivatives>(6, cfg, account_no, Role::MarketRep, nullptr, order_nos, count);
 }
 RecordList<EquityOrderActionError> Broker<4, RecordList<EquityOrderActionError>>::call(Cfg cfg, text account_no,
                                                                                        const text* order_nos,
                                                                                        std::int32_t count, text extra) {
-    return cancel_equity_batch(4, cfg, account_no, Role::Investor, extra, order_nos, count);
+    return cancel_batch<Market::Equity>(4, cfg, account_no, Role::Investor, extra, order_nos, count);
 }
 RecordList<EquityOrderActionError> Broker<8, RecordList<EquityOrderActionError>>::call(Cfg cfg, text account_no,
                                                                                        const text* order_nos,
                                                                                        std::int32_t count) {
-    return cancel_equity_batch(8, cfg, account_no, Role::MarketRep, nullptr, order_nos, count);
+    return cancel_batch<Market::Equity>(8, cfg, account_no, Role::MarketRep, nullptr, order_nos, count);
 }
 
 // ------------------------------------------------------------------ changes
 namespace {
 
-template <Market M>
-StatusResult change_one(int op, Cfg cfg, text account_no, Role role, text pin, bool by_number_deriv,
-                        std::int32_t dno, text eno, const BrokerState::Change& change) {
-    Call c(op);
-    StatusResult r{};
-    if (!c.admit(cfg, role, r) || !c.pin_ok(pin, r)) return r;
-    const bool found = M == Market::Derivatives ? c.derivatives_account(account_no) != nullptr : c.equity_account(account_no) != nullptr;
-    if (!found) return c.no_account<StatusResult>(M == Market::Derivatives ? "derivatives" : "equity", account_no);
-    const int i = by_number_deriv ? c.b.find_derivatives_order(dno) : c.b.find_equity_order(eno);
-    Verdict v;
-    if (order_of(c, i, account_no, v, by_number_deriv ? std::to_string(dno) : str(eno)) < 0) return c.refuse<StatusResult>(v);
-    v = c.b.change(i, change, *c.user);
-    if (!v.ok) return c.refuse<StatusResult>(v);
-    r.success = 1;
-    r.status_code = 200;
-    r.message = c.arena.keep(v.text);
-    return r;
+template <Market M, class Number>
+StatusResult change_one(int op, Cfg cfg, text account_no, Role role, text pin, Number number,
+                        const BrokerState::Change& change) {
+    return order_action<M>(op, cfg, account_no, role, pin, number,
+                           [&](Call& c, int i) { return c.b.change(i, change, *c.user); });
 }
 
 }  // namespace
@@ -462,7 +414,7 @@ StatusResult Broker<9, StatusResult>::call(Cfg cfg, text account_no, std::int32_
     ch.volume = q->arg5;
     ch.price_type = q->arg7;
     ch.validity = q->arg8;
-    return change_one<Market::Derivatives>(9, cfg, account_no, Role::Investor, q->arg6, true, order_no, nullptr, ch);
+    return change_one<Market::Derivatives>(9, cfg, account_no, Role::Investor, q->arg6, order_no, ch);
 }
 
 StatusResult Broker<11, StatusResult>::call(Cfg cfg, text account_no, std::int32_t order_no,
@@ -474,7 +426,7 @@ StatusResult Broker<11, StatusResult>::call(Cfg cfg, text account_no, std::int32
     ch.volume = q->arg6;
     ch.price_type = q->arg7;
     ch.validity = q->arg8;
-    return change_one<Market::Derivatives>(11, cfg, account_no, Role::MarketRep, nullptr, true, order_no, nullptr, ch);
+    return change_one<Market::Derivatives>(11, cfg, account_no, Role::MarketRep, nullptr, order_no, ch);
 }
 
 StatusResult Broker<10, StatusResult>::call(Cfg cfg, text account_no, text order_no, const InvestorEquityChangeRequest* q) {
@@ -486,7 +438,7 @@ StatusResult Broker<10, StatusResult>::call(Cfg cfg, text account_no, text order
     ch.iceberg = q->arg8;
     ch.price_type = q->arg9;
     ch.bypass_warning = q->arg10 != 0;
-    return change_one<Market::Equity>(10, cfg, account_no, Role::Investor, q->arg6, false, 0, order_no, ch);
+    return change_one<Market::Equity>(10, cfg, account_no, Role::Investor, q->arg6, order_no, ch);
 }
 
 StatusResult Broker<12, StatusResult>::call(Cfg cfg, text account_no, text order_no, const MarketrepEquityChangeRequest* q) {
@@ -500,7 +452,7 @@ StatusResult Broker<12, StatusResult>::call(Cfg cfg, text account_no, text order
     ch.price_type = q->arg9;
     ch.bypass_warning = q->arg10 != 0;
     ch.nvdr = q->arg11 ? 1 : 0;
-    return change_one<Market::Equity>(12, cfg, account_no, Role::MarketRep, nullptr, false, 0, order_no, ch);
+    return change_one<Market::Equity>(12, cfg, account_no, Role::MarketRep, nullptr, order_no, ch);
 }
 
 }  // namespace tvx::sandbox

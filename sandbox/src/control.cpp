@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "blobs.h"
 #include "events.h"
 #include "sandbox.h"
 
@@ -29,7 +30,7 @@ constexpr std::size_t result_size(int op) {
 // One scripted result: blob 0 is the result image, the others are what its
 // pointers (and their pointers) lead to. Blobs never move once made.
 struct Prepared {
-    std::vector<std::unique_ptr<unsigned char[]>> blobs;
+    Blobs blobs;
     std::size_t image_size = 0;
 };
 
@@ -129,26 +130,7 @@ TVX_EXPORT int tvx_script_push(int op, int standing, const unsigned char* data, 
     if (nblobs == 0 || sizes[0] != result_size(op)) return -2;
     auto p = std::make_shared<Prepared>();
     p->image_size = sizes[0];
-    std::size_t at = 0;
-    for (std::uint64_t i = 0; i < nblobs; ++i) {
-        // One spare zero byte so a text blob is terminated even if its maker forgot.
-        auto b = std::make_unique<unsigned char[]>(sizes[i] + 1);
-        std::memcpy(b.get(), data + at, sizes[i]);
-        b[sizes[i]] = 0;
-        at += sizes[i];
-        p->blobs.push_back(std::move(b));
-    }
-    for (std::uint64_t r = 0; r < nrelocs; ++r) {
-        const std::int64_t blob = relocs[4 * r], off = relocs[4 * r + 1], target = relocs[4 * r + 2],
-                           addend = relocs[4 * r + 3];
-        if (blob < 0 || static_cast<std::uint64_t>(blob) >= nblobs || target < -1 ||
-            target >= static_cast<std::int64_t>(nblobs) || off < 0 ||
-            static_cast<std::uint64_t>(off) + 8 > sizes[blob])
-            return -3;
-        const std::uintptr_t addr =
-            target < 0 ? 0 : reinterpret_cast<std::uintptr_t>(p->blobs[target].get()) + addend;
-        std::memcpy(p->blobs[blob].get() + off, &addr, sizeof addr);
-    }
+    if (!build_blobs(data, sizes, nblobs, relocs, nrelocs, p->blobs)) return -3;
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
     if (standing) s.scripts[op].standing = std::move(p);

@@ -17,14 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include "blobs.h"
+
 namespace tvx::sandbox {
 namespace {
 
-// Relocation target meaning "the key handed to the subscribe operation".
-constexpr std::int64_t kHandedKey = -2;
-
 struct Image {
-    std::vector<std::unique_ptr<unsigned char[]>> blobs;
+    Blobs blobs;
     std::size_t size = 0;
     std::vector<std::size_t> handed_key_at;  // offsets in blob 0
 
@@ -45,30 +44,9 @@ ImagePtr make_image(const unsigned char* data, const std::uint64_t* sizes, std::
     if (nblobs == 0 || sizes[0] < sizeof(wire::EventRecord)) return nullptr;
     auto img = std::make_shared<Image>();
     img->size = sizes[0];
-    std::size_t at = 0;
-    for (std::uint64_t i = 0; i < nblobs; ++i) {
-        auto b = std::make_unique<unsigned char[]>(sizes[i] + 1);
-        std::memcpy(b.get(), data + at, sizes[i]);
-        b[sizes[i]] = 0;
-        at += sizes[i];
-        img->blobs.push_back(std::move(b));
-    }
-    for (std::uint64_t r = 0; r < nrelocs; ++r) {
-        const std::int64_t blob = relocs[4 * r], off = relocs[4 * r + 1], target = relocs[4 * r + 2],
-                           addend = relocs[4 * r + 3];
-        if (blob < 0 || static_cast<std::uint64_t>(blob) >= nblobs || off < 0 ||
-            static_cast<std::uint64_t>(off) + 8 > sizes[blob] || target < kHandedKey ||
-            target >= static_cast<std::int64_t>(nblobs))
-            return nullptr;
-        if (target == kHandedKey) {
-            if (!handed_key_allowed || blob != 0) return nullptr;
-            img->handed_key_at.push_back(static_cast<std::size_t>(off));
-            continue;
-        }
-        const std::uintptr_t addr =
-            target < 0 ? 0 : reinterpret_cast<std::uintptr_t>(img->blobs[target].get()) + addend;
-        std::memcpy(img->blobs[blob].get() + off, &addr, sizeof addr);
-    }
+    if (!build_blobs(data, sizes, nblobs, relocs, nrelocs, img->blobs,
+                     handed_key_allowed ? &img->handed_key_at : nullptr))
+        return nullptr;
     return img;
 }
 
