@@ -29,6 +29,9 @@ bool build_blobs(const unsigned char* data, const std::uint64_t* sizes, std::uin
             handed_key_at->push_back(static_cast<std::size_t>(off));
             continue;
         }
+        // A pointer may reach the spare zero byte, never past it: what the
+        // module reads there must be ours.
+        if (target >= 0 && (addend < 0 || static_cast<std::uint64_t>(addend) > sizes[target])) return false;
         const std::uintptr_t addr = target < 0 ? 0 : reinterpret_cast<std::uintptr_t>(blobs[target].get()) + addend;
         std::memcpy(blobs[blob].get() + off, &addr, sizeof addr);
     }
