@@ -6,6 +6,8 @@
 #include <Python.h>
 
 #include <pthread.h>
+#include <sched.h>
+#include <stdatomic.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -389,6 +391,7 @@ typedef struct {
     long count;
     long interval_ns; /* 0: as fast as possible */
     long failures;
+    atomic_int* waiting;
 } EmitJob;
 
 static int64_t now_ns(void) {
@@ -399,6 +402,9 @@ static int64_t now_ns(void) {
 
 static void* emit_thread(void* arg) {
     EmitJob* job = arg;
+    /* All threads start together, or the first would deliver alone for a while. */
+    atomic_fetch_sub(job->waiting, 1);
+    while (atomic_load(job->waiting) > 0) sched_yield();
     int64_t next = now_ns();
     char payload[32];
     for (long i = 0; i < job->count; ++i) {
@@ -433,10 +439,11 @@ static PyObject* f_emit(PyObject* self, PyObject* args) {
     EmitJob jobs[64];
     pthread_t tids[64];
     int64_t t0, t1;
+    atomic_int waiting = threads;
     Py_BEGIN_ALLOW_THREADS;
     t0 = now_ns();
     for (int i = 0; i < threads; ++i) {
-        jobs[i] = (EmitJob){fn, count, interval, 0};
+        jobs[i] = (EmitJob){fn, count, interval, 0, &waiting};
         pthread_create(&tids[i], NULL, emit_thread, &jobs[i]);
     }
     for (int i = 0; i < threads; ++i) pthread_join(tids[i], NULL);

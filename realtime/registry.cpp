@@ -23,7 +23,10 @@ struct Registry {
     Map<std::uint64_t> handles;
     Map<SubscriptionPtr> callbacks;
     Map<std::string> payloads;
-    int in_flight = 0;  // deliveries that passed the gate and may touch Python
+    std::atomic<int> in_flight{0};  // deliveries that passed the gate and may touch Python
+    // Threads waiting on `settled`: a finishing delivery takes the lock and
+    // notifies only when there is one, so the common case costs no lock.
+    std::atomic<int> waiters{0};
     std::atomic<bool> closing{false};
 };
 
@@ -46,20 +49,23 @@ void run(Registry& r, std::string_view key, SubscriptionPtr s, std::string_view 
     // this thread waited for it has the last word.
     const bool returned = !r.closing.load() && !s->removed.load(std::memory_order_acquire) &&
                           s->callable.call(payload, key);
-    {
+    if (returned && cache_key) {
         std::lock_guard<std::mutex> g(r.lock);
-        if (returned && cache_key) {
-            try {
-                r.payloads.insert_or_assign(std::string(*cache_key), std::string(payload));
-            } catch (...) {
-            }
+        try {
+            r.payloads.insert_or_assign(std::string(*cache_key), std::string(payload));
+        } catch (...) {
         }
-        --s->running;
-        // Before `s` goes: shut_down, woken by this, still needs the
-        // interpreter lock this thread holds until it has released `s`.
-        --r.in_flight;
     }
-    r.settled.notify_all();
+    // Before `s` goes: shut_down, woken by this, still needs the interpreter
+    // lock this thread holds until it has released `s`.
+    s->running.fetch_sub(1);
+    r.in_flight.fetch_sub(1);
+    // Both sides are sequentially consistent: either the waiter's check sees
+    // the counts down, or this sees the waiter and wakes it under the lock.
+    if (r.waiters.load() > 0) {
+        { std::lock_guard<std::mutex> g(r.lock); }
+        r.settled.notify_all();
+    }
     s.reset();  // may be the last owner of the callable: released under the interpreter lock
     --t_depth;
     PyGILState_Release(gil);
@@ -79,14 +85,15 @@ SubscriptionPtr take(Map<SubscriptionPtr>::iterator it, Registry& r) {
 void retire(Registry& r, SubscriptionPtr s) {
     if (!s) return;
     if (t_depth == 0) {
-        std::unique_lock<std::mutex> lk(r.lock);
-        if (s->running > 0) {
-            lk.unlock();
+        if (s->running.load() > 0) {
             // Deliveries waiting for the interpreter lock must get it to finish.
             pybind11::gil_scoped_release nogil;
-            lk.lock();
-            r.settled.wait(lk, [&] { return s->running == 0; });
-            lk.unlock();  // before the interpreter lock is taken back
+            r.waiters.fetch_add(1);
+            {
+                std::unique_lock<std::mutex> lk(r.lock);
+                r.settled.wait(lk, [&] { return s->running.load() == 0; });
+            }  // the lock goes before the interpreter lock is taken back
+            r.waiters.fetch_sub(1);
         }
     }
     s.reset();
@@ -100,8 +107,12 @@ void shut_down() {
     }
     {
         pybind11::gil_scoped_release nogil;
-        std::unique_lock<std::mutex> lk(r.lock);
-        r.settled.wait(lk, [&] { return r.in_flight <= t_depth; });
+        r.waiters.fetch_add(1);
+        {
+            std::unique_lock<std::mutex> lk(r.lock);
+            r.settled.wait(lk, [&] { return r.in_flight.load() <= t_depth; });
+        }
+        r.waiters.fetch_sub(1);
     }
     Map<SubscriptionPtr> released;
     {

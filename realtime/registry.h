@@ -19,7 +19,9 @@ namespace tvx::realtime {
 struct Subscription {
     explicit Subscription(Callable c) : callable(std::move(c)) {}
     const Callable callable;
-    int running = 0;  // deliveries between lookup and return, under the registry lock
+    // Deliveries between lookup and return: counted up under the registry
+    // lock, down without it.
+    std::atomic<int> running{0};
     // Set, under the registry lock, once taken out of the callback registry;
     // read by a delivery without that lock.
     std::atomic<bool> removed{false};

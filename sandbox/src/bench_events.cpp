@@ -3,6 +3,7 @@
 // emit time (CLOCK_MONOTONIC nanoseconds, the clock behind Python's
 // time.perf_counter_ns) in decimal, so a callable can tell each event's
 // latency.
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <thread>
@@ -18,7 +19,11 @@ std::int64_t now_ns() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-void emit(tvx::wire::EventReceiver receiver, const char* key, long count, long interval_ns) {
+void emit(tvx::wire::EventReceiver receiver, const char* key, long count, long interval_ns,
+          std::atomic<int>* waiting) {
+    // All threads start together, or the first would deliver alone for a while.
+    waiting->fetch_sub(1);
+    while (waiting->load() > 0) std::this_thread::yield();
     char payload[32];
     tvx::wire::EventRecord rec{};
     rec.subscription_key = key;
@@ -45,9 +50,10 @@ TVX_EXPORT double tvx_bench_emit(std::uint64_t receiver, const char* key, int th
                                  long interval_ns) {
     if (receiver == 0 || !key || threads < 1 || threads > 64 || count < 0) return -1;
     const auto fn = reinterpret_cast<tvx::wire::EventReceiver>(receiver);
+    std::atomic<int> waiting{threads};
     const std::int64_t t0 = now_ns();
     std::vector<std::thread> pool;
-    for (int t = 0; t < threads; ++t) pool.emplace_back(emit, fn, key, count, interval_ns);
+    for (int t = 0; t < threads; ++t) pool.emplace_back(emit, fn, key, count, interval_ns, &waiting);
     for (std::thread& t : pool) t.join();
     return static_cast<double>(now_ns() - t0) / 1e9;
 }
