@@ -230,44 +230,46 @@ static int as_bool(PyObject* o, uint8_t* out) {
     return 0;
 }
 
-/* The five lookups in the module's order, each fetching `configuration` again. */
+/* The five lookups in the module's order, `configuration` fetched once. */
 static int build_config(PyObject* ctx, Config* cfg) {
     memset(cfg, 0, sizeof *cfg);
     PyObject *conf, *v;
     int32_t unused;
     int rc;
-#define LOOKUP(key)                     \
-    conf = item(ctx, k_configuration);  \
-    if (!conf) return -1;               \
-    v = item(conf, key);                \
-    Py_DECREF(conf);                    \
-    if (!v) return -1;
+    conf = item(ctx, k_configuration);
+    if (!conf) return -1;
+#define LOOKUP(key)       \
+    v = item(conf, key);  \
+    if (!v) goto fail;
     LOOKUP(k_enable_queue);
     rc = as_bool(v, &cfg->enable_queue);
     Py_DECREF(v);
-    if (rc) return -1;
+    if (rc) goto fail;
     LOOKUP(k_max_torelation);
     rc = as_int32(v, &cfg->max_torelation);
     Py_DECREF(v);
-    if (rc) return -1;
+    if (rc) goto fail;
     LOOKUP(k_rate_limit);
     rc = as_int32(v, &unused);
     Py_DECREF(v);
-    if (rc) return -1;
+    if (rc) goto fail;
     v = item(ctx, k_channel_id);
-    if (!v) return -1;
+    if (!v) goto fail;
     cfg->channel_id = copy_text(v);
     Py_DECREF(v);
-    if (!cfg->channel_id) return -1;
+    if (!cfg->channel_id) goto fail;
     LOOKUP(k_daemon_type);
     cfg->daemon_type = copy_text(v);
     Py_DECREF(v);
-    if (!cfg->daemon_type) {
-        free((void*)cfg->channel_id);
-        return -1;
-    }
-#undef LOOKUP
+    if (!cfg->daemon_type) goto fail;
+    Py_DECREF(conf);
     return 0;
+fail:
+    Py_DECREF(conf);
+    free((void*)cfg->channel_id);
+    cfg->channel_id = NULL;
+    return -1;
+#undef LOOKUP
 }
 
 static void free_config(Config* cfg) {

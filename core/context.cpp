@@ -1,13 +1,12 @@
 #include "context.h"
 
-#include <climits>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include "../backend/operations.h"
 #include "../realtime/registry.h"
 #include "convert.h"
+#include "frame.h"
 #include "text_pool.h"
 
 namespace tvx::core {
@@ -35,24 +34,17 @@ py::object get(PyObject* mapping, PyObject* key) {
     return py::reinterpret_steal<py::object>(v);
 }
 
-py::object configuration(const py::dict& context) { return get(context.ptr(), keys().configuration); }
-
 // Conversions of the configuration values. The common types take a short
 // path; anything else goes through pybind11's casts, which keep their exact
 // acceptance rules and error texts.
 bool as_bool(const py::object& o) {
-    if (o.ptr() == Py_True) return true;
-    if (o.ptr() == Py_False) return false;
-    return py::cast<bool>(o);
+    bool v;
+    return exact_bool(o.ptr(), v) ? v : py::cast<bool>(o);
 }
 
 std::int32_t as_int32(const py::object& o) {
-    if (PyLong_CheckExact(o.ptr())) {
-        int overflow = 0;
-        const long v = PyLong_AsLongAndOverflow(o.ptr(), &overflow);
-        if (!overflow && v >= INT32_MIN && v <= INT32_MAX) return static_cast<std::int32_t>(v);
-    }
-    return py::cast<std::int32_t>(o);
+    std::int32_t v;
+    return exact_int32(o.ptr(), v) ? v : py::cast<std::int32_t>(o);
 }
 
 // The bytes of a str (UTF-8) or bytes value, valid while `o` lives; `spare`
@@ -74,13 +66,14 @@ std::string_view as_bytes(const py::object& o, std::string& spare) {
 wire::ConnectionConfig build_config(const py::dict& context) {
     const ContextKeys& k = keys();
     wire::ConnectionConfig cfg{};
-    const bool enable_queue = as_bool(get(configuration(context).ptr(), k.enable_queue));
-    const auto max_torelation = as_int32(get(configuration(context).ptr(), k.max_torelation));
-    (void)as_int32(get(configuration(context).ptr(), k.rate_limit));
+    const py::object conf = get(context.ptr(), k.configuration);
+    const bool enable_queue = as_bool(get(conf.ptr(), k.enable_queue));
+    const auto max_torelation = as_int32(get(conf.ptr(), k.max_torelation));
+    (void)as_int32(get(conf.ptr(), k.rate_limit));
     std::string spare_channel, spare_daemon;
     const py::object channel_obj = get(context.ptr(), k.channel_id);
     const std::string_view channel = as_bytes(channel_obj, spare_channel);
-    const py::object daemon_obj = get(configuration(context).ptr(), k.daemon_type);
+    const py::object daemon_obj = get(conf.ptr(), k.daemon_type);
     const std::string_view daemon = as_bytes(daemon_obj, spare_daemon);
     cfg.channel_id = text_copy(channel);
     cfg.enable_queue = enable_queue ? 1 : 0;
@@ -94,8 +87,8 @@ py::dict login(const std::string& a1, const std::string& a2, const std::string& 
     const char* daemon = text_copy(kDaemonType);
     const wire::LoginResult r = op::login(daemon, text_copy(a1), text_copy(a2), text_copy(a3), text_copy(a4),
                                           text_copy(kVersion), text_copy(kPlatform), enable_queue, 2);
-    if (r.internal_error) throw std::runtime_error(std::string("Internal Error: ") + r.internal_error);
-    if (!r.success) throw std::runtime_error(r.message ? r.message : "Unknown exception");
+    if (r.internal_error) raise_internal(r.internal_error);
+    if (!r.success) raise_refused(r.message);
 
     realtime::clear_payload_cache();
 

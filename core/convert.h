@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <climits>
 #include <cstdint>
 #include <initializer_list>
 #include <type_traits>
@@ -79,6 +80,22 @@ PyObject* text_item(wire::text t);  // new reference: str, or None for null; nul
 py::object text_or_none(wire::text t);
 py::str text_or_empty(wire::text t);
 py::str decode(wire::text t);  // non-null text
+
+// Short paths for the exact built-in types: true with the value, false for
+// anything the general conversion must decide (other types, out of range).
+inline bool exact_int32(PyObject* o, std::int32_t& out) {
+    if (!PyLong_CheckExact(o)) return false;
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(o, &overflow);
+    if (overflow || v < INT32_MIN || v > INT32_MAX) return false;
+    out = static_cast<std::int32_t>(v);
+    return true;
+}
+inline bool exact_bool(PyObject* o, bool& out) {
+    if (o != Py_True && o != Py_False) return false;
+    out = o == Py_True;
+    return true;
+}
 
 // An interned key string for the life of the process.
 PyObject* intern(const char* key);

@@ -5,6 +5,7 @@
 namespace tvx::core {
 
 void raise_internal(wire::text error) { throw std::runtime_error(std::string("Internal Error: ") + error); }
+void raise_refused(wire::text message) { throw std::runtime_error(message ? message : "Unknown exception"); }
 
 namespace {
 struct EnvelopeKeys {

@@ -17,6 +17,8 @@ namespace tvx::core {
 namespace py = pybind11;
 
 [[noreturn]] void raise_internal(wire::text error);
+// A refusal that is raised rather than returned (login, subscriptions).
+[[noreturn]] void raise_refused(wire::text message);
 
 // Library arguments from native arguments: strings become text copies,
 // everything else passes unchanged.

@@ -3,20 +3,16 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <unordered_set>
+
+#include "string_map.h"
 
 namespace tvx::core {
 namespace {
 
-struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
-
 struct Pool {
     std::mutex lock;
     // Node-based: an element's bytes never move once inserted.
-    std::unordered_set<std::string, Hash, std::equal_to<>> texts;
+    StringSet texts;
 };
 
 Pool& pool() {
@@ -35,10 +31,12 @@ const char* pooled(std::string_view bytes) {
 
 // A call copies the same few texts (channel, daemon type, account) again and
 // again; the last ones a thread used are found by a byte compare, without the
-// pool's lock or hash. Pool entries are never released, so the pointers kept
-// here stay valid.
+// pool's lock or hash. Slots are replaced in turn, so they must outnumber the
+// texts of the widest call (a placement copies eleven) or a repeated call
+// never hits. Pool entries are never released, so the pointers kept here stay
+// valid.
 struct Recent {
-    static constexpr unsigned kSlots = 8;
+    static constexpr unsigned kSlots = 16;
     const char* text[kSlots] = {};
     std::size_t size[kSlots] = {};
     unsigned next = 0;

@@ -17,6 +17,8 @@
 #include <tuple>
 #include <utility>
 
+#include "../core/convert.h"
+
 namespace tvx::module {
 namespace py = pybind11;
 
@@ -55,14 +57,7 @@ struct Arg<const std::string&> {
 template <>
 struct Arg<std::int32_t> {
     std::int32_t v = 0;
-    bool load(PyObject* a) {
-        if (!PyLong_CheckExact(a)) return false;
-        int overflow = 0;
-        const long x = PyLong_AsLongAndOverflow(a, &overflow);
-        if (overflow || x < INT32_MIN || x > INT32_MAX) return false;
-        v = static_cast<std::int32_t>(x);
-        return true;
-    }
+    bool load(PyObject* a) { return core::exact_int32(a, v); }
     std::int32_t get() const { return v; }
 };
 
@@ -80,11 +75,7 @@ struct Arg<double> {
 template <>
 struct Arg<bool> {
     bool v = false;
-    bool load(PyObject* a) {
-        if (a != Py_True && a != Py_False) return false;
-        v = a == Py_True;
-        return true;
-    }
+    bool load(PyObject* a) { return core::exact_bool(a, v); }
     bool get() const { return v; }
 };
 

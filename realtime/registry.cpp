@@ -3,19 +3,15 @@
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
-#include <unordered_map>
 
+#include "../core/string_map.h"
 #include "subscription_key.h"
 
 namespace tvx::realtime {
 namespace {
 
-struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
 template <class V>
-using Map = std::unordered_map<std::string, V, Hash, std::equal_to<>>;
+using Map = core::StringMap<V>;
 
 struct Registry {
     std::mutex lock;
@@ -52,7 +48,9 @@ void run(Registry& r, std::string_view key, SubscriptionPtr s, std::string_view 
     if (returned && cache_key) {
         std::lock_guard<std::mutex> g(r.lock);
         try {
-            r.payloads.insert_or_assign(std::string(*cache_key), std::string(payload));
+            // The entry is nearly always there already: its buffer is reused.
+            if (auto it = r.payloads.find(*cache_key); it != r.payloads.end()) it->second.assign(payload);
+            else r.payloads.emplace(std::string(*cache_key), std::string(payload));
         } catch (...) {
         }
     }
@@ -69,6 +67,27 @@ void run(Registry& r, std::string_view key, SubscriptionPtr s, std::string_view 
     s.reset();  // may be the last owner of the callable: released under the interpreter lock
     --t_depth;
     PyGILState_Release(gil);
+}
+
+// The registry lock is held for these.
+template <class V>
+std::optional<V> find_in(const Map<V>& map, std::string_view key) {
+    auto it = map.find(key);
+    if (it == map.end()) return std::nullopt;
+    return it->second;
+}
+template <class V>
+void erase_from(Map<V>& map, std::string_view key) {
+    if (auto it = map.find(key); it != map.end()) map.erase(it);
+}
+
+// Counts a delivery in before it may touch Python, unless the exit hook ran;
+// the registry lock is held.
+bool admit(Registry& r, Subscription& s) {
+    if (r.closing.load()) return false;
+    ++s.running;
+    ++r.in_flight;
+    return true;
 }
 
 // Takes `s` out of the callback registry; the registry lock is held.
@@ -156,7 +175,7 @@ void close(std::string_view key) {
     SubscriptionPtr gone;
     {
         std::lock_guard<std::mutex> g(r.lock);
-        if (auto h = r.handles.find(key); h != r.handles.end()) r.handles.erase(h);
+        erase_from(r.handles, key);
         if (auto c = r.callbacks.find(key); c != r.callbacks.end()) gone = take(c, r);
     }
     retire(r, std::move(gone));
@@ -165,29 +184,19 @@ void close(std::string_view key) {
 std::optional<std::uint64_t> handle_of(std::string_view key) {
     Registry& r = registry();
     std::lock_guard<std::mutex> g(r.lock);
-    auto it = r.handles.find(key);
-    if (it == r.handles.end()) return std::nullopt;
-    return it->second;
-}
-
-bool active(std::string_view key) {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> g(r.lock);
-    return r.handles.find(key) != r.handles.end();
+    return find_in(r.handles, key);
 }
 
 std::optional<std::string> cached(std::string_view cache_key) {
     Registry& r = registry();
     std::lock_guard<std::mutex> g(r.lock);
-    auto it = r.payloads.find(cache_key);
-    if (it == r.payloads.end()) return std::nullopt;
-    return it->second;
+    return find_in(r.payloads, cache_key);
 }
 
 void drop_cached(std::string_view cache_key) {
     Registry& r = registry();
     std::lock_guard<std::mutex> g(r.lock);
-    if (auto it = r.payloads.find(cache_key); it != r.payloads.end()) r.payloads.erase(it);
+    erase_from(r.payloads, cache_key);
 }
 
 void clear_payload_cache() {
@@ -201,12 +210,10 @@ void deliver(std::string_view key, std::string_view payload, const std::string_v
     SubscriptionPtr s;
     {
         std::lock_guard<std::mutex> g(r.lock);
-        if (r.closing.load() || _Py_IsFinalizing()) return;
+        if (_Py_IsFinalizing()) return;
         auto it = r.callbacks.find(key);
-        if (it == r.callbacks.end() || it->second->callable.empty()) return;
+        if (it == r.callbacks.end() || it->second->callable.empty() || !admit(r, *it->second)) return;
         s = it->second;
-        ++s->running;
-        ++r.in_flight;
     }
     run(r, key, std::move(s), payload, cache_key);
 }
@@ -216,9 +223,7 @@ void replay(std::string_view key, const SubscriptionPtr& s, std::string_view pay
     if (s->callable.empty()) return;
     {
         std::lock_guard<std::mutex> g(r.lock);
-        if (r.closing.load()) return;
-        ++s->running;
-        ++r.in_flight;
+        if (!admit(r, *s)) return;
     }
     run(r, key, s, payload, nullptr);
 }

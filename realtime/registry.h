@@ -41,7 +41,6 @@ void abandon(const std::string& key, const SubscriptionPtr& s);
 void close(std::string_view key);
 
 std::optional<std::uint64_t> handle_of(std::string_view key);
-bool active(std::string_view key);
 
 std::optional<std::string> cached(std::string_view cache_key);
 void drop_cached(std::string_view cache_key);

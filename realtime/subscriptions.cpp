@@ -4,6 +4,7 @@
 
 #include "../backend/operations.h"
 #include "../core/context.h"
+#include "../core/frame.h"
 #include "../core/text_pool.h"
 #include "registry.h"
 
@@ -14,20 +15,16 @@ using core::text_copy;
 // The receivers the library calls, on any thread. Nothing may unwind into
 // the library's frames: every failure ends here.
 void receive(const wire::EventRecord* event, bool caching) noexcept {
-    try {
-        if (!event || !event->subscription_key) return;
-        // The record and its texts stay put for the whole call, so the bytes
-        // are read in place; what outlives the call (a cached payload) is copied.
-        const std::string_view key(event->subscription_key);
-        const std::string_view payload(event->payload ? event->payload : "");
-        if (caching && event->cache && event->cache_key) {
-            const std::string_view cache_key(event->cache_key);
-            deliver(key, payload, &cache_key);
-        } else {
-            deliver(key, payload, nullptr);
-        }
-    } catch (...) {
-        // Out of memory copying the texts: the event is lost.
+    if (!event || !event->subscription_key) return;
+    // The record and its texts stay put for the whole call, so the bytes are
+    // read in place; what outlives the call (a cached payload) is copied.
+    const std::string_view key(event->subscription_key);
+    const std::string_view payload(event->payload ? event->payload : "");
+    if (caching && event->cache && event->cache_key) {
+        const std::string_view cache_key(event->cache_key);
+        deliver(key, payload, &cache_key);
+    } else {
+        deliver(key, payload, nullptr);
     }
 }
 
@@ -67,7 +64,7 @@ std::string subscribe(const py::dict& context, Op& op, const char* topic, bool c
     }();
     if (!r.success) {
         abandon(key, s);
-        throw std::runtime_error(r.error ? r.error : "Unknown exception");
+        core::raise_refused(r.error);
     }
     accept(key, r.handle);
     if (caching)
@@ -103,11 +100,11 @@ void unsubscribe(const std::string& channel, const std::string& key) {
     const char* channel_text = text_copy(channel);
     const std::uint64_t handle = handle_of(key).value_or(0);
     const wire::UnsubscribeResult r = op::unsubscribe(daemon, channel_text, handle);
-    if (r.internal_error) throw std::runtime_error(std::string("Internal Error: ") + r.internal_error);
+    if (r.internal_error) core::raise_internal(r.internal_error);
     if (r.remove_cache && r.cache_key) drop_cached(r.cache_key);
     close(key);
 }
 
-bool is_subscribe(const std::string& key) { return active(key); }
+bool is_subscribe(const std::string& key) { return handle_of(key).has_value(); }
 
 }  // namespace tvx::realtime
