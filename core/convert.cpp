@@ -49,13 +49,12 @@ py::str text_or_empty(wire::text t) { return decode(t ? t : ""); }
 // texts are kept, so invalid UTF-8 fails on every occurrence.
 class TextReuse {
    public:
-    explicit TextReuse(std::size_t fields) : fields_(new Field[fields]()), count_(fields) {}
+    explicit TextReuse(std::size_t fields)
+        : fields_(new Field[fields]()), slots_(new Slot[fields * kSlots]()), count_(fields) {}
     TextReuse(const TextReuse&) = delete;
     TextReuse& operator=(const TextReuse&) = delete;
     ~TextReuse() {
-        for (std::size_t f = 0; f < count_; ++f)
-            if (Slot* s = fields_[f].slots.get())
-                for (unsigned i = 0; i < kSlots; ++i) Py_XDECREF(s[i].str);
+        for (std::size_t i = 0; i < count_ * kSlots; ++i) Py_XDECREF(slots_[i].str);
     }
 
     // New reference, or null with the decoding error set. `t` is not null.
@@ -64,11 +63,10 @@ class TextReuse {
         Field& f = fields_[field];
         // Empty and one-byte texts come from the interpreter's own singletons.
         if (f.off || n <= 1) return PyUnicode_DecodeUTF8(t, static_cast<Py_ssize_t>(n), nullptr);
-        if (!f.slots) f.slots.reset(new Slot[kSlots]());
         if (++f.looks == kTrial && f.hits * 4 < kTrial) f.off = true;
         const std::uint64_t h = hash(t, n);
         const unsigned at = static_cast<unsigned>(h >> 58);  // kSlots == 64
-        Slot* s = f.slots.get();
+        Slot* s = slots_.get() + field * kSlots;
         for (unsigned probe : {at, at ^ 1u}) {
             const Slot& c = s[probe];
             if (c.str && c.hash == h && c.size == n && (c.bytes == t || std::memcmp(c.bytes, t, n) == 0)) {
@@ -98,7 +96,6 @@ class TextReuse {
         PyObject* str;
     };
     struct Field {
-        std::unique_ptr<Slot[]> slots;
         std::uint32_t looks = 0, hits = 0;
         bool off = false;
     };
@@ -123,6 +120,7 @@ class TextReuse {
     }
 
     std::unique_ptr<Field[]> fields_;
+    std::unique_ptr<Slot[]> slots_;  // kSlots per field, one block
     std::size_t count_;
 };
 
@@ -223,16 +221,13 @@ namespace {
 PyObject* int32_item(std::int32_t v) { return PyLong_FromLong(v); }
 PyObject* double_item(double v) { return PyFloat_FromDouble(v); }
 
-// A list of the column's elements in array order; none when `read` is false
-// or the count is zero or less.
+// A list of `count` packed elements in array order (none for zero or less).
 template <class T>
-PyObject* column_item(const char* at, bool read, PyObject* (*make)(T)) {
-    wire::Column<T> c;
-    std::memcpy(&c, at, sizeof c);
-    const Py_ssize_t n = read && c.count > 0 ? static_cast<Py_ssize_t>(c.count) : 0;
+PyObject* packed_list(const void* elements, std::int64_t count, PyObject* (*make)(T)) {
+    const Py_ssize_t n = count > 0 ? static_cast<Py_ssize_t>(count) : 0;
     PyObject* l = PyList_New(n);
     if (!l) py::pybind11_fail("Could not allocate list object!");
-    const char* items = reinterpret_cast<const char*>(c.items);
+    const char* items = static_cast<const char*>(elements);
     for (Py_ssize_t i = 0; i < n; ++i) {
         T v;
         std::memcpy(&v, items + static_cast<std::size_t>(i) * sizeof(T), sizeof v);
@@ -246,7 +241,21 @@ PyObject* column_item(const char* at, bool read, PyObject* (*make)(T)) {
     return l;
 }
 
+// A column's elements; none when `read` is false.
+template <class T>
+PyObject* column_item(const char* at, bool read, PyObject* (*make)(T)) {
+    wire::Column<T> c;
+    std::memcpy(&c, at, sizeof c);
+    return packed_list(c.items, read ? c.count : 0, make);
+}
+
 }  // namespace
+
+py::list int32_list(const std::int32_t* items, std::int64_t count) {
+    PyObject* l = packed_list(items, count, int32_item);
+    if (!l) throw py::error_already_set();
+    return py::reinterpret_steal<py::list>(l);
+}
 
 py::dict RecordTable::build(const char* base, Columns columns, TextReuse* reuse) const {
     const Plan& p = plan();
@@ -316,15 +325,19 @@ py::dict RecordTable::convert(const void* record, Columns columns) const {
     return build(static_cast<const char*>(record), columns, nullptr);
 }
 
+namespace {
+constexpr Py_ssize_t kShareFrom = 8;
+}
+
 py::list RecordTable::convert_array(const void* items, std::int64_t n) const {
     const Py_ssize_t len = n > 0 ? static_cast<Py_ssize_t>(n) : 0;
     PyObject* l = PyList_New(len);
     if (!l) py::pybind11_fail("Could not allocate list object!");
     auto result = py::reinterpret_steal<py::list>(l);
     const Plan& p = plan();
-    // Sharing pays only once texts can repeat.
+    // Sharing pays once texts repeat often enough to repay its tables.
     std::unique_ptr<TextReuse> reuse;
-    if (len > 1 && p.texts > 0) reuse = std::make_unique<TextReuse>(p.texts);
+    if (len >= kShareFrom && p.texts > 0) reuse = std::make_unique<TextReuse>(p.texts);
     const char* base = static_cast<const char*>(items);
     for (Py_ssize_t i = 0; i < len; ++i)
         PyList_SET_ITEM(l, i, build(base + static_cast<std::size_t>(i) * record_size, Columns::Read, reuse.get())

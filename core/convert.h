@@ -97,6 +97,9 @@ inline bool exact_bool(PyObject* o, bool& out) {
     return true;
 }
 
+// A list of `count` int32 values (none for zero or less).
+py::list int32_list(const std::int32_t* items, std::int64_t count);
+
 // An interned key string for the life of the process.
 PyObject* intern(const char* key);
 

@@ -37,8 +37,4 @@ py::dict envelope(bool success, std::int32_t status_code, py::object data, py::o
     return env;
 }
 
-py::dict status_envelope(const wire::StatusResult& r) {
-    return envelope(r.success != 0, r.status_code, py::dict(), text_or_none(r.message));
-}
-
 }  // namespace tvx::core

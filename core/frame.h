@@ -52,37 +52,41 @@ auto call_library(const py::dict& context, Op& op, const A&... args) {
 // The envelope: success, status_code, data, message, in that order.
 py::dict envelope(bool success, std::int32_t status_code, py::object data, py::object message);
 
-// Default message rule: "" on success, the library's text on failure ("" for none).
-inline py::object frame_message(bool success, wire::text message) {
-    return success ? py::str("") : text_or_empty(message);
+// Which message the envelope carries: by default "" on success and the
+// library's text on failure ("" for none); for some results the library's
+// word stands whatever the outcome (None for none).
+enum class Message { OnFailure, Always };
+
+// The envelope of result `r` around `data`.
+template <class R>
+py::dict envelope_of(const R& r, py::object data, Message rule = Message::OnFailure) {
+    const bool ok = r.success != 0;
+    py::object message = rule == Message::Always ? text_or_none(r.message)
+                         : ok                    ? py::str("")
+                                                 : text_or_empty(r.message);
+    return envelope(ok, r.status_code, std::move(data), std::move(message));
 }
 
 // One record inside the result.
 template <class R>
 py::dict record_envelope(const R& r, const RecordTable& table) {
-    const bool ok = r.success != 0;
-    py::object data = ok ? py::object(table.convert(&r.record)) : py::object(py::dict());
-    return envelope(ok, r.status_code, std::move(data), frame_message(ok, r.message));
+    return envelope_of(r, r.success ? py::object(table.convert(&r.record)) : py::object(py::dict()));
 }
 
 // A list of records.
 template <class Item>
 py::dict list_envelope(const wire::RecordList<Item>& r, const RecordTable& table) {
-    const bool ok = r.success != 0;
-    py::object data = ok ? py::object(table.convert_array(r.items, r.count)) : py::object(py::list());
-    return envelope(ok, r.status_code, std::move(data), frame_message(ok, r.message));
+    return envelope_of(r, r.success ? py::object(table.convert_array(r.items, r.count)) : py::object(py::list()));
 }
 
 // A payload that lies in the result record itself (the table's offsets are
 // the result's own).
 template <class R>
 py::dict result_envelope(const R& r, const RecordTable& table) {
-    const bool ok = r.success != 0;
-    py::object data = ok ? py::object(table.convert(&r)) : py::object(py::dict());
-    return envelope(ok, r.status_code, std::move(data), frame_message(ok, r.message));
+    return envelope_of(r, r.success ? py::object(table.convert(&r)) : py::object(py::dict()));
 }
 
 // Verdict only: empty data, the library's message whatever the outcome.
-py::dict status_envelope(const wire::StatusResult& r);
+inline py::dict status_envelope(const wire::StatusResult& r) { return envelope_of(r, py::dict(), Message::Always); }
 
 }  // namespace tvx::core

@@ -24,17 +24,11 @@ const RecordTable candlesticks{sizeof(CandlestickResult), {
 py::dict get_candlesticks(const py::dict& context, const std::string& text1, const std::string& text2,
                           std::int32_t number, bool flag, const std::string& text3, const std::string& text4) {
     wire::CandlestickRequest request{};
-    request.arg2 = text_copy(text1);
-    request.arg3 = text_copy(text2);
-    request.arg4 = number;
-    request.arg5 = flag ? 1 : 0;
-    request.arg6 = text_copy(text3);
-    request.arg7 = text_copy(text4);
+    put(request.arg2, text1), put(request.arg3, text2), put(request.arg4, number), put(request.arg5, flag);
+    put(request.arg6, text3), put(request.arg7, text4);
     const CandlestickResult r = call_library(context, op::get_candlesticks, &request);
-    const bool ok = r.success != 0;
-    py::dict data = candlesticks.convert(&r, ok ? Columns::Read : Columns::Empty);
     // Unlike the other queries, the library's message stands on success too.
-    return envelope(ok, r.status_code, std::move(data), text_or_none(r.message));
+    return envelope_of(r, candlesticks.convert(&r, r.success ? Columns::Read : Columns::Empty), Message::Always);
 }
 
 }  // namespace tvx::marketdata

@@ -12,26 +12,19 @@ using namespace tvx::core;
 using wire::DerivativesOrderActionError;
 using wire::EquityOrderActionError;
 
-const RecordTable derivatives_error_response{sizeof(DerivativesOrderActionError), {
+// Both markets' error records begin alike, so one nested table reads either.
+static_assert(offsetof(DerivativesOrderActionError, code) == offsetof(EquityOrderActionError, code) &&
+              offsetof(DerivativesOrderActionError, message) == offsetof(EquityOrderActionError, message));
+const RecordTable error_response{sizeof(DerivativesOrderActionError), {
     TVX_FIELD(DerivativesOrderActionError, code),
     TVX_FIELD(DerivativesOrderActionError, message),
 }};
-const RecordTable derivatives_action_error{sizeof(DerivativesOrderActionError), {
-    TVX_NESTED("error_response", derivatives_error_response),
-    TVX_FIELD(DerivativesOrderActionError, http_status),
-    TVX_FIELD(DerivativesOrderActionError, http_status_code),
-    TVX_FIELD(DerivativesOrderActionError, order_no),
-}};
-
-const RecordTable equity_error_response{sizeof(EquityOrderActionError), {
-    TVX_FIELD(EquityOrderActionError, code),
-    TVX_FIELD(EquityOrderActionError, message),
-}};
-const RecordTable equity_action_error{sizeof(EquityOrderActionError), {
-    TVX_NESTED("error_response", equity_error_response),
-    TVX_FIELD(EquityOrderActionError, http_status),
-    TVX_FIELD(EquityOrderActionError, http_status_code),
-    TVX_FIELD(EquityOrderActionError, order_no),
+template <class E>
+const RecordTable action_error{sizeof(E), {
+    TVX_NESTED("error_response", error_response),
+    TVX_FIELD(E, http_status),
+    TVX_FIELD(E, http_status_code),
+    TVX_FIELD(E, order_no),
 }};
 
 // The library takes the count as a signed 32-bit value; a larger batch would
@@ -44,27 +37,24 @@ std::int32_t batch_count(std::size_t n) {
     return static_cast<std::int32_t>(n);
 }
 
-// Derivatives order numbers as count consecutive int32 values, exported from
-// their array until the object ends. A contiguous int32 array is used in place;
-// any other layout is copied into one first.
+// Derivatives order numbers as count consecutive int32 values, read from the
+// argument's own array: the argument's type makes it C-contiguous int32
+// (a copy only when the caller's array is not), and it outlives the call.
 class NumberBatch {
    public:
     explicit NumberBatch(const OrderNumbers& numbers)
-        : count_(batch_count(static_cast<std::size_t>(numbers.size()))),
-          array_(numbers.flags() & py::array::c_style ? py::array(numbers) : py::array(Contiguous(numbers))),
-          view_(array_.request()) {}
+        : count_(batch_count(static_cast<std::size_t>(numbers.size()))), items_(numbers.data()) {}
 
-    const std::int32_t* items() const { return static_cast<const std::int32_t*>(view_.ptr); }
+    const std::int32_t* items() const { return items_; }
     std::int32_t count() const { return count_; }
 
    private:
-    using Contiguous = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
     std::int32_t count_;
-    py::array array_;
-    py::buffer_info view_;
+    const std::int32_t* items_;
 };
 
-// Equity order numbers as pointers to the converted items' own bytes; an empty
+// Equity order numbers as pointers to the converted items' own bytes, which
+// live for the call as the batch array itself does; an empty
 // batch is a null address.
 class TextBatch {
    public:
@@ -108,28 +98,28 @@ py::dict cancel_investor_derivatives_orders(const py::dict& context, Str account
     const NumberBatch batch(order_nos);
     return list_envelope(core::call_library(context, op::cancel_investor_derivatives_orders, account_no, batch.items(),
                                 batch.count(), a4),
-                         derivatives_action_error);
+                         action_error<DerivativesOrderActionError>);
 }
 
 py::dict cancel_investor_equity_orders(const py::dict& context, Str account_no, const OrderTexts& order_nos, Str a4) {
     const TextBatch batch(order_nos);
     return list_envelope(core::call_library(context, op::cancel_investor_equity_orders, account_no, batch.items(), batch.count(),
                                 a4),
-                         equity_action_error);
+                         action_error<EquityOrderActionError>);
 }
 
 py::dict cancel_marketrep_derivatives_orders(const py::dict& context, Str account_no, const OrderNumbers& order_nos) {
     const NumberBatch batch(order_nos);
     return list_envelope(core::call_library(context, op::cancel_marketrep_derivatives_orders, account_no, batch.items(),
                                 batch.count()),
-                         derivatives_action_error);
+                         action_error<DerivativesOrderActionError>);
 }
 
 py::dict cancel_marketrep_equity_orders(const py::dict& context, Str account_no, const OrderTexts& order_nos) {
     const TextBatch batch(order_nos);
     return list_envelope(core::call_library(context, op::cancel_marketrep_equity_orders, account_no, batch.items(),
                                 batch.count()),
-                         equity_action_error);
+                         action_error<EquityOrderActionError>);
 }
 
 }  // namespace tvx::orders

@@ -14,7 +14,7 @@ namespace tvx::orders {
 namespace py = pybind11;
 
 using Str = const std::string&;
-using OrderNumbers = py::array_t<std::int32_t, py::array::forcecast>;
+using OrderNumbers = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
 using OrderTexts = std::vector<std::string>;
 
 // Queries.

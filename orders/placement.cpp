@@ -15,19 +15,6 @@ const RecordTable equity_order_no{sizeof(EquityOrderNoResult), {
     TVX_FIELD(EquityOrderNoResult, order_no),
 }};
 
-py::list int32_list(const std::int32_t* items, std::int64_t count) {
-    const Py_ssize_t n = count > 0 ? static_cast<Py_ssize_t>(count) : 0;
-    PyObject* l = PyList_New(n);
-    if (!l) py::pybind11_fail("Could not allocate list object!");
-    auto list = py::reinterpret_steal<py::list>(l);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* v = PyLong_FromLong(items[i]);
-        if (!v) throw py::error_already_set();
-        PyList_SET_ITEM(l, i, v);
-    }
-    return list;
-}
-
 }  // namespace
 
 py::dict place_investor_derivatives_order(const py::dict& context, Str account_no, Str a3, double a4,
@@ -74,10 +61,9 @@ py::dict place_marketrep_derivatives_trade_report(const py::dict& context, Str a
     put(r.arg2, a2), put(r.arg3, a3), put(r.arg4, a4), put(r.arg5, a5);
     put(r.arg6, a6), put(r.arg7, a7), put(r.arg8, a8), put(r.arg9, a9);
     const auto result = core::call_library(context, op::place_marketrep_derivatives_trade_report, &r);
-    const bool ok = result.success != 0;
-    py::list data = ok ? int32_list(result.items, result.count) : py::list();
     // The library's word on the report is passed on whatever the outcome.
-    return envelope(ok, result.status_code, std::move(data), text_or_none(result.message));
+    return envelope_of(result, result.success ? int32_list(result.items, result.count) : py::list(),
+                       Message::Always);
 }
 
 }  // namespace tvx::orders

@@ -85,14 +85,10 @@ const RecordTable cash_account{sizeof(EquityAccount), {
 }};
 
 py::dict equity_envelope(const wire::EquityAccountResult& r) {
-    const bool ok = r.success != 0;
-    py::object data = py::dict();
-    if (ok) {
-        const char* type = r.record.account_type;
-        const bool credit = type && std::strcmp(type, "CREDIT_BALANCE") == 0;
-        data = (credit ? credit_balance_account : cash_account).convert(&r.record);
-    }
-    return envelope(ok, r.status_code, std::move(data), frame_message(ok, r.message));
+    // A refused result's record is not read, its account type included.
+    const char* type = r.success ? r.record.account_type : nullptr;
+    const bool credit = type && std::strcmp(type, "CREDIT_BALANCE") == 0;
+    return record_envelope(r, credit ? credit_balance_account : cash_account);
 }
 
 }  // namespace
