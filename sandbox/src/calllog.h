@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "blobs.h"
 #include "sandbox.h"
 
 namespace tvx::sandbox {
@@ -95,7 +96,7 @@ class ArgLog {
         out_ += "\",\"ptr\":" + std::to_string(reinterpret_cast<std::uintptr_t>(rec));
         if (rec) {
             out_ += ",\"bytes\":\"";
-            hex(reinterpret_cast<const unsigned char*>(rec), sizeof(T));
+            append_hex(out_, reinterpret_cast<const unsigned char*>(rec), sizeof(T));
             out_ += "\",\"texts\":{";
             bool first = true;
             for (std::size_t off : TextFields<T>::offsets) {
@@ -143,15 +144,8 @@ class ArgLog {
             return;
         }
         out_ += "{\"ptr\":" + std::to_string(reinterpret_cast<std::uintptr_t>(t)) + ",\"hex\":\"";
-        hex(reinterpret_cast<const unsigned char*>(t), std::strlen(t));
+        append_hex(out_, reinterpret_cast<const unsigned char*>(t), std::strlen(t));
         out_ += "\"}";
-    }
-    void hex(const unsigned char* p, std::size_t n) {
-        static const char digits[] = "0123456789abcdef";
-        for (std::size_t i = 0; i < n; ++i) {
-            out_ += digits[p[i] >> 4];
-            out_ += digits[p[i] & 15];
-        }
     }
 
     std::string out_;

@@ -1,6 +1,8 @@
 // Scripted mode and the control surface that tests (through the Python
 // control package) drive: queued result images, the call log, the mode.
+#include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -10,12 +12,16 @@
 
 #include "blobs.h"
 #include "events.h"
+#include "json.h"
 #include "sandbox.h"
 
 namespace tvx::sandbox {
 namespace {
 
-constexpr int kOps = 49;
+// Indexed by ordinal, from the operation table itself.
+#define TVX_ORDINAL(n, R, name, params, args) n,
+constexpr int kOps = std::max({TVX_OPERATIONS(TVX_ORDINAL) 0}) + 1;
+#undef TVX_ORDINAL
 
 constexpr std::size_t result_size(int op) {
     using namespace wire;
@@ -27,18 +33,11 @@ constexpr std::size_t result_size(int op) {
     return 0;
 }
 
-// One scripted result: blob 0 is the result image, the others are what its
-// pointers (and their pointers) lead to. Blobs never move once made.
-struct Prepared {
-    Blobs blobs;
-    std::size_t image_size = 0;
-};
-
 struct OpScript {
-    std::deque<std::shared_ptr<Prepared>> queue;
-    std::shared_ptr<Prepared> standing;
+    std::deque<ImagePtr> queue;
+    ImagePtr standing;
     // Served results stay readable well past the next call of the operation.
-    std::deque<std::shared_ptr<Prepared>> served;
+    std::deque<ImagePtr> served;
 };
 
 struct Call {
@@ -76,7 +75,7 @@ bool take_scripted(int op, void* out, std::size_t size) {
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
     OpScript& o = s.scripts[op];
-    std::shared_ptr<Prepared> p;
+    ImagePtr p;
     if (!o.queue.empty()) {
         p = std::move(o.queue.front());
         o.queue.pop_front();
@@ -85,7 +84,8 @@ bool take_scripted(int op, void* out, std::size_t size) {
     } else {
         p = o.standing;
     }
-    if (!p || p->image_size != size) return false;
+    if (!p) return false;
+    assert(p->size == size);  // tvx_script_push takes only images of result_size(op)
     std::memcpy(out, p->blobs[0].get(), size);
     return true;
 }
@@ -128,9 +128,8 @@ TVX_EXPORT int tvx_script_push(int op, int standing, const unsigned char* data, 
                                std::uint64_t nblobs, const std::int64_t* relocs, std::uint64_t nrelocs) {
     if (op < 1 || op >= kOps || result_size(op) == 0) return -1;
     if (nblobs == 0 || sizes[0] != result_size(op)) return -2;
-    auto p = std::make_shared<Prepared>();
-    p->image_size = sizes[0];
-    if (!build_blobs(data, sizes, nblobs, relocs, nrelocs, p->blobs)) return -3;
+    ImagePtr p = make_image(data, sizes, nblobs, relocs, nrelocs, false);
+    if (!p) return -3;
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
     if (standing) s.scripts[op].standing = std::move(p);
@@ -154,14 +153,10 @@ TVX_EXPORT const char* tvx_calls_json(int op) {
     thread_local std::string out;
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
-    out = "[";
-    bool first = true;
-    for (const Call& c : s.calls) {
-        if (op > 0 && c.op != op) continue;
-        if (!first) out += ',';
-        first = false;
-        out += "{\"seq\":" + std::to_string(c.seq) + ",\"op\":" + std::to_string(c.op) + ",\"args\":" + c.args + "}";
-    }
-    out += "]";
+    json::Writer w;
+    w.begin_array();
+    for (const Call& c : s.calls)
+        if (op <= 0 || c.op == op) w.begin_object().field("seq", c.seq).field("op", c.op).key("args").raw(c.args).end_object();
+    out = w.end_array().take();
     return out.c_str();
 }

@@ -6,6 +6,7 @@
 #include "events.h"
 
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -18,36 +19,25 @@
 #include <vector>
 
 #include "blobs.h"
+#include "json.h"
 
 namespace tvx::sandbox {
 namespace {
 
-struct Image {
-    Blobs blobs;
-    std::size_t size = 0;
-    std::vector<std::size_t> handed_key_at;  // offsets in blob 0
+// Hands the record to `receiver`, with `key` wherever the handed key goes.
+void fire(const Image& img, wire::EventReceiver receiver, wire::text key) {
+    if (img.handed_key_at.empty()) return receiver(reinterpret_cast<const wire::EventRecord*>(img.blobs[0].get()));
+    auto copy = std::make_unique<std::max_align_t[]>(img.size / sizeof(std::max_align_t) + 1);
+    std::memcpy(copy.get(), img.blobs[0].get(), img.size);
+    for (std::size_t off : img.handed_key_at) std::memcpy(reinterpret_cast<char*>(copy.get()) + off, &key, sizeof key);
+    receiver(reinterpret_cast<const wire::EventRecord*>(copy.get()));
+}
 
-    // Hands the record to `receiver`, with `key` wherever the handed key goes.
-    void fire(wire::EventReceiver receiver, wire::text key) const {
-        if (handed_key_at.empty()) return receiver(reinterpret_cast<const wire::EventRecord*>(blobs[0].get()));
-        auto copy = std::make_unique<std::max_align_t[]>(size / sizeof(std::max_align_t) + 1);
-        std::memcpy(copy.get(), blobs[0].get(), size);
-        for (std::size_t off : handed_key_at) std::memcpy(reinterpret_cast<char*>(copy.get()) + off, &key, sizeof key);
-        receiver(reinterpret_cast<const wire::EventRecord*>(copy.get()));
-    }
-};
-using ImagePtr = std::shared_ptr<const Image>;
-
-// Returns null for a malformed image.
-ImagePtr make_image(const unsigned char* data, const std::uint64_t* sizes, std::uint64_t nblobs,
+// Returns null for a malformed event image.
+ImagePtr make_event(const unsigned char* data, const std::uint64_t* sizes, std::uint64_t nblobs,
                     const std::int64_t* relocs, std::uint64_t nrelocs, bool handed_key_allowed) {
     if (nblobs == 0 || sizes[0] < sizeof(wire::EventRecord)) return nullptr;
-    auto img = std::make_shared<Image>();
-    img->size = sizes[0];
-    if (!build_blobs(data, sizes, nblobs, relocs, nrelocs, img->blobs,
-                     handed_key_allowed ? &img->handed_key_at : nullptr))
-        return nullptr;
-    return img;
+    return make_image(data, sizes, nblobs, relocs, nrelocs, handed_key_allowed);
 }
 
 struct Accepted {
@@ -73,7 +63,7 @@ struct Pump {
             queue.pop_front();
             busy = true;
             lk.unlock();
-            img->fire(receiver, nullptr);
+            fire(*img, receiver, nullptr);
             img.reset();
             lk.lock();
             busy = false;
@@ -104,21 +94,40 @@ State& state() {
 
 void stream_loop(int pause_us) {
     State& s = state();
+    // Subscriptions are only appended while streams run (reset stops them
+    // first), so each round copies just the new ones.
     std::vector<Accepted> targets;
+    std::vector<std::uint64_t> sent;  // by index in targets
+    struct Tally {
+        State& s;
+        const std::vector<Accepted>& targets;
+        const std::vector<std::uint64_t>& sent;
+        ~Tally() {
+            std::lock_guard<std::mutex> g(s.lock);
+            for (std::size_t i = 0; i < sent.size(); ++i)
+                if (sent[i]) s.streams.sent[targets[i].key] += sent[i];
+        }
+    } tally{s, targets, sent};
+    std::string payload;
+    char digits[24];
     while (s.streams.running.load()) {
         {
             std::lock_guard<std::mutex> g(s.lock);
-            targets = s.accepted;
+            if (s.accepted.size() > targets.size())
+                targets.insert(targets.end(), s.accepted.begin() + static_cast<std::ptrdiff_t>(targets.size()),
+                               s.accepted.end());
         }
-        for (const Accepted& a : targets) {
+        sent.resize(targets.size());
+        for (std::size_t i = 0; i < targets.size(); ++i) {
             if (!s.streams.running.load()) return;
-            const std::string payload = a.key + "|" + std::to_string(s.streams.seq.fetch_add(1));
+            const Accepted& a = targets[i];
+            const auto n = std::to_chars(digits, digits + sizeof digits, s.streams.seq.fetch_add(1)).ptr - digits;
+            payload.assign(a.key).append(1, '|').append(digits, static_cast<std::size_t>(n));
             wire::EventRecord rec{};
             rec.subscription_key = a.key.c_str();
             rec.payload = payload.c_str();
             a.receiver(&rec);
-            std::lock_guard<std::mutex> g(s.lock);
-            ++s.streams.sent[a.key];
+            ++sent[i];
         }
         if (pause_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(pause_us));
         else std::this_thread::yield();
@@ -142,13 +151,6 @@ void flush_pump() {
     p.idle.wait(lk, [&] { return p.queue.empty() && !p.busy; });
 }
 
-std::string hex(const std::string& s) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : s) out += digits[c >> 4], out += digits[c & 15];
-    return out;
-}
-
 }  // namespace
 
 void scripted_subscription(int op, const wire::SubscribeResult& r, wire::EventReceiver receiver, wire::text key) {
@@ -159,7 +161,7 @@ void scripted_subscription(int op, const wire::SubscribeResult& r, wire::EventRe
         events.swap(s.at_subscribe);
     }
     for (const ImagePtr& img : events)
-        if (receiver) img->fire(receiver, key);
+        if (receiver) fire(*img, receiver, key);
     if (!r.success || !receiver) return;
     std::lock_guard<std::mutex> g(s.lock);
     s.accepted.push_back(Accepted{op, receiver, key ? key : "", r.handle});
@@ -185,13 +187,13 @@ using namespace tvx::sandbox;
 TVX_EXPORT int tvx_event_send(std::uint64_t receiver, const unsigned char* data, const std::uint64_t* sizes,
                               std::uint64_t nblobs, const std::int64_t* relocs, std::uint64_t nrelocs, int threads,
                               int repeat) {
-    ImagePtr img = make_image(data, sizes, nblobs, relocs, nrelocs, false);
+    ImagePtr img = make_event(data, sizes, nblobs, relocs, nrelocs, false);
     if (!img || receiver == 0) return -3;
     const auto fn = reinterpret_cast<tvx::wire::EventReceiver>(receiver);
     std::vector<std::thread> pool;
     for (int t = 0; t < threads; ++t)
         pool.emplace_back([=] {
-            for (int i = 0; i < repeat; ++i) img->fire(fn, nullptr);
+            for (int i = 0; i < repeat; ++i) fire(*img, fn, nullptr);
         });
     for (std::thread& t : pool) t.join();
     return 0;
@@ -200,7 +202,7 @@ TVX_EXPORT int tvx_event_send(std::uint64_t receiver, const unsigned char* data,
 // Queues the event for the long-lived delivery thread.
 TVX_EXPORT int tvx_event_post(std::uint64_t receiver, const unsigned char* data, const std::uint64_t* sizes,
                               std::uint64_t nblobs, const std::int64_t* relocs, std::uint64_t nrelocs) {
-    ImagePtr img = make_image(data, sizes, nblobs, relocs, nrelocs, false);
+    ImagePtr img = make_event(data, sizes, nblobs, relocs, nrelocs, false);
     if (!img || receiver == 0) return -3;
     Pump& p = state().pump;
     std::lock_guard<std::mutex> g(p.lock);
@@ -220,7 +222,7 @@ TVX_EXPORT void tvx_event_flush() { flush_pump(); }
 // calling thread to the receiver it was handed before it returns.
 TVX_EXPORT int tvx_event_at_subscribe(const unsigned char* data, const std::uint64_t* sizes, std::uint64_t nblobs,
                                       const std::int64_t* relocs, std::uint64_t nrelocs) {
-    ImagePtr img = make_image(data, sizes, nblobs, relocs, nrelocs, true);
+    ImagePtr img = make_event(data, sizes, nblobs, relocs, nrelocs, true);
     if (!img) return -3;
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
@@ -234,15 +236,16 @@ TVX_EXPORT const char* tvx_subscriptions_json() {
     thread_local std::string out;
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
-    out = "[";
-    for (std::size_t i = 0; i < s.accepted.size(); ++i) {
-        const Accepted& a = s.accepted[i];
-        if (i) out += ',';
-        out += "{\"op\":" + std::to_string(a.op) +
-               ",\"receiver\":" + std::to_string(reinterpret_cast<std::uintptr_t>(a.receiver)) +
-               ",\"handle\":" + std::to_string(a.handle) + ",\"key\":\"" + hex(a.key) + "\"}";
-    }
-    out += "]";
+    json::Writer w;
+    w.begin_array();
+    for (const Accepted& a : s.accepted)
+        w.begin_object()
+            .field("op", a.op)
+            .field("receiver", static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(a.receiver)))
+            .field("handle", a.handle)
+            .field("key", hex(a.key))
+            .end_object();
+    out = w.end_array().take();
     return out.c_str();
 }
 
@@ -266,13 +269,9 @@ TVX_EXPORT const char* tvx_stream_stop() {
     thread_local std::string out;
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
-    out = "{";
-    bool first = true;
-    for (const auto& [key, n] : s.streams.sent) {
-        if (!first) out += ',';
-        first = false;
-        out += "\"" + hex(key) + "\":" + std::to_string(n);
-    }
-    out += "}";
+    json::Writer w;
+    w.begin_object();
+    for (const auto& [key, n] : s.streams.sent) w.field(hex(key), n);
+    out = w.end_object().take();
     return out.c_str();
 }

@@ -38,6 +38,36 @@ def _loaded_path() -> Optional[str]:
     return None
 
 
+_IMAGE = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_uint64), ctypes.c_uint64,
+          ctypes.POINTER(ctypes.c_int64), ctypes.c_uint64]
+
+# name: (argtypes, restype)
+_SIGNATURES: Dict[str, Tuple[List[Any], Any]] = {
+    "tvx_sandbox_set_mode": ([ctypes.c_int], None),
+    "tvx_sandbox_mode": ([], ctypes.c_int),
+    "tvx_sandbox_set_recording": ([ctypes.c_int], None),
+    "tvx_sandbox_reset": ([], None),
+    "tvx_script_push": ([ctypes.c_int, ctypes.c_int] + _IMAGE, ctypes.c_int),
+    "tvx_calls_json": ([ctypes.c_int], ctypes.c_char_p),
+    "tvx_call_count": ([ctypes.c_int], ctypes.c_uint64),
+    "tvx_calls_clear": ([], None),
+    "tvx_event_send": ([ctypes.c_uint64] + _IMAGE + [ctypes.c_int, ctypes.c_int], ctypes.c_int),
+    "tvx_event_post": ([ctypes.c_uint64] + _IMAGE, ctypes.c_int),
+    "tvx_event_flush": ([], None),
+    "tvx_event_at_subscribe": (_IMAGE, ctypes.c_int),
+    "tvx_subscriptions_json": ([], ctypes.c_char_p),
+    "tvx_stream_start": ([ctypes.c_int, ctypes.c_int], None),
+    "tvx_stream_stop": ([], ctypes.c_char_p),
+}
+
+
+def _declare(lib: ctypes.CDLL, signatures: Dict[str, Tuple[List[Any], Any]]) -> None:
+    for name, (argtypes, restype) in signatures.items():
+        fn = getattr(lib, name)
+        fn.argtypes = argtypes
+        fn.restype = restype
+
+
 def library() -> ctypes.CDLL:
     """The library instance the extension module uses (imports the module first)."""
     global _lib
@@ -46,18 +76,7 @@ def library() -> ctypes.CDLL:
 
         path = _loaded_path() or os.path.join(os.path.dirname(os.path.dirname(__file__)), _LIB_NAME)
         lib = ctypes.CDLL(path)
-        lib.tvx_script_push.argtypes = [
-            ctypes.c_int, ctypes.c_int, ctypes.c_char_p, ctypes.POINTER(ctypes.c_uint64),
-            ctypes.c_uint64, ctypes.POINTER(ctypes.c_int64), ctypes.c_uint64,
-        ]
-        lib.tvx_script_push.restype = ctypes.c_int
-        lib.tvx_calls_json.argtypes = [ctypes.c_int]
-        lib.tvx_calls_json.restype = ctypes.c_char_p
-        lib.tvx_call_count.argtypes = [ctypes.c_int]
-        lib.tvx_call_count.restype = ctypes.c_uint64
-        lib.tvx_sandbox_set_mode.argtypes = [ctypes.c_int]
-        lib.tvx_sandbox_mode.restype = ctypes.c_int
-        lib.tvx_sandbox_set_recording.argtypes = [ctypes.c_int]
+        _declare(lib, _SIGNATURES)
         _lib = lib
     return _lib
 
@@ -171,7 +190,9 @@ class Layout:
             index[id(block)] = me
             blobs.append(bytes(block.buf))
             for offset, target, addend in block.refs:
-                if isinstance(target, Layout):
+                if target is HANDED_KEY:
+                    t, addend = -2, 0
+                elif isinstance(target, Layout):
                     t = add(target)
                 else:
                     t = len(blobs)
@@ -183,11 +204,16 @@ class Layout:
         return b"".join(blobs), [len(b) for b in blobs], relocs
 
 
-def _push(op: int, image: Layout, standing: bool) -> None:
+def _marshal(image: Layout) -> Tuple[Any, ...]:
+    """The (data, sizes, nblobs, relocs, nrelocs) arguments the library takes for an image."""
     data, sizes, relocs = image._flatten()
     size_arr = (ctypes.c_uint64 * len(sizes))(*sizes)
     reloc_arr = (ctypes.c_int64 * max(1, len(relocs)))(*relocs)
-    rc = library().tvx_script_push(op, 1 if standing else 0, data, size_arr, len(sizes), reloc_arr, len(relocs) // 4)
+    return data, size_arr, len(sizes), reloc_arr, len(relocs) // 4
+
+
+def _push(op: int, image: Layout, standing: bool) -> None:
+    rc = library().tvx_script_push(op, 1 if standing else 0, *_marshal(image))
     if rc == -1:
         raise ValueError("no operation %d" % op)
     if rc == -2:
@@ -307,41 +333,6 @@ class Subscription:
         return "Subscription(op=%d, key=%r, handle=%d)" % (self.op, self.key, self.handle)
 
 
-_events_ready = False
-
-
-def _events() -> ctypes.CDLL:
-    global _events_ready
-    lib = library()
-    if not _events_ready:
-        image = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_uint64), ctypes.c_uint64,
-                 ctypes.POINTER(ctypes.c_int64), ctypes.c_uint64]
-        lib.tvx_event_send.argtypes = [ctypes.c_uint64] + image + [ctypes.c_int, ctypes.c_int]
-        lib.tvx_event_send.restype = ctypes.c_int
-        lib.tvx_event_post.argtypes = [ctypes.c_uint64] + image
-        lib.tvx_event_post.restype = ctypes.c_int
-        lib.tvx_event_at_subscribe.argtypes = image
-        lib.tvx_event_at_subscribe.restype = ctypes.c_int
-        lib.tvx_subscriptions_json.restype = ctypes.c_char_p
-        lib.tvx_stream_start.argtypes = [ctypes.c_int, ctypes.c_int]
-        lib.tvx_stream_stop.restype = ctypes.c_char_p
-        _events_ready = True
-    return lib
-
-
-def _image_args(image: Layout) -> Tuple[Any, ...]:
-    marks = [off for off, target, _ in image.refs if target is HANDED_KEY]
-    plain = Layout(len(image))
-    plain.buf[:] = image.buf
-    plain.refs = [r for r in image.refs if r[1] is not HANDED_KEY]
-    data, sizes, relocs = plain._flatten()
-    for off in marks:
-        relocs.extend((0, off, -2, 0))
-    size_arr = (ctypes.c_uint64 * len(sizes))(*sizes)
-    reloc_arr = (ctypes.c_int64 * max(1, len(relocs)))(*relocs)
-    return data, size_arr, len(sizes), reloc_arr, len(relocs) // 4
-
-
 def _check(rc: int) -> None:
     if rc != 0:
         raise ValueError("malformed event image (too short, bad relocation, or a handed key outside at_subscribe)")
@@ -350,40 +341,40 @@ def _check(rc: int) -> None:
 def send(receiver: int, image: Layout, threads: int = 1, repeat: int = 1) -> None:
     """Delivers the event ``repeat`` times from each of ``threads`` new native
     threads; returns when they have ended."""
-    _check(_events().tvx_event_send(receiver, *_image_args(image), threads, repeat))
+    _check(library().tvx_event_send(receiver, *_marshal(image), threads, repeat))
 
 
 def post(receiver: int, image: Layout) -> None:
     """Queues the event for the library's long-lived delivery thread."""
-    _check(_events().tvx_event_post(receiver, *_image_args(image)))
+    _check(library().tvx_event_post(receiver, *_marshal(image)))
 
 
 def flush() -> None:
     """Returns once the long-lived thread has delivered everything posted."""
-    _events().tvx_event_flush()
+    library().tvx_event_flush()
 
 
 def at_subscribe(image: Layout) -> None:
     """The next subscribe operation delivers the event on its calling thread,
     to the receiver it was handed, before it returns."""
-    _check(_events().tvx_event_at_subscribe(*_image_args(image)))
+    _check(library().tvx_event_at_subscribe(*_marshal(image)))
 
 
 def subscriptions() -> List[Subscription]:
     """Subscriptions accepted in scripted mode since the last reset, oldest first."""
-    return [Subscription(s) for s in json.loads(_events().tvx_subscriptions_json())]
+    return [Subscription(s) for s in json.loads(library().tvx_subscriptions_json())]
 
 
 def stream_start(threads: int, pause_us: int = 100) -> None:
     """Starts ``threads`` native threads that each round deliver one event to
     every accepted subscription (unsubscribed ones included), payload
     ``"<key>|<n>"`` with ``n`` unique, then pause ``pause_us`` microseconds."""
-    _events().tvx_stream_start(threads, pause_us)
+    library().tvx_stream_start(threads, pause_us)
 
 
 def stream_stop() -> Dict[bytes, int]:
     """Stops the streams; returns the number of events sent to each key."""
-    raw = json.loads(_events().tvx_stream_stop())
+    raw = json.loads(library().tvx_stream_stop())
     return {bytes.fromhex(k): v for k, v in raw.items()}
 
 

@@ -19,12 +19,23 @@ from __future__ import annotations
 
 import ctypes
 import json
-from typing import Any, Dict, Iterable, Mapping, Optional
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
+from . import _declare
 from . import library as _library
 
 __all__ = ["reset", "seed", "set_price", "step", "run", "stop", "state", "drain"]
 
+# name: (argtypes, restype)
+_SIGNATURES: Dict[str, Tuple[List[Any], Any]] = {
+    "tvx_broker_reset": ([ctypes.c_char_p], ctypes.c_char_p),
+    "tvx_broker_apply": ([ctypes.c_char_p], ctypes.c_char_p),
+    "tvx_broker_step": ([ctypes.c_int64], None),
+    "tvx_broker_run": ([ctypes.c_int], None),
+    "tvx_broker_stop": ([], None),
+    "tvx_broker_state": ([], ctypes.c_char_p),
+    "tvx_broker_drain": ([ctypes.c_int], ctypes.c_int),
+}
 _ready = False
 
 
@@ -32,18 +43,7 @@ def _lib() -> ctypes.CDLL:
     global _ready
     lib = _library()
     if not _ready:
-        lib.tvx_broker_reset.argtypes = [ctypes.c_char_p]
-        lib.tvx_broker_reset.restype = ctypes.c_char_p
-        lib.tvx_broker_apply.argtypes = [ctypes.c_char_p]
-        lib.tvx_broker_apply.restype = ctypes.c_char_p
-        lib.tvx_broker_step.argtypes = [ctypes.c_int64]
-        lib.tvx_broker_step.restype = None
-        lib.tvx_broker_run.argtypes = [ctypes.c_int]
-        lib.tvx_broker_run.restype = None
-        lib.tvx_broker_stop.restype = None
-        lib.tvx_broker_state.restype = ctypes.c_char_p
-        lib.tvx_broker_drain.argtypes = [ctypes.c_int]
-        lib.tvx_broker_drain.restype = ctypes.c_int
+        _declare(lib, _SIGNATURES)
         _ready = True
     return lib
 
