@@ -1,0 +1,235 @@
+"""History loading for the replay: every source gives the same columns, bad
+rows are refused naming row and field, the tick grid is kept, and the packed
+block reads back by its documented byte offsets."""
+import datetime as dt
+import math
+import struct
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from tavrolix_sandbox import history as H
+
+GOOD_BARS = [  # time, open, high, low, close, volume
+    ("2026-03-02", 45.25, 46.0, 44.5, 45.75, 1200),
+    ("2026-03-03", 45.75, 45.75, 43.0, 43.5, 0),
+    ("2026-03-04", 43.75, 47.0, 43.75, 47.0, 900),
+]
+DAY = 86400
+T0 = 1772409600  # 2026-03-02T00:00:00Z
+
+
+def test_every_source_and_time_form_gives_the_same_history(tmp_path):
+    want = H.bars(GOOD_BARS, symbol="ARVO", tick=H.EQUITY_TICKS)
+    s = want["ARVO"]
+    assert list(s.columns["time"]) == [T0, T0 + DAY, T0 + 2 * DAY] and s.interval == DAY
+    assert list(s.columns["volume"]) == [1200, 0, 900] and s.columns["volume"].typecode == "q"
+
+    csv = tmp_path / "arvo.csv"  # a pandas-style file: unnamed time column, names in any case
+    csv.write_text(",Open,HIGH,low,Close,Volume\n" + "".join(
+        "%s,%r,%r,%r,%r,%d\n" % r for r in GOOD_BARS))
+    dicts = [dict(zip(("Date", "open", "high", "low", "close", "volume"), r)) for r in GOOD_BARS]
+    forms = [  # the same three times, written every way a user might
+        [dt.datetime(2026, 3, 2), dt.date(2026, 3, 3), dt.datetime(2026, 3, 4, 7, tzinfo=dt.timezone(dt.timedelta(hours=7)))],
+        ["2026-03-02T00:00:00Z", "2026-03-03 00:00:00", "2026-03-04T00:00:00.9+00:00"],
+        [T0, float(T0 + DAY) + 0.99, str(T0 + 2 * DAY)],
+    ]
+    loaded = [H.bars(str(csv), symbol="ARVO", tick=H.EQUITY_TICKS),
+              H.bars(dicts, symbol="ARVO", tick=H.EQUITY_TICKS),
+              H.bars(iter(GOOD_BARS), symbol="ARVO", tick=H.EQUITY_TICKS)]
+    loaded += [H.bars([(t,) + r[1:] for t, r in zip(ts, GOOD_BARS)], symbol="ARVO", tick=H.EQUITY_TICKS)
+               for ts in forms]
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame([r[1:] for r in GOOD_BARS], columns=["Open", "High", "Low", "Close", "Volume"],
+                         index=pd.to_datetime([r[0] for r in GOOD_BARS]))
+    loaded.append(H.bars(frame, symbol="ARVO", tick=H.EQUITY_TICKS))
+    loaded.append(H.bars(frame.reset_index().rename(columns={"index": "time"}), symbol="ARVO",
+                         tick=H.EQUITY_TICKS))
+    for n, got in enumerate(loaded):
+        assert got == want, n
+
+
+def _bad(kind, rows, **kw):
+    with pytest.raises(H.HistoryError) as e:
+        {"bars": H.bars, "trades": H.trades, "quotes": H.quotes}[kind](rows, symbol="ARVO", **kw)
+    return e.value
+
+
+BAR = ("2026-03-02", 45.25, 46.0, 44.5, 45.75, 100)
+NEXT = "2026-03-03"
+
+
+@pytest.mark.parametrize("kind, rows, where, field, words", [
+    ("bars", [BAR, BAR], "row 2", "time", "strictly increase"),
+    ("bars", [BAR, ("2026-03-01",) + BAR[1:]], "row 2", "time", "out of order"),
+    ("bars", [BAR, (NEXT, 45.25, 44.0, 44.5, 44.5, 1)], "row 2", "high", "below low"),
+    ("bars", [(NEXT, 46.5, 46.0, 44.5, 45.0, 1)], "row 1", "open", "outside"),
+    ("bars", [(NEXT, 45.0, 46.0, 44.5, 44.25, 1)], "row 1", "close", "outside"),
+    ("bars", [(NEXT, 45.0, 46.0, 44.5, 45.0, -5)], "row 1", "volume", ">= 0"),
+    ("bars", [(NEXT, 45.0, 46.0, 44.5, 45.0, 2.5)], "row 1", "volume", "whole"),
+    ("bars", [(NEXT, 45.1, 46.0, 44.5, 45.0, 1)], "row 1", "open", "off the tick grid"),
+    ("bars", [(NEXT, float("nan"), 46.0, 44.5, 45.0, 1)], "row 1", "open", "finite"),
+    ("bars", [(NEXT, "x", 46.0, 44.5, 45.0, 1)], "row 1", "open", "not a number"),
+    ("bars", [(NEXT, 0.0, 46.0, 0.0, 45.0, 1)], "row 1", "open", "positive"),
+    ("bars", [{"time": NEXT, "open": 45.0, "high": 46.0, "close": 45.0}], "row 1", "low", "missing"),
+    ("bars", [("2026-02-30", 45.0, 46.0, 44.5, 45.0, 1)], "row 1", "time", "ISO"),
+    ("bars", [{"open": 45.0}], "row 1", "time", "missing"),
+    ("bars", [(NEXT, 45.0)], "row 1", "*", "values"),
+    ("bars", [42], "row 1", "*", "mapping or a sequence"),
+    ("trades", [(NEXT, 45.0, 10), ("2026-03-02T23:59:59", 45.0, 10)], "row 2", "time", "must not decrease"),
+    ("trades", [(NEXT, 45.0, 0)], "row 1", "volume", "positive"),
+    ("trades", [(NEXT, 45.0, 10, "up")], "row 1", "side", "aggressor"),
+    ("trades", [(NEXT, 45.0, 10, 2)], "row 1", "side", "aggressor"),
+    ("trades", [(NEXT, 45.0, 10, True)], "row 1", "side", "aggressor"),
+    ("quotes", [(NEXT, 45.0, 45.0)], "row 1", "ask", "not below"),
+    ("quotes", [(NEXT, 45.25, 45.0, 10, 10)], "row 1", "ask", "not below"),
+    ("quotes", [(NEXT, 45.0, 45.25, -1, 10)], "row 1", "bid_volume", ">= 0"),
+])
+def test_bad_rows_are_refused_naming_row_and_field(kind, rows, where, field, words):
+    e = _bad(kind, rows, tick=H.EQUITY_TICKS)
+    assert (e.where, e.field) == (where, field) and words in str(e), str(e)
+    assert where in str(e) and repr(field) in str(e)
+
+
+def test_csv_and_frame_errors_point_at_the_file_line_and_the_frame_row(tmp_path):
+    path = tmp_path / "t.csv"
+    path.write_text("time,price,volume\n2026-03-02,45.0,10\n\n2026-03-02,45.0,-3\n")
+    e = _bad("trades", str(path))
+    assert (e.where, e.field) == ("line 4", "volume")
+    pd = pytest.importorskip("pandas")
+    frame = pd.DataFrame({"price": [45.0, 45.0], "volume": [1, 1]},
+                         index=pd.to_datetime(["2026-03-02 10:00", "2026-03-02 09:00"]))
+    e = _bad("trades", frame)
+    assert e.where.startswith("row 2 (index 2026-03-02 09:00") and e.field == "time"
+
+
+def test_symbols_ticks_and_grid_policy_per_instrument():
+    rows = [{"symbol": s, "time": T0 + i, "price": p, "volume": 1, "side": side}
+            for i, (s, p, side) in enumerate([("ARVO", 45.25, "B"), ("T50H26", 1000.3, "sell"),
+                                             ("ARVO", 45.5, None), ("T50H26", 1000.1, -1.0)])]
+    h = H.trades(rows, tick={"ARVO": H.EQUITY_TICKS, "T50H26": 0.1})
+    assert h.symbols == ["ARVO", "T50H26"]
+    assert list(h["T50H26"].columns["price"]) == [1000.3, 1000.1]
+    assert list(h["ARVO"].columns["side"]) == [1, 0] and list(h["T50H26"].columns["side"]) == [-1, -1]
+    assert [r[0] for r in h.events()] == [T0, T0 + 1, T0 + 2, T0 + 3]
+    # 45.35 is off ARVO's grid of 0.25 (25 to 100): refused, or rounded when asked
+    rows[0]["price"] = 45.35
+    with pytest.raises(H.HistoryError, match=r"row 1, field 'price'.*off the tick grid \(tick 0.25"):
+        H.trades(rows, tick={"ARVO": H.EQUITY_TICKS, "T50H26": 0.1})
+    assert H.trades(rows, tick={"ARVO": H.EQUITY_TICKS}, off_grid="round")["ARVO"].columns["price"][0] == 45.25
+    with pytest.raises(H.HistoryError, match="row 1, field 'symbol'"):
+        H.trades([(T0, 45.0, 1)])
+    with pytest.raises(ValueError, match="given twice"):
+        H.trades(rows) + H.trades(rows)
+    with pytest.raises(ValueError, match="not a multiple"):
+        H.tick_table([(2, 0.01), (5.01, 0.02)], 0.05)
+
+
+def test_equal_times_keep_their_order_across_series_in_events():
+    a = H.trades([(T0, 45.0, 1), (T0, 45.25, 2), (T0 + 1, 45.5, 3)], symbol="A")
+    b = H.quotes([(T0, 44.75, 45.0), (T0 + 1, 45.0, 45.25)], symbol="B")
+    c = H.trades([(T0 - 1, 9.0, 1), (T0, 9.05, 1)], symbol="C")
+    assert list((b + a + c).events()) == [(T0 - 1, 2, 0), (T0, 0, 0), (T0, 1, 0), (T0, 1, 1), (T0, 2, 1),
+                                         (T0 + 1, 0, 1), (T0 + 1, 1, 2)]
+
+
+# ---------------------------------------------------------------- the grid
+
+def _on_equity_grid(p):
+    t = H.EQUITY_TICKS(p)
+    return abs(p / t - round(p / t)) < 1e-9
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.floats(0.005, 1500), st.floats(0.005, 1500))
+def test_rounding_to_a_tick_ladder_is_nearest_monotone_and_idempotent(a, b):
+    g = H._Grid(H.EQUITY_TICKS)
+    ra, rb = g.nearest(a), g.nearest(b)
+    assert _on_equity_grid(ra) and g.nearest(ra) == ra and g.snap(ra) == ra
+    assert abs(ra - a) <= max(H.EQUITY_TICKS(a), H.EQUITY_TICKS(ra)) / 2 + 1e-9
+    if a <= b:
+        assert ra <= rb
+    assert (g.snap(a) is not None) == _on_equity_grid(a)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.tuples(st.floats(1, 900), st.floats(1, 900), st.floats(0, 1), st.floats(0, 1),
+                          st.integers(0, 10 ** 9)), min_size=1, max_size=12))
+def test_rounded_bars_stay_consistent(raw):
+    rows = []
+    for i, (x, y, u, v, vol) in enumerate(raw):
+        lo, hi = min(x, y), max(x, y)
+        rows.append((T0 + 60 * i, lo + u * (hi - lo), hi, lo, lo + v * (hi - lo), vol))
+    s = H.bars(rows, symbol="X", tick=H.EQUITY_TICKS, off_grid="round")["X"]
+    for r in s:
+        assert r["low"] <= min(r["open"], r["close"]) <= max(r["open"], r["close"]) <= r["high"]
+        assert all(_on_equity_grid(r[k]) for k in ("open", "high", "low", "close"))
+    assert s.interval == (60 if len(rows) > 1 else 0)
+
+
+# ---------------------------------------------------------------- the block
+
+def _read_block(blob):
+    """The block as the layout documents it, read by byte offsets."""
+    magic, version, count, size = struct.unpack_from("<8sIIQ", blob, 0)
+    assert (magic, version, size) == (b"TVXHIST\0", 1, len(blob))
+    out = []
+    names = {1: ["time", "open", "high", "low", "close", "volume"], 2: ["time", "price", "volume", "side"],
+             3: ["time", "bid", "bid_volume", "ask", "ask_volume"]}
+    for k in range(count):
+        d = 24 + 64 * k
+        kind = blob[d]
+        assert blob[d + 1:d + 8] == bytes(7)
+        symbol = blob[d + 8:d + 40].rstrip(b"\0").decode()
+        interval, n, at = struct.unpack_from("<qQQ", blob, d + 40)
+        assert at % 8 == 0
+        cols = {}
+        for name in names[kind]:
+            code = "b" if name == "side" else "d" if name in ("open", "high", "low", "close", "price", "bid", "ask") else "q"
+            width = struct.calcsize(code)
+            cols[name] = list(struct.unpack_from("<%d%s" % (n, code), blob, at))
+            at += -(-n * width // 8) * 8
+        out.append((kind, symbol, interval, cols))
+    assert at == len(blob)
+    return out
+
+
+price = st.integers(1, 40000).map(lambda n: n / 100)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, 5), price, st.integers(1, 10 ** 12), st.sampled_from(["", "B", "S"])),
+                max_size=9),
+       st.lists(st.tuples(st.integers(0, 5), price, price, st.integers(0, 99)), max_size=5))
+def test_packed_block_reads_back_by_offsets_and_unpacks_equal(trade_rows, quote_rows):
+    trade_rows = [(T0 + sum(r[0] for r in trade_rows[:i + 1]),) + r[1:] for i, r in enumerate(trade_rows)]
+    quote_rows = [(T0 + sum(r[0] for r in quote_rows[:i + 1]), min(b, a), (round(max(b, a) * 100) + 1) / 100, 7, v)
+                  for i, (_, b, a, v) in enumerate(quote_rows)]
+    h = (H.trades(trade_rows, symbol="TRD") + H.quotes(quote_rows, symbol="Q" * 31, tick=0.01)
+         + H.bars(GOOD_BARS, symbol="ARVO"))
+    blob = h.pack()
+    got = _read_block(blob)
+    assert [(k, s, i) for k, s, i, _ in got] == [(2, "TRD", 0), (3, "Q" * 31, 0), (1, "ARVO", DAY)]
+    assert got[0][3] == {"time": [r[0] for r in trade_rows], "price": [r[1] for r in trade_rows],
+                         "volume": [r[2] for r in trade_rows],
+                         "side": [{"": 0, "B": 1, "S": -1}[r[3]] for r in trade_rows]}
+    assert got[1][3]["ask"] == [r[2] for r in quote_rows] and got[1][3]["bid_volume"] == [7] * len(quote_rows)
+    assert got[2][3]["close"] == [r[4] for r in GOOD_BARS]
+    assert H.History.unpack(blob) == h
+    with pytest.raises(ValueError, match="layout 1"):
+        H.History.unpack(blob[:-8])
+
+
+def test_times_convert_to_utc_seconds():
+    cases = {
+        "1970-01-01": 0, "1970-01-02T00:00:01Z": DAY + 1, "1970-01-01T07:00:00+07:00": 0,
+        dt.datetime(1969, 12, 31, 23, 59, 59): -1, -0.5: -1, 1.999: 1, "12.7": 12,
+    }
+    for value, want in cases.items():
+        assert H.to_utc_seconds(value) == want, value
+    np = pytest.importorskip("numpy")
+    assert H.to_utc_seconds(np.datetime64("2026-03-02T00:00:05")) == T0 + 5
+    for bad in (True, float("inf"), "", "soon", object()):
+        with pytest.raises(ValueError):
+            H.to_utc_seconds(bad)
+    assert math.isclose(H.to_utc_seconds(1e9), 1e9)
