@@ -1,0 +1,237 @@
+"""The replay's fill rules, in plain Python: the reference the native replay
+is checked against, and a small bar-by-bar backtester built on them.
+
+Bars (:func:`bar_fill_price`): a market order fills at the open of the first
+bar after it was placed. A resting buy limit at P fills at P when the bar's
+low reaches P, or at the open when the bar opens at or below P (it gapped
+through); a sell limit mirrors that with the high. Bars say nothing of queues,
+so a touch fills the whole order.
+
+Trades (:class:`QueuedOrder`): a resting order at P first waits for the
+volume queued ahead of it at P (the displayed volume there when it was
+placed). A print at P by the other side (any side when the tape has none)
+uses up that volume first; what it leaves fills the order, at P. A print
+through P (below it for a buy, above for a sell) means the whole price level
+was taken: the order fills in full, at P. A market order fills in full at the
+next print's price.
+
+Fees are those of the sandbox's equity accounts (:func:`equity_fees`):
+brokerage 0.15%, trading 0.005% and clearing 0.001% of the value, each
+rounded half up to the cent. Money is kept in ``Decimal``, exact to the cent.
+"""
+from __future__ import annotations
+
+import datetime as _dt
+from decimal import ROUND_FLOOR, ROUND_HALF_UP, Decimal
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Union
+
+__all__ = ["equity_fees", "no_fees", "money", "bar_fill_price", "QueuedOrder", "Context", "Run", "run_bars",
+           "HOLD_FACTOR", "CENT"]
+
+CENT = Decimal("0.01")
+_EQUITY_FEES = (("brokerage_fee", Decimal("0.0015")), ("trading_fee", Decimal("0.00005")),
+                ("clearing_fee", Decimal("0.00001")))
+#: What an open buy order holds back of buying power, per unit of value (the
+#: README's Accounting): the largest affordable buy is sized by it.
+HOLD_FACTOR = Decimal("1.0016")
+
+Fees = Callable[[Decimal], Dict[str, Decimal]]
+
+
+def money(x: Union[float, int, str, Decimal]) -> Decimal:
+    """The decimal a float prints as (prices on a cent grid stay exact)."""
+    if isinstance(x, Decimal):
+        return x
+    if isinstance(x, (int, str)):
+        return Decimal(x)
+    return Decimal(repr(float(x)))  # numpy scalars too
+
+
+def equity_fees(value: Decimal) -> Dict[str, Decimal]:
+    """The sandbox's equity fees on a fill of this value, by trade key."""
+    return {k: (value * rate).quantize(CENT, ROUND_HALF_UP) for k, rate in _EQUITY_FEES}
+
+
+def no_fees(value: Decimal) -> Dict[str, Decimal]:
+    return {}
+
+
+# ---------------------------------------------------------------- the rules
+
+def bar_fill_price(side: str, limit: Optional[float], open_: float, high: float, low: float) -> Optional[float]:
+    """Price at which an order resting before this bar fills in it, or None.
+    ``limit`` None is a market order."""
+    if limit is None:
+        return open_
+    if side == "BUY":
+        return open_ if open_ <= limit else (limit if low <= limit else None)
+    if side == "SELL":
+        return open_ if open_ >= limit else (limit if high >= limit else None)
+    raise ValueError("side must be BUY or SELL, not %r" % (side,))
+
+
+class QueuedOrder:
+    """A resting limit order against a tape of trades: ``on_trade`` returns
+    the volume the print fills (at ``price``)."""
+
+    __slots__ = ("side", "price", "remaining", "ahead")
+
+    def __init__(self, side: str, price: float, volume: int, ahead: int = 0) -> None:
+        if side not in ("BUY", "SELL") or volume <= 0 or ahead < 0:
+            raise ValueError("side BUY or SELL, volume > 0, ahead >= 0")
+        self.side, self.price, self.remaining, self.ahead = side, price, int(volume), int(ahead)
+
+    def on_trade(self, price: float, volume: int, aggressor: int = 0) -> int:
+        """``aggressor``: 1 a buyer took offers, -1 a seller hit bids, 0 unknown."""
+        if not self.remaining:
+            return 0
+        buy = self.side == "BUY"
+        if (price < self.price) if buy else (price > self.price):
+            filled = self.remaining
+        elif price == self.price and aggressor != (1 if buy else -1):
+            used = min(self.ahead, volume)
+            self.ahead -= used
+            filled = min(self.remaining, volume - used)
+        else:
+            return 0
+        self.remaining -= filled
+        return filled
+
+
+# ---------------------------------------------------------------- bar backtester
+
+class _Order:
+    __slots__ = ("id", "side", "volume", "limit", "placed")
+
+    def __init__(self, id: int, side: str, volume: Optional[int], limit: Optional[float], placed: int) -> None:
+        self.id, self.side, self.volume, self.limit, self.placed = id, side, volume, limit, placed
+
+
+class Context:
+    """What a strategy sees after each bar's close, and how it orders.
+
+    ``i`` the bar's index, ``bar`` its row (time, open, high, low, close,
+    volume), ``closes`` the closes up to and including it, ``position``,
+    ``cash`` (Decimal), ``orders`` the ids of orders still resting.
+    """
+
+    def __init__(self, run: "Run") -> None:
+        self._run = run
+        self.i = -1
+        self.bar: Dict[str, Any] = {}
+        self.closes: List[float] = []
+
+    @property
+    def position(self) -> int:
+        return self._run.position
+
+    @property
+    def cash(self) -> Decimal:
+        return self._run.cash
+
+    @property
+    def orders(self) -> List[int]:
+        return [o.id for o in self._run.resting]
+
+    def buy(self, volume: Optional[int] = None, price: Optional[float] = None) -> int:
+        """Buy ``volume`` (None: as many lots as the cash buys at the fill,
+        by :data:`HOLD_FACTOR`) at the limit ``price`` (None: market)."""
+        return self._run.place("BUY", volume, price)
+
+    def sell(self, volume: Optional[int] = None, price: Optional[float] = None) -> int:
+        """Sell ``volume`` (None: the whole position at the fill)."""
+        return self._run.place("SELL", volume, price)
+
+    def cancel(self, order_id: int) -> bool:
+        before = len(self._run.resting)
+        self._run.resting = [o for o in self._run.resting if o.id != order_id]
+        return len(self._run.resting) < before
+
+
+class Run:
+    """One account trading one instrument bar by bar under the bar rules.
+
+    Orders are checked when they fill: a buy the cash cannot pay (value
+    times :data:`HOLD_FACTOR`) and a sale of more than the position are
+    dropped, unfilled; an all-in buy that affords not one lot is dropped too.
+    """
+
+    def __init__(self, symbol: str, cash: Union[float, str, Decimal], fees: Fees = equity_fees, lot: int = 1) -> None:
+        self.symbol, self.fees, self.lot = symbol, fees, int(lot)
+        self.cash = money(cash)
+        self.start_cash = self.cash
+        self.position = 0
+        self.resting: List[_Order] = []
+        self.dropped: List[int] = []
+        self.trades: List[Dict[str, Any]] = []
+        self._next_id = 1
+        self._now = 0
+
+    def place(self, side: str, volume: Optional[int], limit: Optional[float]) -> int:
+        if volume is not None and (volume <= 0 or volume % self.lot):
+            raise ValueError("volume must be a positive multiple of the lot (%d)" % self.lot)
+        order = _Order(self._next_id, side, volume, limit, self._now)
+        self._next_id += 1
+        self.resting.append(order)
+        return order.id
+
+    def _fill(self, order: _Order, price: float, t: int) -> None:
+        p = money(price)
+        volume = order.volume
+        if order.side == "BUY":
+            if volume is None:
+                volume = int((self.cash / (p * HOLD_FACTOR) / self.lot).to_integral_value(ROUND_FLOOR)) * self.lot
+            if volume <= 0 or p * volume * HOLD_FACTOR > self.cash:
+                self.dropped.append(order.id)
+                return
+        else:
+            volume = self.position if volume is None else volume
+            if volume <= 0 or volume > self.position:
+                self.dropped.append(order.id)
+                return
+        value = p * volume
+        fees = self.fees(value)
+        total = sum(fees.values(), Decimal(0))
+        self.cash += -value - total if order.side == "BUY" else value - total
+        self.position += volume if order.side == "BUY" else -volume
+        when = _dt.datetime.fromtimestamp(t, _dt.timezone.utc)
+        trade: Dict[str, Any] = {"symbol": self.symbol, "side": order.side, "px": float(p), "qty": volume,
+                                 "order_no": order.id, "trade_date": when.strftime("%Y-%m-%d"),
+                                 "trade_time": when.strftime("%H:%M:%S")}
+        trade.update((k, float(v)) for k, v in fees.items())
+        self.trades.append(trade)
+
+    def on_bar(self, bar: Mapping[str, Any]) -> None:
+        """Fills what rests against the bar, market orders first, then by age."""
+        t = bar["time"]
+        still: List[_Order] = []
+        for order in sorted(self.resting, key=lambda o: o.limit is not None):
+            price = bar_fill_price(order.side, order.limit, bar["open"], bar["high"], bar["low"])
+            if price is None:
+                still.append(order)
+            else:
+                self._fill(order, price, t)
+        self.resting = sorted(still, key=lambda o: o.id)
+        self._now = t
+
+
+def run_bars(bars: Any, strategy: Callable[[Context], None], cash: Union[float, str, Decimal] = 10000,
+             fees: Fees = equity_fees, lot: int = 1, symbol: Optional[str] = None) -> Run:
+    """Backtests ``strategy`` (called after every bar's close) over ``bars``:
+    a :class:`~tavrolix_sandbox.history.Series` of bars, a History of one
+    instrument's bars, or rows with time/open/high/low/close."""
+    from .history import BARS, History, Series
+    if isinstance(bars, History):
+        if len(bars) != 1 or bars.series[0].kind != BARS:
+            raise ValueError("run_bars takes one instrument's bars")
+        bars = bars.series[0]
+    rows: Sequence[Mapping[str, Any]] = list(bars) if isinstance(bars, Series) else list(bars)
+    name = symbol or (bars.symbol if isinstance(bars, Series) else "X")
+    run = Run(name, cash, fees, lot)
+    ctx = Context(run)
+    for i, bar in enumerate(rows):
+        run.on_bar(bar)
+        ctx.i, ctx.bar = i, bar
+        ctx.closes.append(bar["close"])
+        strategy(ctx)
+    return run
