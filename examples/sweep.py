@@ -29,7 +29,7 @@ _BARS: Optional[history.History] = None
 
 def load_goog() -> history.History:
     try:
-        from backtesting.test import GOOG
+        from backtesting.test import GOOG  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         raise SystemExit("this example reads its prices from the backtesting package: pip install backtesting")
     return history.bars(GOOG, symbol="GOOG", tick=0.01)

@@ -118,7 +118,7 @@ class Context:
     def __init__(self, run: "Run") -> None:
         self._run = run
         self.i = -1
-        self.bar: Dict[str, Any] = {}
+        self.bar: Mapping[str, Any] = {}
         self.closes: List[float] = []
 
     @property

@@ -151,9 +151,16 @@ def _decimals(t: float) -> int:
 
 class _Grid:
     def __init__(self, tick: Tick) -> None:
-        self.tick: Callable[[float], float] = tick if callable(tick) else (lambda _p, t=float(tick): t)
-        if not callable(tick) and not float(tick) > 0:
-            raise ValueError("tick must be positive, got %r" % (tick,))
+        if callable(tick):
+            self.tick: Callable[[float], float] = tick
+        else:
+            step = float(tick)
+            if not step > 0:
+                raise ValueError("tick must be positive, got %r" % (tick,))
+
+            def fixed(_price: float) -> float:
+                return step
+            self.tick = fixed
         self._places: Dict[float, int] = {}
 
     def _at(self, n: int, t: float) -> float:
@@ -222,12 +229,12 @@ def to_utc_seconds(value: Any) -> int:
     if isinstance(value, _dt.datetime):
         if value.tzinfo is None:
             value = value.replace(tzinfo=_dt.timezone.utc)
-        delta = value - _EPOCH
+        delta: _dt.timedelta = value - _EPOCH
         return delta.days * 86400 + delta.seconds
     if isinstance(value, _dt.date):
         return (value - _dt.date(1970, 1, 1)).days * 86400
     if type(value).__name__ == "datetime64":  # numpy, without importing it
-        return to_utc_seconds(int(value.astype("datetime64[s]").astype("int64")))
+        return int(value.astype("datetime64[s]").astype("int64"))
     raise ValueError("not a time: %r" % (value,))
 
 
@@ -240,7 +247,7 @@ class Series:
     ``series.row(i)`` a dict of row ``i``.
     """
 
-    def __init__(self, kind: int, symbol: str, columns: Dict[str, array], interval: int = 0) -> None:
+    def __init__(self, kind: int, symbol: str, columns: Dict[str, "array[Any]"], interval: int = 0) -> None:
         if kind not in _COLUMNS:
             raise ValueError("unknown kind %r" % kind)
         if len(symbol.encode()) > 31 or not symbol:
@@ -345,7 +352,7 @@ class History:
             kind, sym, interval, n, at = _DESCRIPTOR.unpack_from(blob, _HEADER.size + k * _DESCRIPTOR.size)
             cols = {}
             for name, code in _COLUMNS[kind]:
-                col = array(code)
+                col: "array[Any]" = array(code)
                 width = n * col.itemsize
                 col.frombytes(blob[at:at + width])
                 cols[name] = _le(col)
@@ -354,7 +361,7 @@ class History:
         return History(out)
 
 
-def _le(col: array) -> array:
+def _le(col: "array[Any]") -> "array[Any]":
     if sys.byteorder == "little":
         return col
     col = array(col.typecode, col)
@@ -464,7 +471,7 @@ class _Builder:
         self.kind, self.symbol = kind, symbol
         self.grid = _Grid(tick) if tick is not None else None
         self.round = off_grid == "round"
-        self.cols = {name: array(code) for name, code in _COLUMNS[kind]}
+        self.cols: Dict[str, "array[Any]"] = {name: array(code) for name, code in _COLUMNS[kind]}
         self.last = None  # type: Optional[int]
 
     def price(self, where: str, name: str, value: Any) -> float:
