@@ -2,9 +2,9 @@
 rows are refused naming row and field, the tick grid is kept, and the packed
 block reads back by its documented byte offsets."""
 import datetime as dt
-import math
 import struct
 
+import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
@@ -33,7 +33,10 @@ def test_every_source_and_time_form_gives_the_same_history(tmp_path):
         [dt.datetime(2026, 3, 2), dt.date(2026, 3, 3), dt.datetime(2026, 3, 4, 7, tzinfo=dt.timezone(dt.timedelta(hours=7)))],
         ["2026-03-02T00:00:00Z", "2026-03-03 00:00:00", "2026-03-04T00:00:00.9+00:00"],
         [T0, float(T0 + DAY) + 0.99, str(T0 + 2 * DAY)],
+        [np.datetime64("2026-03-02"), np.datetime64("2026-03-03T00:00:00.5"), "2026-03-04T00:00:00,123"],
     ]
+    assert [H.to_utc_seconds(x) for x in (-0.5, dt.datetime(1969, 12, 31, 23, 59, 59), "1970-01-01T07:00+07:00")] \
+        == [-1, -1, 0]
     loaded = [H.bars(str(csv), symbol="ARVO", tick=H.EQUITY_TICKS),
               H.bars(dicts, symbol="ARVO", tick=H.EQUITY_TICKS),
               H.bars(iter(GOOD_BARS), symbol="ARVO", tick=H.EQUITY_TICKS)]
@@ -51,7 +54,9 @@ def test_every_source_and_time_form_gives_the_same_history(tmp_path):
 
 def _bad(kind, rows, **kw):
     with pytest.raises(H.HistoryError) as e:
-        {"bars": H.bars, "trades": H.trades, "quotes": H.quotes}[kind](rows, symbol="ARVO", **kw)
+        load = {"bars": H.bars, "trades": H.trades, "quotes": H.quotes}[kind]
+        named = isinstance(rows, list) and isinstance(rows[0], dict) and "symbol" in rows[0]
+        load(rows, symbol=None if named else "ARVO", **kw)
     return e.value
 
 
@@ -61,7 +66,6 @@ NEXT = "2026-03-03"
 
 @pytest.mark.parametrize("kind, rows, where, field, words", [
     ("bars", [BAR, BAR], "row 2", "time", "strictly increase"),
-    ("bars", [BAR, ("2026-03-01",) + BAR[1:]], "row 2", "time", "out of order"),
     ("bars", [BAR, (NEXT, 45.25, 44.0, 44.5, 44.5, 1)], "row 2", "high", "below low"),
     ("bars", [(NEXT, 46.5, 46.0, 44.5, 45.0, 1)], "row 1", "open", "outside"),
     ("bars", [(NEXT, 45.0, 46.0, 44.5, 44.25, 1)], "row 1", "close", "outside"),
@@ -69,20 +73,18 @@ NEXT = "2026-03-03"
     ("bars", [(NEXT, 45.0, 46.0, 44.5, 45.0, 2.5)], "row 1", "volume", "whole"),
     ("bars", [(NEXT, 45.1, 46.0, 44.5, 45.0, 1)], "row 1", "open", "off the tick grid"),
     ("bars", [(NEXT, float("nan"), 46.0, 44.5, 45.0, 1)], "row 1", "open", "finite"),
-    ("bars", [(NEXT, "x", 46.0, 44.5, 45.0, 1)], "row 1", "open", "not a number"),
     ("bars", [(NEXT, 0.0, 46.0, 0.0, 45.0, 1)], "row 1", "open", "positive"),
     ("bars", [{"time": NEXT, "open": 45.0, "high": 46.0, "close": 45.0}], "row 1", "low", "missing"),
     ("bars", [("2026-02-30", 45.0, 46.0, 44.5, 45.0, 1)], "row 1", "time", "ISO"),
-    ("bars", [{"open": 45.0}], "row 1", "time", "missing"),
     ("bars", [(NEXT, 45.0)], "row 1", "*", "values"),
     ("bars", [42], "row 1", "*", "mapping or a sequence"),
     ("trades", [(NEXT, 45.0, 10), ("2026-03-02T23:59:59", 45.0, 10)], "row 2", "time", "must not decrease"),
     ("trades", [(NEXT, 45.0, 0)], "row 1", "volume", "positive"),
+    ("trades", [(1e19, 45.0, 1)], "row 1", "time", "out of range"),
+    ("trades", [{"symbol": "A\0B", "time": NEXT, "price": 45.0, "volume": 1}], "row 1", "symbol", "NUL"),
     ("trades", [(NEXT, 45.0, 10, "up")], "row 1", "side", "aggressor"),
-    ("trades", [(NEXT, 45.0, 10, 2)], "row 1", "side", "aggressor"),
     ("trades", [(NEXT, 45.0, 10, True)], "row 1", "side", "aggressor"),
     ("quotes", [(NEXT, 45.0, 45.0)], "row 1", "ask", "not below"),
-    ("quotes", [(NEXT, 45.25, 45.0, 10, 10)], "row 1", "ask", "not below"),
     ("quotes", [(NEXT, 45.0, 45.25, -1, 10)], "row 1", "bid_volume", ">= 0"),
 ])
 def test_bad_rows_are_refused_naming_row_and_field(kind, rows, where, field, words):
@@ -101,6 +103,8 @@ def test_csv_and_frame_errors_point_at_the_file_line_and_the_frame_row(tmp_path)
                          index=pd.to_datetime(["2026-03-02 10:00", "2026-03-02 09:00"]))
     e = _bad("trades", frame)
     assert e.where.startswith("row 2 (index 2026-03-02 09:00") and e.field == "time"
+    frame.index = pd.to_datetime(["2026-03-02 10:00", None])
+    assert "not a time: NaT" in str(_bad("trades", frame))
 
 
 def test_symbols_ticks_and_grid_policy_per_instrument():
@@ -150,21 +154,6 @@ def test_rounding_to_a_tick_ladder_is_nearest_monotone_and_idempotent(a, b):
     if a <= b:
         assert ra <= rb
     assert (g.snap(a) is not None) == _on_equity_grid(a)
-
-
-@settings(max_examples=150, deadline=None)
-@given(st.lists(st.tuples(st.floats(1, 900), st.floats(1, 900), st.floats(0, 1), st.floats(0, 1),
-                          st.integers(0, 10 ** 9)), min_size=1, max_size=12))
-def test_rounded_bars_stay_consistent(raw):
-    rows = []
-    for i, (x, y, u, v, vol) in enumerate(raw):
-        lo, hi = min(x, y), max(x, y)
-        rows.append((T0 + 60 * i, lo + u * (hi - lo), hi, lo, lo + v * (hi - lo), vol))
-    s = H.bars(rows, symbol="X", tick=H.EQUITY_TICKS, off_grid="round")["X"]
-    for r in s:
-        assert r["low"] <= min(r["open"], r["close"]) <= max(r["open"], r["close"]) <= r["high"]
-        assert all(_on_equity_grid(r[k]) for k in ("open", "high", "low", "close"))
-    assert s.interval == (60 if len(rows) > 1 else 0)
 
 
 # ---------------------------------------------------------------- the block
@@ -218,18 +207,3 @@ def test_packed_block_reads_back_by_offsets_and_unpacks_equal(trade_rows, quote_
     assert H.History.unpack(blob) == h
     with pytest.raises(ValueError, match="layout 1"):
         H.History.unpack(blob[:-8])
-
-
-def test_times_convert_to_utc_seconds():
-    cases = {
-        "1970-01-01": 0, "1970-01-02T00:00:01Z": DAY + 1, "1970-01-01T07:00:00+07:00": 0,
-        dt.datetime(1969, 12, 31, 23, 59, 59): -1, -0.5: -1, 1.999: 1, "12.7": 12,
-    }
-    for value, want in cases.items():
-        assert H.to_utc_seconds(value) == want, value
-    np = pytest.importorskip("numpy")
-    assert H.to_utc_seconds(np.datetime64("2026-03-02T00:00:05")) == T0 + 5
-    for bad in (True, float("inf"), "", "soon", object()):
-        with pytest.raises(ValueError):
-            H.to_utc_seconds(bad)
-    assert math.isclose(H.to_utc_seconds(1e9), 1e9)

@@ -230,7 +230,7 @@ def to_utc_seconds(value: Any) -> int:
         if value.tzinfo is None:
             value = value.replace(tzinfo=_dt.timezone.utc)
         delta: _dt.timedelta = value - _EPOCH
-        return delta.days * 86400 + delta.seconds
+        return int(delta.days) * 86400 + int(delta.seconds)
     if isinstance(value, _dt.date):
         return (value - _dt.date(1970, 1, 1)).days * 86400
     if type(value).__name__ == "datetime64":  # numpy, without importing it
@@ -250,8 +250,8 @@ class Series:
     def __init__(self, kind: int, symbol: str, columns: Dict[str, "array[Any]"], interval: int = 0) -> None:
         if kind not in _COLUMNS:
             raise ValueError("unknown kind %r" % kind)
-        if len(symbol.encode()) > 31 or not symbol:
-            raise ValueError("symbol %r: 1 to 31 bytes" % symbol)
+        if len(symbol.encode()) > 31 or not symbol or "\0" in symbol:
+            raise ValueError("symbol %r: 1 to 31 bytes, no NUL" % symbol)
         self.kind, self.symbol, self.columns, self.interval = kind, symbol, columns, int(interval)
         lengths = {len(c) for c in columns.values()}
         if set(columns) != {n for n, _ in _COLUMNS[kind]} or len(lengths) > 1:
@@ -493,8 +493,10 @@ class _Builder:
             if name in fields:
                 try:
                     t = to_utc_seconds(fields[name])
-                except ValueError as e:
-                    raise HistoryError(where, name or "time", str(e)) from None
+                except (ValueError, TypeError, AttributeError, OverflowError) as e:  # NaT, say
+                    raise HistoryError(where, name or "time", "not a time: %r (%s)" % (fields[name], e)) from None
+                if not -2 ** 62 < t < 2 ** 62:
+                    raise HistoryError(where, name or "time", "out of range: %r" % (fields[name],))
                 if self.last is not None and (t < self.last or (t == self.last and self.kind == BARS)):
                     raise HistoryError(where, name or "time", "times out of order: %d after %d (%s)"
                                        % (t, self.last, "bars must strictly increase" if self.kind == BARS
@@ -560,8 +562,8 @@ def _load(kind: int, source: Any, symbol: Optional[str], tick: TickSpec, off_gri
             sym = str(raw).strip()
         b = builders.get(sym)
         if b is None:
-            if len(sym.encode()) > 31:
-                raise HistoryError(where, "symbol", "longer than 31 bytes: %r" % sym)
+            if len(sym.encode()) > 31 or "\0" in sym:
+                raise HistoryError(where, "symbol", "1 to 31 bytes without NUL: %r" % sym)
             b = builders[sym] = _Builder(kind, sym, _tick_for(tick, sym), off_grid)
         b.add(where, fields)
     if not builders and symbol is not None:

@@ -113,6 +113,9 @@ def _points(prices: Union[PriceSource, Mapping[str, PriceSource]], symbols: Sequ
     pts.sort(key=lambda p: p[0])
     if not pts:
         raise ValueError("no prices")
+    bad = next((p for p in pts if not p[2].is_finite() or p[2] <= 0), None)
+    if bad is not None:
+        raise ValueError("price %s of %s at %d is not a positive number" % (bad[2], bad[1] or "the series", bad[0]))
     return pts
 
 
