@@ -21,7 +21,8 @@ quotes may repeat a second but not go back), missing or non-numeric values,
 NaN or infinite prices, prices at or below zero, negative or fractional
 volumes (a trade of no volume too), a bar whose high is below its low or
 whose open or close lies outside [low, high], a quote whose bid is not below
-its ask, an unknown aggressor side, a symbol longer than 31 bytes.
+its ask, an unknown aggressor side, a time beyond +-2^62 seconds, a symbol
+longer than 31 bytes or holding a NUL.
 
 The tick grid: ``tick`` is a number, a callable giving the tick at a price
 (such as :data:`EQUITY_TICKS`, the sandbox's equity table), a mapping from
