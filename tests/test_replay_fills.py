@@ -123,6 +123,29 @@ def test_bar_backtester_orders_sizes_and_refusals():
         F.run_bars(bars, lambda ctx: ctx.buy(150), lot=100)
 
 
+def test_tape_backtester_queues_behind_the_quote_and_fills_market_orders_at_the_next_print():
+    # quotes first: at one second, the earlier series' rows come first
+    tape = (H.quotes([(T0, 45.0, 45.25, 500, 400), (T0 + 2, 45.0, 45.25, 9, 9)], symbol="ARVO")
+            + H.trades([(T0, 45.25, 100, "B"), (T0 + 1, 45.0, 300, "S"), (T0 + 2, 45.0, 350, ""),
+                        (T0 + 3, 44.75, 10, "S"), (T0 + 4, 45.5, 1, "B")], symbol="ARVO", tick=H.EQUITY_TICKS))
+    plan = {0: [("buy", 300, 45.0), ("buy", 100, None), ("buy", None, 44.5)], 3: [("sell", 400, None)]}
+
+    def strategy(ctx):
+        for what, volume, price in plan.get(ctx.i, []):
+            getattr(ctx, what)(volume, price)
+
+    run = F.run_trades(tape, strategy, cash=100000)
+    # the buy at 45.00 waits behind the 500 quoted there: 300 sold into the queue, then 350 (150 ours), then
+    # a print through 45.00 takes the rest; the market buy takes the next print's price, the sale too
+    assert [(t["trade_time"], t["side"], t["px"], t["qty"], t["order_no"]) for t in run.trades] == [
+        ("00:00:01", "BUY", 45.0, 100, 2), ("00:00:02", "BUY", 45.0, 150, 1), ("00:00:03", "BUY", 45.0, 150, 1),
+        ("00:00:04", "SELL", 45.5, 400, 4)]
+    all_in = int(Decimal(100000) / (Decimal("44.5") * F.HOLD_FACTOR))
+    assert [(o.id, o.volume) for o in run.resting] == [(3, all_in)] and run.position == 0
+    fees = sum(sum(F.equity_fees(Decimal(repr(t["px"])) * t["qty"]).values()) for t in run.trades)
+    assert run.cash == Decimal(100000) + 400 * Decimal("0.5") - fees
+
+
 # ---------------------------------------------------------------- results
 
 CLOSES = [100.0, 110.0, 90.0, 120.0, 120.0]

@@ -1,5 +1,6 @@
 """The replay's fill rules, in plain Python: the reference the native replay
-is checked against, and a small bar-by-bar backtester built on them.
+is checked against, and small backtesters built on them, bar by bar
+(:func:`run_bars`) and print by print (:func:`run_trades`).
 
 Bars (:func:`bar_fill_price`): a market order fills at the open of the first
 bar after it was placed. A resting buy limit at P fills at P when the bar's
@@ -23,9 +24,9 @@ from __future__ import annotations
 
 import datetime as _dt
 from decimal import ROUND_FLOOR, ROUND_HALF_UP, Decimal
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
-__all__ = ["equity_fees", "no_fees", "money", "bar_fill_price", "QueuedOrder", "Context", "Run", "run_bars",
+__all__ = ["equity_fees", "no_fees", "money", "bar_fill_price", "QueuedOrder", "Context", "Run", "run_bars", "run_trades",
            "HOLD_FACTOR", "CENT"]
 
 CENT = Decimal("0.01")
@@ -101,10 +102,11 @@ class QueuedOrder:
 # ---------------------------------------------------------------- bar backtester
 
 class _Order:
-    __slots__ = ("id", "side", "volume", "limit", "placed")
+    __slots__ = ("id", "side", "volume", "limit", "placed", "queue")
 
     def __init__(self, id: int, side: str, volume: Optional[int], limit: Optional[float], placed: int) -> None:
         self.id, self.side, self.volume, self.limit, self.placed = id, side, volume, limit, placed
+        self.queue: Optional[QueuedOrder] = None
 
 
 class Context:
@@ -112,7 +114,9 @@ class Context:
 
     ``i`` the bar's index, ``bar`` its row (time, open, high, low, close,
     volume), ``closes`` the closes up to and including it, ``position``,
-    ``cash`` (Decimal), ``orders`` the ids of orders still resting.
+    ``cash`` (Decimal), ``orders`` the ids of orders still resting. On a
+    tape (:func:`run_trades`) ``bar`` is the trade's row (time, price,
+    volume, side) and ``closes`` the prices.
     """
 
     def __init__(self, run: "Run") -> None:
@@ -149,11 +153,15 @@ class Context:
 
 
 class Run:
-    """One account trading one instrument bar by bar under the bar rules.
+    """One account trading one instrument under the bar rules (``on_bar``) or
+    the trade rules (``on_quote``, ``on_print``).
 
     Orders are checked when they fill: a buy the cash cannot pay (value
     times :data:`HOLD_FACTOR`) and a sale of more than the position are
-    dropped, unfilled; an all-in buy that affords not one lot is dropped too.
+    dropped, unfilled (the rest of one partly filled too); an all-in buy
+    that affords not one lot is dropped too. On a tape, an all-in limit buy
+    is sized when placed, at its limit; a limit order queues behind the
+    quoted volume at its price when that is the quoted best on its side.
     """
 
     def __init__(self, symbol: str, cash: Union[float, str, Decimal], fees: Fees = equity_fees, lot: int = 1) -> None:
@@ -166,21 +174,35 @@ class Run:
         self.trades: List[Dict[str, Any]] = []
         self._next_id = 1
         self._now = 0
+        self.tape = False
+        self.quote: Optional[Tuple[float, int, float, int]] = None  # bid, bid volume, ask, ask volume
 
     def place(self, side: str, volume: Optional[int], limit: Optional[float]) -> int:
         if volume is not None and (volume <= 0 or volume % self.lot):
             raise ValueError("volume must be a positive multiple of the lot (%d)" % self.lot)
         order = _Order(self._next_id, side, volume, limit, self._now)
         self._next_id += 1
+        if self.tape and limit is not None:
+            if volume is None:
+                volume = order.volume = self._all_in(money(limit)) if side == "BUY" else self.position
+            ahead = 0
+            if self.quote is not None:
+                bid, bid_volume, ask, ask_volume = self.quote
+                ahead = bid_volume if side == "BUY" and limit == bid else ask_volume if limit == ask else 0
+            if volume > 0:
+                order.queue = QueuedOrder(side, limit, volume, ahead)
         self.resting.append(order)
         return order.id
 
-    def _fill(self, order: _Order, price: float, t: int) -> None:
+    def _all_in(self, p: Decimal) -> int:
+        return int((self.cash / (p * HOLD_FACTOR) / self.lot).to_integral_value(ROUND_FLOOR)) * self.lot
+
+    def _fill(self, order: _Order, price: float, t: int, part: Optional[int] = None) -> None:
         p = money(price)
-        volume = order.volume
+        volume = order.volume if part is None else part
         if order.side == "BUY":
             if volume is None:
-                volume = int((self.cash / (p * HOLD_FACTOR) / self.lot).to_integral_value(ROUND_FLOOR)) * self.lot
+                volume = self._all_in(p)
             if volume <= 0 or p * volume * HOLD_FACTOR > self.cash:
                 self.dropped.append(order.id)
                 return
@@ -213,6 +235,59 @@ class Run:
                 self._fill(order, price, t)
         self.resting = sorted(still, key=lambda o: o.id)
         self._now = t
+
+    def on_quote(self, quote: Mapping[str, Any]) -> None:
+        self.quote = (quote["bid"], quote["bid_volume"], quote["ask"], quote["ask_volume"])
+        self._now = quote["time"]
+
+    def on_print(self, trade: Mapping[str, Any]) -> None:
+        """Fills what rests against one print: market orders in full at its
+        price, then limit orders by the queue rule, at their price."""
+        t = trade["time"]
+        still: List[_Order] = []
+        for order in sorted(self.resting, key=lambda o: o.limit is not None):
+            if order.limit is None:
+                self._fill(order, trade["price"], t)
+                continue
+            queue = order.queue
+            n = queue.on_trade(trade["price"], trade["volume"], trade["side"]) if queue is not None else 0
+            if n:
+                before = len(self.dropped)
+                self._fill(order, order.limit, t, n)
+                if len(self.dropped) > before or not queue or not queue.remaining:
+                    continue
+            if queue is not None and queue.remaining:
+                still.append(order)
+            elif queue is None:
+                self.dropped.append(order.id)  # sized to nothing when placed
+        self.resting = sorted(still, key=lambda o: o.id)
+        self._now = t
+
+
+def run_trades(tape: Any, strategy: Callable[[Context], None], cash: Union[float, str, Decimal] = 10000,
+               fees: Fees = equity_fees, lot: int = 1, symbol: Optional[str] = None) -> Run:
+    """Backtests ``strategy`` (called after every print) over a History with
+    one instrument's trades and, optionally, its quotes."""
+    from .history import QUOTES, TRADES
+    name = symbol or tape.symbols[0]
+    prints, quotes = tape.get(name, TRADES), tape.get(name, QUOTES)
+    if prints is None or len(tape.symbols) != 1:
+        raise ValueError("run_trades takes one instrument's trades (and quotes)")
+    run = Run(name, cash, fees, lot)
+    run.tape = True
+    ctx = Context(run)
+    order = [s for s in tape.series]
+    for _, k, row in tape.events():
+        series = order[k]
+        if series is quotes:
+            run.on_quote(series.row(row))
+        elif series is prints:
+            trade = series.row(row)
+            run.on_print(trade)
+            ctx.i, ctx.bar = ctx.i + 1, trade
+            ctx.closes.append(trade["price"])
+            strategy(ctx)
+    return run
 
 
 def run_bars(bars: Any, strategy: Callable[[Context], None], cash: Union[float, str, Decimal] = 10000,
