@@ -26,7 +26,7 @@ def test_every_source_and_time_form_gives_the_same_history(tmp_path):
     assert list(s.columns["volume"]) == [1200, 0, 900] and s.columns["volume"].typecode == "q"
 
     csv = tmp_path / "arvo.csv"  # a pandas-style file: unnamed time column, names in any case
-    csv.write_text(",Open,HIGH,low,Close,Volume\n" + "".join(
+    csv.write_text("\ufeff,Open,HIGH,low,Close,Volume\n" + "".join(
         "%s,%r,%r,%r,%r,%d\n" % r for r in GOOD_BARS))
     dicts = [dict(zip(("Date", "open", "high", "low", "close", "volume"), r)) for r in GOOD_BARS]
     forms = [  # the same three times, written every way a user might
@@ -72,6 +72,7 @@ NEXT = "2026-03-03"
     ("bars", [(NEXT, 45.0, 46.0, 44.5, 45.0, -5)], "row 1", "volume", ">= 0"),
     ("bars", [(NEXT, 45.0, 46.0, 44.5, 45.0, 2.5)], "row 1", "volume", "whole"),
     ("bars", [(NEXT, 45.1, 46.0, 44.5, 45.0, 1)], "row 1", "open", "off the tick grid"),
+    ("trades", [(NEXT, 0.004, 1)], "row 1", "price", "rounds to zero"),
     ("bars", [(NEXT, float("nan"), 46.0, 44.5, 45.0, 1)], "row 1", "open", "finite"),
     ("bars", [(NEXT, 0.0, 46.0, 0.0, 45.0, 1)], "row 1", "open", "positive"),
     ("bars", [{"time": NEXT, "open": 45.0, "high": 46.0, "close": 45.0}], "row 1", "low", "missing"),
@@ -88,7 +89,7 @@ NEXT = "2026-03-03"
     ("quotes", [(NEXT, 45.0, 45.25, -1, 10)], "row 1", "bid_volume", ">= 0"),
 ])
 def test_bad_rows_are_refused_naming_row_and_field(kind, rows, where, field, words):
-    e = _bad(kind, rows, tick=H.EQUITY_TICKS)
+    e = _bad(kind, rows, tick=H.EQUITY_TICKS, off_grid="round" if "rounds" in words else "refuse")
     assert (e.where, e.field) == (where, field) and words in str(e), str(e)
     assert where in str(e) and repr(field) in str(e)
 
@@ -205,5 +206,7 @@ def test_packed_block_reads_back_by_offsets_and_unpacks_equal(trade_rows, quote_
     assert got[1][3]["ask"] == [r[2] for r in quote_rows] and got[1][3]["bid_volume"] == [7] * len(quote_rows)
     assert got[2][3]["close"] == [r[4] for r in GOOD_BARS]
     assert H.History.unpack(blob) == h
-    with pytest.raises(ValueError, match="layout 1"):
-        H.History.unpack(blob[:-8])
+    for broken in (blob[:-8], blob[:20], blob[:16] + struct.pack("<Q", len(blob) - 8) + blob[24:-8],
+                   blob[:24] + b"\x09" + blob[25:]):
+        with pytest.raises(ValueError, match="layout 1"):
+            H.History.unpack(broken)

@@ -180,6 +180,8 @@ class Run:
     def place(self, side: str, volume: Optional[int], limit: Optional[float]) -> int:
         if volume is not None and (volume <= 0 or volume % self.lot):
             raise ValueError("volume must be a positive multiple of the lot (%d)" % self.lot)
+        if limit is not None and not limit > 0:
+            raise ValueError("a limit price must be positive, not %r" % (limit,))
         order = _Order(self._next_id, side, volume, limit, self._now)
         self._next_id += 1
         if self.tape and limit is not None:

@@ -345,16 +345,23 @@ class History:
     @staticmethod
     def unpack(blob: bytes) -> "History":
         """The history a block from :meth:`pack` holds."""
+        bad = ValueError("not a history block of layout 1 (magic, version, size or a series out of bounds)")
+        if len(blob) < _HEADER.size:
+            raise bad
         magic, version, count, size = _HEADER.unpack_from(blob, 0)
-        if magic != _MAGIC or version != 1 or size != len(blob):
-            raise ValueError("not a history block of layout 1 (magic, version or size)")
+        if magic != _MAGIC or version != 1 or size != len(blob) or _HEADER.size + count * _DESCRIPTOR.size > size:
+            raise bad
         out = []
         for k in range(count):
             kind, sym, interval, n, at = _DESCRIPTOR.unpack_from(blob, _HEADER.size + k * _DESCRIPTOR.size)
+            if kind not in _COLUMNS:
+                raise bad
             cols = {}
             for name, code in _COLUMNS[kind]:
                 col: "array[Any]" = array(code)
                 width = n * col.itemsize
+                if at + width > size:
+                    raise bad
                 col.frombytes(blob[at:at + width])
                 cols[name] = _le(col)
                 at += width + (-width % 8)
@@ -417,7 +424,7 @@ def _rows(kind: int, source: Any, columns: Optional[Sequence[str]]) -> Iterator[
 
 
 def _csv_rows(path: Any) -> Iterator[Row]:
-    with open(path, newline="") as f:
+    with open(path, newline="", encoding="utf-8-sig") as f:
         reader = csv.reader(f)
         header = next(reader, None)
         if header is None:
@@ -487,7 +494,10 @@ class _Builder:
         if not self.round:
             raise HistoryError(where, name, "price %r is off the tick grid (tick %g there)"
                                % (value, self.grid.tick(x)))
-        return self.grid.nearest(x)
+        r = self.grid.nearest(x)
+        if r <= 0:
+            raise HistoryError(where, name, "price %r rounds to zero on the tick grid" % (value,))
+        return r
 
     def time(self, where: str, fields: Mapping[str, Any]) -> int:
         for name in _TIME_NAMES:
