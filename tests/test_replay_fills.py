@@ -218,6 +218,26 @@ def test_equity_curve_agrees_with_round_trips(path, raw):
     assert s["exposure"] == 0 if not trades else s["exposure"] > 0
 
 
+@pytest.mark.usefixtures("broker_world")
+def test_results_take_the_module_trade_dictionaries_as_they_are():
+    import tavrolix_open_api as tv
+    from broker_markets import Equity, login, placed, quiet_market
+    quiet_market()
+    seller, buyer = login("inv001"), login("inv003")
+    placed(Equity.place(seller, "E-1001", "SELL", 45.25, 500, symbol="ARVO"))
+    placed(Equity.place(buyer, "E-3001", "BUY", 45.25, 300, symbol="ARVO"))
+    placed(Equity.place(buyer, "E-3001", "BUY", 45.5, 200, symbol="ARVO"))   # at the resting 45.25
+    placed(Equity.place(seller, "E-1001", "BUY", 45.0, 100, symbol="ARVO"))
+    placed(Equity.place(buyer, "E-3001", "SELL", 45.0, 100, symbol="ARVO"))
+    trades = tv.get_investor_equity_trades(buyer, "E-3001")["data"]
+    cash = tv.get_investor_equity_account_info(buyer, "E-3001")["data"]["cash_balance"]
+    assert sorted((t["side"], t["px"], t["qty"]) for t in trades) == [
+        ("BUY", 45.25, 200), ("BUY", 45.25, 300), ("SELL", 45.0, 100)]
+    (_, equity), = R.equity_curve(trades, [(0, 45.0)], 400000)
+    assert equity == round(cash + 400 * 45.0, 2)
+    assert R.statistics(trades, [(0, 45.0)], 400000)["trades"] == 3
+
+
 def test_plot_writes_a_png_or_says_what_is_missing(tmp_path, monkeypatch):
     pytest.importorskip("matplotlib")
     trades = [(PRICES[0][0], "BUY", 100.0, 10, 1.0), (PRICES[3][0], "SELL", 120.0, 10, 1.2)]
