@@ -52,6 +52,48 @@ def test_every_source_and_time_form_gives_the_same_history(tmp_path):
         assert got == want, n
 
 
+@settings(max_examples=60, deadline=None)
+@given(st.data())
+def test_frames_checked_whole_agree_with_the_row_path(data):
+    """A DataFrame is checked with numpy all at once; any row that path does not
+    pass must be one the row-by-row path refuses, and what it passes must load
+    the same columns."""
+    pd = pytest.importorskip("pandas")
+    n, bars = data.draw(st.integers(1, 6)), data.draw(st.booleans())
+    grid = st.sampled_from([44.75, 45.0, 45.25, 45.5])
+    steps = data.draw(st.lists(st.sampled_from([1, 1, 60, 0, -1]), min_size=n, max_size=n))
+    seconds = [T0 + sum(steps[:i + 1]) for i in range(n)]
+    form = data.draw(st.sampled_from(["int", "float", "datetime", "zoned", "index"]))
+    when = {"int": seconds, "float": [x + 0.5 for x in seconds],
+            "datetime": pd.to_datetime(seconds, unit="s"), "index": pd.to_datetime(seconds, unit="s"),
+            "zoned": pd.to_datetime(seconds, unit="s", utc=True).tz_convert("Asia/Bangkok")}[form]
+    cols = {"volume": [data.draw(st.integers(1, 10 ** 9)) for _ in range(n)]}
+    if bars:
+        oc = [(data.draw(grid), data.draw(grid)) for _ in range(n)]
+        cols.update(open=[o for o, _ in oc], close=[c for _, c in oc],
+                    high=[max(o, c) + data.draw(st.sampled_from([0, .25])) for o, c in oc],
+                    low=[min(o, c) - data.draw(st.sampled_from([0, .25])) for o, c in oc])
+    else:
+        cols.update(price=[data.draw(grid) for _ in range(n)], side=[data.draw(st.sampled_from([-1, 0, 1])) for _ in range(n)])
+    frame = pd.DataFrame(cols, index=when if form == "index" else None)
+    if form != "index":
+        frame.insert(0, "time", when)
+    if data.draw(st.booleans()):  # one bad cell
+        col = data.draw(st.sampled_from(sorted(cols)))
+        bad = [45.1, 0.0, -1.0, float("nan"), float("inf")] + ([2.5, 0.0] if col == "volume" else [2.0])
+        frame[col] = frame[col].astype(float)
+        frame.loc[frame.index[data.draw(st.integers(0, n - 1))], col] = data.draw(st.sampled_from(bad))
+    fast = H._frame_fast(H.BARS if bars else H.TRADES, frame, "X", H.EQUITY_TICKS)
+    rows = [fields for _, fields in H._frame_rows(frame)]
+    try:
+        slow = (H.bars if bars else H.trades)(rows, symbol="X", tick=H.EQUITY_TICKS)["X"].columns
+    except H.HistoryError:
+        slow = None
+    assert fast == slow
+    if fast is not None:
+        assert (H.bars if bars else H.trades)(frame, symbol="X", tick=H.EQUITY_TICKS)["X"].columns == fast
+
+
 def _bad(kind, rows, **kw):
     with pytest.raises(H.HistoryError) as e:
         load = {"bars": H.bars, "trades": H.trades, "quotes": H.quotes}[kind]

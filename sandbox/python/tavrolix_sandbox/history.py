@@ -10,7 +10,10 @@ imported only when a DataFrame is handed in)::
     h += history.trades(rows, symbol="ARVO", tick=history.EQUITY_TICKS)
     blob = h.pack()
 
-Column names are matched without regard to case. Times may be datetimes,
+A DataFrame of numeric or datetime columns is checked a column at a time
+with numpy; when any row fails there, it is read row by row, so the error
+names its row and field as for any other source. Column names are matched
+without regard to case. Times may be datetimes,
 dates, ISO texts ("2026-03-02", "2026-03-02T10:00:05", "...+07:00"), or
 seconds since 1970; all become whole UTC seconds (fractions are truncated;
 texts and datetimes without an offset are UTC).
@@ -406,7 +409,7 @@ Row = Tuple[str, Mapping[str, Any]]  # (where, fields by lower-case name)
 def _rows(kind: int, source: Any, columns: Optional[Sequence[str]]) -> Iterator[Row]:
     if isinstance(source, (str, bytes, os.PathLike)):
         yield from _csv_rows(source)
-    elif type(source).__module__.startswith("pandas") and hasattr(source, "itertuples"):
+    elif _is_frame(source):
         yield from _frame_rows(source)
     else:
         order = [c.lower() for c in columns] if columns is not None else list(_ROW_ORDER[kind])
@@ -421,6 +424,10 @@ def _rows(kind: int, source: Any, columns: Optional[Sequence[str]]) -> Iterator[
                 if not len(order) - len(_OPTIONAL[kind]) <= len(row) <= len(order):
                     raise HistoryError(where, "*", "%d values, expected %s" % (len(row), order))
                 yield where, dict(zip(order, row))
+
+
+def _is_frame(source: Any) -> bool:
+    return type(source).__module__.startswith("pandas") and hasattr(source, "itertuples")
 
 
 def _csv_rows(path: Any) -> Iterator[Row]:
@@ -559,10 +566,99 @@ def _tick_for(tick: TickSpec, symbol: str) -> Optional[Tick]:
     return tick
 
 
+def _frame_fast(kind: int, frame: Any, symbol: str, tick: Optional[Tick]) -> Optional[Dict[str, "array[Any]"]]:
+    """The columns of a DataFrame whose every row is valid and on the grid,
+    checked all at once; None when a row needs the row-by-row path (which
+    then refuses it naming row and field, or rounds it) or a column is of a
+    form only that path reads (texts, booleans, times before 1970)."""
+    import numpy as np
+    names = {str(c).lower(): c for c in frame.columns}
+    if len(names) != len(frame.columns) or not len(frame):
+        return None
+    tname = next((n for n in _TIME_NAMES if n in names), None)
+    when = frame.index if tname is None else frame[names[tname]]
+    kind_of = getattr(when, "dtype", np.dtype("O")).kind
+    if kind_of == "M":
+        if tname is None:
+            if getattr(when, "tz", None) is not None:
+                when = when.tz_convert("UTC").tz_localize(None)
+        elif getattr(when.dt, "tz", None) is not None:
+            when = when.dt.tz_convert("UTC").dt.tz_localize(None)
+        raw = when.to_numpy(dtype="datetime64[ns]")
+        if np.isnat(raw).any() or (raw < np.datetime64(0, "ns")).any():
+            return None
+        times = raw.astype("datetime64[s]").astype(np.int64)
+    elif kind_of in "iuf" and tname is not None:
+        t = when.to_numpy(dtype=np.float64)
+        if not np.isfinite(t).all() or (np.abs(t) >= 2.0 ** 62).any() or (t < 0).any():
+            return None
+        times = np.floor(t).astype(np.int64) if kind_of == "f" else when.to_numpy(dtype=np.int64)
+    else:
+        return None
+    steps = np.diff(times)
+    if (steps <= 0).any() if kind == BARS else (steps < 0).any():
+        return None
+    grid = _Grid(tick) if tick is not None else None
+    cols: Dict[str, Any] = {"time": times}
+    for name, code in _COLUMNS[kind]:
+        if name == "time":
+            continue
+        if name not in names:
+            if name not in _OPTIONAL[kind]:
+                return None
+            cols[name] = np.zeros(len(frame), dtype=np.int8 if code == "b" else np.int64)
+            continue
+        col = frame[names[name]]
+        if col.dtype.kind not in "iuf":
+            return None
+        x = col.to_numpy(dtype=np.float64)
+        if not np.isfinite(x).all():
+            return None
+        if code == "d":
+            if (x <= 0).any():
+                return None
+            if grid is not None:
+                uniq, at = np.unique(x, return_inverse=True)
+                snapped = [grid.snap(float(u)) for u in uniq]
+                if any(v is None for v in snapped):
+                    return None
+                x = np.asarray(snapped, dtype=np.float64)[at]
+            cols[name] = x
+        elif name == "side":
+            if not np.isin(x, (-1, 0, 1)).all():
+                return None
+            cols[name] = x.astype(np.int8)
+        else:
+            if (x < 0).any() or (kind == TRADES and (x == 0).any()) or (x != np.floor(x)).any() \
+                    or (x >= 2.0 ** 63).any():
+                return None
+            cols[name] = col.to_numpy(dtype=np.int64) if col.dtype.kind in "iu" else x.astype(np.int64)
+    if kind == BARS:
+        o, h, l, c = cols["open"], cols["high"], cols["low"], cols["close"]
+        if (h < l).any() or (o < l).any() or (o > h).any() or (c < l).any() or (c > h).any():
+            return None
+    elif kind == QUOTES and not (cols["bid"] < cols["ask"]).all():
+        return None
+    out: Dict[str, "array[Any]"] = {}
+    for name, code in _COLUMNS[kind]:
+        a: "array[Any]" = array(code)
+        a.frombytes(np.ascontiguousarray(cols[name], dtype={"q": np.int64, "d": np.float64, "b": np.int8}[code])
+                    .tobytes())
+        out[name] = a
+    return out
+
+
 def _load(kind: int, source: Any, symbol: Optional[str], tick: TickSpec, off_grid: str,
           columns: Optional[Sequence[str]], interval: Optional[int]) -> History:
     if off_grid not in ("refuse", "round"):
         raise ValueError("off_grid must be 'refuse' or 'round', not %r" % (off_grid,))
+    if symbol is not None and _is_frame(source) and 0 < len(symbol.encode()) <= 31 and "\0" not in symbol:
+        fast = _frame_fast(kind, source, symbol, _tick_for(tick, symbol))
+        if fast is not None:
+            times = fast["time"]
+            step = 0 if kind != BARS else interval if interval is not None else min(
+                (y - x for x, y in zip(times, times[1:])), default=0)
+            return History([Series(kind, symbol, fast, step)])
     builders: Dict[str, _Builder] = {}
     for where, fields in _rows(kind, source, columns):
         sym = symbol
