@@ -1,0 +1,346 @@
+"""Realtime subscriptions as iterators and async iterators.
+
+The library calls a stream's sink on its own threads; the sink puts the payload
+in the stream's bounded queue and wakes the consumer, a thread blocked in
+``next()`` or a task awaiting ``__anext__`` (woken through
+``loop.call_soon_threadsafe``, so the event loop is only ever touched from its
+own thread). Back-pressure: a market-data stream drops its oldest payload when
+the queue is full and counts it in ``dropped``; an order stream never drops: a
+full queue holds the delivering library thread until the consumer makes room.
+"""
+import asyncio
+import json
+import sys
+import threading
+import time
+from collections import deque
+from typing import Any, Callable, Deque, Dict, Generic, Iterator, List, Optional, Tuple, TypeVar
+
+import tavrolix_open_api as _tv
+
+from .enums import FINAL_STATUSES
+from .errors import OrderEnded, refusal
+
+__all__ = ["Stream", "OrderStream", "StreamClosed"]
+
+T = TypeVar("T")        # what the stream yields
+O = TypeVar("O")        # the order record an order stream waits for
+N = TypeVar("N", int, str)  # its order numbers
+
+_loads = json.loads
+
+
+class StreamClosed(Exception):
+    """The stream was closed while waiting on it."""
+
+
+class _Failure:
+    """An error met on a library thread, handed to the consumer in the event's place."""
+
+    __slots__ = ("error",)
+
+    def __init__(self, error: BaseException) -> None:
+        self.error = error
+
+
+def _release(fut: "asyncio.Future[None]") -> None:
+    if not fut.done():
+        fut.set_result(None)
+
+
+class _Sink:
+    """The callable the module holds: the queue and everything the library's threads touch.
+
+    It holds nothing of the stream object, so a stream nobody refers to any more
+    is collected (and unsubscribes) although the module still holds its sink."""
+
+    def __init__(self, maxsize: int, block: bool, parse: Optional[Callable[[str], Any]]) -> None:
+        if maxsize < 1:
+            raise ValueError("maxsize must be at least 1")
+        self.lock = threading.Lock()
+        self.readable = threading.Condition(self.lock)
+        self.writable = threading.Condition(self.lock)
+        self.queue: Deque[Any] = deque()
+        self.maxsize = maxsize
+        self.block = block
+        self.parse = parse          # on the library's thread (order streams), else by the consumer
+        self.dropped = 0
+        self.closed = False
+        self.readers = 0            # threads waiting in get()
+        self.writers = 0            # library threads waiting for room
+        self.tasks: List[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = []
+        self.latest: Dict[Any, Any] = {}   # order streams: order number -> last update
+        self.watchers = 0           # threads in OrderStream.wait
+
+    def __call__(self, payload: str) -> None:
+        item: Any = payload
+        number = None
+        if self.parse is not None:
+            try:
+                item = self.parse(payload)
+                number = item.get("order_no") if type(item) is dict else None
+            except Exception as e:  # handed to the consumer rather than lost on this thread
+                item, number = _Failure(e), None
+        with self.lock:
+            if self.closed:
+                return
+            q = self.queue
+            if len(q) >= self.maxsize:
+                if self.block:
+                    self.writers += 1
+                    try:
+                        while len(q) >= self.maxsize and not self.closed:
+                            self.writable.wait()
+                    finally:
+                        self.writers -= 1
+                    if self.closed:
+                        return
+                else:
+                    q.popleft()
+                    self.dropped += 1
+            q.append(item)
+            if number is not None:
+                self.latest[number] = item
+            # Readers and order watchers share the condition: wake them all when
+            # there are watchers, else one reader is enough.
+            if self.watchers:
+                self.readable.notify_all()
+            elif self.readers:
+                self.readable.notify()
+            if not self.tasks:
+                return
+            tasks, self.tasks = self.tasks, []
+        for loop, fut in tasks:
+            try:
+                loop.call_soon_threadsafe(_release, fut)
+            except RuntimeError:  # its loop is closed: nobody waits any more
+                pass
+
+    def take(self) -> Any:
+        """The oldest item (lock held, queue not empty)."""
+        item = self.queue.popleft()
+        if self.writers:
+            self.writable.notify()
+        return item
+
+    def get(self, timeout: Optional[float]) -> Any:
+        """The oldest item; None once closed and empty; TimeoutError after ``timeout`` seconds."""
+        with self.lock:
+            if self.queue:
+                return self.take()
+            deadline = None if timeout is None else time.monotonic() + timeout
+            while not self.queue:
+                if self.closed:
+                    return None
+                remaining = None if deadline is None else deadline - time.monotonic()
+                if remaining is not None and remaining <= 0:
+                    raise TimeoutError("no event within %s s" % timeout)
+                self.readers += 1
+                try:
+                    self.readable.wait(remaining)
+                finally:
+                    self.readers -= 1
+            return self.take()
+
+    def close(self) -> None:
+        with self.lock:
+            self.closed = True
+            self.readable.notify_all()
+            self.writable.notify_all()
+            tasks, self.tasks = self.tasks, []
+        for loop, fut in tasks:
+            try:
+                loop.call_soon_threadsafe(_release, fut)
+            except RuntimeError:
+                pass
+
+
+class Stream(Generic[T]):
+    """One subscription: a context manager, an iterator and an async iterator of its payloads.
+
+    ``for event in stream`` blocks for each event (``TimeoutError`` after
+    ``timeout`` seconds without one, when a timeout is set) and ends once the
+    stream is closed and its queue is empty; ``async for`` does the same in an
+    event loop. Leaving ``with``/``async with``, or ``close()``, unsubscribes;
+    so does dropping the last reference to the stream. One consumer at a time.
+    """
+
+    def __init__(self, subscribe: Callable[[Callable[[str], None]], str], channel: str, *, maxsize: int,
+                 block: bool, parse_on_delivery: bool, timeout: Optional[float]) -> None:
+        self._sink = sink = _Sink(maxsize, block, _loads if parse_on_delivery else None)
+        self._parse: Optional[Callable[[str], Any]] = None if parse_on_delivery else _loads
+        self._channel = channel
+        self._closed = True
+        self.timeout = timeout
+        try:
+            self.key: str = subscribe(sink)
+        except RuntimeError as e:
+            sink.close()
+            text = str(e)
+            if text.startswith("Internal Error: "):
+                raise
+            raise refusal(0, text) from e
+        self._closed = False
+
+    @property
+    def dropped(self) -> int:
+        """Payloads dropped because the queue was full (market data only; order updates are never dropped)."""
+        return self._sink.dropped
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def pending(self) -> int:
+        """Events waiting in the queue."""
+        return len(self._sink.queue)
+
+    def close(self) -> None:
+        """Unsubscribe. Events already queued can still be read; nothing more arrives."""
+        if self._closed:
+            return
+        self._closed = True
+        # Producers blocked on a full queue return first: the library may wait
+        # for the deliveries in progress before it ends the subscription.
+        self._sink.close()
+        _tv.unsubscribe(self._channel, self.key)
+
+    def _item(self, item: Any) -> T:
+        if type(item) is _Failure:
+            raise item.error
+        parse = self._parse
+        return parse(item) if parse is not None else item  # type: ignore[no-any-return]
+
+    def get(self, timeout: Optional[float] = None) -> T:
+        """The next event, waiting up to ``timeout`` seconds (None: for ever); StreamClosed once closed and empty."""
+        item = self._sink.get(timeout)
+        if item is None:
+            raise StreamClosed("stream closed")
+        return self._item(item)
+
+    def __iter__(self) -> Iterator[T]:
+        return self
+
+    def __next__(self) -> T:
+        item = self._sink.get(self.timeout)
+        if item is None:
+            raise StopIteration
+        return self._item(item)
+
+    def __aiter__(self) -> "Stream[T]":
+        return self
+
+    async def __anext__(self) -> T:
+        sink = self._sink
+        while True:
+            with sink.lock:
+                if sink.queue:
+                    item = sink.take()
+                    break
+                if sink.closed:
+                    raise StopAsyncIteration
+                loop = asyncio.get_running_loop()
+                fut: "asyncio.Future[None]" = loop.create_future()
+                sink.tasks.append((loop, fut))
+            try:
+                if self.timeout is None:
+                    await fut
+                else:
+                    await asyncio.wait_for(fut, self.timeout)
+            except asyncio.TimeoutError:
+                raise TimeoutError("no event within %s s" % self.timeout) from None
+            finally:
+                if not fut.done():
+                    with sink.lock:
+                        if (loop, fut) in sink.tasks:
+                            sink.tasks.remove((loop, fut))
+        return self._item(item)
+
+    def __enter__(self) -> "Stream[T]":
+        return self
+
+    def __exit__(self, kind: Any, error: Any, tb: Any) -> None:
+        self._leave(error)
+
+    async def __aenter__(self) -> "Stream[T]":
+        return self
+
+    async def __aexit__(self, kind: Any, error: Any, tb: Any) -> None:
+        self._leave(error)
+
+    def _leave(self, error: Optional[BaseException]) -> None:
+        if error is None:
+            self.close()
+            return
+        # The error of the user's loop is the one that propagates; a failure to
+        # unsubscribe now must not replace it.
+        try:
+            self.close()
+        except Exception as e:
+            sys.unraisablehook(_Unraisable(e, self))  # type: ignore[arg-type]
+
+    def __del__(self) -> None:
+        if not getattr(self, "_closed", True):
+            try:
+                self.close()
+            except Exception:
+                pass
+
+    def __repr__(self) -> str:
+        return "<%s %s%s>" % (type(self).__name__, getattr(self, "key", "?"), " closed" if self._closed else "")
+
+
+class _Unraisable:
+    def __init__(self, error: BaseException, obj: Any) -> None:
+        self.exc_type = type(error)
+        self.exc_value = error
+        self.exc_traceback = error.__traceback__
+        self.err_msg = "Exception ignored while unsubscribing after an error in the stream's loop"
+        self.object = obj
+
+
+class OrderStream(Stream[T], Generic[T, O, N]):
+    """The order updates of one account; never drops an update. ``wait`` follows one order."""
+
+    def __init__(self, subscribe: Callable[[Callable[[str], None]], str], channel: str,
+                 fetch: Callable[[N], O], *, maxsize: int, timeout: Optional[float]) -> None:
+        self._fetch = fetch
+        super().__init__(subscribe, channel, maxsize=maxsize, block=True, parse_on_delivery=True, timeout=timeout)
+
+    def wait(self, order_no: N, *statuses: str, timeout: Optional[float] = None) -> O:
+        """Wait until order ``order_no`` has one of ``statuses`` (default: any final status) and return it.
+
+        The order's latest update on this stream counts, or, when the stream has
+        seen none yet, the order as the account reports it now. Raises
+        ``OrderEnded`` when the order ends in another final status,
+        ``TimeoutError`` after ``timeout`` seconds, ``StreamClosed`` when the
+        stream is closed meanwhile. Does not consume the events of the iterator.
+        """
+        wanted = frozenset(statuses) if statuses else FINAL_STATUSES
+        sink = self._sink
+        deadline = None if timeout is None else time.monotonic() + timeout
+        with sink.lock:
+            state = sink.latest.get(order_no)
+        if state is None:
+            fetched = self._fetch(order_no)
+            with sink.lock:
+                state = sink.latest.get(order_no, fetched)
+        with sink.lock:
+            sink.watchers += 1
+            try:
+                while True:
+                    status = state["status"]
+                    if status in wanted:
+                        return state  # type: ignore[no-any-return]
+                    if status in FINAL_STATUSES:
+                        raise OrderEnded(state)
+                    if sink.closed:
+                        raise StreamClosed("stream closed")
+                    remaining = None if deadline is None else deadline - time.monotonic()
+                    if remaining is not None and remaining <= 0:
+                        raise TimeoutError("order %s still %s after %s s" % (order_no, status, timeout))
+                    sink.readable.wait(remaining)
+                    state = sink.latest.get(order_no, state)
+            finally:
+                sink.watchers -= 1
+
