@@ -1,4 +1,5 @@
 """Candlestick history by column."""
+import importlib
 from typing import TYPE_CHECKING, Any, List, Optional
 
 if TYPE_CHECKING:
@@ -44,7 +45,7 @@ class Candles:
         raise ``ValueError`` rather than being padded.
         """
         try:
-            import pandas as pd
+            pd: Any = importlib.import_module("pandas")
         except ImportError:
             raise ImportError("Candles.to_frame needs pandas: pip install pandas") from None
         lengths = {name: len(getattr(self, name)) for name in COLUMNS}

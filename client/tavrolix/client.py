@@ -35,6 +35,7 @@ MARKET_QUEUE = 1024   # market-data events kept before the oldest is dropped
 ORDER_QUEUE = 4096    # order updates kept before the library's thread is held
 
 Statuses = Union[None, str, Collection[str]]
+_S = TypeVar("_S", bound="Stream[Any]")
 
 
 def _filter(data: List[R], open_only: bool, symbol: Optional[str], status: Statuses) -> List[R]:
@@ -74,7 +75,7 @@ class _Client:
         self.channel: str = channel
         self._streams: weakref.WeakSet[Stream[Any]] = weakref.WeakSet()
 
-    def _track(self, stream: Any) -> Any:
+    def _track(self, stream: _S) -> _S:
         self._streams.add(stream)
         return stream
 

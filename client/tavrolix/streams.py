@@ -27,6 +27,7 @@ T = TypeVar("T")        # what the stream yields
 O = TypeVar("O")        # the order record an order stream waits for
 N = TypeVar("N", int, str)  # its order numbers
 
+_Self = TypeVar("_Self", bound="Stream[Any]")
 _loads = json.loads
 
 
@@ -256,13 +257,13 @@ class Stream(Generic[T]):
                             sink.tasks.remove((loop, fut))
         return self._item(item)
 
-    def __enter__(self) -> "Stream[T]":
+    def __enter__(self: _Self) -> _Self:
         return self
 
     def __exit__(self, kind: Any, error: Any, tb: Any) -> None:
         self._leave(error)
 
-    async def __aenter__(self) -> "Stream[T]":
+    async def __aenter__(self: _Self) -> _Self:
         return self
 
     async def __aexit__(self, kind: Any, error: Any, tb: Any) -> None:
@@ -304,7 +305,7 @@ class OrderStream(Stream[T], Generic[T, O, N]):
 
     def __init__(self, subscribe: Callable[[Callable[[str], None]], str], channel: str,
                  fetch: Callable[[N], O], *, maxsize: int, timeout: Optional[float]) -> None:
-        self._fetch = fetch
+        self._fetch: Callable[[N], O] = fetch
         super().__init__(subscribe, channel, maxsize=maxsize, block=True, parse_on_delivery=True, timeout=timeout)
 
     def wait(self, order_no: N, *statuses: str, timeout: Optional[float] = None) -> O:
