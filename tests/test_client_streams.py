@@ -174,9 +174,9 @@ def test_an_unreadable_order_update_is_raised_to_the_consumer_not_lost(scripted,
 
 def test_refused_subscription_raises_and_a_forgotten_stream_unsubscribes(scripted, client):
     scripted.queue(47, subscribe_result(0, error=b"UNKNOWN_SYMBOL: ZZZ"))
-    with pytest.raises(tavrolix.BadRequest) as info:
+    with pytest.raises(tavrolix.Refused) as info:
         client.price_info("ZZZ")
-    assert (info.value.status, info.value.code) == (0, "UNKNOWN_SYMBOL")
+    assert (type(info.value), info.value.status, info.value.code) == (tavrolix.Refused, 0, "UNKNOWN_SYMBOL")
     stream, _ = open_stream(scripted, lambda: client.price_info("ARVO"), 47)
     key = stream.key
     del stream

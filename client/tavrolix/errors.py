@@ -69,7 +69,10 @@ class OrderEnded(Exception):
         self.update = update
 
 
-# The sandbox broker's codes; a library's other codes fall back on the status.
+# The sandbox broker's codes whose kind the status alone does not tell (or
+# that another library might send with another status); the rest, and codes
+# that mean different things by request (UNKNOWN_SYMBOL: 400 for an order,
+# 404 for candlesticks), go by the status.
 CODES: Dict[str, Type[Refused]] = {
     "INSUFFICIENT_FUNDS": InsufficientFunds,
     "INSUFFICIENT_POSITION": InsufficientPosition,
@@ -79,7 +82,6 @@ CODES: Dict[str, Type[Refused]] = {
     "ORDER_NOT_CHANGEABLE": NotAllowed,
     "ORDER_NOT_FOUND": NotFound,
     "BAD_ACCOUNT": NotFound,
-    "UNKNOWN_SYMBOL": BadRequest,
     "PRICE_LIMIT": BadRequest,
     "PRICE_WARNING": BadRequest,
 }
