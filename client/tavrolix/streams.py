@@ -59,19 +59,24 @@ class _Sink:
         if maxsize < 1:
             raise ValueError("maxsize must be at least 1")
         self.lock = threading.Lock()
-        self.readable = threading.Condition(self.lock)
-        self.writable = threading.Condition(self.lock)
-        self.queue: Deque[Any] = deque()
-        self.maxsize = maxsize
+        self.queue: Deque[Any] = deque()   # filled by the library's threads
+        self.ready: Deque[Any] = deque()   # taken from the queue in one go by the consumer
+        self.maxsize = maxsize             # bounds both together
         self.block = block
-        self.parse = parse          # on the library's thread (order streams), else by the consumer
+        self.parse = parse                 # on the library's thread (order streams), else by the consumer
         self.dropped = 0
         self.closed = False
-        self.readers = 0            # threads waiting in get()
-        self.writers = 0            # library threads waiting for room
-        self.tasks: List[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = []
+        # A sleeping reader waits on a plain lock that the next event releases:
+        # cheaper than a condition on every event when the reader keeps up.
+        self.sleeping = False
+        self.wakeup = threading.Lock()
+        self.wakeup.acquire()
+        self.writable = threading.Condition(self.lock)
+        self.writers = 0                   # library threads waiting for room
+        self.changed = threading.Condition(self.lock)
+        self.watchers = 0                  # threads in OrderStream.wait
         self.latest: Dict[Any, Any] = {}   # order streams: order number -> last update
-        self.watchers = 0           # threads in OrderStream.wait
+        self.tasks: List[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = []
 
     def __call__(self, payload: str) -> None:
         item: Any = payload
@@ -85,29 +90,29 @@ class _Sink:
         with self.lock:
             if self.closed:
                 return
-            q = self.queue
-            if len(q) >= self.maxsize:
+            if len(self.queue) + len(self.ready) >= self.maxsize:
                 if self.block:
                     self.writers += 1
                     try:
-                        while len(q) >= self.maxsize and not self.closed:
+                        while len(self.queue) + len(self.ready) >= self.maxsize and not self.closed:
                             self.writable.wait()
                     finally:
                         self.writers -= 1
                     if self.closed:
                         return
                 else:
-                    q.popleft()
+                    try:
+                        self.ready.popleft()
+                    except IndexError:
+                        self.queue.popleft()
                     self.dropped += 1
-            q.append(item)
+            self.queue.append(item)
             if number is not None:
                 self.latest[number] = item
-            # Readers and order watchers share the condition: wake them all when
-            # there are watchers, else one reader is enough.
-            if self.watchers:
-                self.readable.notify_all()
-            elif self.readers:
-                self.readable.notify()
+                if self.watchers:
+                    self.changed.notify_all()
+            if self.sleeping:
+                self._wake()
             if not self.tasks:
                 return
             tasks, self.tasks = self.tasks, []
@@ -117,37 +122,65 @@ class _Sink:
             except RuntimeError:  # its loop is closed: nobody waits any more
                 pass
 
-    def take(self) -> Any:
-        """The oldest item (lock held, queue not empty)."""
-        item = self.queue.popleft()
+    def _wake(self) -> None:
+        self.sleeping = False
+        try:
+            self.wakeup.release()
+        except RuntimeError:  # already released for a second reader thread that has not taken it yet
+            pass
+
+    def refill(self) -> bool:
+        """With the lock held and ``ready`` drained: move the queue to ``ready``; False when it is empty."""
         if self.writers:
-            self.writable.notify()
-        return item
+            self.writable.notify_all()
+        q = self.queue
+        if not q:
+            return False
+        if self.ready:  # another consumer thread is still reading
+            self.ready.extend(q)
+            q.clear()
+        else:
+            self.queue, self.ready = self.ready, q
+        return True
 
     def get(self, timeout: Optional[float]) -> Any:
         """The oldest item; None once closed and empty; TimeoutError after ``timeout`` seconds."""
-        with self.lock:
-            if self.queue:
-                return self.take()
-            deadline = None if timeout is None else time.monotonic() + timeout
-            while not self.queue:
+        deadline = None
+        while True:
+            try:
+                return self.ready.popleft()
+            except IndexError:
+                pass
+            with self.lock:
+                if self.refill():
+                    continue
                 if self.closed:
                     return None
-                remaining = None if deadline is None else deadline - time.monotonic()
-                if remaining is not None and remaining <= 0:
-                    raise TimeoutError("no event within %s s" % timeout)
-                self.readers += 1
-                try:
-                    self.readable.wait(remaining)
-                finally:
-                    self.readers -= 1
-            return self.take()
+                self.sleeping = True
+            if timeout is None:
+                self.wakeup.acquire()
+                continue
+            if deadline is None:
+                deadline = time.monotonic() + timeout
+            remaining = deadline - time.monotonic()
+            if remaining > 0 and self.wakeup.acquire(timeout=remaining):
+                continue
+            with self.lock:
+                if self.sleeping:
+                    self.sleeping = False
+                else:  # released just as the wait timed out
+                    self.wakeup.acquire(False)
+                if self.queue or self.ready or self.closed:
+                    continue
+            raise TimeoutError("no event within %s s" % timeout)
 
     def close(self) -> None:
         with self.lock:
             self.closed = True
-            self.readable.notify_all()
+            if self.sleeping:
+                self._wake()
             self.writable.notify_all()
+            self.changed.notify_all()
             tasks, self.tasks = self.tasks, []
         for loop, fut in tasks:
             try:
@@ -193,8 +226,8 @@ class Stream(Generic[T]):
         return self._closed
 
     def pending(self) -> int:
-        """Events waiting in the queue."""
-        return len(self._sink.queue)
+        """Events received and not read yet."""
+        return len(self._sink.queue) + len(self._sink.ready)
 
     def close(self) -> None:
         """Unsubscribe. Events already queued can still be read; nothing more arrives."""
@@ -234,10 +267,14 @@ class Stream(Generic[T]):
     async def __anext__(self) -> T:
         sink = self._sink
         while True:
+            try:
+                item = sink.ready.popleft()
+                break
+            except IndexError:
+                pass
             with sink.lock:
-                if sink.queue:
-                    item = sink.take()
-                    break
+                if sink.refill():
+                    continue
                 if sink.closed:
                     raise StopAsyncIteration
                 loop = asyncio.get_running_loop()
@@ -340,7 +377,7 @@ class OrderStream(Stream[T], Generic[T, O, N]):
                     remaining = None if deadline is None else deadline - time.monotonic()
                     if remaining is not None and remaining <= 0:
                         raise TimeoutError("order %s still %s after %s s" % (order_no, status, timeout))
-                    sink.readable.wait(remaining)
+                    sink.changed.wait(remaining)
                     state = sink.latest.get(order_no, state)
             finally:
                 sink.watchers -= 1
