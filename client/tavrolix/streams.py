@@ -252,6 +252,26 @@ class Stream(Generic[T]):
             raise StreamClosed("stream closed")
         return self._item(item)
 
+    def drain(self) -> List[T]:
+        """Every event received and not read yet, without waiting (the newest last)."""
+        sink = self._sink
+        with sink.lock:
+            sink.ready.extend(sink.queue)
+            sink.queue.clear()
+            items = list(sink.ready)
+            sink.ready.clear()
+            if sink.writers:
+                sink.writable.notify_all()
+        out: List[T] = []
+        for i, item in enumerate(items):
+            try:
+                out.append(self._item(item))
+            except BaseException:
+                with sink.lock:  # the rest stays to be read after this error
+                    sink.ready.extendleft(reversed(items[i + 1:]))
+                raise
+        return out
+
     def __iter__(self) -> Iterator[T]:
         return self
 
