@@ -3,6 +3,10 @@ async iteration, back-pressure, closing, errors and waiting for an order."""
 import asyncio
 import gc
 import json
+import os
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -216,3 +220,44 @@ def test_wait_follows_one_order_on_the_stream_or_asks_the_account_first(scripted
     with pytest.raises(tavrolix.StreamClosed):
         stream.wait("EQ9", "MATCHED", timeout=5)
     assert len(scripted.calls(20)) == asked + 3  # asked each time: the stream never saw it
+
+
+def test_close_races_deliveries_and_held_threads_never_block_exit(scripted, client, monkeypatch, tmp_path):
+    hooked = []
+    monkeypatch.setattr("sys.unraisablehook", hooked.append)
+    for op in (43, 46, 47):
+        scripted.stand(op, subscribe_result(1, 3))
+    streams = [client.bid_offer("A", maxsize=2), client.equity("E-1").order_updates(maxsize=2),
+               client.price_info("B")]
+    scripted.stream_start(3, pause_us=10)  # every subscription, from three native threads
+    try:
+        time.sleep(0.1)
+        closers = [in_thread(s.close) for s in streams]  # two of them hold delivering threads
+        for t in closers:
+            t.join(10)
+        assert not any(t.is_alive() for t in closers)
+    finally:
+        sent = scripted.stream_stop()
+    assert sent and not hooked and all(s.closed for s in streams)
+
+    # A process that ends with a library thread held on a full order queue still exits.
+    script = tmp_path / "held.py"
+    script.write_text(textwrap.dedent("""\
+        import time
+        import tavrolix, tavrolix_sandbox as sbx
+        from wire import login_image
+        from wire_realtime import event, subscribe_result, unsubscribe_result
+        sbx.use_scripted()
+        sbx.queue(13, login_image(b"CH-1"))
+        client = tavrolix.connect("a", "b")
+        sbx.stand(48, unsubscribe_result())
+        sbx.queue(46, subscribe_result(1, 5))
+        updates = client.equity("E-1").order_updates(maxsize=1)
+        for n in range(5):
+            sbx.post(sbx.subscriptions()[-1].receiver, event(updates.key, '{"order_no": %d}' % n))
+        time.sleep(0.2)
+        print("held", updates.pending())
+        """))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=60)
+    assert (proc.returncode, proc.stdout.strip()) == (0, "held 1"), proc.stderr

@@ -9,10 +9,12 @@ the queue is full and counts it in ``dropped``; an order stream never drops: a
 full queue holds the delivering library thread until the consumer makes room.
 """
 import asyncio
+import atexit
 import json
 import sys
 import threading
 import time
+import weakref
 from collections import deque
 from typing import Any, Callable, Deque, Dict, Generic, Iterator, List, Optional, Tuple, TypeVar
 
@@ -49,6 +51,17 @@ def _release(fut: "asyncio.Future[None]") -> None:
         fut.set_result(None)
 
 
+_open_sinks: "weakref.WeakSet[_Sink]" = weakref.WeakSet()
+
+
+@atexit.register
+def _release_all() -> None:
+    # A library thread held on a full order queue would keep the interpreter
+    # from exiting: nobody reads any more, so every sink lets go.
+    for sink in list(_open_sinks):
+        sink.close()
+
+
 class _Sink:
     """The callable the module holds: the queue and everything the library's threads touch.
 
@@ -77,6 +90,7 @@ class _Sink:
         self.watchers = 0                  # threads in OrderStream.wait
         self.latest: Dict[Any, Any] = {}   # order streams: order number -> last update
         self.tasks: List[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = []
+        _open_sinks.add(self)
 
     def __call__(self, payload: str) -> None:
         item: Any = payload
