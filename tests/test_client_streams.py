@@ -259,5 +259,5 @@ def test_close_races_deliveries_and_held_threads_never_block_exit(scripted, clie
         print("held", updates.pending())
         """))
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    proc = subprocess.run([sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=60)
+    proc = subprocess.run([sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=30)
     assert (proc.returncode, proc.stdout.strip()) == (0, "held 1"), proc.stderr

@@ -80,9 +80,16 @@ class _Client:
         return stream
 
     def close(self) -> None:
-        """Close every stream of this client that is still open (the module has no logout)."""
+        """Close every stream of this client that is still open (the module has no logout); the first
+        failure to unsubscribe is raised once all were tried."""
+        failure: Optional[BaseException] = None
         for stream in list(self._streams):
-            stream.close()
+            try:
+                stream.close()
+            except Exception as e:
+                failure = failure or e
+        if failure is not None:
+            raise failure
 
     def __enter__(self: _C) -> _C:
         return self

@@ -31,6 +31,7 @@ N = TypeVar("N", int, str)  # its order numbers
 
 _Self = TypeVar("_Self", bound="Stream[Any]")
 _loads = json.loads
+_pause = time.sleep
 
 
 class StreamClosed(Exception):
@@ -160,6 +161,7 @@ class _Sink:
     def get(self, timeout: Optional[float]) -> Any:
         """The oldest item; None once closed and empty; TimeoutError after ``timeout`` seconds."""
         deadline = None
+        spun = False
         while True:
             try:
                 return self.ready.popleft()
@@ -170,7 +172,17 @@ class _Sink:
                     continue
                 if self.closed:
                     return None
-                self.sleeping = True
+                if not spun:
+                    spun = True
+                else:
+                    spun = False
+                    self.sleeping = True
+            if spun:
+                # Before sleeping, let the delivering threads run once: events
+                # coming back to back are then taken in one go instead of
+                # waking this thread for each.
+                _pause(0)
+                continue
             if timeout is None:
                 self.wakeup.acquire()
                 continue
@@ -401,7 +413,7 @@ class OrderStream(Stream[T], Generic[T, O, N]):
             sink.watchers += 1
             try:
                 while True:
-                    status = state["status"]
+                    status = state.get("status")
                     if status in wanted:
                         return state  # type: ignore[no-any-return]
                     if status in FINAL_STATUSES:
