@@ -261,3 +261,20 @@ def test_close_races_deliveries_and_held_threads_never_block_exit(scripted, clie
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     proc = subprocess.run([sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=30)
     assert (proc.returncode, proc.stdout.strip()) == (0, "held 1"), proc.stderr
+
+
+def test_a_stream_collected_during_a_delivery_to_its_own_sink_closes_it(scripted, client):
+    class Collecting(dict):  # the collector runs while the delivery holds the sink's lock
+        def __setitem__(self, key, value):
+            super().__setitem__(key, value)
+            gc.collect()
+
+    stream, receiver = open_stream(scripted, lambda: client.equity("E-1").order_updates(), 46)
+    key, sink = stream.key, stream._sink
+    stream.cycle = stream  # only the collector can free it
+    sink.latest = Collecting()
+    del stream
+    scripted.post(receiver, event(key, update("EQ1", "OPEN")))
+    flushed = in_thread(scripted.flush)
+    flushed.join(10)
+    assert not flushed.is_alive() and sink.closed and not tv.is_subscribe(key)

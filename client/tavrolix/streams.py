@@ -72,7 +72,9 @@ class _Sink:
     def __init__(self, maxsize: int, block: bool, parse: Optional[Callable[[str], Any]]) -> None:
         if maxsize < 1:
             raise ValueError("maxsize must be at least 1")
-        self.lock = threading.Lock()
+        # Re-entrant: a stream collected by the garbage collector inside a
+        # delivery to its own sink closes that sink while the lock is held.
+        self.lock = threading.RLock()
         self.queue: Deque[Any] = deque()   # filled by the library's threads
         self.ready: Deque[Any] = deque()   # taken from the queue in one go by the consumer
         self.maxsize = maxsize             # bounds both together
