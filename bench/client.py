@@ -99,19 +99,43 @@ def call_cases(inv, rep, rounds, calls):
         assert client() == unwrap(raw()), case
         s = rounds_of({"client": time_loop(client, calls), "raw": time_loop(raw, calls)}, rounds)
         rows.append(Row(case, "us/call", 1e6, s, target=("<= +2 us", lambda r: over(r) <= 2e-6)))
-    rep_shares = rep.equity(ACCOUNT)
-    for case, client, raw, n in (
-            ("list: 3 equity orders", rep_shares.orders,
-             lambda: tv.get_marketrep_equity_orders_by_account_no(rep.context, ACCOUNT), max(calls // 4, 1)),
-            ("list: 10,000 equity orders", shares.orders, lambda: tv.get_investor_equity_orders(ctx, ACCOUNT), 1)):
-        assert client() == raw()["data"], case
-        s = rounds_of({"client": time_loop(client, n), "raw": time_loop(raw, n)}, rounds * (1 if n > 1 else 3))
-        rows.append(Row(case, "us/call", 1e6, s, target=("no per-record cost", None)))
-    # Nothing is done per record: the overhead of 10,000 records is that of 3,
-    # lost in the noise of a 10,000-record call.
-    rows[-2].target = ("<= +2 us", lambda r: over(r) <= 2e-6)
-    rows[-1].target = ("within 1% (noise)", lambda r: abs(over(r)) <= 0.01 * r.best("raw"))
+    # Lists: the module's conversion (about 2 us a record) swamps a few
+    # microseconds in the noise of one call, so the client's own cost is taken
+    # over the module's result: the module function replaced by one returning
+    # that envelope, the client's list must be that very list (no copy), and
+    # its cost must not grow from 3 records to 10,000.
+    import tavrolix.client as layer
+    real = tv.get_investor_equity_orders
+    try:
+        for case, n_records, n in (("list: 3 equity orders", 3, calls),
+                                   ("list: 10,000 equity orders", LIST_RECORDS, calls)):
+            envelope = real(ctx, ACCOUNT) if n_records == LIST_RECORDS else \
+                tv.get_marketrep_equity_orders_by_account_no(rep.context, ACCOUNT)
+            assert envelope["success"] and len(envelope["data"]) == n_records
+            fixed = lambda *_: envelope  # noqa: E731
+            layer._tv = _Swapped(fixed)
+            assert shares.orders() is envelope["data"], case
+            s = rounds_of({"client": time_loop(shares.orders, n), "raw": time_loop(lambda: fixed(ctx, ACCOUNT), n)},
+                          rounds)
+            rows.append(Row(case + ", over the module's result", "us/call", 1e6, s,
+                            target=("<= +2 us", lambda r: over(r) <= 2e-6)))
+    finally:
+        layer._tv = tv
+    s = rounds_of({"client": time_loop(shares.orders, 1), "raw": time_loop(lambda: real(ctx, ACCOUNT), 1)},
+                  max(rounds, 3))
+    rows.append(Row("list: 10,000 equity orders, with the module", "us/call", 1e6, s,
+                    note="the module's conversion dominates; the difference is noise"))
     return rows
+
+
+class _Swapped:
+    """The module with get_investor_equity_orders answering a fixed envelope."""
+
+    def __init__(self, fixed):
+        self.get_investor_equity_orders = fixed
+
+    def __getattr__(self, name):
+        return getattr(tv, name)
 
 
 def over(row):
@@ -207,7 +231,7 @@ def print_table(rows, events):
     head = ["case", "unit", "client min/med", "raw min/med", "overhead (min)", "target", "met"]
     lines = []
     for r in rows:
-        met = r.target[1](r) if r.target and r.target[1] else None
+        met = r.target[1](r) if r.target else None
         lines.append([r.case, r.unit, "%s / %s" % (fmt(r.best("client"), r.scale), fmt(r.median("client"), r.scale)),
                       "%s / %s" % (fmt(r.best("raw"), r.scale), fmt(r.median("raw"), r.scale)),
                       "%+.2f us" % (over(r) * 1e6), r.target[0] if r.target else "",
@@ -227,6 +251,9 @@ def print_table(rows, events):
     print("-+-".join("-" * w for w in widths))
     for cells in lines:
         print(" | ".join(str(c).ljust(w) for c, w in zip(cells, widths)))
+    for r in rows:
+        if r.note:
+            print("  %s: %s" % (r.case, r.note))
 
 
 def main():

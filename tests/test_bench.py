@@ -47,4 +47,4 @@ def test_client_bench_runs_and_agrees():
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr[-3000:]
     cases = [line.split("|")[0].strip() for line in proc.stdout.splitlines()[2:] if "|" in line]
-    assert [c.split(":")[0] for c in cases] == ["query"] + ["placement"] * 2 + ["list"] * 2 + ["events"] * 5, cases
+    assert [c.split(":")[0] for c in cases] == ["query"] + ["placement"] * 2 + ["list"] * 3 + ["events"] * 5, cases

@@ -1,6 +1,7 @@
 """The client's streams over scripted events from native threads: iteration,
 async iteration, back-pressure, closing, errors and waiting for an order."""
 import asyncio
+import collections
 import gc
 import json
 import os
@@ -210,6 +211,7 @@ def test_wait_follows_one_order_on_the_stream_or_asks_the_account_first(scripted
         stream.wait("EQ2", "MATCHED", timeout=5)
     assert info.value.update["status"] == "CANCELLED"
     assert [next(stream)["status"] for _ in range(4)] == ["OPEN", "CANCELLED", "PARTIAL", "MATCHED"]
+    assert stream.wait("EQ1", timeout=0)["status"] == "MATCHED"  # read already: the reader's record counts
 
     asked = len(scripted.calls(20))
     assert stream.wait("EQ9", "OPEN", timeout=1)["status"] == "OPEN"
@@ -264,15 +266,15 @@ def test_close_races_deliveries_and_held_threads_never_block_exit(scripted, clie
 
 
 def test_a_stream_collected_during_a_delivery_to_its_own_sink_closes_it(scripted, client):
-    class Collecting(dict):  # the collector runs while the delivery holds the sink's lock
-        def __setitem__(self, key, value):
-            super().__setitem__(key, value)
+    class Collecting(collections.deque):  # the collector runs while the delivery holds the sink's lock
+        def append(self, item):
+            super().append(item)
             gc.collect()
 
     stream, receiver = open_stream(scripted, lambda: client.equity("E-1").order_updates(), 46)
     key, sink = stream.key, stream._sink
     stream.cycle = stream  # only the collector can free it
-    sink.latest = Collecting()
+    sink.queue = Collecting()
     del stream
     scripted.post(receiver, event(key, update("EQ1", "OPEN")))
     flushed = in_thread(scripted.flush)

@@ -111,22 +111,21 @@ class _Client:
         """The book's best bids and offers of ``symbol``, on every change; drops the oldest when full."""
         ctx = self.context
         return self._track(Stream(lambda sink: _tv.subscribe_bid_offer(ctx, symbol, sink), self.channel,
-                                  maxsize=maxsize, block=False, parse_on_delivery=False, timeout=timeout))
+                                  maxsize=maxsize, block=False, timeout=timeout))
 
     def price_info(self, symbol: str, *, maxsize: int = MARKET_QUEUE,
                    timeout: Optional[float] = None) -> Stream[PriceInfo]:
         """Price information of ``symbol`` after every trade; drops the oldest when full."""
         ctx = self.context
         return self._track(Stream(lambda sink: _tv.subscribe_price_info(ctx, symbol, sink), self.channel,
-                                  maxsize=maxsize, block=False, parse_on_delivery=False, timeout=timeout))
+                                  maxsize=maxsize, block=False, timeout=timeout))
 
     def candle_updates(self, symbol: str, interval: str, *, maxsize: int = MARKET_QUEUE,
                        timeout: Optional[float] = None) -> Stream[Candle]:
         """The newest candle of ``symbol`` at ``interval`` after every trade; drops the oldest when full."""
         ctx = self.context
         return self._track(Stream(lambda sink: _tv.subscribe_candlestick(ctx, symbol, interval, sink),
-                                  self.channel, maxsize=maxsize, block=False, parse_on_delivery=False,
-                                  timeout=timeout))
+                                  self.channel, maxsize=maxsize, block=False, timeout=timeout))
 
 
 _C = TypeVar("_C", bound=_Client)

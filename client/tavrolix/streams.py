@@ -38,15 +38,6 @@ class StreamClosed(Exception):
     """The stream was closed while waiting on it."""
 
 
-class _Failure:
-    """An error met on a library thread, handed to the consumer in the event's place."""
-
-    __slots__ = ("error",)
-
-    def __init__(self, error: BaseException) -> None:
-        self.error = error
-
-
 def _release(fut: "asyncio.Future[None]") -> None:
     if not fut.done():
         fut.set_result(None)
@@ -69,7 +60,7 @@ class _Sink:
     It holds nothing of the stream object, so a stream nobody refers to any more
     is collected (and unsubscribes) although the module still holds its sink."""
 
-    def __init__(self, maxsize: int, block: bool, parse: Optional[Callable[[str], Any]]) -> None:
+    def __init__(self, maxsize: int, block: bool, numbered: bool) -> None:
         if maxsize < 1:
             raise ValueError("maxsize must be at least 1")
         # Re-entrant: a stream collected by the garbage collector inside a
@@ -79,7 +70,10 @@ class _Sink:
         self.ready: Deque[Any] = deque()   # taken from the queue in one go by the consumer
         self.maxsize = maxsize             # bounds both together
         self.block = block
-        self.parse = parse                 # on the library's thread (order streams), else by the consumer
+        # Order streams number their items (seq, payload) so that ``wait`` can
+        # tell the newest update of an order; payloads are parsed by the reader.
+        self.numbered = numbered
+        self.seq = 0
         self.dropped = 0
         self.closed = False
         # A sleeping reader waits on a plain lock that the next event releases:
@@ -91,19 +85,12 @@ class _Sink:
         self.writers = 0                   # library threads waiting for room
         self.changed = threading.Condition(self.lock)
         self.watchers = 0                  # threads in OrderStream.wait
-        self.latest: Dict[Any, Any] = {}   # order streams: order number -> last update
+        self.latest: Dict[Any, Tuple[int, Any]] = {}  # order number -> (seq, update) the reader parsed
         self.tasks: List[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = []
         _open_sinks.add(self)
 
     def __call__(self, payload: str) -> None:
         item: Any = payload
-        number = None
-        if self.parse is not None:
-            try:
-                item = self.parse(payload)
-                number = item.get("order_no") if type(item) is dict else None
-            except Exception as e:  # handed to the consumer rather than lost on this thread
-                item, number = _Failure(e), None
         with self.lock:
             if self.closed:
                 return
@@ -123,11 +110,12 @@ class _Sink:
                     except IndexError:
                         self.queue.popleft()
                     self.dropped += 1
+            if self.numbered:
+                self.seq += 1
+                item = (self.seq, payload)
             self.queue.append(item)
-            if number is not None:
-                self.latest[number] = item
-                if self.watchers:
-                    self.changed.notify_all()
+            if self.watchers:
+                self.changed.notify_all()
             if self.sleeping:
                 self._wake()
             if not self.tasks:
@@ -228,9 +216,8 @@ class Stream(Generic[T]):
     """
 
     def __init__(self, subscribe: Callable[[Callable[[str], None]], str], channel: str, *, maxsize: int,
-                 block: bool, parse_on_delivery: bool, timeout: Optional[float]) -> None:
-        self._sink = sink = _Sink(maxsize, block, _loads if parse_on_delivery else None)
-        self._parse: Optional[Callable[[str], Any]] = None if parse_on_delivery else _loads
+                 block: bool, timeout: Optional[float], numbered: bool = False) -> None:
+        self._sink = sink = _Sink(maxsize, block, numbered)
         self._channel = channel
         self._closed = True
         self.timeout = timeout
@@ -268,10 +255,7 @@ class Stream(Generic[T]):
         _tv.unsubscribe(self._channel, self.key)
 
     def _item(self, item: Any) -> T:
-        if type(item) is _Failure:
-            raise item.error
-        parse = self._parse
-        return parse(item) if parse is not None else item  # type: ignore[no-any-return]
+        return _loads(item)  # type: ignore[no-any-return]
 
     def get(self, timeout: Optional[float] = None) -> T:
         """The next event, waiting up to ``timeout`` seconds (None: for ever); StreamClosed once closed and empty."""
@@ -391,7 +375,21 @@ class OrderStream(Stream[T], Generic[T, O, N]):
     def __init__(self, subscribe: Callable[[Callable[[str], None]], str], channel: str,
                  fetch: Callable[[N], O], *, maxsize: int, timeout: Optional[float]) -> None:
         self._fetch: Callable[[N], O] = fetch
-        super().__init__(subscribe, channel, maxsize=maxsize, block=True, parse_on_delivery=True, timeout=timeout)
+        super().__init__(subscribe, channel, maxsize=maxsize, block=True, timeout=timeout, numbered=True)
+
+    def _item(self, item: Any) -> T:
+        seq, payload = item
+        update = _loads(payload)
+        number = update.get("order_no") if type(update) is dict else None
+        if number is not None:
+            sink = self._sink
+            with sink.lock:
+                known = sink.latest.get(number)
+                if known is None or known[0] < seq:
+                    sink.latest[number] = (seq, update)
+                if sink.watchers:
+                    sink.changed.notify_all()
+        return update  # type: ignore[no-any-return]
 
     def wait(self, order_no: N, *statuses: str, timeout: Optional[float] = None) -> O:
         """Wait until order ``order_no`` has one of ``statuses`` (default: any final status) and return it.
@@ -405,28 +403,52 @@ class OrderStream(Stream[T], Generic[T, O, N]):
         wanted = frozenset(statuses) if statuses else FINAL_STATUSES
         sink = self._sink
         deadline = None if timeout is None else time.monotonic() + timeout
-        with sink.lock:
-            state = sink.latest.get(order_no)
-        if state is None:
-            fetched = self._fetch(order_no)
-            with sink.lock:
-                state = sink.latest.get(order_no, fetched)
+        best, state = -1, None   # the newest update found, by its number in the stream
+        scanned = 0              # events up to this number looked at
         with sink.lock:
             sink.watchers += 1
-            try:
-                while True:
-                    status = state.get("status")
-                    if status in wanted:
-                        return state  # type: ignore[no-any-return]
-                    if status in FINAL_STATUSES:
-                        raise OrderEnded(state)
-                    if sink.closed:
-                        raise StreamClosed("stream closed")
-                    remaining = None if deadline is None else deadline - time.monotonic()
-                    if remaining is not None and remaining <= 0:
-                        raise TimeoutError("order %s still %s after %s s" % (order_no, status, timeout))
-                    sink.changed.wait(remaining)
-                    state = sink.latest.get(order_no, state)
-            finally:
+        try:
+            while True:
+                with sink.lock:
+                    known = sink.latest.get(order_no)
+                    fresh = []   # events not read yet, newest first (the queue's are newer than ready's)
+                    for part in (sink.queue, sink.ready):
+                        for item in reversed(part):
+                            if item[0] <= scanned:
+                                break
+                            fresh.append(item)
+                    top, closed = sink.seq, sink.closed
+                if known is not None and known[0] > best:
+                    best, state = known
+                for seq, payload in fresh:
+                    if seq <= best:
+                        break
+                    try:
+                        update = _loads(payload)
+                    except ValueError:  # the reader meets it in its place
+                        continue
+                    if type(update) is dict and update.get("order_no") == order_no:
+                        best, state = seq, update
+                        break
+                scanned = max(scanned, top)
+                if state is None:  # older than any event: the stream's updates win
+                    state = self._fetch(order_no)
+                    continue
+                status = state.get("status")
+                if status in wanted:
+                    return state  # type: ignore[no-any-return]
+                if status in FINAL_STATUSES:
+                    raise OrderEnded(state)
+                if closed:
+                    raise StreamClosed("stream closed")
+                remaining = None if deadline is None else deadline - time.monotonic()
+                if remaining is not None and remaining <= 0:
+                    raise TimeoutError("order %s still %s after %s s" % (order_no, status, timeout))
+                with sink.lock:
+                    latest = sink.latest.get(order_no)
+                    if sink.seq == top and not sink.closed and (latest is None or latest[0] <= best):
+                        sink.changed.wait(remaining)
+        finally:
+            with sink.lock:
                 sink.watchers -= 1
 
