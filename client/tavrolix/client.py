@@ -147,28 +147,40 @@ class _Account:
 class _EquityAccount(_Account):
     __slots__ = ()
 
+    def _submit(self, symbol: str, side: str, volume: int, price: float, price_type: str, validity: str,
+                trustee_id: str, order_type: str, nvdr: bool, iceberg_volume: int, bypass_warning: bool) -> str:
+        raise NotImplementedError
+
     def place(self, symbol: str, side: str, volume: int, *, price: Optional[float] = None,
               price_type: Optional[str] = None, validity: str = "DAY", trustee_id: str = "",
               order_type: str = "", nvdr: bool = False, iceberg_volume: int = 0,
               bypass_warning: bool = False) -> str:
         """Place an order and return its number: LIMIT at ``price``, or MARKET without one."""
-        raise NotImplementedError
+        if price is None:
+            return self._submit(symbol, side, volume, 0.0, price_type or "MARKET", validity, trustee_id, order_type,
+                                nvdr, iceberg_volume, bypass_warning)
+        return self._submit(symbol, side, volume, price, price_type or "LIMIT", validity, trustee_id, order_type,
+                            nvdr, iceberg_volume, bypass_warning)
 
     def buy(self, symbol: str, volume: int, *, price: Optional[float] = None, price_type: Optional[str] = None,
             validity: str = "DAY", trustee_id: str = "", order_type: str = "", nvdr: bool = False,
             iceberg_volume: int = 0, bypass_warning: bool = False) -> str:
         """``place(symbol, "BUY", volume, ...)``."""
-        return self.place(symbol, "BUY", volume, price=price, price_type=price_type, validity=validity,
-                          trustee_id=trustee_id, order_type=order_type, nvdr=nvdr, iceberg_volume=iceberg_volume,
-                          bypass_warning=bypass_warning)
+        if price is None:
+            return self._submit(symbol, "BUY", volume, 0.0, price_type or "MARKET", validity, trustee_id,
+                                order_type, nvdr, iceberg_volume, bypass_warning)
+        return self._submit(symbol, "BUY", volume, price, price_type or "LIMIT", validity, trustee_id, order_type,
+                            nvdr, iceberg_volume, bypass_warning)
 
     def sell(self, symbol: str, volume: int, *, price: Optional[float] = None, price_type: Optional[str] = None,
              validity: str = "DAY", trustee_id: str = "", order_type: str = "", nvdr: bool = False,
              iceberg_volume: int = 0, bypass_warning: bool = False) -> str:
         """``place(symbol, "SELL", volume, ...)``."""
-        return self.place(symbol, "SELL", volume, price=price, price_type=price_type, validity=validity,
-                          trustee_id=trustee_id, order_type=order_type, nvdr=nvdr, iceberg_volume=iceberg_volume,
-                          bypass_warning=bypass_warning)
+        if price is None:
+            return self._submit(symbol, "SELL", volume, 0.0, price_type or "MARKET", validity, trustee_id,
+                                order_type, nvdr, iceberg_volume, bypass_warning)
+        return self._submit(symbol, "SELL", volume, price, price_type or "LIMIT", validity, trustee_id,
+                            order_type, nvdr, iceberg_volume, bypass_warning)
 
     def order(self, order_no: str) -> EquityOrder:
         raise NotImplementedError
@@ -204,16 +216,11 @@ class InvestorEquityAccount(_EquityAccount):
         super().__init__(client, account_no)
         self._pin = pin
 
-    def place(self, symbol: str, side: str, volume: int, *, price: Optional[float] = None,
-              price_type: Optional[str] = None, validity: str = "DAY", trustee_id: str = "",
-              order_type: str = "", nvdr: bool = False, iceberg_volume: int = 0,
-              bypass_warning: bool = False) -> str:
-        """Place an order and return its number: LIMIT at ``price``, or MARKET without one."""
-        if price_type is None:
-            price_type = "MARKET" if price is None else "LIMIT"
-        r = _tv.place_investor_equity_order(self._ctx, self.account_no, symbol, 0.0 if price is None else price,
-                                            volume, side, self._pin, price_type, validity, trustee_id, order_type,
-                                            nvdr, iceberg_volume, bypass_warning)
+    def _submit(self, symbol: str, side: str, volume: int, price: float, price_type: str, validity: str,
+                trustee_id: str, order_type: str, nvdr: bool, iceberg_volume: int, bypass_warning: bool) -> str:
+        r = _tv.place_investor_equity_order(self._ctx, self.account_no, symbol, price, volume, side, self._pin,
+                                            price_type, validity, trustee_id, order_type, nvdr, iceberg_volume,
+                                            bypass_warning)
         if r["success"]:
             order_no = r["data"]["order_no"]
             if order_no is None:
@@ -283,16 +290,10 @@ class MarketRepEquityAccount(_EquityAccount):
 
     __slots__ = ()
 
-    def place(self, symbol: str, side: str, volume: int, *, price: Optional[float] = None,
-              price_type: Optional[str] = None, validity: str = "DAY", trustee_id: str = "",
-              order_type: str = "", nvdr: bool = False, iceberg_volume: int = 0,
-              bypass_warning: bool = False) -> str:
-        """Place an order and return its number: LIMIT at ``price``, or MARKET without one."""
-        if price_type is None:
-            price_type = "MARKET" if price is None else "LIMIT"
-        r = _tv.place_marketrep_equity_order(self._ctx, self.account_no, symbol, 0.0 if price is None else price,
-                                             volume, side, price_type, validity, trustee_id, order_type, nvdr,
-                                             iceberg_volume, bypass_warning)
+    def _submit(self, symbol: str, side: str, volume: int, price: float, price_type: str, validity: str,
+                trustee_id: str, order_type: str, nvdr: bool, iceberg_volume: int, bypass_warning: bool) -> str:
+        r = _tv.place_marketrep_equity_order(self._ctx, self.account_no, symbol, price, volume, side, price_type,
+                                             validity, trustee_id, order_type, nvdr, iceberg_volume, bypass_warning)
         if r["success"]:
             order_no = r["data"]["order_no"]
             if order_no is None:
@@ -362,28 +363,41 @@ class MarketRepEquityAccount(_EquityAccount):
 class _DerivativesAccount(_Account):
     __slots__ = ()
 
+    def _submit(self, symbol: str, side: str, volume: int, price: float, price_type: str, validity: str,
+                position: str, trigger_condition: str, trigger_symbol: str, trigger_price: float,
+                bypass_warning: bool) -> int:
+        raise NotImplementedError
+
     def place(self, symbol: str, side: str, volume: int, *, price: Optional[float] = None,
               price_type: Optional[str] = None, validity: str = "DAY", position: str = "AUTO",
               trigger_condition: str = "", trigger_symbol: str = "", trigger_price: float = 0.0,
               bypass_warning: bool = False) -> int:
         """Place an order and return its number: LIMIT at ``price``, or MARKET without one."""
-        raise NotImplementedError
+        if price is None:
+            return self._submit(symbol, side, volume, 0.0, price_type or "MARKET", validity, position,
+                                trigger_condition, trigger_symbol, trigger_price, bypass_warning)
+        return self._submit(symbol, side, volume, price, price_type or "LIMIT", validity, position,
+                            trigger_condition, trigger_symbol, trigger_price, bypass_warning)
 
     def buy(self, symbol: str, volume: int, *, price: Optional[float] = None, price_type: Optional[str] = None,
             validity: str = "DAY", position: str = "AUTO", trigger_condition: str = "", trigger_symbol: str = "",
             trigger_price: float = 0.0, bypass_warning: bool = False) -> int:
         """``place(symbol, "BUY", volume, ...)``."""
-        return self.place(symbol, "BUY", volume, price=price, price_type=price_type, validity=validity,
-                          position=position, trigger_condition=trigger_condition, trigger_symbol=trigger_symbol,
-                          trigger_price=trigger_price, bypass_warning=bypass_warning)
+        if price is None:
+            return self._submit(symbol, "BUY", volume, 0.0, price_type or "MARKET", validity, position,
+                                trigger_condition, trigger_symbol, trigger_price, bypass_warning)
+        return self._submit(symbol, "BUY", volume, price, price_type or "LIMIT", validity, position,
+                            trigger_condition, trigger_symbol, trigger_price, bypass_warning)
 
     def sell(self, symbol: str, volume: int, *, price: Optional[float] = None, price_type: Optional[str] = None,
              validity: str = "DAY", position: str = "AUTO", trigger_condition: str = "", trigger_symbol: str = "",
              trigger_price: float = 0.0, bypass_warning: bool = False) -> int:
         """``place(symbol, "SELL", volume, ...)``."""
-        return self.place(symbol, "SELL", volume, price=price, price_type=price_type, validity=validity,
-                          position=position, trigger_condition=trigger_condition, trigger_symbol=trigger_symbol,
-                          trigger_price=trigger_price, bypass_warning=bypass_warning)
+        if price is None:
+            return self._submit(symbol, "SELL", volume, 0.0, price_type or "MARKET", validity, position,
+                                trigger_condition, trigger_symbol, trigger_price, bypass_warning)
+        return self._submit(symbol, "SELL", volume, price, price_type or "LIMIT", validity, position,
+                            trigger_condition, trigger_symbol, trigger_price, bypass_warning)
 
     def order(self, order_no: int) -> DerivativesOrder:
         raise NotImplementedError
@@ -419,15 +433,10 @@ class InvestorDerivativesAccount(_DerivativesAccount):
         super().__init__(client, account_no)
         self._pin = pin
 
-    def place(self, symbol: str, side: str, volume: int, *, price: Optional[float] = None,
-              price_type: Optional[str] = None, validity: str = "DAY", position: str = "AUTO",
-              trigger_condition: str = "", trigger_symbol: str = "", trigger_price: float = 0.0,
-              bypass_warning: bool = False) -> int:
-        """Place an order and return its number: LIMIT at ``price``, or MARKET without one."""
-        if price_type is None:
-            price_type = "MARKET" if price is None else "LIMIT"
-        r = _tv.place_investor_derivatives_order(self._ctx, self.account_no, symbol,
-                                                 0.0 if price is None else price, volume, side, position,
+    def _submit(self, symbol: str, side: str, volume: int, price: float, price_type: str, validity: str,
+                position: str, trigger_condition: str, trigger_symbol: str, trigger_price: float,
+                bypass_warning: bool) -> int:
+        r = _tv.place_investor_derivatives_order(self._ctx, self.account_no, symbol, price, volume, side, position,
                                                  self._pin, price_type, validity, trigger_condition, trigger_symbol,
                                                  trigger_price, bypass_warning)
         if r["success"]:
@@ -494,15 +503,10 @@ class MarketRepDerivativesAccount(_DerivativesAccount):
 
     __slots__ = ()
 
-    def place(self, symbol: str, side: str, volume: int, *, price: Optional[float] = None,
-              price_type: Optional[str] = None, validity: str = "DAY", position: str = "AUTO",
-              trigger_condition: str = "", trigger_symbol: str = "", trigger_price: float = 0.0,
-              bypass_warning: bool = False) -> int:
-        """Place an order and return its number: LIMIT at ``price``, or MARKET without one."""
-        if price_type is None:
-            price_type = "MARKET" if price is None else "LIMIT"
-        r = _tv.place_marketrep_derivatives_order(self._ctx, self.account_no, symbol,
-                                                  0.0 if price is None else price, volume, side, position,
+    def _submit(self, symbol: str, side: str, volume: int, price: float, price_type: str, validity: str,
+                position: str, trigger_condition: str, trigger_symbol: str, trigger_price: float,
+                bypass_warning: bool) -> int:
+        r = _tv.place_marketrep_derivatives_order(self._ctx, self.account_no, symbol, price, volume, side, position,
                                                   price_type, validity, trigger_condition, trigger_symbol,
                                                   trigger_price, bypass_warning)
         if r["success"]:
