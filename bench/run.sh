@@ -2,7 +2,8 @@
 # Builds what the benchmarks need and prints their table.
 #   bash bench/run.sh            the dev build (build/dev, as scripts/dev-test.sh makes it)
 #   BENCH_INSTALLED=1 bash bench/run.sh   the module installed in .venv
-# Extra arguments go to bench/bench.py (--quick for fewer rounds, --only CASE);
+# Extra arguments go to bench/bench.py and bench/client.py (--quick for fewer
+# rounds, --smoke one short round, --only CASE; --only client: the client alone);
 #   bash bench/run.sh --instructions   instruction counts under valgrind instead (a few minutes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,4 +36,7 @@ export PYTHONPATH="$path$(realpath "$out"):$(pwd)/bench"
 if [ "${1:-}" = --instructions ]; then
     exec "$py" bench/instructions.py
 fi
-exec "$py" bench/bench.py "$@"
+# The module against its floor and alternative, then the tavrolix client
+# against the module (bench/client.py).
+"$py" bench/bench.py "$@"
+exec "$py" bench/client.py "$@"

@@ -1,55 +1,51 @@
-"""Watch the sandbox market for a few seconds: price information and the
-order book of one share, and its one-minute candles.
+"""Watch the sandbox market for a few seconds with the tavrolix client: price
+information, the order book and one-minute candles of one share, read in an
+asyncio event loop.
 
 Run with ``.venv/bin/python examples/realtime.py`` after ``bash scripts/setup.sh``.
 """
-import json
-import threading
-import time
-from typing import Any, Callable, Dict, List
+import asyncio
+from typing import List, TypeVar
 
-import tavrolix_open_api as tv
+import tavrolix
+from tavrolix.payloads import BidOffer, Candle, PriceInfo
 
 SYMBOL = "ARVO"
-
-ctx = tv.login("inv001", "inv001-secret", "", "", False)
-channel = ctx["channel_id"]
-if channel is None:
-    raise SystemExit("the login gave no channel")
-lock = threading.Lock()
-received: Dict[str, List[Dict[str, Any]]] = {"info": [], "book": [], "candle": []}
+T = TypeVar("T")
 
 
-def keep(stream: str) -> Callable[[str], None]:
-    def receive(payload: str) -> None:  # on the library's event thread
-        with lock:
-            received[stream].append(json.loads(payload))
-    return receive
+async def collect(stream: "tavrolix.Stream[T]", into: List[T]) -> None:
+    async with stream:  # leaving it, also by cancellation, unsubscribes
+        async for event in stream:
+            into.append(event)
 
 
-keys = [tv.subscribe_price_info(ctx, SYMBOL, keep("info")),
-        tv.subscribe_bid_offer(ctx, SYMBOL, keep("book")),
-        tv.subscribe_candlestick(ctx, SYMBOL, "1m", keep("candle"))]
-print("subscribed:", all(tv.is_subscribe(k) for k in keys))
-
-time.sleep(3)
-for key in keys:
-    tv.unsubscribe(channel, key)
-print("after unsubscribe:", any(tv.is_subscribe(k) for k in keys))
-
-with lock:
-    if received["info"]:
-        last = received["info"][-1]
+async def main(client: tavrolix.Investor, seconds: float) -> None:
+    infos: List[PriceInfo] = []
+    books: List[BidOffer] = []
+    candles: List[Candle] = []
+    streams = (client.price_info(SYMBOL), client.bid_offer(SYMBOL), client.candle_updates(SYMBOL, "1m"))
+    tasks = [asyncio.ensure_future(collect(streams[0], infos)), asyncio.ensure_future(collect(streams[1], books)),
+             asyncio.ensure_future(collect(streams[2], candles))]
+    await asyncio.sleep(seconds)
+    for task in tasks:
+        task.cancel()
+    await asyncio.gather(*tasks, return_exceptions=True)
+    print("closed:", all(s.closed for s in streams), "dropped:", sum(s.dropped for s in streams))
+    if infos:
+        last = infos[-1]
         print("%s last %s, change %s%%, volume %s" % (SYMBOL, last["last"], last["percent_change"],
                                                      last["total_volume"]))
-    if received["book"]:
-        book = received["book"][-1]
-        print("best bid %s x %s, best offer %s x %s" % (book["bid_price"][:1], book["bid_volume"][:1],
-                                                       book["ask_price"][:1], book["ask_volume"][:1]))
-    if received["candle"]:
-        c = received["candle"][-1]
-        print("candle %s: open %s high %s low %s close %s" % (c["time"], c["open"], c["high"], c["low"], c["close"]))
-    print("events:", {k: len(v) for k, v in received.items()})
+    if books:
+        print("best bid/offer:", books[-1]["bid_price"][:1], books[-1]["ask_price"][:1])
+    if candles:
+        c = candles[-1]
+        print("candle %s: open %s high %s low %s close %s" % (c["time"], c["open"], c["high"], c["low"],
+                                                              c["close"]))
+    print("events:", {"info": len(infos), "book": len(books), "candle": len(candles)})
 
-history = tv.get_candlesticks(ctx, SYMBOL, "1m", 5, False, "", "")
-print("history:", history["success"], history["message"], history["data"]["close"])
+
+client = tavrolix.connect("inv001", "inv001-secret")
+asyncio.run(main(client, 3.0))
+history = client.candlesticks(SYMBOL, "1m", count=5)
+print("history:", history.message, history.close)

@@ -37,3 +37,14 @@ def test_every_case_runs_and_agrees(floor_dir):
     lines = proc.stdout.splitlines()
     cases = [line.split("|")[0].strip() for line in lines[2:] if "|" in line]
     assert [c.split(":")[0] for c in cases] == ["list"] * 2 + ["call frame"] + ["events"] * 6 + ["memory"], cases
+
+
+def test_client_bench_runs_and_agrees():
+    module_dir = os.path.dirname(tv.__file__)
+    sandbox = os.path.join(ROOT, "sandbox", "python")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, sandbox, os.path.join(ROOT, "client"), BENCH]))
+    proc = subprocess.run([sys.executable, os.path.join(BENCH, "client.py"), "--smoke"], env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    cases = [line.split("|")[0].strip() for line in proc.stdout.splitlines()[2:] if "|" in line]
+    assert [c.split(":")[0] for c in cases] == ["query"] + ["placement"] * 2 + ["list"] * 3 + ["events"] * 5, cases

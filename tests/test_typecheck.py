@@ -1,5 +1,6 @@
-"""mypy --strict over the examples and the snippets of docs/api.md, resolving the module through the stub
-installed beside it, and over misuses that the stub must reject."""
+"""mypy --strict over the examples, the snippets of docs/api.md and docs/client.md and the tavrolix package,
+resolving the module through the stub installed beside it, and over misuses that the stub and the package's
+annotations must reject."""
 import glob
 import os
 import re
@@ -15,10 +16,11 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Static checking: nothing to learn from a sanitizer build here.
 pytestmark = pytest.mark.skipif(bool(os.environ.get("TVX_SANITIZER")), reason="sanitizer run")
 EXAMPLES = sorted(glob.glob(os.path.join(ROOT, "examples", "*.py")))
+CLIENT_PACKAGE = os.path.join(ROOT, "client", "tavrolix")
 
 
-def doc_snippets():
-    with open(os.path.join(ROOT, "docs", "api.md"), encoding="utf-8") as f:
+def doc_snippets(page="api.md"):
+    with open(os.path.join(ROOT, "docs", page), encoding="utf-8") as f:
         blocks = re.findall(r"^( *)```python\n(.*?)^ *```", f.read(), re.M | re.S)
     return [textwrap.dedent(code) for _, code in blocks]
 
@@ -52,6 +54,48 @@ MISUSES = textwrap.dedent("""\
     """)
 
 
+# The same for the client: keyword-only options, no Optional where a value is present.
+CLIENT_MISUSES = textwrap.dedent("""\
+    import asyncio
+    import tavrolix
+    inv = tavrolix.connect("a", "b", pin="1")
+    rep = tavrolix.connect("a", "b", market_rep=True)
+    inv.equity_orders()  # error
+    rep.equity_orders(symbol="ARVO")
+    shares = inv.equity("E-1")
+    shares.buy("ARVO", 100, 45.25)  # error
+    number: str = shares.buy("ARVO", 100, price=45.25)
+    contract: str = inv.derivatives("D-1").buy("T50H26", 1)  # error
+    future: int = inv.derivatives("D-1").sell("T50H26", 1, trigger_price=1.0)
+    shares.change(number, new_account_no="E-2")  # error
+    rep.equity("E-1").change(number, new_account_no="E-2", nvdr=True)
+    shares.cancel(number).append(1)  # error
+    errors = shares.cancel([number])
+    code: str = errors[0]["error_response"]["code"]  # error
+    shares.cancel(5)  # error
+    cash: float = shares.info()["cash_balance"]
+    with shares.order_updates() as updates:
+        update = next(updates)
+        event: str = update["event"]
+        volume: int = update["match_volume"]
+        done: str = updates.wait(number, tavrolix.OrderStatus.MATCHED)["status"]  # error
+        updates.wait(5)  # error
+    async def watch() -> None:
+        async with inv.price_info("ARVO") as infos:
+            async for info in infos:
+                last: float = info["last"]  # error
+                ceiling: float = info["ceiling"]
+    candles = inv.candlesticks("ARVO", tavrolix.Interval.M5, count=6)
+    closes: list[float] = candles.close
+    try:
+        shares.sell("ARVO", 100)
+    except tavrolix.InsufficientPosition as e:
+        status: int = e.status
+        text: str = e.message
+        raw: str = e.code  # error
+    """)
+
+
 def mypy(paths, cache):
     env = dict(os.environ)
     # The module as installed: here, or in the build tree beside the module.
@@ -69,12 +113,17 @@ def report(tmp_path_factory):
         pytest.fail("no examples to check")
     probe = tmp_path_factory.mktemp("probe") / "misuses.py"
     probe.write_text(MISUSES)
+    client_probe = probe.parent / "client_misuses.py"
+    client_probe.write_text(CLIENT_MISUSES)
     snippets = []
-    for i, code in enumerate(doc_snippets()):
-        snippets.append(probe.parent / ("doc_snippet_%d.py" % i))
-        snippets[-1].write_text(code)
-    assert snippets, "no python snippet found in docs/api.md"
-    proc = mypy(EXAMPLES + [str(p) for p in snippets] + [str(probe)], tmp_path_factory.mktemp("mypy-cache"))
+    for page in ("api.md", "client.md"):
+        found = doc_snippets(page)
+        assert found, "no python snippet found in docs/" + page
+        for i, code in enumerate(found):
+            snippets.append(probe.parent / ("doc_snippet_%s_%d.py" % (page[:-3], i)))
+            snippets[-1].write_text(code)
+    proc = mypy([CLIENT_PACKAGE] + EXAMPLES + [str(p) for p in snippets] + [str(probe), str(client_probe)],
+                tmp_path_factory.mktemp("mypy-cache"))
     errors = {}
     for line in proc.stdout.splitlines():
         m = re.match(r"(.+?):(\d+): error: (.*)", line)
@@ -84,13 +133,14 @@ def report(tmp_path_factory):
     return proc, errors
 
 
-def test_examples_and_documented_snippets_pass_mypy_strict(report):
+def test_client_examples_and_documented_snippets_pass_mypy_strict(report):
     proc, errors = report
-    flagged = {name: lines for name, lines in errors.items() if name != "misuses.py"}
+    flagged = {name: lines for name, lines in errors.items() if name not in ("misuses.py", "client_misuses.py")}
     assert not flagged, proc.stdout
 
 
-def test_stub_rejects_misuses(report):
+@pytest.mark.parametrize("name, source", [("misuses.py", MISUSES), ("client_misuses.py", CLIENT_MISUSES)])
+def test_stub_and_client_reject_misuses(report, name, source):
     proc, errors = report
-    expected = {n for n, line in enumerate(MISUSES.splitlines(), 1) if line.endswith("# error")}
-    assert set(errors.get("misuses.py", {})) == expected, proc.stdout
+    expected = {n for n, line in enumerate(source.splitlines(), 1) if line.endswith("# error")}
+    assert set(errors.get(name, {})) == expected, proc.stdout

@@ -53,7 +53,9 @@ def run(python, cwd, *args):
 def test_wheel_holds_both_libraries_the_control_package_and_the_stub(wheel):
     names = set(zipfile.ZipFile(wheel).namelist())
     assert {"libTavrolixInterfacePY.so", "tavrolix_open_api.pyi", "py.typed", "tavrolix_open_api-stubs/__init__.pyi",
-            "tavrolix_sandbox/__init__.py", "tavrolix_sandbox/py.typed"} <= names
+            "tavrolix_sandbox/__init__.py", "tavrolix_sandbox/py.typed", "tavrolix/__init__.py", "tavrolix/py.typed",
+            "tavrolix/streams.py"} <= names
+    assert not any("__pycache__" in n for n in names if n.startswith("tavrolix/"))
     assert any(n.startswith("tavrolix_open_api.cpython-39-") and n.endswith(".so") for n in names)
     assert os.path.basename(wheel).startswith("tavrolix_open_api-0.4.0-cp39-cp39-")
 

@@ -1,0 +1,282 @@
+"""The client's streams over scripted events from native threads: iteration,
+async iteration, back-pressure, closing, errors and waiting for an order."""
+import asyncio
+import collections
+import gc
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import tavrolix
+import tavrolix_open_api as tv
+from wire import login_image
+from wire_orders import EQUITY_ORDER, KINDS
+from wire_realtime import event, subscribe_result, unsubscribe_result
+
+
+@pytest.fixture
+def client(scripted):
+    scripted.queue(13, login_image(b"CH-1"))
+    c = tavrolix.connect("app", "secret", pin="1")
+    scripted.stand(48, unsubscribe_result())
+    yield c
+    c.close()
+
+
+def open_stream(scripted, make, op, handle=9):
+    scripted.queue(op, subscribe_result(1, handle))
+    stream = make()
+    sub = [s for s in scripted.subscriptions() if s.key == stream.key.encode()][-1]
+    return stream, sub.receiver
+
+
+def in_thread(fn, *args):
+    t = threading.Thread(target=fn, args=args, daemon=True)
+    t.start()
+    return t
+
+
+def update(order_no, status, n=0):
+    return json.dumps({"event": "NEW", "event_time": "t", "order_no": order_no, "status": status, "n": n})
+
+
+def test_iteration_parses_every_event_and_leaving_the_with_unsubscribes(scripted, client):
+    stream, receiver = open_stream(scripted, lambda: client.price_info("ARVO", timeout=5), 47, handle=41)
+    with stream:
+        assert tv.is_subscribe(stream.key)
+        scripted.send(receiver, event(stream.key, json.dumps({"symbol": "ARVO", "last": 45.5})), threads=3,
+                      repeat=40)
+        got = [next(stream) for _ in range(120)]
+        assert got == [{"symbol": "ARVO", "last": 45.5}] * 120 and stream.dropped == 0
+        scripted.post(receiver, event(stream.key, '{"last": 1}'))
+        scripted.flush()
+    assert scripted.last_call(48).value(2) == 41 and not tv.is_subscribe(stream.key) and stream.closed
+    assert list(stream) == [{"last": 1}]  # what was queued can still be read; then the iteration ends
+    with pytest.raises(tavrolix.StreamClosed):
+        stream.get(timeout=0)
+
+
+def test_market_data_drops_the_oldest_and_counts_it(scripted, client):
+    stream, receiver = open_stream(scripted, lambda: client.bid_offer("ARVO", maxsize=8), 43)
+    for n in range(50):
+        scripted.post(receiver, event(stream.key, str(n)))
+    scripted.flush()
+    assert (stream.pending(), stream.dropped) == (8, 42)
+    assert [stream.get(timeout=1) for _ in range(8)] == list(range(42, 50))
+    with pytest.raises(TimeoutError):
+        stream.get(timeout=0.05)
+    stream.close()
+
+
+def test_order_updates_are_never_dropped_the_library_thread_waits_for_room(scripted, client):
+    stream, receiver = open_stream(scripted, lambda: client.equity("E-1").order_updates(maxsize=3, timeout=10),
+                                   46)
+    for n in range(60):
+        scripted.post(receiver, event(stream.key, update("EQ%d" % (n % 4), "OPEN", n)))
+    flushed = in_thread(scripted.flush)
+    seen, most = [], 0
+    while len(seen) < 60:
+        most = max(most, stream.pending())
+        seen.append(next(stream)["n"])
+        time.sleep(0.001 if len(seen) < 10 else 0)
+    flushed.join(10)
+    assert seen == list(range(60)) and stream.dropped == 0 and most <= 3 and not flushed.is_alive()
+    # many threads at once: every event arrives, none twice
+    sender = in_thread(scripted.send, receiver, event(stream.key, update("EQ1", "OPEN")), 4, 50)
+    assert sum(1 for _ in range(200) if next(stream)["order_no"] == "EQ1") == 200
+    sender.join(10)
+    stream.close()
+
+
+def test_closing_releases_library_threads_held_on_a_full_queue(scripted, client):
+    stream, receiver = open_stream(scripted, lambda: client.derivatives("D-1").order_updates(maxsize=1), 45)
+    for n in range(5):
+        scripted.post(receiver, event(stream.key, update(n, "OPEN")))
+    flushed = in_thread(scripted.flush)
+    time.sleep(0.1)
+    assert flushed.is_alive() and stream.pending() == 1  # held: never dropped
+    closer = in_thread(stream.close)
+    closer.join(10)
+    flushed.join(10)
+    assert not closer.is_alive() and not flushed.is_alive() and len(scripted.calls(48)) == 1
+
+
+def test_async_iteration_is_woken_from_the_library_threads(scripted, client):
+    stream, receiver = open_stream(scripted, lambda: client.candle_updates("ARVO", "1m", timeout=10), 44)
+
+    async def consume():
+        loop = asyncio.get_running_loop()
+        # the consumer is already waiting when the native threads start
+        loop.call_later(0.05, in_thread, scripted.send, receiver, event(stream.key, '{"close": 2.5}'), 2, 100)
+        got = []
+        async with stream:
+            async for candle in stream:
+                got.append(candle)
+                if len(got) == 200:
+                    break
+        return got
+
+    assert asyncio.run(consume()) == [{"close": 2.5}] * 200
+    assert stream.closed and not tv.is_subscribe(stream.key)
+
+
+def test_async_timeout_and_two_waiting_tasks(scripted, client):
+    stream, receiver = open_stream(scripted, lambda: client.price_info("ARVO", timeout=0.05), 47)
+
+    async def run():
+        with pytest.raises(TimeoutError):
+            await stream.__anext__()
+        stream.timeout = 10
+        tasks = [asyncio.ensure_future(stream.__anext__()) for _ in range(2)]
+        await asyncio.sleep(0.05)
+        in_thread(scripted.send, receiver, event(stream.key, "7"), 1, 2)
+        return await asyncio.gather(*tasks)
+
+    assert asyncio.run(run()) == [7, 7]
+    stream.close()
+
+
+def test_an_error_in_the_users_loop_propagates_and_still_unsubscribes(scripted, client, monkeypatch):
+    hooked = []
+    monkeypatch.setattr("sys.unraisablehook", hooked.append)
+    stream, receiver = open_stream(scripted, lambda: client.price_info("ARVO", timeout=5), 47)
+    scripted.post(receiver, event(stream.key, "1"))
+    scripted.queue(48, unsubscribe_result(internal_error=b"gone"))  # and unsubscribing fails as well
+    with pytest.raises(ZeroDivisionError):
+        with stream:
+            for value in stream:
+                value / 0
+    assert len(scripted.calls(48)) == 1 and str(hooked[0].exc_value) == "Internal Error: gone"
+
+    async def body(s):
+        async with s:
+            async for _ in s:
+                raise KeyError("mine")
+    stream, receiver = open_stream(scripted, lambda: client.price_info("ARVO", timeout=5), 47)
+    scripted.post(receiver, event(stream.key, "1"))
+    scripted.queue(48, unsubscribe_result())
+    with pytest.raises(KeyError, match="mine"):
+        asyncio.run(body(stream))
+    assert len(scripted.calls(48)) == 2 and not tv.is_subscribe(stream.key)
+
+
+def test_an_unreadable_order_update_is_raised_to_the_consumer_not_lost(scripted, client):
+    stream, receiver = open_stream(scripted, lambda: client.equity("E-1").order_updates(timeout=5), 46)
+    for payload in ("{not json", update("EQ1", "OPEN")):
+        scripted.post(receiver, event(stream.key, payload))
+    scripted.flush()
+    with pytest.raises(json.JSONDecodeError):
+        next(stream)
+    assert next(stream)["order_no"] == "EQ1"
+    stream.close()
+
+
+def test_refused_subscription_raises_and_a_forgotten_stream_unsubscribes(scripted, client):
+    scripted.queue(47, subscribe_result(0, error=b"UNKNOWN_SYMBOL: ZZZ"))
+    with pytest.raises(tavrolix.Refused) as info:
+        client.price_info("ZZZ")
+    assert (type(info.value), info.value.status, info.value.code) == (tavrolix.Refused, 0, "UNKNOWN_SYMBOL")
+    stream, _ = open_stream(scripted, lambda: client.price_info("ARVO"), 47)
+    key = stream.key
+    del stream
+    gc.collect()
+    assert len(scripted.calls(48)) == 1 and not tv.is_subscribe(key)
+
+
+def test_wait_follows_one_order_on_the_stream_or_asks_the_account_first(scripted, client):
+    shares = client.equity("E-1")
+    stream, receiver = open_stream(scripted, lambda: shares.order_updates(timeout=5), 46)
+
+    def later(*events):
+        time.sleep(0.05)
+        for e in events:
+            scripted.post(receiver, event(stream.key, e))
+        scripted.flush()
+
+    scripted.queue(20, KINDS["e_order"].image(0, 404, "ORDER_NOT_FOUND: not yet", None))
+    with pytest.raises(tavrolix.NotFound):  # nothing seen yet, and the account does not know it either
+        stream.wait("EQ1", timeout=1)
+    from wire_orders import lay, sample, single  # from now on the account reports an open order
+    scripted.stand(20, single(256, lay(EQUITY_ORDER, dict(sample(EQUITY_ORDER), status="OPEN")), 240))
+    in_thread(later, update("EQ1", "OPEN"), update("EQ2", "CANCELLED"), update("EQ1", "PARTIAL"),
+              update("EQ1", "MATCHED"))
+    assert stream.wait("EQ1", "MATCHED", timeout=5)["status"] == "MATCHED"
+    with pytest.raises(tavrolix.OrderEnded) as info:
+        stream.wait("EQ2", "MATCHED", timeout=5)
+    assert info.value.update["status"] == "CANCELLED"
+    assert [next(stream)["status"] for _ in range(4)] == ["OPEN", "CANCELLED", "PARTIAL", "MATCHED"]
+    assert stream.wait("EQ1", timeout=0)["status"] == "MATCHED"  # read already: the reader's record counts
+
+    asked = len(scripted.calls(20))
+    assert stream.wait("EQ9", "OPEN", timeout=1)["status"] == "OPEN"
+    with pytest.raises(TimeoutError):
+        stream.wait("EQ9", "MATCHED", timeout=0.05)
+    closer = threading.Timer(0.05, stream.close)
+    closer.start()
+    with pytest.raises(tavrolix.StreamClosed):
+        stream.wait("EQ9", "MATCHED", timeout=5)
+    assert len(scripted.calls(20)) == asked + 3  # asked each time: the stream never saw it
+
+
+def test_close_races_deliveries_and_held_threads_never_block_exit(scripted, client, monkeypatch, tmp_path):
+    hooked = []
+    monkeypatch.setattr("sys.unraisablehook", hooked.append)
+    for op in (43, 46, 47):
+        scripted.stand(op, subscribe_result(1, 3))
+    streams = [client.bid_offer("A", maxsize=2), client.equity("E-1").order_updates(maxsize=2),
+               client.price_info("B")]
+    scripted.stream_start(3, pause_us=10)  # every subscription, from three native threads
+    try:
+        time.sleep(0.1)
+        closers = [in_thread(s.close) for s in streams]  # two of them hold delivering threads
+        for t in closers:
+            t.join(10)
+        assert not any(t.is_alive() for t in closers)
+    finally:
+        sent = scripted.stream_stop()
+    assert sent and not hooked and all(s.closed for s in streams)
+
+    # A process that ends with a library thread held on a full order queue still exits.
+    script = tmp_path / "held.py"
+    script.write_text(textwrap.dedent("""\
+        import time
+        import tavrolix, tavrolix_sandbox as sbx
+        from wire import login_image
+        from wire_realtime import event, subscribe_result, unsubscribe_result
+        sbx.use_scripted()
+        sbx.queue(13, login_image(b"CH-1"))
+        client = tavrolix.connect("a", "b")
+        sbx.stand(48, unsubscribe_result())
+        sbx.queue(46, subscribe_result(1, 5))
+        updates = client.equity("E-1").order_updates(maxsize=1)
+        for n in range(5):
+            sbx.post(sbx.subscriptions()[-1].receiver, event(updates.key, '{"order_no": %d}' % n))
+        time.sleep(0.2)
+        print("held", updates.pending())
+        """))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.run([sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=30)
+    assert (proc.returncode, proc.stdout.strip()) == (0, "held 1"), proc.stderr
+
+
+def test_a_stream_collected_during_a_delivery_to_its_own_sink_closes_it(scripted, client):
+    class Collecting(collections.deque):  # the collector runs while the delivery holds the sink's lock
+        def append(self, item):
+            super().append(item)
+            gc.collect()
+
+    stream, receiver = open_stream(scripted, lambda: client.equity("E-1").order_updates(), 46)
+    key, sink = stream.key, stream._sink
+    stream.cycle = stream  # only the collector can free it
+    sink.queue = Collecting()
+    del stream
+    scripted.post(receiver, event(key, update("EQ1", "OPEN")))
+    flushed = in_thread(scripted.flush)
+    flushed.join(10)
+    assert not flushed.is_alive() and sink.closed and not tv.is_subscribe(key)
