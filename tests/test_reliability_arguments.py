@@ -50,97 +50,65 @@ def test_batch_numbers_must_be_exact_32_bit_integers(ctx, scripted, name, op, ex
     assert scripted.call_count(op) == before
 
 
-class Resizing(dict):
-    """A context whose item access frees the memory behind `victim`."""
-    victim = None
+class Changing(dict):
+    """A context whose item access changes `victim` first."""
+    def __init__(self, data, victim, change):
+        super().__init__(data)
+        self.victim, self.change = victim, change
 
     def __getitem__(self, key):
-        if self.victim is not None and key == "channel_id":
-            self.victim.resize(1 << 16, refcheck=False)  # new memory; the old block is freed
-            self.victim[:] = 77
+        if key == "channel_id":
+            self.change(self.victim)
         return super().__getitem__(key)
 
 
-class Retyping(dict):
-    victim = None
+def resize(a):
+    a.resize(1 << 16, refcheck=False)  # new memory; the old block is freed
+    a[:] = 77
 
-    def __getitem__(self, key):
-        if self.victim is not None and key == "channel_id":
-            self.victim.dtype = np.int64  # the same bytes, read as half as many int64
-        return super().__getitem__(key)
+
+def retype(a):
+    a.dtype = np.int64  # the same bytes, read as half as many int64
 
 
 @pytest.mark.parametrize("name, op, extra", DERIVATIVES)
 def test_array_changed_by_the_context_is_read_after_the_change(ctx, scripted, name, op, extra):
-    resizing = Resizing(ctx)
-    resizing.victim = np.array([1, 2, 3], dtype=np.int32)
-    scripted.queue(op, record_list(None, 0))
-    getattr(tv, name)(resizing, "A-1", resizing.victim, *extra)
-    call = scripted.last_call(op)
-    assert (call.value(3), call.ptr(2)) == (1 << 16, resizing.victim.ctypes.data)
-    assert set(call.value(2)) == {77}
-
-    retyping = Retyping(ctx)
-    retyping.victim = np.array([5, 0, 2**31 - 1, 0], dtype=np.int32)
-    scripted.queue(op, record_list(None, 0))
-    getattr(tv, name)(retyping, "A-1", retyping.victim, *extra)
-    assert scripted.last_call(op).value(2) == [5, 2**31 - 1]
-    retyping.victim = np.array([5, 1], dtype=np.int32)  # now 2**32 + 5
+    for given, change, items in (([1, 2, 3], resize, [77] * (1 << 16)), ([5, 0, 2**31 - 1, 0], retype, [5, 2**31 - 1])):
+        context = Changing(ctx, np.array(given, dtype=np.int32), change)
+        scripted.queue(op, record_list(None, 0))
+        getattr(tv, name)(context, "A-1", context.victim, *extra)
+        call = scripted.last_call(op)
+        assert call.value(2) == items
+        assert call.value(3) == len(items)
+    context = Changing(ctx, np.array([5, 1], dtype=np.int32), retype)  # now 2**32 + 5
     with pytest.raises(ValueError, match="index 0 is not a 32-bit integer: 4294967301"):
-        getattr(tv, name)(retyping, "A-1", retyping.victim, *extra)
+        getattr(tv, name)(context, "A-1", context.victim, *extra)
 
 
-class LyingLength(list):
-    def __len__(self):
-        return 2**62
+def sequence(base, **methods):
+    return type("Hostile", (base,), methods)
 
 
-class Failing(list):
-    def __getitem__(self, i):
-        raise ValueError("no item")
-
-
-class Shrinking(list):
-    def __getitem__(self, i):
-        item = list.__getitem__(self, i)
-        self.clear()
-        return item
-
-
-class Growing(list):
-    def __getitem__(self, i):
-        self.append("extra")
-        return list.__getitem__(self, i)
-
-
-class NegativeLength:
-    def __len__(self):
-        return -1
-
-    def __getitem__(self, i):
-        return "x"
-
-
-class Shifty(str):
-    """A str subclass that runs code when asked for its bytes another way."""
-    def __str__(self):
-        raise AssertionError("converted through str()")
-
-    def encode(self, *args):
-        raise AssertionError("converted through encode()")
+LYING = sequence(list, __len__=lambda self: 2**62)
+FAILING = sequence(list, __getitem__=lambda self, i: 1 / 0)
+SHRINKING = sequence(list, __getitem__=lambda self, i: (list.__getitem__(self, i), self.clear())[0])
+GROWING = sequence(list, __getitem__=lambda self, i: (self.append("extra"), list.__getitem__(self, i))[1])
+NEGATIVE = sequence(object, __len__=lambda self: -1, __getitem__=lambda self, i: "x")
+# A str subclass: its own bytes, not whatever str() or encode() would say.
+SHIFTY = sequence(str, __str__=lambda self: 1 / 0, encode=lambda self, *a: 1 / 0)
 
 
 @pytest.mark.parametrize("name, op, extra", EQUITY)
 def test_hostile_sequences_of_order_numbers_do_not_match(ctx, scripted, name, op, extra):
     before = scripted.call_count(op)
-    for bad in (LyingLength(["E1"]), Failing(["E1"]), Shrinking(["E1", "E2"]), NegativeLength(),
+    for bad in (LYING(["E1"]), FAILING(["E1"]), SHRINKING(["E1", "E2"]), NEGATIVE(),
                 ["E1", 2], ["\ud800"], "E1", b"E1"):
         with pytest.raises(TypeError, match=r"incompatible function arguments.*\n.*arg2: List\[str\]"):
             getattr(tv, name)(ctx, "A-1", bad, *extra)
     assert scripted.call_count(op) == before
     # Read up to the length taken first; the items' own bytes, however they
     # were made.
-    for given, items in ((Growing(["E1", "E2"]), [b"E1", b"E2"]), ([Shifty("E3"), bytearray(b"E4")], [b"E3", b"E4"])):
+    for given, items in ((GROWING(["E1", "E2"]), [b"E1", b"E2"]), ([SHIFTY("E3"), bytearray(b"E4")], [b"E3", b"E4"])):
         scripted.queue(op, record_list(None, 0))
         getattr(tv, name)(ctx, "A-1", given, *extra)
         assert scripted.last_call(op).value(2) == items
