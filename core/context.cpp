@@ -36,45 +36,78 @@ py::object get(PyObject* mapping, PyObject* key) {
 
 // Conversions of the configuration values. The common types take a short
 // path; anything else goes through pybind11's casts, which keep their exact
-// acceptance rules and error texts.
-bool as_bool(const py::object& o) {
+// acceptance rules and error texts. `ran` is set when the cast may have run
+// Python code.
+bool as_bool(const py::object& o, bool& ran) {
     bool v;
-    return exact_bool(o.ptr(), v) ? v : py::cast<bool>(o);
+    if (exact_bool(o.ptr(), v)) return v;
+    ran = true;
+    return py::cast<bool>(o);
 }
 
-std::int32_t as_int32(const py::object& o) {
+std::int32_t as_int32(const py::object& o, bool& ran) {
     std::int32_t v;
-    return exact_int32(o.ptr(), v) ? v : py::cast<std::int32_t>(o);
+    if (exact_int32(o.ptr(), v)) return v;
+    ran = true;
+    return py::cast<std::int32_t>(o);
 }
 
 // The bytes of a str (UTF-8) or bytes value, valid while `o` lives; `spare`
 // holds them for the other types pybind11 accepts.
-std::string_view as_bytes(const py::object& o, std::string& spare) {
+std::string_view as_bytes(const py::object& o, std::string& spare, bool& ran) {
     if (PyUnicode_Check(o.ptr())) {
         Py_ssize_t n = 0;
         if (const char* s = PyUnicode_AsUTF8AndSize(o.ptr(), &n)) return {s, static_cast<std::size_t>(n)};
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw py::error_already_set();
         PyErr_Clear();
     } else if (PyBytes_Check(o.ptr())) {
         return {PyBytes_AS_STRING(o.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(o.ptr()))};
     }
+    ran = true;
     spare = py::cast<std::string>(o);
     return spare;
 }
+
+// `configuration`, fetched again for every lookup as callers may rely on (a
+// mapping that changes it from its own item access). Only where no Python
+// code can have run since the last fetch (an exact dict holding an exact
+// dict, values of the exact built-in types) is the last one reused.
+class Configuration {
+   public:
+    explicit Configuration(const py::dict& context) : context_(context.ptr()) {}
+
+    py::object operator[](PyObject* key) {
+        if (ran || !reusable_) {
+            conf_ = get(context_, keys().configuration);
+            reusable_ = PyDict_CheckExact(context_) && PyDict_CheckExact(conf_.ptr());
+            ran = false;
+        }
+        return get(conf_.ptr(), key);
+    }
+    // Whether a conversion since the last lookup may have run Python code.
+    bool ran = false;
+
+   private:
+    PyObject* context_;
+    py::object conf_;
+    bool reusable_ = false;
+};
 
 }  // namespace
 
 wire::ConnectionConfig build_config(const py::dict& context) {
     const ContextKeys& k = keys();
     wire::ConnectionConfig cfg{};
-    const py::object conf = get(context.ptr(), k.configuration);
-    const bool enable_queue = as_bool(get(conf.ptr(), k.enable_queue));
-    const auto max_torelation = as_int32(get(conf.ptr(), k.max_torelation));
-    (void)as_int32(get(conf.ptr(), k.rate_limit));
+    Configuration conf(context);
+    bool& ran = conf.ran;
+    const bool enable_queue = as_bool(conf[k.enable_queue], ran);
+    const auto max_torelation = as_int32(conf[k.max_torelation], ran);
+    (void)as_int32(conf[k.rate_limit], ran);
     std::string spare_channel, spare_daemon;
     const py::object channel_obj = get(context.ptr(), k.channel_id);
-    const std::string_view channel = as_bytes(channel_obj, spare_channel);
-    const py::object daemon_obj = get(conf.ptr(), k.daemon_type);
-    const std::string_view daemon = as_bytes(daemon_obj, spare_daemon);
+    const std::string_view channel = as_bytes(channel_obj, spare_channel, ran);
+    const py::object daemon_obj = conf[k.daemon_type];
+    const std::string_view daemon = as_bytes(daemon_obj, spare_daemon, ran);
     cfg.channel_id = text_copy(channel);
     cfg.enable_queue = enable_queue ? 1 : 0;
     cfg.daemon_type = text_copy(daemon);

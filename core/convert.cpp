@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <memory>
+#include <stdexcept>
+#include <string>
 
 namespace tvx::core {
 
@@ -218,12 +220,21 @@ const RecordTable::Plan& RecordTable::plan() const {
 
 namespace {
 
+// A library that gives a count without items broke its contract; one
+// comparison keeps that from being read as an array at address zero.
+void check_items(const void* items, std::int64_t count) {
+    if (!items && count > 0)
+        throw std::runtime_error("Internal Error: the library gave " + std::to_string(count) +
+                                 " items but no address for them");
+}
+
 PyObject* int32_item(std::int32_t v) { return PyLong_FromLong(v); }
 PyObject* double_item(double v) { return PyFloat_FromDouble(v); }
 
 // A list of `count` packed elements in array order (none for zero or less).
 template <class T>
 PyObject* packed_list(const void* elements, std::int64_t count, PyObject* (*make)(T)) {
+    check_items(elements, count);
     const Py_ssize_t n = count > 0 ? static_cast<Py_ssize_t>(count) : 0;
     PyObject* l = PyList_New(n);
     if (!l) py::pybind11_fail("Could not allocate list object!");
@@ -330,6 +341,7 @@ constexpr Py_ssize_t kShareFrom = 8;
 }
 
 py::list RecordTable::convert_array(const void* items, std::int64_t n) const {
+    check_items(items, n);
     const Py_ssize_t len = n > 0 ? static_cast<Py_ssize_t>(n) : 0;
     PyObject* l = PyList_New(len);
     if (!l) py::pybind11_fail("Could not allocate list object!");

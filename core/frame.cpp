@@ -4,8 +4,20 @@
 
 namespace tvx::core {
 
-void raise_internal(wire::text error) { throw std::runtime_error(std::string("Internal Error: ") + error); }
-void raise_refused(wire::text message) { throw std::runtime_error(message ? message : "Unknown exception"); }
+namespace {
+// The library's text may not be UTF-8; its invalid bytes are shown escaped
+// rather than losing the whole message.
+[[noreturn]] void raise_runtime(const std::string& text) {
+    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "backslashreplace");
+    if (!s) throw py::error_already_set();
+    PyErr_SetObject(PyExc_RuntimeError, s);
+    Py_DECREF(s);
+    throw py::error_already_set();
+}
+}  // namespace
+
+void raise_internal(wire::text error) { raise_runtime(std::string("Internal Error: ") + error); }
+void raise_refused(wire::text message) { raise_runtime(message ? message : "Unknown exception"); }
 
 namespace {
 struct EnvelopeKeys {

@@ -40,13 +40,18 @@ template <class F, class V>
 void put(F& field, const V& v) = delete;
 
 // Calls `op` with the configuration and the arguments; returns the result
-// record once it is known not to carry an internal error.
+// record once it is known not to carry an internal error. call_configured
+// takes a configuration built beforehand.
 template <class Op, class... A>
-auto call_library(const py::dict& context, Op& op, const A&... args) {
-    const wire::ConnectionConfig cfg = build_config(context);
+auto call_configured(const wire::ConnectionConfig& cfg, Op& op, const A&... args) {
     auto r = op(&cfg, library_arg(args)...);
     if (r.internal_error) raise_internal(r.internal_error);
     return r;
+}
+template <class Op, class... A>
+auto call_library(const py::dict& context, Op& op, const A&... args) {
+    const wire::ConnectionConfig cfg = build_config(context);
+    return call_configured(cfg, op, args...);
 }
 
 // The envelope: success, status_code, data, message, in that order.

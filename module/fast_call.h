@@ -45,6 +45,7 @@ struct Arg<const std::string&> {
         Py_ssize_t n = 0;
         const char* s = PyUnicode_AsUTF8AndSize(a, &n);
         if (!s) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw py::error_already_set();
             PyErr_Clear();
             return false;
         }
@@ -93,13 +94,33 @@ inline PyObject* to_python(const std::string& r) {
 template <class R>
 concept Returnable = requires(R r) { to_python(std::move(r)); } || std::is_void_v<R>;
 
+// pybind11's own call path. Its string caster takes a str whose UTF-8 form
+// cannot be made for a mismatch, so running out of memory there would read as
+// a TypeError; made here first (the str keeps it), a failure is MemoryError.
+inline PyObject* pybind11_call(PyObject* callable, PyObject* const* args, Py_ssize_t n, PyObject* kwnames) {
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyUnicode_Check(args[i]) && !PyUnicode_AsUTF8AndSize(args[i], nullptr)) {
+            if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+            PyErr_Clear();  // not encodable: the caster says so itself
+        }
+    // What the interpreter does for a function without a vectorcall entry.
+    return _PyObject_MakeTpCall(PyThreadState_Get(), callable, args, n, kwnames);
+}
+
 template <auto F, class R, class... P, std::size_t... I>
 PyObject* call(PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
                std::index_sequence<I...>) {
     const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     if (n == static_cast<Py_ssize_t>(sizeof...(P)) && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
         std::tuple<Arg<P>...> a;
-        if ((std::get<I>(a).load(args[I]) && ...)) {
+        bool loaded = false;
+        try {  // copies of the arguments may run out of memory
+            loaded = (std::get<I>(a).load(args[I]) && ...);
+        } catch (...) {
+            py::detail::try_translate_exceptions();
+            return nullptr;
+        }
+        if (loaded) {
             if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
             PyObject* out = nullptr;
             try {
@@ -123,8 +144,7 @@ PyObject* call(PyObject* callable, PyObject* const* args, std::size_t nargsf, Py
             return out;
         }
     }
-    // What the interpreter does for a function without a vectorcall entry.
-    return _PyObject_MakeTpCall(PyThreadState_Get(), callable, args, n, kwnames);
+    return pybind11_call(callable, args, n, kwnames);
 }
 
 template <auto F, class R, class... P>
@@ -134,7 +154,9 @@ vectorcallfunc entry_for(R (*)(P...)) {
             return call<F, R, P...>(callable, args, nargsf, kwnames, std::index_sequence_for<P...>{});
         };
     } else {
-        return nullptr;
+        return [](PyObject* callable, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+            return pybind11_call(callable, args, PyVectorcall_NARGS(nargsf), kwnames);
+        };
     }
 }
 

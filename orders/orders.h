@@ -2,20 +2,18 @@
 // argument (the context dictionary being the first), as the request records
 // name their fields.
 #pragma once
-#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
-#include <pybind11/stl.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "batch_args.h"
+
 namespace tvx::orders {
 namespace py = pybind11;
 
 using Str = const std::string&;
-using OrderNumbers = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
-using OrderTexts = std::vector<std::string>;
 
 // Queries.
 py::dict get_investor_derivatives_order(const py::dict& context, Str account_no, std::int32_t order_no);

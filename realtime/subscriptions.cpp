@@ -38,6 +38,7 @@ std::string subscribe(const py::dict& context, Op& op, const char* topic, bool c
     try {
         cfg = core::build_config(context);
     } catch (py::error_already_set& e) {
+        if (e.matches(PyExc_MemoryError)) throw;  // as everywhere else
         throw std::runtime_error(e.what());
     }
     const char* daemon = text_copy(core::kDaemonType);

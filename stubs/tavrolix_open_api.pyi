@@ -524,6 +524,8 @@ def cancel_investor_derivatives_orders(
         (``ORDER_NOT_FOUND`` 404, ``ORDER_NOT_CANCELLABLE`` 409); the others are cancelled.
 
     Errors: refused with 401 ``WRONG_PIN``, or 404 for an account that is not the investor's.
+        ``ValueError`` naming the first order number that is not exactly a 32-bit integer (out of range, a
+        fraction, NaN, text), before the library is called.
     """
 
 def cancel_investor_derivatives_order(context: Context, account_no: str, order_no: int, pin: str, /) -> Reply[NoData]:
@@ -864,6 +866,8 @@ def cancel_marketrep_derivatives_orders(
         (``ORDER_NOT_FOUND`` 404, ``ORDER_NOT_CANCELLABLE`` 409); the others are cancelled.
 
     Errors: refused with 404 for an account of no client of the broker.
+        ``ValueError`` naming the first order number that is not exactly a 32-bit integer (out of range, a
+        fraction, NaN, text), before the library is called.
     """
 
 def cancel_marketrep_derivatives_order(context: Context, account_no: str, order_no: int, /) -> Reply[NoData]:

@@ -10,7 +10,7 @@ from wire_orders import FUNCTIONS, KINDS, plain_args
 
 NAMES = sorted(FUNCTIONS)
 SIGNATURE_TYPE = {"s": "str", "i": "int", "f": "float", "b": "bool", "A": "numpy.ndarray[numpy.int32]",
-                  "L": "list[str]"}
+                  "L": "List[str]"}
 
 
 def positions(type_letter):

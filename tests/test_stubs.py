@@ -24,10 +24,10 @@ NAMES = [name for name, _, _ in FUNCTIONS]
 
 # How pybind11 prints each parameter type, by the stub's spelling of it.
 PYBIND_TYPE = {
-    "Context": "dict", "str": "str", "int": "int", "float": "float", "bool": "bool", "List[str]": "list[str]",
+    "Context": "dict", "str": "str", "int": "int", "float": "float", "bool": "bool", "List[str]": "List[str]",
     "OrderNumbers": "numpy.ndarray[numpy.int32]", "Callable[[str], None]": "Callable[[str], None]",
 }
-CATALOG_TYPE = {"d": "dict", "s": "str", "i": "int", "f": "float", "b": "bool", "L": "list[str]",
+CATALOG_TYPE = {"d": "dict", "s": "str", "i": "int", "f": "float", "b": "bool", "L": "List[str]",
                 "A": "numpy.ndarray[numpy.int32]", "C": "Callable[[str], None]"}
 ENVELOPES = ("Result", "ListResult", "Reply")
 
