@@ -1,31 +1,55 @@
 // Login, account information, portfolios and trades, from the broker's state.
-#include <array>
 #include <cstring>
 
 #include "broker_ops.h"
+#include "text.h"
 
 namespace tvx::sandbox {
 
-Arena::Arena(int op) {
-    thread_local std::array<std::deque<std::string>, 49> arenas;
-    thread_local std::array<std::deque<std::unique_ptr<unsigned char[]>>, 49> block_arenas;
-    texts_ = &arenas[op];
-    texts_->clear();
-    blocks_ = &block_arenas[op];
-    blocks_->clear();
+struct Arena::Frame {
+    std::uintptr_t position;
+    std::deque<std::string> texts;
+    std::deque<std::unique_ptr<unsigned char[]>> blocks;
+};
+
+namespace {
+struct ThreadResults {
+    std::uintptr_t entry = 0;
+    std::vector<std::unique_ptr<Arena::Frame>> frames;  // outermost first
+};
+ThreadResults& thread_results() {
+    thread_local ThreadResults r;
+    return r;
+}
+}  // namespace
+
+void enter_operation(std::uintptr_t position) { thread_results().entry = position; }
+std::size_t kept_results() { return thread_results().frames.size(); }
+
+Arena::Arena() {
+    ThreadResults& r = thread_results();
+    // Frames are kept outermost (highest position) first; those at or below
+    // this call's position belong to calls whose conversion is over.
+    while (!r.frames.empty() && r.frames.back()->position <= r.entry) r.frames.pop_back();
+    r.frames.push_back(std::make_unique<Frame>());
+    frame_ = r.frames.back().get();
+    frame_->position = r.entry;
 }
 
-const char* Arena::keep(std::string s) { return texts_->emplace_back(std::move(s)).c_str(); }
+const char* Arena::keep(std::string s) { return frame_->texts.emplace_back(valid_utf8(std::move(s))).c_str(); }
 
 const void* Arena::keep_bytes(const void* bytes, std::size_t size) {
     // new[] storage is aligned for any fundamental type, so records can live in it.
-    unsigned char* block = blocks_->emplace_back(new unsigned char[size]).get();
+    unsigned char* block = frame_->blocks.emplace_back(new unsigned char[size]).get();
     std::memcpy(block, bytes, size);
     return block;
 }
 
 BrokerState& broker() {
-    static BrokerState* b = new BrokerState;  // event and clock threads may outlive static destruction
+    static BrokerState* b = [] {
+        prepare_for_fork();
+        return new BrokerState;  // event and clock threads may outlive static destruction
+    }();
     return *b;
 }
 
@@ -40,8 +64,6 @@ LoginResult Broker<13, LoginResult>::call(text, text a1, text a2, text, text, te
     }
     const std::string channel = "sbx-" + u->id + "-" + std::to_string(c.b.next_channel++);
     c.b.sessions[channel] = u->id;
-    // The module empties its payload cache after a successful login.
-    c.b.delivered.clear();
     r.success = 1;
     r.channel_id = c.arena.keep(channel);
     r.message = "";
@@ -230,8 +252,11 @@ template <class Item, class Account, class Make>
 void add_trades(Call& c, Market m, const Account& a, std::vector<Item>& items, Make make) {
     const char* account = c.arena.keep(a.no);
     const char* broker_id = c.arena.keep(broker_of(c.b, a.owner));
-    for (const Fill& f : c.b.fills) {
-        if (f.market != m || f.account != a.no) continue;
+    auto mine = c.b.fills_by_account.find(a.no);
+    if (mine == c.b.fills_by_account.end()) return;
+    for (std::size_t k : mine->second) {
+        const Fill& f = c.b.fills[k];
+        if (f.market != m) continue;
         Item t = make(f);
         t.account_no = account;
         t.broker_id = broker_id;

@@ -78,15 +78,21 @@ SubscribeResult subscribe(int op, Topic topic, text channel, text subject, text 
     auto refuse = [&](const std::string& why) { return c.refuse<SubscribeResult>(0, why); };
     if (!receiver) return refuse("no event receiver");
     if (!key) return refuse("no subscription key");
-    const std::string what = str(subject);
+    std::string what = str(subject), second = str(subject2);
     switch (topic) {
         case Topic::BidOffer:
         case Topic::Info:
-        case Topic::Candle:
-            if (c.b.instrument_index(subject) < 0) return refuse("unknown symbol: " + what);
-            if (topic == Topic::Candle && !find_interval(subject2))
-                return refuse("unknown interval: " + str(subject2) + " (one of 1m, 3m, 5m, 10m, 15m, 30m, 60m, 1d, 1w)");
+        case Topic::Candle: {
+            const int inst = c.b.instrument_index(subject);
+            if (inst < 0) return refuse("unknown symbol: " + what);
+            what = c.b.instruments[inst].symbol;  // as the market writes it, whatever the case given
+            if (topic == Topic::Candle) {
+                const IntervalSpec* iv = find_interval(subject2);
+                if (!iv) return refuse("unknown interval: " + second + " (one of 1m, 3m, 5m, 10m, 15m, 30m, 60m, 1d, 1w)");
+                second = iv->name;
+            }
             break;
+        }
         case Topic::DerivativesOrder:
             if (!c.derivatives_account(subject)) return refuse("derivatives account not found: " + what);
             break;
@@ -94,12 +100,14 @@ SubscribeResult subscribe(int op, Topic topic, text channel, text subject, text 
             if (!c.equity_account(subject)) return refuse("equity account not found: " + what);
             break;
     }
-    Subscription s{c.b.next_handle++, topic, key, what, str(subject2), str(channel), "", receiver};
+    Subscription s{c.b.next_handle++, topic, key, what, second, str(channel), c.user->id, "", receiver};
     if (topic == Topic::BidOffer || topic == Topic::Info) s.cache_key = std::string(topic_name(topic)) + "," + what;
-    c.b.subscriptions[s.handle] = s;
-    if (auto first = c.b.initial_events(s); !first.empty()) dispatch(std::move(first));
+    // Every newcomer to a cached topic gets the current picture, whatever the
+    // module may hold from earlier: the rule needs no idea of its cache.
+    c.b.streams.first_event(s, c.b.current_picture(topic, what));
     r.success = 1;
     r.handle = s.handle;
+    c.b.streams.add(std::move(s));
     return r;
 }
 
@@ -123,20 +131,21 @@ SubscribeResult Broker<46, SubscribeResult>::call(text, text channel, text, text
 }
 
 // Ends the stream at once: events still queued for it are dropped by the event
-// thread, and nothing here waits for a delivery in flight.
-UnsubscribeResult Broker<48, UnsubscribeResult>::call(text, text, std::uint64_t handle) {
+// worker, and nothing here waits for a delivery in flight. Only the user who
+// subscribed (through any of their channels) may end it.
+UnsubscribeResult Broker<48, UnsubscribeResult>::call(text, text channel, std::uint64_t handle) {
     Call c(48);
     UnsubscribeResult r{};
-    auto it = c.b.subscriptions.find(handle);
-    if (it == c.b.subscriptions.end()) return r;
-    const std::string cache_key = it->second.cache_key;
-    c.b.subscriptions.erase(it);
+    const Subscription* s = c.b.streams.find(handle);
+    if (!s) return r;
+    const User* u = c.b.session(channel);
+    if (!u || u->id != s->user) {
+        r.internal_error = c.arena.keep("unsubscribe refused: the subscription belongs to another user's channel");
+        return r;
+    }
+    const std::string cache_key = c.b.streams.remove(handle);
     if (cache_key.empty()) return r;
-    for (const auto& [h, s] : c.b.subscriptions)
-        if (s.cache_key == cache_key) return r;  // others still read that payload
-    // The last reader is gone: the module drops its copy, and a later
-    // subscriber gets a fresh picture from us.
-    c.b.delivered.erase(cache_key);
+    // The last reader is gone: the module drops its copy.
     r.remove_cache = 1;
     r.cache_key = c.arena.keep(cache_key);
     return r;

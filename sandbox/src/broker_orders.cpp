@@ -120,9 +120,16 @@ R succeeded(Call& c, R& r, const Verdict& v) {
 template <Market M>
 RecordList<OrderRecord<M>> order_list(Call& c, const std::string* account) {
     std::vector<OrderRecord<M>> items;
-    for (const Order& o : c.b.orders) {
-        if (o.market != M || (account && o.account != *account) || !visible_order(c.b, *c.user, o)) continue;
-        items.push_back(order_record<M>(c.arena, c.b, o));
+    auto add = [&](const Order& o) {
+        if (o.market == M && (!account || o.account == *account) && visible_order(c.b, *c.user, o))
+            items.push_back(order_record<M>(c.arena, c.b, o));
+    };
+    if (account) {
+        auto mine = c.b.by_account.find(*account);
+        if (mine != c.b.by_account.end())
+            for (int i : mine->second) add(c.b.orders[i]);
+    } else {
+        for (const Order& o : c.b.orders) add(o);
     }
     return list_result<RecordList<OrderRecord<M>>>(c, items);
 }

@@ -2,6 +2,7 @@
 // orders, trades and realtime subscriptions, all behind one lock.
 #pragma once
 #include <cstdint>
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
@@ -12,9 +13,33 @@
 
 #include "json.h"
 #include "sandbox.h"
+#include "streams.h"
 
 namespace tvx::sandbox {
 using namespace wire;
+
+// Names of our own choosing, neutral on purpose.
+namespace naming {
+inline constexpr const char* kCurrency = "XTS";             // the code set aside for testing
+inline constexpr const char* kDerivativesExchange = "DX";  // exchange order numbers: DX000000001
+inline constexpr const char* kEquityExchange = "EX";       // EX000000001
+}  // namespace naming
+
+// Texts a user types (symbols, intervals, order numbers, sides...) match
+// without regard to ASCII case.
+inline char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+inline bool same_text(const char* a, const char* b) {
+    if (!a || !b) return false;
+    for (; *a && *b; ++a, ++b)
+        if (lower_ascii(*a) != lower_ascii(*b)) return false;
+    return *a == *b;
+}
+struct NoCase {
+    bool operator()(const std::string& a, const std::string& b) const {
+        return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                            [](char x, char y) { return lower_ascii(x) < lower_ascii(y); });
+    }
+};
 
 // Prices are kept in ten-thousandths so that tick grids compare exactly.
 using Px = std::int64_t;
@@ -29,9 +54,6 @@ enum class PriceType { Limit, Market };
 enum class Validity { Day, IOC, FOK };
 enum class PositionMode { Open, Close, Auto };
 enum class Status { Pending, Open, Partial, Matched, Cancelled, Expired, Rejected };
-enum class Topic { BidOffer, Info, Candle, DerivativesOrder, EquityOrder };
-
-const char* topic_name(Topic t);
 
 struct User {
     std::string id, secret, broker_id, pin;
@@ -63,7 +85,7 @@ struct Candle {
 };
 
 struct Instrument {
-    std::string symbol, underlying, security_type, last_trading_date, currency = "THB";
+    std::string symbol, underlying, security_type, last_trading_date, currency = naming::kCurrency;
     Market market;
     double multiplier = 1;
     double im = 0, mm = 0;  // margins per contract (derivatives)
@@ -187,21 +209,6 @@ struct OrderTexts {
         price_type, validity, exchange_no, trigger_condition, trigger_symbol, reject_reason, cancel_id, cancel_time;
 };
 
-// ---------------------------------------------------------------- realtime
-struct Subscription {
-    std::uint64_t handle;
-    Topic topic;
-    std::string key, subject, subject2, channel, cache_key;
-    EventReceiver receiver;
-};
-
-struct Event {
-    std::uint64_t handle;
-    EventReceiver receiver;
-    bool cache;
-    std::string key, cache_key, payload;
-};
-
 // ----------------------------------------------------------------- results
 // Reason codes: a text in messages and batch cancel errors, a number in order records.
 struct Reason {
@@ -270,15 +277,17 @@ class BrokerState {
     int next_channel = 1;
 
     std::vector<Instrument> instruments;
-    std::map<std::string, int> symbols;
+    std::map<std::string, int, NoCase> symbols;
     std::map<std::string, DerivativesAccountState> derivatives;
     std::map<std::string, EquityAccountState> equity;
 
     std::deque<Order> orders;
     std::map<std::int32_t, int> derivatives_orders;
-    std::map<std::string, int> equity_orders;
+    std::map<std::string, int, NoCase> equity_orders;
     std::map<std::string, std::vector<int>> by_account;  // order indexes, oldest first
     std::vector<Fill> fills;
+    std::map<std::string, std::vector<std::size_t>> fills_by_account;  // indexes into fills, oldest first
+    void add_fill(Fill f);
     std::int32_t next_dno = 1000001;
     std::uint64_t next_eno = 1, next_exchange_no = 1, next_deal = 1, next_trade = 1, next_book_seq = 1;
     std::uint64_t tape_seq = 0;
@@ -292,9 +301,8 @@ class BrokerState {
     };
     std::deque<Tape> tape;  // the latest public trades
 
-    std::map<std::uint64_t, Subscription> subscriptions;
+    Streams streams;
     std::uint64_t next_handle = 1;
-    std::set<std::string> delivered;  // cache keys whose payload the module holds
 
     BrokerState();
 
@@ -347,6 +355,7 @@ class BrokerState {
     };
     Verdict change(int order, const Change& c, const User& by);
     Verdict cancel(int order, const User& by);
+    std::string exchange_number(Market m);
     struct ReportSide {
         std::string account;
         const char* position;
@@ -376,27 +385,49 @@ class BrokerState {
     Px tick_at(const Instrument& in, Px p) const;
 
     // Realtime.
-    bool watched(Topic t, const std::string& subject) const;
     std::string book_payload(int inst) const;
     std::string info_payload(int inst) const;
-    std::string candle_payload(int inst, const std::string& interval) const;
+    std::string candle_payload(int inst, const std::string& interval, std::size_t k, const Candle& minute) const;
     void order_json(json::Writer& w, const Order& o) const;
     OrderTexts order_texts(const Order& o) const;
-    // Hands everything collected since the last flush to the event thread.
+    // Hands everything the operation noted to the event worker.
     void flush();
-    std::vector<Event> initial_events(const Subscription& s);
+    // The current picture of a cached topic, for a newcomer; "" for others.
+    std::string current_picture(Topic t, const std::string& subject) const;
 
     // What open orders hold back: contracts opening, contracts closing, shares
     // selling, money buying (`skip`: an order to leave out).
+    // Kept in step with every order by note_order.
+    struct Hold {
+        std::int64_t open = 0, close_buy = 0, close_sell = 0, sell = 0;
+        std::int64_t buy_notional = 0;  // price units (kPxScale) times shares
+        void add(const Hold& h, int sign);
+    };
+    Hold hold_of(const Order& o) const;
+    void sync_hold(int order);
     int pending_open(const DerivativesAccountState& a, int inst, int skip = -1) const;
     int pending_close(const std::string& account, int inst, Side side, int skip = -1) const;
     std::int64_t pending_sell(const std::string& account, int inst, int skip = -1) const;
     double reserved_buy(const EquityAccountState& a, int skip = -1) const;
 
    private:
-    // Pending realtime work of the current operation.
-    std::set<int> dirty_books_, dirty_infos_, dirty_candles_;
-    std::vector<std::pair<Topic, std::pair<std::string, std::string>>> order_events_;  // topic, account, payload
+    struct Applied {
+        bool set = false;
+        std::string account;
+        int inst = -1;
+        Hold hold;
+    };
+    std::vector<Applied> applied_;                            // by order: the hold counted for it
+    std::map<std::string, std::map<int, Hold>> holds_;        // by account, instrument
+    const Hold* held(const std::string& account, int inst) const;
+    Hold own_hold(const std::string& account, int inst, int skip) const;
+
+    // Realtime notes of the current operation.
+    std::map<int, std::string> last_book_;  // the book picture last noted, by instrument
+    bool book_quiet_ = false;               // inside a change that counts as one (a requote)
+    void note_book(int inst);
+    void note_trade(int inst);
+    void print_trade(int inst, Px px, int qty);
     std::vector<std::pair<int, Px>> triggers_;  // trades not yet checked against stop orders
     std::set<int> stops_;                       // orders waiting for their trigger
 
@@ -451,15 +482,10 @@ const IntervalSpec* find_interval(const char* name);
 // One-minute candles combined into candles of `interval`, oldest first.
 std::vector<Candle> aggregate(const Instrument& in, const IntervalSpec& interval);
 
-// Realtime delivery, on the library's own event thread.
-void dispatch(std::vector<Event> events);
-bool drain_events(int timeout_ms);
-void drop_events();
-std::uint64_t events_delivered();
-std::size_t events_queued();
-
 // The clock thread.
 void clock_configure(bool running, int interval_ms);
 bool clock_running();
+// Registers the library's fork handlers (once, with the broker).
+void prepare_for_fork();
 
 }  // namespace tvx::sandbox

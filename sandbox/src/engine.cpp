@@ -5,24 +5,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "broker_state.h"
 
 namespace tvx::sandbox {
 
 Px to_px(double p) { return static_cast<Px>(std::llround(p * kPxScale)); }
-
-const char* topic_name(Topic t) {
-    switch (t) {
-        case Topic::BidOffer: return "bidofferv1";
-        case Topic::Info: return "infov1";
-        case Topic::Candle: return "cdlv1";
-        case Topic::DerivativesOrder: return "orderdvv1";
-        case Topic::EquityOrder: return "ordereqv1";
-    }
-    return "";
-}
 
 namespace {
 
@@ -38,7 +26,7 @@ std::string padded(std::uint64_t n, int width) {
 
 double round2(double v) { return std::round(v * 100) / 100; }
 
-bool same(const char* a, const char* b) { return a && strcasecmp(a, b) == 0; }
+bool same(const char* a, const char* b) { return same_text(a, b); }
 bool empty(const char* a) { return !a || !*a; }
 
 std::string price_text(Px p) {
@@ -56,6 +44,11 @@ std::string money(double v) {
 }
 
 }  // namespace
+
+std::string BrokerState::exchange_number(Market m) {
+    return (m == Market::Derivatives ? naming::kDerivativesExchange : naming::kEquityExchange) +
+           padded(next_exchange_no++, 9);
+}
 
 // ------------------------------------------------------------------ grids
 Px BrokerState::tick_at(const Instrument& in, Px p) const {
@@ -110,54 +103,85 @@ double BrokerState::fee_trading(double value) const { return round2(value * kTra
 double BrokerState::fee_clearing(double value) const { return round2(value * kClearingRate); }
 
 // --------------------------------------------------------------- accounts
-int BrokerState::pending_open(const DerivativesAccountState& a, int inst, int skip) const {
-    int n = 0;
-    auto it = by_account.find(a.no);
-    if (it == by_account.end()) return 0;
-    for (int i : it->second) {
-        const Order& o = orders[i];
-        if (i == skip || o.inst != inst || (o.status != Status::Open && o.status != Status::Partial)) continue;
-        n += o.remaining() - std::min(o.close_left, o.remaining());
+// What open orders hold back is kept per account and instrument, updated
+// whenever an order changes (every change is noted, see note_order), so no
+// check or figure walks the account's history.
+BrokerState::Hold BrokerState::hold_of(const Order& o) const {
+    Hold h{};
+    if (o.status != Status::Open && o.status != Status::Partial) return h;
+    const int rem = o.remaining();
+    const int closing = std::min(o.close_left, rem);
+    if (o.market == Market::Derivatives) {
+        h.open = rem - closing;
+        (o.side == Side::Buy ? h.close_buy : h.close_sell) = closing;
+    } else if (o.side == Side::Sell) {
+        h.sell = rem;
+    } else {
+        h.buy_notional = (o.type == PriceType::Limit ? o.price : instruments[o.inst].ceiling) * static_cast<std::int64_t>(rem);
     }
-    return n;
+    return h;
+}
+
+void BrokerState::Hold::add(const Hold& h, int sign) {
+    open += sign * h.open;
+    close_buy += sign * h.close_buy;
+    close_sell += sign * h.close_sell;
+    sell += sign * h.sell;
+    buy_notional += sign * h.buy_notional;
+}
+
+void BrokerState::sync_hold(int i) {
+    if (static_cast<std::size_t>(i) >= applied_.size()) applied_.resize(orders.size());
+    Applied& was = applied_[i];
+    if (was.set) holds_[was.account][was.inst].add(was.hold, -1);
+    const Order& o = orders[i];
+    was = Applied{true, o.account, o.inst, hold_of(o)};
+    holds_[o.account][o.inst].add(was.hold, +1);
+}
+
+const BrokerState::Hold* BrokerState::held(const std::string& account, int inst) const {
+    auto a = holds_.find(account);
+    if (a == holds_.end()) return nullptr;
+    auto h = a->second.find(inst);
+    return h == a->second.end() ? nullptr : &h->second;
+}
+
+// The hold of order `skip` as the books have it, when it belongs to `account`.
+BrokerState::Hold BrokerState::own_hold(const std::string& account, int inst, int skip) const {
+    if (skip < 0 || static_cast<std::size_t>(skip) >= applied_.size()) return Hold{};
+    const Applied& a = applied_[skip];
+    return a.set && a.account == account && (inst < 0 || a.inst == inst) ? a.hold : Hold{};
+}
+
+void BrokerState::add_fill(Fill f) {
+    fills_by_account[f.account].push_back(fills.size());
+    fills.push_back(std::move(f));
+}
+
+int BrokerState::pending_open(const DerivativesAccountState& a, int inst, int skip) const {
+    const Hold* h = held(a.no, inst);
+    return static_cast<int>((h ? h->open : 0) - own_hold(a.no, inst, skip).open);
 }
 
 int BrokerState::pending_close(const std::string& account, int inst, Side side, int skip) const {
-    int n = 0;
-    auto it = by_account.find(account);
-    if (it == by_account.end()) return 0;
-    for (int i : it->second) {
-        const Order& o = orders[i];
-        if (i == skip || o.inst != inst || o.side != side || (o.status != Status::Open && o.status != Status::Partial))
-            continue;
-        n += std::min(o.close_left, o.remaining());
-    }
-    return n;
+    const Hold* h = held(account, inst);
+    const Hold own = own_hold(account, inst, skip);
+    if (side == Side::Buy) return static_cast<int>((h ? h->close_buy : 0) - own.close_buy);
+    return static_cast<int>((h ? h->close_sell : 0) - own.close_sell);
 }
 
 std::int64_t BrokerState::pending_sell(const std::string& account, int inst, int skip) const {
-    std::int64_t n = 0;
-    auto it = by_account.find(account);
-    if (it == by_account.end()) return 0;
-    for (int i : it->second) {
-        const Order& o = orders[i];
-        if (i != skip && o.inst == inst && o.side == Side::Sell && (o.status == Status::Open || o.status == Status::Partial))
-            n += o.remaining();
-    }
-    return n;
+    const Hold* h = held(account, inst);
+    return (h ? h->sell : 0) - own_hold(account, inst, skip).sell;
 }
 
 double BrokerState::reserved_buy(const EquityAccountState& a, int skip) const {
-    double r = 0;
-    auto it = by_account.find(a.no);
-    if (it == by_account.end()) return 0;
-    for (int i : it->second) {
-        const Order& o = orders[i];
-        if (i == skip || o.side != Side::Buy || (o.status != Status::Open && o.status != Status::Partial)) continue;
-        const Px px = o.type == PriceType::Limit ? o.price : instruments[o.inst].ceiling;
-        r += from_px(px) * o.remaining() * (1 + kFeeReserve);
-    }
-    return r;
+    std::int64_t notional = 0;
+    auto it = holds_.find(a.no);
+    if (it != holds_.end())
+        for (const auto& [inst, h] : it->second) notional += h.buy_notional;
+    notional -= own_hold(a.no, -1, skip).buy_notional;
+    return from_px(notional) * (1 + kFeeReserve);
 }
 
 DerivativesFigures BrokerState::figures(const DerivativesAccountState& a) const {
@@ -412,7 +436,7 @@ Verdict BrokerState::place(const Placement& p) {
     o.entry_t = o.update_t = now;
     o.status = o.trigger_condition.empty() ? Status::Open : Status::Pending;
     if (o.status == Status::Open)
-        o.exchange_no = (o.market == Market::Derivatives ? "TFX" : "SET") + padded(next_exchange_no++, 9);
+        o.exchange_no = exchange_number(o.market);
     const int i = static_cast<int>(orders.size());
     orders.push_back(std::move(o));
     if (orders[i].market == Market::Derivatives) derivatives_orders[orders[i].dno] = i;
@@ -513,37 +537,11 @@ void BrokerState::match(int inst, Taker& t) {
 }
 
 void BrokerState::execute(int inst, Px px, int qty, int buyer, int seller) {
-    Instrument& in = instruments[inst];
-    ++tape_seq;
-    in.last = px;
-    if (!in.open) in.open = in.high = in.low = px;
-    in.high = std::max(in.high, px);
-    in.low = std::min(in.low, px);
-    in.volume += qty;
-    const double value = from_px(px) * qty * in.multiplier;
-    in.value += value;
-    in.last_seq = tape_seq;
-    in.last_time = now;
-    const std::int64_t minute = now - ((now % 60) + 60) % 60;
-    if (in.candles.empty() || in.candles.back().t != minute) {
-        in.candles.push_back(Candle{minute, px, px, px, px, qty, value, tape_seq});
-    } else {
-        Candle& c = in.candles.back();
-        c.high = std::max(c.high, px);
-        c.low = std::min(c.low, px);
-        c.close = px;
-        c.volume += qty;
-        c.value += value;
-        c.seq = tape_seq;
-    }
-    tape.push_back(Tape{tape_seq, inst, px, qty, now});
-    if (tape.size() > 5000) tape.pop_front();
+    print_trade(inst, px, qty);
     const std::string deal = "DL" + padded(next_deal++, 8);
     if (buyer >= 0) fill_order(buyer, px, qty, deal);
     if (seller >= 0) fill_order(seller, px, qty, deal);
-    dirty_books_.insert(inst);
-    dirty_infos_.insert(inst);
-    dirty_candles_.insert(inst);
+    note_book(inst);
     triggers_.emplace_back(inst, px);
 }
 
@@ -593,7 +591,7 @@ void BrokerState::fill_order(int i, Px px, int qty, const std::string& deal) {
             part.qty = closing;
             part.ledger_seq = ++a.ledger_seq;
             part.trade_no = "TR" + padded(next_trade++, 8);
-            fills.push_back(part);
+            add_fill(std::move(part));
         }
         if (opening > 0) {
             if (o.side == Side::Buy) {
@@ -609,7 +607,7 @@ void BrokerState::fill_order(int i, Px px, int qty, const std::string& deal) {
             part.qty = opening;
             part.ledger_seq = ++a.ledger_seq;
             part.trade_no = "TR" + padded(next_trade++, 8);
-            fills.push_back(part);
+            add_fill(std::move(part));
         }
     } else {
         EquityAccountState& a = equity.at(o.account);
@@ -631,7 +629,7 @@ void BrokerState::fill_order(int i, Px px, int qty, const std::string& deal) {
             if (!p.volume) p.avg = 0;
         }
         f.trade_no = "TR" + padded(next_trade++, 8);
-        fills.push_back(f);
+        add_fill(std::move(f));
     }
     note_order(i, "MATCH", px, qty);
 }
@@ -645,7 +643,7 @@ void BrokerState::rest(int i) {
     if (o.side == Side::Buy) in.book.bids[o.price].push_back(r);
     else in.book.asks[o.price].push_back(r);
     o.in_book = true;
-    dirty_books_.insert(o.inst);
+    note_book(o.inst);
 }
 
 void BrokerState::unrest(int i) {
@@ -662,7 +660,7 @@ void BrokerState::unrest(int i) {
     if (o.side == Side::Buy) drop(in.book.bids);
     else drop(in.book.asks);
     o.in_book = false;
-    dirty_books_.insert(o.inst);
+    note_book(o.inst);
 }
 
 Verdict BrokerState::cancel(int i, const User& by) {
@@ -779,7 +777,7 @@ Verdict BrokerState::change(int i, const Change& c, const User& by) {
         };
         if (now_order.side == Side::Buy) update(instruments[now_order.inst].book.bids);
         else update(instruments[now_order.inst].book.asks);
-        dirty_books_.insert(now_order.inst);
+        note_book(now_order.inst);
     }
     note_order(i, "CHANGE");
     if (orders[i].status != Status::Pending && !orders[i].in_book) submit(i);
@@ -824,7 +822,7 @@ Verdict BrokerState::trade_report(const User& by, const std::string& account, co
         o.dno = next_dno++;
         o.entry_t = o.update_t = now;
         o.status = Status::Open;
-        o.exchange_no = "TFX" + padded(next_exchange_no++, 9);
+        o.exchange_no = exchange_number(Market::Derivatives);
         const int i = static_cast<int>(orders.size());
         orders.push_back(o);
         derivatives_orders[o.dno] = i;
@@ -869,7 +867,7 @@ void BrokerState::activate(int i) {
         return;
     }
     o.status = Status::Open;
-    o.exchange_no = (o.market == Market::Derivatives ? "TFX" : "SET") + padded(next_exchange_no++, 9);
+    o.exchange_no = exchange_number(o.market);
     note_order(i, "ACTIVATE");
     submit(i);
 }
@@ -925,9 +923,19 @@ void BrokerState::requote(int inst) {
             level = q.empty() ? levels.erase(level) : std::next(level);
         }
     };
+    // The provider's new quotes replace the old as one change of the book.
+    struct Quiet {
+        BrokerState& b;
+        int inst;
+        bool was;
+        ~Quiet() {
+            b.book_quiet_ = was;
+            b.note_book(inst);
+        }
+    } quiet{*this, inst, book_quiet_};
+    book_quiet_ = true;
     withdraw(in.book.bids);
     withdraw(in.book.asks);
-    dirty_books_.insert(inst);
     in.requote = false;
     if (!options.liquidity) return;
     Px bid = tick_down(*this, in, in.fair), ask = tick_up(*this, in, in.fair);

@@ -3,13 +3,17 @@
 #include "broker.h"
 #include "calllog.h"
 #include "events.h"
+#include "platform.h"
 
 namespace tvx::sandbox {
 
 template <int N, class R, class F, class... A>
 R serve(F&& broker_call, A... args) {
     count_call(N);
-    if (mode() != Mode::Scripted) return broker_call();
+    if (mode() != Mode::Scripted) {
+        enter_operation(platform::stack_position());
+        return broker_call();
+    }
     if (recording()) {
         ArgLog log;
         (log.add(args), ...);

@@ -68,8 +68,10 @@ bool parse_time(const char* s, std::int64_t& out) {
                     (std::sscanf(s, "%4d-%2d-%2d %2d:%2d%n", &y, &mo, &d, &h, &mi, &n) == 5 && n == len) ||
                     (std::sscanf(s, "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &sec, &n) == 6 && n == len) ||
                     (std::sscanf(s, "%4d-%2d-%2d %2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &sec, &n) == 6 && n == len);
-    if (!ok || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 || sec < 0 || sec > 59)
-        return false;
+    if (!ok || mo < 1 || mo > 12 || d < 1 || h < 0 || h > 23 || mi < 0 || mi > 59 || sec < 0 || sec > 59) return false;
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (d > kDays[mo - 1] + (mo == 2 && leap)) return false;
     out = days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 + mi * 60 + sec;
     return true;
 }
@@ -154,8 +156,11 @@ void BrokerState::reset(const json::Value& s) {
     o.running = s["running"].boolean(o.running);
     o.interval_ms = static_cast<int>(std::clamp<std::int64_t>(s["interval_ms"].integer(o.interval_ms), 1, 60000));
     o.tick_seconds = static_cast<int>(std::clamp<std::int64_t>(s["tick_seconds"].integer(o.tick_seconds), 1, 3600));
+    std::string start_error;
     if (s["start"].kind == json::Value::Number) o.start = s["start"].integer(o.start);
-    else if (s["start"].kind == json::Value::String) parse_time(s["start"].s.c_str(), o.start);
+    else if (s["start"].kind == json::Value::String && !parse_time(s["start"].s.c_str(), o.start))
+        start_error = "start must be a date YYYY-MM-DD[THH:MM[:SS]] that exists, or seconds since 1970; not '" +
+                      s["start"].s + "'";
     options = o;
     rng = o.seed;
 
@@ -170,6 +175,9 @@ void BrokerState::reset(const json::Value& s) {
     equity_orders.clear();
     by_account.clear();
     fills.clear();
+    fills_by_account.clear();
+    applied_.clear();
+    holds_.clear();
     tape.clear();
     stops_.clear();
     triggers_.clear();
@@ -177,15 +185,15 @@ void BrokerState::reset(const json::Value& s) {
     next_eno = next_exchange_no = next_deal = next_trade = next_book_seq = 1;
     tape_seq = 0;
     // Everyone is logged out and every stream ends; handles are never reused.
-    subscriptions.clear();
-    delivered.clear();
-    drop_events();
+    streams.clear();
+    streams.mode = s["conflate"].boolean(false) ? StreamMode::Conflate : StreamMode::Every;
+    last_book_.clear();
 
     seed_default_world();
     if (s["default_world"].boolean(true)) seed_default_accounts();
     now = o.start - static_cast<std::int64_t>(o.history_minutes) * 60;
     for (Instrument& in : instruments) in.requote = true;
-    last_error = apply_entities(s, true);
+    last_error = start_error.empty() ? apply_entities(s, true) : start_error;
     warm_up(o.history_minutes);
     now = o.start;
     flush();
@@ -298,7 +306,13 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         for (const auto& [symbol, price] : s["prices"].fields) {
             const int inst = instrument_index(symbol.c_str());
             if (inst < 0) return "price of an unknown symbol: '" + symbol + "'";
-            if (price.number(0) <= 0) return "price of " + symbol + " must be above zero";
+            const double p = price.number(0);
+            if (!std::isfinite(p) || p <= 0) return "price of " + symbol + " must be a finite number above zero";
+            const Instrument& in = instruments[inst];
+            if (!at_reset && (to_px(p) > in.ceiling || to_px(p) < in.floor))
+                return "price " + json::Writer().value(p).str() + " of " + symbol + " is outside today's limits " +
+                       json::Writer().value(from_px(in.floor)).str() + " to " +
+                       json::Writer().value(from_px(in.ceiling)).str();
             if (at_reset) {
                 Instrument& in = instruments[inst];
                 in.reference = to_px(price.number(0));
@@ -438,9 +452,10 @@ std::string BrokerState::state_json() {
         w.begin_object().field("sequence", t.seq).field("symbol", instruments[t.inst].symbol).field("price", from_px(t.px))
             .field("qty", t.qty).field("time", t.t).end_object();
     w.end_array();
-    w.field("subscriptions", static_cast<std::int64_t>(subscriptions.size()));
-    w.field("events_queued", static_cast<std::uint64_t>(events_queued()));
-    w.field("events_delivered", events_delivered());
+    w.field("subscriptions", static_cast<std::int64_t>(streams.count()));
+    w.field("events_queued", static_cast<std::uint64_t>(streams.queued()));
+    w.field("events_delivered", streams.delivered());
+    w.field("conflate", streams.mode == StreamMode::Conflate);
     w.end_object();
     return w.take();
 }

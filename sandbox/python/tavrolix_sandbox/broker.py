@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import ctypes
 import json
+import math
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
 from . import _declare
@@ -53,6 +54,16 @@ def _check(error: Optional[bytes]) -> None:
         raise ValueError(error.decode())
 
 
+def _price(symbol: Any, price: Any) -> float:
+    try:
+        value = float(price)
+    except (TypeError, ValueError):
+        value = math.nan
+    if not math.isfinite(value) or value <= 0:
+        raise ValueError(f"price of {symbol} must be a finite number above zero, not {price!r}")
+    return value
+
+
 def _entities(users, derivatives_accounts, equity_accounts, positions, prices, instruments) -> Dict[str, Any]:
     out: Dict[str, Any] = {}
     for key, value in (("users", users), ("derivatives_accounts", derivatives_accounts),
@@ -61,7 +72,7 @@ def _entities(users, derivatives_accounts, equity_accounts, positions, prices, i
         if value is not None:
             out[key] = list(value)
     if prices is not None:
-        out["prices"] = dict(prices)
+        out["prices"] = {symbol: _price(symbol, price) for symbol, price in dict(prices).items()}
     return out
 
 
@@ -132,18 +143,25 @@ def set_price(symbol: str, price: float) -> None:
     """Move the market's price of ``symbol`` (and what follows it) now.
 
     The liquidity provider quotes around the new price at once, trading with
-    any customer order that the new quotes cross.
+    any customer order that the new quotes cross. A price that is not a
+    finite number above zero, or lies outside the day's limits (floor to
+    ceiling), raises ``ValueError``. At a limit itself the provider quotes one
+    tick inside it (it cannot quote beyond the limit).
     """
     seed(prices={symbol: price})
 
 
 def step(ticks: int = 1) -> None:
-    """Advance the clock by ``ticks`` ticks, as the running clock would."""
-    _lib().tvx_broker_step(int(ticks))
+    """Advance the clock by ``ticks`` ticks (0 or more), as the running clock would."""
+    if isinstance(ticks, bool) or not isinstance(ticks, int) or ticks < 0:
+        raise ValueError(f"step needs a whole number of ticks, 0 or more, not {ticks!r}")
+    _lib().tvx_broker_step(ticks)
 
 
 def run(interval: float = 0.25) -> None:
     """Let the clock tick on its own every ``interval`` seconds."""
+    if not isinstance(interval, (int, float)) or not math.isfinite(interval) or interval <= 0:
+        raise ValueError(f"run needs an interval in seconds above zero, not {interval!r}")
     _lib().tvx_broker_run(max(1, int(interval * 1000)))
 
 

@@ -1,0 +1,107 @@
+// How an order reads: its texts, shared by the order records and the order
+// stream's payload, and the order events an operation notes for the streams.
+#include "broker_state.h"
+
+namespace tvx::sandbox {
+
+// ------------------------------------------------------------------- orders
+OrderTexts BrokerState::order_texts(const Order& o) const {
+    OrderTexts t;
+    t.number = o.number();
+    t.entry_date = date_text(o.entry_t);
+    t.entry_time = time_text(o.entry_t);
+    t.update_time = time_text(o.update_t);
+    t.status = status_text(o.status);
+    t.side = side_text(o);
+    t.symbol = instruments[o.inst].symbol;
+    t.position = o.position == PositionMode::Open ? "OPEN" : o.position == PositionMode::Close ? "CLOSE" : "AUTO";
+    t.price_type = o.type == PriceType::Limit ? "LIMIT" : "MARKET";
+    t.validity = o.validity == Validity::Day ? "DAY" : o.validity == Validity::IOC ? "IOC" : "FOK";
+    t.exchange_no = o.exchange_no;
+    t.trigger_condition = o.trigger_condition;
+    t.trigger_symbol = o.trigger_inst >= 0 ? instruments[o.trigger_inst].symbol : "";
+    t.reject_reason = o.reject_reason;
+    t.cancel_id = o.cancelled_by;
+    t.cancel_time = o.status == Status::Cancelled ? time_text(o.cancel_t) : "";
+    switch (o.status) {
+        case Status::Pending:
+            t.show = "Waiting for trigger";
+            t.meaning = "stop order: enters the book when the last price of " + t.trigger_symbol + " is " +
+                        (o.trigger_condition == "LAST_PAID_OR_HIGHER" ? "at or above " : "at or below ") +
+                        json::Writer().value(from_px(o.trigger_price)).str();
+            break;
+        case Status::Open: t.show = "Queuing", t.meaning = "queuing in the order book"; break;
+        case Status::Partial:
+            t.show = "Partially matched";
+            t.meaning = std::to_string(o.matched) + " matched, " + std::to_string(o.remaining()) + " queuing";
+            break;
+        case Status::Matched: t.show = "Matched", t.meaning = "fully matched"; break;
+        case Status::Cancelled:
+            t.show = "Cancelled";
+            t.meaning = "cancelled by " + o.cancelled_by +
+                        (o.matched ? " after " + std::to_string(o.matched) + " matched" : std::string());
+            break;
+        case Status::Expired: t.show = "Expired", t.meaning = o.reject_reason; break;
+        case Status::Rejected: t.show = "Rejected", t.meaning = o.reject_reason; break;
+    }
+    return t;
+}
+
+void BrokerState::order_json(json::Writer& w, const Order& o) const {
+    const OrderTexts t = order_texts(o);
+    auto maybe = [&](const char* key, const std::string& s) {
+        w.key(key);
+        s.empty() ? w.null() : w.value(s);
+    };
+    if (o.market == Market::Derivatives) {
+        w.field("account_no", o.account).field("balance_qty", o.remaining()).field("cancel_qty", o.cancelled);
+        w.field("entry_date", t.entry_date).field("entry_id", o.entered_by).field("entry_time", t.entry_time);
+        w.field("is_stop_order_not_activate", o.status == Status::Pending ? "Y" : "N");
+        w.field("match_qty", o.matched).field("order_no", o.dno).field("position", t.position);
+        w.field("price", from_px(o.price)).field("price_type", t.price_type).field("qty", o.qty);
+        w.field("reject_code", o.reject_code);
+        maybe("reject_reason", t.reject_reason);
+        w.field("show_status", t.show).field("side", t.side).field("status", t.status);
+        w.field("status_meaning", t.meaning).field("symbol", t.symbol);
+        maybe("tfx_order_no", t.exchange_no);
+        maybe("trigger_condition", t.trigger_condition);
+        w.field("trigger_price", from_px(o.trigger_price));
+        maybe("trigger_symbol", o.trigger_condition.empty() ? std::string() : t.trigger_symbol);
+        w.field("validity", t.validity).field("version", o.version);
+        return;
+    }
+    w.field("can_cancel", o.active() && !o.trade_report).field("can_change_account", o.active() && o.matched == 0);
+    w.field("account_no", o.account).field("balance", o.remaining());
+    maybe("cancel_id", t.cancel_id);
+    maybe("cancel_time", t.cancel_time);
+    w.field("cancelled", o.cancelled);
+    w.key("counter_party_member").null();
+    w.field("enter_id", o.entered_by).field("entry_time", t.entry_time).field("iceberg_vol", o.iceberg);
+    w.field("matched", o.matched).field("nvdr_flag", o.nvdr ? "Y" : "N").field("order_no", o.eno);
+    w.field("order_type", o.order_type).field("price", from_px(o.price)).field("price_type", t.price_type);
+    w.field("reject_code", o.reject_code);
+    maybe("reject_reason", t.reject_reason);
+    maybe("set_order_no", t.exchange_no);
+    w.field("show_order_status", t.show).field("show_order_status_meaning", t.meaning);
+    w.field("side", t.side).field("status", t.status).field("symbol", t.symbol);
+    w.field("trade_date", t.entry_date);
+    w.key("trade_report_type").null();
+    w.field("trade_time", t.update_time).field("validity", t.validity).field("version", o.version).field("vol", o.qty);
+    w.field("can_change_price_vol", o.active()).field("can_change_trustee_id", o.active()).field("trade_report", o.trade_report);
+}
+
+void BrokerState::note_order(int i, const char* event, Px match_px, int match_qty) {
+    sync_hold(i);
+    const Order& o = orders[i];
+    const Topic topic = o.market == Market::Derivatives ? Topic::DerivativesOrder : Topic::EquityOrder;
+    if (!streams.watched(topic, o.account)) return;
+    streams.note(topic, o.account, -1, [this, o, event, match_px, match_qty, t = now](const std::string&) {
+        json::Writer w;
+        w.begin_object().field("event", event).field("event_time", date_text(t) + "T" + time_text(t));
+        if (match_qty) w.field("match_price", from_px(match_px)).field("match_volume", match_qty);
+        order_json(w, o);
+        return w.end_object().take();
+    });
+}
+
+}  // namespace tvx::sandbox
