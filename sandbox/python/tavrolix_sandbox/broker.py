@@ -78,7 +78,7 @@ def _entities(users, derivatives_accounts, equity_accounts, positions, prices, i
 
 def reset(seed: int = 20260302, *, running: bool = False, liquidity: bool = True, activity: bool = True,
           history_minutes: int = 0, interval: float = 0.25, tick_seconds: int = 1,
-          start: Optional[str] = None, default_world: bool = True,
+          start: Optional[str] = None, default_world: bool = True, conflate: bool = False,
           users: Optional[Iterable[Mapping[str, Any]]] = None,
           derivatives_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
           equity_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
@@ -93,7 +93,10 @@ def reset(seed: int = 20260302, *, running: bool = False, liquidity: bool = True
     only through :func:`step`. ``liquidity`` is the liquidity provider's
     quotes, ``activity`` the other participants' market orders.
     ``history_minutes`` of trading are simulated before ``start`` (default
-    "2026-03-02T10:00:00"), giving candlestick history. ``default_world``
+    "2026-03-02T10:00:00"), giving candlestick history. ``conflate`` makes
+    each operation or clock tick deliver only the last bid/offer, price
+    information and candle picture of each instrument instead of one per
+    change and per trade. ``default_world``
     seeds the users and accounts of the README; the other arguments add to it
     (see :func:`seed`), ``prices`` here being the reference (prior close)
     prices from which the daily limits follow.
@@ -101,7 +104,7 @@ def reset(seed: int = 20260302, *, running: bool = False, liquidity: bool = True
     settings: Dict[str, Any] = {
         "seed": seed, "running": running, "liquidity": liquidity, "activity": activity,
         "history_minutes": history_minutes, "interval_ms": max(1, int(interval * 1000)),
-        "tick_seconds": tick_seconds, "default_world": default_world,
+        "tick_seconds": tick_seconds, "default_world": default_world, "conflate": conflate,
     }
     if start is not None:
         settings["start"] = start
