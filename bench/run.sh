@@ -4,6 +4,7 @@
 #   BENCH_INSTALLED=1 bash bench/run.sh   the module installed in .venv
 # Extra arguments go to bench/bench.py (--quick for fewer rounds, --only CASE);
 #   bash bench/run.sh --instructions   instruction counts under valgrind instead (a few minutes)
+#   bash bench/run.sh --broker [--quick]   the sandbox broker against an account's history
 set -euo pipefail
 cd "$(dirname "$0")/.."
 py=.venv/bin/python
@@ -32,6 +33,10 @@ if [ ! -f "$floor" ] || [ bench/floor.c -nt "$floor" ]; then
 fi
 
 export PYTHONPATH="$path$(realpath "$out"):$(pwd)/bench"
+if [ "${1:-}" = --broker ]; then
+    shift
+    exec "$py" bench/broker.py "$@"
+fi
 if [ "${1:-}" = --instructions ]; then
     exec "$py" bench/instructions.py
 fi
