@@ -80,6 +80,7 @@ struct InstrumentTerms {
     Market market = Market::Equity;
     std::int64_t multiplier = 1;  // whole currency per point
     Money im, mm;                 // derivatives margins per contract
+    Px ceiling = 0;               // the day's highest price: MARKET buy holds, and the bound of every fill's value
 };
 
 struct Position {
@@ -94,6 +95,7 @@ struct Position {
     Wide cost = 0;  // sum of price x shares
     Px start_price = 0;
     Money realized;
+    bool listed = false;  // seeded or traded: the position lists show it (holds alone do not)
 
     // Held by open orders, by the order's side (index: Side).
     std::int64_t close_reserved[2] = {0, 0};  // CLOSE orders, pending ones included
@@ -128,7 +130,7 @@ struct OrderSpec {
     int inst;
     Side side;
     PositionMode mode = PositionMode::Open;  // derivatives
-    Px hold_price = 0;       // equity buys: limit price, or the day's ceiling for MARKET
+    Px hold_price = 0;       // limit price; 0 for MARKET (equity buys then hold at the day's ceiling)
     std::int64_t volume = 0; // what remains to match (> 0)
     bool pending = false;    // a stop order still waiting for its trigger
 };
@@ -176,7 +178,8 @@ class Ledger {
     // Instruments: dense caller indexes; terms must be set before use.
     void set_instrument(int inst, const InstrumentTerms& t);
     const InstrumentTerms& terms(int inst) const { return instruments_[inst].terms; }
-    // The market price positions are valued at (last trade, or reference before any).
+    // The market price positions are valued at (last trade, or reference before
+    // any): set it before positions or orders exist.
     void set_mark(int inst, Px price);
     Px mark(int inst) const { return instruments_[inst].mark; }
 
@@ -203,7 +206,8 @@ class Ledger {
     Verdict check_activation(OrderId id) const;
     void activate(OrderId id);
     void remove(OrderId id);
-    // A trade of order `id`: volume <= its remaining.
+    // A trade of order `id`: 0 < volume <= its remaining, price within the day's
+    // limits (at most the ceiling). Returns what was booked.
     FillReport fill(OrderId id, Px price, std::int64_t volume);
     const OrderSpec* order(OrderId id) const;
     std::size_t open_orders() const { return orders_.size(); }
@@ -212,7 +216,8 @@ class Ledger {
     DerivativesFigures derivatives_figures(int account) const;
     EquityFigures equity_figures(int account) const;
 
-    // A new trading day: start figures become the current ones, day counters restart.
+    // A new trading day: the positions' start figures become the current ones
+    // and their open/close counters restart (cash, realized P&L and orders stay).
     void new_day();
 
    private:
@@ -225,8 +230,12 @@ class Ledger {
     std::vector<Account> accounts_;
     std::unordered_map<OrderId, OrderSpec> orders_;
 
+    struct Sums {
+        Wide unrealized = 0, mr = 0, mm = 0, value = 0;  // value: equity long market value
+    };
     void hold(const OrderSpec& o, int sign);
-    Wide opening_margin_units(const Account& a) const;
+    Px hold_price(const OrderSpec& o) const;
+    Sums sums(const Account& a, int inst, const Position* p) const;
     Verdict check_derivatives(const OrderSpec& o, const OrderSpec* old) const;
     Verdict check_equity(const OrderSpec& o, const OrderSpec* old) const;
 };
