@@ -11,12 +11,17 @@ namespace tvx::sandbox::engine {
 
 namespace {
 constexpr std::int64_t kSpare = 64;  // levels added beyond a price that grows the table
+
+void check_size(std::int64_t levels) {
+    if (levels > kMaxLevels) throw std::length_error("price too far from the book's band for its grid unit");
 }
+}  // namespace
 
 Book::Book(Px unit, Px low, Px high) : unit_(unit > 0 ? unit : 1) {
     if (high < low) std::swap(low, high);
     low = std::max<Px>(0, low - (low % unit_));
     base_ = low;
+    check_size((high - low) / unit_ + 1);
     const std::size_t n = static_cast<std::size_t>((high - low) / unit_ + 1);
     for (SideBook* sb : {&bids_, &asks_}) {
         sb->levels.assign(n, Level{});
@@ -47,6 +52,7 @@ void Book::grow(Px p) {
     const Px new_base = std::max<Px>(0, std::min(base_, p - kSpare * unit_));
     const Px new_top = std::max(top, p + kSpare * unit_);
     const std::int64_t shift = (base_ - new_base) / unit_;
+    check_size((new_top - new_base) / unit_ + 1);
     const std::size_t m = static_cast<std::size_t>((new_top - new_base) / unit_ + 1);
     for (SideBook* sb : {&bids_, &asks_}) {
         std::vector<Level> levels(m);

@@ -27,9 +27,12 @@
 // - reduce() keeps the order's place in the queue; replace() takes it out and
 //   adds it anew, so it queues last and may match at once.
 //
-// Prices must be multiples of the grid unit given at construction (the caller
-// checks the tick grid and the day's limits first). The price range covered
-// grows as needed; the band given at construction only sizes it.
+// Prices of orders that rest must be multiples of the grid unit given at
+// construction (the caller checks the tick grid and the day's limits first);
+// add() throws std::invalid_argument otherwise, before anything changes. The
+// price range covered grows as needed, up to kMaxLevels levels (beyond:
+// std::length_error, before anything changes); the band given at construction
+// only sizes it. For a tick table, the unit is the smallest tick in the band.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -49,6 +52,8 @@ enum class Side : std::uint8_t { Buy, Sell };
 enum class PriceType : std::uint8_t { Limit, Market };
 enum class Validity : std::uint8_t { Day, IOC, FOK };
 enum class Trigger : std::uint8_t { LastPaidOrHigher, LastPaidOrLower };
+
+inline constexpr std::int64_t kMaxLevels = std::int64_t{1} << 21;  // per side: 64 MiB of levels
 
 inline constexpr Side opposite(Side s) { return s == Side::Buy ? Side::Sell : Side::Buy; }
 

@@ -318,7 +318,10 @@ Verdict Ledger::check_equity(const OrderSpec& o, const OrderSpec* old) const {
 }
 
 // ------------------------------------------------------------------ orders
-void Ledger::place(OrderId id, const OrderSpec& o) {
+void Ledger::place(OrderId id, const OrderSpec& spec) {
+    // A MARKET buy holds at the ceiling of the day it was placed, whatever the ceiling becomes.
+    OrderSpec o = spec;
+    o.hold_price = hold_price(spec);
     auto [it, fresh] = orders_.emplace(id, o);
     if (!fresh) {
         hold(it->second, -1);
@@ -359,9 +362,11 @@ const OrderSpec* Ledger::order(OrderId id) const {
 
 FillReport Ledger::fill(OrderId id, Px price, std::int64_t volume) {
     auto it = orders_.find(id);
+    if (it == orders_.end() || volume <= 0) return FillReport{};
     OrderSpec& o = it->second;
     Account& a = accounts_[o.account];
     const InstrumentTerms& t = instruments_[o.inst].terms;
+    volume = std::min(volume, o.volume);
     hold(o, -1);
     Position& p = a.positions[o.inst];
     p.listed = true;

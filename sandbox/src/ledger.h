@@ -200,14 +200,17 @@ class Ledger {
     // Whether the account can carry `o` besides its other orders; `replacing`:
     // an order whose holds `o` would take over (a change), left out.
     Verdict check(const OrderSpec& o, OrderId replacing = kNoOrder) const;
+    // Stored with hold_price resolved: a MARKET equity buy keeps holding at the
+    // ceiling of the moment it was placed.
     void place(OrderId id, const OrderSpec& o);
     void replace(OrderId id, const OrderSpec& o);
     // A pending stop order's check when it triggers, then its move to active.
     Verdict check_activation(OrderId id) const;
     void activate(OrderId id);
     void remove(OrderId id);
-    // A trade of order `id`: 0 < volume <= its remaining, price within the day's
-    // limits (at most the ceiling). Returns what was booked.
+    // A trade of order `id` at a price within the day's limits (at most the
+    // ceiling). Volume is capped at the order's remaining; an unknown order or a
+    // volume <= 0 books nothing (an empty report).
     FillReport fill(OrderId id, Px price, std::int64_t volume);
     const OrderSpec* order(OrderId id) const;
     std::size_t open_orders() const { return orders_.size(); }

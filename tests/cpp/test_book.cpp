@@ -212,6 +212,15 @@ void growth() {
         threw = true;
     }
     CHECK(threw && b.resting() == 0 && b.events().back().kind != K::Accepted);
+    // A price the level table cannot reach is refused before anything moves.
+    b.add(limit(8, Side::Sell, 1010, 1));
+    threw = false;
+    try {
+        b.add(limit(9, Side::Buy, 10 * (kMaxLevels + 100000), 1));
+    } catch (const std::length_error&) {
+        threw = true;
+    }
+    CHECK(threw && b.resting() == 1 && b.best_ask() == 1010 && b.best_bid() == 0);
 }
 
 // ---------------------------------------------------------------- reference
