@@ -13,6 +13,7 @@
 
 #include "json.h"
 #include "sandbox.h"
+#include "ledger.h"
 #include "streams.h"
 
 namespace tvx::sandbox {
@@ -128,7 +129,6 @@ struct Order {
     Validity validity;
     Px price = 0;
     int qty = 0, matched = 0, cancelled = 0;
-    int close_left = 0;  // derivatives: contracts still to close an opposite position
     Status status = Status::Open;
     int reject_code = 0;
     std::string reject_reason;
@@ -162,45 +162,22 @@ struct Fill {
     std::string deal_no, trade_no, entered_by, trustee, trade_type;
     std::int64_t t;
     int ledger_seq = 0;
-    double brokerage = 0, trading = 0, clearing = 0;  // equity fees
+    engine::Money brokerage, trading, clearing;  // equity fees
 };
 
 // ---------------------------------------------------------------- accounts
-struct DerivativesPositionState {
-    int long_qty = 0, short_qty = 0;
-    double long_avg = 0, short_avg = 0;
-    int start_long = 0, start_short = 0;
-    double start_long_price = 0, start_short_price = 0;
-    int open_long = 0, open_short = 0, close_long = 0, close_short = 0;
-    double realized = 0;
-};
-
+// ---------------------------------------------------------------- accounts
+// What the broker knows of an account beyond its books; money, positions and
+// holds live in the ledger under `id`.
 struct DerivativesAccountState {
     std::string no, owner;
-    double cash = 0, credit_line = 0, start_cash = 0;
+    int id = -1;
     int ledger_seq = 0;
-    std::map<int, DerivativesPositionState> positions;  // by instrument
-};
-
-struct EquityPositionState {
-    std::int64_t volume = 0, start_volume = 0;
-    double avg = 0, start_price = 0, realized = 0;
 };
 
 struct EquityAccountState {
     std::string no, owner, type = "CASH_BALANCE", client_type = "I", customer_type = "INDIVIDUAL";
-    double cash = 0, credit_limit = 0, initial_cash = 0, initial_credit = 0;
-    bool can_buy = true, can_sell = true;
-    std::map<int, EquityPositionState> positions;
-};
-
-// Figures derived from an account's positions, orders and prices.
-struct DerivativesFigures {
-    double unrealized, equity, total_mr, total_mm, excess, call_force_margin;
-    const char* flag;
-};
-struct EquityFigures {
-    double reserved, buying_power, long_market_value, liabilities, equity_balance, margin_im;
+    int id = -1;
 };
 
 // What an order shows as text, shared by order records and order events.
@@ -367,11 +344,13 @@ class BrokerState {
     int find_equity_order(const char* no) const;
 
     // Accounts.
-    DerivativesFigures figures(const DerivativesAccountState& a) const;
-    EquityFigures figures(const EquityAccountState& a) const;
-    double fee_brokerage(double value) const;
-    double fee_trading(double value) const;
-    double fee_clearing(double value) const;
+    engine::Ledger ledger;
+    engine::DerivativesFigures figures(const DerivativesAccountState& a) const { return ledger.derivatives_figures(a.id); }
+    engine::EquityFigures figures(const EquityAccountState& a) const { return ledger.equity_figures(a.id); }
+    engine::OrderSpec spec_of(const Order& o) const;
+    int ledger_account(const Order& o) const;
+    // Brings the ledger's idea of order `i` (its holds) in line with the order.
+    void ledger_sync(int i);
 
     // Clock.
     void step(std::int64_t ticks);
@@ -395,33 +374,7 @@ class BrokerState {
     // The current picture of a cached topic, for a newcomer; "" for others.
     std::string current_picture(Topic t, const std::string& subject) const;
 
-    // What open orders hold back: contracts opening, contracts closing, shares
-    // selling, money buying (`skip`: an order to leave out).
-    // Kept in step with every order by note_order.
-    struct Hold {
-        std::int64_t open = 0, close_buy = 0, close_sell = 0, sell = 0;
-        std::int64_t buy_notional = 0;  // price units (kPxScale) times shares
-        void add(const Hold& h, int sign);
-    };
-    Hold hold_of(const Order& o) const;
-    void sync_hold(int order);
-    int pending_open(const DerivativesAccountState& a, int inst, int skip = -1) const;
-    int pending_close(const std::string& account, int inst, Side side, int skip = -1) const;
-    std::int64_t pending_sell(const std::string& account, int inst, int skip = -1) const;
-    double reserved_buy(const EquityAccountState& a, int skip = -1) const;
-
    private:
-    struct Applied {
-        bool set = false;
-        std::string account;
-        int inst = -1;
-        Hold hold;
-    };
-    std::vector<Applied> applied_;                            // by order: the hold counted for it
-    std::map<std::string, std::map<int, Hold>> holds_;        // by account, instrument
-    const Hold* held(const std::string& account, int inst) const;
-    Hold own_hold(const std::string& account, int inst, int skip) const;
-
     // Realtime notes of the current operation.
     std::map<int, std::string> last_book_;  // the book picture last noted, by instrument
     bool book_quiet_ = false;               // inside a change that counts as one (a requote)
@@ -460,6 +413,7 @@ class BrokerState {
     double uniform();
     double normal();
     void add_instrument(Instrument in);
+    void set_terms(int inst);
     void seed_default_world();
     void seed_default_accounts();
     void warm_up(int minutes);

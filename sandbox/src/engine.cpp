@@ -14,9 +14,6 @@ Px to_px(double p) { return static_cast<Px>(std::llround(p * kPxScale)); }
 
 namespace {
 
-constexpr double kBrokerageRate = 0.0015, kTradingRate = 0.00005, kClearingRate = 0.00001;
-constexpr double kFeeReserve = 0.0016;  // what a buy order sets aside for fees
-constexpr double kCreditMarginRate = 0.5;
 
 std::string padded(std::uint64_t n, int width) {
     char buf[32];
@@ -24,7 +21,6 @@ std::string padded(std::uint64_t n, int width) {
     return buf;
 }
 
-double round2(double v) { return std::round(v * 100) / 100; }
 
 bool same(const char* a, const char* b) { return same_text(a, b); }
 bool empty(const char* a) { return !a || !*a; }
@@ -97,60 +93,27 @@ std::uint64_t BrokerState::next_random() {
 
 double BrokerState::uniform() { return static_cast<double>(next_random() >> 11) * 0x1.0p-53; }
 
-// ------------------------------------------------------------------- fees
-double BrokerState::fee_brokerage(double value) const { return round2(value * kBrokerageRate); }
-double BrokerState::fee_trading(double value) const { return round2(value * kTradingRate); }
-double BrokerState::fee_clearing(double value) const { return round2(value * kClearingRate); }
-
 // --------------------------------------------------------------- accounts
-// What open orders hold back is kept per account and instrument, updated
-// whenever an order changes (every change is noted, see note_order), so no
-// check or figure walks the account's history.
-BrokerState::Hold BrokerState::hold_of(const Order& o) const {
-    Hold h{};
-    if (o.status != Status::Open && o.status != Status::Partial) return h;
-    const int rem = o.remaining();
-    const int closing = std::min(o.close_left, rem);
-    if (o.market == Market::Derivatives) {
-        h.open = rem - closing;
-        (o.side == Side::Buy ? h.close_buy : h.close_sell) = closing;
-    } else if (o.side == Side::Sell) {
-        h.sell = rem;
-    } else {
-        h.buy_notional = (o.type == PriceType::Limit ? o.price : instruments[o.inst].ceiling) * static_cast<std::int64_t>(rem);
-    }
-    return h;
+// Money, positions and what open orders hold back are the ledger's; an order
+// is registered there as soon as it exists and kept in step with every change
+// (each change is noted, see note_order).
+int BrokerState::ledger_account(const Order& o) const {
+    return o.market == Market::Derivatives ? derivatives.at(o.account).id : equity.at(o.account).id;
 }
 
-void BrokerState::Hold::add(const Hold& h, int sign) {
-    open += sign * h.open;
-    close_buy += sign * h.close_buy;
-    close_sell += sign * h.close_sell;
-    sell += sign * h.sell;
-    buy_notional += sign * h.buy_notional;
-}
-
-void BrokerState::sync_hold(int i) {
-    if (static_cast<std::size_t>(i) >= applied_.size()) applied_.resize(orders.size());
-    Applied& was = applied_[i];
-    if (was.set) holds_[was.account][was.inst].add(was.hold, -1);
-    const Order& o = orders[i];
-    was = Applied{true, o.account, o.inst, hold_of(o)};
-    holds_[o.account][o.inst].add(was.hold, +1);
-}
-
-const BrokerState::Hold* BrokerState::held(const std::string& account, int inst) const {
-    auto a = holds_.find(account);
-    if (a == holds_.end()) return nullptr;
-    auto h = a->second.find(inst);
-    return h == a->second.end() ? nullptr : &h->second;
-}
-
-// The hold of order `skip` as the books have it, when it belongs to `account`.
-BrokerState::Hold BrokerState::own_hold(const std::string& account, int inst, int skip) const {
-    if (skip < 0 || static_cast<std::size_t>(skip) >= applied_.size()) return Hold{};
-    const Applied& a = applied_[skip];
-    return a.set && a.account == account && (inst < 0 || a.inst == inst) ? a.hold : Hold{};
+engine::OrderSpec BrokerState::spec_of(const Order& o) const {
+    engine::OrderSpec s;
+    s.account = ledger_account(o);
+    s.inst = o.inst;
+    s.side = o.side == Side::Buy ? engine::Side::Buy : engine::Side::Sell;
+    s.mode = o.position == PositionMode::Open    ? engine::PositionMode::Open
+             : o.position == PositionMode::Close ? engine::PositionMode::Close
+                                                 : engine::PositionMode::Auto;
+    if (o.market == Market::Equity) s.mode = engine::PositionMode::Open;
+    s.hold_price = o.type == PriceType::Limit ? o.price : 0;
+    s.volume = o.remaining();
+    s.pending = o.status == Status::Pending;
+    return s;
 }
 
 void BrokerState::add_fill(Fill f) {
@@ -158,62 +121,16 @@ void BrokerState::add_fill(Fill f) {
     fills.push_back(std::move(f));
 }
 
-int BrokerState::pending_open(const DerivativesAccountState& a, int inst, int skip) const {
-    const Hold* h = held(a.no, inst);
-    return static_cast<int>((h ? h->open : 0) - own_hold(a.no, inst, skip).open);
-}
-
-int BrokerState::pending_close(const std::string& account, int inst, Side side, int skip) const {
-    const Hold* h = held(account, inst);
-    const Hold own = own_hold(account, inst, skip);
-    if (side == Side::Buy) return static_cast<int>((h ? h->close_buy : 0) - own.close_buy);
-    return static_cast<int>((h ? h->close_sell : 0) - own.close_sell);
-}
-
-std::int64_t BrokerState::pending_sell(const std::string& account, int inst, int skip) const {
-    const Hold* h = held(account, inst);
-    return (h ? h->sell : 0) - own_hold(account, inst, skip).sell;
-}
-
-double BrokerState::reserved_buy(const EquityAccountState& a, int skip) const {
-    std::int64_t notional = 0;
-    auto it = holds_.find(a.no);
-    if (it != holds_.end())
-        for (const auto& [inst, h] : it->second) notional += h.buy_notional;
-    notional -= own_hold(a.no, -1, skip).buy_notional;
-    return from_px(notional) * (1 + kFeeReserve);
-}
-
-DerivativesFigures BrokerState::figures(const DerivativesAccountState& a) const {
-    DerivativesFigures f{};
-    double mr = 0, mm = 0;
-    for (const auto& [inst, p] : a.positions) {
-        const Instrument& in = instruments[inst];
-        const double mark = from_px(in.mark());
-        f.unrealized += (mark - p.long_avg) * p.long_qty * in.multiplier + (p.short_avg - mark) * p.short_qty * in.multiplier;
-        mr += in.im * (p.long_qty + p.short_qty);
-        mm += in.mm * (p.long_qty + p.short_qty);
-    }
-    for (std::size_t inst = 0; inst < instruments.size(); ++inst)
-        if (instruments[inst].market == Market::Derivatives) mr += instruments[inst].im * pending_open(a, static_cast<int>(inst));
-    f.equity = a.cash + f.unrealized;
-    f.total_mr = mr;
-    f.total_mm = mm;
-    f.excess = f.equity - mr;
-    f.flag = f.equity < mm * 0.5 ? "F" : f.equity < mm ? "C" : "N";
-    f.call_force_margin = *f.flag == 'N' ? 0 : mr - f.equity;
-    return f;
-}
-
-EquityFigures BrokerState::figures(const EquityAccountState& a) const {
-    EquityFigures f{};
-    f.reserved = reserved_buy(a);
-    for (const auto& [inst, p] : a.positions) f.long_market_value += from_px(instruments[inst].mark()) * p.volume;
-    f.buying_power = a.cash + a.credit_limit - f.reserved;
-    f.liabilities = std::max(0.0, -a.cash);
-    f.equity_balance = a.cash + f.long_market_value;
-    f.margin_im = a.type == "CREDIT_BALANCE" ? f.long_market_value * kCreditMarginRate : 0;
-    return f;
+void BrokerState::ledger_sync(int i) {
+    const Order& o = orders[i];
+    if (!o.active() || o.remaining() <= 0) return ledger.remove(i);
+    const engine::OrderSpec* now = ledger.order(i);
+    const engine::OrderSpec want = spec_of(o);
+    if (now && now->account == want.account && now->inst == want.inst && now->side == want.side &&
+        now->mode == want.mode && now->volume == want.volume && now->pending == want.pending &&
+        (now->hold_price == want.hold_price || want.hold_price == 0))
+        return;  // a MARKET buy keeps the hold price it was placed with
+    ledger.place(i, want);
 }
 
 // ------------------------------------------------------------------ texts
@@ -350,61 +267,39 @@ Verdict BrokerState::check_new(const Placement& p, Order& o) {
 }
 
 // Whether the account can carry `o` besides its other orders (`skip` being
-// the order's own earlier form). Sets how much of a derivatives order closes.
+// the order's own earlier form, whose holds `o` takes over).
 Verdict BrokerState::check_funds(Order& o, int skip) {
     const Instrument& in = instruments[o.inst];
-    const int need = o.remaining();
-    if (o.market == Market::Derivatives) {
-        DerivativesAccountState& a = derivatives.at(o.account);
-        auto pit = a.positions.find(o.inst);
-        const int opposite = pit == a.positions.end() ? 0 : o.side == Side::Buy ? pit->second.short_qty : pit->second.long_qty;
-        const int available = std::max(0, opposite - pending_close(o.account, o.inst, o.side, skip));
-        if (o.position == PositionMode::Close) {
-            if (available < need)
+    engine::OrderSpec spec = spec_of(o);
+    spec.pending = false;
+    const engine::Verdict v = ledger.check(spec, skip >= 0 ? skip : engine::kNoOrder);
+    const std::string need = std::to_string(v.need);
+    switch (v.refusal) {
+        case engine::Refusal::None: return Verdict::done("");
+        case engine::Refusal::NotAllowed:
+            return Verdict::fail(403, reason::kNotAllowed, o.account + (o.side == Side::Buy ? " may not buy" : " may not sell"));
+        case engine::Refusal::BadVolume:
+            return Verdict::fail(400, reason::kBadVolume,
+                                 "volume " + need + " of " + in.symbol + " would take " + o.account +
+                                     "'s positions or money beyond what its records can hold");
+        case engine::Refusal::InsufficientPosition:
+            if (o.market == Market::Derivatives)
                 return Verdict::fail(422, reason::kInsufficientPosition,
-                                     std::to_string(available) + " " + (o.side == Side::Buy ? "short" : "long") +
-                                         " contracts of " + in.symbol + " can be closed in " + o.account + ", the order needs " +
-                                         std::to_string(need));
-            o.close_left = need;
-        } else {
-            o.close_left = o.position == PositionMode::Auto ? std::min(available, need) : 0;
-        }
-        const int opening = need - o.close_left;
-        if (opening > 0) {
-            const DerivativesFigures f = figures(a);
-            // The order's earlier form no longer needs its margin.
-            double freed = 0;
-            if (skip >= 0 && orders[skip].account == o.account && orders[skip].active() &&
-                orders[skip].status != Status::Pending)
-                freed = in.im * (orders[skip].remaining() - std::min(orders[skip].close_left, orders[skip].remaining()));
-            const double required = in.im * opening, power = f.excess + freed + a.credit_line;
-            if (required > power + 1e-6)
-                return Verdict::fail(422, reason::kInsufficientFunds,
-                                     "opening " + std::to_string(opening) + " contracts of " + in.symbol + " needs margin " +
-                                         money(required) + ", " + o.account + " has " + money(power) +
-                                         " (excess equity plus credit line)");
-        }
-        return Verdict::done("");
-    }
-    EquityAccountState& a = equity.at(o.account);
-    if (o.side == Side::Buy) {
-        if (!a.can_buy) return Verdict::fail(403, reason::kNotAllowed, o.account + " may not buy");
-        const Px px = o.type == PriceType::Limit ? o.price : in.ceiling;
-        const double cost = from_px(px) * need * (1 + kFeeReserve);
-        const double power = a.cash + a.credit_limit - reserved_buy(a, skip);
-        if (cost > power + 1e-6)
-            return Verdict::fail(422, reason::kInsufficientFunds,
-                                 "buying " + std::to_string(need) + " " + in.symbol + " needs " + money(cost) + ", " +
-                                     o.account + " can spend " + money(power));
-    } else {
-        if (!a.can_sell) return Verdict::fail(403, reason::kNotAllowed, o.account + " may not sell");
-        auto pit = a.positions.find(o.inst);
-        const std::int64_t held = pit == a.positions.end() ? 0 : pit->second.volume;
-        const std::int64_t available = held - pending_sell(o.account, o.inst, skip);
-        if (available < need)
+                                     std::to_string(v.available) + " " + (o.side == Side::Buy ? "short" : "long") +
+                                         " contracts of " + in.symbol + " can be closed in " + o.account +
+                                         ", the order needs " + need);
             return Verdict::fail(422, reason::kInsufficientPosition,
-                                 o.account + " has " + std::to_string(std::max<std::int64_t>(0, available)) + " " +
-                                     in.symbol + " available to sell, the order needs " + std::to_string(need));
+                                 o.account + " has " + std::to_string(v.available) + " " + in.symbol +
+                                     " available to sell, the order needs " + need);
+        case engine::Refusal::InsufficientFunds:
+            if (o.market == Market::Derivatives)
+                return Verdict::fail(422, reason::kInsufficientFunds,
+                                     "opening " + std::to_string(v.opening) + " contracts of " + in.symbol +
+                                         " needs margin " + v.required.text() + ", " + o.account + " has " +
+                                         v.power.text() + " (excess equity plus credit line)");
+            return Verdict::fail(422, reason::kInsufficientFunds,
+                                 "buying " + need + " " + in.symbol + " needs " + v.required.text() + ", " + o.account +
+                                     " can spend " + v.power.text());
     }
     return Verdict::done("");
 }
@@ -546,8 +441,9 @@ void BrokerState::execute(int inst, Px px, int qty, int buyer, int seller) {
 }
 
 void BrokerState::fill_order(int i, Px px, int qty, const std::string& deal) {
+    ledger_sync(i);  // the ledger books against the order as it stands
+    const engine::FillReport r = ledger.fill(i, px, qty);
     Order& o = orders[i];
-    const Instrument& in = instruments[o.inst];
     o.matched += qty;
     o.update_t = now;
     o.status = o.remaining() == 0 ? Status::Matched : Status::Partial;
@@ -558,76 +454,28 @@ void BrokerState::fill_order(int i, Px px, int qty, const std::string& deal) {
     f.inst = o.inst;
     f.side = o.side;
     f.px = px;
+    f.qty = qty;
     f.deal_no = deal;
     f.entered_by = o.entered_by;
     f.trustee = o.trustee;
     f.trade_type = o.trade_report ? "TRADE_REPORT" : "NORMAL";
     f.t = now;
-    const double price = from_px(px);
     if (o.market == Market::Derivatives) {
+        // One trade record for what closed, one for what opened.
         DerivativesAccountState& a = derivatives.at(o.account);
-        DerivativesPositionState& p = a.positions[o.inst];
-        const int opposite = o.side == Side::Buy ? p.short_qty : p.long_qty;
-        const int closing = std::min({qty, o.close_left, opposite});
-        o.close_left -= std::min(qty, o.close_left);
-        const int opening = qty - closing;
-        if (closing > 0) {
-            double realized;
-            if (o.side == Side::Buy) {
-                realized = (p.short_avg - price) * closing * in.multiplier;
-                p.short_qty -= closing;
-                p.close_short += closing;
-                if (!p.short_qty) p.short_avg = 0;
-            } else {
-                realized = (price - p.long_avg) * closing * in.multiplier;
-                p.long_qty -= closing;
-                p.close_long += closing;
-                if (!p.long_qty) p.long_avg = 0;
-            }
-            p.realized += realized;
-            a.cash += realized;
+        for (const auto [close, part_qty] : {std::pair{true, r.closed}, std::pair{false, r.opened}}) {
+            if (part_qty <= 0) continue;
             Fill part = f;
-            part.close = true;
-            part.qty = closing;
-            part.ledger_seq = ++a.ledger_seq;
-            part.trade_no = "TR" + padded(next_trade++, 8);
-            add_fill(std::move(part));
-        }
-        if (opening > 0) {
-            if (o.side == Side::Buy) {
-                p.long_avg = (p.long_avg * p.long_qty + price * opening) / (p.long_qty + opening);
-                p.long_qty += opening;
-                p.open_long += opening;
-            } else {
-                p.short_avg = (p.short_avg * p.short_qty + price * opening) / (p.short_qty + opening);
-                p.short_qty += opening;
-                p.open_short += opening;
-            }
-            Fill part = f;
-            part.qty = opening;
+            part.close = close;
+            part.qty = static_cast<int>(part_qty);
             part.ledger_seq = ++a.ledger_seq;
             part.trade_no = "TR" + padded(next_trade++, 8);
             add_fill(std::move(part));
         }
     } else {
-        EquityAccountState& a = equity.at(o.account);
-        EquityPositionState& p = a.positions[o.inst];
-        const double value = price * qty;
-        f.qty = qty;
-        f.brokerage = fee_brokerage(value);
-        f.trading = fee_trading(value);
-        f.clearing = fee_clearing(value);
-        const double fees = f.brokerage + f.trading + f.clearing;
-        if (o.side == Side::Buy) {
-            a.cash -= value + fees;
-            p.avg = (p.avg * p.volume + value) / (p.volume + qty);
-            p.volume += qty;
-        } else {
-            a.cash += value - fees;
-            p.realized += (price - p.avg) * qty;
-            p.volume -= qty;
-            if (!p.volume) p.avg = 0;
-        }
+        f.brokerage = r.brokerage;
+        f.trading = r.trading;
+        f.clearing = r.clearing;
         f.trade_no = "TR" + padded(next_trade++, 8);
         add_fill(std::move(f));
     }

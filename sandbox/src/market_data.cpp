@@ -53,6 +53,7 @@ void BrokerState::print_trade(int inst, Px px, int qty) {
     Instrument& in = instruments[inst];
     ++tape_seq;
     in.last = px;
+    ledger.set_mark(inst, px);
     if (!in.open) in.open = in.high = in.low = px;
     in.high = std::max(in.high, px);
     in.low = std::min(in.low, px);

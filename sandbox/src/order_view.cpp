@@ -91,7 +91,7 @@ void BrokerState::order_json(json::Writer& w, const Order& o) const {
 }
 
 void BrokerState::note_order(int i, const char* event, Px match_px, int match_qty) {
-    sync_hold(i);
+    ledger_sync(i);
     const Order& o = orders[i];
     const Topic topic = o.market == Market::Derivatives ? Topic::DerivativesOrder : Topic::EquityOrder;
     if (!streams.watched(topic, o.account)) return;

@@ -80,8 +80,23 @@ BrokerState::BrokerState() { reset(json::Value{}); }
 
 void BrokerState::add_instrument(Instrument in) {
     init_instrument(in);
-    symbols[in.symbol] = static_cast<int>(instruments.size());
+    const int inst = static_cast<int>(instruments.size());
+    symbols[in.symbol] = inst;
     instruments.push_back(std::move(in));
+    set_terms(inst);
+}
+
+// What the ledger knows of an instrument: its terms and its market price.
+void BrokerState::set_terms(int inst) {
+    const Instrument& in = instruments[inst];
+    engine::InstrumentTerms t;
+    t.market = in.market == Market::Derivatives ? engine::Market::Derivatives : engine::Market::Equity;
+    t.multiplier = std::max<std::int64_t>(1, std::llround(in.multiplier));
+    t.im = engine::Money::of(in.im);
+    t.mm = engine::Money::of(in.mm);
+    t.ceiling = in.ceiling;
+    ledger.set_instrument(inst, t);
+    ledger.set_mark(inst, in.mark());
 }
 
 void BrokerState::seed_default_world() {
@@ -111,30 +126,25 @@ void BrokerState::seed_default_accounts() {
     };
     auto deriv = [&](const char* no, const char* owner, double cash, double credit) {
         DerivativesAccountState& a = derivatives[no];
-        a.no = no, a.owner = owner, a.cash = a.start_cash = cash, a.credit_line = credit;
+        a.no = no, a.owner = owner;
+        a.id = ledger.add_derivatives_account(engine::Money::of(cash), engine::Money::of(credit));
         return &a;
     };
     auto eq = [&](const char* no, const char* owner, const char* type, double cash, double credit) {
         EquityAccountState& a = equity[no];
         a.no = no, a.owner = owner, a.type = type;
-        a.cash = a.initial_cash = cash;
-        a.credit_limit = a.initial_credit = credit;
+        a.id = ledger.add_equity_account(engine::Money::of(cash), engine::Money::of(credit),
+                                         a.type == "CREDIT_BALANCE");
         return &a;
     };
     auto hold = [&](EquityAccountState* a, const char* symbol, std::int64_t volume, double price) {
-        EquityPositionState& p = a->positions[symbols.at(symbol)];
-        p.volume = p.start_volume = volume;
-        p.avg = p.start_price = price;
+        ledger.seed_equity(a->id, symbols.at(symbol), volume, to_px(price));
     };
     auto hold_long = [&](DerivativesAccountState* a, const char* symbol, int qty, double price) {
-        DerivativesPositionState& p = a->positions[symbols.at(symbol)];
-        p.long_qty = p.start_long = qty;
-        p.long_avg = p.start_long_price = price;
+        ledger.seed_derivatives(a->id, symbols.at(symbol), qty, to_px(price), 0, 0);
     };
     auto hold_short = [&](DerivativesAccountState* a, const char* symbol, int qty, double price) {
-        DerivativesPositionState& p = a->positions[symbols.at(symbol)];
-        p.short_qty = p.start_short = qty;
-        p.short_avg = p.start_short_price = price;
+        ledger.seed_derivatives(a->id, symbols.at(symbol), 0, 0, qty, to_px(price));
     };
     hold_long(deriv("D-1001", "inv001", 500000, 200000), "T50H26", 2, 990.0);
     hold_short(deriv("D-2001", "inv002", 120000, 0), "ARVOH26", 1, 46.0);
@@ -176,8 +186,7 @@ void BrokerState::reset(const json::Value& s) {
     by_account.clear();
     fills.clear();
     fills_by_account.clear();
-    applied_.clear();
-    holds_.clear();
+    ledger = engine::Ledger{};
     tape.clear();
     stops_.clear();
     triggers_.clear();
@@ -264,8 +273,10 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         a.no = no;
         a.owner = v["owner"].string(a.owner);
         if (!user(a.owner)) return "account " + no + " has no known owner";
-        a.cash = a.start_cash = v["cash"].number(a.cash);
-        a.credit_line = v["credit_line"].number(a.credit_line);
+        if (a.id < 0) a.id = ledger.add_derivatives_account({}, {});
+        const engine::Account& l = ledger.account(a.id);
+        ledger.set_cash(a.id, v.has("cash") ? engine::Money::of(v["cash"].number(0)) : l.cash,
+                        v.has("credit_line") ? engine::Money::of(v["credit_line"].number(0)) : l.credit);
     }
     for (const json::Value& v : s["equity_accounts"].items) {
         const std::string no = v["account_no"].string("");
@@ -277,27 +288,22 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         a.type = v["type"].string(a.type);
         a.client_type = v["client_type"].string(a.client_type);
         a.customer_type = v["customer_type"].string(a.customer_type);
-        a.cash = a.initial_cash = v["cash"].number(a.cash);
-        a.credit_limit = a.initial_credit = v["credit_limit"].number(a.credit_limit);
-        a.can_buy = v["can_buy"].boolean(a.can_buy);
-        a.can_sell = v["can_sell"].boolean(a.can_sell);
+        if (a.id < 0) a.id = ledger.add_equity_account({}, {}, a.type == "CREDIT_BALANCE");
+        const engine::Account& l = ledger.account(a.id);
+        ledger.set_cash(a.id, v.has("cash") ? engine::Money::of(v["cash"].number(0)) : l.cash,
+                        v.has("credit_limit") ? engine::Money::of(v["credit_limit"].number(0)) : l.credit);
+        ledger.set_permissions(a.id, v["can_buy"].boolean(l.can_buy), v["can_sell"].boolean(l.can_sell));
     }
     for (const json::Value& v : s["positions"].items) {
         const std::string no = v["account_no"].string("");
         const int inst = instrument_index(v["symbol"].string("").c_str());
         if (inst < 0) return "position in an unknown symbol: '" + v["symbol"].string("") + "'";
+        const Px ref = instruments[inst].reference;
         if (derivatives.count(no) && instruments[inst].market == Market::Derivatives) {
-            DerivativesPositionState& p = derivatives[no].positions[inst];
-            p = DerivativesPositionState{};
-            p.long_qty = p.start_long = static_cast<int>(std::max<std::int64_t>(0, v["long"].integer(0)));
-            p.short_qty = p.start_short = static_cast<int>(std::max<std::int64_t>(0, v["short"].integer(0)));
-            p.long_avg = p.start_long_price = p.long_qty ? v["long_price"].number(from_px(instruments[inst].reference)) : 0;
-            p.short_avg = p.start_short_price = p.short_qty ? v["short_price"].number(from_px(instruments[inst].reference)) : 0;
+            ledger.seed_derivatives(derivatives[no].id, inst, v["long"].integer(0), to_px(v["long_price"].number(from_px(ref))),
+                                    v["short"].integer(0), to_px(v["short_price"].number(from_px(ref))));
         } else if (equity.count(no) && instruments[inst].market == Market::Equity) {
-            EquityPositionState& p = equity[no].positions[inst];
-            p = EquityPositionState{};
-            p.volume = p.start_volume = std::max<std::int64_t>(0, v["volume"].integer(0));
-            p.avg = p.start_price = p.volume ? v["price"].number(from_px(instruments[inst].reference)) : 0;
+            ledger.seed_equity(equity[no].id, inst, v["volume"].integer(0), to_px(v["price"].number(from_px(ref))));
         } else {
             return "position of " + no + " in " + instruments[inst].symbol + ": no such account of that market";
         }
@@ -317,10 +323,12 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
                 Instrument& in = instruments[inst];
                 in.reference = to_px(price.number(0));
                 init_instrument(in);
-                for (Instrument& j : instruments)
-                    if (j.link == inst) {
-                        j.reference = in.reference + j.link_offset;
-                        init_instrument(j);
+                set_terms(inst);
+                for (std::size_t j = 0; j < instruments.size(); ++j)
+                    if (instruments[j].link == inst) {
+                        instruments[j].reference = in.reference + instruments[j].link_offset;
+                        init_instrument(instruments[j]);
+                        set_terms(static_cast<int>(j));
                     }
             } else {
                 set_fair(inst, to_px(price.number(0)));
@@ -405,26 +413,33 @@ std::string BrokerState::state_json() {
     w.end_array();
     w.key("derivatives_accounts").begin_object();
     for (const auto& [no, a] : derivatives) {
-        const DerivativesFigures f = figures(a);
-        w.key(no).begin_object().field("owner", a.owner).field("cash", a.cash).field("credit_line", a.credit_line);
-        w.field("equity", f.equity).field("excess_equity", f.excess).field("total_mr", f.total_mr).field("total_mm", f.total_mm);
+        const engine::DerivativesFigures f = figures(a);
+        const engine::Account& l = ledger.account(a.id);
+        w.key(no).begin_object().field("owner", a.owner).field("cash", l.cash.rounded()).field("credit_line", l.credit.rounded());
+        w.field("equity", f.equity.rounded()).field("excess_equity", f.excess.rounded());
+        w.field("total_mr", f.total_mr.rounded()).field("total_mm", f.total_mm.rounded());
         w.key("positions").begin_object();
-        for (const auto& [inst, p] : a.positions) {
+        for (const auto& [inst, p] : l.positions) {
+            if (!p.listed) continue;
             w.key(instruments[inst].symbol).begin_object().field("long", p.long_qty).field("short", p.short_qty);
-            w.field("long_avg", p.long_avg).field("short_avg", p.short_avg).field("realized", p.realized).end_object();
+            w.field("long_avg", p.long_avg()).field("short_avg", p.short_avg()).field("realized", p.realized.rounded());
+            w.end_object();
         }
         w.end_object().end_object();
     }
     w.end_object();
     w.key("equity_accounts").begin_object();
     for (const auto& [no, a] : equity) {
-        const EquityFigures f = figures(a);
-        w.key(no).begin_object().field("owner", a.owner).field("type", a.type).field("cash", a.cash);
-        w.field("credit_limit", a.credit_limit).field("reserved", f.reserved).field("buying_power", f.buying_power);
+        const engine::EquityFigures f = figures(a);
+        const engine::Account& l = ledger.account(a.id);
+        w.key(no).begin_object().field("owner", a.owner).field("type", a.type).field("cash", l.cash.rounded());
+        w.field("credit_limit", l.credit.rounded()).field("reserved", f.reserved.rounded());
+        w.field("buying_power", f.buying_power.rounded());
         w.key("positions").begin_object();
-        for (const auto& [inst, p] : a.positions) {
-            w.key(instruments[inst].symbol).begin_object().field("volume", p.volume).field("avg", p.avg);
-            w.field("realized", p.realized).end_object();
+        for (const auto& [inst, p] : l.positions) {
+            if (!p.listed) continue;
+            w.key(instruments[inst].symbol).begin_object().field("volume", p.volume).field("avg", p.avg());
+            w.field("realized", p.realized.rounded()).end_object();
         }
         w.end_object().end_object();
     }
@@ -444,7 +459,7 @@ std::string BrokerState::state_json() {
         w.field("side", f.market == Market::Equity ? (f.side == Side::Buy ? "BUY" : "SELL") : (f.side == Side::Buy ? "LONG" : "SHORT"));
         w.field("open_close", f.close ? "CLOSE" : "OPEN").field("price", from_px(f.px)).field("qty", f.qty);
         w.field("deal_no", f.deal_no).field("trade_no", f.trade_no).field("time", f.t).field("trade_type", f.trade_type);
-        w.field("fees", f.brokerage + f.trading + f.clearing).end_object();
+        w.field("fees", (f.brokerage + f.trading + f.clearing).rounded()).end_object();
     }
     w.end_array();
     w.key("tape").begin_array();
