@@ -266,6 +266,30 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         if (it != users.end()) *it = u;
         else users.push_back(u);
     }
+    // Money is kept in ten-thousandths in 64 bits: figures beyond this would overflow its sums.
+    constexpr double kMaxMoney = 1e13;
+    auto bad_money = [&](const json::Value& v, const char* key) {
+        const double x = v[key].number(0);
+        return !std::isfinite(x) || std::fabs(x) > kMaxMoney;
+    };
+    auto money_error = [&](const std::string& no, const char* key) {
+        return std::string(key) + " of " + no + " must be a finite number within plus or minus 10,000,000,000,000";
+    };
+    auto bad_volume = [&](const json::Value& v, const char* key) {
+        const std::int64_t x = v[key].integer(0);
+        return x < 0 || x > INT32_MAX;
+    };
+    for (const json::Value& v : s["derivatives_accounts"].items)
+        for (const char* key : {"cash", "credit_line"})
+            if (bad_money(v, key)) return money_error(v["account_no"].string(""), key);
+    for (const json::Value& v : s["equity_accounts"].items)
+        for (const char* key : {"cash", "credit_limit"})
+            if (bad_money(v, key)) return money_error(v["account_no"].string(""), key);
+    for (const json::Value& v : s["positions"].items)
+        for (const char* key : {"volume", "long", "short"})
+            if (bad_volume(v, key))
+                return std::string(key) + " of the position of " + v["account_no"].string("") +
+                       " must be 0 to 2147483647";
     for (const json::Value& v : s["derivatives_accounts"].items) {
         const std::string no = v["account_no"].string("");
         if (no.empty() || equity.count(no)) return "derivatives account needs a number of its own: '" + no + "'";
