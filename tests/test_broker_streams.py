@@ -307,3 +307,36 @@ def test_control_calls_from_inside_a_stream_callable_work():
                          env=dict(os.environ))
     assert run.returncode == 0, run.stderr
     assert run.stdout.split() == ["True", "[True]", "broker", "2"]
+
+
+# ------------------------------------------------------------ trading days
+def test_a_scheduled_session_closes_expiring_day_orders_and_opens_a_fresh_day():
+    broker.reset(seed=3, running=False, start="2026-03-06T09:00:00", session={"open": "02:00", "close": "09:30"})
+    ctx = login("inv001")
+    got = Inbox()
+    key = tv.subscribe_equity_order(ctx, "E-1001", got)
+    resting = placed(Equity.place(ctx, "E-1001", "BUY", 40.0, 100, symbol="ARVO"))
+    placed(Equity.place(ctx, "E-1001", "BUY", 0.0, 100, symbol="ARVO", price_type="MARKET", validity="IOC"))
+    broker.step(1799)
+    assert broker.state()["session_open"]
+    last = broker.state()["instruments"]["ARVO"]["last"]
+    broker.step(1)  # Friday 09:30: the close
+    settle()
+    assert Equity.order(ctx, "E-1001", resting)["data"]["status"] == "EXPIRED"
+    assert (got.items[-1]["event"], got.items[-1]["order_no"]) == ("EXPIRE", resting)
+    env = Equity.place(ctx, "E-1001", "BUY", 40.0, 100, symbol="ARVO")
+    assert (env["success"], env["status_code"], env["message"].split(":")[0]) == (False, 409, "MARKET_CLOSED")
+    assert broker.state()["instruments"]["ARVO"]["bids"] == []
+    broker.step(2 * 86400 + 16 * 3600)  # Monday 01:30: still closed over the weekend
+    assert not broker.state()["session_open"]
+    broker.step(1800)  # Monday 02:00
+    state = broker.state()
+    assert state["session_open"] and state["instruments"]["ARVO"]["reference"] == last
+    assert Equity.orders(ctx, "E-1001")["data"] == []
+    assert Equity.order(ctx, "E-1001", resting)["success"]
+    assert len(Equity.trades(ctx, "E-1001")["data"]) >= 1
+    placed(Equity.place(ctx, "E-1001", "BUY", 40.0, 100, symbol="ARVO", bypass=True))
+    assert len(Equity.orders(ctx, "E-1001")["data"]) == 1
+    tv.unsubscribe(ctx["channel_id"], key)
+    with pytest.raises(ValueError, match="session days"):
+        broker.reset(session={"open": "02:00", "close": "09:30", "days": ["Mon", "Funday"]})

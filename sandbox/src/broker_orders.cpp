@@ -129,7 +129,7 @@ RecordList<OrderRecord<M>> order_list(Call& c, const std::string* account) {
         if (mine != c.b.by_account.end())
             for (int i : mine->second) add(c.b.orders[i]);
     } else {
-        for (const Order& o : c.b.orders) add(o);
+        for (std::size_t i = c.b.day_first_order; i < c.b.orders.size(); ++i) add(c.b.orders[i]);
     }
     return list_result<RecordList<OrderRecord<M>>>(c, items);
 }

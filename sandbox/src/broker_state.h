@@ -227,6 +227,7 @@ inline constexpr Reason kNotCancellable{"ORDER_NOT_CANCELLABLE", 3002};
 inline constexpr Reason kNotChangeable{"ORDER_NOT_CHANGEABLE", 3003};
 inline constexpr Reason kNoChange{"NO_CHANGE", 3004};
 inline constexpr Reason kBadAccount{"BAD_ACCOUNT", 3005};
+inline constexpr Reason kMarketClosed{"MARKET_CLOSED", 3006};
 }  // namespace reason
 
 // ------------------------------------------------------------------ broker
@@ -239,7 +240,13 @@ struct Options {
     int interval_ms = 250;
     int tick_seconds = 1;
     std::int64_t start = 1772445600;  // 2026-03-02T10:00:00Z
+    // The trading session, in seconds of the UTC day; continuous when not scheduled.
+    bool scheduled = false;
+    int open_second = 0, close_second = 86400;
+    unsigned days = 0x7f;  // bit d: weekday d trades (0 Monday ... 6 Sunday)
 };
+
+std::string parse_session(const json::Value& s, Options& o);
 
 class BrokerState {
    public:
@@ -352,8 +359,11 @@ class BrokerState {
     // Brings the ledger's idea of order `i` (its holds) in line with the order.
     void ledger_sync(int i);
 
-    // Clock.
+    // Clock and trading days.
     void step(std::int64_t ticks);
+    bool session_open(std::int64_t t) const;
+    bool in_session = true;
+    std::size_t day_first_order = 0;  // orders before it belong to earlier trading days
     void set_fair(int inst, Px price);
 
     // Texts.
@@ -413,6 +423,8 @@ class BrokerState {
     double uniform();
     double normal();
     void add_instrument(Instrument in);
+    void close_session();
+    void open_session();
     void set_terms(int inst);
     void seed_default_world();
     void seed_default_accounts();

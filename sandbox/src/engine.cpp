@@ -317,6 +317,7 @@ int BrokerState::find_equity_order(const char* no) const {
 }
 
 Verdict BrokerState::place(const Placement& p) {
+    if (!in_session) return Verdict::fail(409, reason::kMarketClosed, "the market is closed until the next session opens");
     Order o;
     Verdict v = check_new(p, o);
     if (!v.ok) return v;
@@ -818,7 +819,10 @@ void BrokerState::flow(int inst) {
 void BrokerState::step(std::int64_t ticks) {
     for (std::int64_t k = 0; k < ticks; ++k) {
         now += options.tick_seconds;
+        const bool open = session_open(now);
+        if (open != in_session) open ? open_session() : close_session();
         for (std::size_t i = 0; i < instruments.size(); ++i) move_fair(static_cast<int>(i));
+        if (!in_session) continue;  // the fair price drifts overnight; nobody trades
         for (std::size_t i = 0; i < instruments.size(); ++i)
             if (instruments[i].requote) requote(static_cast<int>(i));
         if (options.activity)

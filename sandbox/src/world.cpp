@@ -78,6 +78,41 @@ bool parse_time(const char* s, std::int64_t& out) {
 
 BrokerState::BrokerState() { reset(json::Value{}); }
 
+namespace {
+bool clock_time(const json::Value& v, int& second) {
+    int h, m, n = -1;
+    const std::string t = v.string("");
+    if (std::sscanf(t.c_str(), "%2d:%2d%n", &h, &m, &n) != 2 || n != static_cast<int>(t.size()) || h < 0 || h > 24 ||
+        m < 0 || m > 59 || (h == 24 && m))
+        return false;
+    second = h * 3600 + m * 60;
+    return true;
+}
+}  // namespace
+
+// {"open": "HH:MM", "close": "HH:MM", "days": ["Mon", ...]} (UTC); "" if it reads well.
+std::string parse_session(const json::Value& s, Options& o) {
+    if (s.kind == json::Value::Null) return "";
+    if (s.kind != json::Value::Object) return "session must be an object with open, close and days";
+    o.scheduled = true;
+    if (!clock_time(s["open"], o.open_second) || !clock_time(s["close"], o.close_second) ||
+        o.open_second >= o.close_second)
+        return "session open and close must be times HH:MM (UTC), the open before the close";
+    static const char* kDays[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+    if (s.has("days")) {
+        o.days = 0;
+        for (const json::Value& d : s["days"].items) {
+            int k = 0;
+            while (k < 7 && !same_text(d.string("").c_str(), kDays[k])) ++k;
+            if (k == 7) return "session days must be among Mon, Tue, Wed, Thu, Fri, Sat, Sun; not '" + d.string("") + "'";
+            o.days |= 1u << k;
+        }
+    } else {
+        o.days = 0x1f;  // Monday to Friday
+    }
+    return "";
+}
+
 void BrokerState::add_instrument(Instrument in) {
     init_instrument(in);
     const int inst = static_cast<int>(instruments.size());
@@ -166,7 +201,7 @@ void BrokerState::reset(const json::Value& s) {
     o.running = s["running"].boolean(o.running);
     o.interval_ms = static_cast<int>(std::clamp<std::int64_t>(s["interval_ms"].integer(o.interval_ms), 1, 60000));
     o.tick_seconds = static_cast<int>(std::clamp<std::int64_t>(s["tick_seconds"].integer(o.tick_seconds), 1, 3600));
-    std::string start_error;
+    std::string start_error = parse_session(s["session"], o);
     if (s["start"].kind == json::Value::Number) o.start = s["start"].integer(o.start);
     else if (s["start"].kind == json::Value::String && !parse_time(s["start"].s.c_str(), o.start))
         start_error = "start must be a date YYYY-MM-DD[THH:MM[:SS]] that exists, or seconds since 1970; not '" +
@@ -203,6 +238,8 @@ void BrokerState::reset(const json::Value& s) {
     now = o.start - static_cast<std::int64_t>(o.history_minutes) * 60;
     for (Instrument& in : instruments) in.requote = true;
     last_error = start_error.empty() ? apply_entities(s, true) : start_error;
+    in_session = session_open(now);
+    day_first_order = 0;
     warm_up(o.history_minutes);
     now = o.start;
     flush();
@@ -399,7 +436,7 @@ std::string BrokerState::state_json() {
     json::Writer w;
     w.begin_object();
     w.field("time", now).field("date", date_text(now)).field("clock", time_text(now));
-    w.field("seed", options.seed).field("running", clock_running());
+    w.field("seed", options.seed).field("running", clock_running()).field("session_open", in_session);
     w.field("liquidity", options.liquidity).field("activity", options.activity);
     w.field("tick_seconds", options.tick_seconds).field("tape_sequence", tape_seq);
     w.key("instruments").begin_object();

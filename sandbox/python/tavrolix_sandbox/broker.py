@@ -79,6 +79,7 @@ def _entities(users, derivatives_accounts, equity_accounts, positions, prices, i
 def reset(seed: int = 20260302, *, running: bool = False, liquidity: bool = True, activity: bool = True,
           history_minutes: int = 0, interval: float = 0.25, tick_seconds: int = 1,
           start: Optional[str] = None, default_world: bool = True, conflate: bool = False,
+          session: Optional[Mapping[str, Any]] = None,
           users: Optional[Iterable[Mapping[str, Any]]] = None,
           derivatives_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
           equity_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
@@ -96,7 +97,13 @@ def reset(seed: int = 20260302, *, running: bool = False, liquidity: bool = True
     "2026-03-02T10:00:00"), giving candlestick history. ``conflate`` makes
     each operation or clock tick deliver only the last bid/offer, price
     information and candle picture of each instrument instead of one per
-    change and per trade. ``default_world``
+    change and per trade. ``session`` schedules trading days, e.g.
+    ``{"open": "02:00", "close": "09:30", "days": ["Mon", "Tue", "Wed", "Thu",
+    "Fri"]}`` (UTC; days default to Monday to Friday): at the close DAY orders
+    expire and new orders are refused (MARKET_CLOSED) until the next open,
+    which starts a new trading day (the last price becomes the reference, the
+    order lists start afresh). Without it the session never closes.
+    ``default_world``
     seeds the users and accounts of the README; the other arguments add to it
     (see :func:`seed`), ``prices`` here being the reference (prior close)
     prices from which the daily limits follow.
@@ -108,6 +115,8 @@ def reset(seed: int = 20260302, *, running: bool = False, liquidity: bool = True
     }
     if start is not None:
         settings["start"] = start
+    if session is not None:
+        settings["session"] = dict(session)
     settings.update(_entities(users, derivatives_accounts, equity_accounts, positions, prices, instruments))
     _check(_lib().tvx_broker_reset(json.dumps(settings).encode()))
 
