@@ -124,6 +124,7 @@ struct LevelView {
     std::int64_t shown;  // visible volume (iceberg slices only)
     std::int64_t total;  // hidden volume included
     std::int32_t orders;
+    bool operator==(const LevelView&) const = default;
 };
 
 // A stop order waiting in the book of its trigger instrument.
