@@ -1,9 +1,10 @@
 // The matching engine alone: orders per second into one book for adds that
 // rest, cancels in random order, takers that match, and a mixed flow, each
-// the best of several rounds. Events are cleared after every operation, as
+// the best of several rounds; then the ledger's part of a placement and of
+// account figures at 0, 10k and 100k orders of history. Events are cleared after every operation, as
 // the broker does once it has read them. Times are the thread's CPU time, so
 // that other work on a shared machine does not count (its cache effects do).
-//   bash bench/run.sh --book     (builds with -O2 and runs)
+//   bash bench/run.sh --book [orders [rounds]]    (builds with -O2 and runs)
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "../sandbox/src/book.h"
+#include "../sandbox/src/ledger.h"
 
 using namespace tvx::sandbox::engine;
 
@@ -146,6 +148,38 @@ Result round(std::size_t n, unsigned seed) {
     return r;
 }
 
+// The ledger's side of a placement (check, hold, release) and an account's
+// figures, with `history` orders of the account resting and as many filled.
+std::pair<double, double> ledger_case(std::size_t history) {
+    Ledger l;
+    l.set_instrument(0, InstrumentTerms{Market::Equity, 1, {}, {}, 5000000});
+    l.set_mark(0, kMid * 40);
+    const int a = l.add_equity_account(Money::of(1e12), Money{}, false);
+    l.seed_equity(a, 0, 1000000000, kMid * 40);
+    OrderId id = 0;
+    for (std::size_t i = 0; i < history; ++i) {
+        l.place(++id, OrderSpec{a, 0, i & 1 ? Side::Buy : Side::Sell, PositionMode::Open, kMid * 40 - 100, 100});
+        l.place(++id, OrderSpec{a, 0, Side::Buy, PositionMode::Open, kMid * 40, 100});
+        l.fill(id, kMid * 40, 100);
+    }
+    const std::size_t m = 200000;
+    double t0 = Clock::now();
+    std::size_t ok = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        const OrderSpec o{a, 0, i & 1 ? Side::Buy : Side::Sell, PositionMode::Open, kMid * 40, 100};
+        ok += l.check(o).ok();
+        l.place(++id, o);
+        l.remove(id);
+    }
+    double t1 = Clock::now();
+    const double place = m / (t1 - t0);
+    t0 = Clock::now();
+    for (std::size_t i = 0; i < m; ++i) ok += l.equity_figures(a).buying_power.units > 0;
+    t1 = Clock::now();
+    if (ok != 2 * m) std::abort();
+    return {place, m / (t1 - t0)};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,5 +200,15 @@ int main(int argc, char** argv) {
     std::printf("  %-34s %12.0f /s  (%.0f ns each, %.0f fills/s)\n", "match (IOC takers into a full book)", best.match,
                 1e9 / best.match, best.fills);
     std::printf("  %-34s %12.0f /s  (%.0f ns each)\n", "mixed 60% add / 30% cancel / 10% take", best.mixed, 1e9 / best.mixed);
+    std::printf("ledger, one equity account, best of %d rounds (CPU time)\n", rounds);
+    for (std::size_t history : {std::size_t{0}, std::size_t{10000}, std::size_t{100000}}) {
+        std::pair<double, double> best_l{0, 0};
+        for (int k = 0; k < rounds; ++k) {
+            const auto r = ledger_case(history);
+            best_l = {std::max(best_l.first, r.first), std::max(best_l.second, r.second)};
+        }
+        std::printf("  %6zu resting + %6zu filled: placement check+hold+release %9.0f /s (%.3f us), figures %9.0f /s (%.3f us)\n",
+                    history, history, best_l.first, 1e6 / best_l.first, best_l.second, 1e6 / best_l.second);
+    }
     return 0;
 }

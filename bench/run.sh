@@ -5,14 +5,14 @@
 # Extra arguments go to bench/bench.py (--quick for fewer rounds, --only CASE);
 #   bash bench/run.sh --instructions   instruction counts under valgrind instead (a few minutes)
 #   bash bench/run.sh --broker [--quick]   the sandbox broker against an account's history
-#   bash bench/run.sh --book [orders [rounds]]   the matching engine alone, in C++ (orders/s into one book)
+#   bash bench/run.sh --book [orders [rounds]]   the matching engine and the ledger alone, in C++
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 if [ "${1:-}" = --book ]; then
     shift
     mkdir -p build/bench
-    ${CXX:-g++} -std=c++20 -O2 -DNDEBUG -Wall -Wextra -o build/bench/book_bench bench/book_bench.cpp sandbox/src/book.cpp
+    ${CXX:-g++} -std=c++20 -O2 -DNDEBUG -Wall -Wextra -o build/bench/book_bench bench/book_bench.cpp sandbox/src/book.cpp sandbox/src/ledger.cpp
     exec build/bench/book_bench "$@"
 fi
 py=.venv/bin/python

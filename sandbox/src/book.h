@@ -32,7 +32,9 @@
 // add() throws std::invalid_argument otherwise, before anything changes. The
 // price range covered grows as needed, up to kMaxLevels levels (beyond:
 // std::length_error, before anything changes); the band given at construction
-// only sizes it. For a tick table, the unit is the smallest tick in the band.
+// only sizes it. For a tick table, the unit is the tick at the day's floor
+// (every price of the band is a multiple of it); should the band move to finer
+// ticks (a new reference price), make a new Book for the new band.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -124,6 +126,7 @@ struct LevelView {
     std::int64_t shown;  // visible volume (iceberg slices only)
     std::int64_t total;  // hidden volume included
     std::int32_t orders;
+    bool operator==(const LevelView&) const = default;
 };
 
 // A stop order waiting in the book of its trigger instrument.

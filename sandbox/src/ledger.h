@@ -25,7 +25,9 @@
 //   opposite position has not reserved for CLOSE orders and opens the rest. For
 //   margin, the AUTO orders of one account, instrument and side together count
 //   as opening max(0, their remaining - closable), closable being the opposite
-//   position less what CLOSE orders reserve.
+//   position less what CLOSE orders reserve. AUTO reserves nothing: a CLOSE
+//   placed later may take contracts an AUTO would have closed, and the AUTO
+//   then opens instead (its margin is in total_mr at once, not re-checked).
 // - pending stop orders other than the above hold nothing; their margin or
 //   money is checked when they activate (check_activation).
 //
@@ -46,6 +48,9 @@
 //   < total_mm / 2, "C" when below total_mm, else "N"; call_force_margin =
 //   total_mr - equity unless "N" (then 0).
 // - figures are exact in ten-thousandths; Money::rounded() hands them out.
+//
+// check() judges a pending spec as if it were active: a stop order is checked
+// when placed and again when it triggers. Not thread-safe: the caller's lock.
 //
 // Refusals (check): NotAllowed (account may not buy/sell), BadVolume (the
 // result would not fit the 32-bit record fields or the money bound: positions,

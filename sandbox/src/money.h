@@ -24,6 +24,7 @@ struct Money {
 
     static constexpr Money of_units(std::int64_t u) { return Money{u}; }
     // From a figure given in currency (settings, seeds): rounded to the unit.
+    // The caller checks it is finite and well within the money bound.
     static Money of(double currency);
     // price x volume, exact. Callers keep volume and price within the refusal bounds.
     static constexpr Money value(Px price, std::int64_t volume) { return Money{price * volume}; }
