@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -62,20 +63,9 @@ struct User {
 };
 
 // ------------------------------------------------------------------ market
-struct Resting {
-    int owner;      // order index, or kLiquidity for the liquidity provider
-    int remaining;  // everything still open, shown or hidden
-    int peak;       // iceberg slice (the whole order when not an iceberg)
-    int shown;      // part of the current slice still open
-    std::uint64_t seq;
-};
+// Book order ids: a customer order's index, or one of these.
 inline constexpr int kLiquidity = -1;
 inline constexpr int kFlow = -2;  // the market's other participants, taking liquidity
-
-struct Book {
-    std::map<Px, std::deque<Resting>, std::greater<Px>> bids;
-    std::map<Px, std::deque<Resting>> asks;
-};
 
 struct Candle {
     std::int64_t t;  // opening second of the minute
@@ -110,7 +100,8 @@ struct Instrument {
     double value = 0;
     std::uint64_t last_seq = 0;
     std::int64_t last_time = 0;
-    Book book;
+    std::shared_ptr<engine::Book> book;     // made for the day's band (see make_book)
+    std::vector<engine::Handle> lp_quotes;  // the liquidity provider's resting quotes
     std::vector<Candle> candles;  // one-minute candles, oldest first
 
     Px mark() const { return last ? last : reference; }
@@ -144,6 +135,7 @@ struct Order {
     std::string exchange_no;
     bool trade_report = false;
     bool in_book = false;
+    engine::Handle handle;  // its place in the book while in_book
 
     int remaining() const { return qty - matched - cancelled; }
     bool active() const { return status == Status::Pending || status == Status::Open || status == Status::Partial; }
@@ -399,19 +391,14 @@ class BrokerState {
     Verdict check_funds(Order& o, int skip);
     Verdict check_price(const Instrument& in, PriceType type, Px price, bool bypass_warning) const;
     void submit(int order);
-    struct Taker {
-        int owner;
-        Side side;
-        PriceType type;
-        Validity validity;
-        Px limit;
-        int remaining;
-    };
-    void match(int inst, Taker& t);
-    int fillable(int inst, const Taker& t) const;
+    // Hands an order to the instrument's book and acts on what the book
+    // reports: fills become trades, a rest records its place, changes of the
+    // book reach the streams.
+    engine::AddResult to_book(int inst, const engine::BookOrder& o, engine::Handle replacing = {});
+    void book_events(int inst);
+    void make_book(int inst);
     void execute(int inst, Px px, int qty, int buyer, int seller);
     void fill_order(int order, Px px, int qty, const std::string& deal);
-    void rest(int order);
     void unrest(int order);
     void settle();
     void activate(int order);

@@ -2,6 +2,7 @@
 // priority, the liquidity provider and the rest of the market, stop orders,
 // and the accounting of every fill.
 #include <algorithm>
+#include <numeric>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -350,86 +351,79 @@ Verdict BrokerState::place(const Placement& p) {
     return Verdict::done("order " + orders[i].number() + " accepted", i);
 }
 
+namespace {
+engine::Side book_side(Side s) { return s == Side::Buy ? engine::Side::Buy : engine::Side::Sell; }
+}  // namespace
+
+// The day's band on a grid every tick of it divides: the tick table's steps
+// are not multiples of one another (0.10 and 0.25), so the grid is their
+// greatest common divisor over the band.
+void BrokerState::make_book(int inst) {
+    Instrument& in = instruments[inst];
+    Px unit = 0;
+    for (Px p = std::max<Px>(1, in.floor); p <= in.ceiling; p += tick_at(in, p)) {
+        unit = std::gcd(unit, tick_at(in, p));
+        if (in.fixed_tick) break;
+    }
+    in.book = std::make_shared<engine::Book>(unit > 0 ? unit : 1, in.floor, in.ceiling);
+    in.lp_quotes.clear();
+}
+
+engine::AddResult BrokerState::to_book(int inst, const engine::BookOrder& o, engine::Handle replacing) {
+    engine::Book& book = *instruments[inst].book;
+    const engine::AddResult r = replacing.valid() ? book.replace(replacing, o) : book.add(o);
+    book_events(inst);
+    return r;
+}
+
+void BrokerState::book_events(int inst) {
+    Instrument& in = instruments[inst];
+    const std::vector<engine::BookEvent> events = in.book->events();
+    in.book->clear_events();
+    for (const engine::BookEvent& e : events) {
+        switch (e.kind) {
+            case engine::BookEventKind::Filled: {
+                const int taker = static_cast<int>(e.id), maker = static_cast<int>(e.maker);
+                if (maker >= 0 && e.maker_left == 0) orders[maker].in_book = false;
+                if (maker == kLiquidity) in.requote = true;
+                const bool buy = e.side == engine::Side::Buy;
+                execute(inst, e.price, static_cast<int>(e.volume), buy ? taker : maker, buy ? maker : taker);
+                break;
+            }
+            case engine::BookEventKind::Rested:
+                if (e.id >= 0) {
+                    orders[e.id].in_book = true;
+                    orders[e.id].handle = e.handle;
+                } else if (e.id == kLiquidity) {
+                    in.lp_quotes.push_back(e.handle);
+                }
+                break;
+            case engine::BookEventKind::BookChanged: note_book(inst); break;
+            default: break;
+        }
+    }
+}
+
 void BrokerState::submit(int i) {
     Order& o = orders[i];
     const Instrument& in = instruments[o.inst];
-    Taker t{i, o.side, o.type, o.validity,
-            o.type == PriceType::Limit ? o.price : (o.side == Side::Buy ? in.ceiling : in.floor), o.remaining()};
-    if (o.validity == Validity::FOK && fillable(o.inst, t) < t.remaining) {
-        o.cancelled += o.remaining();
-        o.status = Status::Expired;
-        o.reject_reason = "fill-or-kill: the book could not fill it in full";
-        o.update_t = now;
-        note_order(i, "EXPIRE");
-        return;
-    }
-    match(o.inst, t);
+    const Px limit = o.type == PriceType::Limit ? o.price : (o.side == Side::Buy ? in.ceiling : in.floor);
+    const engine::Validity validity = o.type == PriceType::Market && o.validity == Validity::Day
+                                          ? engine::Validity::IOC
+                                          : static_cast<engine::Validity>(o.validity);
+    const engine::AddResult r = to_book(o.inst, engine::BookOrder{i, book_side(o.side),
+        o.type == PriceType::Limit ? engine::PriceType::Limit : engine::PriceType::Market, validity, limit,
+        o.remaining(), o.iceberg});
+    if (r.expired == 0) return;
     Order& after = orders[i];
-    if (after.remaining() == 0) return;
-    if (after.type == PriceType::Market || after.validity != Validity::Day) {
-        after.cancelled += after.remaining();
-        after.status = Status::Expired;
-        after.reject_reason = after.type == PriceType::Market ? "market order: nothing left to match the rest"
-                                                              : "immediate-or-cancel: the rest was not matched";
-        after.update_t = now;
-        note_order(i, "EXPIRE");
-        return;
-    }
-    rest(i);
-}
-
-int BrokerState::fillable(int inst, const Taker& t) const {
-    const Book& book = instruments[inst].book;
-    int n = 0;
-    if (t.side == Side::Buy) {
-        for (const auto& [px, q] : book.asks) {
-            if (px > t.limit) break;
-            for (const Resting& r : q) n += r.remaining;
-        }
-    } else {
-        for (const auto& [px, q] : book.bids) {
-            if (px < t.limit) break;
-            for (const Resting& r : q) n += r.remaining;
-        }
-    }
-    return n;
-}
-
-void BrokerState::match(int inst, Taker& t) {
-    Instrument& in = instruments[inst];
-    auto run = [&](auto& levels, auto acceptable) {
-        while (t.remaining > 0 && !levels.empty()) {
-            auto level = levels.begin();
-            const Px px = level->first;
-            if (!acceptable(px)) break;
-            auto& queue = level->second;
-            while (t.remaining > 0 && !queue.empty()) {
-                Resting& r = queue.front();
-                const int n = std::min(t.remaining, r.shown);
-                const int owner = r.owner;
-                r.remaining -= n;
-                r.shown -= n;
-                t.remaining -= n;
-                if (r.remaining == 0) {
-                    queue.pop_front();
-                    if (owner >= 0) orders[owner].in_book = false;
-                } else if (r.shown == 0) {
-                    // An iceberg shows its next slice at the back of the queue.
-                    Resting next = r;
-                    next.shown = std::min(next.peak, next.remaining);
-                    next.seq = next_book_seq++;
-                    queue.pop_front();
-                    queue.push_back(next);
-                }
-                if (owner == kLiquidity) in.requote = true;
-                if (t.side == Side::Buy) execute(inst, px, n, t.owner, owner);
-                else execute(inst, px, n, owner, t.owner);
-            }
-            if (queue.empty()) levels.erase(level);
-        }
-    };
-    if (t.side == Side::Buy) run(in.book.asks, [&](Px p) { return p <= t.limit; });
-    else run(in.book.bids, [&](Px p) { return p >= t.limit; });
+    after.cancelled += static_cast<int>(r.expired);
+    after.status = Status::Expired;
+    after.reject_reason = r.filled == 0 && after.validity == Validity::FOK
+                              ? "fill-or-kill: the book could not fill it in full"
+                          : after.type == PriceType::Market ? "market order: nothing left to match the rest"
+                                                            : "immediate-or-cancel: the rest was not matched";
+    after.update_t = now;
+    note_order(i, "EXPIRE");
 }
 
 void BrokerState::execute(int inst, Px px, int qty, int buyer, int seller) {
@@ -437,7 +431,6 @@ void BrokerState::execute(int inst, Px px, int qty, int buyer, int seller) {
     const std::string deal = "DL" + padded(next_deal++, 8);
     if (buyer >= 0) fill_order(buyer, px, qty, deal);
     if (seller >= 0) fill_order(seller, px, qty, deal);
-    note_book(inst);
     triggers_.emplace_back(inst, px);
 }
 
@@ -483,33 +476,12 @@ void BrokerState::fill_order(int i, Px px, int qty, const std::string& deal) {
     note_order(i, "MATCH", px, qty);
 }
 
-void BrokerState::rest(int i) {
-    Order& o = orders[i];
-    Instrument& in = instruments[o.inst];
-    const int remaining = o.remaining();
-    const int peak = o.iceberg > 0 ? o.iceberg : remaining;
-    const Resting r{i, remaining, peak, std::min(peak, remaining), next_book_seq++};
-    if (o.side == Side::Buy) in.book.bids[o.price].push_back(r);
-    else in.book.asks[o.price].push_back(r);
-    o.in_book = true;
-    note_book(o.inst);
-}
-
 void BrokerState::unrest(int i) {
     Order& o = orders[i];
     if (!o.in_book) return;
-    Instrument& in = instruments[o.inst];
-    auto drop = [&](auto& levels) {
-        auto level = levels.find(o.price);
-        if (level == levels.end()) return;
-        auto& q = level->second;
-        q.erase(std::remove_if(q.begin(), q.end(), [&](const Resting& r) { return r.owner == i; }), q.end());
-        if (q.empty()) levels.erase(level);
-    };
-    if (o.side == Side::Buy) drop(in.book.bids);
-    else drop(in.book.asks);
+    instruments[o.inst].book->remove(o.handle);
+    book_events(o.inst);
     o.in_book = false;
-    note_book(o.inst);
 }
 
 Verdict BrokerState::cancel(int i, const User& by) {
@@ -613,20 +585,8 @@ Verdict BrokerState::change(int i, const Change& c, const User& by) {
     orders[i] = std::move(n);
     Order& now_order = orders[i];
     if (now_order.in_book) {
-        auto update = [&](auto& book_side) {
-            auto level = book_side.find(now_order.price);
-            if (level == book_side.end()) return;
-            for (Resting& r : level->second)
-                if (r.owner == i) {
-                    r.remaining = now_order.remaining();
-                    r.peak = now_order.iceberg > 0 ? now_order.iceberg : r.remaining;
-                    r.shown = std::min({r.shown, r.peak, r.remaining});
-                    if (r.shown == 0) r.shown = std::min(r.peak, r.remaining);
-                }
-        };
-        if (now_order.side == Side::Buy) update(instruments[now_order.inst].book.bids);
-        else update(instruments[now_order.inst].book.asks);
-        note_book(now_order.inst);
+        instruments[now_order.inst].book->reduce(now_order.handle, now_order.remaining(), now_order.iceberg);
+        book_events(now_order.inst);
     }
     note_order(i, "CHANGE");
     if (orders[i].status != Status::Pending && !orders[i].in_book) submit(i);
@@ -765,13 +725,6 @@ void BrokerState::set_fair(int inst, Px price) {
 
 void BrokerState::requote(int inst) {
     Instrument& in = instruments[inst];
-    auto withdraw = [](auto& levels) {
-        for (auto level = levels.begin(); level != levels.end();) {
-            auto& q = level->second;
-            q.erase(std::remove_if(q.begin(), q.end(), [](const Resting& r) { return r.owner == kLiquidity; }), q.end());
-            level = q.empty() ? levels.erase(level) : std::next(level);
-        }
-    };
     // The provider's new quotes replace the old as one change of the book.
     struct Quiet {
         BrokerState& b;
@@ -783,8 +736,9 @@ void BrokerState::requote(int inst) {
         }
     } quiet{*this, inst, book_quiet_};
     book_quiet_ = true;
-    withdraw(in.book.bids);
-    withdraw(in.book.asks);
+    for (const engine::Handle& h : in.lp_quotes) in.book->remove(h);
+    in.lp_quotes.clear();
+    book_events(inst);
     in.requote = false;
     if (!options.liquidity) return;
     Px bid = tick_down(*this, in, in.fair), ask = tick_up(*this, in, in.fair);
@@ -794,13 +748,8 @@ void BrokerState::requote(int inst) {
             if (px < in.floor || px > in.ceiling) continue;
             const double scale = (1 + 0.5 * k) * (0.5 + uniform());
             const int size = in.lot * std::max(1, static_cast<int>(in.lp_size * scale));
-            Taker t{kLiquidity, side, PriceType::Limit, Validity::Day, px, size};
-            match(inst, t);
-            if (t.remaining > 0) {
-                const Resting r{kLiquidity, t.remaining, t.remaining, t.remaining, next_book_seq++};
-                if (side == Side::Buy) in.book.bids[px].push_back(r);
-                else in.book.asks[px].push_back(r);
-            }
+            to_book(inst, engine::BookOrder{kLiquidity, book_side(side), engine::PriceType::Limit, engine::Validity::Day,
+                                            px, size, 0});
         }
         bid = tick_down(*this, in, bid);
         ask = tick_up(*this, in, ask);
@@ -812,8 +761,9 @@ void BrokerState::flow(int inst) {
     if (uniform() >= in.flow_chance) return;
     const Side side = uniform() < 0.5 ? Side::Buy : Side::Sell;
     const int lots = std::max(1, static_cast<int>(in.lp_size * (0.2 + uniform() * in.flow_max)));
-    Taker t{kFlow, side, PriceType::Market, Validity::IOC, side == Side::Buy ? in.ceiling : in.floor, lots * in.lot};
-    match(inst, t);
+    to_book(inst, engine::BookOrder{kFlow, book_side(side), engine::PriceType::Market, engine::Validity::IOC,
+                                    side == Side::Buy ? in.ceiling : in.floor, static_cast<std::int64_t>(lots) * in.lot,
+                                    0});
 }
 
 void BrokerState::step(std::int64_t ticks) {

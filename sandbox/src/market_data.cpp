@@ -88,16 +88,9 @@ struct BookPicture {
     std::vector<std::pair<Px, std::int64_t>> bids, asks;  // best first, up to five
 };
 
-template <class Levels>
-std::vector<std::pair<Px, std::int64_t>> top_levels(const Levels& levels) {
+std::vector<std::pair<Px, std::int64_t>> top_levels(const engine::Book& book, engine::Side side) {
     std::vector<std::pair<Px, std::int64_t>> top;
-    for (const auto& [px, q] : levels) {
-        std::int64_t shown = 0;
-        for (const Resting& r : q) shown += r.shown;
-        if (shown == 0) continue;  // a level emptied by the match in progress
-        top.emplace_back(px, shown);
-        if (top.size() == 5) break;
-    }
+    for (const engine::LevelView& l : book.depth(side, 5)) top.emplace_back(l.price, l.shown);
     return top;
 }
 
@@ -157,14 +150,14 @@ std::string info_json(const InfoPicture& p) {
 
 std::string BrokerState::book_payload(int inst) const {
     const Instrument& in = instruments[inst];
-    return book_json(BookPicture{in.symbol, now, top_levels(in.book.bids), top_levels(in.book.asks)});
+    return book_json(BookPicture{in.symbol, now, top_levels(*in.book, engine::Side::Buy), top_levels(*in.book, engine::Side::Sell)});
 }
 
 std::string BrokerState::info_payload(int inst) const {
     const Instrument& in = instruments[inst];
     return info_json(InfoPicture{in.symbol, now, in.last_seq, in.last, in.reference, in.open, in.high, in.low, in.ceiling,
-                                 in.floor, in.book.bids.empty() ? 0 : in.book.bids.begin()->first,
-                                 in.book.asks.empty() ? 0 : in.book.asks.begin()->first, in.volume, in.value,
+                                 in.floor, in.book->best_bid(),
+                                 in.book->best_ask(), in.volume, in.value,
                                  in.multiplier});
 }
 
@@ -196,7 +189,7 @@ void BrokerState::note_book(int inst) {
     if (book_quiet_) return;
     const Instrument& in = instruments[inst];
     if (!streams.watched(Topic::BidOffer, in.symbol)) return;
-    std::string payload = book_json(BookPicture{in.symbol, now, top_levels(in.book.bids), top_levels(in.book.asks)});
+    std::string payload = book_json(BookPicture{in.symbol, now, top_levels(*in.book, engine::Side::Buy), top_levels(*in.book, engine::Side::Sell)});
     // Within one operation a change nobody can see (a hidden iceberg part) is no event.
     auto& last = last_book_[inst];
     if (last == payload) return;
@@ -208,8 +201,8 @@ void BrokerState::note_trade(int inst) {
     const Instrument& in = instruments[inst];
     if (streams.watched(Topic::Info, in.symbol)) {
         InfoPicture p{in.symbol, now, in.last_seq, in.last, in.reference, in.open, in.high, in.low, in.ceiling,
-                      in.floor, in.book.bids.empty() ? 0 : in.book.bids.begin()->first,
-                      in.book.asks.empty() ? 0 : in.book.asks.begin()->first, in.volume, in.value,
+                      in.floor, in.book->best_bid(),
+                      in.book->best_ask(), in.volume, in.value,
                       in.multiplier};
         streams.note(Topic::Info, in.symbol, inst, [p](const std::string&) { return info_json(p); });
     }

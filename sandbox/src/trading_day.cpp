@@ -41,6 +41,7 @@ void BrokerState::open_session() {
         Instrument& in = instruments[i];
         if (in.last) in.reference = in.last;
         init_instrument(in);
+        make_book(static_cast<int>(i));
         in.last = in.open = in.high = in.low = 0;
         in.volume = 0;
         in.value = 0;

@@ -118,6 +118,7 @@ void BrokerState::add_instrument(Instrument in) {
     const int inst = static_cast<int>(instruments.size());
     symbols[in.symbol] = inst;
     instruments.push_back(std::move(in));
+    make_book(inst);
     set_terms(inst);
 }
 
@@ -384,11 +385,13 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
                 Instrument& in = instruments[inst];
                 in.reference = to_px(price.number(0));
                 init_instrument(in);
+                make_book(inst);
                 set_terms(inst);
                 for (std::size_t j = 0; j < instruments.size(); ++j)
                     if (instruments[j].link == inst) {
                         instruments[j].reference = in.reference + instruments[j].link_offset;
                         init_instrument(instruments[j]);
+                        make_book(static_cast<int>(j));
                         set_terms(static_cast<int>(j));
                     }
             } else {
@@ -449,22 +452,21 @@ std::string BrokerState::state_json() {
         in.last ? w.value(from_px(in.last)) : w.null();
         w.field("volume", in.volume).field("value", in.value).field("lot", in.lot).field("multiplier", in.multiplier);
         w.field("candles", static_cast<std::int64_t>(in.candles.size()));
-        auto levels = [&](const char* name, const auto& side) {
+        // Customers' volume per level, from the resting orders themselves.
+        auto levels = [&](const char* name, engine::Side side) {
+            std::map<Px, std::int64_t> customers;
+            in.book->for_each_order(side, [&](const engine::RestingView& r) {
+                if (r.id >= 0) customers[r.price] += r.remaining;
+            });
             w.key(name).begin_array();
-            for (const auto& [px, q] : side) {
-                int shown = 0, total = 0, mine = 0;
-                for (const Resting& r : q) {
-                    shown += r.shown;
-                    total += r.remaining;
-                    if (r.owner >= 0) mine += r.remaining;
-                }
-                w.begin_object().field("price", from_px(px)).field("volume", shown).field("total", total);
-                w.field("customers", mine).end_object();
-            }
+            in.book->for_each_level(side, [&](const engine::LevelView& l) {
+                w.begin_object().field("price", from_px(l.price)).field("volume", l.shown).field("total", l.total);
+                w.field("customers", customers[l.price]).end_object();
+            });
             w.end_array();
         };
-        levels("bids", in.book.bids);
-        levels("asks", in.book.asks);
+        levels("bids", engine::Side::Buy);
+        levels("asks", engine::Side::Sell);
         w.end_object();
     }
     w.end_object();
