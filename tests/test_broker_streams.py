@@ -245,6 +245,23 @@ def test_bad_control_input_raises_a_clear_value_error(action, message):
     assert (env["success"], env["status_code"]) == (False, 400)
 
 
+def test_simulation_switched_off_for_one_instrument():
+    broker.reset(seed=2, running=False)
+    broker.seed(simulate={"ARVO": False})
+    seq = broker.state()["tape_sequence"]
+    broker.step(300)
+    state = broker.state()
+    assert state["instruments"]["ARVO"]["bids"] == state["instruments"]["ARVO"]["asks"] == []
+    symbols = {t["symbol"] for t in state["tape"] if t["sequence"] > seq}
+    assert "ARVO" not in symbols and "BELNO" in symbols
+    a, b = login("inv001"), login("inv002")
+    placed(Equity.place(a, "E-1001", "SELL", 45.25, 100, symbol="ARVO"))
+    placed(Equity.place(b, "E-2001", "BUY", 45.25, 100, symbol="ARVO"))  # customers still trade in it
+    assert broker.state()["tape"][-1]["symbol"] == "ARVO"
+    broker.seed(simulate={"ARVO": True})
+    assert broker.state()["instruments"]["ARVO"]["bids"]
+
+
 def test_texts_match_without_regard_to_case_and_names_are_neutral():
     broker.reset(seed=2, running=False, history_minutes=10)
     a = login("inv001")

@@ -89,6 +89,7 @@ struct Instrument {
     double volatility = 0.015;  // standard deviation of the price move over an hour, relative
     int lp_levels = 5, lp_size = 10;
     double flow_chance = 0.25;
+    bool simulated = true;  // fair price, provider and participants at work
     int flow_max = 3;
 
     // Moving parts.

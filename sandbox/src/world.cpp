@@ -370,6 +370,15 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
             return "position of " + no + " in " + instruments[inst].symbol + ": no such account of that market";
         }
     }
+    // {"simulate": {symbol: false}}: the market simulation leaves that instrument alone.
+    if (s["simulate"].kind == json::Value::Object) {
+        for (const auto& [symbol, on] : s["simulate"].fields) {
+            const int inst = instrument_index(symbol.c_str());
+            if (inst < 0) return "simulation of an unknown symbol: '" + symbol + "'";
+            instruments[inst].simulated = on.boolean(true);
+            requote(inst);
+        }
+    }
     if (s["prices"].kind == json::Value::Object) {
         for (const auto& [symbol, price] : s["prices"].fields) {
             const int inst = instrument_index(symbol.c_str());

@@ -127,7 +127,8 @@ def seed(*, users: Optional[Iterable[Mapping[str, Any]]] = None,
          positions: Optional[Iterable[Mapping[str, Any]]] = None,
          prices: Optional[Mapping[str, float]] = None,
          instruments: Optional[Iterable[Mapping[str, Any]]] = None,
-         liquidity: Optional[bool] = None, activity: Optional[bool] = None) -> None:
+         liquidity: Optional[bool] = None, activity: Optional[bool] = None,
+         simulate: Optional[Mapping[str, bool]] = None) -> None:
     """Add to the world as it stands.
 
     * users: ``{"id", "secret", "role": "investor" | "marketrep", "broker", "pin"}``
@@ -137,6 +138,9 @@ def seed(*, users: Optional[Iterable[Mapping[str, Any]]] = None,
     * positions: equity ``{"account_no", "symbol", "volume", "price"}``,
       derivatives ``{"account_no", "symbol", "long", "long_price", "short", "short_price"}``
     * prices: ``{symbol: price}`` moves the market there now (see :func:`set_price`)
+    * simulate: ``{symbol: False}`` switches the market simulation (fair price,
+      liquidity provider, other participants) off for that instrument; only
+      customers' orders trade in it then
     * instruments: ``{"symbol", "market": "equity" | "derivatives", "price", "tick",
       "lot", "multiplier", "im", "mm", "limit", "volatility", "lp_levels", "lp_size",
       "flow_chance", "underlying", "link", "link_offset"}``
@@ -148,6 +152,8 @@ def seed(*, users: Optional[Iterable[Mapping[str, Any]]] = None,
         settings["liquidity"] = liquidity
     if activity is not None:
         settings["activity"] = activity
+    if simulate is not None:
+        settings["simulate"] = {str(k): bool(v) for k, v in dict(simulate).items()}
     _check(_lib().tvx_broker_apply(json.dumps(settings).encode()))
 
 

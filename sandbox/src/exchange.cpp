@@ -1,6 +1,8 @@
-// The exchange side of the broker: tick grids, order books with price-time
-// priority, the liquidity provider and the rest of the market, stop orders,
-// and the accounting of every fill.
+// The exchange: an order's life from placement to its end, as an adapter
+// between the components. Checks of a placement or change (texts, tick grid,
+// limits; money and positions through the ledger), the instrument's order book
+// for matching (its typed events become trades, fills and stream notes), stop
+// orders and their triggers, cancels, changes and trade reports.
 #include <algorithm>
 #include <numeric>
 #include <cmath>
@@ -8,6 +10,7 @@
 #include <cstring>
 
 #include "broker_state.h"
+#include "tick_grid.h"
 
 namespace tvx::sandbox {
 
@@ -60,20 +63,6 @@ Px BrokerState::tick_at(const Instrument& in, Px p) const {
     return 2 * kPxScale;
 }
 
-namespace {
-bool on_grid(const BrokerState& b, const Instrument& in, Px p) { return p > 0 && p % b.tick_at(in, p) == 0; }
-Px tick_up(const BrokerState& b, const Instrument& in, Px p) { return p + b.tick_at(in, p); }
-Px tick_down(const BrokerState& b, const Instrument& in, Px p) { return p - b.tick_at(in, std::max<Px>(1, p - 1)); }
-Px grid_down(const BrokerState& b, const Instrument& in, Px p) { return p - p % b.tick_at(in, p); }
-Px grid_up(const BrokerState& b, const Instrument& in, Px p) {
-    const Px d = grid_down(b, in, p);
-    return d == p ? p : tick_up(b, in, d);
-}
-Px grid_round(const BrokerState& b, const Instrument& in, Px p) {
-    const Px d = grid_down(b, in, p), u = grid_up(b, in, p);
-    return p - d <= u - p ? d : u;
-}
-}  // namespace
 
 void BrokerState::init_instrument(Instrument& in) {
     const double ref = from_px(in.reference);
@@ -83,16 +72,6 @@ void BrokerState::init_instrument(Instrument& in) {
     in.exact = from_px(in.fair);
     in.requote = true;
 }
-
-// ----------------------------------------------------------------- random
-std::uint64_t BrokerState::next_random() {
-    std::uint64_t z = (rng += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
-
-double BrokerState::uniform() { return static_cast<double>(next_random() >> 11) * 0x1.0p-53; }
 
 // --------------------------------------------------------------- accounts
 // Money, positions and what open orders hold back are the ledger's; an order
@@ -457,7 +436,7 @@ void BrokerState::fill_order(int i, Px px, int qty, const std::string& deal) {
     if (o.market == Market::Derivatives) {
         // One trade record for what closed, one for what opened.
         DerivativesAccountState& a = derivatives.at(o.account);
-        for (const auto [close, part_qty] : {std::pair{true, r.closed}, std::pair{false, r.opened}}) {
+        for (const auto& [close, part_qty] : {std::pair{true, r.closed}, std::pair{false, r.opened}}) {
             if (part_qty <= 0) continue;
             Fill part = f;
             part.close = close;
@@ -679,106 +658,6 @@ void BrokerState::activate(int i) {
     o.exchange_no = exchange_number(o.market);
     note_order(i, "ACTIVATE");
     submit(i);
-}
-
-// ----------------------------------------------------------------- market
-void BrokerState::clamp_fair(Instrument& in) {
-    const Px hi = tick_down(*this, in, in.ceiling), lo = tick_up(*this, in, in.floor);
-    in.fair = grid_round(*this, in, std::clamp(in.fair, lo, hi));
-}
-
-double BrokerState::normal() {
-    const double u1 = std::max(uniform(), 1e-300), u2 = uniform();
-    return std::sqrt(-2 * std::log(u1)) * std::cos(6.283185307179586 * u2);
-}
-
-void BrokerState::move_fair(int inst) {
-    Instrument& in = instruments[inst];
-    const Px before = in.fair;
-    if (in.link >= 0) {
-        in.exact = instruments[in.link].exact + from_px(in.link_offset);
-    } else {
-        // A random walk with a slight pull back towards the reference price.
-        const double hours = options.tick_seconds / 3600.0, ref = from_px(in.reference);
-        in.exact += in.volatility * ref * std::sqrt(hours) * normal() - 0.05 * hours * (in.exact - ref);
-    }
-    in.fair = to_px(in.exact);
-    clamp_fair(in);
-    if (in.fair != before) in.requote = true;
-}
-
-void BrokerState::set_fair(int inst, Px price) {
-    Instrument& in = instruments[inst];
-    in.fair = price;
-    clamp_fair(in);
-    in.exact = from_px(in.fair);
-    requote(inst);
-    for (std::size_t j = 0; j < instruments.size(); ++j)
-        if (instruments[j].link == inst) {
-            instruments[j].exact = in.exact + from_px(instruments[j].link_offset);
-            instruments[j].fair = to_px(instruments[j].exact);
-            clamp_fair(instruments[j]);
-            requote(static_cast<int>(j));
-        }
-    settle();
-}
-
-void BrokerState::requote(int inst) {
-    Instrument& in = instruments[inst];
-    // The provider's new quotes replace the old as one change of the book.
-    struct Quiet {
-        BrokerState& b;
-        int inst;
-        bool was;
-        ~Quiet() {
-            b.book_quiet_ = was;
-            b.note_book(inst);
-        }
-    } quiet{*this, inst, book_quiet_};
-    book_quiet_ = true;
-    for (const engine::Handle& h : in.lp_quotes) in.book->remove(h);
-    in.lp_quotes.clear();
-    book_events(inst);
-    in.requote = false;
-    if (!options.liquidity) return;
-    Px bid = tick_down(*this, in, in.fair), ask = tick_up(*this, in, in.fair);
-    for (int k = 0; k < in.lp_levels; ++k) {
-        for (Side side : {Side::Buy, Side::Sell}) {
-            const Px px = side == Side::Buy ? bid : ask;
-            if (px < in.floor || px > in.ceiling) continue;
-            const double scale = (1 + 0.5 * k) * (0.5 + uniform());
-            const int size = in.lot * std::max(1, static_cast<int>(in.lp_size * scale));
-            to_book(inst, engine::BookOrder{kLiquidity, book_side(side), engine::PriceType::Limit, engine::Validity::Day,
-                                            px, size, 0});
-        }
-        bid = tick_down(*this, in, bid);
-        ask = tick_up(*this, in, ask);
-    }
-}
-
-void BrokerState::flow(int inst) {
-    Instrument& in = instruments[inst];
-    if (uniform() >= in.flow_chance) return;
-    const Side side = uniform() < 0.5 ? Side::Buy : Side::Sell;
-    const int lots = std::max(1, static_cast<int>(in.lp_size * (0.2 + uniform() * in.flow_max)));
-    to_book(inst, engine::BookOrder{kFlow, book_side(side), engine::PriceType::Market, engine::Validity::IOC,
-                                    side == Side::Buy ? in.ceiling : in.floor, static_cast<std::int64_t>(lots) * in.lot,
-                                    0});
-}
-
-void BrokerState::step(std::int64_t ticks) {
-    for (std::int64_t k = 0; k < ticks; ++k) {
-        now += options.tick_seconds;
-        const bool open = session_open(now);
-        if (open != in_session) open ? open_session() : close_session();
-        for (std::size_t i = 0; i < instruments.size(); ++i) move_fair(static_cast<int>(i));
-        if (!in_session) continue;  // the fair price drifts overnight; nobody trades
-        for (std::size_t i = 0; i < instruments.size(); ++i)
-            if (instruments[i].requote) requote(static_cast<int>(i));
-        if (options.activity)
-            for (std::size_t i = 0; i < instruments.size(); ++i) flow(static_cast<int>(i));
-        settle();
-    }
 }
 
 }  // namespace tvx::sandbox
