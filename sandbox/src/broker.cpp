@@ -57,13 +57,11 @@ BrokerState& broker() {
 LoginResult Broker<13, LoginResult>::call(text, text a1, text a2, text, text, text, text, bool, std::int32_t) {
     Call c(13);
     LoginResult r{};
-    const User* u = a1 ? c.b.user(a1) : nullptr;
-    if (!u || !a2 || u->secret != a2) {
+    const std::string channel = c.b.sessions.login(a1, a2);
+    if (channel.empty()) {
         r.message = "login refused: unknown application id or wrong secret";
         return r;
     }
-    const std::string channel = "sbx-" + u->id + "-" + std::to_string(c.b.next_channel++);
-    c.b.sessions[channel] = u->id;
     r.success = 1;
     r.channel_id = c.arena.keep(channel);
     r.message = "";

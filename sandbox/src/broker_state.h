@@ -15,6 +15,7 @@
 #include "json.h"
 #include "sandbox.h"
 #include "ledger.h"
+#include "sessions.h"
 #include "streams.h"
 
 namespace tvx::sandbox {
@@ -49,7 +50,6 @@ inline constexpr Px kPxScale = 10000;
 Px to_px(double p);
 inline double from_px(Px p) { return static_cast<double>(p) / kPxScale; }
 
-enum class Role { Investor, MarketRep };
 enum class Market { Derivatives, Equity };
 enum class Side { Buy, Sell };  // derivatives: LONG buys, SHORT sells
 enum class PriceType { Limit, Market };
@@ -57,10 +57,6 @@ enum class Validity { Day, IOC, FOK };
 enum class PositionMode { Open, Close, Auto };
 enum class Status { Pending, Open, Partial, Matched, Cancelled, Expired, Rejected };
 
-struct User {
-    std::string id, secret, broker_id, pin;
-    Role role;
-};
 
 // ------------------------------------------------------------------ market
 // Book order ids: a customer order's index, or one of these.
@@ -249,9 +245,7 @@ class BrokerState {
     std::int64_t now = 0;
     std::uint64_t rng = 0;
 
-    std::vector<User> users;
-    std::map<std::string, std::string> sessions;  // channel -> user id
-    int next_channel = 1;
+    Sessions sessions;
 
     std::vector<Instrument> instruments;
     std::map<std::string, int, NoCase> symbols;

@@ -153,13 +153,12 @@ void BrokerState::seed_default_world() {
 }
 
 void BrokerState::seed_default_accounts() {
-    users = {
-        {"inv001", "inv001-secret", "TVX", "000000", Role::Investor},
-        {"inv002", "inv002-secret", "TVX", "000000", Role::Investor},
-        {"mkt001", "mkt001-secret", "TVX", "", Role::MarketRep},
-        {"inv003", "inv003-secret", "OTH", "000000", Role::Investor},
-        {"mkt002", "mkt002-secret", "OTH", "", Role::MarketRep},
-    };
+    for (const User& u : {User{"inv001", "inv001-secret", "TVX", "000000", Role::Investor},
+                          User{"inv002", "inv002-secret", "TVX", "000000", Role::Investor},
+                          User{"mkt001", "mkt001-secret", "TVX", "", Role::MarketRep},
+                          User{"inv003", "inv003-secret", "OTH", "000000", Role::Investor},
+                          User{"mkt002", "mkt002-secret", "OTH", "", Role::MarketRep}})
+        sessions.put(u);
     auto deriv = [&](const char* no, const char* owner, double cash, double credit) {
         DerivativesAccountState& a = derivatives[no];
         a.no = no, a.owner = owner;
@@ -210,7 +209,6 @@ void BrokerState::reset(const json::Value& s) {
     options = o;
     rng = o.seed;
 
-    users.clear();
     sessions.clear();
     instruments.clear();
     symbols.clear();
@@ -300,9 +298,7 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         User u{v["id"].string(""), v["secret"].string(""), v["broker"].string("TVX"), v["pin"].string("000000"),
                v["role"].string("investor") == "marketrep" ? Role::MarketRep : Role::Investor};
         if (u.id.empty()) return "a user needs an id";
-        auto it = std::find_if(users.begin(), users.end(), [&](const User& x) { return x.id == u.id; });
-        if (it != users.end()) *it = u;
-        else users.push_back(u);
+        sessions.put(u);
     }
     // Money is kept in ten-thousandths in 64 bits: figures beyond this would overflow its sums.
     constexpr double kMaxMoney = 1e13;
@@ -412,25 +408,10 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
 }
 
 // ------------------------------------------------------------- look-ups
-const User* BrokerState::user(const std::string& id) const {
-    for (const User& u : users)
-        if (u.id == id) return &u;
-    return nullptr;
-}
-
-const User* BrokerState::session(const char* channel) const {
-    if (!channel) return nullptr;
-    auto it = sessions.find(channel);
-    return it == sessions.end() ? nullptr : user(it->second);
-}
-
+const User* BrokerState::user(const std::string& id) const { return sessions.user(id); }
+const User* BrokerState::session(const char* channel) const { return sessions.of_channel(channel); }
 const User* BrokerState::session(Cfg cfg) const { return cfg ? session(cfg->channel_id) : nullptr; }
-
-bool BrokerState::may_see(const User& u, const std::string& owner) const {
-    if (u.role == Role::Investor) return u.id == owner;
-    const User* o = user(owner);
-    return o && o->broker_id == u.broker_id;
-}
+bool BrokerState::may_see(const User& u, const std::string& owner) const { return sessions.may_see(u, owner); }
 
 int BrokerState::instrument_index(const char* symbol) const {
     if (!symbol) return -1;
@@ -480,7 +461,7 @@ std::string BrokerState::state_json() {
     }
     w.end_object();
     w.key("users").begin_array();
-    for (const User& u : users)
+    for (const User& u : sessions.users())
         w.begin_object().field("id", u.id).field("role", u.role == Role::Investor ? "investor" : "marketrep").field("broker", u.broker_id).end_object();
     w.end_array();
     w.key("derivatives_accounts").begin_object();
