@@ -54,8 +54,8 @@ BrokerState& broker() {
 }
 
 // ------------------------------------------------------------------- login
-LoginResult Broker<13, LoginResult>::call(text, text a1, text a2, text, text, text, text, bool, std::int32_t) {
-    Call c(13);
+LoginResult Broker<Op::login>::call(text, text a1, text a2, text, text, text, text, bool, std::int32_t) {
+    Call c;
     LoginResult r{};
     const std::string channel = c.b.sessions.login(a1, a2);
     if (channel.empty()) {
@@ -73,9 +73,9 @@ namespace {
 
 // The record that `make` makes of an account of market M.
 template <Market M, class Record>
-SingleResult<Record> account_record(int op, Cfg cfg, text account_no, Role role,
+SingleResult<Record> account_record(Cfg cfg, text account_no, Role role,
                                     Record (*make)(Call&, const AccountOf<M>&)) {
-    Call c(op);
+    Call c;
     SingleResult<Record> r{};
     const AccountOf<M>* a = c.admit_account<M>(cfg, role, account_no, r);
     if (!a) return r;
@@ -87,9 +87,9 @@ SingleResult<Record> account_record(int op, Cfg cfg, text account_no, Role role,
 
 // The records of an account of market M that `add` lists.
 template <Market M, class Item>
-RecordList<Item> account_list(int op, Cfg cfg, text account_no, Role role,
+RecordList<Item> account_list(Cfg cfg, text account_no, Role role,
                               void (*add)(Call&, const AccountOf<M>&, std::vector<Item>&)) {
-    Call c(op);
+    Call c;
     RecordList<Item> r{};
     const AccountOf<M>* a = c.admit_account<M>(cfg, role, account_no, r);
     if (!a) return r;
@@ -164,17 +164,17 @@ EquityAccount equity_account(Call& c, const EquityAccountState& a) {
 
 }  // namespace
 
-DerivativesAccountResult Broker<14, DerivativesAccountResult>::call(Cfg cfg, text account_no) {
-    return account_record<Market::Derivatives>(14, cfg, account_no, Role::Investor, derivatives_account);
+DerivativesAccountResult Broker<Op::get_investor_derivatives_account_info>::call(Cfg cfg, text account_no) {
+    return account_record<Market::Derivatives>(cfg, account_no, Role::Investor, derivatives_account);
 }
-DerivativesAccountResult Broker<24, DerivativesAccountResult>::call(Cfg cfg, text account_no) {
-    return account_record<Market::Derivatives>(24, cfg, account_no, Role::MarketRep, derivatives_account);
+DerivativesAccountResult Broker<Op::get_marketrep_derivatives_account_info>::call(Cfg cfg, text account_no) {
+    return account_record<Market::Derivatives>(cfg, account_no, Role::MarketRep, derivatives_account);
 }
-EquityAccountResult Broker<19, EquityAccountResult>::call(Cfg cfg, text account_no) {
-    return account_record<Market::Equity>(19, cfg, account_no, Role::Investor, equity_account);
+EquityAccountResult Broker<Op::get_investor_equity_account_info>::call(Cfg cfg, text account_no) {
+    return account_record<Market::Equity>(cfg, account_no, Role::Investor, equity_account);
 }
-EquityAccountResult Broker<30, EquityAccountResult>::call(Cfg cfg, text account_no) {
-    return account_record<Market::Equity>(30, cfg, account_no, Role::MarketRep, equity_account);
+EquityAccountResult Broker<Op::get_marketrep_equity_account_info>::call(Cfg cfg, text account_no) {
+    return account_record<Market::Equity>(cfg, account_no, Role::MarketRep, equity_account);
 }
 
 // --------------------------------------------------------------- portfolios
@@ -339,18 +339,18 @@ void equity_trades(Call& c, const EquityAccountState& a, std::vector<EquityTrade
 
 }  // namespace
 
-#define TVX_ACCOUNT_LIST(n, M, Item, fn, role)                                        \
-    RecordList<Item> Broker<n, RecordList<Item>>::call(Cfg cfg, text account_no) { \
-        return account_list<M>(n, cfg, account_no, role, fn);                         \
+#define TVX_ACCOUNT_LIST(op, M, Item, fn, role)                           \
+    RecordList<Item> Broker<Op::op>::call(Cfg cfg, text account_no) {   \
+        return account_list<M>(cfg, account_no, role, fn);               \
     }
-TVX_ACCOUNT_LIST(17, Market::Derivatives, DerivativesPosition, derivatives_portfolio, Role::Investor)
-TVX_ACCOUNT_LIST(28, Market::Derivatives, DerivativesPosition, derivatives_portfolio, Role::MarketRep)
-TVX_ACCOUNT_LIST(22, Market::Equity, EquityPosition, equity_portfolio, Role::Investor)
-TVX_ACCOUNT_LIST(34, Market::Equity, EquityPosition, equity_portfolio, Role::MarketRep)
-TVX_ACCOUNT_LIST(18, Market::Derivatives, DerivativesTrade, derivatives_trades, Role::Investor)
-TVX_ACCOUNT_LIST(29, Market::Derivatives, DerivativesTrade, derivatives_trades, Role::MarketRep)
-TVX_ACCOUNT_LIST(23, Market::Equity, EquityTrade, equity_trades, Role::Investor)
-TVX_ACCOUNT_LIST(35, Market::Equity, EquityTrade, equity_trades, Role::MarketRep)
+TVX_ACCOUNT_LIST(get_investor_derivatives_portfolios, Market::Derivatives, DerivativesPosition, derivatives_portfolio, Role::Investor)
+TVX_ACCOUNT_LIST(get_marketrep_derivatives_portfolios, Market::Derivatives, DerivativesPosition, derivatives_portfolio, Role::MarketRep)
+TVX_ACCOUNT_LIST(get_investor_equity_portfolios, Market::Equity, EquityPosition, equity_portfolio, Role::Investor)
+TVX_ACCOUNT_LIST(get_marketrep_equity_portfolios, Market::Equity, EquityPosition, equity_portfolio, Role::MarketRep)
+TVX_ACCOUNT_LIST(get_investor_derivatives_trades, Market::Derivatives, DerivativesTrade, derivatives_trades, Role::Investor)
+TVX_ACCOUNT_LIST(get_marketrep_derivatives_trades, Market::Derivatives, DerivativesTrade, derivatives_trades, Role::MarketRep)
+TVX_ACCOUNT_LIST(get_investor_equity_trades, Market::Equity, EquityTrade, equity_trades, Role::Investor)
+TVX_ACCOUNT_LIST(get_marketrep_equity_trades, Market::Equity, EquityTrade, equity_trades, Role::MarketRep)
 #undef TVX_ACCOUNT_LIST
 
 }  // namespace tvx::sandbox

@@ -12,7 +12,7 @@
 namespace tvx::sandbox {
 
 // Every operation has its specialization below.
-template <int N, class R>
+template <Op N>
 struct Broker;
 
 // Texts and item arrays of a broker result. The module reads them while it
@@ -54,7 +54,7 @@ using namespace wire;
 
 #define TVX_DECLARE_BROKER(n, R, name, params, args) \
     template <>                                      \
-    struct Broker<n, R> {                            \
+    struct Broker<Op::name> {                        \
         static R call params;                        \
     };
 TVX_OPERATIONS(TVX_DECLARE_BROKER)

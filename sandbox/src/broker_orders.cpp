@@ -1,16 +1,12 @@
-// Order queries, placements, cancels, changes and trade reports.
-//
-// What each request field means (argN = the Python function's N-th argument):
-// placements 3 symbol, 4 price, 5 volume, 6 side, then for derivatives
-// 7 position, [PIN], price type, validity, trigger condition, trigger symbol,
-// trigger price, bypass-warning flag; for equity [PIN], price type, validity,
-// trustee id, order type, NVDR flag, iceberg volume, bypass-warning flag. The
-// investor functions carry the PIN where the brackets are. README has the table.
+// Order queries, placements, cancels, changes and trade reports: request
+// records in (read by meaning, requests.h), the exchange's calls, result
+// records out.
 #include <algorithm>
 #include <optional>
 #include <type_traits>
 
 #include "broker_ops.h"
+#include "requests.h"
 
 namespace tvx::sandbox {
 namespace {
@@ -136,8 +132,8 @@ RecordList<OrderRecord<M>> order_list(Call& c, const std::string* account) {
 
 // The orders of one account, or with no account every order the caller may see.
 template <Market M>
-RecordList<OrderRecord<M>> orders_query(int op, Cfg cfg, Role role, std::optional<text> account_no) {
-    Call c(op);
+RecordList<OrderRecord<M>> orders_query(Cfg cfg, Role role, std::optional<text> account_no) {
+    Call c;
     RecordList<OrderRecord<M>> r{};
     if (account_no ? !c.admit_account<M>(cfg, role, *account_no, r) : !c.admit(cfg, role, r)) return r;
     if (!account_no) return order_list<M>(c, nullptr);
@@ -147,9 +143,9 @@ RecordList<OrderRecord<M>> orders_query(int op, Cfg cfg, Role role, std::optiona
 
 // One order, in the account if one is named.
 template <Market M, class Number>
-SingleResult<OrderRecord<M>> order_query(int op, Cfg cfg, Role role, std::optional<text> account_no, Number number) {
+SingleResult<OrderRecord<M>> order_query(Cfg cfg, Role role, std::optional<text> account_no, Number number) {
     using R = SingleResult<OrderRecord<M>>;
-    Call c(op);
+    Call c;
     R r{};
     if (account_no ? !c.admit_account<M>(cfg, role, *account_no, r) : !c.admit(cfg, role, r)) return r;
     const int i = find_order(c.b, number);
@@ -165,36 +161,36 @@ SingleResult<OrderRecord<M>> order_query(int op, Cfg cfg, Role role, std::option
 
 }  // namespace
 
-DerivativesOrderResult Broker<15, DerivativesOrderResult>::call(Cfg cfg, text account_no, std::int32_t order_no) {
-    return order_query<Market::Derivatives>(15, cfg, Role::Investor, account_no, order_no);
+DerivativesOrderResult Broker<Op::get_investor_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no) {
+    return order_query<Market::Derivatives>(cfg, Role::Investor, account_no, order_no);
 }
-DerivativesOrderResult Broker<25, DerivativesOrderResult>::call(Cfg cfg, std::int32_t order_no) {
-    return order_query<Market::Derivatives>(25, cfg, Role::MarketRep, std::nullopt, order_no);
+DerivativesOrderResult Broker<Op::get_marketrep_derivatives_order>::call(Cfg cfg, std::int32_t order_no) {
+    return order_query<Market::Derivatives>(cfg, Role::MarketRep, std::nullopt, order_no);
 }
-EquityOrderResult Broker<20, EquityOrderResult>::call(Cfg cfg, text account_no, text order_no) {
-    return order_query<Market::Equity>(20, cfg, Role::Investor, account_no, order_no);
+EquityOrderResult Broker<Op::get_investor_equity_order>::call(Cfg cfg, text account_no, text order_no) {
+    return order_query<Market::Equity>(cfg, Role::Investor, account_no, order_no);
 }
-EquityOrderResult Broker<31, EquityOrderResult>::call(Cfg cfg, text order_no) {
-    return order_query<Market::Equity>(31, cfg, Role::MarketRep, std::nullopt, order_no);
+EquityOrderResult Broker<Op::get_marketrep_equity_order>::call(Cfg cfg, text order_no) {
+    return order_query<Market::Equity>(cfg, Role::MarketRep, std::nullopt, order_no);
 }
 
-RecordList<DerivativesOrder> Broker<16, RecordList<DerivativesOrder>>::call(Cfg cfg, text account_no) {
-    return orders_query<Market::Derivatives>(16, cfg, Role::Investor, account_no);
+RecordList<DerivativesOrder> Broker<Op::get_investor_derivatives_orders>::call(Cfg cfg, text account_no) {
+    return orders_query<Market::Derivatives>(cfg, Role::Investor, account_no);
 }
-RecordList<DerivativesOrder> Broker<27, RecordList<DerivativesOrder>>::call(Cfg cfg, text account_no) {
-    return orders_query<Market::Derivatives>(27, cfg, Role::MarketRep, account_no);
+RecordList<DerivativesOrder> Broker<Op::get_marketrep_derivatives_orders_by_account_no>::call(Cfg cfg, text account_no) {
+    return orders_query<Market::Derivatives>(cfg, Role::MarketRep, account_no);
 }
-RecordList<EquityOrder> Broker<21, RecordList<EquityOrder>>::call(Cfg cfg, text account_no) {
-    return orders_query<Market::Equity>(21, cfg, Role::Investor, account_no);
+RecordList<EquityOrder> Broker<Op::get_investor_equity_orders>::call(Cfg cfg, text account_no) {
+    return orders_query<Market::Equity>(cfg, Role::Investor, account_no);
 }
-RecordList<EquityOrder> Broker<33, RecordList<EquityOrder>>::call(Cfg cfg, text account_no) {
-    return orders_query<Market::Equity>(33, cfg, Role::MarketRep, account_no);
+RecordList<EquityOrder> Broker<Op::get_marketrep_equity_orders_by_account_no>::call(Cfg cfg, text account_no) {
+    return orders_query<Market::Equity>(cfg, Role::MarketRep, account_no);
 }
-RecordList<DerivativesOrder> Broker<26, RecordList<DerivativesOrder>>::call(Cfg cfg) {
-    return orders_query<Market::Derivatives>(26, cfg, Role::MarketRep, std::nullopt);
+RecordList<DerivativesOrder> Broker<Op::get_marketrep_derivatives_orders>::call(Cfg cfg) {
+    return orders_query<Market::Derivatives>(cfg, Role::MarketRep, std::nullopt);
 }
-RecordList<EquityOrder> Broker<32, RecordList<EquityOrder>>::call(Cfg cfg) {
-    return orders_query<Market::Equity>(32, cfg, Role::MarketRep, std::nullopt);
+RecordList<EquityOrder> Broker<Op::get_marketrep_equity_orders>::call(Cfg cfg) {
+    return orders_query<Market::Equity>(cfg, Role::MarketRep, std::nullopt);
 }
 
 // --------------------------------------------------------------- placement
@@ -204,9 +200,9 @@ template <Market M>
 using OrderNoResult = std::conditional_t<M == Market::Derivatives, DerivativesOrderNoResult, EquityOrderNoResult>;
 
 template <Market M>
-OrderNoResult<M> place_order(int op, Cfg cfg, text account_no, Role role, text pin, BrokerState::Placement p) {
+OrderNoResult<M> place_order(Cfg cfg, text account_no, Role role, text pin, BrokerState::Placement p) {
     using R = OrderNoResult<M>;
-    Call c(op);
+    Call c;
     R r{};
     if (!c.admit_account<M>(cfg, role, pin, account_no, r)) return r;
     p.market = M;
@@ -234,56 +230,61 @@ BrokerState::Placement placement(text symbol, double price, int volume, text sid
 
 }  // namespace
 
-DerivativesOrderNoResult Broker<38, DerivativesOrderNoResult>::call(Cfg cfg, text account_no,
+DerivativesOrderNoResult Broker<Op::place_investor_derivatives_order>::call(Cfg cfg, text account_no,
                                                                     const InvestorDerivativesPlaceRequest* q) {
     if (!q) return refusal<DerivativesOrderNoResult>(400, "no request");
-    BrokerState::Placement p = placement(q->arg3, q->arg4, q->arg5, q->arg6, q->arg9, q->arg10, q->arg14);
-    p.position = q->arg7;
-    p.trigger_condition = q->arg11;
-    p.trigger_symbol = q->arg12;
-    p.trigger_price = q->arg13;
-    return place_order<Market::Derivatives>(38, cfg, account_no, Role::Investor, q->arg8, p);
+    const auto f = Request<InvestorDerivativesPlaceRequest>::of(*q);
+    BrokerState::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    p.position = f.position;
+    p.trigger_condition = f.trigger_condition;
+    p.trigger_symbol = f.trigger_symbol;
+    p.trigger_price = f.trigger_price;
+    return place_order<Market::Derivatives>(cfg, account_no, Role::Investor, f.pin, p);
 }
 
-DerivativesOrderNoResult Broker<40, DerivativesOrderNoResult>::call(Cfg cfg, text account_no,
+DerivativesOrderNoResult Broker<Op::place_marketrep_derivatives_order>::call(Cfg cfg, text account_no,
                                                                     const MarketrepDerivativesPlaceRequest* q) {
     if (!q) return refusal<DerivativesOrderNoResult>(400, "no request");
-    BrokerState::Placement p = placement(q->arg3, q->arg4, q->arg5, q->arg6, q->arg8, q->arg9, q->arg13);
-    p.position = q->arg7;
-    p.trigger_condition = q->arg10;
-    p.trigger_symbol = q->arg11;
-    p.trigger_price = q->arg12;
-    return place_order<Market::Derivatives>(40, cfg, account_no, Role::MarketRep, nullptr, p);
+    const auto f = Request<MarketrepDerivativesPlaceRequest>::of(*q);
+    BrokerState::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    p.position = f.position;
+    p.trigger_condition = f.trigger_condition;
+    p.trigger_symbol = f.trigger_symbol;
+    p.trigger_price = f.trigger_price;
+    return place_order<Market::Derivatives>(cfg, account_no, Role::MarketRep, nullptr, p);
 }
 
-EquityOrderNoResult Broker<39, EquityOrderNoResult>::call(Cfg cfg, text account_no, const InvestorEquityPlaceRequest* q) {
+EquityOrderNoResult Broker<Op::place_investor_equity_order>::call(Cfg cfg, text account_no, const InvestorEquityPlaceRequest* q) {
     if (!q) return refusal<EquityOrderNoResult>(400, "no request");
-    BrokerState::Placement p = placement(q->arg3, q->arg4, q->arg5, q->arg6, q->arg8, q->arg9, q->arg14);
-    p.trustee = q->arg10;
-    p.order_type = q->arg11;
-    p.nvdr = q->arg12 != 0;
-    p.iceberg = q->arg13;
-    return place_order<Market::Equity>(39, cfg, account_no, Role::Investor, q->arg7, p);
+    const auto f = Request<InvestorEquityPlaceRequest>::of(*q);
+    BrokerState::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    p.trustee = f.trustee;
+    p.order_type = f.order_type;
+    p.nvdr = f.nvdr != 0;
+    p.iceberg = f.iceberg;
+    return place_order<Market::Equity>(cfg, account_no, Role::Investor, f.pin, p);
 }
 
-EquityOrderNoResult Broker<42, EquityOrderNoResult>::call(Cfg cfg, text account_no, const MarketrepEquityPlaceRequest* q) {
+EquityOrderNoResult Broker<Op::place_marketrep_equity_order>::call(Cfg cfg, text account_no, const MarketrepEquityPlaceRequest* q) {
     if (!q) return refusal<EquityOrderNoResult>(400, "no request");
-    BrokerState::Placement p = placement(q->arg3, q->arg4, q->arg5, q->arg6, q->arg7, q->arg8, q->arg13);
-    p.trustee = q->arg9;
-    p.order_type = q->arg10;
-    p.nvdr = q->arg11 != 0;
-    p.iceberg = q->arg12;
-    return place_order<Market::Equity>(42, cfg, account_no, Role::MarketRep, nullptr, p);
+    const auto f = Request<MarketrepEquityPlaceRequest>::of(*q);
+    BrokerState::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    p.trustee = f.trustee;
+    p.order_type = f.order_type;
+    p.nvdr = f.nvdr != 0;
+    p.iceberg = f.iceberg;
+    return place_order<Market::Equity>(cfg, account_no, Role::MarketRep, nullptr, p);
 }
 
-TradeReportResult Broker<41, TradeReportResult>::call(Cfg cfg, const TradeReportRequest* q) {
-    Call c(41);
+TradeReportResult Broker<Op::place_marketrep_derivatives_trade_report>::call(Cfg cfg, const TradeReportRequest* q) {
+    Call c;
     TradeReportResult r{};
     if (!c.admit(cfg, Role::MarketRep, r)) return r;
     if (!q) return c.refuse<TradeReportResult>(400, "no request");
     std::vector<std::int32_t> numbers;
-    const Verdict v = c.b.trade_report(*c.user, str(q->arg2), q->arg3, q->arg4, q->arg5, q->arg6, q->arg7, str(q->arg8),
-                                       q->arg9, numbers);
+    const auto f = Request<TradeReportRequest>::of(*q);
+    const Verdict v = c.b.trade_report(*c.user, str(f.account), f.symbol, f.price, f.volume, f.side, f.position,
+                                       str(f.counter_account), f.counter_position, numbers);
     if (!v.ok) return c.refuse<TradeReportResult>(v);
     r = list_result<TradeReportResult>(c, numbers);
     return succeeded(c, r, v);
@@ -303,8 +304,8 @@ int order_of(Call& c, int i, const char* account, Verdict& why, const std::strin
 
 // An action on one order of the account, which `act` takes once the order is found.
 template <Market M, class Number, class Act>
-StatusResult order_action(int op, Cfg cfg, text account_no, Role role, text pin, Number number, Act act) {
-    Call c(op);
+StatusResult order_action(Cfg cfg, text account_no, Role role, text pin, Number number, Act act) {
+    Call c;
     StatusResult r{};
     if (!c.admit_account<M>(cfg, role, pin, account_no, r)) return r;
     const int i = find_order(c.b, number);
@@ -316,8 +317,8 @@ StatusResult order_action(int op, Cfg cfg, text account_no, Role role, text pin,
 }
 
 template <Market M, class Number>
-StatusResult cancel_one(int op, Cfg cfg, text account_no, Role role, text pin, Number number) {
-    return order_action<M>(op, cfg, account_no, role, pin, number,
+StatusResult cancel_one(Cfg cfg, text account_no, Role role, text pin, Number number) {
+    return order_action<M>(cfg, account_no, role, pin, number,
                            [](Call& c, int i) { return c.b.cancel(i, *c.user); });
 }
 
@@ -347,10 +348,10 @@ using ActionError = std::conditional_t<M == Market::Derivatives, DerivativesOrde
 
 // Cancels what it can; the result lists the orders it could not.
 template <Market M, class Number>
-RecordList<ActionError<M>> cancel_batch(int op, Cfg cfg, text account_no, Role role, text pin, const Number* numbers,
+RecordList<ActionError<M>> cancel_batch(Cfg cfg, text account_no, Role role, text pin, const Number* numbers,
                                         std::int32_t count) {
     using R = RecordList<ActionError<M>>;
-    Call c(op);
+    Call c;
     R r{};
     if (!c.admit_account<M>(cfg, role, pin, account_no, r)) return r;
     std::vector<ActionError<M>> errors;
@@ -369,97 +370,101 @@ RecordList<ActionError<M>> cancel_batch(int op, Cfg cfg, text account_no, Role r
 
 }  // namespace
 
-StatusResult Broker<1, StatusResult>::call(Cfg cfg, text account_no, std::int32_t order_no, const InvestorTextRecord* extra) {
-    return cancel_one<Market::Derivatives>(1, cfg, account_no, Role::Investor, extra ? extra->arg4 : nullptr, order_no);
+StatusResult Broker<Op::cancel_investor_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no, const InvestorTextRecord* extra) {
+    return cancel_one<Market::Derivatives>(cfg, account_no, Role::Investor, extra ? Request<InvestorTextRecord>::of(*extra).pin : nullptr, order_no);
 }
-StatusResult Broker<5, StatusResult>::call(Cfg cfg, text account_no, std::int32_t order_no) {
-    return cancel_one<Market::Derivatives>(5, cfg, account_no, Role::MarketRep, nullptr, order_no);
+StatusResult Broker<Op::cancel_marketrep_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no) {
+    return cancel_one<Market::Derivatives>(cfg, account_no, Role::MarketRep, nullptr, order_no);
 }
-StatusResult Broker<3, StatusResult>::call(Cfg cfg, text account_no, text order_no, const InvestorTextRecord* extra) {
-    return cancel_one<Market::Equity>(3, cfg, account_no, Role::Investor, extra ? extra->arg4 : nullptr, order_no);
+StatusResult Broker<Op::cancel_investor_equity_order>::call(Cfg cfg, text account_no, text order_no, const InvestorTextRecord* extra) {
+    return cancel_one<Market::Equity>(cfg, account_no, Role::Investor, extra ? Request<InvestorTextRecord>::of(*extra).pin : nullptr, order_no);
 }
-StatusResult Broker<7, StatusResult>::call(Cfg cfg, text account_no, text order_no) {
-    return cancel_one<Market::Equity>(7, cfg, account_no, Role::MarketRep, nullptr, order_no);
+StatusResult Broker<Op::cancel_marketrep_equity_order>::call(Cfg cfg, text account_no, text order_no) {
+    return cancel_one<Market::Equity>(cfg, account_no, Role::MarketRep, nullptr, order_no);
 }
 
-RecordList<DerivativesOrderActionError> Broker<2, RecordList<DerivativesOrderActionError>>::call(
+RecordList<DerivativesOrderActionError> Broker<Op::cancel_investor_derivatives_orders>::call(
     Cfg cfg, text account_no, const std::int32_t* order_nos, std::int32_t count, text extra) {
-    return cancel_batch<Market::Derivatives>(2, cfg, account_no, Role::Investor, extra, order_nos, count);
+    return cancel_batch<Market::Derivatives>(cfg, account_no, Role::Investor, extra, order_nos, count);
 }
-RecordList<DerivativesOrderActionError> Broker<6, RecordList<DerivativesOrderActionError>>::call(
+RecordList<DerivativesOrderActionError> Broker<Op::cancel_marketrep_derivatives_orders>::call(
     Cfg cfg, text account_no, const std::int32_t* order_nos, std::int32_t count) {
-    return cancel_batch<Market::Derivatives>(6, cfg, account_no, Role::MarketRep, nullptr, order_nos, count);
+    return cancel_batch<Market::Derivatives>(cfg, account_no, Role::MarketRep, nullptr, order_nos, count);
 }
-RecordList<EquityOrderActionError> Broker<4, RecordList<EquityOrderActionError>>::call(Cfg cfg, text account_no,
+RecordList<EquityOrderActionError> Broker<Op::cancel_investor_equity_orders>::call(Cfg cfg, text account_no,
                                                                                        const text* order_nos,
                                                                                        std::int32_t count, text extra) {
-    return cancel_batch<Market::Equity>(4, cfg, account_no, Role::Investor, extra, order_nos, count);
+    return cancel_batch<Market::Equity>(cfg, account_no, Role::Investor, extra, order_nos, count);
 }
-RecordList<EquityOrderActionError> Broker<8, RecordList<EquityOrderActionError>>::call(Cfg cfg, text account_no,
+RecordList<EquityOrderActionError> Broker<Op::cancel_marketrep_equity_orders>::call(Cfg cfg, text account_no,
                                                                                        const text* order_nos,
                                                                                        std::int32_t count) {
-    return cancel_batch<Market::Equity>(8, cfg, account_no, Role::MarketRep, nullptr, order_nos, count);
+    return cancel_batch<Market::Equity>(cfg, account_no, Role::MarketRep, nullptr, order_nos, count);
 }
 
 // ------------------------------------------------------------------ changes
 namespace {
 
 template <Market M, class Number>
-StatusResult change_one(int op, Cfg cfg, text account_no, Role role, text pin, Number number,
+StatusResult change_one(Cfg cfg, text account_no, Role role, text pin, Number number,
                         const BrokerState::Change& change) {
-    return order_action<M>(op, cfg, account_no, role, pin, number,
+    return order_action<M>(cfg, account_no, role, pin, number,
                            [&](Call& c, int i) { return c.b.change(i, change, *c.user); });
 }
 
 }  // namespace
 
-StatusResult Broker<9, StatusResult>::call(Cfg cfg, text account_no, std::int32_t order_no,
+StatusResult Broker<Op::change_investor_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no,
                                            const InvestorDerivativesChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
+    const auto f = Request<InvestorDerivativesChangeRequest>::of(*q);
     BrokerState::Change ch;
-    ch.price = q->arg4;
-    ch.volume = q->arg5;
-    ch.price_type = q->arg7;
-    ch.validity = q->arg8;
-    return change_one<Market::Derivatives>(9, cfg, account_no, Role::Investor, q->arg6, order_no, ch);
+    ch.price = f.price;
+    ch.volume = f.volume;
+    ch.price_type = f.price_type;
+    ch.validity = f.validity;
+    return change_one<Market::Derivatives>(cfg, account_no, Role::Investor, f.pin, order_no, ch);
 }
 
-StatusResult Broker<11, StatusResult>::call(Cfg cfg, text account_no, std::int32_t order_no,
+StatusResult Broker<Op::change_marketrep_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no,
                                             const MarketrepDerivativesChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
+    const auto f = Request<MarketrepDerivativesChangeRequest>::of(*q);
     BrokerState::Change ch;
-    ch.new_account = str(q->arg4);
-    ch.price = q->arg5;
-    ch.volume = q->arg6;
-    ch.price_type = q->arg7;
-    ch.validity = q->arg8;
-    return change_one<Market::Derivatives>(11, cfg, account_no, Role::MarketRep, nullptr, order_no, ch);
+    ch.new_account = str(f.account);
+    ch.price = f.price;
+    ch.volume = f.volume;
+    ch.price_type = f.price_type;
+    ch.validity = f.validity;
+    return change_one<Market::Derivatives>(cfg, account_no, Role::MarketRep, nullptr, order_no, ch);
 }
 
-StatusResult Broker<10, StatusResult>::call(Cfg cfg, text account_no, text order_no, const InvestorEquityChangeRequest* q) {
+StatusResult Broker<Op::change_investor_equity_order>::call(Cfg cfg, text account_no, text order_no, const InvestorEquityChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
+    const auto f = Request<InvestorEquityChangeRequest>::of(*q);
     BrokerState::Change ch;
-    ch.price = q->arg4;
-    ch.volume = q->arg5;
-    ch.trustee = q->arg7;
-    ch.iceberg = q->arg8;
-    ch.price_type = q->arg9;
-    ch.bypass_warning = q->arg10 != 0;
-    return change_one<Market::Equity>(10, cfg, account_no, Role::Investor, q->arg6, order_no, ch);
+    ch.price = f.price;
+    ch.volume = f.volume;
+    ch.trustee = f.trustee;
+    ch.iceberg = f.iceberg;
+    ch.price_type = f.price_type;
+    ch.bypass_warning = f.bypass_warning != 0;
+    return change_one<Market::Equity>(cfg, account_no, Role::Investor, f.pin, order_no, ch);
 }
 
-StatusResult Broker<12, StatusResult>::call(Cfg cfg, text account_no, text order_no, const MarketrepEquityChangeRequest* q) {
+StatusResult Broker<Op::change_marketrep_equity_order>::call(Cfg cfg, text account_no, text order_no, const MarketrepEquityChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
+    const auto f = Request<MarketrepEquityChangeRequest>::of(*q);
     BrokerState::Change ch;
-    ch.new_account = str(q->arg4);
-    ch.price = q->arg5;
-    ch.volume = q->arg6;
-    ch.iceberg = q->arg7;
-    ch.trustee = q->arg8;
-    ch.price_type = q->arg9;
-    ch.bypass_warning = q->arg10 != 0;
-    ch.nvdr = q->arg11 ? 1 : 0;
-    return change_one<Market::Equity>(12, cfg, account_no, Role::MarketRep, nullptr, order_no, ch);
+    ch.new_account = str(f.account);
+    ch.price = f.price;
+    ch.volume = f.volume;
+    ch.iceberg = f.iceberg;
+    ch.trustee = f.trustee;
+    ch.price_type = f.price_type;
+    ch.bypass_warning = f.bypass_warning != 0;
+    ch.nvdr = f.nvdr ? 1 : 0;
+    return change_one<Market::Equity>(cfg, account_no, Role::MarketRep, nullptr, order_no, ch);
 }
 
 }  // namespace tvx::sandbox

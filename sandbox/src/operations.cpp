@@ -30,7 +30,7 @@ R serve(F&& broker_call, A... args) {
 #define TVX_STRIP(...) __VA_ARGS__
 #define TVX_DEFINE_OPERATION(n, R, name, params, args)                                                \
     R TavrolixInterfacePY_##n params {                                                                  \
-        return ::tvx::sandbox::serve<n, R>([&] { return ::tvx::sandbox::Broker<n, R>::call args; },  \
+        return ::tvx::sandbox::serve<n, R>([&] { return ::tvx::sandbox::Broker<::tvx::sandbox::Op::name>::call args; }, \
                                            TVX_STRIP args);                                             \
     }
 
