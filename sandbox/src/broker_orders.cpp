@@ -6,82 +6,36 @@
 #include <type_traits>
 
 #include "broker_ops.h"
+#include "order_fields.h"
 #include "requests.h"
 
 namespace tvx::sandbox {
 namespace {
 
+// Into a record field.
+void put(Arena& ar, text& f, const std::string& v) { f = ar.keep(v); }
+void put(Arena& ar, text& f, const OrNull& v) { f = ar.keep_or_null(v.s); }
+void put(Arena&, text& f, Null) { f = nullptr; }
+template <class F, class V>
+void put(Arena&, F& f, const V& v) {
+    f = static_cast<F>(v);
+}
+
+#define TVX_RECORD_FIELD(key, value) put(ar, r.key, value);
 DerivativesOrder derivatives_record(Arena& ar, const BrokerState& b, const Order& o) {
     const OrderTexts t = b.order_texts(o);
-    DerivativesOrder d{};
-    d.account_no = ar.keep(o.account);
-    d.balance_qty = o.remaining();
-    d.cancel_qty = o.cancelled;
-    d.entry_date = ar.keep(t.entry_date);
-    d.entry_id = ar.keep(o.entered_by);
-    d.entry_time = ar.keep(t.entry_time);
-    d.is_stop_order_not_activate = ar.keep(o.status == Status::Pending ? "Y" : "N");
-    d.match_qty = o.matched;
-    d.order_no = o.dno;
-    d.position = ar.keep(t.position);
-    d.price = from_px(o.price);
-    d.price_type = ar.keep(t.price_type);
-    d.qty = o.qty;
-    d.reject_code = o.reject_code;
-    d.reject_reason = ar.keep_or_null(t.reject_reason);
-    d.show_status = ar.keep(t.show);
-    d.side = ar.keep(t.side);
-    d.status = ar.keep(t.status);
-    d.status_meaning = ar.keep(t.meaning);
-    d.symbol = ar.keep(t.symbol);
-    d.tfx_order_no = ar.keep_or_null(t.exchange_no);
-    d.trigger_condition = ar.keep_or_null(t.trigger_condition);
-    d.trigger_price = from_px(o.trigger_price);
-    d.trigger_symbol = o.trigger_condition.empty() ? nullptr : ar.keep(t.trigger_symbol);
-    d.validity = ar.keep(t.validity);
-    d.version = o.version;
-    return d;
+    DerivativesOrder r{};
+    TVX_DERIVATIVES_ORDER_FIELDS(TVX_RECORD_FIELD)
+    return r;
 }
 
 EquityOrder equity_record(Arena& ar, const BrokerState& b, const Order& o) {
     const OrderTexts t = b.order_texts(o);
-    EquityOrder e{};
-    e.can_cancel = o.active() && !o.trade_report;
-    e.can_change_account = o.active() && o.matched == 0;
-    e.account_no = ar.keep(o.account);
-    e.balance = o.remaining();
-    e.cancel_id = ar.keep_or_null(t.cancel_id);
-    e.cancel_time = ar.keep_or_null(t.cancel_time);
-    e.cancelled = o.cancelled;
-    e.counter_party_member = nullptr;
-    e.enter_id = ar.keep(o.entered_by);
-    e.entry_time = ar.keep(t.entry_time);
-    e.iceberg_vol = o.iceberg;
-    e.matched = o.matched;
-    e.nvdr_flag = ar.keep(o.nvdr ? "Y" : "N");
-    e.order_no = ar.keep(o.eno);
-    e.order_type = ar.keep(o.order_type);
-    e.price = from_px(o.price);
-    e.price_type = ar.keep(t.price_type);
-    e.reject_code = o.reject_code;
-    e.reject_reason = ar.keep_or_null(t.reject_reason);
-    e.set_order_no = ar.keep_or_null(t.exchange_no);
-    e.show_order_status = ar.keep(t.show);
-    e.show_order_status_meaning = ar.keep(t.meaning);
-    e.side = ar.keep(t.side);
-    e.status = ar.keep(t.status);
-    e.symbol = ar.keep(t.symbol);
-    e.trade_date = ar.keep(t.entry_date);
-    e.trade_report_type = nullptr;
-    e.trade_time = ar.keep(t.update_time);
-    e.validity = ar.keep(t.validity);
-    e.version = o.version;
-    e.vol = o.qty;
-    e.can_change_price_vol = o.active();
-    e.can_change_trustee_id = o.active();
-    e.trade_report = o.trade_report;
-    return e;
+    EquityOrder r{};
+    TVX_EQUITY_ORDER_FIELDS(TVX_RECORD_FIELD)
+    return r;
 }
+#undef TVX_RECORD_FIELD
 
 bool visible_order(const BrokerState& b, const User& u, const Order& o) {
     const std::string& owner = o.market == Market::Derivatives ? b.derivatives.at(o.account).owner : b.equity.at(o.account).owner;

@@ -1,6 +1,7 @@
 // How an order reads: its texts, shared by the order records and the order
 // stream's payload, and the order events an operation notes for the streams.
 #include "broker_state.h"
+#include "order_fields.h"
 
 namespace tvx::sandbox {
 
@@ -49,45 +50,13 @@ OrderTexts BrokerState::order_texts(const Order& o) const {
 
 void BrokerState::order_json(json::Writer& w, const Order& o) const {
     const OrderTexts t = order_texts(o);
-    auto maybe = [&](const char* key, const std::string& s) {
-        w.key(key);
-        s.empty() ? w.null() : w.value(s);
-    };
+#define TVX_JSON_FIELD(key, value) put_json(w, #key, value);
     if (o.market == Market::Derivatives) {
-        w.field("account_no", o.account).field("balance_qty", o.remaining()).field("cancel_qty", o.cancelled);
-        w.field("entry_date", t.entry_date).field("entry_id", o.entered_by).field("entry_time", t.entry_time);
-        w.field("is_stop_order_not_activate", o.status == Status::Pending ? "Y" : "N");
-        w.field("match_qty", o.matched).field("order_no", o.dno).field("position", t.position);
-        w.field("price", from_px(o.price)).field("price_type", t.price_type).field("qty", o.qty);
-        w.field("reject_code", o.reject_code);
-        maybe("reject_reason", t.reject_reason);
-        w.field("show_status", t.show).field("side", t.side).field("status", t.status);
-        w.field("status_meaning", t.meaning).field("symbol", t.symbol);
-        maybe("tfx_order_no", t.exchange_no);
-        maybe("trigger_condition", t.trigger_condition);
-        w.field("trigger_price", from_px(o.trigger_price));
-        maybe("trigger_symbol", o.trigger_condition.empty() ? std::string() : t.trigger_symbol);
-        w.field("validity", t.validity).field("version", o.version);
-        return;
+        TVX_DERIVATIVES_ORDER_FIELDS(TVX_JSON_FIELD)
+    } else {
+        TVX_EQUITY_ORDER_FIELDS(TVX_JSON_FIELD)
     }
-    w.field("can_cancel", o.active() && !o.trade_report).field("can_change_account", o.active() && o.matched == 0);
-    w.field("account_no", o.account).field("balance", o.remaining());
-    maybe("cancel_id", t.cancel_id);
-    maybe("cancel_time", t.cancel_time);
-    w.field("cancelled", o.cancelled);
-    w.key("counter_party_member").null();
-    w.field("enter_id", o.entered_by).field("entry_time", t.entry_time).field("iceberg_vol", o.iceberg);
-    w.field("matched", o.matched).field("nvdr_flag", o.nvdr ? "Y" : "N").field("order_no", o.eno);
-    w.field("order_type", o.order_type).field("price", from_px(o.price)).field("price_type", t.price_type);
-    w.field("reject_code", o.reject_code);
-    maybe("reject_reason", t.reject_reason);
-    maybe("set_order_no", t.exchange_no);
-    w.field("show_order_status", t.show).field("show_order_status_meaning", t.meaning);
-    w.field("side", t.side).field("status", t.status).field("symbol", t.symbol);
-    w.field("trade_date", t.entry_date);
-    w.key("trade_report_type").null();
-    w.field("trade_time", t.update_time).field("validity", t.validity).field("version", o.version).field("vol", o.qty);
-    w.field("can_change_price_vol", o.active()).field("can_change_trustee_id", o.active()).field("trade_report", o.trade_report);
+#undef TVX_JSON_FIELD
 }
 
 void BrokerState::note_order(int i, const char* event, Px match_px, int match_qty) {
