@@ -97,6 +97,7 @@ def test_conflating_streams_deliver_one_picture_per_tick():
     tv.unsubscribe(ctx["channel_id"], key)
 
 
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
 @pytest.mark.parametrize("first", [None, "raises"])
 def test_a_newcomer_gets_the_current_picture_whatever_the_module_cached(first):
     broker.reset(seed=2, running=False)

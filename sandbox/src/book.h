@@ -32,9 +32,10 @@
 // add() throws std::invalid_argument otherwise, before anything changes. The
 // price range covered grows as needed, up to kMaxLevels levels (beyond:
 // std::length_error, before anything changes); the band given at construction
-// only sizes it. For a tick table, the unit is the tick at the day's floor
-// (every price of the band is a multiple of it); should the band move to finer
-// ticks (a new reference price), make a new Book for the new band.
+// only sizes it. For a tick table, the unit must divide every tick of the
+// band: the greatest common divisor of its ticks (0.10 and 0.25 give 0.05; the
+// tick at the floor alone would put 25.25 off the grid). Should the band move
+// to other ticks (a new reference price), make a new Book for the new band.
 #pragma once
 #include <cstddef>
 #include <cstdint>
