@@ -266,3 +266,14 @@ def test_volumes_at_the_int32_edge_are_refused_not_wrapped(volume):
     assert info["total_mr"] >= 0 and info["equity"] > 0
     env = Equity.place(u, "E-A", "BUY", 12.3, volume - volume % 100, symbol="BELNO")
     assert env["success"] or env["message"].split(":")[0] in ("BAD_VOLUME", "INSUFFICIENT_FUNDS")
+
+
+def test_a_band_across_tick_steps_takes_orders_on_every_step():
+    # 22 +-30% spans the 0.10 step below 25 and the 0.25 step above it.
+    quiet_market(instruments=[{"symbol": "TWENTY", "market": "equity", "price": 22.0}])
+    a = login("inv001")
+    for price in (15.5, 24.9, 25.25, 28.5):
+        placed(Equity.place(a, "E-1001", "BUY", price, 100, symbol="TWENTY", bypass=True))
+    assert [l["price"] for l in broker.state()["instruments"]["TWENTY"]["bids"]] == [28.5, 25.25, 24.9, 15.5]
+    env = Equity.place(a, "E-1001", "BUY", 25.1, 100, symbol="TWENTY", bypass=True)
+    assert env["message"].startswith("BAD_PRICE")
