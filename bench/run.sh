@@ -5,8 +5,17 @@
 # Extra arguments go to bench/bench.py and bench/client.py (--quick for fewer
 # rounds, --smoke one short round, --only CASE; --only client: the client alone);
 #   bash bench/run.sh --instructions   instruction counts under valgrind instead (a few minutes)
+#   bash bench/run.sh --broker [--quick]   the sandbox broker against an account's history
+#   bash bench/run.sh --book [orders [rounds]]   the matching engine and the ledger alone, in C++
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [ "${1:-}" = --book ]; then
+    shift
+    mkdir -p build/bench
+    ${CXX:-g++} -std=c++20 -O2 -DNDEBUG -Wall -Wextra -o build/bench/book_bench bench/book_bench.cpp sandbox/src/book.cpp sandbox/src/ledger.cpp
+    exec build/bench/book_bench "$@"
+fi
 py=.venv/bin/python
 [ -x "$py" ] || bash scripts/setup.sh
 
@@ -33,6 +42,10 @@ if [ ! -f "$floor" ] || [ bench/floor.c -nt "$floor" ]; then
 fi
 
 export PYTHONPATH="$path$(realpath "$out"):$(pwd)/bench"
+if [ "${1:-}" = --broker ]; then
+    shift
+    exec "$py" bench/broker.py "$@"
+fi
 if [ "${1:-}" = --instructions ]; then
     exec "$py" bench/instructions.py
 fi

@@ -77,7 +77,10 @@ def scenario():
     return run_scenario(seed=4242)
 
 
-approx = lambda v: pytest.approx(v, rel=1e-9, abs=1e-6)
+# Money is kept exactly and handed out rounded to the cent: each figure may be
+# up to half a cent from the recomputation in floating point, a difference of
+# two such figures up to a cent.
+approx = lambda v: pytest.approx(v, rel=1e-9, abs=0.0101)
 
 
 @pytest.mark.parametrize("who", range(len(TRADERS)))
@@ -114,24 +117,36 @@ def test_derivatives_trades_explain_positions_and_cash(scenario, who):
     start, end = scenario[0][who], scenario[1][who]
     trades = end["derivatives_trades"]
     assert len(trades) >= 5, "the scenario should trade"
-    cash = start["cash"][1]
-    pos = {s: {"LONG": [p["actual_long_position"], p["long_avg_price"]],
-               "SHORT": [p["actual_short_position"], p["short_avg_price"]], "realized": 0.0}
+    # Exactly as the README states it: a position keeps the cost of what it
+    # holds in ten-thousandths; closing q of v takes cost x q / v (rounded half
+    # away from zero) off it; realized = (value - cost taken) x multiplier.
+    units = lambda price: round(price * 10000)
+    cost_out = lambda cost, q, v: cost if q >= v else (abs(cost) * q * 2 + v) // (2 * v) * (1 if cost >= 0 else -1)
+    cash_units = units(start["cash"][1])
+    pos = {s: {"LONG": [p["actual_long_position"], units(p["long_avg_price"]) * p["actual_long_position"]],
+               "SHORT": [p["actual_short_position"], units(p["short_avg_price"]) * p["actual_short_position"]],
+               "realized": 0}
            for s, p in start["derivatives"].items()}
     for t in sorted(trades, key=lambda t: t["ledger_seq"]):
-        p = pos.setdefault(t["symbol"], {"LONG": [0, 0.0], "SHORT": [0, 0.0], "realized": 0.0})
+        p = pos.setdefault(t["symbol"], {"LONG": [0, 0], "SHORT": [0, 0], "realized": 0})
+        value = units(t["px"]) * t["qty"]
         if t["open_close"] == "OPEN":
-            qty, avg = p[t["side"]]
-            p[t["side"]] = [qty + t["qty"], (avg * qty + t["px"] * t["qty"]) / (qty + t["qty"])]
+            qty, cost = p[t["side"]]
+            p[t["side"]] = [qty + t["qty"], cost + value]
         else:
             closed = "SHORT" if t["side"] == "LONG" else "LONG"
-            qty, avg = p[closed]
+            qty, cost = p[closed]
             assert qty >= t["qty"], "never closes more than it holds"
-            sign = 1 if closed == "LONG" else -1
-            realized = sign * (t["px"] - avg) * t["qty"] * t["multiplier"]
+            out = cost_out(cost, t["qty"], qty)
+            realized = (value - out if closed == "LONG" else out - value) * int(t["multiplier"])
             p["realized"] += realized
-            cash += realized
-            p[closed] = [qty - t["qty"], avg if qty - t["qty"] else 0.0]
+            cash_units += realized
+            p[closed] = [qty - t["qty"], cost - out]
+    cash = cash_units / 10000
+    for p in pos.values():
+        p["realized"] /= 10000
+        for side in ("LONG", "SHORT"):
+            p[side][1] = p[side][1] / p[side][0] / 10000 if p[side][0] else 0.0
     assert end["cash"][1] == approx(cash)
     unrealized = 0.0
     for symbol, p in pos.items():

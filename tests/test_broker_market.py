@@ -117,8 +117,8 @@ def test_every_change_of_an_order_is_streamed(mk):
     assert list(mine.items[-1])[-len(final):] == list(final)
     assert [e["event"] for e in theirs.items] == ["NEW", "MATCH"]
     assert threading.get_ident() not in mine.threads
-    for key in keys:
-        tv.unsubscribe(a["channel_id"], key)
+    for ctx, key in zip((a, b), keys):
+        tv.unsubscribe(ctx["channel_id"], key)
 
 
 def test_order_streams_only_for_visible_accounts():
@@ -158,14 +158,15 @@ def test_bid_offer_and_price_info_stream_and_replay():
     assert (info.items[-1]["last"], info.items[-1]["total_volume"], info.items[-1]["symbol"]) == (3.56, 100, "DANTA")
     assert info.items[-1]["change"] == pytest.approx(0.04)
 
-    # A later subscriber gets the cached latest payload before subscribe returns.
+    # A later subscriber gets the module's cached latest payload before
+    # subscribe returns, then the current picture from the library.
     late_book, late_info = Inbox(), Inbox()
-    keys += [tv.subscribe_bid_offer(b, "DANTA", late_book), tv.subscribe_price_info(b, "DANTA", late_info)]
+    late = [tv.subscribe_bid_offer(b, "DANTA", late_book), tv.subscribe_price_info(b, "DANTA", late_info)]
     assert (late_book.items, late_info.items) == ([book.items[-1]], [info.items[-1]])
     settle()
-    assert (len(late_book.items), len(late_info.items)) == (1, 1)
-    for key in keys:
-        tv.unsubscribe(a["channel_id"], key)
+    assert (late_book.items, late_info.items) == ([book.items[-1]] * 2, [info.items[-1]] * 2)
+    for ctx, key in [(a, k) for k in keys] + [(b, k) for k in late]:
+        tv.unsubscribe(ctx["channel_id"], key)
 
 
 def test_unsubscribe_stops_the_stream():
@@ -222,9 +223,9 @@ def test_python_threads_and_library_threads_at_once():
     contexts = {user: login(user) for user, _, _ in people}
     keys = []
     for user, eq, dv in people:
-        keys.append(tv.subscribe_equity_order(contexts[user], eq, inboxes[eq]))
-        keys.append(tv.subscribe_derivatives_order(contexts[user], dv, inboxes[dv]))
-    keys += [tv.subscribe_bid_offer(contexts["inv001"], s, inboxes[s]) for s in ("ARVO", "T50H26")]
+        keys.append((user, tv.subscribe_equity_order(contexts[user], eq, inboxes[eq])))
+        keys.append((user, tv.subscribe_derivatives_order(contexts[user], dv, inboxes[dv])))
+    keys += [("inv001", tv.subscribe_bid_offer(contexts["inv001"], s, inboxes[s])) for s in ("ARVO", "T50H26")]
     settle()
 
     def trader(user, eq, dv, seed):
@@ -271,8 +272,8 @@ def test_python_threads_and_library_threads_at_once():
             assert orders
             for o in orders:
                 assert {k: last_event[o["order_no"]][k] for k in o} == o
-    for key in keys:
-        tv.unsubscribe(contexts["inv001"]["channel_id"], key)
+    for user, key in keys:
+        tv.unsubscribe(contexts[user]["channel_id"], key)
 
 
 # ------------------------------------------------------------------ examples

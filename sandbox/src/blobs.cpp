@@ -1,3 +1,5 @@
+// Images that tests lay out (see blobs.h): copying the blobs and applying
+// their pointer relocations.
 #include "blobs.h"
 
 #include <cstring>

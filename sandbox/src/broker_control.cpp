@@ -86,4 +86,4 @@ TVX_EXPORT const char* tvx_broker_state() {
 
 // Waits until every event handed to the event thread has been delivered;
 // 1 when that happened within the time, 0 otherwise.
-TVX_EXPORT int tvx_broker_drain(int timeout_ms) { return drain_events(timeout_ms) ? 1 : 0; }
+TVX_EXPORT int tvx_broker_drain(int timeout_ms) { return event_worker().drain(timeout_ms) ? 1 : 0; }

@@ -18,7 +18,7 @@ using AccountOf = std::conditional_t<M == Market::Derivatives, DerivativesAccoun
 
 class Call {
    public:
-    explicit Call(int op) : arena(op), b(broker()), guard_(b.lock) {}
+    Call() : b(broker()), guard_(b.lock) {}
     ~Call() { b.flush(); }
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;

@@ -1,91 +1,41 @@
-// Order queries, placements, cancels, changes and trade reports.
-//
-// What each request field means (argN = the Python function's N-th argument):
-// placements 3 symbol, 4 price, 5 volume, 6 side, then for derivatives
-// 7 position, [PIN], price type, validity, trigger condition, trigger symbol,
-// trigger price, bypass-warning flag; for equity [PIN], price type, validity,
-// trustee id, order type, NVDR flag, iceberg volume, bypass-warning flag. The
-// investor functions carry the PIN where the brackets are. README has the table.
+// Order queries, placements, cancels, changes and trade reports: request
+// records in (read by meaning, requests.h), the exchange's calls, result
+// records out.
 #include <algorithm>
 #include <optional>
 #include <type_traits>
 
 #include "broker_ops.h"
+#include "order_fields.h"
+#include "requests.h"
 
 namespace tvx::sandbox {
 namespace {
 
+// Into a record field.
+void put(Arena& ar, text& f, const std::string& v) { f = ar.keep(v); }
+void put(Arena& ar, text& f, const OrNull& v) { f = ar.keep_or_null(v.s); }
+void put(Arena&, text& f, Null) { f = nullptr; }
+template <class F, class V>
+void put(Arena&, F& f, const V& v) {
+    f = static_cast<F>(v);
+}
+
+#define TVX_RECORD_FIELD(key, value) put(ar, r.key, value);
 DerivativesOrder derivatives_record(Arena& ar, const BrokerState& b, const Order& o) {
     const OrderTexts t = b.order_texts(o);
-    DerivativesOrder d{};
-    d.account_no = ar.keep(o.account);
-    d.balance_qty = o.remaining();
-    d.cancel_qty = o.cancelled;
-    d.entry_date = ar.keep(t.entry_date);
-    d.entry_id = ar.keep(o.entered_by);
-    d.entry_time = ar.keep(t.entry_time);
-    d.is_stop_order_not_activate = ar.keep(o.status == Status::Pending ? "Y" : "N");
-    d.match_qty = o.matched;
-    d.order_no = o.dno;
-    d.position = ar.keep(t.position);
-    d.price = from_px(o.price);
-    d.price_type = ar.keep(t.price_type);
-    d.qty = o.qty;
-    d.reject_code = o.reject_code;
-    d.reject_reason = ar.keep_or_null(t.reject_reason);
-    d.show_status = ar.keep(t.show);
-    d.side = ar.keep(t.side);
-    d.status = ar.keep(t.status);
-    d.status_meaning = ar.keep(t.meaning);
-    d.symbol = ar.keep(t.symbol);
-    d.tfx_order_no = ar.keep_or_null(t.exchange_no);
-    d.trigger_condition = ar.keep_or_null(t.trigger_condition);
-    d.trigger_price = from_px(o.trigger_price);
-    d.trigger_symbol = o.trigger_condition.empty() ? nullptr : ar.keep(t.trigger_symbol);
-    d.validity = ar.keep(t.validity);
-    d.version = o.version;
-    return d;
+    DerivativesOrder r{};
+    TVX_DERIVATIVES_ORDER_FIELDS(TVX_RECORD_FIELD)
+    return r;
 }
 
 EquityOrder equity_record(Arena& ar, const BrokerState& b, const Order& o) {
     const OrderTexts t = b.order_texts(o);
-    EquityOrder e{};
-    e.can_cancel = o.active() && !o.trade_report;
-    e.can_change_account = o.active() && o.matched == 0;
-    e.account_no = ar.keep(o.account);
-    e.balance = o.remaining();
-    e.cancel_id = ar.keep_or_null(t.cancel_id);
-    e.cancel_time = ar.keep_or_null(t.cancel_time);
-    e.cancelled = o.cancelled;
-    e.counter_party_member = nullptr;
-    e.enter_id = ar.keep(o.entered_by);
-    e.entry_time = ar.keep(t.entry_time);
-    e.iceberg_vol = o.iceberg;
-    e.matched = o.matched;
-    e.nvdr_flag = ar.keep(o.nvdr ? "Y" : "N");
-    e.order_no = ar.keep(o.eno);
-    e.order_type = ar.keep(o.order_type);
-    e.price = from_px(o.price);
-    e.price_type = ar.keep(t.price_type);
-    e.reject_code = o.reject_code;
-    e.reject_reason = ar.keep_or_null(t.reject_reason);
-    e.set_order_no = ar.keep_or_null(t.exchange_no);
-    e.show_order_status = ar.keep(t.show);
-    e.show_order_status_meaning = ar.keep(t.meaning);
-    e.side = ar.keep(t.side);
-    e.status = ar.keep(t.status);
-    e.symbol = ar.keep(t.symbol);
-    e.trade_date = ar.keep(t.entry_date);
-    e.trade_report_type = nullptr;
-    e.trade_time = ar.keep(t.update_time);
-    e.validity = ar.keep(t.validity);
-    e.version = o.version;
-    e.vol = o.qty;
-    e.can_change_price_vol = o.active();
-    e.can_change_trustee_id = o.active();
-    e.trade_report = o.trade_report;
-    return e;
+    EquityOrder r{};
+    TVX_EQUITY_ORDER_FIELDS(TVX_RECORD_FIELD)
+    return r;
 }
+#undef TVX_RECORD_FIELD
 
 bool visible_order(const BrokerState& b, const User& u, const Order& o) {
     const std::string& owner = o.market == Market::Derivatives ? b.derivatives.at(o.account).owner : b.equity.at(o.account).owner;
@@ -120,17 +70,24 @@ R succeeded(Call& c, R& r, const Verdict& v) {
 template <Market M>
 RecordList<OrderRecord<M>> order_list(Call& c, const std::string* account) {
     std::vector<OrderRecord<M>> items;
-    for (const Order& o : c.b.orders) {
-        if (o.market != M || (account && o.account != *account) || !visible_order(c.b, *c.user, o)) continue;
-        items.push_back(order_record<M>(c.arena, c.b, o));
+    auto add = [&](const Order& o) {
+        if (o.market == M && (!account || o.account == *account) && visible_order(c.b, *c.user, o))
+            items.push_back(order_record<M>(c.arena, c.b, o));
+    };
+    if (account) {
+        auto mine = c.b.by_account.find(*account);
+        if (mine != c.b.by_account.end())
+            for (int i : mine->second) add(c.b.orders[i]);
+    } else {
+        for (std::size_t i = c.b.day_first_order; i < c.b.orders.size(); ++i) add(c.b.orders[i]);
     }
     return list_result<RecordList<OrderRecord<M>>>(c, items);
 }
 
 // The orders of one account, or with no account every order the caller may see.
 template <Market M>
-RecordList<OrderRecord<M>> orders_query(int op, Cfg cfg, Role role, std::optional<text> account_no) {
-    Call c(op);
+RecordList<OrderRecord<M>> orders_query(Cfg cfg, Role role, std::optional<text> account_no) {
+    Call c;
     RecordList<OrderRecord<M>> r{};
     if (account_no ? !c.admit_account<M>(cfg, role, *account_no, r) : !c.admit(cfg, role, r)) return r;
     if (!account_no) return order_list<M>(c, nullptr);
@@ -140,9 +97,9 @@ RecordList<OrderRecord<M>> orders_query(int op, Cfg cfg, Role role, std::optiona
 
 // One order, in the account if one is named.
 template <Market M, class Number>
-SingleResult<OrderRecord<M>> order_query(int op, Cfg cfg, Role role, std::optional<text> account_no, Number number) {
+SingleResult<OrderRecord<M>> order_query(Cfg cfg, Role role, std::optional<text> account_no, Number number) {
     using R = SingleResult<OrderRecord<M>>;
-    Call c(op);
+    Call c;
     R r{};
     if (account_no ? !c.admit_account<M>(cfg, role, *account_no, r) : !c.admit(cfg, role, r)) return r;
     const int i = find_order(c.b, number);
@@ -158,36 +115,36 @@ SingleResult<OrderRecord<M>> order_query(int op, Cfg cfg, Role role, std::option
 
 }  // namespace
 
-DerivativesOrderResult Broker<15, DerivativesOrderResult>::call(Cfg cfg, text account_no, std::int32_t order_no) {
-    return order_query<Market::Derivatives>(15, cfg, Role::Investor, account_no, order_no);
+DerivativesOrderResult Broker<Op::get_investor_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no) {
+    return order_query<Market::Derivatives>(cfg, Role::Investor, account_no, order_no);
 }
-DerivativesOrderResult Broker<25, DerivativesOrderResult>::call(Cfg cfg, std::int32_t order_no) {
-    return order_query<Market::Derivatives>(25, cfg, Role::MarketRep, std::nullopt, order_no);
+DerivativesOrderResult Broker<Op::get_marketrep_derivatives_order>::call(Cfg cfg, std::int32_t order_no) {
+    return order_query<Market::Derivatives>(cfg, Role::MarketRep, std::nullopt, order_no);
 }
-EquityOrderResult Broker<20, EquityOrderResult>::call(Cfg cfg, text account_no, text order_no) {
-    return order_query<Market::Equity>(20, cfg, Role::Investor, account_no, order_no);
+EquityOrderResult Broker<Op::get_investor_equity_order>::call(Cfg cfg, text account_no, text order_no) {
+    return order_query<Market::Equity>(cfg, Role::Investor, account_no, order_no);
 }
-EquityOrderResult Broker<31, EquityOrderResult>::call(Cfg cfg, text order_no) {
-    return order_query<Market::Equity>(31, cfg, Role::MarketRep, std::nullopt, order_no);
+EquityOrderResult Broker<Op::get_marketrep_equity_order>::call(Cfg cfg, text order_no) {
+    return order_query<Market::Equity>(cfg, Role::MarketRep, std::nullopt, order_no);
 }
 
-RecordList<DerivativesOrder> Broker<16, RecordList<DerivativesOrder>>::call(Cfg cfg, text account_no) {
-    return orders_query<Market::Derivatives>(16, cfg, Role::Investor, account_no);
+RecordList<DerivativesOrder> Broker<Op::get_investor_derivatives_orders>::call(Cfg cfg, text account_no) {
+    return orders_query<Market::Derivatives>(cfg, Role::Investor, account_no);
 }
-RecordList<DerivativesOrder> Broker<27, RecordList<DerivativesOrder>>::call(Cfg cfg, text account_no) {
-    return orders_query<Market::Derivatives>(27, cfg, Role::MarketRep, account_no);
+RecordList<DerivativesOrder> Broker<Op::get_marketrep_derivatives_orders_by_account_no>::call(Cfg cfg, text account_no) {
+    return orders_query<Market::Derivatives>(cfg, Role::MarketRep, account_no);
 }
-RecordList<EquityOrder> Broker<21, RecordList<EquityOrder>>::call(Cfg cfg, text account_no) {
-    return orders_query<Market::Equity>(21, cfg, Role::Investor, account_no);
+RecordList<EquityOrder> Broker<Op::get_investor_equity_orders>::call(Cfg cfg, text account_no) {
+    return orders_query<Market::Equity>(cfg, Role::Investor, account_no);
 }
-RecordList<EquityOrder> Broker<33, RecordList<EquityOrder>>::call(Cfg cfg, text account_no) {
-    return orders_query<Market::Equity>(33, cfg, Role::MarketRep, account_no);
+RecordList<EquityOrder> Broker<Op::get_marketrep_equity_orders_by_account_no>::call(Cfg cfg, text account_no) {
+    return orders_query<Market::Equity>(cfg, Role::MarketRep, account_no);
 }
-RecordList<DerivativesOrder> Broker<26, RecordList<DerivativesOrder>>::call(Cfg cfg) {
-    return orders_query<Market::Derivatives>(26, cfg, Role::MarketRep, std::nullopt);
+RecordList<DerivativesOrder> Broker<Op::get_marketrep_derivatives_orders>::call(Cfg cfg) {
+    return orders_query<Market::Derivatives>(cfg, Role::MarketRep, std::nullopt);
 }
-RecordList<EquityOrder> Broker<32, RecordList<EquityOrder>>::call(Cfg cfg) {
-    return orders_query<Market::Equity>(32, cfg, Role::MarketRep, std::nullopt);
+RecordList<EquityOrder> Broker<Op::get_marketrep_equity_orders>::call(Cfg cfg) {
+    return orders_query<Market::Equity>(cfg, Role::MarketRep, std::nullopt);
 }
 
 // --------------------------------------------------------------- placement
@@ -197,9 +154,9 @@ template <Market M>
 using OrderNoResult = std::conditional_t<M == Market::Derivatives, DerivativesOrderNoResult, EquityOrderNoResult>;
 
 template <Market M>
-OrderNoResult<M> place_order(int op, Cfg cfg, text account_no, Role role, text pin, BrokerState::Placement p) {
+OrderNoResult<M> place_order(Cfg cfg, text account_no, Role role, text pin, BrokerState::Placement p) {
     using R = OrderNoResult<M>;
-    Call c(op);
+    Call c;
     R r{};
     if (!c.admit_account<M>(cfg, role, pin, account_no, r)) return r;
     p.market = M;
@@ -227,56 +184,61 @@ BrokerState::Placement placement(text symbol, double price, int volume, text sid
 
 }  // namespace
 
-DerivativesOrderNoResult Broker<38, DerivativesOrderNoResult>::call(Cfg cfg, text account_no,
+DerivativesOrderNoResult Broker<Op::place_investor_derivatives_order>::call(Cfg cfg, text account_no,
                                                                     const InvestorDerivativesPlaceRequest* q) {
     if (!q) return refusal<DerivativesOrderNoResult>(400, "no request");
-    BrokerState::Placement p = placement(q->arg3, q->arg4, q->arg5, q->arg6, q->arg9, q->arg10, q->arg14);
-    p.position = q->arg7;
-    p.trigger_condition = q->arg11;
-    p.trigger_symbol = q->arg12;
-    p.trigger_price = q->arg13;
-    return place_order<Market::Derivatives>(38, cfg, account_no, Role::Investor, q->arg8, p);
+    const auto f = Request<InvestorDerivativesPlaceRequest>::of(*q);
+    BrokerState::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    p.position = f.position;
+    p.trigger_condition = f.trigger_condition;
+    p.trigger_symbol = f.trigger_symbol;
+    p.trigger_price = f.trigger_price;
+    return place_order<Market::Derivatives>(cfg, account_no, Role::Investor, f.pin, p);
 }
 
-DerivativesOrderNoResult Broker<40, DerivativesOrderNoResult>::call(Cfg cfg, text account_no,
+DerivativesOrderNoResult Broker<Op::place_marketrep_derivatives_order>::call(Cfg cfg, text account_no,
                                                                     const MarketrepDerivativesPlaceRequest* q) {
     if (!q) return refusal<DerivativesOrderNoResult>(400, "no request");
-    BrokerState::Placement p = placement(q->arg3, q->arg4, q->arg5, q->arg6, q->arg8, q->arg9, q->arg13);
-    p.position = q->arg7;
-    p.trigger_condition = q->arg10;
-    p.trigger_symbol = q->arg11;
-    p.trigger_price = q->arg12;
-    return place_order<Market::Derivatives>(40, cfg, account_no, Role::MarketRep, nullptr, p);
+    const auto f = Request<MarketrepDerivativesPlaceRequest>::of(*q);
+    BrokerState::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    p.position = f.position;
+    p.trigger_condition = f.trigger_condition;
+    p.trigger_symbol = f.trigger_symbol;
+    p.trigger_price = f.trigger_price;
+    return place_order<Market::Derivatives>(cfg, account_no, Role::MarketRep, nullptr, p);
 }
 
-EquityOrderNoResult Broker<39, EquityOrderNoResult>::call(Cfg cfg, text account_no, const InvestorEquityPlaceRequest* q) {
+EquityOrderNoResult Broker<Op::place_investor_equity_order>::call(Cfg cfg, text account_no, const InvestorEquityPlaceRequest* q) {
     if (!q) return refusal<EquityOrderNoResult>(400, "no request");
-    BrokerState::Placement p = placement(q->arg3, q->arg4, q->arg5, q->arg6, q->arg8, q->arg9, q->arg14);
-    p.trustee = q->arg10;
-    p.order_type = q->arg11;
-    p.nvdr = q->arg12 != 0;
-    p.iceberg = q->arg13;
-    return place_order<Market::Equity>(39, cfg, account_no, Role::Investor, q->arg7, p);
+    const auto f = Request<InvestorEquityPlaceRequest>::of(*q);
+    BrokerState::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    p.trustee = f.trustee;
+    p.order_type = f.order_type;
+    p.nvdr = f.nvdr != 0;
+    p.iceberg = f.iceberg;
+    return place_order<Market::Equity>(cfg, account_no, Role::Investor, f.pin, p);
 }
 
-EquityOrderNoResult Broker<42, EquityOrderNoResult>::call(Cfg cfg, text account_no, const MarketrepEquityPlaceRequest* q) {
+EquityOrderNoResult Broker<Op::place_marketrep_equity_order>::call(Cfg cfg, text account_no, const MarketrepEquityPlaceRequest* q) {
     if (!q) return refusal<EquityOrderNoResult>(400, "no request");
-    BrokerState::Placement p = placement(q->arg3, q->arg4, q->arg5, q->arg6, q->arg7, q->arg8, q->arg13);
-    p.trustee = q->arg9;
-    p.order_type = q->arg10;
-    p.nvdr = q->arg11 != 0;
-    p.iceberg = q->arg12;
-    return place_order<Market::Equity>(42, cfg, account_no, Role::MarketRep, nullptr, p);
+    const auto f = Request<MarketrepEquityPlaceRequest>::of(*q);
+    BrokerState::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    p.trustee = f.trustee;
+    p.order_type = f.order_type;
+    p.nvdr = f.nvdr != 0;
+    p.iceberg = f.iceberg;
+    return place_order<Market::Equity>(cfg, account_no, Role::MarketRep, nullptr, p);
 }
 
-TradeReportResult Broker<41, TradeReportResult>::call(Cfg cfg, const TradeReportRequest* q) {
-    Call c(41);
+TradeReportResult Broker<Op::place_marketrep_derivatives_trade_report>::call(Cfg cfg, const TradeReportRequest* q) {
+    Call c;
     TradeReportResult r{};
     if (!c.admit(cfg, Role::MarketRep, r)) return r;
     if (!q) return c.refuse<TradeReportResult>(400, "no request");
     std::vector<std::int32_t> numbers;
-    const Verdict v = c.b.trade_report(*c.user, str(q->arg2), q->arg3, q->arg4, q->arg5, q->arg6, q->arg7, str(q->arg8),
-                                       q->arg9, numbers);
+    const auto f = Request<TradeReportRequest>::of(*q);
+    const Verdict v = c.b.trade_report(*c.user, str(f.account), f.symbol, f.price, f.volume, f.side, f.position,
+                                       str(f.counter_account), f.counter_position, numbers);
     if (!v.ok) return c.refuse<TradeReportResult>(v);
     r = list_result<TradeReportResult>(c, numbers);
     return succeeded(c, r, v);
@@ -296,8 +258,8 @@ int order_of(Call& c, int i, const char* account, Verdict& why, const std::strin
 
 // An action on one order of the account, which `act` takes once the order is found.
 template <Market M, class Number, class Act>
-StatusResult order_action(int op, Cfg cfg, text account_no, Role role, text pin, Number number, Act act) {
-    Call c(op);
+StatusResult order_action(Cfg cfg, text account_no, Role role, text pin, Number number, Act act) {
+    Call c;
     StatusResult r{};
     if (!c.admit_account<M>(cfg, role, pin, account_no, r)) return r;
     const int i = find_order(c.b, number);
@@ -309,8 +271,8 @@ StatusResult order_action(int op, Cfg cfg, text account_no, Role role, text pin,
 }
 
 template <Market M, class Number>
-StatusResult cancel_one(int op, Cfg cfg, text account_no, Role role, text pin, Number number) {
-    return order_action<M>(op, cfg, account_no, role, pin, number,
+StatusResult cancel_one(Cfg cfg, text account_no, Role role, text pin, Number number) {
+    return order_action<M>(cfg, account_no, role, pin, number,
                            [](Call& c, int i) { return c.b.cancel(i, *c.user); });
 }
 
@@ -340,10 +302,10 @@ using ActionError = std::conditional_t<M == Market::Derivatives, DerivativesOrde
 
 // Cancels what it can; the result lists the orders it could not.
 template <Market M, class Number>
-RecordList<ActionError<M>> cancel_batch(int op, Cfg cfg, text account_no, Role role, text pin, const Number* numbers,
+RecordList<ActionError<M>> cancel_batch(Cfg cfg, text account_no, Role role, text pin, const Number* numbers,
                                         std::int32_t count) {
     using R = RecordList<ActionError<M>>;
-    Call c(op);
+    Call c;
     R r{};
     if (!c.admit_account<M>(cfg, role, pin, account_no, r)) return r;
     std::vector<ActionError<M>> errors;
@@ -362,97 +324,101 @@ RecordList<ActionError<M>> cancel_batch(int op, Cfg cfg, text account_no, Role r
 
 }  // namespace
 
-StatusResult Broker<1, StatusResult>::call(Cfg cfg, text account_no, std::int32_t order_no, const InvestorTextRecord* extra) {
-    return cancel_one<Market::Derivatives>(1, cfg, account_no, Role::Investor, extra ? extra->arg4 : nullptr, order_no);
+StatusResult Broker<Op::cancel_investor_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no, const InvestorTextRecord* extra) {
+    return cancel_one<Market::Derivatives>(cfg, account_no, Role::Investor, extra ? Request<InvestorTextRecord>::of(*extra).pin : nullptr, order_no);
 }
-StatusResult Broker<5, StatusResult>::call(Cfg cfg, text account_no, std::int32_t order_no) {
-    return cancel_one<Market::Derivatives>(5, cfg, account_no, Role::MarketRep, nullptr, order_no);
+StatusResult Broker<Op::cancel_marketrep_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no) {
+    return cancel_one<Market::Derivatives>(cfg, account_no, Role::MarketRep, nullptr, order_no);
 }
-StatusResult Broker<3, StatusResult>::call(Cfg cfg, text account_no, text order_no, const InvestorTextRecord* extra) {
-    return cancel_one<Market::Equity>(3, cfg, account_no, Role::Investor, extra ? extra->arg4 : nullptr, order_no);
+StatusResult Broker<Op::cancel_investor_equity_order>::call(Cfg cfg, text account_no, text order_no, const InvestorTextRecord* extra) {
+    return cancel_one<Market::Equity>(cfg, account_no, Role::Investor, extra ? Request<InvestorTextRecord>::of(*extra).pin : nullptr, order_no);
 }
-StatusResult Broker<7, StatusResult>::call(Cfg cfg, text account_no, text order_no) {
-    return cancel_one<Market::Equity>(7, cfg, account_no, Role::MarketRep, nullptr, order_no);
+StatusResult Broker<Op::cancel_marketrep_equity_order>::call(Cfg cfg, text account_no, text order_no) {
+    return cancel_one<Market::Equity>(cfg, account_no, Role::MarketRep, nullptr, order_no);
 }
 
-RecordList<DerivativesOrderActionError> Broker<2, RecordList<DerivativesOrderActionError>>::call(
+RecordList<DerivativesOrderActionError> Broker<Op::cancel_investor_derivatives_orders>::call(
     Cfg cfg, text account_no, const std::int32_t* order_nos, std::int32_t count, text extra) {
-    return cancel_batch<Market::Derivatives>(2, cfg, account_no, Role::Investor, extra, order_nos, count);
+    return cancel_batch<Market::Derivatives>(cfg, account_no, Role::Investor, extra, order_nos, count);
 }
-RecordList<DerivativesOrderActionError> Broker<6, RecordList<DerivativesOrderActionError>>::call(
+RecordList<DerivativesOrderActionError> Broker<Op::cancel_marketrep_derivatives_orders>::call(
     Cfg cfg, text account_no, const std::int32_t* order_nos, std::int32_t count) {
-    return cancel_batch<Market::Derivatives>(6, cfg, account_no, Role::MarketRep, nullptr, order_nos, count);
+    return cancel_batch<Market::Derivatives>(cfg, account_no, Role::MarketRep, nullptr, order_nos, count);
 }
-RecordList<EquityOrderActionError> Broker<4, RecordList<EquityOrderActionError>>::call(Cfg cfg, text account_no,
+RecordList<EquityOrderActionError> Broker<Op::cancel_investor_equity_orders>::call(Cfg cfg, text account_no,
                                                                                        const text* order_nos,
                                                                                        std::int32_t count, text extra) {
-    return cancel_batch<Market::Equity>(4, cfg, account_no, Role::Investor, extra, order_nos, count);
+    return cancel_batch<Market::Equity>(cfg, account_no, Role::Investor, extra, order_nos, count);
 }
-RecordList<EquityOrderActionError> Broker<8, RecordList<EquityOrderActionError>>::call(Cfg cfg, text account_no,
+RecordList<EquityOrderActionError> Broker<Op::cancel_marketrep_equity_orders>::call(Cfg cfg, text account_no,
                                                                                        const text* order_nos,
                                                                                        std::int32_t count) {
-    return cancel_batch<Market::Equity>(8, cfg, account_no, Role::MarketRep, nullptr, order_nos, count);
+    return cancel_batch<Market::Equity>(cfg, account_no, Role::MarketRep, nullptr, order_nos, count);
 }
 
 // ------------------------------------------------------------------ changes
 namespace {
 
 template <Market M, class Number>
-StatusResult change_one(int op, Cfg cfg, text account_no, Role role, text pin, Number number,
+StatusResult change_one(Cfg cfg, text account_no, Role role, text pin, Number number,
                         const BrokerState::Change& change) {
-    return order_action<M>(op, cfg, account_no, role, pin, number,
+    return order_action<M>(cfg, account_no, role, pin, number,
                            [&](Call& c, int i) { return c.b.change(i, change, *c.user); });
 }
 
 }  // namespace
 
-StatusResult Broker<9, StatusResult>::call(Cfg cfg, text account_no, std::int32_t order_no,
+StatusResult Broker<Op::change_investor_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no,
                                            const InvestorDerivativesChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
+    const auto f = Request<InvestorDerivativesChangeRequest>::of(*q);
     BrokerState::Change ch;
-    ch.price = q->arg4;
-    ch.volume = q->arg5;
-    ch.price_type = q->arg7;
-    ch.validity = q->arg8;
-    return change_one<Market::Derivatives>(9, cfg, account_no, Role::Investor, q->arg6, order_no, ch);
+    ch.price = f.price;
+    ch.volume = f.volume;
+    ch.price_type = f.price_type;
+    ch.validity = f.validity;
+    return change_one<Market::Derivatives>(cfg, account_no, Role::Investor, f.pin, order_no, ch);
 }
 
-StatusResult Broker<11, StatusResult>::call(Cfg cfg, text account_no, std::int32_t order_no,
+StatusResult Broker<Op::change_marketrep_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no,
                                             const MarketrepDerivativesChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
+    const auto f = Request<MarketrepDerivativesChangeRequest>::of(*q);
     BrokerState::Change ch;
-    ch.new_account = str(q->arg4);
-    ch.price = q->arg5;
-    ch.volume = q->arg6;
-    ch.price_type = q->arg7;
-    ch.validity = q->arg8;
-    return change_one<Market::Derivatives>(11, cfg, account_no, Role::MarketRep, nullptr, order_no, ch);
+    ch.new_account = str(f.account);
+    ch.price = f.price;
+    ch.volume = f.volume;
+    ch.price_type = f.price_type;
+    ch.validity = f.validity;
+    return change_one<Market::Derivatives>(cfg, account_no, Role::MarketRep, nullptr, order_no, ch);
 }
 
-StatusResult Broker<10, StatusResult>::call(Cfg cfg, text account_no, text order_no, const InvestorEquityChangeRequest* q) {
+StatusResult Broker<Op::change_investor_equity_order>::call(Cfg cfg, text account_no, text order_no, const InvestorEquityChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
+    const auto f = Request<InvestorEquityChangeRequest>::of(*q);
     BrokerState::Change ch;
-    ch.price = q->arg4;
-    ch.volume = q->arg5;
-    ch.trustee = q->arg7;
-    ch.iceberg = q->arg8;
-    ch.price_type = q->arg9;
-    ch.bypass_warning = q->arg10 != 0;
-    return change_one<Market::Equity>(10, cfg, account_no, Role::Investor, q->arg6, order_no, ch);
+    ch.price = f.price;
+    ch.volume = f.volume;
+    ch.trustee = f.trustee;
+    ch.iceberg = f.iceberg;
+    ch.price_type = f.price_type;
+    ch.bypass_warning = f.bypass_warning != 0;
+    return change_one<Market::Equity>(cfg, account_no, Role::Investor, f.pin, order_no, ch);
 }
 
-StatusResult Broker<12, StatusResult>::call(Cfg cfg, text account_no, text order_no, const MarketrepEquityChangeRequest* q) {
+StatusResult Broker<Op::change_marketrep_equity_order>::call(Cfg cfg, text account_no, text order_no, const MarketrepEquityChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
+    const auto f = Request<MarketrepEquityChangeRequest>::of(*q);
     BrokerState::Change ch;
-    ch.new_account = str(q->arg4);
-    ch.price = q->arg5;
-    ch.volume = q->arg6;
-    ch.iceberg = q->arg7;
-    ch.trustee = q->arg8;
-    ch.price_type = q->arg9;
-    ch.bypass_warning = q->arg10 != 0;
-    ch.nvdr = q->arg11 ? 1 : 0;
-    return change_one<Market::Equity>(12, cfg, account_no, Role::MarketRep, nullptr, order_no, ch);
+    ch.new_account = str(f.account);
+    ch.price = f.price;
+    ch.volume = f.volume;
+    ch.iceberg = f.iceberg;
+    ch.trustee = f.trustee;
+    ch.price_type = f.price_type;
+    ch.bypass_warning = f.bypass_warning != 0;
+    ch.nvdr = f.nvdr ? 1 : 0;
+    return change_one<Market::Equity>(cfg, account_no, Role::MarketRep, nullptr, order_no, ch);
 }
 
 }  // namespace tvx::sandbox

@@ -2,9 +2,11 @@
 // orders, trades and realtime subscriptions, all behind one lock.
 #pragma once
 #include <cstdint>
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -12,9 +14,35 @@
 
 #include "json.h"
 #include "sandbox.h"
+#include "ledger.h"
+#include "sessions.h"
+#include "streams.h"
 
 namespace tvx::sandbox {
 using namespace wire;
+
+// Names of our own choosing, neutral on purpose.
+namespace naming {
+inline constexpr const char* kCurrency = "XTS";             // the code set aside for testing
+inline constexpr const char* kDerivativesExchange = "DX";  // exchange order numbers: DX000000001
+inline constexpr const char* kEquityExchange = "EX";       // EX000000001
+}  // namespace naming
+
+// Texts a user types (symbols, intervals, order numbers, sides...) match
+// without regard to ASCII case.
+inline char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+inline bool same_text(const char* a, const char* b) {
+    if (!a || !b) return false;
+    for (; *a && *b; ++a, ++b)
+        if (lower_ascii(*a) != lower_ascii(*b)) return false;
+    return *a == *b;
+}
+struct NoCase {
+    bool operator()(const std::string& a, const std::string& b) const {
+        return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                            [](char x, char y) { return lower_ascii(x) < lower_ascii(y); });
+    }
+};
 
 // Prices are kept in ten-thousandths so that tick grids compare exactly.
 using Px = std::int64_t;
@@ -22,37 +50,18 @@ inline constexpr Px kPxScale = 10000;
 Px to_px(double p);
 inline double from_px(Px p) { return static_cast<double>(p) / kPxScale; }
 
-enum class Role { Investor, MarketRep };
 enum class Market { Derivatives, Equity };
 enum class Side { Buy, Sell };  // derivatives: LONG buys, SHORT sells
 enum class PriceType { Limit, Market };
 enum class Validity { Day, IOC, FOK };
 enum class PositionMode { Open, Close, Auto };
 enum class Status { Pending, Open, Partial, Matched, Cancelled, Expired, Rejected };
-enum class Topic { BidOffer, Info, Candle, DerivativesOrder, EquityOrder };
 
-const char* topic_name(Topic t);
-
-struct User {
-    std::string id, secret, broker_id, pin;
-    Role role;
-};
 
 // ------------------------------------------------------------------ market
-struct Resting {
-    int owner;      // order index, or kLiquidity for the liquidity provider
-    int remaining;  // everything still open, shown or hidden
-    int peak;       // iceberg slice (the whole order when not an iceberg)
-    int shown;      // part of the current slice still open
-    std::uint64_t seq;
-};
+// Book order ids: a customer order's index, or one of these.
 inline constexpr int kLiquidity = -1;
 inline constexpr int kFlow = -2;  // the market's other participants, taking liquidity
-
-struct Book {
-    std::map<Px, std::deque<Resting>, std::greater<Px>> bids;
-    std::map<Px, std::deque<Resting>> asks;
-};
 
 struct Candle {
     std::int64_t t;  // opening second of the minute
@@ -63,7 +72,7 @@ struct Candle {
 };
 
 struct Instrument {
-    std::string symbol, underlying, security_type, last_trading_date, currency = "THB";
+    std::string symbol, underlying, security_type, last_trading_date, currency = naming::kCurrency;
     Market market;
     double multiplier = 1;
     double im = 0, mm = 0;  // margins per contract (derivatives)
@@ -76,6 +85,7 @@ struct Instrument {
     double volatility = 0.015;  // standard deviation of the price move over an hour, relative
     int lp_levels = 5, lp_size = 10;
     double flow_chance = 0.25;
+    bool simulated = true;  // fair price, provider and participants at work
     int flow_max = 3;
 
     // Moving parts.
@@ -87,7 +97,8 @@ struct Instrument {
     double value = 0;
     std::uint64_t last_seq = 0;
     std::int64_t last_time = 0;
-    Book book;
+    std::shared_ptr<engine::Book> book;     // made for the day's band (see make_book)
+    std::vector<engine::Handle> lp_quotes;  // the liquidity provider's resting quotes
     std::vector<Candle> candles;  // one-minute candles, oldest first
 
     Px mark() const { return last ? last : reference; }
@@ -106,7 +117,6 @@ struct Order {
     Validity validity;
     Px price = 0;
     int qty = 0, matched = 0, cancelled = 0;
-    int close_left = 0;  // derivatives: contracts still to close an opposite position
     Status status = Status::Open;
     int reject_code = 0;
     std::string reject_reason;
@@ -122,6 +132,7 @@ struct Order {
     std::string exchange_no;
     bool trade_report = false;
     bool in_book = false;
+    engine::Handle handle;  // its place in the book while in_book
 
     int remaining() const { return qty - matched - cancelled; }
     bool active() const { return status == Status::Pending || status == Status::Open || status == Status::Partial; }
@@ -140,66 +151,28 @@ struct Fill {
     std::string deal_no, trade_no, entered_by, trustee, trade_type;
     std::int64_t t;
     int ledger_seq = 0;
-    double brokerage = 0, trading = 0, clearing = 0;  // equity fees
+    engine::Money brokerage, trading, clearing;  // equity fees
 };
 
 // ---------------------------------------------------------------- accounts
-struct DerivativesPositionState {
-    int long_qty = 0, short_qty = 0;
-    double long_avg = 0, short_avg = 0;
-    int start_long = 0, start_short = 0;
-    double start_long_price = 0, start_short_price = 0;
-    int open_long = 0, open_short = 0, close_long = 0, close_short = 0;
-    double realized = 0;
-};
-
+// ---------------------------------------------------------------- accounts
+// What the broker knows of an account beyond its books; money, positions and
+// holds live in the ledger under `id`.
 struct DerivativesAccountState {
     std::string no, owner;
-    double cash = 0, credit_line = 0, start_cash = 0;
+    int id = -1;
     int ledger_seq = 0;
-    std::map<int, DerivativesPositionState> positions;  // by instrument
-};
-
-struct EquityPositionState {
-    std::int64_t volume = 0, start_volume = 0;
-    double avg = 0, start_price = 0, realized = 0;
 };
 
 struct EquityAccountState {
     std::string no, owner, type = "CASH_BALANCE", client_type = "I", customer_type = "INDIVIDUAL";
-    double cash = 0, credit_limit = 0, initial_cash = 0, initial_credit = 0;
-    bool can_buy = true, can_sell = true;
-    std::map<int, EquityPositionState> positions;
-};
-
-// Figures derived from an account's positions, orders and prices.
-struct DerivativesFigures {
-    double unrealized, equity, total_mr, total_mm, excess, call_force_margin;
-    const char* flag;
-};
-struct EquityFigures {
-    double reserved, buying_power, long_market_value, liabilities, equity_balance, margin_im;
+    int id = -1;
 };
 
 // What an order shows as text, shared by order records and order events.
 struct OrderTexts {
     std::string number, entry_date, entry_time, update_time, status, show, meaning, side, symbol, position,
         price_type, validity, exchange_no, trigger_condition, trigger_symbol, reject_reason, cancel_id, cancel_time;
-};
-
-// ---------------------------------------------------------------- realtime
-struct Subscription {
-    std::uint64_t handle;
-    Topic topic;
-    std::string key, subject, subject2, channel, cache_key;
-    EventReceiver receiver;
-};
-
-struct Event {
-    std::uint64_t handle;
-    EventReceiver receiver;
-    bool cache;
-    std::string key, cache_key, payload;
 };
 
 // ----------------------------------------------------------------- results
@@ -243,6 +216,7 @@ inline constexpr Reason kNotCancellable{"ORDER_NOT_CANCELLABLE", 3002};
 inline constexpr Reason kNotChangeable{"ORDER_NOT_CHANGEABLE", 3003};
 inline constexpr Reason kNoChange{"NO_CHANGE", 3004};
 inline constexpr Reason kBadAccount{"BAD_ACCOUNT", 3005};
+inline constexpr Reason kMarketClosed{"MARKET_CLOSED", 3006};
 }  // namespace reason
 
 // ------------------------------------------------------------------ broker
@@ -255,7 +229,13 @@ struct Options {
     int interval_ms = 250;
     int tick_seconds = 1;
     std::int64_t start = 1772445600;  // 2026-03-02T10:00:00Z
+    // The trading session, in seconds of the UTC day; continuous when not scheduled.
+    bool scheduled = false;
+    int open_second = 0, close_second = 86400;
+    unsigned days = 0x7f;  // bit d: weekday d trades (0 Monday ... 6 Sunday)
 };
+
+std::string parse_session(const json::Value& s, Options& o);
 
 class BrokerState {
    public:
@@ -265,20 +245,20 @@ class BrokerState {
     std::int64_t now = 0;
     std::uint64_t rng = 0;
 
-    std::vector<User> users;
-    std::map<std::string, std::string> sessions;  // channel -> user id
-    int next_channel = 1;
+    Sessions sessions;
 
     std::vector<Instrument> instruments;
-    std::map<std::string, int> symbols;
+    std::map<std::string, int, NoCase> symbols;
     std::map<std::string, DerivativesAccountState> derivatives;
     std::map<std::string, EquityAccountState> equity;
 
     std::deque<Order> orders;
     std::map<std::int32_t, int> derivatives_orders;
-    std::map<std::string, int> equity_orders;
+    std::map<std::string, int, NoCase> equity_orders;
     std::map<std::string, std::vector<int>> by_account;  // order indexes, oldest first
     std::vector<Fill> fills;
+    std::map<std::string, std::vector<std::size_t>> fills_by_account;  // indexes into fills, oldest first
+    void add_fill(Fill f);
     std::int32_t next_dno = 1000001;
     std::uint64_t next_eno = 1, next_exchange_no = 1, next_deal = 1, next_trade = 1, next_book_seq = 1;
     std::uint64_t tape_seq = 0;
@@ -292,9 +272,8 @@ class BrokerState {
     };
     std::deque<Tape> tape;  // the latest public trades
 
-    std::map<std::uint64_t, Subscription> subscriptions;
+    Streams streams;
     std::uint64_t next_handle = 1;
-    std::set<std::string> delivered;  // cache keys whose payload the module holds
 
     BrokerState();
 
@@ -347,6 +326,7 @@ class BrokerState {
     };
     Verdict change(int order, const Change& c, const User& by);
     Verdict cancel(int order, const User& by);
+    std::string exchange_number(Market m);
     struct ReportSide {
         std::string account;
         const char* position;
@@ -358,14 +338,19 @@ class BrokerState {
     int find_equity_order(const char* no) const;
 
     // Accounts.
-    DerivativesFigures figures(const DerivativesAccountState& a) const;
-    EquityFigures figures(const EquityAccountState& a) const;
-    double fee_brokerage(double value) const;
-    double fee_trading(double value) const;
-    double fee_clearing(double value) const;
+    engine::Ledger ledger;
+    engine::DerivativesFigures figures(const DerivativesAccountState& a) const { return ledger.derivatives_figures(a.id); }
+    engine::EquityFigures figures(const EquityAccountState& a) const { return ledger.equity_figures(a.id); }
+    engine::OrderSpec spec_of(const Order& o) const;
+    int ledger_account(const Order& o) const;
+    // Brings the ledger's idea of order `i` (its holds) in line with the order.
+    void ledger_sync(int i);
 
-    // Clock.
+    // Clock and trading days.
     void step(std::int64_t ticks);
+    bool session_open(std::int64_t t) const;
+    bool in_session = true;
+    std::size_t day_first_order = 0;  // orders before it belong to earlier trading days
     void set_fair(int inst, Px price);
 
     // Texts.
@@ -376,27 +361,23 @@ class BrokerState {
     Px tick_at(const Instrument& in, Px p) const;
 
     // Realtime.
-    bool watched(Topic t, const std::string& subject) const;
     std::string book_payload(int inst) const;
     std::string info_payload(int inst) const;
-    std::string candle_payload(int inst, const std::string& interval) const;
+    std::string candle_payload(int inst, const std::string& interval, std::size_t k, const Candle& minute) const;
     void order_json(json::Writer& w, const Order& o) const;
     OrderTexts order_texts(const Order& o) const;
-    // Hands everything collected since the last flush to the event thread.
+    // Hands everything the operation noted to the event worker.
     void flush();
-    std::vector<Event> initial_events(const Subscription& s);
-
-    // What open orders hold back: contracts opening, contracts closing, shares
-    // selling, money buying (`skip`: an order to leave out).
-    int pending_open(const DerivativesAccountState& a, int inst, int skip = -1) const;
-    int pending_close(const std::string& account, int inst, Side side, int skip = -1) const;
-    std::int64_t pending_sell(const std::string& account, int inst, int skip = -1) const;
-    double reserved_buy(const EquityAccountState& a, int skip = -1) const;
+    // The current picture of a cached topic, for a newcomer; "" for others.
+    std::string current_picture(Topic t, const std::string& subject) const;
 
    private:
-    // Pending realtime work of the current operation.
-    std::set<int> dirty_books_, dirty_infos_, dirty_candles_;
-    std::vector<std::pair<Topic, std::pair<std::string, std::string>>> order_events_;  // topic, account, payload
+    // Realtime notes of the current operation.
+    std::map<int, std::string> last_book_;  // the book picture last noted, by instrument
+    bool book_quiet_ = false;               // inside a change that counts as one (a requote)
+    void note_book(int inst);
+    void note_trade(int inst);
+    void print_trade(int inst, Px px, int qty);
     std::vector<std::pair<int, Px>> triggers_;  // trades not yet checked against stop orders
     std::set<int> stops_;                       // orders waiting for their trigger
 
@@ -405,19 +386,14 @@ class BrokerState {
     Verdict check_funds(Order& o, int skip);
     Verdict check_price(const Instrument& in, PriceType type, Px price, bool bypass_warning) const;
     void submit(int order);
-    struct Taker {
-        int owner;
-        Side side;
-        PriceType type;
-        Validity validity;
-        Px limit;
-        int remaining;
-    };
-    void match(int inst, Taker& t);
-    int fillable(int inst, const Taker& t) const;
+    // Hands an order to the instrument's book and acts on what the book
+    // reports: fills become trades, a rest records its place, changes of the
+    // book reach the streams.
+    engine::AddResult to_book(int inst, const engine::BookOrder& o, engine::Handle replacing = {});
+    void book_events(int inst);
+    void make_book(int inst);
     void execute(int inst, Px px, int qty, int buyer, int seller);
     void fill_order(int order, Px px, int qty, const std::string& deal);
-    void rest(int order);
     void unrest(int order);
     void settle();
     void activate(int order);
@@ -429,6 +405,9 @@ class BrokerState {
     double uniform();
     double normal();
     void add_instrument(Instrument in);
+    void close_session();
+    void open_session();
+    void set_terms(int inst);
     void seed_default_world();
     void seed_default_accounts();
     void warm_up(int minutes);
@@ -451,15 +430,10 @@ const IntervalSpec* find_interval(const char* name);
 // One-minute candles combined into candles of `interval`, oldest first.
 std::vector<Candle> aggregate(const Instrument& in, const IntervalSpec& interval);
 
-// Realtime delivery, on the library's own event thread.
-void dispatch(std::vector<Event> events);
-bool drain_events(int timeout_ms);
-void drop_events();
-std::uint64_t events_delivered();
-std::size_t events_queued();
-
 // The clock thread.
 void clock_configure(bool running, int interval_ms);
 bool clock_running();
+// Registers the library's fork handlers (once, with the broker).
+void prepare_for_fork();
 
 }  // namespace tvx::sandbox

@@ -1,4 +1,5 @@
-// Serialises what an operation received, for tests to read back by offset.
+// Serialises what an operation received, for tests to read back by offset;
+// a request record's texts are found from its field list (requests.h).
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -6,52 +7,11 @@
 #include <string>
 
 #include "blobs.h"
+#include "requests.h"
 #include "sandbox.h"
 
 namespace tvx::sandbox {
 
-// Text offsets of each request record, so the log can resolve them.
-template <class T> struct TextFields;
-#define TVX_TEXT_FIELDS(T, ...)                                         \
-    template <> struct TextFields<wire::T> {                            \
-        static constexpr const char* name = #T;                         \
-        static constexpr std::size_t offsets[] = {__VA_ARGS__};         \
-    }
-#define TVX_OFF(T, m) offsetof(wire::T, m)
-TVX_TEXT_FIELDS(ConnectionConfig, TVX_OFF(ConnectionConfig, channel_id), TVX_OFF(ConnectionConfig, daemon_type));
-TVX_TEXT_FIELDS(InvestorTextRecord, TVX_OFF(InvestorTextRecord, arg4));
-TVX_TEXT_FIELDS(InvestorDerivativesPlaceRequest, TVX_OFF(InvestorDerivativesPlaceRequest, arg8),
-                TVX_OFF(InvestorDerivativesPlaceRequest, arg7), TVX_OFF(InvestorDerivativesPlaceRequest, arg9),
-                TVX_OFF(InvestorDerivativesPlaceRequest, arg6), TVX_OFF(InvestorDerivativesPlaceRequest, arg11),
-                TVX_OFF(InvestorDerivativesPlaceRequest, arg12), TVX_OFF(InvestorDerivativesPlaceRequest, arg3),
-                TVX_OFF(InvestorDerivativesPlaceRequest, arg10));
-TVX_TEXT_FIELDS(MarketrepDerivativesPlaceRequest, TVX_OFF(MarketrepDerivativesPlaceRequest, arg7),
-                TVX_OFF(MarketrepDerivativesPlaceRequest, arg8), TVX_OFF(MarketrepDerivativesPlaceRequest, arg6),
-                TVX_OFF(MarketrepDerivativesPlaceRequest, arg10), TVX_OFF(MarketrepDerivativesPlaceRequest, arg11),
-                TVX_OFF(MarketrepDerivativesPlaceRequest, arg3), TVX_OFF(MarketrepDerivativesPlaceRequest, arg9));
-TVX_TEXT_FIELDS(InvestorEquityPlaceRequest, TVX_OFF(InvestorEquityPlaceRequest, arg10),
-                TVX_OFF(InvestorEquityPlaceRequest, arg7), TVX_OFF(InvestorEquityPlaceRequest, arg8),
-                TVX_OFF(InvestorEquityPlaceRequest, arg6), TVX_OFF(InvestorEquityPlaceRequest, arg3),
-                TVX_OFF(InvestorEquityPlaceRequest, arg11), TVX_OFF(InvestorEquityPlaceRequest, arg9));
-TVX_TEXT_FIELDS(MarketrepEquityPlaceRequest, TVX_OFF(MarketrepEquityPlaceRequest, arg9),
-                TVX_OFF(MarketrepEquityPlaceRequest, arg7), TVX_OFF(MarketrepEquityPlaceRequest, arg6),
-                TVX_OFF(MarketrepEquityPlaceRequest, arg3), TVX_OFF(MarketrepEquityPlaceRequest, arg10),
-                TVX_OFF(MarketrepEquityPlaceRequest, arg8));
-TVX_TEXT_FIELDS(TradeReportRequest, TVX_OFF(TradeReportRequest, arg8), TVX_OFF(TradeReportRequest, arg3),
-                TVX_OFF(TradeReportRequest, arg6), TVX_OFF(TradeReportRequest, arg9),
-                TVX_OFF(TradeReportRequest, arg2), TVX_OFF(TradeReportRequest, arg7));
-TVX_TEXT_FIELDS(InvestorDerivativesChangeRequest, TVX_OFF(InvestorDerivativesChangeRequest, arg6),
-                TVX_OFF(InvestorDerivativesChangeRequest, arg7), TVX_OFF(InvestorDerivativesChangeRequest, arg8));
-TVX_TEXT_FIELDS(MarketrepDerivativesChangeRequest, TVX_OFF(MarketrepDerivativesChangeRequest, arg4),
-                TVX_OFF(MarketrepDerivativesChangeRequest, arg7), TVX_OFF(MarketrepDerivativesChangeRequest, arg8));
-TVX_TEXT_FIELDS(InvestorEquityChangeRequest, TVX_OFF(InvestorEquityChangeRequest, arg7),
-                TVX_OFF(InvestorEquityChangeRequest, arg9), TVX_OFF(InvestorEquityChangeRequest, arg6));
-TVX_TEXT_FIELDS(MarketrepEquityChangeRequest, TVX_OFF(MarketrepEquityChangeRequest, arg4),
-                TVX_OFF(MarketrepEquityChangeRequest, arg8), TVX_OFF(MarketrepEquityChangeRequest, arg9));
-TVX_TEXT_FIELDS(CandlestickRequest, TVX_OFF(CandlestickRequest, arg2), TVX_OFF(CandlestickRequest, arg3),
-                TVX_OFF(CandlestickRequest, arg6), TVX_OFF(CandlestickRequest, arg7));
-#undef TVX_OFF
-#undef TVX_TEXT_FIELDS
 
 class ArgLog {
    public:
@@ -92,14 +52,14 @@ class ArgLog {
     void record(const T* rec) {
         open("record");
         out_ += ",\"type\":\"";
-        out_ += TextFields<T>::name;
+        out_ += Request<T>::name;
         out_ += "\",\"ptr\":" + std::to_string(reinterpret_cast<std::uintptr_t>(rec));
         if (rec) {
             out_ += ",\"bytes\":\"";
             append_hex(out_, reinterpret_cast<const unsigned char*>(rec), sizeof(T));
             out_ += "\",\"texts\":{";
             bool first = true;
-            for (std::size_t off : TextFields<T>::offsets) {
+            for (std::size_t off : Request<T>::texts) {
                 wire::text t;
                 std::memcpy(&t, reinterpret_cast<const char*>(rec) + off, sizeof t);
                 if (!first) out_ += ',';

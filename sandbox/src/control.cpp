@@ -18,10 +18,8 @@
 namespace tvx::sandbox {
 namespace {
 
-// Indexed by ordinal, from the operation table itself.
-#define TVX_ORDINAL(n, R, name, params, args) n,
-constexpr int kOps = std::max({TVX_OPERATIONS(TVX_ORDINAL) 0}) + 1;
-#undef TVX_ORDINAL
+// Indexed by ordinal, sized from the operation table itself.
+constexpr int kOps = kLastOp + 1;
 
 constexpr std::size_t result_size(int op) {
     using namespace wire;

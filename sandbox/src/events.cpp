@@ -20,6 +20,7 @@
 
 #include "blobs.h"
 #include "json.h"
+#include "work_queue.h"
 
 namespace tvx::sandbox {
 namespace {
@@ -47,32 +48,18 @@ struct Accepted {
     std::uint64_t handle;
 };
 
-// The long-lived delivery thread: started on first use, never ended.
-struct Pump {
-    std::mutex lock;
-    std::condition_variable work, idle;
-    std::deque<std::pair<wire::EventReceiver, ImagePtr>> queue;
-    bool busy = false;
-    bool started = false;
-
-    void loop() {
-        std::unique_lock<std::mutex> lk(lock);
-        for (;;) {
-            work.wait(lk, [&] { return !queue.empty(); });
-            auto [receiver, img] = std::move(queue.front());
-            queue.pop_front();
-            busy = true;
-            lk.unlock();
-            fire(*img, receiver, nullptr);
-            img.reset();
-            lk.lock();
-            busy = false;
-            if (queue.empty()) idle.notify_all();
-        }
-    }
-};
+// The long-lived delivery thread of posted events.
+using Posted = std::pair<wire::EventReceiver, ImagePtr>;
+WorkQueue<Posted>& pump() {
+    static auto* q = new WorkQueue<Posted>([](Posted& p) { fire(*p.second, p.first, nullptr); });
+    return *q;
+}
 
 struct Streams {
+    // A stream runs while the generation it started with is current: a stop
+    // from inside a stream callable cannot join its own thread, so that
+    // thread ends on its own once the callable returns.
+    std::atomic<std::uint64_t> generation{0};
     std::atomic<bool> running{false};
     std::vector<std::thread> threads;
     std::atomic<std::uint64_t> seq{0};
@@ -84,7 +71,6 @@ struct State {
     std::vector<Accepted> accepted;
     std::deque<ImagePtr> at_subscribe;
     Streams streams;
-    Pump pump;
 };
 
 State& state() {
@@ -92,8 +78,9 @@ State& state() {
     return *s;
 }
 
-void stream_loop(int pause_us) {
+void stream_loop(int pause_us, std::uint64_t generation) {
     State& s = state();
+    auto live = [&] { return s.streams.running.load() && s.streams.generation.load() == generation; };
     // Subscriptions are only appended while streams run (reset stops them
     // first), so each round copies just the new ones.
     std::vector<Accepted> targets;
@@ -110,7 +97,7 @@ void stream_loop(int pause_us) {
     } tally{s, targets, sent};
     std::string payload;
     char digits[24];
-    while (s.streams.running.load()) {
+    while (live()) {
         {
             std::lock_guard<std::mutex> g(s.lock);
             if (s.accepted.size() > targets.size())
@@ -119,7 +106,7 @@ void stream_loop(int pause_us) {
         }
         sent.resize(targets.size());
         for (std::size_t i = 0; i < targets.size(); ++i) {
-            if (!s.streams.running.load()) return;
+            if (!live()) return;
             const Accepted& a = targets[i];
             const auto n = std::to_chars(digits, digits + sizeof digits, s.streams.seq.fetch_add(1)).ptr - digits;
             payload.assign(a.key).append(1, '|').append(digits, static_cast<std::size_t>(n));
@@ -137,19 +124,19 @@ void stream_loop(int pause_us) {
 void stop_streams() {
     State& s = state();
     s.streams.running.store(false);
+    s.streams.generation.fetch_add(1);
     std::vector<std::thread> threads;
     {
         std::lock_guard<std::mutex> g(s.lock);
         threads.swap(s.streams.threads);
     }
-    for (std::thread& t : threads) t.join();
+    for (std::thread& t : threads) {
+        if (t.get_id() == std::this_thread::get_id()) t.detach();  // called from one of its callables
+        else t.join();
+    }
 }
 
-void flush_pump() {
-    Pump& p = state().pump;
-    std::unique_lock<std::mutex> lk(p.lock);
-    p.idle.wait(lk, [&] { return p.queue.empty() && !p.busy; });
-}
+void flush_pump() { pump().drain(-1); }
 
 }  // namespace
 
@@ -204,14 +191,7 @@ TVX_EXPORT int tvx_event_post(std::uint64_t receiver, const unsigned char* data,
                               std::uint64_t nblobs, const std::int64_t* relocs, std::uint64_t nrelocs) {
     ImagePtr img = make_event(data, sizes, nblobs, relocs, nrelocs, false);
     if (!img || receiver == 0) return -3;
-    Pump& p = state().pump;
-    std::lock_guard<std::mutex> g(p.lock);
-    if (!p.started) {
-        std::thread([&p] { p.loop(); }).detach();
-        p.started = true;
-    }
-    p.queue.emplace_back(reinterpret_cast<tvx::wire::EventReceiver>(receiver), std::move(img));
-    p.work.notify_one();
+    pump().push(Posted(reinterpret_cast<tvx::wire::EventReceiver>(receiver), std::move(img)));
     return 0;
 }
 
@@ -258,7 +238,8 @@ TVX_EXPORT void tvx_stream_start(int threads, int pause_us) {
     s.streams.running.store(true);
     std::lock_guard<std::mutex> g(s.lock);
     s.streams.sent.clear();
-    for (int t = 0; t < threads; ++t) s.streams.threads.emplace_back(stream_loop, pause_us);
+    const std::uint64_t generation = s.streams.generation.load();
+    for (int t = 0; t < threads; ++t) s.streams.threads.emplace_back(stream_loop, pause_us, generation);
 }
 
 // Stops the streams and returns, as JSON {key hex: count}, how many events

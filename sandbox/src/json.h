@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "text.h"
+
 namespace tvx::sandbox::json {
 
 // Appends JSON to a string; keys and values are written in call order and
@@ -103,7 +105,9 @@ class Writer {
         if (!first_ && !out_.empty()) out_ += ',';
         first_ = false;
     }
-    void quote(const std::string& s) {
+    void quote(const std::string& raw) {
+        if (!is_valid_utf8(raw)) return quote(valid_utf8(raw));
+        const std::string& s = raw;
         out_ += '"';
         for (unsigned char c : s) {
             switch (c) {

@@ -3,13 +3,17 @@
 #include "broker.h"
 #include "calllog.h"
 #include "events.h"
+#include "platform.h"
 
 namespace tvx::sandbox {
 
 template <int N, class R, class F, class... A>
 R serve(F&& broker_call, A... args) {
     count_call(N);
-    if (mode() != Mode::Scripted) return broker_call();
+    if (mode() != Mode::Scripted) {
+        enter_operation(platform::stack_position());
+        return broker_call();
+    }
     if (recording()) {
         ArgLog log;
         (log.add(args), ...);
@@ -26,7 +30,7 @@ R serve(F&& broker_call, A... args) {
 #define TVX_STRIP(...) __VA_ARGS__
 #define TVX_DEFINE_OPERATION(n, R, name, params, args)                                                \
     R TavrolixInterfacePY_##n params {                                                                  \
-        return ::tvx::sandbox::serve<n, R>([&] { return ::tvx::sandbox::Broker<n, R>::call args; },  \
+        return ::tvx::sandbox::serve<n, R>([&] { return ::tvx::sandbox::Broker<::tvx::sandbox::Op::name>::call args; }, \
                                            TVX_STRIP args);                                             \
     }
 

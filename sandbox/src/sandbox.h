@@ -1,6 +1,7 @@
 // Internals of our Trading interface library.
 #pragma once
 #include <cstdint>
+#include <algorithm>
 #include <string>
 #include <type_traits>
 
@@ -11,6 +12,14 @@
 namespace tvx::sandbox {
 
 enum class Mode : int { Broker = 0, Scripted = 1 };
+
+// The operations by name, from the operation table: Op::login is 13.
+#define TVX_OP_ENUM(n, R, name, params, args) name = n,
+enum class Op : int { TVX_OPERATIONS(TVX_OP_ENUM) };
+#undef TVX_OP_ENUM
+#define TVX_OP_MAX(n, R, name, params, args) n,
+inline constexpr int kLastOp = std::max({TVX_OPERATIONS(TVX_OP_MAX) 0});
+#undef TVX_OP_MAX
 Mode mode();
 
 // --- scripted results --------------------------------------------------------

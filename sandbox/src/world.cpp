@@ -68,18 +68,71 @@ bool parse_time(const char* s, std::int64_t& out) {
                     (std::sscanf(s, "%4d-%2d-%2d %2d:%2d%n", &y, &mo, &d, &h, &mi, &n) == 5 && n == len) ||
                     (std::sscanf(s, "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &sec, &n) == 6 && n == len) ||
                     (std::sscanf(s, "%4d-%2d-%2d %2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &sec, &n) == 6 && n == len);
-    if (!ok || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 || sec < 0 || sec > 59)
-        return false;
+    if (!ok || mo < 1 || mo > 12 || d < 1 || h < 0 || h > 23 || mi < 0 || mi > 59 || sec < 0 || sec > 59) return false;
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (d > kDays[mo - 1] + (mo == 2 && leap)) return false;
     out = days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 + mi * 60 + sec;
     return true;
 }
 
 BrokerState::BrokerState() { reset(json::Value{}); }
 
+namespace {
+bool clock_time(const json::Value& v, int& second) {
+    int h, m, n = -1;
+    const std::string t = v.string("");
+    if (std::sscanf(t.c_str(), "%2d:%2d%n", &h, &m, &n) != 2 || n != static_cast<int>(t.size()) || h < 0 || h > 24 ||
+        m < 0 || m > 59 || (h == 24 && m))
+        return false;
+    second = h * 3600 + m * 60;
+    return true;
+}
+}  // namespace
+
+// {"open": "HH:MM", "close": "HH:MM", "days": ["Mon", ...]} (UTC); "" if it reads well.
+std::string parse_session(const json::Value& s, Options& o) {
+    if (s.kind == json::Value::Null) return "";
+    if (s.kind != json::Value::Object) return "session must be an object with open, close and days";
+    o.scheduled = true;
+    if (!clock_time(s["open"], o.open_second) || !clock_time(s["close"], o.close_second) ||
+        o.open_second >= o.close_second)
+        return "session open and close must be times HH:MM (UTC), the open before the close";
+    static const char* kDays[] = {"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+    if (s.has("days")) {
+        o.days = 0;
+        for (const json::Value& d : s["days"].items) {
+            int k = 0;
+            while (k < 7 && !same_text(d.string("").c_str(), kDays[k])) ++k;
+            if (k == 7) return "session days must be among Mon, Tue, Wed, Thu, Fri, Sat, Sun; not '" + d.string("") + "'";
+            o.days |= 1u << k;
+        }
+    } else {
+        o.days = 0x1f;  // Monday to Friday
+    }
+    return "";
+}
+
 void BrokerState::add_instrument(Instrument in) {
     init_instrument(in);
-    symbols[in.symbol] = static_cast<int>(instruments.size());
+    const int inst = static_cast<int>(instruments.size());
+    symbols[in.symbol] = inst;
     instruments.push_back(std::move(in));
+    make_book(inst);
+    set_terms(inst);
+}
+
+// What the ledger knows of an instrument: its terms and its market price.
+void BrokerState::set_terms(int inst) {
+    const Instrument& in = instruments[inst];
+    engine::InstrumentTerms t;
+    t.market = in.market == Market::Derivatives ? engine::Market::Derivatives : engine::Market::Equity;
+    t.multiplier = std::max<std::int64_t>(1, std::llround(in.multiplier));
+    t.im = engine::Money::of(in.im);
+    t.mm = engine::Money::of(in.mm);
+    t.ceiling = in.ceiling;
+    ledger.set_instrument(inst, t);
+    ledger.set_mark(inst, in.mark());
 }
 
 void BrokerState::seed_default_world() {
@@ -100,39 +153,33 @@ void BrokerState::seed_default_world() {
 }
 
 void BrokerState::seed_default_accounts() {
-    users = {
-        {"inv001", "inv001-secret", "TVX", "000000", Role::Investor},
-        {"inv002", "inv002-secret", "TVX", "000000", Role::Investor},
-        {"mkt001", "mkt001-secret", "TVX", "", Role::MarketRep},
-        {"inv003", "inv003-secret", "OTH", "000000", Role::Investor},
-        {"mkt002", "mkt002-secret", "OTH", "", Role::MarketRep},
-    };
+    for (const User& u : {User{"inv001", "inv001-secret", "TVX", "000000", Role::Investor},
+                          User{"inv002", "inv002-secret", "TVX", "000000", Role::Investor},
+                          User{"mkt001", "mkt001-secret", "TVX", "", Role::MarketRep},
+                          User{"inv003", "inv003-secret", "OTH", "000000", Role::Investor},
+                          User{"mkt002", "mkt002-secret", "OTH", "", Role::MarketRep}})
+        sessions.put(u);
     auto deriv = [&](const char* no, const char* owner, double cash, double credit) {
         DerivativesAccountState& a = derivatives[no];
-        a.no = no, a.owner = owner, a.cash = a.start_cash = cash, a.credit_line = credit;
+        a.no = no, a.owner = owner;
+        a.id = ledger.add_derivatives_account(engine::Money::of(cash), engine::Money::of(credit));
         return &a;
     };
     auto eq = [&](const char* no, const char* owner, const char* type, double cash, double credit) {
         EquityAccountState& a = equity[no];
         a.no = no, a.owner = owner, a.type = type;
-        a.cash = a.initial_cash = cash;
-        a.credit_limit = a.initial_credit = credit;
+        a.id = ledger.add_equity_account(engine::Money::of(cash), engine::Money::of(credit),
+                                         a.type == "CREDIT_BALANCE");
         return &a;
     };
     auto hold = [&](EquityAccountState* a, const char* symbol, std::int64_t volume, double price) {
-        EquityPositionState& p = a->positions[symbols.at(symbol)];
-        p.volume = p.start_volume = volume;
-        p.avg = p.start_price = price;
+        ledger.seed_equity(a->id, symbols.at(symbol), volume, to_px(price));
     };
     auto hold_long = [&](DerivativesAccountState* a, const char* symbol, int qty, double price) {
-        DerivativesPositionState& p = a->positions[symbols.at(symbol)];
-        p.long_qty = p.start_long = qty;
-        p.long_avg = p.start_long_price = price;
+        ledger.seed_derivatives(a->id, symbols.at(symbol), qty, to_px(price), 0, 0);
     };
     auto hold_short = [&](DerivativesAccountState* a, const char* symbol, int qty, double price) {
-        DerivativesPositionState& p = a->positions[symbols.at(symbol)];
-        p.short_qty = p.start_short = qty;
-        p.short_avg = p.start_short_price = price;
+        ledger.seed_derivatives(a->id, symbols.at(symbol), 0, 0, qty, to_px(price));
     };
     hold_long(deriv("D-1001", "inv001", 500000, 200000), "T50H26", 2, 990.0);
     hold_short(deriv("D-2001", "inv002", 120000, 0), "ARVOH26", 1, 46.0);
@@ -154,12 +201,14 @@ void BrokerState::reset(const json::Value& s) {
     o.running = s["running"].boolean(o.running);
     o.interval_ms = static_cast<int>(std::clamp<std::int64_t>(s["interval_ms"].integer(o.interval_ms), 1, 60000));
     o.tick_seconds = static_cast<int>(std::clamp<std::int64_t>(s["tick_seconds"].integer(o.tick_seconds), 1, 3600));
+    std::string start_error = parse_session(s["session"], o);
     if (s["start"].kind == json::Value::Number) o.start = s["start"].integer(o.start);
-    else if (s["start"].kind == json::Value::String) parse_time(s["start"].s.c_str(), o.start);
+    else if (s["start"].kind == json::Value::String && !parse_time(s["start"].s.c_str(), o.start))
+        start_error = "start must be a date YYYY-MM-DD[THH:MM[:SS]] that exists, or seconds since 1970; not '" +
+                      s["start"].s + "'";
     options = o;
     rng = o.seed;
 
-    users.clear();
     sessions.clear();
     instruments.clear();
     symbols.clear();
@@ -170,6 +219,8 @@ void BrokerState::reset(const json::Value& s) {
     equity_orders.clear();
     by_account.clear();
     fills.clear();
+    fills_by_account.clear();
+    ledger = engine::Ledger{};
     tape.clear();
     stops_.clear();
     triggers_.clear();
@@ -177,15 +228,17 @@ void BrokerState::reset(const json::Value& s) {
     next_eno = next_exchange_no = next_deal = next_trade = next_book_seq = 1;
     tape_seq = 0;
     // Everyone is logged out and every stream ends; handles are never reused.
-    subscriptions.clear();
-    delivered.clear();
-    drop_events();
+    streams.clear();
+    streams.mode = s["conflate"].boolean(false) ? StreamMode::Conflate : StreamMode::Every;
+    last_book_.clear();
 
     seed_default_world();
     if (s["default_world"].boolean(true)) seed_default_accounts();
     now = o.start - static_cast<std::int64_t>(o.history_minutes) * 60;
     for (Instrument& in : instruments) in.requote = true;
-    last_error = apply_entities(s, true);
+    last_error = start_error.empty() ? apply_entities(s, true) : start_error;
+    in_session = session_open(now);
+    day_first_order = 0;
     warm_up(o.history_minutes);
     now = o.start;
     flush();
@@ -245,10 +298,32 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         User u{v["id"].string(""), v["secret"].string(""), v["broker"].string("TVX"), v["pin"].string("000000"),
                v["role"].string("investor") == "marketrep" ? Role::MarketRep : Role::Investor};
         if (u.id.empty()) return "a user needs an id";
-        auto it = std::find_if(users.begin(), users.end(), [&](const User& x) { return x.id == u.id; });
-        if (it != users.end()) *it = u;
-        else users.push_back(u);
+        sessions.put(u);
     }
+    // Money is kept in ten-thousandths in 64 bits: figures beyond this would overflow its sums.
+    constexpr double kMaxMoney = 1e13;
+    auto bad_money = [&](const json::Value& v, const char* key) {
+        const double x = v[key].number(0);
+        return !std::isfinite(x) || std::fabs(x) > kMaxMoney;
+    };
+    auto money_error = [&](const std::string& no, const char* key) {
+        return std::string(key) + " of " + no + " must be a finite number within plus or minus 10,000,000,000,000";
+    };
+    auto bad_volume = [&](const json::Value& v, const char* key) {
+        const std::int64_t x = v[key].integer(0);
+        return x < 0 || x > INT32_MAX;
+    };
+    for (const json::Value& v : s["derivatives_accounts"].items)
+        for (const char* key : {"cash", "credit_line"})
+            if (bad_money(v, key)) return money_error(v["account_no"].string(""), key);
+    for (const json::Value& v : s["equity_accounts"].items)
+        for (const char* key : {"cash", "credit_limit"})
+            if (bad_money(v, key)) return money_error(v["account_no"].string(""), key);
+    for (const json::Value& v : s["positions"].items)
+        for (const char* key : {"volume", "long", "short"})
+            if (bad_volume(v, key))
+                return std::string(key) + " of the position of " + v["account_no"].string("") +
+                       " must be 0 to 2147483647";
     for (const json::Value& v : s["derivatives_accounts"].items) {
         const std::string no = v["account_no"].string("");
         if (no.empty() || equity.count(no)) return "derivatives account needs a number of its own: '" + no + "'";
@@ -256,8 +331,10 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         a.no = no;
         a.owner = v["owner"].string(a.owner);
         if (!user(a.owner)) return "account " + no + " has no known owner";
-        a.cash = a.start_cash = v["cash"].number(a.cash);
-        a.credit_line = v["credit_line"].number(a.credit_line);
+        if (a.id < 0) a.id = ledger.add_derivatives_account({}, {});
+        const engine::Account& l = ledger.account(a.id);
+        ledger.set_cash(a.id, v.has("cash") ? engine::Money::of(v["cash"].number(0)) : l.cash,
+                        v.has("credit_line") ? engine::Money::of(v["credit_line"].number(0)) : l.credit);
     }
     for (const json::Value& v : s["equity_accounts"].items) {
         const std::string no = v["account_no"].string("");
@@ -269,44 +346,58 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         a.type = v["type"].string(a.type);
         a.client_type = v["client_type"].string(a.client_type);
         a.customer_type = v["customer_type"].string(a.customer_type);
-        a.cash = a.initial_cash = v["cash"].number(a.cash);
-        a.credit_limit = a.initial_credit = v["credit_limit"].number(a.credit_limit);
-        a.can_buy = v["can_buy"].boolean(a.can_buy);
-        a.can_sell = v["can_sell"].boolean(a.can_sell);
+        if (a.id < 0) a.id = ledger.add_equity_account({}, {}, a.type == "CREDIT_BALANCE");
+        const engine::Account& l = ledger.account(a.id);
+        ledger.set_cash(a.id, v.has("cash") ? engine::Money::of(v["cash"].number(0)) : l.cash,
+                        v.has("credit_limit") ? engine::Money::of(v["credit_limit"].number(0)) : l.credit);
+        ledger.set_permissions(a.id, v["can_buy"].boolean(l.can_buy), v["can_sell"].boolean(l.can_sell));
     }
     for (const json::Value& v : s["positions"].items) {
         const std::string no = v["account_no"].string("");
         const int inst = instrument_index(v["symbol"].string("").c_str());
         if (inst < 0) return "position in an unknown symbol: '" + v["symbol"].string("") + "'";
+        const Px ref = instruments[inst].reference;
         if (derivatives.count(no) && instruments[inst].market == Market::Derivatives) {
-            DerivativesPositionState& p = derivatives[no].positions[inst];
-            p = DerivativesPositionState{};
-            p.long_qty = p.start_long = static_cast<int>(std::max<std::int64_t>(0, v["long"].integer(0)));
-            p.short_qty = p.start_short = static_cast<int>(std::max<std::int64_t>(0, v["short"].integer(0)));
-            p.long_avg = p.start_long_price = p.long_qty ? v["long_price"].number(from_px(instruments[inst].reference)) : 0;
-            p.short_avg = p.start_short_price = p.short_qty ? v["short_price"].number(from_px(instruments[inst].reference)) : 0;
+            ledger.seed_derivatives(derivatives[no].id, inst, v["long"].integer(0), to_px(v["long_price"].number(from_px(ref))),
+                                    v["short"].integer(0), to_px(v["short_price"].number(from_px(ref))));
         } else if (equity.count(no) && instruments[inst].market == Market::Equity) {
-            EquityPositionState& p = equity[no].positions[inst];
-            p = EquityPositionState{};
-            p.volume = p.start_volume = std::max<std::int64_t>(0, v["volume"].integer(0));
-            p.avg = p.start_price = p.volume ? v["price"].number(from_px(instruments[inst].reference)) : 0;
+            ledger.seed_equity(equity[no].id, inst, v["volume"].integer(0), to_px(v["price"].number(from_px(ref))));
         } else {
             return "position of " + no + " in " + instruments[inst].symbol + ": no such account of that market";
+        }
+    }
+    // {"simulate": {symbol: false}}: the market simulation leaves that instrument alone.
+    if (s["simulate"].kind == json::Value::Object) {
+        for (const auto& [symbol, on] : s["simulate"].fields) {
+            const int inst = instrument_index(symbol.c_str());
+            if (inst < 0) return "simulation of an unknown symbol: '" + symbol + "'";
+            instruments[inst].simulated = on.boolean(true);
+            requote(inst);
         }
     }
     if (s["prices"].kind == json::Value::Object) {
         for (const auto& [symbol, price] : s["prices"].fields) {
             const int inst = instrument_index(symbol.c_str());
             if (inst < 0) return "price of an unknown symbol: '" + symbol + "'";
-            if (price.number(0) <= 0) return "price of " + symbol + " must be above zero";
+            const double p = price.number(0);
+            if (!std::isfinite(p) || p <= 0) return "price of " + symbol + " must be a finite number above zero";
+            const Instrument& in = instruments[inst];
+            if (!at_reset && (to_px(p) > in.ceiling || to_px(p) < in.floor))
+                return "price " + json::Writer().value(p).str() + " of " + symbol + " is outside today's limits " +
+                       json::Writer().value(from_px(in.floor)).str() + " to " +
+                       json::Writer().value(from_px(in.ceiling)).str();
             if (at_reset) {
                 Instrument& in = instruments[inst];
                 in.reference = to_px(price.number(0));
                 init_instrument(in);
-                for (Instrument& j : instruments)
-                    if (j.link == inst) {
-                        j.reference = in.reference + j.link_offset;
-                        init_instrument(j);
+                make_book(inst);
+                set_terms(inst);
+                for (std::size_t j = 0; j < instruments.size(); ++j)
+                    if (instruments[j].link == inst) {
+                        instruments[j].reference = in.reference + instruments[j].link_offset;
+                        init_instrument(instruments[j]);
+                        make_book(static_cast<int>(j));
+                        set_terms(static_cast<int>(j));
                     }
             } else {
                 set_fair(inst, to_px(price.number(0)));
@@ -317,25 +408,10 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
 }
 
 // ------------------------------------------------------------- look-ups
-const User* BrokerState::user(const std::string& id) const {
-    for (const User& u : users)
-        if (u.id == id) return &u;
-    return nullptr;
-}
-
-const User* BrokerState::session(const char* channel) const {
-    if (!channel) return nullptr;
-    auto it = sessions.find(channel);
-    return it == sessions.end() ? nullptr : user(it->second);
-}
-
+const User* BrokerState::user(const std::string& id) const { return sessions.user(id); }
+const User* BrokerState::session(const char* channel) const { return sessions.of_channel(channel); }
 const User* BrokerState::session(Cfg cfg) const { return cfg ? session(cfg->channel_id) : nullptr; }
-
-bool BrokerState::may_see(const User& u, const std::string& owner) const {
-    if (u.role == Role::Investor) return u.id == owner;
-    const User* o = user(owner);
-    return o && o->broker_id == u.broker_id;
-}
+bool BrokerState::may_see(const User& u, const std::string& owner) const { return sessions.may_see(u, owner); }
 
 int BrokerState::instrument_index(const char* symbol) const {
     if (!symbol) return -1;
@@ -353,7 +429,7 @@ std::string BrokerState::state_json() {
     json::Writer w;
     w.begin_object();
     w.field("time", now).field("date", date_text(now)).field("clock", time_text(now));
-    w.field("seed", options.seed).field("running", clock_running());
+    w.field("seed", options.seed).field("running", clock_running()).field("session_open", in_session);
     w.field("liquidity", options.liquidity).field("activity", options.activity);
     w.field("tick_seconds", options.tick_seconds).field("tape_sequence", tape_seq);
     w.key("instruments").begin_object();
@@ -366,51 +442,57 @@ std::string BrokerState::state_json() {
         in.last ? w.value(from_px(in.last)) : w.null();
         w.field("volume", in.volume).field("value", in.value).field("lot", in.lot).field("multiplier", in.multiplier);
         w.field("candles", static_cast<std::int64_t>(in.candles.size()));
-        auto levels = [&](const char* name, const auto& side) {
+        // Customers' volume per level, from the resting orders themselves.
+        auto levels = [&](const char* name, engine::Side side) {
+            std::map<Px, std::int64_t> customers;
+            in.book->for_each_order(side, [&](const engine::RestingView& r) {
+                if (r.id >= 0) customers[r.price] += r.remaining;
+            });
             w.key(name).begin_array();
-            for (const auto& [px, q] : side) {
-                int shown = 0, total = 0, mine = 0;
-                for (const Resting& r : q) {
-                    shown += r.shown;
-                    total += r.remaining;
-                    if (r.owner >= 0) mine += r.remaining;
-                }
-                w.begin_object().field("price", from_px(px)).field("volume", shown).field("total", total);
-                w.field("customers", mine).end_object();
-            }
+            in.book->for_each_level(side, [&](const engine::LevelView& l) {
+                w.begin_object().field("price", from_px(l.price)).field("volume", l.shown).field("total", l.total);
+                w.field("customers", customers[l.price]).end_object();
+            });
             w.end_array();
         };
-        levels("bids", in.book.bids);
-        levels("asks", in.book.asks);
+        levels("bids", engine::Side::Buy);
+        levels("asks", engine::Side::Sell);
         w.end_object();
     }
     w.end_object();
     w.key("users").begin_array();
-    for (const User& u : users)
+    for (const User& u : sessions.users())
         w.begin_object().field("id", u.id).field("role", u.role == Role::Investor ? "investor" : "marketrep").field("broker", u.broker_id).end_object();
     w.end_array();
     w.key("derivatives_accounts").begin_object();
     for (const auto& [no, a] : derivatives) {
-        const DerivativesFigures f = figures(a);
-        w.key(no).begin_object().field("owner", a.owner).field("cash", a.cash).field("credit_line", a.credit_line);
-        w.field("equity", f.equity).field("excess_equity", f.excess).field("total_mr", f.total_mr).field("total_mm", f.total_mm);
+        const engine::DerivativesFigures f = figures(a);
+        const engine::Account& l = ledger.account(a.id);
+        w.key(no).begin_object().field("owner", a.owner).field("cash", l.cash.rounded()).field("credit_line", l.credit.rounded());
+        w.field("equity", f.equity.rounded()).field("excess_equity", f.excess.rounded());
+        w.field("total_mr", f.total_mr.rounded()).field("total_mm", f.total_mm.rounded());
         w.key("positions").begin_object();
-        for (const auto& [inst, p] : a.positions) {
+        for (const auto& [inst, p] : l.positions) {
+            if (!p.listed) continue;
             w.key(instruments[inst].symbol).begin_object().field("long", p.long_qty).field("short", p.short_qty);
-            w.field("long_avg", p.long_avg).field("short_avg", p.short_avg).field("realized", p.realized).end_object();
+            w.field("long_avg", p.long_avg()).field("short_avg", p.short_avg()).field("realized", p.realized.rounded());
+            w.end_object();
         }
         w.end_object().end_object();
     }
     w.end_object();
     w.key("equity_accounts").begin_object();
     for (const auto& [no, a] : equity) {
-        const EquityFigures f = figures(a);
-        w.key(no).begin_object().field("owner", a.owner).field("type", a.type).field("cash", a.cash);
-        w.field("credit_limit", a.credit_limit).field("reserved", f.reserved).field("buying_power", f.buying_power);
+        const engine::EquityFigures f = figures(a);
+        const engine::Account& l = ledger.account(a.id);
+        w.key(no).begin_object().field("owner", a.owner).field("type", a.type).field("cash", l.cash.rounded());
+        w.field("credit_limit", l.credit.rounded()).field("reserved", f.reserved.rounded());
+        w.field("buying_power", f.buying_power.rounded());
         w.key("positions").begin_object();
-        for (const auto& [inst, p] : a.positions) {
-            w.key(instruments[inst].symbol).begin_object().field("volume", p.volume).field("avg", p.avg);
-            w.field("realized", p.realized).end_object();
+        for (const auto& [inst, p] : l.positions) {
+            if (!p.listed) continue;
+            w.key(instruments[inst].symbol).begin_object().field("volume", p.volume).field("avg", p.avg());
+            w.field("realized", p.realized.rounded()).end_object();
         }
         w.end_object().end_object();
     }
@@ -430,7 +512,7 @@ std::string BrokerState::state_json() {
         w.field("side", f.market == Market::Equity ? (f.side == Side::Buy ? "BUY" : "SELL") : (f.side == Side::Buy ? "LONG" : "SHORT"));
         w.field("open_close", f.close ? "CLOSE" : "OPEN").field("price", from_px(f.px)).field("qty", f.qty);
         w.field("deal_no", f.deal_no).field("trade_no", f.trade_no).field("time", f.t).field("trade_type", f.trade_type);
-        w.field("fees", f.brokerage + f.trading + f.clearing).end_object();
+        w.field("fees", (f.brokerage + f.trading + f.clearing).rounded()).end_object();
     }
     w.end_array();
     w.key("tape").begin_array();
@@ -438,9 +520,10 @@ std::string BrokerState::state_json() {
         w.begin_object().field("sequence", t.seq).field("symbol", instruments[t.inst].symbol).field("price", from_px(t.px))
             .field("qty", t.qty).field("time", t.t).end_object();
     w.end_array();
-    w.field("subscriptions", static_cast<std::int64_t>(subscriptions.size()));
-    w.field("events_queued", static_cast<std::uint64_t>(events_queued()));
-    w.field("events_delivered", events_delivered());
+    w.field("subscriptions", static_cast<std::int64_t>(streams.count()));
+    w.field("events_queued", static_cast<std::uint64_t>(streams.queued()));
+    w.field("events_delivered", streams.delivered());
+    w.field("conflate", streams.mode == StreamMode::Conflate);
     w.end_object();
     return w.take();
 }

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import ctypes
 import json
+import math
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
 from . import _declare
@@ -53,6 +54,16 @@ def _check(error: Optional[bytes]) -> None:
         raise ValueError(error.decode())
 
 
+def _price(symbol: Any, price: Any) -> float:
+    try:
+        value = float(price)
+    except (TypeError, ValueError):
+        value = math.nan
+    if not math.isfinite(value) or value <= 0:
+        raise ValueError(f"price of {symbol} must be a finite number above zero, not {price!r}")
+    return value
+
+
 def _entities(users, derivatives_accounts, equity_accounts, positions, prices, instruments) -> Dict[str, Any]:
     out: Dict[str, Any] = {}
     for key, value in (("users", users), ("derivatives_accounts", derivatives_accounts),
@@ -61,13 +72,14 @@ def _entities(users, derivatives_accounts, equity_accounts, positions, prices, i
         if value is not None:
             out[key] = list(value)
     if prices is not None:
-        out["prices"] = dict(prices)
+        out["prices"] = {symbol: _price(symbol, price) for symbol, price in dict(prices).items()}
     return out
 
 
 def reset(seed: int = 20260302, *, running: bool = False, liquidity: bool = True, activity: bool = True,
           history_minutes: int = 0, interval: float = 0.25, tick_seconds: int = 1,
-          start: Optional[str] = None, default_world: bool = True,
+          start: Optional[str] = None, default_world: bool = True, conflate: bool = False,
+          session: Optional[Mapping[str, Any]] = None,
           users: Optional[Iterable[Mapping[str, Any]]] = None,
           derivatives_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
           equity_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
@@ -82,7 +94,16 @@ def reset(seed: int = 20260302, *, running: bool = False, liquidity: bool = True
     only through :func:`step`. ``liquidity`` is the liquidity provider's
     quotes, ``activity`` the other participants' market orders.
     ``history_minutes`` of trading are simulated before ``start`` (default
-    "2026-03-02T10:00:00"), giving candlestick history. ``default_world``
+    "2026-03-02T10:00:00"), giving candlestick history. ``conflate`` makes
+    each operation or clock tick deliver only the last bid/offer, price
+    information and candle picture of each instrument instead of one per
+    change and per trade. ``session`` schedules trading days, e.g.
+    ``{"open": "02:00", "close": "09:30", "days": ["Mon", "Tue", "Wed", "Thu",
+    "Fri"]}`` (UTC; days default to Monday to Friday): at the close DAY orders
+    expire and new orders are refused (MARKET_CLOSED) until the next open,
+    which starts a new trading day (the last price becomes the reference, the
+    order lists start afresh). Without it the session never closes.
+    ``default_world``
     seeds the users and accounts of the README; the other arguments add to it
     (see :func:`seed`), ``prices`` here being the reference (prior close)
     prices from which the daily limits follow.
@@ -90,10 +111,12 @@ def reset(seed: int = 20260302, *, running: bool = False, liquidity: bool = True
     settings: Dict[str, Any] = {
         "seed": seed, "running": running, "liquidity": liquidity, "activity": activity,
         "history_minutes": history_minutes, "interval_ms": max(1, int(interval * 1000)),
-        "tick_seconds": tick_seconds, "default_world": default_world,
+        "tick_seconds": tick_seconds, "default_world": default_world, "conflate": conflate,
     }
     if start is not None:
         settings["start"] = start
+    if session is not None:
+        settings["session"] = dict(session)
     settings.update(_entities(users, derivatives_accounts, equity_accounts, positions, prices, instruments))
     _check(_lib().tvx_broker_reset(json.dumps(settings).encode()))
 
@@ -104,7 +127,8 @@ def seed(*, users: Optional[Iterable[Mapping[str, Any]]] = None,
          positions: Optional[Iterable[Mapping[str, Any]]] = None,
          prices: Optional[Mapping[str, float]] = None,
          instruments: Optional[Iterable[Mapping[str, Any]]] = None,
-         liquidity: Optional[bool] = None, activity: Optional[bool] = None) -> None:
+         liquidity: Optional[bool] = None, activity: Optional[bool] = None,
+         simulate: Optional[Mapping[str, bool]] = None) -> None:
     """Add to the world as it stands.
 
     * users: ``{"id", "secret", "role": "investor" | "marketrep", "broker", "pin"}``
@@ -114,6 +138,9 @@ def seed(*, users: Optional[Iterable[Mapping[str, Any]]] = None,
     * positions: equity ``{"account_no", "symbol", "volume", "price"}``,
       derivatives ``{"account_no", "symbol", "long", "long_price", "short", "short_price"}``
     * prices: ``{symbol: price}`` moves the market there now (see :func:`set_price`)
+    * simulate: ``{symbol: False}`` switches the market simulation (fair price,
+      liquidity provider, other participants) off for that instrument; only
+      customers' orders trade in it then
     * instruments: ``{"symbol", "market": "equity" | "derivatives", "price", "tick",
       "lot", "multiplier", "im", "mm", "limit", "volatility", "lp_levels", "lp_size",
       "flow_chance", "underlying", "link", "link_offset"}``
@@ -125,6 +152,8 @@ def seed(*, users: Optional[Iterable[Mapping[str, Any]]] = None,
         settings["liquidity"] = liquidity
     if activity is not None:
         settings["activity"] = activity
+    if simulate is not None:
+        settings["simulate"] = {str(k): bool(v) for k, v in dict(simulate).items()}
     _check(_lib().tvx_broker_apply(json.dumps(settings).encode()))
 
 
@@ -132,18 +161,25 @@ def set_price(symbol: str, price: float) -> None:
     """Move the market's price of ``symbol`` (and what follows it) now.
 
     The liquidity provider quotes around the new price at once, trading with
-    any customer order that the new quotes cross.
+    any customer order that the new quotes cross. A price that is not a
+    finite number above zero, or lies outside the day's limits (floor to
+    ceiling), raises ``ValueError``. At a limit itself the provider quotes one
+    tick inside it (it cannot quote beyond the limit).
     """
     seed(prices={symbol: price})
 
 
 def step(ticks: int = 1) -> None:
-    """Advance the clock by ``ticks`` ticks, as the running clock would."""
-    _lib().tvx_broker_step(int(ticks))
+    """Advance the clock by ``ticks`` ticks (0 or more), as the running clock would."""
+    if isinstance(ticks, bool) or not isinstance(ticks, int) or ticks < 0:
+        raise ValueError(f"step needs a whole number of ticks, 0 or more, not {ticks!r}")
+    _lib().tvx_broker_step(ticks)
 
 
 def run(interval: float = 0.25) -> None:
     """Let the clock tick on its own every ``interval`` seconds."""
+    if not isinstance(interval, (int, float)) or not math.isfinite(interval) or interval <= 0:
+        raise ValueError(f"run needs an interval in seconds above zero, not {interval!r}")
     _lib().tvx_broker_run(max(1, int(interval * 1000)))
 
 

@@ -1,34 +1,23 @@
-// The exchange side of the broker: tick grids, order books with price-time
-// priority, the liquidity provider and the rest of the market, stop orders,
-// and the accounting of every fill.
+// The exchange: an order's life from placement to its end, as an adapter
+// between the components. Checks of a placement or change (texts, tick grid,
+// limits; money and positions through the ledger), the instrument's order book
+// for matching (its typed events become trades, fills and stream notes), stop
+// orders and their triggers, cancels, changes and trade reports.
 #include <algorithm>
+#include <numeric>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "broker_state.h"
+#include "tick_grid.h"
 
 namespace tvx::sandbox {
 
 Px to_px(double p) { return static_cast<Px>(std::llround(p * kPxScale)); }
 
-const char* topic_name(Topic t) {
-    switch (t) {
-        case Topic::BidOffer: return "bidofferv1";
-        case Topic::Info: return "infov1";
-        case Topic::Candle: return "cdlv1";
-        case Topic::DerivativesOrder: return "orderdvv1";
-        case Topic::EquityOrder: return "ordereqv1";
-    }
-    return "";
-}
-
 namespace {
 
-constexpr double kBrokerageRate = 0.0015, kTradingRate = 0.00005, kClearingRate = 0.00001;
-constexpr double kFeeReserve = 0.0016;  // what a buy order sets aside for fees
-constexpr double kCreditMarginRate = 0.5;
 
 std::string padded(std::uint64_t n, int width) {
     char buf[32];
@@ -36,9 +25,8 @@ std::string padded(std::uint64_t n, int width) {
     return buf;
 }
 
-double round2(double v) { return std::round(v * 100) / 100; }
 
-bool same(const char* a, const char* b) { return a && strcasecmp(a, b) == 0; }
+bool same(const char* a, const char* b) { return same_text(a, b); }
 bool empty(const char* a) { return !a || !*a; }
 
 std::string price_text(Px p) {
@@ -57,6 +45,11 @@ std::string money(double v) {
 
 }  // namespace
 
+std::string BrokerState::exchange_number(Market m) {
+    return (m == Market::Derivatives ? naming::kDerivativesExchange : naming::kEquityExchange) +
+           padded(next_exchange_no++, 9);
+}
+
 // ------------------------------------------------------------------ grids
 Px BrokerState::tick_at(const Instrument& in, Px p) const {
     if (in.fixed_tick) return in.fixed_tick;
@@ -70,20 +63,6 @@ Px BrokerState::tick_at(const Instrument& in, Px p) const {
     return 2 * kPxScale;
 }
 
-namespace {
-bool on_grid(const BrokerState& b, const Instrument& in, Px p) { return p > 0 && p % b.tick_at(in, p) == 0; }
-Px tick_up(const BrokerState& b, const Instrument& in, Px p) { return p + b.tick_at(in, p); }
-Px tick_down(const BrokerState& b, const Instrument& in, Px p) { return p - b.tick_at(in, std::max<Px>(1, p - 1)); }
-Px grid_down(const BrokerState& b, const Instrument& in, Px p) { return p - p % b.tick_at(in, p); }
-Px grid_up(const BrokerState& b, const Instrument& in, Px p) {
-    const Px d = grid_down(b, in, p);
-    return d == p ? p : tick_up(b, in, d);
-}
-Px grid_round(const BrokerState& b, const Instrument& in, Px p) {
-    const Px d = grid_down(b, in, p), u = grid_up(b, in, p);
-    return p - d <= u - p ? d : u;
-}
-}  // namespace
 
 void BrokerState::init_instrument(Instrument& in) {
     const double ref = from_px(in.reference);
@@ -94,102 +73,44 @@ void BrokerState::init_instrument(Instrument& in) {
     in.requote = true;
 }
 
-// ----------------------------------------------------------------- random
-std::uint64_t BrokerState::next_random() {
-    std::uint64_t z = (rng += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-}
-
-double BrokerState::uniform() { return static_cast<double>(next_random() >> 11) * 0x1.0p-53; }
-
-// ------------------------------------------------------------------- fees
-double BrokerState::fee_brokerage(double value) const { return round2(value * kBrokerageRate); }
-double BrokerState::fee_trading(double value) const { return round2(value * kTradingRate); }
-double BrokerState::fee_clearing(double value) const { return round2(value * kClearingRate); }
-
 // --------------------------------------------------------------- accounts
-int BrokerState::pending_open(const DerivativesAccountState& a, int inst, int skip) const {
-    int n = 0;
-    auto it = by_account.find(a.no);
-    if (it == by_account.end()) return 0;
-    for (int i : it->second) {
-        const Order& o = orders[i];
-        if (i == skip || o.inst != inst || (o.status != Status::Open && o.status != Status::Partial)) continue;
-        n += o.remaining() - std::min(o.close_left, o.remaining());
-    }
-    return n;
+// Money, positions and what open orders hold back are the ledger's; an order
+// is registered there as soon as it exists and kept in step with every change
+// (each change is noted, see note_order).
+int BrokerState::ledger_account(const Order& o) const {
+    return o.market == Market::Derivatives ? derivatives.at(o.account).id : equity.at(o.account).id;
 }
 
-int BrokerState::pending_close(const std::string& account, int inst, Side side, int skip) const {
-    int n = 0;
-    auto it = by_account.find(account);
-    if (it == by_account.end()) return 0;
-    for (int i : it->second) {
-        const Order& o = orders[i];
-        if (i == skip || o.inst != inst || o.side != side || (o.status != Status::Open && o.status != Status::Partial))
-            continue;
-        n += std::min(o.close_left, o.remaining());
-    }
-    return n;
+engine::OrderSpec BrokerState::spec_of(const Order& o) const {
+    engine::OrderSpec s;
+    s.account = ledger_account(o);
+    s.inst = o.inst;
+    s.side = o.side == Side::Buy ? engine::Side::Buy : engine::Side::Sell;
+    s.mode = o.position == PositionMode::Open    ? engine::PositionMode::Open
+             : o.position == PositionMode::Close ? engine::PositionMode::Close
+                                                 : engine::PositionMode::Auto;
+    if (o.market == Market::Equity) s.mode = engine::PositionMode::Open;
+    s.hold_price = o.type == PriceType::Limit ? o.price : 0;
+    s.volume = o.remaining();
+    s.pending = o.status == Status::Pending;
+    return s;
 }
 
-std::int64_t BrokerState::pending_sell(const std::string& account, int inst, int skip) const {
-    std::int64_t n = 0;
-    auto it = by_account.find(account);
-    if (it == by_account.end()) return 0;
-    for (int i : it->second) {
-        const Order& o = orders[i];
-        if (i != skip && o.inst == inst && o.side == Side::Sell && (o.status == Status::Open || o.status == Status::Partial))
-            n += o.remaining();
-    }
-    return n;
+void BrokerState::add_fill(Fill f) {
+    fills_by_account[f.account].push_back(fills.size());
+    fills.push_back(std::move(f));
 }
 
-double BrokerState::reserved_buy(const EquityAccountState& a, int skip) const {
-    double r = 0;
-    auto it = by_account.find(a.no);
-    if (it == by_account.end()) return 0;
-    for (int i : it->second) {
-        const Order& o = orders[i];
-        if (i == skip || o.side != Side::Buy || (o.status != Status::Open && o.status != Status::Partial)) continue;
-        const Px px = o.type == PriceType::Limit ? o.price : instruments[o.inst].ceiling;
-        r += from_px(px) * o.remaining() * (1 + kFeeReserve);
-    }
-    return r;
-}
-
-DerivativesFigures BrokerState::figures(const DerivativesAccountState& a) const {
-    DerivativesFigures f{};
-    double mr = 0, mm = 0;
-    for (const auto& [inst, p] : a.positions) {
-        const Instrument& in = instruments[inst];
-        const double mark = from_px(in.mark());
-        f.unrealized += (mark - p.long_avg) * p.long_qty * in.multiplier + (p.short_avg - mark) * p.short_qty * in.multiplier;
-        mr += in.im * (p.long_qty + p.short_qty);
-        mm += in.mm * (p.long_qty + p.short_qty);
-    }
-    for (std::size_t inst = 0; inst < instruments.size(); ++inst)
-        if (instruments[inst].market == Market::Derivatives) mr += instruments[inst].im * pending_open(a, static_cast<int>(inst));
-    f.equity = a.cash + f.unrealized;
-    f.total_mr = mr;
-    f.total_mm = mm;
-    f.excess = f.equity - mr;
-    f.flag = f.equity < mm * 0.5 ? "F" : f.equity < mm ? "C" : "N";
-    f.call_force_margin = *f.flag == 'N' ? 0 : mr - f.equity;
-    return f;
-}
-
-EquityFigures BrokerState::figures(const EquityAccountState& a) const {
-    EquityFigures f{};
-    f.reserved = reserved_buy(a);
-    for (const auto& [inst, p] : a.positions) f.long_market_value += from_px(instruments[inst].mark()) * p.volume;
-    f.buying_power = a.cash + a.credit_limit - f.reserved;
-    f.liabilities = std::max(0.0, -a.cash);
-    f.equity_balance = a.cash + f.long_market_value;
-    f.margin_im = a.type == "CREDIT_BALANCE" ? f.long_market_value * kCreditMarginRate : 0;
-    return f;
+void BrokerState::ledger_sync(int i) {
+    const Order& o = orders[i];
+    if (!o.active() || o.remaining() <= 0) return ledger.remove(i);
+    const engine::OrderSpec* now = ledger.order(i);
+    const engine::OrderSpec want = spec_of(o);
+    if (now && now->account == want.account && now->inst == want.inst && now->side == want.side &&
+        now->mode == want.mode && now->volume == want.volume && now->pending == want.pending &&
+        (now->hold_price == want.hold_price || want.hold_price == 0))
+        return;  // a MARKET buy keeps the hold price it was placed with
+    ledger.place(i, want);
 }
 
 // ------------------------------------------------------------------ texts
@@ -326,61 +247,39 @@ Verdict BrokerState::check_new(const Placement& p, Order& o) {
 }
 
 // Whether the account can carry `o` besides its other orders (`skip` being
-// the order's own earlier form). Sets how much of a derivatives order closes.
+// the order's own earlier form, whose holds `o` takes over).
 Verdict BrokerState::check_funds(Order& o, int skip) {
     const Instrument& in = instruments[o.inst];
-    const int need = o.remaining();
-    if (o.market == Market::Derivatives) {
-        DerivativesAccountState& a = derivatives.at(o.account);
-        auto pit = a.positions.find(o.inst);
-        const int opposite = pit == a.positions.end() ? 0 : o.side == Side::Buy ? pit->second.short_qty : pit->second.long_qty;
-        const int available = std::max(0, opposite - pending_close(o.account, o.inst, o.side, skip));
-        if (o.position == PositionMode::Close) {
-            if (available < need)
+    engine::OrderSpec spec = spec_of(o);
+    spec.pending = false;
+    const engine::Verdict v = ledger.check(spec, skip >= 0 ? skip : engine::kNoOrder);
+    const std::string need = std::to_string(v.need);
+    switch (v.refusal) {
+        case engine::Refusal::None: return Verdict::done("");
+        case engine::Refusal::NotAllowed:
+            return Verdict::fail(403, reason::kNotAllowed, o.account + (o.side == Side::Buy ? " may not buy" : " may not sell"));
+        case engine::Refusal::BadVolume:
+            return Verdict::fail(400, reason::kBadVolume,
+                                 "volume " + need + " of " + in.symbol + " would take " + o.account +
+                                     "'s positions or money beyond what its records can hold");
+        case engine::Refusal::InsufficientPosition:
+            if (o.market == Market::Derivatives)
                 return Verdict::fail(422, reason::kInsufficientPosition,
-                                     std::to_string(available) + " " + (o.side == Side::Buy ? "short" : "long") +
-                                         " contracts of " + in.symbol + " can be closed in " + o.account + ", the order needs " +
-                                         std::to_string(need));
-            o.close_left = need;
-        } else {
-            o.close_left = o.position == PositionMode::Auto ? std::min(available, need) : 0;
-        }
-        const int opening = need - o.close_left;
-        if (opening > 0) {
-            const DerivativesFigures f = figures(a);
-            // The order's earlier form no longer needs its margin.
-            double freed = 0;
-            if (skip >= 0 && orders[skip].account == o.account && orders[skip].active() &&
-                orders[skip].status != Status::Pending)
-                freed = in.im * (orders[skip].remaining() - std::min(orders[skip].close_left, orders[skip].remaining()));
-            const double required = in.im * opening, power = f.excess + freed + a.credit_line;
-            if (required > power + 1e-6)
-                return Verdict::fail(422, reason::kInsufficientFunds,
-                                     "opening " + std::to_string(opening) + " contracts of " + in.symbol + " needs margin " +
-                                         money(required) + ", " + o.account + " has " + money(power) +
-                                         " (excess equity plus credit line)");
-        }
-        return Verdict::done("");
-    }
-    EquityAccountState& a = equity.at(o.account);
-    if (o.side == Side::Buy) {
-        if (!a.can_buy) return Verdict::fail(403, reason::kNotAllowed, o.account + " may not buy");
-        const Px px = o.type == PriceType::Limit ? o.price : in.ceiling;
-        const double cost = from_px(px) * need * (1 + kFeeReserve);
-        const double power = a.cash + a.credit_limit - reserved_buy(a, skip);
-        if (cost > power + 1e-6)
-            return Verdict::fail(422, reason::kInsufficientFunds,
-                                 "buying " + std::to_string(need) + " " + in.symbol + " needs " + money(cost) + ", " +
-                                     o.account + " can spend " + money(power));
-    } else {
-        if (!a.can_sell) return Verdict::fail(403, reason::kNotAllowed, o.account + " may not sell");
-        auto pit = a.positions.find(o.inst);
-        const std::int64_t held = pit == a.positions.end() ? 0 : pit->second.volume;
-        const std::int64_t available = held - pending_sell(o.account, o.inst, skip);
-        if (available < need)
+                                     std::to_string(v.available) + " " + (o.side == Side::Buy ? "short" : "long") +
+                                         " contracts of " + in.symbol + " can be closed in " + o.account +
+                                         ", the order needs " + need);
             return Verdict::fail(422, reason::kInsufficientPosition,
-                                 o.account + " has " + std::to_string(std::max<std::int64_t>(0, available)) + " " +
-                                     in.symbol + " available to sell, the order needs " + std::to_string(need));
+                                 o.account + " has " + std::to_string(v.available) + " " + in.symbol +
+                                     " available to sell, the order needs " + need);
+        case engine::Refusal::InsufficientFunds:
+            if (o.market == Market::Derivatives)
+                return Verdict::fail(422, reason::kInsufficientFunds,
+                                     "opening " + std::to_string(v.opening) + " contracts of " + in.symbol +
+                                         " needs margin " + v.required.text() + ", " + o.account + " has " +
+                                         v.power.text() + " (excess equity plus credit line)");
+            return Verdict::fail(422, reason::kInsufficientFunds,
+                                 "buying " + need + " " + in.symbol + " needs " + v.required.text() + ", " + o.account +
+                                     " can spend " + v.power.text());
     }
     return Verdict::done("");
 }
@@ -398,6 +297,7 @@ int BrokerState::find_equity_order(const char* no) const {
 }
 
 Verdict BrokerState::place(const Placement& p) {
+    if (!in_session) return Verdict::fail(409, reason::kMarketClosed, "the market is closed until the next session opens");
     Order o;
     Verdict v = check_new(p, o);
     if (!v.ok) return v;
@@ -412,7 +312,7 @@ Verdict BrokerState::place(const Placement& p) {
     o.entry_t = o.update_t = now;
     o.status = o.trigger_condition.empty() ? Status::Open : Status::Pending;
     if (o.status == Status::Open)
-        o.exchange_no = (o.market == Market::Derivatives ? "TFX" : "SET") + padded(next_exchange_no++, 9);
+        o.exchange_no = exchange_number(o.market);
     const int i = static_cast<int>(orders.size());
     orders.push_back(std::move(o));
     if (orders[i].market == Market::Derivatives) derivatives_orders[orders[i].dno] = i;
@@ -430,126 +330,93 @@ Verdict BrokerState::place(const Placement& p) {
     return Verdict::done("order " + orders[i].number() + " accepted", i);
 }
 
+namespace {
+engine::Side book_side(Side s) { return s == Side::Buy ? engine::Side::Buy : engine::Side::Sell; }
+}  // namespace
+
+// The day's band on a grid every tick of it divides: the tick table's steps
+// are not multiples of one another (0.10 and 0.25), so the grid is their
+// greatest common divisor over the band.
+void BrokerState::make_book(int inst) {
+    Instrument& in = instruments[inst];
+    Px unit = 0;
+    for (Px p = std::max<Px>(1, in.floor); p <= in.ceiling; p += tick_at(in, p)) {
+        unit = std::gcd(unit, tick_at(in, p));
+        if (in.fixed_tick) break;
+    }
+    in.book = std::make_shared<engine::Book>(unit > 0 ? unit : 1, in.floor, in.ceiling);
+    in.lp_quotes.clear();
+}
+
+engine::AddResult BrokerState::to_book(int inst, const engine::BookOrder& o, engine::Handle replacing) {
+    engine::Book& book = *instruments[inst].book;
+    const engine::AddResult r = replacing.valid() ? book.replace(replacing, o) : book.add(o);
+    book_events(inst);
+    return r;
+}
+
+void BrokerState::book_events(int inst) {
+    Instrument& in = instruments[inst];
+    const std::vector<engine::BookEvent> events = in.book->events();
+    in.book->clear_events();
+    for (const engine::BookEvent& e : events) {
+        switch (e.kind) {
+            case engine::BookEventKind::Filled: {
+                const int taker = static_cast<int>(e.id), maker = static_cast<int>(e.maker);
+                if (maker >= 0 && e.maker_left == 0) orders[maker].in_book = false;
+                if (maker == kLiquidity) in.requote = true;
+                const bool buy = e.side == engine::Side::Buy;
+                execute(inst, e.price, static_cast<int>(e.volume), buy ? taker : maker, buy ? maker : taker);
+                break;
+            }
+            case engine::BookEventKind::Rested:
+                if (e.id >= 0) {
+                    orders[e.id].in_book = true;
+                    orders[e.id].handle = e.handle;
+                } else if (e.id == kLiquidity) {
+                    in.lp_quotes.push_back(e.handle);
+                }
+                break;
+            case engine::BookEventKind::BookChanged: note_book(inst); break;
+            default: break;
+        }
+    }
+}
+
 void BrokerState::submit(int i) {
     Order& o = orders[i];
     const Instrument& in = instruments[o.inst];
-    Taker t{i, o.side, o.type, o.validity,
-            o.type == PriceType::Limit ? o.price : (o.side == Side::Buy ? in.ceiling : in.floor), o.remaining()};
-    if (o.validity == Validity::FOK && fillable(o.inst, t) < t.remaining) {
-        o.cancelled += o.remaining();
-        o.status = Status::Expired;
-        o.reject_reason = "fill-or-kill: the book could not fill it in full";
-        o.update_t = now;
-        note_order(i, "EXPIRE");
-        return;
-    }
-    match(o.inst, t);
+    const Px limit = o.type == PriceType::Limit ? o.price : (o.side == Side::Buy ? in.ceiling : in.floor);
+    const engine::Validity validity = o.type == PriceType::Market && o.validity == Validity::Day
+                                          ? engine::Validity::IOC
+                                          : static_cast<engine::Validity>(o.validity);
+    const engine::AddResult r = to_book(o.inst, engine::BookOrder{i, book_side(o.side),
+        o.type == PriceType::Limit ? engine::PriceType::Limit : engine::PriceType::Market, validity, limit,
+        o.remaining(), o.iceberg});
+    if (r.expired == 0) return;
     Order& after = orders[i];
-    if (after.remaining() == 0) return;
-    if (after.type == PriceType::Market || after.validity != Validity::Day) {
-        after.cancelled += after.remaining();
-        after.status = Status::Expired;
-        after.reject_reason = after.type == PriceType::Market ? "market order: nothing left to match the rest"
-                                                              : "immediate-or-cancel: the rest was not matched";
-        after.update_t = now;
-        note_order(i, "EXPIRE");
-        return;
-    }
-    rest(i);
-}
-
-int BrokerState::fillable(int inst, const Taker& t) const {
-    const Book& book = instruments[inst].book;
-    int n = 0;
-    if (t.side == Side::Buy) {
-        for (const auto& [px, q] : book.asks) {
-            if (px > t.limit) break;
-            for (const Resting& r : q) n += r.remaining;
-        }
-    } else {
-        for (const auto& [px, q] : book.bids) {
-            if (px < t.limit) break;
-            for (const Resting& r : q) n += r.remaining;
-        }
-    }
-    return n;
-}
-
-void BrokerState::match(int inst, Taker& t) {
-    Instrument& in = instruments[inst];
-    auto run = [&](auto& levels, auto acceptable) {
-        while (t.remaining > 0 && !levels.empty()) {
-            auto level = levels.begin();
-            const Px px = level->first;
-            if (!acceptable(px)) break;
-            auto& queue = level->second;
-            while (t.remaining > 0 && !queue.empty()) {
-                Resting& r = queue.front();
-                const int n = std::min(t.remaining, r.shown);
-                const int owner = r.owner;
-                r.remaining -= n;
-                r.shown -= n;
-                t.remaining -= n;
-                if (r.remaining == 0) {
-                    queue.pop_front();
-                    if (owner >= 0) orders[owner].in_book = false;
-                } else if (r.shown == 0) {
-                    // An iceberg shows its next slice at the back of the queue.
-                    Resting next = r;
-                    next.shown = std::min(next.peak, next.remaining);
-                    next.seq = next_book_seq++;
-                    queue.pop_front();
-                    queue.push_back(next);
-                }
-                if (owner == kLiquidity) in.requote = true;
-                if (t.side == Side::Buy) execute(inst, px, n, t.owner, owner);
-                else execute(inst, px, n, owner, t.owner);
-            }
-            if (queue.empty()) levels.erase(level);
-        }
-    };
-    if (t.side == Side::Buy) run(in.book.asks, [&](Px p) { return p <= t.limit; });
-    else run(in.book.bids, [&](Px p) { return p >= t.limit; });
+    after.cancelled += static_cast<int>(r.expired);
+    after.status = Status::Expired;
+    after.reject_reason = r.filled == 0 && after.validity == Validity::FOK
+                              ? "fill-or-kill: the book could not fill it in full"
+                          : after.type == PriceType::Market ? "market order: nothing left to match the rest"
+                                                            : "immediate-or-cancel: the rest was not matched";
+    after.update_t = now;
+    note_order(i, "EXPIRE");
 }
 
 void BrokerState::execute(int inst, Px px, int qty, int buyer, int seller) {
-    Instrument& in = instruments[inst];
-    ++tape_seq;
-    in.last = px;
-    if (!in.open) in.open = in.high = in.low = px;
-    in.high = std::max(in.high, px);
-    in.low = std::min(in.low, px);
-    in.volume += qty;
-    const double value = from_px(px) * qty * in.multiplier;
-    in.value += value;
-    in.last_seq = tape_seq;
-    in.last_time = now;
-    const std::int64_t minute = now - ((now % 60) + 60) % 60;
-    if (in.candles.empty() || in.candles.back().t != minute) {
-        in.candles.push_back(Candle{minute, px, px, px, px, qty, value, tape_seq});
-    } else {
-        Candle& c = in.candles.back();
-        c.high = std::max(c.high, px);
-        c.low = std::min(c.low, px);
-        c.close = px;
-        c.volume += qty;
-        c.value += value;
-        c.seq = tape_seq;
-    }
-    tape.push_back(Tape{tape_seq, inst, px, qty, now});
-    if (tape.size() > 5000) tape.pop_front();
+    print_trade(inst, px, qty);
     const std::string deal = "DL" + padded(next_deal++, 8);
     if (buyer >= 0) fill_order(buyer, px, qty, deal);
     if (seller >= 0) fill_order(seller, px, qty, deal);
-    dirty_books_.insert(inst);
-    dirty_infos_.insert(inst);
-    dirty_candles_.insert(inst);
     triggers_.emplace_back(inst, px);
 }
 
 void BrokerState::fill_order(int i, Px px, int qty, const std::string& deal) {
+    ledger_sync(i);  // the ledger books against the order as it stands
+    const engine::FillReport r = ledger.fill(i, px, qty);
     Order& o = orders[i];
-    const Instrument& in = instruments[o.inst];
     o.matched += qty;
     o.update_t = now;
     o.status = o.remaining() == 0 ? Status::Matched : Status::Partial;
@@ -560,109 +427,40 @@ void BrokerState::fill_order(int i, Px px, int qty, const std::string& deal) {
     f.inst = o.inst;
     f.side = o.side;
     f.px = px;
+    f.qty = qty;
     f.deal_no = deal;
     f.entered_by = o.entered_by;
     f.trustee = o.trustee;
     f.trade_type = o.trade_report ? "TRADE_REPORT" : "NORMAL";
     f.t = now;
-    const double price = from_px(px);
     if (o.market == Market::Derivatives) {
+        // One trade record for what closed, one for what opened.
         DerivativesAccountState& a = derivatives.at(o.account);
-        DerivativesPositionState& p = a.positions[o.inst];
-        const int opposite = o.side == Side::Buy ? p.short_qty : p.long_qty;
-        const int closing = std::min({qty, o.close_left, opposite});
-        o.close_left -= std::min(qty, o.close_left);
-        const int opening = qty - closing;
-        if (closing > 0) {
-            double realized;
-            if (o.side == Side::Buy) {
-                realized = (p.short_avg - price) * closing * in.multiplier;
-                p.short_qty -= closing;
-                p.close_short += closing;
-                if (!p.short_qty) p.short_avg = 0;
-            } else {
-                realized = (price - p.long_avg) * closing * in.multiplier;
-                p.long_qty -= closing;
-                p.close_long += closing;
-                if (!p.long_qty) p.long_avg = 0;
-            }
-            p.realized += realized;
-            a.cash += realized;
+        for (const auto& [close, part_qty] : {std::pair{true, r.closed}, std::pair{false, r.opened}}) {
+            if (part_qty <= 0) continue;
             Fill part = f;
-            part.close = true;
-            part.qty = closing;
+            part.close = close;
+            part.qty = static_cast<int>(part_qty);
             part.ledger_seq = ++a.ledger_seq;
             part.trade_no = "TR" + padded(next_trade++, 8);
-            fills.push_back(part);
-        }
-        if (opening > 0) {
-            if (o.side == Side::Buy) {
-                p.long_avg = (p.long_avg * p.long_qty + price * opening) / (p.long_qty + opening);
-                p.long_qty += opening;
-                p.open_long += opening;
-            } else {
-                p.short_avg = (p.short_avg * p.short_qty + price * opening) / (p.short_qty + opening);
-                p.short_qty += opening;
-                p.open_short += opening;
-            }
-            Fill part = f;
-            part.qty = opening;
-            part.ledger_seq = ++a.ledger_seq;
-            part.trade_no = "TR" + padded(next_trade++, 8);
-            fills.push_back(part);
+            add_fill(std::move(part));
         }
     } else {
-        EquityAccountState& a = equity.at(o.account);
-        EquityPositionState& p = a.positions[o.inst];
-        const double value = price * qty;
-        f.qty = qty;
-        f.brokerage = fee_brokerage(value);
-        f.trading = fee_trading(value);
-        f.clearing = fee_clearing(value);
-        const double fees = f.brokerage + f.trading + f.clearing;
-        if (o.side == Side::Buy) {
-            a.cash -= value + fees;
-            p.avg = (p.avg * p.volume + value) / (p.volume + qty);
-            p.volume += qty;
-        } else {
-            a.cash += value - fees;
-            p.realized += (price - p.avg) * qty;
-            p.volume -= qty;
-            if (!p.volume) p.avg = 0;
-        }
+        f.brokerage = r.brokerage;
+        f.trading = r.trading;
+        f.clearing = r.clearing;
         f.trade_no = "TR" + padded(next_trade++, 8);
-        fills.push_back(f);
+        add_fill(std::move(f));
     }
     note_order(i, "MATCH", px, qty);
-}
-
-void BrokerState::rest(int i) {
-    Order& o = orders[i];
-    Instrument& in = instruments[o.inst];
-    const int remaining = o.remaining();
-    const int peak = o.iceberg > 0 ? o.iceberg : remaining;
-    const Resting r{i, remaining, peak, std::min(peak, remaining), next_book_seq++};
-    if (o.side == Side::Buy) in.book.bids[o.price].push_back(r);
-    else in.book.asks[o.price].push_back(r);
-    o.in_book = true;
-    dirty_books_.insert(o.inst);
 }
 
 void BrokerState::unrest(int i) {
     Order& o = orders[i];
     if (!o.in_book) return;
-    Instrument& in = instruments[o.inst];
-    auto drop = [&](auto& levels) {
-        auto level = levels.find(o.price);
-        if (level == levels.end()) return;
-        auto& q = level->second;
-        q.erase(std::remove_if(q.begin(), q.end(), [&](const Resting& r) { return r.owner == i; }), q.end());
-        if (q.empty()) levels.erase(level);
-    };
-    if (o.side == Side::Buy) drop(in.book.bids);
-    else drop(in.book.asks);
+    instruments[o.inst].book->remove(o.handle);
+    book_events(o.inst);
     o.in_book = false;
-    dirty_books_.insert(o.inst);
 }
 
 Verdict BrokerState::cancel(int i, const User& by) {
@@ -766,20 +564,8 @@ Verdict BrokerState::change(int i, const Change& c, const User& by) {
     orders[i] = std::move(n);
     Order& now_order = orders[i];
     if (now_order.in_book) {
-        auto update = [&](auto& book_side) {
-            auto level = book_side.find(now_order.price);
-            if (level == book_side.end()) return;
-            for (Resting& r : level->second)
-                if (r.owner == i) {
-                    r.remaining = now_order.remaining();
-                    r.peak = now_order.iceberg > 0 ? now_order.iceberg : r.remaining;
-                    r.shown = std::min({r.shown, r.peak, r.remaining});
-                    if (r.shown == 0) r.shown = std::min(r.peak, r.remaining);
-                }
-        };
-        if (now_order.side == Side::Buy) update(instruments[now_order.inst].book.bids);
-        else update(instruments[now_order.inst].book.asks);
-        dirty_books_.insert(now_order.inst);
+        instruments[now_order.inst].book->reduce(now_order.handle, now_order.remaining(), now_order.iceberg);
+        book_events(now_order.inst);
     }
     note_order(i, "CHANGE");
     if (orders[i].status != Status::Pending && !orders[i].in_book) submit(i);
@@ -824,7 +610,7 @@ Verdict BrokerState::trade_report(const User& by, const std::string& account, co
         o.dno = next_dno++;
         o.entry_t = o.update_t = now;
         o.status = Status::Open;
-        o.exchange_no = "TFX" + padded(next_exchange_no++, 9);
+        o.exchange_no = exchange_number(Market::Derivatives);
         const int i = static_cast<int>(orders.size());
         orders.push_back(o);
         derivatives_orders[o.dno] = i;
@@ -869,106 +655,9 @@ void BrokerState::activate(int i) {
         return;
     }
     o.status = Status::Open;
-    o.exchange_no = (o.market == Market::Derivatives ? "TFX" : "SET") + padded(next_exchange_no++, 9);
+    o.exchange_no = exchange_number(o.market);
     note_order(i, "ACTIVATE");
     submit(i);
-}
-
-// ----------------------------------------------------------------- market
-void BrokerState::clamp_fair(Instrument& in) {
-    const Px hi = tick_down(*this, in, in.ceiling), lo = tick_up(*this, in, in.floor);
-    in.fair = grid_round(*this, in, std::clamp(in.fair, lo, hi));
-}
-
-double BrokerState::normal() {
-    const double u1 = std::max(uniform(), 1e-300), u2 = uniform();
-    return std::sqrt(-2 * std::log(u1)) * std::cos(6.283185307179586 * u2);
-}
-
-void BrokerState::move_fair(int inst) {
-    Instrument& in = instruments[inst];
-    const Px before = in.fair;
-    if (in.link >= 0) {
-        in.exact = instruments[in.link].exact + from_px(in.link_offset);
-    } else {
-        // A random walk with a slight pull back towards the reference price.
-        const double hours = options.tick_seconds / 3600.0, ref = from_px(in.reference);
-        in.exact += in.volatility * ref * std::sqrt(hours) * normal() - 0.05 * hours * (in.exact - ref);
-    }
-    in.fair = to_px(in.exact);
-    clamp_fair(in);
-    if (in.fair != before) in.requote = true;
-}
-
-void BrokerState::set_fair(int inst, Px price) {
-    Instrument& in = instruments[inst];
-    in.fair = price;
-    clamp_fair(in);
-    in.exact = from_px(in.fair);
-    requote(inst);
-    for (std::size_t j = 0; j < instruments.size(); ++j)
-        if (instruments[j].link == inst) {
-            instruments[j].exact = in.exact + from_px(instruments[j].link_offset);
-            instruments[j].fair = to_px(instruments[j].exact);
-            clamp_fair(instruments[j]);
-            requote(static_cast<int>(j));
-        }
-    settle();
-}
-
-void BrokerState::requote(int inst) {
-    Instrument& in = instruments[inst];
-    auto withdraw = [](auto& levels) {
-        for (auto level = levels.begin(); level != levels.end();) {
-            auto& q = level->second;
-            q.erase(std::remove_if(q.begin(), q.end(), [](const Resting& r) { return r.owner == kLiquidity; }), q.end());
-            level = q.empty() ? levels.erase(level) : std::next(level);
-        }
-    };
-    withdraw(in.book.bids);
-    withdraw(in.book.asks);
-    dirty_books_.insert(inst);
-    in.requote = false;
-    if (!options.liquidity) return;
-    Px bid = tick_down(*this, in, in.fair), ask = tick_up(*this, in, in.fair);
-    for (int k = 0; k < in.lp_levels; ++k) {
-        for (Side side : {Side::Buy, Side::Sell}) {
-            const Px px = side == Side::Buy ? bid : ask;
-            if (px < in.floor || px > in.ceiling) continue;
-            const double scale = (1 + 0.5 * k) * (0.5 + uniform());
-            const int size = in.lot * std::max(1, static_cast<int>(in.lp_size * scale));
-            Taker t{kLiquidity, side, PriceType::Limit, Validity::Day, px, size};
-            match(inst, t);
-            if (t.remaining > 0) {
-                const Resting r{kLiquidity, t.remaining, t.remaining, t.remaining, next_book_seq++};
-                if (side == Side::Buy) in.book.bids[px].push_back(r);
-                else in.book.asks[px].push_back(r);
-            }
-        }
-        bid = tick_down(*this, in, bid);
-        ask = tick_up(*this, in, ask);
-    }
-}
-
-void BrokerState::flow(int inst) {
-    Instrument& in = instruments[inst];
-    if (uniform() >= in.flow_chance) return;
-    const Side side = uniform() < 0.5 ? Side::Buy : Side::Sell;
-    const int lots = std::max(1, static_cast<int>(in.lp_size * (0.2 + uniform() * in.flow_max)));
-    Taker t{kFlow, side, PriceType::Market, Validity::IOC, side == Side::Buy ? in.ceiling : in.floor, lots * in.lot};
-    match(inst, t);
-}
-
-void BrokerState::step(std::int64_t ticks) {
-    for (std::int64_t k = 0; k < ticks; ++k) {
-        now += options.tick_seconds;
-        for (std::size_t i = 0; i < instruments.size(); ++i) move_fair(static_cast<int>(i));
-        for (std::size_t i = 0; i < instruments.size(); ++i)
-            if (instruments[i].requote) requote(static_cast<int>(i));
-        if (options.activity)
-            for (std::size_t i = 0; i < instruments.size(); ++i) flow(static_cast<int>(i));
-        settle();
-    }
 }
 
 }  // namespace tvx::sandbox

@@ -1,0 +1,439 @@
+// The ledger: holds taken and released with each order's life cycle, fills
+// booked into cash and positions in exact ten-thousandths, and the account
+// figures summed over the account's positions.
+#include "ledger.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace tvx::sandbox::engine {
+
+namespace {
+
+int ix(Side s) { return s == Side::Buy ? 0 : 1; }
+
+// The part of `cost` (for `held` units) that `q` of them carry.
+Wide cost_share(Wide cost, std::int64_t held, std::int64_t q) {
+    if (q >= held || held <= 0) return cost;
+    return div_round(cost * q, held);
+}
+
+Money money(Wide units) { return Money::of_units(static_cast<std::int64_t>(units)); }
+
+Wide apply_rate(Wide units, Rate r) { return div_round(units * r.num, r.den); }
+
+}  // namespace
+
+// ------------------------------------------------------------------ money
+Money Money::of(double currency) { return Money{static_cast<std::int64_t>(std::llround(currency * kUnitsPerCurrency))}; }
+
+double Money::rounded() const { return static_cast<double>(to_cent().units / kUnitsPerCent) / 100.0; }
+
+std::string Money::text() const {
+    const std::int64_t cents = to_cent().units / kUnitsPerCent;
+    const std::int64_t a = cents < 0 ? -cents : cents;
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%s%lld.%02lld", cents < 0 ? "-" : "", static_cast<long long>(a / 100),
+                  static_cast<long long>(a % 100));
+    return buf;
+}
+
+// --------------------------------------------------------------- positions
+double Position::long_avg() const {
+    return long_qty ? static_cast<double>(long_cost) / static_cast<double>(long_qty) / kUnitsPerCurrency : 0;
+}
+double Position::short_avg() const {
+    return short_qty ? static_cast<double>(short_cost) / static_cast<double>(short_qty) / kUnitsPerCurrency : 0;
+}
+double Position::avg() const {
+    return volume ? static_cast<double>(cost) / static_cast<double>(volume) / kUnitsPerCurrency : 0;
+}
+
+std::int64_t Position::closable(Side side) const {
+    const std::int64_t opposite = side == Side::Buy ? short_qty : long_qty;
+    return std::max<std::int64_t>(0, opposite - close_reserved[ix(side)]);
+}
+
+std::int64_t Position::opening(Side side) const {
+    return open_orders[ix(side)] + std::max<std::int64_t>(0, auto_orders[ix(side)] - closable(side));
+}
+
+// ------------------------------------------------------------------ set-up
+void Ledger::set_instrument(int inst, const InstrumentTerms& t) {
+    if (inst >= static_cast<int>(instruments_.size())) instruments_.resize(static_cast<std::size_t>(inst) + 1);
+    instruments_[inst].terms = t;
+    if (t.multiplier < 1) instruments_[inst].terms.multiplier = 1;
+}
+
+void Ledger::set_mark(int inst, Px price) { instruments_[inst].mark = price; }
+
+int Ledger::add_derivatives_account(Money cash, Money credit_line) {
+    Account a{};
+    a.market = Market::Derivatives;
+    a.cash = a.start_cash = cash;
+    a.credit = a.start_credit = credit_line;
+    accounts_.push_back(std::move(a));
+    return static_cast<int>(accounts_.size() - 1);
+}
+
+int Ledger::add_equity_account(Money cash, Money credit_limit, bool credit_balance) {
+    Account a{};
+    a.market = Market::Equity;
+    a.cash = a.start_cash = cash;
+    a.credit = a.start_credit = credit_limit;
+    a.credit_balance = credit_balance;
+    accounts_.push_back(std::move(a));
+    return static_cast<int>(accounts_.size() - 1);
+}
+
+void Ledger::set_cash(int account, Money cash, Money credit) {
+    Account& a = accounts_[account];
+    a.cash = a.start_cash = cash;
+    a.credit = a.start_credit = credit;
+}
+
+void Ledger::set_permissions(int account, bool can_buy, bool can_sell) {
+    accounts_[account].can_buy = can_buy;
+    accounts_[account].can_sell = can_sell;
+}
+
+void Ledger::seed_derivatives(int account, int inst, std::int64_t long_qty, Px long_price, std::int64_t short_qty,
+                              Px short_price) {
+    Position& p = accounts_[account].positions[inst];
+    p.long_qty = p.start_long = std::max<std::int64_t>(0, long_qty);
+    p.short_qty = p.start_short = std::max<std::int64_t>(0, short_qty);
+    p.start_long_price = p.long_qty ? long_price : 0;
+    p.start_short_price = p.short_qty ? short_price : 0;
+    p.long_cost = static_cast<Wide>(p.start_long_price) * p.long_qty;
+    p.short_cost = static_cast<Wide>(p.start_short_price) * p.short_qty;
+    p.listed = true;
+}
+
+void Ledger::seed_equity(int account, int inst, std::int64_t volume, Px price) {
+    Position& p = accounts_[account].positions[inst];
+    p.volume = p.start_volume = std::max<std::int64_t>(0, volume);
+    p.start_price = p.volume ? price : 0;
+    p.cost = static_cast<Wide>(p.start_price) * p.volume;
+    p.listed = true;
+}
+
+const Position* Ledger::position(int account, int inst) const {
+    const auto& ps = accounts_[account].positions;
+    auto it = ps.find(inst);
+    return it == ps.end() ? nullptr : &it->second;
+}
+
+void Ledger::new_day() {
+    for (Account& a : accounts_)
+        for (auto& [inst, p] : a.positions) {
+            p.start_long = p.long_qty;
+            p.start_short = p.short_qty;
+            p.start_long_price = p.long_qty ? static_cast<Px>(div_round(p.long_cost, p.long_qty)) : 0;
+            p.start_short_price = p.short_qty ? static_cast<Px>(div_round(p.short_cost, p.short_qty)) : 0;
+            p.start_volume = p.volume;
+            p.start_price = p.volume ? static_cast<Px>(div_round(p.cost, p.volume)) : 0;
+            p.open_long = p.open_short = p.close_long = p.close_short = 0;
+        }
+}
+
+// ------------------------------------------------------------------- holds
+void Ledger::hold(const OrderSpec& o, int sign) {
+    Account& a = accounts_[o.account];
+    Position& p = a.positions[o.inst];
+    const std::int64_t v = sign * o.volume;
+    const int s = ix(o.side);
+    if (a.market == Market::Derivatives) {
+        if (o.mode == PositionMode::Close) p.close_reserved[s] += v;
+        else if (o.pending) return;
+        else if (o.mode == PositionMode::Open) p.open_orders[s] += v;
+        else p.auto_orders[s] += v;
+        return;
+    }
+    if (o.side == Side::Sell) p.sell_held += v;
+    else if (!o.pending) a.buy_held += static_cast<Wide>(hold_price(o)) * v;
+}
+
+Px Ledger::hold_price(const OrderSpec& o) const {
+    return o.hold_price > 0 ? o.hold_price : instruments_[o.inst].terms.ceiling;
+}
+
+// Margin of positions and of open orders' opening contracts; `p` stands in for
+// the account's position in `inst` when given.
+Ledger::Sums Ledger::sums(const Account& a, int inst, const Position* p) const {
+    Sums s;
+    auto add = [&](int i, const Position& q) {
+        const InstrumentTerms& t = instruments_[i].terms;
+        const Px m = instruments_[i].mark;
+        const std::int64_t held = q.long_qty + q.short_qty;
+        s.unrealized += ((static_cast<Wide>(m) * q.long_qty - q.long_cost) + (q.short_cost - static_cast<Wide>(m) * q.short_qty)) *
+                        t.multiplier;
+        s.mr += static_cast<Wide>(t.im.units) * (held + q.opening(Side::Buy) + q.opening(Side::Sell));
+        s.mm += static_cast<Wide>(t.mm.units) * held;
+        s.value += static_cast<Wide>(m) * q.volume * t.multiplier;
+    };
+    bool seen = false;
+    for (const auto& [i, q] : a.positions) {
+        if (p && i == inst) {
+            add(i, *p);
+            seen = true;
+        } else {
+            add(i, q);
+        }
+    }
+    if (p && !seen) add(inst, *p);
+    return s;
+}
+
+DerivativesFigures Ledger::derivatives_figures(int account) const {
+    const Account& a = accounts_[account];
+    const Sums s = sums(a, -1, nullptr);
+    DerivativesFigures f{};
+    f.unrealized = money(s.unrealized);
+    f.equity = a.cash + f.unrealized;
+    f.total_mr = money(s.mr);
+    f.total_mm = money(s.mm);
+    f.excess = f.equity - f.total_mr;
+    f.flag = static_cast<Wide>(f.equity.units) * 2 < s.mm ? 'F' : f.equity.units < s.mm ? 'C' : 'N';
+    f.call_force_margin = f.flag == 'N' ? Money{} : f.total_mr - f.equity;
+    return f;
+}
+
+EquityFigures Ledger::equity_figures(int account) const {
+    const Account& a = accounts_[account];
+    const Sums s = sums(a, -1, nullptr);
+    EquityFigures f{};
+    f.reserved = money(apply_rate(a.buy_held, rates_.buy_reserve));
+    f.buying_power = a.cash + a.credit - f.reserved;
+    f.long_market_value = money(s.value);
+    f.liabilities = a.cash.units < 0 ? -a.cash : Money{};
+    f.equity_balance = a.cash + f.long_market_value;
+    f.margin_im = a.credit_balance ? money(apply_rate(s.value, rates_.credit_margin)) : Money{};
+    return f;
+}
+
+// ------------------------------------------------------------------ checks
+Verdict Ledger::check(const OrderSpec& o, OrderId replacing) const {
+    const OrderSpec* old = nullptr;
+    if (replacing != kNoOrder) {
+        auto it = orders_.find(replacing);
+        if (it != orders_.end() && it->second.account == o.account && it->second.inst == o.inst) old = &it->second;
+    }
+    return accounts_[o.account].market == Market::Derivatives ? check_derivatives(o, old) : check_equity(o, old);
+}
+
+Verdict Ledger::check_derivatives(const OrderSpec& o, const OrderSpec* old) const {
+    const Account& a = accounts_[o.account];
+    const InstrumentTerms& t = instruments_[o.inst].terms;
+    const Position* cur = position(o.account, o.inst);
+    Position p = cur ? *cur : Position{};
+    if (old) {
+        // What the order's earlier form holds is the new form's to take over.
+        const std::int64_t v = old->volume;
+        const int s = ix(old->side);
+        if (old->mode == PositionMode::Close) p.close_reserved[s] -= v;
+        else if (!old->pending && old->mode == PositionMode::Open) p.open_orders[s] -= v;
+        else if (!old->pending) p.auto_orders[s] -= v;
+    }
+    Verdict v;
+    v.need = o.volume;
+    const int s = ix(o.side);
+    const bool buy = o.side == Side::Buy;
+    // Whatever fills, the positions, their day counters and the money must fit.
+    const Wide opens = (buy ? p.long_qty : p.short_qty) + p.open_orders[s] + p.auto_orders[s] + o.volume;
+    const Wide opened = (buy ? p.open_long : p.open_short) + p.open_orders[s] + p.auto_orders[s] + o.volume;
+    const Wide closed = (buy ? p.close_short : p.close_long) + p.close_reserved[s] + p.auto_orders[s] + o.volume;
+    const Wide all = p.long_qty + p.short_qty + p.open_orders[0] + p.open_orders[1] + p.auto_orders[0] + p.auto_orders[1] +
+                     o.volume;
+    const Wide value = static_cast<Wide>(t.ceiling) * all * t.multiplier;
+    const Wide margin = static_cast<Wide>(std::max(t.im.units, t.mm.units)) * all;
+    if ((o.mode != PositionMode::Close && (opens > kRecordMax || opened > kRecordMax)) ||
+        (o.mode != PositionMode::Open && closed > kRecordMax) || value > kMoneyBound / 4 || margin > kMoneyBound / 4) {
+        v.refusal = Refusal::BadVolume;
+        return v;
+    }
+    const std::int64_t closable = p.closable(o.side);
+    if (o.mode == PositionMode::Close) {
+        if (closable < o.volume) {
+            v.refusal = Refusal::InsufficientPosition;
+            v.available = closable;
+            return v;
+        }
+        return v;
+    }
+    if (o.mode == PositionMode::Open) {
+        v.opening = o.volume;
+    } else {
+        const std::int64_t before = std::max<std::int64_t>(0, p.auto_orders[s] - closable);
+        const std::int64_t after = std::max<std::int64_t>(0, p.auto_orders[s] + o.volume - closable);
+        v.opening = after - before;
+    }
+    if (v.opening > 0) {
+        const Sums sm = sums(a, o.inst, &p);
+        const Wide excess = a.cash.units + sm.unrealized - sm.mr;
+        const Wide required = static_cast<Wide>(t.im.units) * v.opening;
+        const Wide power = excess + a.credit.units;
+        v.required = money(required);
+        v.power = money(power);
+        if (required > power) v.refusal = Refusal::InsufficientFunds;
+    }
+    return v;
+}
+
+Verdict Ledger::check_equity(const OrderSpec& o, const OrderSpec* old) const {
+    const Account& a = accounts_[o.account];
+    const InstrumentTerms& t = instruments_[o.inst].terms;
+    Verdict v;
+    v.need = o.volume;
+    if (o.side == Side::Buy ? !a.can_buy : !a.can_sell) {
+        v.refusal = Refusal::NotAllowed;
+        return v;
+    }
+    const Wide notional = static_cast<Wide>(hold_price(o)) * o.volume * t.multiplier;
+    const Wide bound = static_cast<Wide>(t.ceiling) * o.volume * t.multiplier;
+    Wide held = a.buy_held;
+    if (old && old->side == Side::Buy && !old->pending) held -= static_cast<Wide>(hold_price(*old)) * old->volume;
+    const Wide cash = a.cash.units < 0 ? -static_cast<Wide>(a.cash.units) : a.cash.units;
+    if (bound > kMoneyBound / 4 || notional > kMoneyBound / 4 ||
+        (o.side == Side::Buy && cash + a.credit.units + apply_rate(held + notional, rates_.buy_reserve) > kMoneyBound / 2)) {
+        v.refusal = Refusal::BadVolume;
+        return v;
+    }
+    if (o.side == Side::Buy) {
+        // Exact: notional x reserve against (cash + credit) - held x reserve, over the rate's denominator.
+        const Rate r = rates_.buy_reserve;
+        const Wide need = notional * r.num;
+        const Wide have = (static_cast<Wide>(a.cash.units) + a.credit.units) * r.den - held * r.num;
+        v.required = money(apply_rate(notional, r));
+        v.power = a.cash + a.credit - money(apply_rate(held, r));
+        if (need > have) v.refusal = Refusal::InsufficientFunds;
+        return v;
+    }
+    const Position* p = position(o.account, o.inst);
+    std::int64_t held_shares = p ? p->sell_held : 0;
+    if (old && old->side == Side::Sell) held_shares -= old->volume;
+    v.available = std::max<std::int64_t>(0, (p ? p->volume : 0) - held_shares);
+    if (v.available < o.volume) v.refusal = Refusal::InsufficientPosition;
+    return v;
+}
+
+// ------------------------------------------------------------------ orders
+void Ledger::place(OrderId id, const OrderSpec& spec) {
+    // A MARKET buy holds at the ceiling of the day it was placed, whatever the ceiling becomes.
+    OrderSpec o = spec;
+    o.hold_price = hold_price(spec);
+    auto [it, fresh] = orders_.emplace(id, o);
+    if (!fresh) {
+        hold(it->second, -1);
+        it->second = o;
+    }
+    hold(o, +1);
+}
+
+void Ledger::replace(OrderId id, const OrderSpec& o) { place(id, o); }
+
+Verdict Ledger::check_activation(OrderId id) const {
+    auto it = orders_.find(id);
+    if (it == orders_.end()) return Verdict{};
+    OrderSpec o = it->second;
+    o.pending = false;
+    return check(o, id);
+}
+
+void Ledger::activate(OrderId id) {
+    auto it = orders_.find(id);
+    if (it == orders_.end() || !it->second.pending) return;
+    hold(it->second, -1);
+    it->second.pending = false;
+    hold(it->second, +1);
+}
+
+void Ledger::remove(OrderId id) {
+    auto it = orders_.find(id);
+    if (it == orders_.end()) return;
+    hold(it->second, -1);
+    orders_.erase(it);
+}
+
+const OrderSpec* Ledger::order(OrderId id) const {
+    auto it = orders_.find(id);
+    return it == orders_.end() ? nullptr : &it->second;
+}
+
+FillReport Ledger::fill(OrderId id, Px price, std::int64_t volume) {
+    auto it = orders_.find(id);
+    if (it == orders_.end() || volume <= 0) return FillReport{};
+    OrderSpec& o = it->second;
+    Account& a = accounts_[o.account];
+    const InstrumentTerms& t = instruments_[o.inst].terms;
+    volume = std::min(volume, o.volume);
+    hold(o, -1);
+    Position& p = a.positions[o.inst];
+    p.listed = true;
+    FillReport r{};
+    r.account = o.account;
+    r.inst = o.inst;
+    r.side = o.side;
+    r.market = a.market;
+    r.volume = volume;
+    const Wide value = static_cast<Wide>(price) * volume;
+    r.value = money(value * t.multiplier);
+    if (a.market == Market::Derivatives) {
+        const bool buy = o.side == Side::Buy;
+        const std::int64_t opposite = buy ? p.short_qty : p.long_qty;
+        // AUTO decides now: it closes what CLOSE orders have not reserved.
+        r.closed = o.mode == PositionMode::Close ? std::min(volume, opposite)
+                   : o.mode == PositionMode::Auto ? std::min(volume, p.closable(o.side))
+                                                  : 0;
+        r.opened = volume - r.closed;
+        if (r.closed > 0) {
+            const Wide part = static_cast<Wide>(price) * r.closed;
+            if (buy) {
+                const Wide out = cost_share(p.short_cost, p.short_qty, r.closed);
+                p.short_cost -= out;
+                p.short_qty -= r.closed;
+                p.close_short += r.closed;
+                r.realized = money((out - part) * t.multiplier);
+            } else {
+                const Wide out = cost_share(p.long_cost, p.long_qty, r.closed);
+                p.long_cost -= out;
+                p.long_qty -= r.closed;
+                p.close_long += r.closed;
+                r.realized = money((part - out) * t.multiplier);
+            }
+            p.realized += r.realized;
+            a.cash += r.realized;
+            r.cash_change = r.realized;
+        }
+        if (r.opened > 0) {
+            const Wide part = static_cast<Wide>(price) * r.opened;
+            if (buy) p.long_cost += part, p.long_qty += r.opened, p.open_long += r.opened;
+            else p.short_cost += part, p.short_qty += r.opened, p.open_short += r.opened;
+        }
+    } else {
+        r.brokerage = fee(r.value, rates_.brokerage);
+        r.trading = fee(r.value, rates_.trading);
+        r.clearing = fee(r.value, rates_.clearing);
+        const Money fees = r.brokerage + r.trading + r.clearing;
+        if (o.side == Side::Buy) {
+            p.cost += value;
+            p.volume += volume;
+            r.cash_change = -(r.value + fees);
+        } else {
+            const Wide out = cost_share(p.cost, p.volume, volume);
+            p.cost -= out;
+            p.volume -= volume;
+            r.realized = money(value * t.multiplier - out * t.multiplier);
+            p.realized += r.realized;
+            r.cash_change = r.value - fees;
+        }
+        a.cash += r.cash_change;
+    }
+    o.volume -= volume;
+    r.remaining = o.volume;
+    if (o.volume > 0) hold(o, +1);
+    else orders_.erase(it);
+    return r;
+}
+
+}  // namespace tvx::sandbox::engine

@@ -1,0 +1,130 @@
+// Market simulation: the fair price (a random walk pulled back towards the
+// reference, or following a linked instrument), the liquidity provider that
+// quotes around it, and the other participants who take liquidity now and
+// then; and the clock's step that moves them. Switched off per instrument
+// (`simulated`), an instrument trades only what customers (or, later,
+// replayed history) bring.
+#include <algorithm>
+#include <cmath>
+
+#include "broker_state.h"
+#include "tick_grid.h"
+
+namespace tvx::sandbox {
+
+namespace {
+engine::Side book_side(Side s) { return s == Side::Buy ? engine::Side::Buy : engine::Side::Sell; }
+}  // namespace
+
+// ----------------------------------------------------------------- random
+std::uint64_t BrokerState::next_random() {
+    std::uint64_t z = (rng += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+double BrokerState::uniform() { return static_cast<double>(next_random() >> 11) * 0x1.0p-53; }
+
+// ----------------------------------------------------------------- market
+void BrokerState::clamp_fair(Instrument& in) {
+    const Px hi = tick_down(*this, in, in.ceiling), lo = tick_up(*this, in, in.floor);
+    in.fair = grid_round(*this, in, std::clamp(in.fair, lo, hi));
+}
+
+double BrokerState::normal() {
+    const double u1 = std::max(uniform(), 1e-300), u2 = uniform();
+    return std::sqrt(-2 * std::log(u1)) * std::cos(6.283185307179586 * u2);
+}
+
+void BrokerState::move_fair(int inst) {
+    Instrument& in = instruments[inst];
+    if (!in.simulated) return;
+    const Px before = in.fair;
+    if (in.link >= 0) {
+        in.exact = instruments[in.link].exact + from_px(in.link_offset);
+    } else {
+        // A random walk with a slight pull back towards the reference price.
+        const double hours = options.tick_seconds / 3600.0, ref = from_px(in.reference);
+        in.exact += in.volatility * ref * std::sqrt(hours) * normal() - 0.05 * hours * (in.exact - ref);
+    }
+    in.fair = to_px(in.exact);
+    clamp_fair(in);
+    if (in.fair != before) in.requote = true;
+}
+
+void BrokerState::set_fair(int inst, Px price) {
+    Instrument& in = instruments[inst];
+    in.fair = price;
+    clamp_fair(in);
+    in.exact = from_px(in.fair);
+    requote(inst);
+    for (std::size_t j = 0; j < instruments.size(); ++j)
+        if (instruments[j].link == inst) {
+            instruments[j].exact = in.exact + from_px(instruments[j].link_offset);
+            instruments[j].fair = to_px(instruments[j].exact);
+            clamp_fair(instruments[j]);
+            requote(static_cast<int>(j));
+        }
+    settle();
+}
+
+void BrokerState::requote(int inst) {
+    Instrument& in = instruments[inst];
+    // The provider's new quotes replace the old as one change of the book.
+    struct Quiet {
+        BrokerState& b;
+        int inst;
+        bool was;
+        ~Quiet() {
+            b.book_quiet_ = was;
+            b.note_book(inst);
+        }
+    } quiet{*this, inst, book_quiet_};
+    book_quiet_ = true;
+    for (const engine::Handle& h : in.lp_quotes) in.book->remove(h);
+    in.lp_quotes.clear();
+    book_events(inst);
+    in.requote = false;
+    if (!options.liquidity || !in.simulated) return;
+    Px bid = tick_down(*this, in, in.fair), ask = tick_up(*this, in, in.fair);
+    for (int k = 0; k < in.lp_levels; ++k) {
+        for (Side side : {Side::Buy, Side::Sell}) {
+            const Px px = side == Side::Buy ? bid : ask;
+            if (px < in.floor || px > in.ceiling) continue;
+            const double scale = (1 + 0.5 * k) * (0.5 + uniform());
+            const int size = in.lot * std::max(1, static_cast<int>(in.lp_size * scale));
+            to_book(inst, engine::BookOrder{kLiquidity, book_side(side), engine::PriceType::Limit, engine::Validity::Day,
+                                            px, size, 0});
+        }
+        bid = tick_down(*this, in, bid);
+        ask = tick_up(*this, in, ask);
+    }
+}
+
+void BrokerState::flow(int inst) {
+    Instrument& in = instruments[inst];
+    if (!in.simulated || uniform() >= in.flow_chance) return;
+    const Side side = uniform() < 0.5 ? Side::Buy : Side::Sell;
+    const int lots = std::max(1, static_cast<int>(in.lp_size * (0.2 + uniform() * in.flow_max)));
+    to_book(inst, engine::BookOrder{kFlow, book_side(side), engine::PriceType::Market, engine::Validity::IOC,
+                                    side == Side::Buy ? in.ceiling : in.floor, static_cast<std::int64_t>(lots) * in.lot,
+                                    0});
+}
+
+void BrokerState::step(std::int64_t ticks) {
+    for (std::int64_t k = 0; k < ticks; ++k) {
+        now += options.tick_seconds;
+        const bool open = session_open(now);
+        if (open != in_session) open ? open_session() : close_session();
+        for (std::size_t i = 0; i < instruments.size(); ++i) move_fair(static_cast<int>(i));
+        if (!in_session) continue;  // the fair price drifts overnight; nobody trades
+        for (std::size_t i = 0; i < instruments.size(); ++i)
+            if (instruments[i].requote) requote(static_cast<int>(i));
+        if (options.activity)
+            for (std::size_t i = 0; i < instruments.size(); ++i) flow(static_cast<int>(i));
+        settle();
+    }
+}
+
+}  // namespace tvx::sandbox

@@ -1,0 +1,35 @@
+// POSIX and GCC specifics behind platform.h.
+#include "platform.h"
+
+#include <cxxabi.h>
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
+namespace tvx::sandbox::platform {
+
+void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) {
+#if !defined(_WIN32)
+    pthread_atfork(prepare, parent, child);
+#else
+    (void)prepare, (void)parent, (void)child;
+#endif
+}
+
+bool call_catching(void (*fn)(void*), void* arg) {
+    try {
+        fn(arg);
+        return true;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return false;
+    }
+}
+
+__attribute__((noinline)) std::uintptr_t stack_position() {
+    volatile char probe = 0;
+    return reinterpret_cast<std::uintptr_t>(&probe);
+}
+
+}  // namespace tvx::sandbox::platform

@@ -1,0 +1,100 @@
+// Streams: the realtime subscriptions, and the events an operation caused
+// turned into payloads when the operation ends (flush). The components report
+// what happened as typed events (a book changed, a trade printed, an order
+// changed) carrying the picture at that moment; nothing is formatted unless
+// someone watches. Delivery runs on the library's one event worker, holding
+// no broker lock: a receiver takes the interpreter lock, whose holder may be
+// waiting for the broker.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sandbox.h"
+#include "work_queue.h"
+
+namespace tvx::sandbox {
+
+enum class Topic { BidOffer, Info, Candle, DerivativesOrder, EquityOrder };
+const char* topic_name(Topic t);
+
+struct Subscription {
+    std::uint64_t handle;
+    Topic topic;
+    std::string key, subject, subject2, channel, user, cache_key;
+    wire::EventReceiver receiver;
+};
+
+// One delivery: a payload for one subscription.
+struct Delivery {
+    std::uint64_t handle = 0;
+    wire::EventReceiver receiver = nullptr;
+    bool cache = false;
+    std::string key, cache_key, payload;
+};
+
+// Which pictures a flush delivers: every one (the default), or only the last
+// of each instrument and topic (conflate).
+enum class StreamMode { Every, Conflate };
+
+class Streams {
+   public:
+    // Subscriptions.
+    void add(Subscription s);
+    // The subscription, or null.
+    const Subscription* find(std::uint64_t handle) const;
+    // Removes it; the cache key the module should forget (the last reader of
+    // a cached topic left), or "".
+    std::string remove(std::uint64_t handle);
+    bool alive(std::uint64_t handle) const { return subs_.count(handle) > 0; }
+    bool watched(Topic t, const std::string& subject) const;
+    std::size_t count() const { return subs_.size(); }
+    // Ends every stream; queued deliveries are dropped.
+    void clear();
+
+    // An event of the current operation: its picture, captured now by
+    // `make`, becomes a payload at flush (per second subject for candles).
+    // Callers note only what someone watches (see watched).
+    using Maker = std::function<std::string(const std::string& subject2)>;
+    void note(Topic t, const std::string& subject, int conflate_key, Maker make);
+
+    // Hands everything noted since the last flush to the worker, in order.
+    void flush();
+    // The current picture for a newcomer, delivered after its subscribe returns.
+    void first_event(const Subscription& s, std::string payload);
+
+    StreamMode mode = StreamMode::Every;
+
+    // The worker.
+    bool drain(int timeout_ms);
+    void drop_queued();
+    std::uint64_t delivered();
+    std::size_t queued();
+
+    // Fork: hold the worker's lock across fork; the child starts with no
+    // worker, nothing queued and no subscription (its streams are the
+    // parent's).
+    void fork_prepare();
+    void fork_parent();
+    void fork_child();
+
+   private:
+    struct Noted {
+        Topic topic;
+        std::string subject;
+        int conflate_key;
+        Maker make;
+    };
+    std::map<std::uint64_t, Subscription> subs_;
+    std::map<std::pair<Topic, std::string>, int> watching_;
+    std::vector<Noted> noted_;
+};
+
+// The one broker's streams worker (process-wide, survives the broker's resets).
+WorkQueue<Delivery>& event_worker();
+
+}  // namespace tvx::sandbox

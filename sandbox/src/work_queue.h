@@ -1,0 +1,121 @@
+// The library's one pattern for delivering from a thread of its own: a FIFO
+// of items served by one long-lived worker thread, which runs the handler
+// holding no lock of the queue's (a handler may call into Python, whose lock
+// the thread that pushes may hold). Used by the broker's streams and by
+// scripted mode's posted events.
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace tvx::sandbox {
+
+template <class Item>
+class WorkQueue {
+   public:
+    explicit WorkQueue(std::function<void(Item&)> handler) : handler_(std::move(handler)) {}
+    WorkQueue(const WorkQueue&) = delete;
+    WorkQueue& operator=(const WorkQueue&) = delete;
+
+    void push(Item item) {
+        std::lock_guard<std::mutex> g(m_);
+        queue_.push_back(std::move(item));
+        start_locked();
+    }
+    void push_all(std::vector<Item> items) {
+        if (items.empty()) return;
+        std::lock_guard<std::mutex> g(m_);
+        for (Item& i : items) queue_.push_back(std::move(i));
+        start_locked();
+    }
+
+    // Waits until everything pushed so far has been handled; false on timeout.
+    // On the worker itself (a handler asking) it cannot wait for itself and
+    // says only whether nothing else is pending.
+    bool drain(int timeout_ms) {
+        std::unique_lock<std::mutex> lk(m_);
+        auto quiet = [&] { return queue_.empty() && !busy_; };
+        if (std::this_thread::get_id() == thread_) return queue_.empty();
+        if (timeout_ms < 0) {
+            idle_.wait(lk, quiet);
+            return true;
+        }
+        return idle_.wait_for(lk, std::chrono::milliseconds(timeout_ms), quiet);
+    }
+
+    // Drops what is queued; an item being handled finishes.
+    void clear() {
+        std::lock_guard<std::mutex> g(m_);
+        queue_.clear();
+        if (!busy_) idle_.notify_all();
+    }
+
+    std::size_t pending() {
+        std::lock_guard<std::mutex> g(m_);
+        return queue_.size() + (busy_ ? 1 : 0);
+    }
+    std::uint64_t handled() {
+        std::lock_guard<std::mutex> g(m_);
+        return handled_;
+    }
+    bool on_worker() {
+        std::lock_guard<std::mutex> g(m_);
+        return std::this_thread::get_id() == thread_;
+    }
+
+    // Fork support: the forking thread holds the queue's lock across fork();
+    // in the child no worker exists, so the queue starts over empty.
+    void lock_for_fork() { m_.lock(); }
+    void unlock_in_parent() { m_.unlock(); }
+    void reset_in_child() {
+        queue_.clear();
+        busy_ = false;
+        started_ = false;
+        thread_ = std::thread::id();
+        m_.unlock();
+    }
+
+   private:
+    void start_locked() {
+        if (!started_) {
+            started_ = true;
+            std::thread t([this] { loop(); });
+            thread_ = t.get_id();
+            t.detach();
+        }
+        wake_.notify_one();
+    }
+
+    void loop() {
+        std::unique_lock<std::mutex> lk(m_);
+        for (;;) {
+            wake_.wait(lk, [&] { return !queue_.empty(); });
+            Item item = std::move(queue_.front());
+            queue_.pop_front();
+            busy_ = true;
+            lk.unlock();
+            handler_(item);
+            item = Item();
+            lk.lock();
+            busy_ = false;
+            ++handled_;
+            if (queue_.empty()) idle_.notify_all();
+        }
+    }
+
+    std::function<void(Item&)> handler_;
+    std::mutex m_;
+    std::condition_variable wake_, idle_;
+    std::deque<Item> queue_;
+    bool busy_ = false, started_ = false;
+    std::uint64_t handled_ = 0;
+    std::thread::id thread_;
+};
+
+}  // namespace tvx::sandbox
