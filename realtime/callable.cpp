@@ -1,9 +1,6 @@
 #include "callable.h"
 
 #include <string>
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
 
 namespace tvx::realtime {
 
@@ -37,11 +34,9 @@ void Callable::report(std::string_view key) const {
         while (!what.empty() && (what.back() == '\n' || what.back() == ' ')) what.pop_back();
         const std::string where = "in the callable of subscription " + std::string(key) + " (" + what + ")";
         _PyErr_WriteUnraisableMsg(where.c_str(), fn_);
-#ifdef __GLIBCXX__
-    } catch (abi::__forced_unwind&) {  // the thread is being ended: let it go
-        throw;
-#endif
-    } catch (...) {
+    } catch (const std::exception&) {
+        // Not catch (...): the hook runs Python code, during which a
+        // finalizing interpreter may end this thread by unwinding it.
     }
     PyErr_Clear();
 }

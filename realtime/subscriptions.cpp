@@ -1,9 +1,6 @@
 #include "subscriptions.h"
 
 #include <stdexcept>
-#ifdef __GLIBCXX__
-#include <cxxabi.h>
-#endif
 
 #include "../backend/operations.h"
 #include "../core/context.h"
@@ -31,11 +28,8 @@ void receive(const wire::EventRecord* event, bool caching) {
         } else {
             deliver(key, payload, nullptr);
         }
-#ifdef __GLIBCXX__
-    } catch (abi::__forced_unwind&) {
-        throw;
-#endif
-    } catch (...) {
+    } catch (const std::exception&) {
+        // Not catch (...): that would also stop a thread's forced unwinding.
     }
 }
 

@@ -48,7 +48,10 @@ def run_scenarios(scenario, copies, timeout=60, env=None):
     "exit_hook_removed_sleeping_callables",
     "exit_callable_blocked",
     "exit_os_exit",
-    "forced_thread_exit",
+    # AddressSanitizer's runtime fails its own check while pthread_exit
+    # unwinds instrumented frames.
+    pytest.param("forced_thread_exit", marks=pytest.mark.skipif(
+        os.environ.get("TVX_SANITIZER") == "asan", reason="AddressSanitizer runtime")),
 ])
 def test_process_exit_is_clean(scenario):
     # Each race is lost only now and then: several processes per scenario.
@@ -173,7 +176,10 @@ def test_a_delivery_running_while_the_cache_empties_does_not_refill_it(ctx, stan
 FORKS = 200
 
 
-@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+# Under AddressSanitizer a child now and then inherits the sanitizer's
+# allocator lock held by a delivering thread, and hangs in it.
+@pytest.mark.skipif(not hasattr(os, "fork") or os.environ.get("TVX_SANITIZER") == "asan",
+                    reason="no fork, or AddressSanitizer runtime")
 def test_fork_while_streams_deliver():
     [(status, out, err)] = run_scenarios("fork_while_streaming", copies=1, timeout=240,
                                          env={"FORKS": str(FORKS)})
