@@ -67,5 +67,5 @@ PYBIND11_MODULE(tavrolix_open_api, m) {
     TVX_DEF(realtime, subscribe_derivatives_order);
     TVX_DEF(realtime, subscribe_equity_order);
     TVX_DEF(marketdata, get_candlesticks);
-    realtime::install_exit_hook();
+    realtime::install_process_hooks();
 }

@@ -3,30 +3,14 @@
 #include <string>
 
 namespace tvx::realtime {
-namespace {
-
-// True when this thread may take the interpreter lock without being ended by
-// a finalizing interpreter.
-bool may_take_lock() {
-    if (!Py_IsInitialized()) return false;
-    if (!_Py_IsFinalizing()) return true;
-    PyThreadState* mine = PyGILState_GetThisThreadState();
-    return mine && mine == _PyThreadState_UncheckedGet();
-}
-
-}  // namespace
 
 Callable::~Callable() {
     if (!fn_) return;
-    // Past finalization the reference is left behind: releasing it then
-    // would run Python code in a dead interpreter.
-    if (!may_take_lock()) return;
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    Py_DECREF(fn_);
-    PyGILState_Release(gil);
+    PyThreadState* mine = _PyThreadState_UncheckedGet();
+    if (mine && Py_IsInitialized() && mine == PyGILState_GetThisThreadState()) Py_DECREF(fn_);
 }
 
-bool Callable::call(std::string_view payload, std::string_view key) const noexcept {
+bool Callable::call(std::string_view payload, std::string_view key) const {
     if (!fn_) return false;
     PyObject* text = PyUnicode_DecodeUTF8(payload.data(), static_cast<Py_ssize_t>(payload.size()), "strict");
     PyObject* result = text ? PyObject_CallOneArg(fn_, text) : nullptr;
@@ -39,7 +23,7 @@ bool Callable::call(std::string_view payload, std::string_view key) const noexce
     return false;
 }
 
-void Callable::report(std::string_view key) const noexcept {
+void Callable::report(std::string_view key) const {
     try {
         std::string what;
         {
@@ -50,7 +34,9 @@ void Callable::report(std::string_view key) const noexcept {
         while (!what.empty() && (what.back() == '\n' || what.back() == ' ')) what.pop_back();
         const std::string where = "in the callable of subscription " + std::string(key) + " (" + what + ")";
         _PyErr_WriteUnraisableMsg(where.c_str(), fn_);
-    } catch (...) {
+    } catch (const std::exception&) {
+        // Not catch (...): the hook runs Python code, during which a
+        // finalizing interpreter may end this thread by unwinding it.
     }
     PyErr_Clear();
 }

@@ -8,8 +8,11 @@
 namespace tvx::realtime {
 
 // A strong reference to a Python callable, or nothing (Python's None).
-// Copies are made only where the interpreter lock is held; destruction takes
-// the lock itself, so the last owner may be any thread.
+// Copies are made only where the interpreter lock is held. Destruction drops
+// the reference only on a thread that holds the lock already (elsewhere it is
+// left behind): waiting for the lock there could end the thread inside a
+// destructor. Owners that may hold the last reference give it up with
+// release() instead.
 class Callable {
    public:
     Callable() noexcept = default;
@@ -24,15 +27,18 @@ class Callable {
 
     bool empty() const noexcept { return fn_ == nullptr; }
     PyObject* get() const noexcept { return fn_; }
+    // Hands the reference to the caller.
+    PyObject* release() noexcept { return std::exchange(fn_, nullptr); }
 
     // Calls the callable with the payload decoded as UTF-8 (strictly). The
     // caller holds the interpreter lock. A decoding error or an exception of
     // the callable goes to sys.unraisablehook and leaves no error set; the
-    // result says whether the callable returned normally.
-    bool call(std::string_view payload, std::string_view key) const noexcept;
+    // result says whether the callable returned normally. Not noexcept: a
+    // finalizing interpreter may end the thread inside.
+    bool call(std::string_view payload, std::string_view key) const;
 
    private:
-    void report(std::string_view key) const noexcept;
+    void report(std::string_view key) const;
 
     PyObject* fn_ = nullptr;
 };

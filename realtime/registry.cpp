@@ -1,8 +1,12 @@
 #include "registry.h"
 
-#include <atomic>
+#include <pthread.h>
+
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <new>
+#include <vector>
 
 #include "../core/string_map.h"
 #include "subscription_key.h"
@@ -13,12 +17,28 @@ namespace {
 template <class V>
 using Map = core::StringMap<V>;
 
+// A payload-cache entry. An emptied entry stays, without its payload, to
+// remember when it was emptied: a delivery that arrived before must not fill
+// it again. Such entries are as many as the cache keys the library has named,
+// and a login forgets them all.
+struct Cached {
+    std::string payload;
+    std::uint64_t emptied = 0;  // Registry::empties when last emptied
+    bool present = false;
+};
+
 struct Registry {
     std::mutex lock;
-    std::condition_variable settled;  // a delivery ended
+    std::condition_variable settled;  // a delivery ended while someone waits
     Map<std::uint64_t> handles;
     Map<SubscriptionPtr> callbacks;
-    Map<std::string> payloads;
+    Map<Cached> payloads;
+    // Emptyings of the cache so far (one entry, or all at a login); a
+    // delivery notes the count when it arrives.
+    std::uint64_t empties = 0;
+    std::uint64_t emptied_all = 0;  // `empties` at the last login
+    // Subscriptions a forked child found; released once Python runs again.
+    std::vector<SubscriptionPtr> inherited;
     std::atomic<int> in_flight{0};  // deliveries that passed the gate and may touch Python
     // Threads waiting on `settled`: a finishing delivery takes the lock and
     // notifies only when there is one, so the common case costs no lock.
@@ -35,37 +55,62 @@ Registry& registry() {
 // Deliveries running on this thread (a callable's own calls nest inside).
 thread_local int t_depth = 0;
 
-// Runs one delivery that passed the gate (counted in `running` and
-// `in_flight`), under the interpreter lock.
-void run(Registry& r, std::string_view key, SubscriptionPtr s, std::string_view payload,
-         const std::string_view* cache_key) noexcept {
-    ++t_depth;
-    const PyGILState_STATE gil = PyGILState_Ensure();
-    // Checked again under the interpreter lock: an unsubscribe that ran while
-    // this thread waited for it has the last word.
-    const bool returned = !r.closing.load() && !s->removed.load(std::memory_order_acquire) &&
-                          s->callable.call(payload, key);
-    if (returned && cache_key) {
-        std::lock_guard<std::mutex> g(r.lock);
-        try {
-            // The entry is nearly always there already: its buffer is reused.
-            if (auto it = r.payloads.find(*cache_key); it != r.payloads.end()) it->second.assign(payload);
-            else r.payloads.emplace(std::string(*cache_key), std::string(payload));
-        } catch (...) {
+// One delivery past the gate. The destructor also runs when a finalizing
+// interpreter ends the thread, so the count stays true.
+struct Flight {
+    Registry& r;
+    explicit Flight(Registry& reg) : r(reg) { ++t_depth; }
+    ~Flight() {
+        --t_depth;
+        r.in_flight.fetch_sub(1);
+        // Both sides are sequentially consistent: either the waiter's check
+        // sees the count down, or this sees the waiter and wakes it.
+        if (r.waiters.load() > 0) {
+            { std::lock_guard<std::mutex> g(r.lock); }
+            r.settled.notify_all();
         }
     }
-    // Before `s` goes: shut_down, woken by this, still needs the interpreter
-    // lock this thread holds until it has released `s`.
-    s->running.fetch_sub(1);
-    r.in_flight.fetch_sub(1);
-    // Both sides are sequentially consistent: either the waiter's check sees
-    // the counts down, or this sees the waiter and wakes it under the lock.
-    if (r.waiters.load() > 0) {
-        { std::lock_guard<std::mutex> g(r.lock); }
-        r.settled.notify_all();
+};
+
+// The registry lock is held.
+void empty_entry(Registry& r, std::string_view cache_key) {
+    auto it = r.payloads.find(cache_key);
+    if (it == r.payloads.end()) it = r.payloads.emplace(std::string(cache_key), Cached{}).first;
+    it->second.payload = std::string();
+    it->second.present = false;
+    it->second.emptied = ++r.empties;
+}
+
+// Caches a delivery's payload, unless its subscription ended or the entry was
+// emptied since the delivery arrived: either would bring back a payload the
+// library has withdrawn.
+void store(Registry& r, const Subscription& s, std::string_view cache_key, std::string_view payload,
+           std::uint64_t arrived) {
+    std::lock_guard<std::mutex> g(r.lock);
+    if (s.removed.load(std::memory_order_relaxed) || r.emptied_all > arrived) return;
+    auto it = r.payloads.find(cache_key);
+    try {
+        if (it == r.payloads.end()) it = r.payloads.emplace(std::string(cache_key), Cached{}).first;
+        else if (it->second.emptied > arrived) return;
+        // The entry is nearly always there already: its buffer is reused.
+        it->second.payload.assign(payload);
+        it->second.present = true;
+    } catch (const std::bad_alloc&) {
+        // Better no payload than an older one.
+        if (it != r.payloads.end()) it->second.present = false;
     }
-    s.reset();  // may be the last owner of the callable: released under the interpreter lock
-    --t_depth;
+}
+
+void run(Registry& r, std::string_view key, SubscriptionPtr s, std::string_view payload,
+         const std::string_view* cache_key, std::uint64_t arrived) {
+    Flight flight(r);
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    // Checked under the interpreter lock, which unsubscribe holds from start
+    // to end: once it has returned, no call of the callable starts.
+    const bool returned = !r.closing.load() && !s->removed.load(std::memory_order_acquire) &&
+                          s->callable.call(payload, key);
+    if (returned && cache_key) store(r, *s, *cache_key, payload, arrived);
+    release(s);
     PyGILState_Release(gil);
 }
 
@@ -81,15 +126,6 @@ void erase_from(Map<V>& map, std::string_view key) {
     if (auto it = map.find(key); it != map.end()) map.erase(it);
 }
 
-// Counts a delivery in before it may touch Python, unless the exit hook ran;
-// the registry lock is held.
-bool admit(Registry& r, Subscription& s) {
-    if (r.closing.load()) return false;
-    ++s.running;
-    ++r.in_flight;
-    return true;
-}
-
 // Takes `s` out of the callback registry; the registry lock is held.
 SubscriptionPtr take(Map<SubscriptionPtr>::iterator it, Registry& r) {
     SubscriptionPtr s = std::move(it->second);
@@ -98,50 +134,97 @@ SubscriptionPtr take(Map<SubscriptionPtr>::iterator it, Registry& r) {
     return s;
 }
 
-// Leaves the registries with `s` removed; destroys it with the interpreter
-// lock held and the registry lock free, since releasing a callable can run
-// Python code that subscribes or unsubscribes.
-void retire(Registry& r, SubscriptionPtr s) {
-    if (!s) return;
-    if (t_depth == 0) {
-        if (s->running.load() > 0) {
-            // Deliveries waiting for the interpreter lock must get it to finish.
-            pybind11::gil_scoped_release nogil;
-            r.waiters.fetch_add(1);
-            {
-                std::unique_lock<std::mutex> lk(r.lock);
-                r.settled.wait(lk, [&] { return s->running.load() == 0; });
-            }  // the lock goes before the interpreter lock is taken back
-            r.waiters.fetch_sub(1);
-        }
-    }
-    s.reset();
-}
+// Deliveries already running at exit get this long to finish; a callable
+// blocked for good must not keep the process from ending.
+constexpr auto kExitGrace = std::chrono::seconds(1);
 
 void shut_down() {
+    using clock = std::chrono::steady_clock;
     Registry& r = registry();
     {
         std::lock_guard<std::mutex> g(r.lock);
         r.closing.store(true);
     }
-    {
-        pybind11::gil_scoped_release nogil;
-        r.waiters.fetch_add(1);
+    const auto deadline = clock::now() + kExitGrace;
+    std::optional<pybind11::error_already_set> interrupted;
+    while (r.in_flight.load() > t_depth && clock::now() < deadline) {
         {
-            std::unique_lock<std::mutex> lk(r.lock);
-            r.settled.wait(lk, [&] { return r.in_flight.load() <= t_depth; });
+            // Deliveries waiting for the interpreter lock must get it to finish.
+            pybind11::gil_scoped_release nogil;
+            r.waiters.fetch_add(1);
+            {
+                std::unique_lock<std::mutex> lk(r.lock);
+                r.settled.wait_until(lk, std::min(deadline, clock::now() + std::chrono::milliseconds(20)),
+                                     [&] { return r.in_flight.load() <= t_depth; });
+            }
+            r.waiters.fetch_sub(1);
         }
-        r.waiters.fetch_sub(1);
+        if (PyErr_CheckSignals() != 0) {  // Ctrl-C
+            interrupted.emplace();
+            break;
+        }
     }
-    Map<SubscriptionPtr> released;
+    std::vector<SubscriptionPtr> released;
     {
         std::lock_guard<std::mutex> g(r.lock);
-        released.swap(r.callbacks);
-        for (auto& entry : released) entry.second->removed.store(true, std::memory_order_release);
+        for (auto& entry : r.callbacks) {
+            entry.second->removed.store(true, std::memory_order_release);
+            released.push_back(std::move(entry.second));
+        }
+        r.callbacks.clear();
     }
+    for (SubscriptionPtr& s : released) release(s);
+    if (interrupted) throw *interrupted;
+}
+
+// fork(): the registry lock is taken across it, so the child's copy is
+// consistent and free.
+void before_fork() { registry().lock.lock(); }
+void after_fork_in_parent() { registry().lock.unlock(); }
+void after_fork_in_child() {
+    Registry& r = registry();
+    // The library's threads did not come along, and with them the streams:
+    // the child starts without subscriptions or cached payloads. Python is not
+    // ready yet, so the callables are released later (release_inherited).
+    for (auto& entry : r.callbacks) {
+        entry.second->removed.store(true, std::memory_order_relaxed);
+        r.inherited.push_back(std::move(entry.second));
+    }
+    r.callbacks.clear();
+    r.handles.clear();
+    r.payloads.clear();
+    r.emptied_all = ++r.empties;
+    // Only this thread's deliveries still run; any waiter stayed behind.
+    r.in_flight.store(t_depth);
+    r.waiters.store(0);
+    new (&r.settled) std::condition_variable;
+    r.lock.unlock();
+}
+
+void release_inherited() {
+    Registry& r = registry();
+    std::vector<SubscriptionPtr> gone;
+    {
+        std::lock_guard<std::mutex> g(r.lock);
+        gone.swap(r.inherited);
+    }
+    for (SubscriptionPtr& s : gone) release(s);
 }
 
 }  // namespace
+
+void release(SubscriptionPtr& s) {
+    if (!s) return;
+    // Exact under the interpreter lock: copies are made only from the
+    // callback registry, and a subscription out of it gets no new owner.
+    if (s.use_count() == 1) {
+        PyObject* fn = s->callable.release();
+        s.reset();
+        Py_XDECREF(fn);
+    } else {
+        s.reset();
+    }
+}
 
 std::string open(const SubscriptionPtr& s) {
     Registry& r = registry();
@@ -167,18 +250,19 @@ void abandon(const std::string& key, const SubscriptionPtr& s) {
         auto it = r.callbacks.find(key);
         if (it != r.callbacks.end() && it->second == s) gone = take(it, r);
     }
-    retire(r, std::move(gone));
+    release(gone);
 }
 
-void close(std::string_view key) {
+void close(std::string_view key, const char* emptied_cache_key) {
     Registry& r = registry();
     SubscriptionPtr gone;
     {
         std::lock_guard<std::mutex> g(r.lock);
+        if (emptied_cache_key) empty_entry(r, emptied_cache_key);
         erase_from(r.handles, key);
         if (auto c = r.callbacks.find(key); c != r.callbacks.end()) gone = take(c, r);
     }
-    retire(r, std::move(gone));
+    release(gone);
 }
 
 std::optional<std::uint64_t> handle_of(std::string_view key) {
@@ -190,46 +274,52 @@ std::optional<std::uint64_t> handle_of(std::string_view key) {
 std::optional<std::string> cached(std::string_view cache_key) {
     Registry& r = registry();
     std::lock_guard<std::mutex> g(r.lock);
-    return find_in(r.payloads, cache_key);
-}
-
-void drop_cached(std::string_view cache_key) {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> g(r.lock);
-    erase_from(r.payloads, cache_key);
+    auto it = r.payloads.find(cache_key);
+    if (it == r.payloads.end() || !it->second.present) return std::nullopt;
+    return it->second.payload;
 }
 
 void clear_payload_cache() {
     Registry& r = registry();
     std::lock_guard<std::mutex> g(r.lock);
     r.payloads.clear();
+    r.emptied_all = ++r.empties;
 }
 
-void deliver(std::string_view key, std::string_view payload, const std::string_view* cache_key) noexcept {
+void deliver(std::string_view key, std::string_view payload, const std::string_view* cache_key) {
     Registry& r = registry();
     SubscriptionPtr s;
+    std::uint64_t arrived;
     {
         std::lock_guard<std::mutex> g(r.lock);
-        if (_Py_IsFinalizing()) return;
+        // A finalizing interpreter ends a thread that asks for its lock:
+        // past this check the thread may ask.
+        if (r.closing.load() || _Py_IsFinalizing()) return;
         auto it = r.callbacks.find(key);
-        if (it == r.callbacks.end() || it->second->callable.empty() || !admit(r, *it->second)) return;
+        if (it == r.callbacks.end() || it->second->callable.empty()) return;
         s = it->second;
+        arrived = r.empties;
+        r.in_flight.fetch_add(1);
     }
-    run(r, key, std::move(s), payload, cache_key);
+    run(r, key, std::move(s), payload, cache_key, arrived);
 }
 
-void replay(std::string_view key, const SubscriptionPtr& s, std::string_view payload) noexcept {
+void replay(std::string_view key, const SubscriptionPtr& s, std::string_view payload) {
     Registry& r = registry();
     if (s->callable.empty()) return;
     {
         std::lock_guard<std::mutex> g(r.lock);
-        if (!admit(r, *s)) return;
+        if (r.closing.load()) return;
+        r.in_flight.fetch_add(1);
     }
-    run(r, key, s, payload, nullptr);
+    run(r, key, s, payload, nullptr, 0);
 }
 
-void install_exit_hook() {
-    pybind11::module_::import("atexit").attr("register")(pybind11::cpp_function(&shut_down));
+void install_process_hooks() {
+    namespace py = pybind11;
+    py::module_::import("atexit").attr("register")(py::cpp_function(&shut_down));
+    pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+    py::module_::import("os").attr("register_at_fork")(py::arg("after_in_child") = py::cpp_function(&release_inherited));
 }
 
 }  // namespace tvx::realtime

@@ -12,24 +12,29 @@ namespace tvx::realtime {
 namespace {
 using core::text_copy;
 
-// The receivers the library calls, on any thread. Nothing may unwind into
-// the library's frames: every failure ends here.
-void receive(const wire::EventRecord* event, bool caching) noexcept {
+// The receivers the library calls, on any thread. No error unwinds into the
+// library's frames; only a thread's forced exit (a finalizing interpreter
+// ends a thread that asks for its lock) goes through, as it must.
+void receive(const wire::EventRecord* event, bool caching) {
     if (!event || !event->subscription_key) return;
-    // The record and its texts stay put for the whole call, so the bytes are
-    // read in place; what outlives the call (a cached payload) is copied.
-    const std::string_view key(event->subscription_key);
-    const std::string_view payload(event->payload ? event->payload : "");
-    if (caching && event->cache && event->cache_key) {
-        const std::string_view cache_key(event->cache_key);
-        deliver(key, payload, &cache_key);
-    } else {
-        deliver(key, payload, nullptr);
+    try {
+        // The record and its texts stay put for the whole call, so the bytes
+        // are read in place; what outlives the call (a cached payload) is copied.
+        const std::string_view key(event->subscription_key);
+        const std::string_view payload(event->payload ? event->payload : "");
+        if (caching && event->cache && event->cache_key) {
+            const std::string_view cache_key(event->cache_key);
+            deliver(key, payload, &cache_key);
+        } else {
+            deliver(key, payload, nullptr);
+        }
+    } catch (const std::exception&) {
+        // Not catch (...): that would also stop a thread's forced unwinding.
     }
 }
 
-void caching_receiver(const wire::EventRecord* event) noexcept { receive(event, true); }
-void plain_receiver(const wire::EventRecord* event) noexcept { receive(event, false); }
+void caching_receiver(const wire::EventRecord* event) { receive(event, true); }
+void plain_receiver(const wire::EventRecord* event) { receive(event, false); }
 
 template <class Op, class... Subjects>
 std::string subscribe(const py::dict& context, Op& op, const char* topic, bool caching, Callable callable,
@@ -46,13 +51,14 @@ std::string subscribe(const py::dict& context, Op& op, const char* topic, bool c
     const char* subject_texts[] = {text_copy(subjects)...};
     const std::string cache_key = caching ? std::string(topic) + "," + subject_texts[0] : std::string();
 
-    const auto s = std::make_shared<Subscription>(std::move(callable));
+    auto s = std::make_shared<Subscription>(std::move(callable));
     const std::string key = open(s);
     const char* key_text;
     try {
         key_text = text_copy(key);
     } catch (...) {
         abandon(key, s);
+        release(s);
         throw;
     }
 
@@ -65,11 +71,13 @@ std::string subscribe(const py::dict& context, Op& op, const char* topic, bool c
     }();
     if (!r.success) {
         abandon(key, s);
+        release(s);
         core::raise_refused(r.error);
     }
     accept(key, r.handle);
     if (caching)
         if (auto payload = cached(cache_key)) replay(key, s, *payload);
+    release(s);  // the callable may have ended its own subscription meanwhile
     return key;
 }
 
@@ -102,8 +110,7 @@ void unsubscribe(const std::string& channel, const std::string& key) {
     const std::uint64_t handle = handle_of(key).value_or(0);
     const wire::UnsubscribeResult r = op::unsubscribe(daemon, channel_text, handle);
     if (r.internal_error) core::raise_internal(r.internal_error);
-    if (r.remove_cache && r.cache_key) drop_cached(r.cache_key);
-    close(key);
+    close(key, r.remove_cache ? r.cache_key : nullptr);
 }
 
 bool is_subscribe(const std::string& key) { return handle_of(key).has_value(); }

@@ -411,7 +411,8 @@ def unsubscribe(channel_id: str, subscription_key: str, /) -> None:
         subscription_key: the key a subscribe function returned.
 
     Result: None; the key is no longer active, whether or not it was, and the sandbox drops the events still
-        queued for it.
+        queued for it. Waits for nothing: once it returns no new call of the callable starts, while a call
+        already running on another thread may still finish.
 
     Errors: ``RuntimeError`` "Internal Error: ..." when the library fails.
     """

@@ -5,6 +5,8 @@
 // that keep delivering to every accepted subscription until stopped.
 #include "events.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -14,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -137,6 +140,33 @@ void stop_streams() {
 }
 
 void flush_pump() { pump().drain(-1); }
+
+// fork() while native threads deliver: the locks are held across it, so the
+// child's copies are consistent and free. None of these threads exists in the
+// child, which forgets them; a later start or post makes new ones.
+void before_fork() {
+    State& s = state();
+    s.lock.lock();
+    s.pump.lock.lock();
+}
+void after_fork_in_parent() {
+    State& s = state();
+    s.pump.lock.unlock();
+    s.lock.unlock();
+}
+void after_fork_in_child() {
+    State& s = state();
+    s.streams.running.store(false);
+    new std::vector<std::thread>(std::move(s.streams.threads));  // left unjoined: not this process's threads
+    s.streams.threads.clear();
+    s.pump.queue.clear();
+    s.pump.busy = s.pump.started = false;
+    new (&s.pump.work) std::condition_variable;
+    new (&s.pump.idle) std::condition_variable;
+    s.pump.lock.unlock();
+    s.lock.unlock();
+}
+[[maybe_unused]] const int fork_handlers = pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
 
 }  // namespace
 
