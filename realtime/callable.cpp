@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "../core/pycompat.h"
+
 namespace tvx::realtime {
 namespace {
 
@@ -9,9 +11,9 @@ namespace {
 // a finalizing interpreter.
 bool may_take_lock() {
     if (!Py_IsInitialized()) return false;
-    if (!_Py_IsFinalizing()) return true;
+    if (!compat::is_finalizing()) return true;
     PyThreadState* mine = PyGILState_GetThisThreadState();
-    return mine && mine == _PyThreadState_UncheckedGet();
+    return mine && mine == compat::thread_state_unchecked();
 }
 
 }  // namespace
@@ -49,7 +51,7 @@ void Callable::report(std::string_view key) const noexcept {
         }
         while (!what.empty() && (what.back() == '\n' || what.back() == ' ')) what.pop_back();
         const std::string where = "in the callable of subscription " + std::string(key) + " (" + what + ")";
-        _PyErr_WriteUnraisableMsg(where.c_str(), fn_);
+        compat::write_unraisable(where.c_str(), fn_);
     } catch (...) {
     }
     PyErr_Clear();

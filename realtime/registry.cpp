@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "../core/pycompat.h"
 #include "../core/string_map.h"
 #include "subscription_key.h"
 
@@ -210,7 +211,7 @@ void deliver(std::string_view key, std::string_view payload, const std::string_v
     SubscriptionPtr s;
     {
         std::lock_guard<std::mutex> g(r.lock);
-        if (_Py_IsFinalizing()) return;
+        if (compat::is_finalizing()) return;
         auto it = r.callbacks.find(key);
         if (it == r.callbacks.end() || it->second->callable.empty() || !admit(r, *it->second)) return;
         s = it->second;
