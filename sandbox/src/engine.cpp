@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 #include "broker_state.h"
 

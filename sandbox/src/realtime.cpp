@@ -6,8 +6,9 @@
 // event thread, which calls receivers holding no lock at all: a receiver takes
 // the interpreter lock, and the thread that holds that lock may be waiting for
 // the broker.
-#include <cxxabi.h>
+#if !defined(_WIN32)
 #include <dlfcn.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -301,9 +302,13 @@ Dispatcher& dispatcher() {
 // Receivers run Python code. Once the interpreter is finalizing, a thread that
 // asks for its lock is ended on the spot, so we stop delivering instead.
 bool interpreter_finalizing() {
+#if defined(_WIN32)
+    return false;  // no process-wide symbol lookup there; the receivers check for themselves
+#else
     using Probe = int (*)();
     static const Probe probe = reinterpret_cast<Probe>(dlsym(RTLD_DEFAULT, "_Py_IsFinalizing"));
     return probe && probe() != 0;
+#endif
 }
 
 void deliver(const Event& ev) {
@@ -322,9 +327,9 @@ void deliver(const Event& ev) {
     try {
         ev.receiver(&rec);
         ok = true;
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    }
+    TVX_CATCH_FORCED_UNWIND
+    catch (...) {
         // The receiver reports a failed callback by throwing; the stream goes on.
     }
     if (ok && ev.cache) {
