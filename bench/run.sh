@@ -1,18 +1,24 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks need and prints their table.
-#   bash bench/run.sh            the dev build (build/dev, as scripts/dev-test.sh makes it)
-#   BENCH_INSTALLED=1 bash bench/run.sh   the module installed in .venv
+#   bash bench/run.sh [PYTHON] [args]   PYTHON: 3.9 (default) to 3.13, or an interpreter's path
+#                                       (scripts/python.sh); the dev build of that version
+#                                       (build/dev, build/dev-3.13, ... as scripts/dev-test.sh makes it)
+#   BENCH_INSTALLED=1 bash bench/run.sh   the module installed in that version's environment
 # Extra arguments go to bench/bench.py (--quick for fewer rounds, --only CASE);
-#   bash bench/run.sh --instructions   instruction counts under valgrind instead (a few minutes)
+#   bash bench/run.sh 3.13 --instructions   instruction counts under valgrind instead (a few minutes)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-py=.venv/bin/python
-[ -x "$py" ] || bash scripts/setup.sh
+source scripts/python.sh
+want=${PYTHON:-3.9}
+case "${1:-}" in [0-9].[0-9]|[0-9].[0-9][0-9]|*/*) want=$1; shift ;; esac
+version=$(tvx_version_of "$want")
+py=$(tvx_venv "$version")/bin/python
+[ -x "$py" ] || bash scripts/setup.sh "$want"
 
 if [ "${BENCH_INSTALLED:-0}" = 1 ]; then
     path=""
 else
-    build=${BUILD_DIR:-build/dev}
+    build=${BUILD_DIR:-$(tvx_dev_build "$version")}
     if [ ! -f "$build/build.ninja" ]; then
         cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$(realpath $py)" \
             -Dpybind11_DIR="$($py -m pybind11 --cmakedir)" >/dev/null
