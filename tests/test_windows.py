@@ -7,6 +7,8 @@ import os
 import re
 import shutil
 import subprocess
+import sys
+import sysconfig
 
 import pytest
 
@@ -122,3 +124,57 @@ def test_a_program_bound_through_the_import_library_imports_by_ordinal(dll, wine
     proc = wine(wine_env, exe, cwd=str(tmp_path))
     assert proc.returncode == 0, proc.stdout + proc.stderr[-2000:]
     assert proc.stdout.strip() == "login 1 channel sbx-inv002-1 list 1 count 1 symbol ARVOH26"
+
+
+MODULE_SOURCES = ["core", "queries", "orders", "realtime", "marketdata", "module"]
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 9), reason="checked once, with CPython 3.9's headers")
+def test_the_module_compiles_and_links_for_windows_importing_by_ordinal(dll):
+    """No Windows CPython here: the module is compiled with CPython's own headers
+    under a configuration corrected for 64-bit Windows, and linked against the
+    ordinal import library and an import library of the C API it uses. What
+    it imports from our library, and what it exports, are then read back."""
+    import pybind11
+    work = os.path.join(BUILD, "module-%d%d" % sys.version_info[:2])
+    include = os.path.join(work, "include")
+    if not os.path.exists(os.path.join(include, "pyconfig_linux.h")):
+        shutil.rmtree(include, ignore_errors=True)
+        shutil.copytree(sysconfig.get_paths()["include"], include)
+        os.rename(os.path.join(include, "pyconfig.h"), os.path.join(include, "pyconfig_linux.h"))
+    shutil.copy(os.path.join(HERE, "pyconfig_win64.h"), os.path.join(include, "pyconfig.h"))
+    sources = sorted(s for d in MODULE_SOURCES for s in glob.glob(os.path.join(ROOT, d, "*.cpp")))
+    flags = "-std=c++20 -O1 -Wall -Wextra -Wno-restrict -Werror -fvisibility=hidden -I%s -I%s" % (
+        include, pybind11.get_include())
+    rules = ["rule cxx\n  command = x86_64-w64-mingw32-g++-posix %s -MMD -MF $out.d -c $in -o $out\n"
+             "  depfile = $out.d\n  deps = gcc\n" % flags]
+    objects = []
+    for src in sources:
+        obj = os.path.join(work, os.path.relpath(src, ROOT).replace(os.sep, "_") + ".o")
+        objects.append(obj)
+        rules.append("build %s: cxx %s\n" % (obj, src))
+    with open(os.path.join(work, "build.ninja"), "w") as f:
+        f.write("".join(rules))
+    run("ninja", "-C", work)
+
+    # The C API the objects import, as an import library of python3X.dll.
+    undefined = run("x86_64-w64-mingw32-nm", "-u", *objects)
+    api = sorted({m.group(1) for m in re.finditer(r"\b__imp_(_?Py\w+)$", undefined, re.M)})
+    assert "PyModule_Create2" in api or "PyModuleDef_Init" in api
+    python_dll = "python%d%d.dll" % sys.version_info[:2]
+    with open(os.path.join(work, "python.def"), "w") as f:
+        f.write("LIBRARY %s\nEXPORTS\n%s\n" % (python_dll, "\n".join("    " + n for n in api)))
+    run("x86_64-w64-mingw32-dlltool", "--input-def", os.path.join(work, "python.def"), "--dllname", python_dll,
+        "--output-lib", os.path.join(work, "python.lib"))
+    pyd = os.path.join(work, "tavrolix_open_api.pyd")
+    run("x86_64-w64-mingw32-g++-posix", "-shared", "-static", "-o", pyd, *objects,
+        os.path.join(BUILD, "TavrolixInterfacePY_ordinals.lib"), os.path.join(work, "python.lib"))
+
+    dump = run("x86_64-w64-mingw32-objdump", "-p", pyd)
+    section = dump[dump.index("DLL Name: TavrolixInterfacePY.dll"):].split("\n\n")[0]
+    imported = [int(v, 16) for v in re.findall(r"^\s*([0-9a-f]{16})\s", section, re.M)]
+    assert sorted(imported) == [(1 << 63) | n for n in sorted(OPERATIONS)]
+    table, _ = exports(pyd)
+    assert list(table.values()) == ["PyInit_tavrolix_open_api"]
+    dlls = sorted(set(re.findall(r"DLL Name: (\S+)", dump)), key=str.lower)
+    assert dlls == sorted(["KERNEL32.dll", "msvcrt.dll", python_dll, "TavrolixInterfacePY.dll"], key=str.lower)
