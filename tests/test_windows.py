@@ -2,6 +2,7 @@
 table, and plain Windows programs under Wine that call its operations by
 ordinal, one looking them up, one bound through the import library made
 from backend/TavrolixInterfacePY.def (as the module's Windows build is)."""
+import filecmp
 import glob
 import os
 import re
@@ -142,7 +143,9 @@ def test_the_module_compiles_and_links_for_windows_importing_by_ordinal(dll):
         shutil.rmtree(include, ignore_errors=True)
         shutil.copytree(sysconfig.get_paths()["include"], include)
         os.rename(os.path.join(include, "pyconfig.h"), os.path.join(include, "pyconfig_linux.h"))
-    shutil.copy(os.path.join(HERE, "pyconfig_win64.h"), os.path.join(include, "pyconfig.h"))
+    config = os.path.join(include, "pyconfig.h")
+    if not os.path.exists(config) or not filecmp.cmp(config, os.path.join(HERE, "pyconfig_win64.h"), shallow=False):
+        shutil.copy(os.path.join(HERE, "pyconfig_win64.h"), config)  # a new copy rebuilds every object
     sources = sorted(s for d in MODULE_SOURCES for s in glob.glob(os.path.join(ROOT, d, "*.cpp")))
     flags = "-std=c++20 -O1 -Wall -Wextra -Wno-restrict -Werror -fvisibility=hidden -I%s -I%s" % (
         include, pybind11.get_include())
