@@ -5,9 +5,9 @@
 set -uo pipefail
 declare -A pkg=([x86_64-w64-mingw32-g++-posix]=g++-mingw-w64-x86-64-posix
                 [x86_64-w64-mingw32-gcc-posix]=gcc-mingw-w64-x86-64-posix
-                [x86_64-w64-mingw32-objdump]=binutils-mingw-w64-x86-64 [wine]=wine [wine64]=wine64)
+                [x86_64-w64-mingw32-objdump]=binutils-mingw-w64-x86-64 [wine]="wine wine64")
 missing=()
-for tool in "${!pkg[@]}"; do command -v "$tool" >/dev/null || missing+=("${pkg[$tool]}"); done
+for tool in "${!pkg[@]}"; do command -v "$tool" >/dev/null || missing+=(${pkg[$tool]}); done
 [ ${#missing[@]} -eq 0 ] && exit 0
 if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
     echo "Windows checks will skip: install ${missing[*]}" >&2
