@@ -7,7 +7,9 @@
 #pragma once
 #include "records.h"
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(TVX_BUILDING_LIBRARY)
+#define TVX_LIBRARY_API  // exported by ordinal through the .def file
+#elif defined(_WIN32)
 #define TVX_LIBRARY_API __declspec(dllimport)
 #elif defined(TVX_BUILDING_LIBRARY)
 #define TVX_LIBRARY_API __attribute__((visibility("default")))

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks need and prints their table.
-#   bash bench/run.sh            the dev build (build/dev, as scripts/dev-test.sh makes it)
-#   BENCH_INSTALLED=1 bash bench/run.sh   the module installed in .venv
+#   bash bench/run.sh [PYTHON] [args]   PYTHON: 3.9 (default) to 3.13, or an interpreter's path
+#                                       (scripts/python.sh); the dev build of that version
+#                                       (build/dev, build/dev-3.13, ... as scripts/dev-test.sh makes it)
+#   BENCH_INSTALLED=1 bash bench/run.sh   the module installed in that version's environment
 # Extra arguments go to bench/bench.py and bench/client.py (--quick for fewer
 # rounds, --smoke one short round, --only CASE; --only client: the client alone);
-#   bash bench/run.sh --instructions   instruction counts under valgrind instead (a few minutes)
+#   bash bench/run.sh 3.13 --instructions   instruction counts under valgrind instead (a few minutes)
 #   bash bench/run.sh --broker [--quick]   the sandbox broker against an account's history
 #   bash bench/run.sh --book [orders [rounds]]   the matching engine and the ledger alone, in C++
 set -euo pipefail
@@ -16,13 +18,17 @@ if [ "${1:-}" = --book ]; then
     ${CXX:-g++} -std=c++20 -O2 -DNDEBUG -Wall -Wextra -o build/bench/book_bench bench/book_bench.cpp sandbox/src/book.cpp sandbox/src/ledger.cpp
     exec build/bench/book_bench "$@"
 fi
-py=.venv/bin/python
-[ -x "$py" ] || bash scripts/setup.sh
+source scripts/python.sh
+want=${PYTHON:-3.9}
+case "${1:-}" in [0-9].[0-9]|[0-9].[0-9][0-9]|*/*) want=$1; shift ;; esac
+version=$(tvx_version_of "$want")
+py=$(tvx_venv "$version")/bin/python
+[ -x "$py" ] || bash scripts/setup.sh "$want"
 
 if [ "${BENCH_INSTALLED:-0}" = 1 ]; then
     path=""
 else
-    build=${BUILD_DIR:-build/dev}
+    build=${BUILD_DIR:-$(tvx_dev_build "$version")}
     if [ ! -f "$build/build.ninja" ]; then
         cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$(realpath $py)" \
             -Dpybind11_DIR="$($py -m pybind11 --cmakedir)" >/dev/null

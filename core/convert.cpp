@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "pycompat.h"
+
 namespace tvx::core {
 
 RecordTable::RecordTable(std::size_t size, std::initializer_list<Field> list)
@@ -126,46 +128,6 @@ class TextReuse {
     std::size_t count_;
 };
 
-namespace {
-
-// A combined dict's key table as CPython 3.9 lays it out (Objects/dict-common.h):
-// a header, dk_size indices of 1, 2, 4 or 8 bytes, then the entries in
-// insertion order. Only used after checking it against a live dict.
-struct KeysHeader {
-    Py_ssize_t refcnt, size;
-    void* lookup;
-    Py_ssize_t usable, nentries;
-};
-struct KeyEntry {
-    Py_hash_t hash;
-    PyObject* key;
-    PyObject* value;
-};
-
-KeyEntry* entries_of(PyObject* d) {
-    auto* k = reinterpret_cast<KeysHeader*>(reinterpret_cast<PyDictObject*>(d)->ma_keys);
-    const Py_ssize_t size = k->size;
-    const Py_ssize_t width = size <= 0xff ? 1 : size <= 0xffff ? 2 : size <= 0xffffffffLL ? 4 : 8;
-    return reinterpret_cast<KeyEntry*>(reinterpret_cast<char*>(k) + sizeof(KeysHeader) + size * width);
-}
-
-// Whether `d` holds exactly `keys`, each its own value, as entries 0..n-1 of
-// its own combined key table.
-bool laid_out_as_expected(PyObject* d, PyObject* const* keys, std::size_t n) {
-    auto* dict = reinterpret_cast<PyDictObject*>(d);
-    if (!PyDict_CheckExact(d) || dict->ma_values || dict->ma_used != static_cast<Py_ssize_t>(n)) return false;
-    auto* k = reinterpret_cast<KeysHeader*>(dict->ma_keys);
-    if (k->refcnt != 1 || k->nentries != static_cast<Py_ssize_t>(n) || k->size < k->nentries ||
-        (k->size & (k->size - 1)) != 0)
-        return false;
-    const KeyEntry* e = entries_of(d);
-    for (std::size_t i = 0; i < n; ++i)
-        if (e[i].key != keys[i] || e[i].value != keys[i] || e[i].hash != PyObject_Hash(keys[i])) return false;
-    return true;
-}
-
-}  // namespace
-
 struct RecordTable::Plan {
     struct Step {
         Kind kind;
@@ -197,8 +159,8 @@ const RecordTable::Plan& RecordTable::plan() const {
         p->containers = p->containers || (f.kind != Kind::Text && f.kind != Kind::Int32 &&
                                           f.kind != Kind::Double && f.kind != Kind::Flag);
     }
-    if (count > 0) {
-        PyObject* shape = _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
+    if (compat::kDictShape && count > 0) {
+        PyObject* shape = compat::dict_presized(static_cast<Py_ssize_t>(count));
         if (!shape) py::pybind11_fail("Could not allocate dict object!");
         for (std::size_t i = 0; i < count; ++i)
             if (PyDict_SetItem(shape, p->keys[i], p->keys[i]) != 0) {
@@ -208,8 +170,8 @@ const RecordTable::Plan& RecordTable::plan() const {
         PyObject* copy = PyDict_Copy(shape);
         if (!copy) PyErr_Clear();
         const bool usable = copy && !PyObject_GC_IsTracked(shape) && !PyObject_GC_IsTracked(copy) &&
-                            laid_out_as_expected(shape, p->keys.get(), count) &&
-                            laid_out_as_expected(copy, p->keys.get(), count);
+                            compat::dict_has_shape(shape, p->keys.get(), count) &&
+                            compat::dict_has_shape(copy, p->keys.get(), count);
         Py_XDECREF(copy);
         if (usable) p->shape = shape;  // kept for the life of the process, like the keys
         else Py_DECREF(shape);
@@ -307,7 +269,7 @@ py::dict RecordTable::build(const char* base, Columns columns, TextReuse* reuse)
         PyObject* d = PyDict_Copy(p.shape);
         if (!d) py::pybind11_fail("Could not allocate dict object!");
         auto result = py::reinterpret_steal<py::dict>(d);
-        KeyEntry* e = entries_of(d);
+        compat::DictEntry* e = compat::dict_entries(d);
         for (std::size_t i = 0; i < count; ++i) {
             PyObject* v = item(steps[i]);
             if (!v) throw py::error_already_set();
@@ -319,7 +281,7 @@ py::dict RecordTable::build(const char* base, Columns columns, TextReuse* reuse)
         return result;
     }
 
-    PyObject* d = _PyDict_NewPresized(static_cast<Py_ssize_t>(count));
+    PyObject* d = compat::dict_presized(static_cast<Py_ssize_t>(count));
     if (!d) py::pybind11_fail("Could not allocate dict object!");
     auto result = py::reinterpret_steal<py::dict>(d);
     for (std::size_t i = 0; i < count; ++i) {

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "pycompat.h"
+
 namespace tvx::core {
 
 namespace {
@@ -37,7 +39,7 @@ void set(PyObject* d, PyObject* key, PyObject* value) {
 
 py::dict envelope(bool success, std::int32_t status_code, py::object data, py::object message) {
     const EnvelopeKeys& k = keys();
-    PyObject* d = _PyDict_NewPresized(4);
+    PyObject* d = compat::dict_presized(4);
     if (!d) py::pybind11_fail("Could not allocate dict object!");
     auto env = py::reinterpret_steal<py::dict>(d);
     set(d, k.success, success ? Py_True : Py_False);

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "../core/convert.h"
+#include "../core/pycompat.h"
 
 namespace tvx::module {
 namespace py = pybind11;
@@ -104,7 +105,7 @@ inline PyObject* pybind11_call(PyObject* callable, PyObject* const* args, Py_ssi
             PyErr_Clear();  // not encodable: the caster says so itself
         }
     // What the interpreter does for a function without a vectorcall entry.
-    return _PyObject_MakeTpCall(PyThreadState_Get(), callable, args, n, kwnames);
+    return compat::call_through_tp_call(callable, args, n, kwnames);
 }
 
 template <auto F, class R, class... P, std::size_t... I>
@@ -164,10 +165,7 @@ vectorcallfunc entry_for(R (*)(P...)) {
 template <auto F>
 void def(py::module_& m, const char* name) {
     m.def(name, F);
-    if (vectorcallfunc entry = entry_for<F>(F)) {
-        PyObject* fn = m.attr(name).ptr();
-        if (PyCFunction_Check(fn)) reinterpret_cast<PyCFunctionObject*>(fn)->vectorcall = entry;
-    }
+    if (vectorcallfunc entry = entry_for<F>(F)) compat::set_vectorcall(m.attr(name).ptr(), entry);
 }
 
 }  // namespace tvx::module

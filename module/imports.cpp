@@ -5,7 +5,10 @@
 
 namespace {
 #define TVX_IMPORT_ENTRY(n, R, name, params, args) reinterpret_cast<const void*>(&tvx::wire::TavrolixInterfacePY_##n),
-[[gnu::used]] const void* const import_table[] = {TVX_OPERATIONS(TVX_IMPORT_ENTRY)};
+#if defined(__GNUC__)
+[[gnu::used]]
+#endif
+const void* const import_table[] = {TVX_OPERATIONS(TVX_IMPORT_ENTRY)};
 #undef TVX_IMPORT_ENTRY
 static_assert(sizeof(import_table) / sizeof(import_table[0]) == 47);
 }  // namespace

@@ -2,11 +2,13 @@
 
 #include <string>
 
+#include "../core/pycompat.h"
+
 namespace tvx::realtime {
 
 Callable::~Callable() {
     if (!fn_) return;
-    PyThreadState* mine = _PyThreadState_UncheckedGet();
+    PyThreadState* mine = compat::thread_state_unchecked();
     if (mine && Py_IsInitialized() && mine == PyGILState_GetThisThreadState()) Py_DECREF(fn_);
 }
 
@@ -33,7 +35,7 @@ void Callable::report(std::string_view key) const {
         }
         while (!what.empty() && (what.back() == '\n' || what.back() == ' ')) what.pop_back();
         const std::string where = "in the callable of subscription " + std::string(key) + " (" + what + ")";
-        _PyErr_WriteUnraisableMsg(where.c_str(), fn_);
+        compat::write_unraisable(where.c_str(), fn_);
     } catch (const std::exception&) {
         // Not catch (...): the hook runs Python code, during which a
         // finalizing interpreter may end this thread by unwinding it.

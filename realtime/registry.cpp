@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "../core/pycompat.h"
 #include "../core/string_map.h"
 #include "subscription_key.h"
 
@@ -294,7 +295,7 @@ void deliver(std::string_view key, std::string_view payload, const std::string_v
         std::lock_guard<std::mutex> g(r.lock);
         // A finalizing interpreter ends a thread that asks for its lock:
         // past this check the thread may ask.
-        if (r.closing.load() || _Py_IsFinalizing()) return;
+        if (r.closing.load() || compat::is_finalizing()) return;
         auto it = r.callbacks.find(key);
         if (it == r.callbacks.end() || it->second->callable.empty()) return;
         s = it->second;

@@ -1,15 +1,29 @@
 #include "subscription_key.h"
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <ctime>
+#endif
 
 namespace tvx::realtime {
 
 std::int64_t system_ticks() {
+#if defined(_WIN32)
+    // The system clock counts these ticks from 1601.
+    FILETIME ft;
+    GetSystemTimePreciseAsFileTime(&ft);
+    const std::int64_t since_1601 =
+        static_cast<std::int64_t>((static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);
+    return since_1601 - 116'444'736'000'000'000;
+#else
     // The C library's exported clock_gettime, so a frozen clock can be
     // interposed (LD_PRELOAD) to check keys made within one tick.
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<std::int64_t>(ts.tv_sec) * 10'000'000 + ts.tv_nsec / 100;
+#endif
 }
 
 std::string key_from_ticks(std::int64_t ticks) {

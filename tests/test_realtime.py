@@ -142,7 +142,8 @@ def test_failures_go_to_the_unraisable_hook_and_the_stream_goes_on(ctx, scripted
     u = unraisable[0]
     assert u.exc_type is error and isinstance(u.exc_value, error)
     assert text in u.err_msg and key in u.err_msg
-    assert u.object is cb
+    # From 3.13 no public call hands the hook both a message and an object.
+    assert u.object is (cb if sys.version_info < (3, 13) else None)
 
     # The failed event did not replace the cached payload.
     replayed = []

@@ -1,4 +1,4 @@
-"""The wheel of scripts/wheel.sh in a fresh Python 3.9 virtual environment,
+"""The wheel of scripts/wheel.sh for this interpreter's version, in a fresh virtual environment,
 used from a directory that has nothing of the project."""
 import filecmp
 import glob
@@ -20,8 +20,8 @@ def wheel():
     given = os.environ.get("TVX_WHEEL")  # reuse a wheel built beforehand
     if given:
         return given
-    proc = subprocess.run(["bash", os.path.join(ROOT, "scripts", "wheel.sh")], capture_output=True, text=True,
-                          env=clean_env())
+    proc = subprocess.run(["bash", os.path.join(ROOT, "scripts", "wheel.sh"), sys.executable], capture_output=True,
+                          text=True, env=clean_env())
     assert proc.returncode == 0, proc.stderr
     return os.path.join(ROOT, proc.stdout.split()[-1])
 
@@ -56,8 +56,9 @@ def test_wheel_holds_both_libraries_the_control_package_and_the_stub(wheel):
             "tavrolix_sandbox/__init__.py", "tavrolix_sandbox/py.typed", "tavrolix/__init__.py", "tavrolix/py.typed",
             "tavrolix/streams.py"} <= names
     assert not any("__pycache__" in n for n in names if n.startswith("tavrolix/"))
-    assert any(n.startswith("tavrolix_open_api.cpython-39-") and n.endswith(".so") for n in names)
-    assert os.path.basename(wheel).startswith("tavrolix_open_api-0.4.0-cp39-cp39-")
+    assert any(n.startswith("tavrolix_open_api.cpython-%d%d-" % sys.version_info[:2]) and n.endswith(".so")
+               for n in names)
+    assert os.path.basename(wheel).startswith("tavrolix_open_api-0.4.0-cp{0}{1}-cp{0}{1}-".format(*sys.version_info[:2]))
 
 
 def test_quickstart_runs_from_another_directory(venv):

@@ -5,8 +5,6 @@
 // that keep delivering to every accepted subscription until stopped.
 #include "events.h"
 
-#include <pthread.h>
-
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -166,7 +164,8 @@ void after_fork_in_child() {
     s.pump.lock.unlock();
     s.lock.unlock();
 }
-[[maybe_unused]] const int fork_handlers = pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+[[maybe_unused]] const bool fork_handlers =
+    (platform::at_fork(&before_fork, &after_fork_in_parent, &after_fork_in_child), true);
 
 }  // namespace
 

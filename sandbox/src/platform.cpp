@@ -1,7 +1,9 @@
 // POSIX and GCC specifics behind platform.h.
 #include "platform.h"
 
+#if defined(__GLIBCXX__)
 #include <cxxabi.h>
+#endif
 #if !defined(_WIN32)
 #include <pthread.h>
 #endif
@@ -20,14 +22,19 @@ bool call_catching(void (*fn)(void*), void* arg) {
     try {
         fn(arg);
         return true;
+#if defined(__GLIBCXX__)
     } catch (abi::__forced_unwind&) {
         throw;
+#endif
     } catch (...) {
         return false;
     }
 }
 
-__attribute__((noinline)) std::uintptr_t stack_position() {
+#if defined(__GNUC__)
+__attribute__((noinline))
+#endif
+std::uintptr_t stack_position() {
     volatile char probe = 0;
     return reinterpret_cast<std::uintptr_t>(&probe);
 }

@@ -1,8 +1,17 @@
 // The few things our library needs from the platform beyond standard C++:
-// fork handlers, forced thread unwinding, the stack position. Everything
-// POSIX- or GCC-specific lives in platform.cpp, so a port changes one file.
+// how its control entry points are exported, fork handlers, forced thread
+// unwinding, the stack position. Everything POSIX- or GCC-specific lives in
+// platform.cpp, so a port changes these two files.
 #pragma once
 #include <cstdint>
+
+#if defined(_WIN32)
+// The 47 operations are exported by ordinal through the .def file; the control
+// entry points by name, for the control package.
+#define TVX_EXPORT extern "C" __declspec(dllexport)
+#else
+#define TVX_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
 
 namespace tvx::sandbox::platform {
 

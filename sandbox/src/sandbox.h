@@ -7,7 +7,7 @@
 
 #include "../../backend/operations.h"
 
-#define TVX_EXPORT extern "C" __attribute__((visibility("default")))
+#include "platform.h"
 
 namespace tvx::sandbox {
 

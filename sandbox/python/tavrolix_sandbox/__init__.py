@@ -15,6 +15,7 @@ import ctypes
 import json
 import os
 import struct
+import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 __all__ = [
@@ -22,7 +23,9 @@ __all__ = [
     "queue", "stand", "calls", "last_call", "call_count", "clear_calls", "set_recording",
 ]
 
-_LIB_NAME = "libTavrolixInterfacePY.so"
+# On Windows the module's DLL sits beside it, and loading it again by that path
+# gives the instance already loaded.
+_LIB_NAME = "TavrolixInterfacePY.dll" if sys.platform == "win32" else "libTavrolixInterfacePY.so"
 _lib: Optional[ctypes.CDLL] = None
 
 
