@@ -143,25 +143,19 @@ void flush_pump() { pump().drain(-1); }
 // child's copies are consistent and free. None of these threads exists in the
 // child, which forgets them; a later start or post makes new ones.
 void before_fork() {
-    State& s = state();
-    s.lock.lock();
-    s.pump.lock.lock();
+    state().lock.lock();
+    pump().lock_for_fork();
 }
 void after_fork_in_parent() {
-    State& s = state();
-    s.pump.lock.unlock();
-    s.lock.unlock();
+    pump().unlock_in_parent();
+    state().lock.unlock();
 }
 void after_fork_in_child() {
     State& s = state();
     s.streams.running.store(false);
     new std::vector<std::thread>(std::move(s.streams.threads));  // left unjoined: not this process's threads
     s.streams.threads.clear();
-    s.pump.queue.clear();
-    s.pump.busy = s.pump.started = false;
-    new (&s.pump.work) std::condition_variable;
-    new (&s.pump.idle) std::condition_variable;
-    s.pump.lock.unlock();
+    pump().reset_in_child();
     s.lock.unlock();
 }
 [[maybe_unused]] const bool fork_handlers =

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -78,6 +79,10 @@ class WorkQueue {
         busy_ = false;
         started_ = false;
         thread_ = std::thread::id();
+        // The parent's waiters are not in the child; a condition variable
+        // still counting them can block the child's first notify.
+        new (&wake_) std::condition_variable;
+        new (&idle_) std::condition_variable;
         m_.unlock();
     }
 
