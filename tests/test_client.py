@@ -33,14 +33,14 @@ def received(scripted, name):
     op, types, lib_args, _ = FUNCTIONS[name]
     call = scripted.last_call(op)
     out, i = {}, 1
-    for spec in lib_args:
-        if spec[0] == "record":
-            for pos, off in spec[2].items():
+    for arg in lib_args:
+        if arg[0] == "record":
+            for pos, off in arg[2].items():
                 out[pos] = field(call, i, off, FIELD_KIND[types[pos - 2]])
         else:
-            out[spec[1]] = call.value(i)
-            if spec[0].endswith("_array"):
-                assert call.value(i + 1) == len(out[spec[1]])  # the count follows the array
+            out[arg[1]] = call.value(i)
+            if arg[0].endswith("_array"):
+                assert call.value(i + 1) == len(out[arg[1]])  # the count follows the array
                 i += 1
         i += 1
     return [out[p] for p in sorted(out)]

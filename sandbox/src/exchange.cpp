@@ -250,9 +250,9 @@ Verdict BrokerState::check_new(const Placement& p, Order& o) {
 // the order's own earlier form, whose holds `o` takes over).
 Verdict BrokerState::check_funds(Order& o, int skip) {
     const Instrument& in = instruments[o.inst];
-    engine::OrderSpec spec = spec_of(o);
-    spec.pending = false;
-    const engine::Verdict v = ledger.check(spec, skip >= 0 ? skip : engine::kNoOrder);
+    engine::OrderSpec req = spec_of(o);
+    req.pending = false;
+    const engine::Verdict v = ledger.check(req, skip >= 0 ? skip : engine::kNoOrder);
     const std::string need = std::to_string(v.need);
     switch (v.refusal) {
         case engine::Refusal::None: return Verdict::done("");

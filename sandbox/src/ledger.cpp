@@ -318,10 +318,10 @@ Verdict Ledger::check_equity(const OrderSpec& o, const OrderSpec* old) const {
 }
 
 // ------------------------------------------------------------------ orders
-void Ledger::place(OrderId id, const OrderSpec& spec) {
+void Ledger::place(OrderId id, const OrderSpec& req) {
     // A MARKET buy holds at the ceiling of the day it was placed, whatever the ceiling becomes.
-    OrderSpec o = spec;
-    o.hold_price = hold_price(spec);
+    OrderSpec o = req;
+    o.hold_price = hold_price(req);
     auto [it, fresh] = orders_.emplace(id, o);
     if (!fresh) {
         hold(it->second, -1);

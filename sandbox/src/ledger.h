@@ -6,8 +6,8 @@
 // caller's dense indexes, and nothing of texts, books or threads.
 //
 // Order life cycle, as the caller drives it:
-//   Verdict v = ledger.check(spec);            // placement (and stop placement)
-//   if (v.ok()) ledger.place(id, spec);        // holds taken
+//   Verdict v = ledger.check(req);            // placement (and stop placement)
+//   if (v.ok()) ledger.place(id, req);        // holds taken
 //   ledger.fill(id, price, volume);            // each trade of the order
 //   ledger.replace(id, spec2) after check(spec2, id)   // a change
 //   ledger.check_activation(id) / activate(id) // a stop order whose trigger is met
@@ -49,7 +49,7 @@
 //   total_mr - equity unless "N" (then 0).
 // - figures are exact in ten-thousandths; Money::rounded() hands them out.
 //
-// check() judges a pending spec as if it were active: a stop order is checked
+// check() judges a pending order as if it were active: a stop order is checked
 // when placed and again when it triggers. Not thread-safe: the caller's lock.
 //
 // Refusals (check): NotAllowed (account may not buy/sell), BadVolume (the

@@ -179,7 +179,7 @@ Wide half_up(Wide num, Wide den) { return num >= 0 ? (2 * num + den) / (2 * den)
 
 struct Run {
     struct Order {
-        OrderSpec spec;
+        OrderSpec req;
         Px price;
         Handle handle{};
         StopHandle stop{};
@@ -238,7 +238,7 @@ struct Run {
     Holds holds(int account, int inst, OrderId skip) const {
         Holds h;
         for (const auto& [id, o] : orders) {
-            const OrderSpec& x = o.spec;
+            const OrderSpec& x = o.req;
             if (!o.active || id == skip || x.account != account || (inst >= 0 && x.inst != inst)) continue;
             const int s = x.side == B ? 0 : 1;
             if (terms[x.inst].market == Market::Equity) (x.side == S ? h.sell : h.buy) +=
@@ -251,7 +251,7 @@ struct Run {
     std::vector<Acc> replay() const {
         std::vector<Acc> acc = seeds;
         for (const Fill& f : fills) {
-            const OrderSpec& o = orders.at(f.id).spec;
+            const OrderSpec& o = orders.at(f.id).req;
             const Wide mult = terms[o.inst].multiplier, value = Wide{f.price} * f.volume;
             Acc& a = acc[o.account];
             Pos& p = a.pos[o.inst];
@@ -376,12 +376,12 @@ struct Run {
         Order& o = orders.at(id);
         Wide reserved = 0;
         for (const auto& [k, x] : orders)
-            if (x.active && x.spec.mode == Close && x.spec.account == o.spec.account && x.spec.inst == o.spec.inst && x.spec.side == o.spec.side)
-                reserved += x.spec.volume;
+            if (x.active && x.req.mode == Close && x.req.account == o.req.account && x.req.inst == o.req.inst && x.req.side == o.req.side)
+                reserved += x.req.volume;
         fills.push_back(Fill{id, px, n, static_cast<std::int64_t>(reserved)});
         const FillReport r = l.fill(id, px, n);
-        o.active = (o.spec.volume -= n) > 0;
-        CHECK(r.remaining == o.spec.volume && r.volume == n);
+        o.active = (o.req.volume -= n) > 0;
+        CHECK(r.remaining == o.req.volume && r.volume == n);
     }
     void submit(int inst, const BookOrder& bo, Handle old = {}) {
         const AddResult r = old.valid() ? books[inst].replace(old, bo) : books[inst].add(bo);
@@ -406,14 +406,14 @@ struct Run {
             books[trades[k].first].clear_events();
             for (OrderId id : ready) {
                 Order& o = orders.at(id);
-                OrderSpec active = o.spec;
+                OrderSpec active = o.req;
                 active.pending = false;
                 if (!agrees(active, id, true)) {
                     l.remove(id), o.active = false;
                     continue;
                 }
-                l.activate(id), o.spec.pending = false;
-                submit(o.spec.inst, BookOrder{id, o.spec.side, PriceType::Limit, Validity::Day, o.price, o.spec.volume});
+                l.activate(id), o.req.pending = false;
+                submit(o.req.inst, BookOrder{id, o.req.side, PriceType::Limit, Validity::Day, o.price, o.req.volume});
             }
         }
         trades.clear();
@@ -424,30 +424,30 @@ struct Run {
         Order o{OrderSpec{account, inst, pick(0, 1) ? B : S, deriv ? static_cast<PositionMode>(pick(0, 2)) : Open, 0,
                           deriv ? pick(1, 6) : 100 * pick(1, 30), deriv && !pick(0, 5)},
                 near(inst, pick(-4, 4))};
-        o.spec.hold_price = market ? 0 : o.price;
+        o.req.hold_price = market ? 0 : o.price;
         const Validity val = static_cast<Validity>(pick(0, 5) < 4 ? 0 : pick(1, 2));
-        if (!agrees(o.spec, kNoOrder)) return;
+        if (!agrees(o.req, kNoOrder)) return;
         const OrderId id = next++;
-        l.place(id, o.spec);
-        if (market) o.price = o.spec.side == B ? terms[inst].ceiling : units[inst];
+        l.place(id, o.req);
+        if (market) o.price = o.req.side == B ? terms[inst].ceiling : units[inst];
         orders[id] = o;
-        if (!o.spec.pending)
-            return submit(inst, BookOrder{id, o.spec.side, market ? PriceType::Market : PriceType::Limit, val, o.price, o.spec.volume});
+        if (!o.req.pending)
+            return submit(inst, BookOrder{id, o.req.side, market ? PriceType::Market : PriceType::Limit, val, o.price, o.req.volume});
         orders[id].stop = books[inst].add_stop(id, pick(0, 1) ? Trigger::LastPaidOrHigher : Trigger::LastPaidOrLower, near(inst, pick(-3, 3)));
         trades.emplace_back(inst, marks[inst]);  // met already: goes at once
     }
     OrderId any(bool resting) {
         std::vector<OrderId> ids;
         for (const auto& [id, o] : orders)
-            if (o.active && (!resting || !o.spec.pending)) ids.push_back(id);
+            if (o.active && (!resting || !o.req.pending)) ids.push_back(id);
         return ids.empty() ? 0 : ids[static_cast<std::size_t>(pick(0, static_cast<std::int64_t>(ids.size()) - 1))];
     }
     void cancel() {
         const OrderId id = any(false);
         if (!id) return;
         Order& o = orders.at(id);
-        CHECK(o.spec.pending ? books[o.spec.inst].cancel_stop(o.stop) : books[o.spec.inst].cancel(o.handle));
-        books[o.spec.inst].clear_events();
+        CHECK(o.req.pending ? books[o.req.inst].cancel_stop(o.stop) : books[o.req.inst].cancel(o.handle));
+        books[o.req.inst].clear_events();
         l.remove(id);
         o.active = false;
     }
@@ -455,18 +455,18 @@ struct Run {
         const OrderId id = any(true);
         if (!id) return;
         Order& o = orders.at(id);
-        const std::int64_t lot = terms[o.spec.inst].market == Market::Equity ? 100 : 1;
-        OrderSpec spec = o.spec;
-        const bool lower = pick(0, 1) && spec.volume > lot;
-        const Px price = lower ? o.price : near(spec.inst, pick(-4, 4));
-        spec.volume += lower ? -lot : lot * pick(0, 3);
-        spec.hold_price = price;
-        if (!agrees(spec, id)) return;
-        l.replace(id, spec);
-        o.spec = spec, o.price = price;
-        if (lower) CHECK(books[spec.inst].reduce(o.handle, spec.volume, 0));
-        else submit(spec.inst, BookOrder{id, spec.side, PriceType::Limit, Validity::Day, price, spec.volume}, o.handle);
-        books[spec.inst].clear_events();
+        const std::int64_t lot = terms[o.req.inst].market == Market::Equity ? 100 : 1;
+        OrderSpec req = o.req;
+        const bool lower = pick(0, 1) && req.volume > lot;
+        const Px price = lower ? o.price : near(req.inst, pick(-4, 4));
+        req.volume += lower ? -lot : lot * pick(0, 3);
+        req.hold_price = price;
+        if (!agrees(req, id)) return;
+        l.replace(id, req);
+        o.req = req, o.price = price;
+        if (lower) CHECK(books[req.inst].reduce(o.handle, req.volume, 0));
+        else submit(req.inst, BookOrder{id, req.side, PriceType::Limit, Validity::Day, price, req.volume}, o.handle);
+        books[req.inst].clear_events();
     }
     void trade_report() {
         const int inst = static_cast<int>(pick(2, 3)), a = static_cast<int>(pick(0, 1));
@@ -506,7 +506,7 @@ void random_against_recomputation(unsigned seed) {
     }
     // The run did what it is for: fills of every mode, and refusals of both kinds.
     int modes[3] = {0, 0, 0};
-    for (const Run::Fill& f : run.fills) ++modes[static_cast<int>(run.orders.at(f.id).spec.mode)];
+    for (const Run::Fill& f : run.fills) ++modes[static_cast<int>(run.orders.at(f.id).req.mode)];
     CHECK(run.fills.size() > 300 && modes[1] > 10 && modes[2] > 10);
     CHECK(run.refusals[Refusal::InsufficientFunds] > 3 && run.refusals[Refusal::InsufficientPosition] > 3);
 }
