@@ -145,11 +145,11 @@ void flush_pump() { pump().drain(-1); }
 void before_fork() {
     State& s = state();
     s.lock.lock();
-    s.pump.lock.lock();
+    pump().lock_for_fork();
 }
 void after_fork_in_parent() {
     State& s = state();
-    s.pump.lock.unlock();
+    pump().unlock_in_parent();
     s.lock.unlock();
 }
 void after_fork_in_child() {
@@ -157,11 +157,7 @@ void after_fork_in_child() {
     s.streams.running.store(false);
     new std::vector<std::thread>(std::move(s.streams.threads));  // left unjoined: not this process's threads
     s.streams.threads.clear();
-    s.pump.queue.clear();
-    s.pump.busy = s.pump.started = false;
-    new (&s.pump.work) std::condition_variable;
-    new (&s.pump.idle) std::condition_variable;
-    s.pump.lock.unlock();
+    pump().reset_in_child();
     s.lock.unlock();
 }
 [[maybe_unused]] const bool fork_handlers =

@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -78,6 +79,9 @@ class WorkQueue {
         busy_ = false;
         started_ = false;
         thread_ = std::thread::id();
+        // The parent's worker may have been waiting on these: start them afresh.
+        new (&wake_) std::condition_variable;
+        new (&idle_) std::condition_variable;
         m_.unlock();
     }
 
