@@ -42,6 +42,7 @@ double BrokerState::normal() {
 // back towards the reference price, or the linked instrument's next price.
 double BrokerState::coming_exact(int inst) {
     const Instrument& in = instruments[inst];
+    if (!in.simulated) return in.exact;  // stands still (see move_fair)
     if (in.link >= 0) return coming_exact(in.link) + from_px(in.link_offset);
     const double hours = options.tick_seconds / 3600.0, ref = from_px(in.reference);
     return in.exact + in.volatility * ref * std::sqrt(hours) * in.shock - 0.05 * hours * (in.exact - ref);
