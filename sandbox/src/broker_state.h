@@ -87,10 +87,15 @@ struct Instrument {
     double flow_chance = 0.25;
     bool simulated = true;  // fair price, provider and participants at work
     int flow_max = 3;
+    // Informed takers: with this chance, before the fair price steps, one of
+    // them takes up to informed_size times lp_size lots of every quote the
+    // coming price leaves on the wrong side.
+    double informed_chance = 0.5, informed_size = 1.0;
 
     // Moving parts.
     Px fair = 0;       // where the liquidity provider quotes around, on the tick grid
     double exact = 0;  // the walk behind it
+    double shock = 0;  // the walk's next step, drawn a step ahead so the informed can act on it
     bool requote = true;
     Px last = 0, open = 0, high = 0, low = 0;
     std::int64_t volume = 0;
@@ -399,7 +404,9 @@ class BrokerState {
     void activate(int order);
     void requote(int inst);
     void flow(int inst);
+    void informed_flow(int inst);
     void move_fair(int inst);
+    double coming_exact(int inst);
     void clamp_fair(Instrument& in);
     std::uint64_t next_random();
     double uniform();

@@ -1,7 +1,8 @@
 // Market simulation: the fair price (a random walk pulled back towards the
 // reference, or following a linked instrument), the liquidity provider that
 // quotes around it, and the other participants who take liquidity now and
-// then; and the clock's step that moves them. Switched off per instrument
+// then, some of them trading ahead of the fair price's next step; and the
+// clock's step that moves them. Switched off per instrument
 // (`simulated`), an instrument trades only what customers (or, later,
 // replayed history) bring.
 #include <algorithm>
@@ -37,6 +38,16 @@ double BrokerState::normal() {
     return std::sqrt(-2 * std::log(u1)) * std::cos(6.283185307179586 * u2);
 }
 
+// Where the walk goes at the next step: a random walk with a slight pull
+// back towards the reference price, or the linked instrument's next price.
+double BrokerState::coming_exact(int inst) {
+    const Instrument& in = instruments[inst];
+    if (!in.simulated) return in.exact;  // stands still (see move_fair)
+    if (in.link >= 0) return coming_exact(in.link) + from_px(in.link_offset);
+    const double hours = options.tick_seconds / 3600.0, ref = from_px(in.reference);
+    return in.exact + in.volatility * ref * std::sqrt(hours) * in.shock - 0.05 * hours * (in.exact - ref);
+}
+
 void BrokerState::move_fair(int inst) {
     Instrument& in = instruments[inst];
     if (!in.simulated) return;
@@ -44,9 +55,8 @@ void BrokerState::move_fair(int inst) {
     if (in.link >= 0) {
         in.exact = instruments[in.link].exact + from_px(in.link_offset);
     } else {
-        // A random walk with a slight pull back towards the reference price.
-        const double hours = options.tick_seconds / 3600.0, ref = from_px(in.reference);
-        in.exact += in.volatility * ref * std::sqrt(hours) * normal() - 0.05 * hours * (in.exact - ref);
+        in.exact = coming_exact(inst);
+        in.shock = normal();
     }
     in.fair = to_px(in.exact);
     clamp_fair(in);
@@ -112,6 +122,23 @@ void BrokerState::flow(int inst) {
                                     0});
 }
 
+// Someone who knows where the fair price goes next takes, with
+// informed_chance, every quote that price will leave on the wrong side (asks
+// below it when it rises, bids above it when it falls), up to informed_size
+// times lp_size lots. Quotes at the coming price are left alone.
+void BrokerState::informed_flow(int inst) {
+    Instrument& in = instruments[inst];
+    if (!in.simulated || in.informed_chance <= 0) return;
+    const Px hi = tick_down(*this, in, in.ceiling), lo = tick_up(*this, in, in.floor);
+    const Px coming = grid_round(*this, in, std::clamp(to_px(coming_exact(inst)), lo, hi));
+    if (coming == in.fair || uniform() >= in.informed_chance) return;
+    const bool up = coming > in.fair;
+    const Px limit = up ? tick_down(*this, in, coming) : tick_up(*this, in, coming);
+    const auto lots = std::max<std::int64_t>(1, static_cast<std::int64_t>(in.lp_size * in.informed_size));
+    to_book(inst, engine::BookOrder{kFlow, up ? engine::Side::Buy : engine::Side::Sell, engine::PriceType::Limit,
+                                    engine::Validity::IOC, limit, lots * in.lot, 0});
+}
+
 void BrokerState::step(std::int64_t ticks) {
     for (std::int64_t k = 0; k < ticks; ++k) {
         now += options.tick_seconds;
@@ -122,7 +149,10 @@ void BrokerState::step(std::int64_t ticks) {
         for (std::size_t i = 0; i < instruments.size(); ++i)
             if (instruments[i].requote) requote(static_cast<int>(i));
         if (options.activity)
-            for (std::size_t i = 0; i < instruments.size(); ++i) flow(static_cast<int>(i));
+            for (std::size_t i = 0; i < instruments.size(); ++i) {
+                flow(static_cast<int>(i));
+                informed_flow(static_cast<int>(i));
+            }
         settle();
     }
 }

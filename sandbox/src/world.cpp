@@ -286,6 +286,8 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         in.lp_levels = static_cast<int>(std::clamp<std::int64_t>(v["lp_levels"].integer(in.lp_levels), 0, 20));
         in.lp_size = static_cast<int>(std::max<std::int64_t>(1, v["lp_size"].integer(in.lp_size)));
         in.flow_chance = std::clamp(v["flow_chance"].number(in.flow_chance), 0.0, 1.0);
+        in.informed_chance = std::clamp(v["informed_chance"].number(in.informed_chance), 0.0, 1.0);
+        in.informed_size = std::clamp(v["informed_size"].number(in.informed_size), 0.0, 100.0);
         if (v.has("link")) {
             const int link = instrument_index(v["link"].string("").c_str());
             if (link < 0) return "instrument " + symbol + " links to an unknown symbol";

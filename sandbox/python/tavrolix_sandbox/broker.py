@@ -143,7 +143,7 @@ def seed(*, users: Optional[Iterable[Mapping[str, Any]]] = None,
       customers' orders trade in it then
     * instruments: ``{"symbol", "market": "equity" | "derivatives", "price", "tick",
       "lot", "multiplier", "im", "mm", "limit", "volatility", "lp_levels", "lp_size",
-      "flow_chance", "underlying", "link", "link_offset"}``
+      "flow_chance", "informed_chance", "informed_size", "underlying", "link", "link_offset"}``
 
     An existing user or account of the same id is updated.
     """
