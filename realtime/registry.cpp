@@ -1,6 +1,8 @@
 #include "registry.h"
 
+#if !defined(_WIN32)
 #include <pthread.h>
+#endif
 
 #include <chrono>
 #include <condition_variable>
@@ -178,6 +180,7 @@ void shut_down() {
     if (interrupted) throw *interrupted;
 }
 
+#if !defined(_WIN32)
 // fork(): the registry lock is taken across it, so the child's copy is
 // consistent and free.
 void before_fork() { registry().lock.lock(); }
@@ -211,6 +214,7 @@ void release_inherited() {
     }
     for (SubscriptionPtr& s : gone) release(s);
 }
+#endif
 
 }  // namespace
 
@@ -319,8 +323,10 @@ void replay(std::string_view key, const SubscriptionPtr& s, std::string_view pay
 void install_process_hooks() {
     namespace py = pybind11;
     py::module_::import("atexit").attr("register")(py::cpp_function(&shut_down));
+#if !defined(_WIN32)
     pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
     py::module_::import("os").attr("register_at_fork")(py::arg("after_in_child") = py::cpp_function(&release_inherited));
+#endif
 }
 
 }  // namespace tvx::realtime

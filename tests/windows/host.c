@@ -101,6 +101,11 @@ int main(int argc, char** argv) {
     check(u8(&in, 0) == 1 && channel && strncmp(channel, "sbx-inv001-", 11) == 0 && str(&in, 64) == NULL,
           "login", channel);
     if (!channel) return 1;
+    /* The result's texts are the library's until our next call: keep a copy,
+       as the module does. */
+    static char channel_copy[128];
+    snprintf(channel_copy, sizeof channel_copy, "%s", channel);
+    channel = channel_copy;
 
     /* The connection configuration: channel at 8, queue flag at 24, daemon at 32, tolerance at 40. */
     unsigned char cfg[48] = {0};
