@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "../core/pycompat.h"
@@ -104,17 +105,52 @@ void store(Registry& r, const Subscription& s, std::string_view cache_key, std::
     }
 }
 
+// A thread Python has not seen gets a fresh thread state for each event.
+// CPython (3.9 at least) takes its thread-state list lock in a forked child
+// before re-creating it, so a fork while a thread makes or discards its state
+// (which takes that lock) hangs the child. A fork waits for these steps to
+// end and holds new ones back; neither waits for the interpreter lock.
+std::atomic<int> g_state_steps{0};
+std::atomic<bool> g_forking{false};
+
+struct StateStep {
+    StateStep() {
+        while (g_state_steps.fetch_add(1), g_forking.load()) {
+            g_state_steps.fetch_sub(1);
+            while (g_forking.load()) std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    }
+    ~StateStep() { g_state_steps.fetch_sub(1); }
+};
+
 void run(Registry& r, std::string_view key, SubscriptionPtr s, std::string_view payload,
          const std::string_view* cache_key, std::uint64_t arrived) {
     Flight flight(r);
-    const PyGILState_STATE gil = PyGILState_Ensure();
+    PyThreadState* fresh = nullptr;
+    PyGILState_STATE gil{};
+    if (PyGILState_GetThisThreadState() == nullptr) {
+        {
+            StateStep step;
+            fresh = PyThreadState_New(PyInterpreterState_Main());
+        }
+        if (!fresh) return;  // out of memory: the event is dropped
+        PyEval_RestoreThread(fresh);
+    } else {
+        gil = PyGILState_Ensure();
+    }
     // Checked under the interpreter lock, which unsubscribe holds from start
     // to end: once it has returned, no call of the callable starts.
     const bool returned = !r.closing.load() && !s->removed.load(std::memory_order_acquire) &&
                           s->callable.call(payload, key);
     if (returned && cache_key) store(r, *s, *cache_key, payload, arrived);
     release(s);
-    PyGILState_Release(gil);
+    if (fresh) {
+        PyThreadState_Clear(fresh);  // may run Python code: outside the step
+        StateStep step;
+        PyThreadState_DeleteCurrent();
+    } else {
+        PyGILState_Release(gil);
+    }
 }
 
 // The registry lock is held for these.
@@ -183,9 +219,18 @@ void shut_down() {
 #if !defined(_WIN32)
 // fork(): the registry lock is taken across it, so the child's copy is
 // consistent and free.
-void before_fork() { registry().lock.lock(); }
-void after_fork_in_parent() { registry().lock.unlock(); }
+void before_fork() {
+    g_forking.store(true);
+    while (g_state_steps.load() > 0) std::this_thread::yield();
+    registry().lock.lock();
+}
+void after_fork_in_parent() {
+    registry().lock.unlock();
+    g_forking.store(false);
+}
 void after_fork_in_child() {
+    g_state_steps.store(0);  // a step backing out at the fork stayed behind
+    g_forking.store(false);
     Registry& r = registry();
     // The library's threads did not come along, and with them the streams:
     // the child starts without subscriptions or cached payloads. Python is not

@@ -176,16 +176,11 @@ def test_a_delivery_running_while_the_cache_empties_does_not_refill_it(ctx, stan
 FORKS = 200
 
 
-# Under AddressSanitizer a child now and then inherits the sanitizer's
-# allocator lock held by a delivering thread, and hangs in it.
+# Under AddressSanitizer (GCC 12's runtime) a child now and then inherits a
+# lock of the sanitizer's allocator that another thread held at the fork, and
+# hangs in it.
 @pytest.mark.skipif(not hasattr(os, "fork") or os.environ.get("TVX_SANITIZER") == "asan",
                     reason="no fork, or AddressSanitizer runtime")
-# About one child in a hundred still hangs. The one hang examined (in the
-# sanitizer build) was before any of the module's code runs in the child:
-# CPython 3.9 takes its thread-state list lock in the child before
-# re-creating it, and a native thread making its thread state for an event
-# held that lock at the fork.
-@pytest.mark.xfail(strict=False, reason="CPython 3.9 after-fork lock order; see the comment")
 def test_fork_while_streams_deliver():
     [(status, out, err)] = run_scenarios("fork_while_streaming", copies=1, timeout=240,
                                          env={"FORKS": str(FORKS)})
