@@ -185,6 +185,16 @@ inline PyThreadState* thread_state_unchecked() {
 #endif
 }
 
+// From 3.13 os.fork() holds the interpreter's thread-state list lock across
+// fork() itself, so the child's list is whole and a thread making its state
+// simply waits; before that, the module has to keep such steps out of a fork.
+inline constexpr bool fork_guards_thread_states =
+#if PY_VERSION_HEX >= 0x030D0000
+    true;
+#else
+    false;
+#endif
+
 // Hands the pending error to sys.unraisablehook with err_msg "Exception
 // ignored " + `where`. Before 3.13 `object` goes along as the hook's object;
 // 3.13 has no public call taking both, so the hook's object is None there.

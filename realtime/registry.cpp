@@ -110,17 +110,22 @@ void store(Registry& r, const Subscription& s, std::string_view cache_key, std::
 // before re-creating it, so a fork while a thread makes or discards its state
 // (which takes that lock) hangs the child. A fork waits for these steps to
 // end and holds new ones back; neither waits for the interpreter lock.
+// Where the interpreter itself holds that list lock across fork(), waiting
+// for a step would deadlock with it, and is not needed.
 std::atomic<int> g_state_steps{0};
 std::atomic<bool> g_forking{false};
 
 struct StateStep {
     StateStep() {
+        if constexpr (compat::fork_guards_thread_states) return;
         while (g_state_steps.fetch_add(1), g_forking.load()) {
             g_state_steps.fetch_sub(1);
             while (g_forking.load()) std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
     }
-    ~StateStep() { g_state_steps.fetch_sub(1); }
+    ~StateStep() {
+        if constexpr (!compat::fork_guards_thread_states) g_state_steps.fetch_sub(1);
+    }
 };
 
 void run(Registry& r, std::string_view key, SubscriptionPtr s, std::string_view payload,

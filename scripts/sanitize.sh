@@ -27,7 +27,8 @@ if [ ! -f "$build/build.ninja" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTVX_SANITIZE="$flags" \
         -DPython_EXECUTABLE="$(realpath $py)" -Dpybind11_DIR="$($py -m pybind11 --cmakedir)" >/dev/null
 fi
-ninja -C "$build" >/dev/null
+ninja -C "$build" ${TVX_NINJA_JOBS:+-j "$TVX_NINJA_JOBS"} >/dev/null
+[ -z "${TVX_BUILD_ONLY:-}" ] || exit 0
 # libstdc++ too: the interpreter does not link it, and the runtime must find
 # its exception entry points at start-up.
 preload="$(g++ -print-file-name=$runtime) $(g++ -print-file-name=libstdc++.so)"

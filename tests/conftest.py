@@ -1,4 +1,9 @@
+import faulthandler
+import os
+import sys
+
 import pytest
+from hypothesis import settings
 
 import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
@@ -34,3 +39,41 @@ def broker_world():
     yield
     sbx.use_broker()
     broker.reset(running=False)
+
+
+# CI replays the same examples every run: a failure there is the code's, not
+# the draw's. Elsewhere each run explores afresh.
+settings.register_profile("ci", derandomize=True, print_blob=True)
+if os.environ.get("CI"):
+    settings.load_profile("ci")
+
+
+# A hung test must fail the run with every thread's stack, not stall CI until
+# its hard limit. faulthandler's watchdog needs neither the interpreter lock
+# nor a working Python, so it also fires when a native lock deadlocks.
+TEST_TIMEOUT = float(os.environ.get("TVX_TEST_TIMEOUT", "300"))
+_stderr = None
+
+
+def pytest_configure(config):
+    # The run's real stderr, not the capture that replaces it during a test.
+    global _stderr
+    capman = config.pluginmanager.getplugin("capturemanager")
+    if capman is not None:
+        capman.suspend_global_capture()
+    try:
+        _stderr = os.fdopen(os.dup(2), "w")
+    finally:
+        if capman is not None:
+            capman.resume_global_capture()
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    if TEST_TIMEOUT > 0:
+        faulthandler.dump_traceback_later(TEST_TIMEOUT, exit=True, file=_stderr or sys.__stderr__)
+    try:
+        yield
+    finally:
+        if TEST_TIMEOUT > 0:
+            faulthandler.cancel_dump_traceback_later()
