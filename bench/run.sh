@@ -8,6 +8,8 @@
 # rounds, --smoke one short round, --only CASE; --only client: the client alone);
 #   bash bench/run.sh 3.13 --instructions   instruction counts under valgrind instead (a few minutes)
 #   bash bench/run.sh --broker [--quick]   the sandbox broker against an account's history
+#   bash bench/run.sh --replay [--smoke]   the historical replay: GOOG crossover against the backtesting
+#                                          package, 1,000,000 trades engine-only and to a Python callable
 #   bash bench/run.sh --book [orders [rounds]]   the matching engine and the ledger alone, in C++
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -51,6 +53,10 @@ export PYTHONPATH="$path$(realpath "$out"):$(pwd)/bench"
 if [ "${1:-}" = --broker ]; then
     shift
     exec "$py" bench/broker.py "$@"
+fi
+if [ "${1:-}" = --replay ]; then
+    shift
+    exec "$py" bench/replay.py "$@"
 fi
 if [ "${1:-}" = --instructions ]; then
     exec "$py" bench/instructions.py

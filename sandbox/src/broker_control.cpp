@@ -34,6 +34,7 @@ TVX_EXPORT const char* tvx_broker_reset(const char* json_settings) {
     std::string error;
     json::Value s = settings(json_settings, error);
     if (!error.empty()) return outcome(error);
+    replay_halt();
     BrokerState& b = broker();
     std::lock_guard<std::mutex> g(b.lock);
     b.reset(s);

@@ -106,6 +106,13 @@ struct Instrument {
     std::vector<engine::Handle> lp_quotes;  // the liquidity provider's resting quotes
     std::vector<Candle> candles;  // one-minute candles, oldest first
 
+    // Replayed from history (see replay.h): no simulation; user orders fill
+    // by the fill model; MARKET orders wait for the next print or bar.
+    bool replayed = false, replayed_bars = false;
+    Px quote_bid = 0, quote_ask = 0;  // the replayed best bid and ask, 0 when none
+    std::int64_t quote_bid_volume = 0, quote_ask_volume = 0;
+    std::vector<int> waiting;  // MARKET orders waiting, oldest first
+
     Px mark() const { return last ? last : reference; }
 };
 
@@ -138,6 +145,7 @@ struct Order {
     bool trade_report = false;
     bool in_book = false;
     engine::Handle handle;  // its place in the book while in_book
+    std::int64_t ahead = 0;  // replay: volume queued before it at its price
 
     int remaining() const { return qty - matched - cancelled; }
     bool active() const { return status == Status::Pending || status == Status::Open || status == Status::Partial; }
@@ -242,7 +250,11 @@ struct Options {
 
 std::string parse_session(const json::Value& s, Options& o);
 
+class Replay;
+
 class BrokerState {
+    friend class Replay;
+
    public:
     std::mutex lock;
 
@@ -442,5 +454,10 @@ void clock_configure(bool running, int interval_ms);
 bool clock_running();
 // Registers the library's fork handlers (once, with the broker).
 void prepare_for_fork();
+
+// The replay (replay.h): stops a free-running replay (not under the broker's
+// lock); its part of a forked child's start.
+void replay_halt();
+void replay_after_fork_in_child();
 
 }  // namespace tvx::sandbox

@@ -94,6 +94,7 @@ void fork_parent() {
 void fork_child() {
     BrokerState& b = broker();
     b.streams.fork_child();
+    replay_after_fork_in_child();
     Clock& c = clock_state();
     c.running = c.started = false;
     ++c.generation;

@@ -124,17 +124,25 @@ std::string BrokerState::date_text(std::int64_t t) {
     const unsigned d = doy - (153 * mp + 2) / 5 + 1;
     const unsigned m = mp < 10 ? mp + 3 : mp - 9;
     const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u", static_cast<long long>(y), m, d);
-    return buf;
+    if (y < 0 || y > 9999) {
+        char buf[48];
+        std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u", static_cast<long long>(y), m, d);
+        return buf;
+    }
+    // Made for every event's time stamp: digits by hand, not printf.
+    const auto yy = static_cast<unsigned>(y);
+    const char out[10] = {char('0' + yy / 1000), char('0' + yy / 100 % 10), char('0' + yy / 10 % 10),
+                          char('0' + yy % 10), '-', char('0' + m / 10), char('0' + m % 10), '-',
+                          char('0' + d / 10), char('0' + d % 10)};
+    return std::string(out, sizeof out);
 }
 
 std::string BrokerState::time_text(std::int64_t t) {
     const std::int64_t s = ((t % 86400) + 86400) % 86400;
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", static_cast<int>(s / 3600), static_cast<int>(s / 60 % 60),
-                  static_cast<int>(s % 60));
-    return buf;
+    const auto h = static_cast<int>(s / 3600), mi = static_cast<int>(s / 60 % 60), se = static_cast<int>(s % 60);
+    const char out[8] = {char('0' + h / 10), char('0' + h % 10), ':', char('0' + mi / 10), char('0' + mi % 10), ':',
+                         char('0' + se / 10), char('0' + se % 10)};
+    return std::string(out, sizeof out);
 }
 
 std::string BrokerState::status_text(Status s) {
@@ -339,8 +347,10 @@ engine::Side book_side(Side s) { return s == Side::Buy ? engine::Side::Buy : eng
 // greatest common divisor over the band.
 void BrokerState::make_book(int inst) {
     Instrument& in = instruments[inst];
-    Px unit = 0;
-    for (Px p = std::max<Px>(1, in.floor); p <= in.ceiling; p += tick_at(in, p)) {
+    // A replay's prices wander over many bands: the grid is the table's finest.
+    const bool finest = in.replayed && !in.fixed_tick;
+    Px unit = finest ? kPxScale / 100 : 0;
+    for (Px p = std::max<Px>(1, in.floor); !finest && p <= in.ceiling; p += tick_at(in, p)) {
         unit = std::gcd(unit, tick_at(in, p));
         if (in.fixed_tick) break;
     }
@@ -385,7 +395,17 @@ void BrokerState::book_events(int inst) {
 
 void BrokerState::submit(int i) {
     Order& o = orders[i];
-    const Instrument& in = instruments[o.inst];
+    Instrument& in = instruments[o.inst];
+    if (in.replayed) {
+        // History decides its fills: a MARKET order waits for the next print
+        // or bar; a limit order queues behind what was quoted at its price.
+        if (o.type == PriceType::Market) {
+            in.waiting.push_back(i);
+            return;
+        }
+        o.ahead = o.side == Side::Buy ? (o.price == in.quote_bid ? in.quote_bid_volume : 0)
+                                      : (o.price == in.quote_ask ? in.quote_ask_volume : 0);
+    }
     const Px limit = o.type == PriceType::Limit ? o.price : (o.side == Side::Buy ? in.ceiling : in.floor);
     const engine::Validity validity = o.type == PriceType::Market && o.validity == Validity::Day
                                           ? engine::Validity::IOC

@@ -1,6 +1,7 @@
 // Just enough JSON for event payloads, the broker's state dump and the
 // settings the control package sends.
 #pragma once
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -46,8 +47,9 @@ class Writer {
             return *this;
         }
         char buf[40];
-        std::snprintf(buf, sizeof buf, "%.15g", v);
-        out_ += buf;
+        // As printf's %.15g, without its locale and format parsing.
+        const auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::general, 15);
+        out_.append(buf, r.ptr);
         return *this;
     }
     Writer& value(std::int64_t v) {
@@ -106,6 +108,19 @@ class Writer {
         first_ = false;
     }
     void quote(const std::string& raw) {
+        // Nearly every text is plain ASCII with nothing to escape: one scan, one append.
+        bool plain = true;
+        for (unsigned char c : raw)
+            if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') {
+                plain = false;
+                break;
+            }
+        if (plain) {
+            out_ += '"';
+            out_ += raw;
+            out_ += '"';
+            return;
+        }
         if (!is_valid_utf8(raw)) return quote(valid_utf8(raw));
         const std::string& s = raw;
         out_ += '"';

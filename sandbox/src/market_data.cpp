@@ -88,10 +88,26 @@ struct BookPicture {
     std::vector<std::pair<Px, std::int64_t>> bids, asks;  // best first, up to five
 };
 
-std::vector<std::pair<Px, std::int64_t>> top_levels(const engine::Book& book, engine::Side side) {
+std::vector<std::pair<Px, std::int64_t>> top_levels(const Instrument& in, engine::Side side) {
     std::vector<std::pair<Px, std::int64_t>> top;
-    for (const engine::LevelView& l : book.depth(side, 5)) top.emplace_back(l.price, l.shown);
+    for (const engine::LevelView& l : in.book->depth(side, 5)) top.emplace_back(l.price, l.shown);
+    // A replay's quote shows beside the users' own orders.
+    const bool buy = side == engine::Side::Buy;
+    const Px q = buy ? in.quote_bid : in.quote_ask;
+    if (!q) return top;
+    const std::int64_t v = buy ? in.quote_bid_volume : in.quote_ask_volume;
+    auto it = std::find_if(top.begin(), top.end(), [&](auto& l) { return buy ? l.first <= q : l.first >= q; });
+    if (it != top.end() && it->first == q) it->second += v;
+    else top.insert(it, {q, v});
+    if (top.size() > 5) top.pop_back();
     return top;
+}
+
+Px best_of(const Instrument& in, engine::Side side) {
+    const bool buy = side == engine::Side::Buy;
+    const Px b = buy ? in.book->best_bid() : in.book->best_ask(), q = buy ? in.quote_bid : in.quote_ask;
+    if (!b || !q) return b ? b : q;
+    return buy ? std::max(b, q) : std::min(b, q);
 }
 
 std::string time_stamp(std::int64_t t) { return BrokerState::date_text(t) + "T" + BrokerState::time_text(t); }
@@ -150,14 +166,14 @@ std::string info_json(const InfoPicture& p) {
 
 std::string BrokerState::book_payload(int inst) const {
     const Instrument& in = instruments[inst];
-    return book_json(BookPicture{in.symbol, now, top_levels(*in.book, engine::Side::Buy), top_levels(*in.book, engine::Side::Sell)});
+    return book_json(BookPicture{in.symbol, now, top_levels(in, engine::Side::Buy), top_levels(in, engine::Side::Sell)});
 }
 
 std::string BrokerState::info_payload(int inst) const {
     const Instrument& in = instruments[inst];
     return info_json(InfoPicture{in.symbol, now, in.last_seq, in.last, in.reference, in.open, in.high, in.low, in.ceiling,
-                                 in.floor, in.book->best_bid(),
-                                 in.book->best_ask(), in.volume, in.value,
+                                 in.floor, best_of(in, engine::Side::Buy),
+                                 best_of(in, engine::Side::Sell), in.volume, in.value,
                                  in.multiplier});
 }
 
@@ -189,7 +205,7 @@ void BrokerState::note_book(int inst) {
     if (book_quiet_) return;
     const Instrument& in = instruments[inst];
     if (!streams.watched(Topic::BidOffer, in.symbol)) return;
-    std::string payload = book_json(BookPicture{in.symbol, now, top_levels(*in.book, engine::Side::Buy), top_levels(*in.book, engine::Side::Sell)});
+    std::string payload = book_json(BookPicture{in.symbol, now, top_levels(in, engine::Side::Buy), top_levels(in, engine::Side::Sell)});
     // Within one operation a change nobody can see (a hidden iceberg part) is no event.
     auto& last = last_book_[inst];
     if (last == payload) return;
@@ -201,8 +217,8 @@ void BrokerState::note_trade(int inst) {
     const Instrument& in = instruments[inst];
     if (streams.watched(Topic::Info, in.symbol)) {
         InfoPicture p{in.symbol, now, in.last_seq, in.last, in.reference, in.open, in.high, in.low, in.ceiling,
-                      in.floor, in.book->best_bid(),
-                      in.book->best_ask(), in.volume, in.value,
+                      in.floor, best_of(in, engine::Side::Buy),
+                      best_of(in, engine::Side::Sell), in.volume, in.value,
                       in.multiplier};
         streams.note(Topic::Info, in.symbol, inst, [p](const std::string&) { return info_json(p); });
     }

@@ -64,6 +64,8 @@ class Streams {
 
     // Hands everything noted since the last flush to the worker, in order.
     void flush();
+    // Whether the current operation noted anything.
+    bool noted() const { return !noted_.empty(); }
     // The current picture for a newcomer, delivered after its subscribe returns.
     void first_event(const Subscription& s, std::string payload);
 

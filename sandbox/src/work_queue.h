@@ -50,6 +50,49 @@ class WorkQueue {
         return idle_.wait_for(lk, std::chrono::milliseconds(timeout_ms), quiet);
     }
 
+    // Hosting: between host() and unhost() the calling thread handles items
+    // itself (run_here) and the worker stands aside. A replay step delivers
+    // its events and sees its receivers return before it goes on, with no
+    // hand-over between threads per event. Nested on the same thread (a
+    // handler stepping again), and on the worker itself, it just goes on.
+    void host() {
+        std::unique_lock<std::mutex> lk(m_);
+        const auto me = std::this_thread::get_id();
+        if (host_ == me || thread_ == me) {
+            ++host_depth_;
+            return;
+        }
+        host_waiting_ = true;
+        idle_.wait(lk, [&] { return host_ == std::thread::id() && !busy_; });
+        host_waiting_ = false;
+        host_ = me;
+        host_depth_ = 1;
+    }
+    void unhost() {
+        std::lock_guard<std::mutex> g(m_);
+        if (--host_depth_ > 0 || host_ != std::this_thread::get_id()) return;
+        host_ = std::thread::id();
+        idle_.notify_all();
+        if (!queue_.empty()) wake_.notify_one();
+    }
+    // Handles everything queued, and what handlers queue meanwhile, in order
+    // (while hosting).
+    void run_here() {
+        std::unique_lock<std::mutex> lk(m_);
+        while (!queue_.empty()) {
+            Item item = std::move(queue_.front());
+            queue_.pop_front();
+            const bool was_busy = busy_;
+            busy_ = true;
+            lk.unlock();
+            handler_(item);
+            item = Item();
+            lk.lock();
+            busy_ = was_busy;
+            ++handled_;
+        }
+    }
+
     // Drops what is queued; an item being handled finishes.
     void clear() {
         std::lock_guard<std::mutex> g(m_);
@@ -78,7 +121,9 @@ class WorkQueue {
         queue_.clear();
         busy_ = false;
         started_ = false;
-        thread_ = std::thread::id();
+        host_waiting_ = false;
+        host_depth_ = 0;
+        thread_ = host_ = std::thread::id();
         // The parent's waiters are not in the child; a condition variable
         // still counting them can block the child's first notify.
         new (&wake_) std::condition_variable;
@@ -94,13 +139,15 @@ class WorkQueue {
             thread_ = t.get_id();
             t.detach();
         }
-        wake_.notify_one();
+        // A host handles what is pushed meanwhile; waking the worker for it
+        // would only cost a context switch per item.
+        if (host_ == std::thread::id()) wake_.notify_one();
     }
 
     void loop() {
         std::unique_lock<std::mutex> lk(m_);
         for (;;) {
-            wake_.wait(lk, [&] { return !queue_.empty(); });
+            wake_.wait(lk, [&] { return !queue_.empty() && host_ == std::thread::id(); });
             Item item = std::move(queue_.front());
             queue_.pop_front();
             busy_ = true;
@@ -110,7 +157,8 @@ class WorkQueue {
             lk.lock();
             busy_ = false;
             ++handled_;
-            if (queue_.empty()) idle_.notify_all();
+            // A waiting host needs only the worker's item finished.
+            if (queue_.empty() || host_waiting_) idle_.notify_all();
         }
     }
 
@@ -118,7 +166,9 @@ class WorkQueue {
     std::mutex m_;
     std::condition_variable wake_, idle_;
     std::deque<Item> queue_;
-    bool busy_ = false, started_ = false;
+    bool busy_ = false, started_ = false, host_waiting_ = false;
+    int host_depth_ = 0;
+    std::thread::id host_;  // a thread handling items itself (run_here)
     std::uint64_t handled_ = 0;
     std::thread::id thread_;
 };

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "broker_state.h"
+#include "replay.h"
 
 namespace tvx::sandbox {
 
@@ -208,6 +209,7 @@ void BrokerState::reset(const json::Value& s) {
                       s["start"].s + "'";
     options = o;
     rng = o.seed;
+    replay().clear();
 
     sessions.clear();
     instruments.clear();

@@ -25,7 +25,8 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 from . import _declare
 from . import library as _library
 
-__all__ = ["reset", "seed", "set_price", "step", "run", "stop", "state", "drain"]
+__all__ = ["reset", "seed", "set_price", "step", "run", "stop", "state", "drain",
+           "replay", "replay_step", "replay_until", "replay_run", "replay_stop", "replay_state"]
 
 # name: (argtypes, restype)
 _SIGNATURES: Dict[str, Tuple[List[Any], Any]] = {
@@ -36,6 +37,12 @@ _SIGNATURES: Dict[str, Tuple[List[Any], Any]] = {
     "tvx_broker_stop": ([], None),
     "tvx_broker_state": ([], ctypes.c_char_p),
     "tvx_broker_drain": ([ctypes.c_int], ctypes.c_int),
+    "tvx_replay_load": ([ctypes.c_char_p, ctypes.c_uint64], ctypes.c_char_p),
+    "tvx_replay_step": ([ctypes.c_uint64], ctypes.c_uint64),
+    "tvx_replay_until": ([ctypes.c_int64], ctypes.c_uint64),
+    "tvx_replay_run": ([ctypes.c_double], ctypes.c_char_p),
+    "tvx_replay_stop": ([], None),
+    "tvx_replay_state": ([], ctypes.c_char_p),
 }
 _ready = False
 
@@ -197,3 +204,82 @@ def state() -> Dict[str, Any]:
 def drain(timeout: float = 5.0) -> bool:
     """Wait until every event the broker produced so far has been delivered."""
     return bool(_lib().tvx_broker_drain(int(timeout * 1000)))
+
+
+# ---------------------------------------------------------------- replay
+
+def replay(history: Any, *, instruments: Optional[Iterable[Mapping[str, Any]]] = None) -> Dict[str, Any]:
+    """Replay market history through the broker (see the README's Historical
+    replay): load ``history`` (a :class:`tavrolix_sandbox.history.History`,
+    or the bytes of its ``pack()``) and move the clock to its first event.
+    Nothing more happens until :func:`replay_step`, :func:`replay_until` or
+    :func:`replay_run`.
+
+    The replayed instruments stop being simulated: their tape, candles and
+    day figures start over from the history, and customers' orders on them
+    fill by the fill model (``tavrolix_sandbox.fills``). A symbol the world
+    lacks is defined first, as an equity instrument at the history's first
+    price with a tick of 0.01 and a lot of 1, or as ``instruments`` describes it (the
+    mappings of :func:`seed`). Instruments with open orders are refused
+    (cancel them, or :func:`reset` first). Returns :func:`replay_state`.
+    """
+    from .history import History
+    given = {str(d["symbol"]): dict(d) for d in (instruments or ())}
+    if isinstance(history, History):
+        have = set(state()["instruments"])
+        missing = []
+        for symbol in history.symbols:
+            if symbol in have:
+                continue
+            definition = given.get(symbol) or {"symbol": symbol, "tick": 0.01, "lot": 1}
+            if "price" not in definition:
+                first = min((s for s in history.series if s.symbol == symbol), key=lambda s: s.row(0)["time"])
+                row = first.row(0)
+                definition["price"] = row.get("open", row.get("price", row.get("bid")))
+            missing.append(definition)
+        if missing:
+            seed(instruments=missing)
+        blob = history.pack()
+    elif isinstance(history, (bytes, bytearray, memoryview)):
+        blob = bytes(history)
+    else:
+        raise TypeError(f"replay needs a History or the bytes of History.pack(), not {type(history).__name__}")
+    _check(_lib().tvx_replay_load(blob, len(blob)))
+    return replay_state()
+
+
+def replay_step(events: int = 1) -> int:
+    """Apply the next ``events`` history events in lockstep: each event's
+    deliveries are made, and the callables have returned (what they ordered
+    handled at the event's time), before the next. Returns how many were
+    applied; 0 once the history is over."""
+    if isinstance(events, bool) or not isinstance(events, int) or events < 0:
+        raise ValueError(f"replay_step needs a whole number of events, 0 or more, not {events!r}")
+    return int(_lib().tvx_replay_step(events))
+
+
+def replay_until(time: Any) -> int:
+    """Apply every event up to and including ``time`` (any form
+    ``history.to_utc_seconds`` takes), then move the clock to it."""
+    from .history import to_utc_seconds
+    return int(_lib().tvx_replay_until(to_utc_seconds(time)))
+
+
+def replay_run(speed: float = 0.0) -> None:
+    """Replay the rest on the library's own thread, ``speed`` simulated
+    seconds per real second (0: as fast as it goes), still in lockstep.
+    :func:`replay_stop` ends it; :func:`replay_state` tells where it is."""
+    if not isinstance(speed, (int, float)) or not math.isfinite(speed) or speed < 0:
+        raise ValueError(f"replay_run needs a speed of 0 or more, not {speed!r}")
+    _check(_lib().tvx_replay_run(float(speed)))
+
+
+def replay_stop() -> None:
+    """Stop a running replay after its current event."""
+    _lib().tvx_replay_stop()
+
+
+def replay_state() -> Dict[str, Any]:
+    """``{"loaded", "running", "events", "done", "left", "now", "next",
+    "series": [{"symbol", "kind", "rows", "position"}]}``."""
+    return json.loads(_lib().tvx_replay_state())

@@ -1,0 +1,319 @@
+#include "replay.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "tick_grid.h"
+
+namespace tvx::sandbox {
+
+Replay& replay() {
+    static Replay* r = new Replay;
+    return *r;
+}
+
+namespace {
+
+constexpr std::uint64_t kHeader = 24, kDescriptor = 64;
+constexpr char kMagic[8] = {'T', 'V', 'X', 'H', 'I', 'S', 'T', '\0'};
+
+std::int64_t day_of(std::int64_t t) { return t / 86400 - (t % 86400 < 0); }
+
+template <class T>
+T read(const std::uint8_t* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+std::string row_error(const std::string& symbol, std::uint64_t row, const char* what) {
+    return "history of " + symbol + ", row " + std::to_string(row + 1) + ": " + what;
+}
+
+}  // namespace
+
+void Replay::clear() {
+    block_.clear();
+    series_.clear();
+    done_ = total_ = 0;
+}
+
+std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_t size) {
+    if (!block || size < kHeader || std::memcmp(block, kMagic, 8) != 0)
+        return "not a history block (its magic is wrong)";
+    const auto version = read<std::uint32_t>(block + 8);
+    const auto count = read<std::uint32_t>(block + 12);
+    if (version != 1) return "history block of layout " + std::to_string(version) + "; this library reads layout 1";
+    if (read<std::uint64_t>(block + 16) != size || count == 0 || count > (size - kHeader) / kDescriptor)
+        return "history block of a wrong size, or with no series";
+    // A copy, aligned for its 8-byte columns: the caller's bytes may go once this returns.
+    std::vector<std::uint64_t> copy((size + 7) / 8);
+    std::memcpy(copy.data(), block, size);
+    const auto* base = reinterpret_cast<const std::uint8_t*>(copy.data());
+
+    std::vector<Series> all;
+    std::uint64_t total = 0;
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const std::uint8_t* d = base + kHeader + k * kDescriptor;
+        Series s{};
+        s.kind = static_cast<Kind>(d[0]);
+        if (s.kind < Bars || s.kind > Quotes) return "series " + std::to_string(k + 1) + " is of no known kind";
+        if (d[8 + 31] != 0) return "series " + std::to_string(k + 1) + " has a symbol of more than 31 bytes";
+        s.symbol = reinterpret_cast<const char*>(d + 8);
+        s.interval = read<std::int64_t>(d + 40);
+        s.rows = read<std::uint64_t>(d + 48);
+        const std::uint64_t at = read<std::uint64_t>(d + 56);
+        const std::uint64_t columns = s.kind == Bars ? 6 : s.kind == Trades ? 3 : 5;
+        const std::uint64_t side_bytes = s.kind == Trades ? (s.rows + 7) / 8 * 8 : 0;
+        if (at % 8 || at > size || s.rows > size / 8 ||
+            at + s.rows * 8 * columns + side_bytes > size)
+            return "series " + std::to_string(k + 1) + " (" + s.symbol + ") lies outside the block";
+        s.inst = b.instrument_index(s.symbol.c_str());
+        if (s.inst < 0)
+            return "unknown symbol '" + s.symbol + "': define it first (tavrolix_sandbox.broker.seed(instruments=...))";
+        const std::uint8_t* c = base + at;
+        auto col = [&](std::uint64_t i) { return c + i * 8 * s.rows; };
+        s.time = reinterpret_cast<const std::int64_t*>(col(0));
+        if (s.kind == Bars) {
+            for (int i = 0; i < 4; ++i) s.f[i] = reinterpret_cast<const double*>(col(1 + i));
+            s.v[0] = reinterpret_cast<const std::int64_t*>(col(5));
+        } else if (s.kind == Trades) {
+            s.f[0] = reinterpret_cast<const double*>(col(1));
+            s.v[0] = reinterpret_cast<const std::int64_t*>(col(2));
+            s.side = reinterpret_cast<const std::int8_t*>(col(3));
+        } else {
+            s.f[0] = reinterpret_cast<const double*>(col(1));
+            s.v[0] = reinterpret_cast<const std::int64_t*>(col(2));
+            s.f[1] = reinterpret_cast<const double*>(col(3));
+            s.v[1] = reinterpret_cast<const std::int64_t*>(col(4));
+        }
+        // The loader checked all this; the library does not trust its input.
+        const Instrument& in = b.instruments[s.inst];
+        const int prices = s.kind == Bars ? 4 : s.kind == Trades ? 1 : 2;
+        for (std::uint64_t r = 0; r < s.rows; ++r) {
+            if (r && (s.kind == Bars ? s.time[r] <= s.time[r - 1] : s.time[r] < s.time[r - 1]))
+                return row_error(s.symbol, r, "time goes back");
+            for (int i = 0; i < prices; ++i) {
+                const double p = s.f[i][r];
+                if (!std::isfinite(p) || p <= 0 || p > 1e11) return row_error(s.symbol, r, "price not above zero");
+                const Px px = to_px(p);
+                if (px <= 0 || px % b.tick_at(in, px) != 0) return row_error(s.symbol, r, "price off the tick grid");
+            }
+            for (int i = 0; i < (s.kind == Quotes ? 2 : 1); ++i)
+                if (s.v[i][r] < 0 || s.v[i][r] > INT32_MAX) return row_error(s.symbol, r, "volume out of range");
+            if (s.kind == Trades && (s.side[r] < -1 || s.side[r] > 1)) return row_error(s.symbol, r, "unknown side");
+            if (s.kind == Trades && s.v[0][r] == 0) return row_error(s.symbol, r, "a trade of no volume");
+            if (s.kind == Bars) {
+                const double o = s.f[0][r], h = s.f[1][r], l = s.f[2][r], cl = s.f[3][r];
+                if (l > h || o < l || o > h || cl < l || cl > h) return row_error(s.symbol, r, "not low <= open, close <= high");
+            }
+            if (s.kind == Quotes && s.f[0][r] >= s.f[1][r]) return row_error(s.symbol, r, "bid not below ask");
+        }
+        total += s.rows;
+        all.push_back(s);
+    }
+    for (std::size_t i = 0; i < b.orders.size(); ++i) {
+        const Order& o = b.orders[i];
+        for (const Series& s : all)
+            if (o.inst == s.inst && o.active())
+                return "order " + o.number() + " on " + s.symbol + " is still open: cancel it, or reset first";
+    }
+
+    // Start: the instruments stop being simulated and start over from the history.
+    block_ = std::move(copy);
+    series_ = std::move(all);
+    done_ = 0;
+    total_ = total;
+    std::int64_t first = INT64_MAX;
+    for (Series& s : series_) {
+        if (s.rows) first = std::min(first, s.time[0]);
+        Instrument& in = b.instruments[s.inst];
+        in.replayed_bars = in.replayed_bars || s.kind == Bars;
+        if (in.replayed) continue;
+        in.replayed = true;
+        in.simulated = false;
+        b.requote(s.inst);  // the provider's quotes go
+        in.candles.clear();
+        in.last = in.open = in.high = in.low = 0;
+        in.volume = 0;
+        in.value = 0;
+        in.last_seq = 0;
+        in.last_time = 0;
+        in.quote_bid = in.quote_ask = 0;
+        in.quote_bid_volume = in.quote_ask_volume = 0;
+        in.waiting.clear();
+        const int inst = s.inst;
+        b.tape.erase(std::remove_if(b.tape.begin(), b.tape.end(), [&](const BrokerState::Tape& t) { return t.inst == inst; }),
+                     b.tape.end());
+    }
+    for (Series& s : series_) {
+        Instrument& in = b.instruments[s.inst];
+        if (in.last || !s.rows) continue;
+        // The first day's reference: the history's first price.
+        in.reference = to_px(s.f[0][0]);
+        in.last = 0;
+        b.init_instrument(in);
+        b.make_book(s.inst);
+        b.set_terms(s.inst);
+    }
+    for (std::size_t k = 0; k < b.instruments.size(); ++k) b.instruments[k].replayed_bars &= b.instruments[k].replayed;
+    if (first != INT64_MAX) b.now = first;
+    return "";
+}
+
+std::size_t Replay::next_series() const {
+    std::size_t best = series_.size();
+    for (std::size_t k = 0; k < series_.size(); ++k) {
+        const Series& s = series_[k];
+        if (s.pos < s.rows && (best == series_.size() || s.time[s.pos] < series_[best].time[series_[best].pos])) best = k;
+    }
+    return best;
+}
+
+std::int64_t Replay::next_time() const {
+    const std::size_t k = next_series();
+    return k == series_.size() ? INT64_MAX : series_[k].time[series_[k].pos];
+}
+
+void Replay::advance(BrokerState& b, std::int64_t t) {
+    if (t <= b.now) return;
+    if (day_of(t) != day_of(b.now))
+        for (std::size_t i = 0; i < b.instruments.size(); ++i)
+            if (b.instruments[i].replayed) new_day(b, static_cast<int>(i));
+    b.now = t;
+}
+
+// A new day: yesterday's last price is the reference of today's limits, and
+// the day's figures start over.
+void Replay::new_day(BrokerState& b, int inst) {
+    Instrument& in = b.instruments[inst];
+    if (in.last) in.reference = in.last;
+    b.init_instrument(in);
+    in.open = in.high = in.low = 0;
+    in.volume = 0;
+    in.value = 0;
+    b.set_terms(inst);
+}
+
+void Replay::apply_next(BrokerState& b) {
+    const std::size_t k = next_series();
+    if (k == series_.size()) return;
+    Series& s = series_[k];
+    const std::uint64_t r = s.pos++;
+    ++done_;
+    advance(b, s.time[r]);
+    switch (s.kind) {
+        case Bars:
+            bar(b, s.inst, to_px(s.f[0][r]), to_px(s.f[1][r]), to_px(s.f[2][r]), to_px(s.f[3][r]), s.v[0][r]);
+            break;
+        case Trades: trade(b, s.inst, to_px(s.f[0][r]), s.v[0][r], s.side[r]); break;
+        case Quotes: quote(b, s.inst, to_px(s.f[0][r]), s.v[0][r], to_px(s.f[1][r]), s.v[1][r]); break;
+    }
+    b.settle();
+}
+
+// Books `qty` of user order `order` at `px` against history: the order leaves
+// the book (or shrinks in place), the ledger books the fill with its fees.
+void Replay::fill(BrokerState& b, int order, Px px, std::int64_t qty) {
+    Order& o = b.orders[order];
+    if (qty <= 0 || !o.active()) return;
+    qty = std::min<std::int64_t>(qty, o.remaining());
+    if (o.in_book) {
+        const std::int64_t left = o.remaining() - qty;
+        engine::Book& book = *b.instruments[o.inst].book;
+        if (left == 0) {
+            book.remove(o.handle);
+            o.in_book = false;
+        } else {
+            book.reduce(o.handle, left, o.iceberg > 0 && o.iceberg < left ? o.iceberg : 0);
+        }
+        b.book_events(o.inst);
+    }
+    char deal[16];
+    std::snprintf(deal, sizeof deal, "DL%08llu", static_cast<unsigned long long>(b.next_deal++));
+    b.fill_order(order, px, static_cast<int>(qty), deal);
+}
+
+void Replay::fill_waiting(BrokerState& b, int inst, Px px) {
+    std::vector<int> waiting;
+    waiting.swap(b.instruments[inst].waiting);
+    for (int i : waiting) fill(b, i, px, b.orders[i].remaining());
+}
+
+void Replay::trade(BrokerState& b, int inst, Px px, std::int64_t volume, int aggressor) {
+    b.print_trade(inst, px, static_cast<int>(volume));
+    b.triggers_.emplace_back(inst, px);
+    fill_waiting(b, inst, px);
+    Instrument& in = b.instruments[inst];
+    std::vector<std::pair<int, std::int64_t>> fills;
+    for (engine::Side side : {engine::Side::Buy, engine::Side::Sell}) {
+        const bool buy = side == engine::Side::Buy;
+        in.book->for_each_order(side, [&](const engine::RestingView& r) {
+            if (r.id < 0) return;
+            Order& o = b.orders[static_cast<std::size_t>(r.id)];
+            if (buy ? r.price > px : r.price < px) {
+                fills.emplace_back(static_cast<int>(r.id), r.remaining);  // the level was taken
+            } else if (r.price == px && aggressor != (buy ? 1 : -1)) {
+                const std::int64_t used = std::min(o.ahead, volume);
+                o.ahead -= used;
+                if (volume - used > 0) fills.emplace_back(static_cast<int>(r.id), std::min(r.remaining, volume - used));
+            }
+        });
+    }
+    // At the order's price: a print through it took the whole level.
+    for (auto [i, q] : fills) fill(b, i, b.orders[static_cast<std::size_t>(i)].price, q);
+}
+
+void Replay::bar(BrokerState& b, int inst, Px open, Px high, Px low, Px close, std::int64_t volume) {
+    fill_waiting(b, inst, open);
+    // Orders resting before the bar, oldest first; a touch fills the whole order.
+    std::vector<std::pair<int, Px>> fills;
+    Instrument& in = b.instruments[inst];
+    for (engine::Side side : {engine::Side::Buy, engine::Side::Sell}) {
+        const bool buy = side == engine::Side::Buy;
+        in.book->for_each_order(side, [&](const engine::RestingView& r) {
+            if (r.id < 0) return;
+            if (buy ? open <= r.price : open >= r.price) fills.emplace_back(static_cast<int>(r.id), open);
+            else if (buy ? low <= r.price : high >= r.price) fills.emplace_back(static_cast<int>(r.id), r.price);
+        });
+    }
+    std::sort(fills.begin(), fills.end());
+    for (auto [i, px] : fills) fill(b, i, px, b.orders[i].remaining());
+    const bool high_first = high - open <= open - low;
+    const Px path[4] = {open, high_first ? high : low, high_first ? low : high, close};
+    const std::int64_t quarter = volume / 4;
+    for (int k = 0; k < 4; ++k) {
+        b.print_trade(inst, path[k], static_cast<int>(k < 3 ? quarter : volume - 3 * quarter));
+        b.triggers_.emplace_back(inst, path[k]);
+    }
+}
+
+void Replay::quote(BrokerState& b, int inst, Px bid, std::int64_t bid_volume, Px ask, std::int64_t ask_volume) {
+    Instrument& in = b.instruments[inst];
+    in.quote_bid = bid;
+    in.quote_ask = ask;
+    in.quote_bid_volume = bid_volume;
+    in.quote_ask_volume = ask_volume;
+    b.note_book(inst);
+}
+
+std::string Replay::state_json(const BrokerState& b, bool running) const {
+    json::Writer w;
+    w.begin_object().field("loaded", loaded()).field("running", running);
+    w.field("events", total_).field("done", done_).field("left", total_ - done_).field("now", b.now);
+    const std::int64_t next = next_time();
+    w.key("next");
+    next == INT64_MAX ? w.null() : w.value(next);
+    w.key("series").begin_array();
+    for (const Series& s : series_) {
+        w.begin_object().field("symbol", s.symbol).field("kind", s.kind == Bars ? "bars" : s.kind == Trades ? "trades" : "quotes");
+        w.field("rows", s.rows).field("position", s.pos).end_object();
+    }
+    w.end_array();
+    return w.end_object().take();
+}
+
+}  // namespace tvx::sandbox
