@@ -257,3 +257,8 @@ def test_bad_blocks_and_open_orders_are_refused_and_the_block_is_copied():
     good[24 + 64 + 16:24 + 64 + 24] = struct.pack("<d", 99.0)  # the caller's bytes change afterwards
     broker.replay_step(5)
     assert tape_of("ARVO") == [(45.0, 100, T0), (45.25, 100, T0 + 1)]
+    # Without quotes in the history the book shown is a tick either side of the last print.
+    pictures = []
+    key = tv.subscribe_price_info(ctx, "ARVO", pictures.append)
+    assert broker.drain() and '"best_bid":45,"best_ask":45.5}' in pictures[0]
+    tv.unsubscribe(ctx["channel_id"], key)

@@ -403,8 +403,9 @@ void BrokerState::submit(int i) {
             in.waiting.push_back(i);
             return;
         }
-        o.ahead = o.side == Side::Buy ? (o.price == in.quote_bid ? in.quote_bid_volume : 0)
-                                      : (o.price == in.quote_ask ? in.quote_ask_volume : 0);
+        if (in.quoted)
+            o.ahead = o.side == Side::Buy ? (o.price == in.quote_bid ? in.quote_bid_volume : 0)
+                                          : (o.price == in.quote_ask ? in.quote_ask_volume : 0);
     }
     const Px limit = o.type == PriceType::Limit ? o.price : (o.side == Side::Buy ? in.ceiling : in.floor);
     const engine::Validity validity = o.type == PriceType::Market && o.validity == Validity::Day

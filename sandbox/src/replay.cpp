@@ -132,6 +132,7 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
         if (s.rows) first = std::min(first, s.time[0]);
         Instrument& in = b.instruments[s.inst];
         in.replayed_bars = in.replayed_bars || s.kind == Bars;
+        in.quoted = in.quoted || s.kind == Quotes;
         if (in.replayed) continue;
         in.replayed = true;
         in.simulated = false;
@@ -145,6 +146,7 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
         in.quote_bid = in.quote_ask = 0;
         in.quote_bid_volume = in.quote_ask_volume = 0;
         in.waiting.clear();
+        in.quoted = s.kind == Quotes;
         const int inst = s.inst;
         b.tape.erase(std::remove_if(b.tape.begin(), b.tape.end(), [&](const BrokerState::Tape& t) { return t.inst == inst; }),
                      b.tape.end());
@@ -244,10 +246,18 @@ void Replay::fill_waiting(BrokerState& b, int inst, Px px) {
 }
 
 void Replay::trade(BrokerState& b, int inst, Px px, std::int64_t volume, int aggressor) {
+    Instrument& in = b.instruments[inst];
+    if (!in.quoted) {
+        // No quotes in the history: the book shown is the liquidity provider's
+        // best level around the print (shown only: history alone fills orders).
+        in.quote_bid = tick_down(b, in, px);
+        in.quote_ask = tick_up(b, in, px);
+        in.quote_bid_volume = in.quote_ask_volume = static_cast<std::int64_t>(in.lp_size) * in.lot;
+        b.note_book(inst);
+    }
     b.print_trade(inst, px, static_cast<int>(volume));
     b.triggers_.emplace_back(inst, px);
     fill_waiting(b, inst, px);
-    Instrument& in = b.instruments[inst];
     std::vector<std::pair<int, std::int64_t>> fills;
     for (engine::Side side : {engine::Side::Buy, engine::Side::Sell}) {
         const bool buy = side == engine::Side::Buy;
