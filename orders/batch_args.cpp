@@ -156,8 +156,19 @@ py::object object_numbers(const py::array& a) {
 
 }  // namespace
 
+std::int32_t batch_count(std::size_t n) {
+    constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+    if (n > limit)
+        throw py::value_error("a batch cancel takes at most " + std::to_string(limit) + " order numbers, got " +
+                              std::to_string(n));
+    return static_cast<std::int32_t>(n);
+}
+
 bool load_order_numbers(PyObject* src, OrderNumbers& out) {
     npy_api& api = npy_api::get();  // imports NumPy on first use
+    // Refused before any copy: a view of 2^31 items (a broadcast, a stride
+    // trick) would otherwise be made contiguous first, gigabytes of it.
+    if (api.PyArray_Check_(src)) batch_count(static_cast<std::size_t>(py::reinterpret_borrow<py::array>(src).size()));
     const py::dtype int32 = py::dtype::of<std::int32_t>();
     const bool int32_array = api.PyArray_Check_(src) &&
                              api.PyArray_EquivTypes_(py::detail::array_proxy(src)->descr, int32.ptr());

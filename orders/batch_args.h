@@ -29,6 +29,10 @@ struct OrderTexts {
 // Loads `src`; false when it does not match. Throws ValueError for a value
 // that is not exactly a 32-bit integer, and MemoryError when a copy fails.
 bool load_order_numbers(PyObject* src, OrderNumbers& out);
+
+// The library takes a batch's count as a signed 32-bit value; a larger batch
+// would arrive truncated: ValueError.
+std::int32_t batch_count(std::size_t n);
 bool load_order_texts(PyObject* src, OrderTexts& out);
 
 }  // namespace tvx::orders

@@ -27,16 +27,6 @@ const RecordTable action_error{sizeof(E), {
     TVX_FIELD(E, order_no),
 }};
 
-// The library takes the count as a signed 32-bit value; a larger batch would
-// arrive truncated.
-std::int32_t batch_count(std::size_t n) {
-    constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-    if (n > limit)
-        throw py::value_error("a batch cancel takes at most " + std::to_string(limit) + " order numbers, got " +
-                              std::to_string(n));
-    return static_cast<std::int32_t>(n);
-}
-
 // Derivatives order numbers as count consecutive int32 values, read from the
 // argument's own array (the caller's, when it already was C-contiguous int32).
 // Taken only after the context has been read: a context whose item access

@@ -34,7 +34,8 @@ echo "== the sanitizer build and CPython 3.13, side by side" >&2
 bash scripts/sanitize.sh asan "$@" >"$logs/asan.log" 2>&1 &
 asan=$!
 versions_status=0
-bash scripts/test-versions.sh 3.13 "$@" >"$logs/3.13.log" 2>&1 || versions_status=1
+# The full-length soak ran on 3.9; a shorter one does here.
+TVX_SOAK_SECONDS=${TVX_SOAK_SECONDS:-20} bash scripts/test-versions.sh 3.13 "$@" >"$logs/3.13.log" 2>&1 || versions_status=1
 wait "$asan" || status=1
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer (CPython 3.9)" >&2
 cat "$logs/asan.log"

@@ -1,4 +1,6 @@
 """Batch cancels: what the library receives as the order-number list."""
+import tracemalloc
+
 import numpy as np
 import pytest
 
@@ -53,9 +55,15 @@ def test_contiguous_int32_array_is_passed_in_place(ctx, scripted, name, op, extr
 def test_batch_too_large_for_a_32_bit_count_is_refused(ctx, scripted, name, op, extra):
     huge = np.broadcast_to(np.int32(1), (2**31,))  # no memory behind it
     before = scripted.call_count(op)
-    with pytest.raises(ValueError, match="2147483648"):
-        getattr(tv, name)(ctx, "A-1", huge, *extra)
+    tracemalloc.start()  # NumPy's buffers are traced too
+    try:
+        with pytest.raises(ValueError, match="2147483648"):
+            getattr(tv, name)(ctx, "A-1", huge, *extra)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
     assert scripted.call_count(op) == before
+    assert peak < 2**20  # refused before the view was made contiguous (8 GiB)
 
 
 @pytest.mark.parametrize("bad", [None, "abc", [[1], [2, 3]], object()])
