@@ -16,18 +16,28 @@ tavrolix_sandbox.results, and saves a PNG when matplotlib is installed.
 from __future__ import annotations
 
 import argparse
+import datetime as _dt
 import sys
 from decimal import ROUND_FLOOR, Decimal
-from typing import Any, Dict, List, Optional, Tuple
+from typing import TYPE_CHECKING, Any, List, Optional, Tuple
 
 import tavrolix
 from tavrolix_sandbox import broker
 from tavrolix_sandbox import history as H
 from tavrolix_sandbox import results as R
 
-ACCOUNT, USER, PIN = "E-1001", "inv001", "000000"
+if TYPE_CHECKING:
+    from tavrolix.payloads import Candle
+    from tavrolix_open_api import EquityTrade
+
+ACCOUNT, USER, PIN = "E-7001", "inv001", "000000"  # an account of its own: cash, no shares
 HOLD = Decimal("1.0016")  # what a buy holds back of buying power per unit of value
 INTERVALS = {60: "1m", 300: "5m", 900: "15m", 3600: "60m", 86400: "1d", 604800: "1w"}
+
+
+def day(t: int) -> str:
+    when = _dt.datetime.fromtimestamp(t, _dt.timezone.utc)
+    return when.strftime("%Y-%m-%d" if t % 86400 == 0 else "%Y-%m-%d %H:%M")
 
 
 class Crossover:
@@ -35,8 +45,8 @@ class Crossover:
     crosses below. Closes are counted in ticks, so the averages compare exactly."""
 
     def __init__(self, shares: Any, symbol: str, fast: int = 10, slow: int = 20, cap: float = 0.05,
-                 tick: float = 0.01) -> None:
-        self.shares, self.symbol, self.fast, self.slow = shares, symbol, fast, slow
+                 tick: float = 0.01, lot: int = 1) -> None:
+        self.shares, self.symbol, self.fast, self.slow, self.lot = shares, symbol, fast, slow, lot
         self.cap, self.tick = Decimal(repr(cap)), Decimal(repr(tick))
         self.closes: List[int] = []
         self.prev: Optional[int] = None
@@ -47,7 +57,7 @@ class Crossover:
         held = [p for p in self.shares.portfolio() if p["symbol"] == self.symbol]
         return int(held[0]["actual_volume"]) if held else 0
 
-    def on_bar(self, time: Any, close: float) -> None:
+    def on_bar(self, time: int, close: float) -> None:
         self.closes.append(int((Decimal(repr(close)) / self.tick).to_integral_value()))
         if len(self.closes) < self.slow:
             return
@@ -63,19 +73,19 @@ class Crossover:
         if prev < 0 < d and not self.position():
             limit = (Decimal(repr(close)) * (1 + self.cap) / self.tick).to_integral_value(ROUND_FLOOR) * self.tick
             power = Decimal(repr(self.shares.info()["line_available"]))
-            volume = int((power / (limit * HOLD)).to_integral_value(ROUND_FLOOR))
+            volume = int((power / (limit * HOLD * self.lot)).to_integral_value(ROUND_FLOOR)) * self.lot
             if volume > 0:
                 self.working = self.shares.buy(self.symbol, volume, price=float(limit))
-                self.log.append("%s golden cross at %s: buy %d, limit %s" % (time, close, volume, limit))
+                self.log.append("%s golden cross at %s: buy %d, limit %s" % (day(time), close, volume, limit))
         elif prev > 0 > d:
             held = self.position()
             if held:
                 self.working = self.shares.sell(self.symbol, held)
-                self.log.append("%s death cross at %s: sell %d" % (time, close, held))
+                self.log.append("%s death cross at %s: sell %d" % (day(time), close, held))
 
 
 def run_replay(bars: H.History, symbol: str, interval: str, cash: float,
-               fast: int = 10, slow: int = 20) -> Tuple[Crossover, List[Dict[str, Any]]]:
+               fast: int = 10, slow: int = 20) -> Tuple[Crossover, List[EquityTrade]]:
     """Replays ``bars`` in lockstep with the strategy trading; returns it and the account's trades."""
     # conflate: a bar's four prints give one candle update
     broker.reset(running=False, liquidity=False, activity=False, conflate=True)
@@ -93,17 +103,17 @@ def run_replay(bars: H.History, symbol: str, interval: str, cash: float,
     return strategy, trades
 
 
-def run_live(symbol: str, minutes: int, cash: float) -> Tuple[Crossover, List[Dict[str, Any]], List[Tuple[int, float]]]:
+def run_live(symbol: str, minutes: int, cash: float) -> Tuple[Crossover, List[EquityTrade], List[Tuple[int, float]]]:
     """The running sandbox market, a fast clock: ``minutes`` simulated minutes of 1-minute bars."""
     broker.reset(running=False)
     broker.seed(equity_accounts=[{"account_no": ACCOUNT, "owner": USER, "cash": cash, "credit_limit": 0}])
     client = tavrolix.connect(USER, USER + "-secret", pin=PIN)
     shares = client.equity(ACCOUNT)
-    strategy = Crossover(shares, symbol, tick=0.01)
+    strategy = Crossover(shares, symbol, tick=0.25, lot=100)  # ARVO trades in 0.25s around 45, in lots of 100
     closes: List[Tuple[int, float]] = []
     with client, client.candle_updates(symbol, "1m", maxsize=4096, timeout=10) as candles:
         broker.run(0.002)
-        current: Optional[Dict[str, Any]] = None
+        current: Optional[Candle] = None
         try:
             for candle in candles:
                 if current is not None and candle["time"] != current["time"]:
@@ -121,7 +131,7 @@ def run_live(symbol: str, minutes: int, cash: float) -> Tuple[Crossover, List[Di
 def load(source: str, symbol: Optional[str]) -> Tuple[H.History, str]:
     if source == "goog":
         try:
-            from backtesting.test import GOOG  # the package's own sample, used where it is installed
+            from backtesting.test import GOOG  # type: ignore[import-untyped]  # its own sample, where installed
         except ImportError:
             sys.exit("--replay goog needs the backtesting package (pip install backtesting), or give a CSV of bars")
         return H.bars(GOOG, symbol=symbol or "GOOG", tick=0.01), symbol or "GOOG"

@@ -48,3 +48,14 @@ def test_client_bench_runs_and_agrees():
     assert proc.returncode == 0, proc.stderr[-3000:]
     cases = [line.split("|")[0].strip() for line in proc.stdout.splitlines()[2:] if "|" in line]
     assert [c.split(":")[0] for c in cases] == ["query"] + ["placement"] * 2 + ["list"] * 3 + ["events"] * 5, cases
+
+
+def test_replay_bench_runs_and_checks_its_counts():
+    module_dir = os.path.dirname(tv.__file__)
+    sandbox = os.path.join(ROOT, "sandbox", "python")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, sandbox, os.path.join(ROOT, "client"), BENCH]))
+    proc = subprocess.run([sys.executable, os.path.join(BENCH, "replay.py"), "--smoke"], env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    rows = proc.stdout.splitlines()
+    assert len(rows) == 4 and "engine only" in rows[2] and "end to end" in rows[3], rows

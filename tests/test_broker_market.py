@@ -280,6 +280,7 @@ def test_python_threads_and_library_threads_at_once():
 @pytest.mark.parametrize("script, args, last_line", [
     ("quickstart.py", [], "done"),
     ("strategy.py", ["2", "--fast"], "trades, position"),
+    ("backtest.py", ["--minutes", "25"], "final equity"),
 ])
 def test_examples_run_to_completion(script, args, last_line):
     run = subprocess.run([sys.executable, os.path.join(EXAMPLES, script)] + args, capture_output=True, text=True,
