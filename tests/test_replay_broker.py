@@ -5,6 +5,7 @@ fill by the queue rule; lockstep holds; bad blocks are refused."""
 import importlib
 import os
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -180,6 +181,34 @@ def test_lockstep_a_callable_orders_at_the_event_time_and_runs_repeat_exactly():
     assert len(seen) == 6 and all('"symbol":"ARVO"' in s for s in seen)
     assert trades == [(45.0, 100, "10:00:03")]  # placed at the second print's time, filled at the third
     assert one_run()[:3] == (seen, trades, entries)
+
+
+def test_a_callable_may_step_the_replay_itself_and_the_process_exits_cleanly_mid_run():
+    broker.replay(tape())
+    ctx = login()
+    order = []
+
+    def on_info(payload):
+        order.append(broker.replay_state()["done"])
+        if len(order) == 2:
+            assert broker.replay_step(1) == 1  # nested: the same thread goes on
+    key = tv.subscribe_price_info(ctx, "ARVO", on_info)
+    while broker.replay_step(1):
+        pass
+    tv.unsubscribe(ctx["channel_id"], key)
+    assert order[1:] == [2, 3, 4, 5, 6, 7] and broker.replay_state()["left"] == 0
+    # Interpreter exit while the library's replay thread delivers to a busy callable.
+    script = (
+        "import time, tavrolix_open_api as tv, tavrolix_sandbox as sbx\n"
+        "from tavrolix_sandbox import broker, history as H\n"
+        "sbx.use_broker(); broker.reset(running=False, liquidity=False, activity=False)\n"
+        "broker.replay(H.trades([(%d + i, 45.0 + (i %% 4) * 0.25, 100, 0) for i in range(100000)],\n"
+        "                       symbol='ARVO', tick=H.EQUITY_TICKS))\n"
+        "ctx = tv.login('inv001', 'inv001-secret', '', '', False)\n"
+        "tv.subscribe_price_info(ctx, 'ARVO', lambda p: time.sleep(0.001))\n"
+        "broker.replay_run(0); time.sleep(0.2); print('exiting')\n" % T0)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "exiting\n", "")
 
 
 def test_free_running_replay_stops_and_reset_interrupts_it():
