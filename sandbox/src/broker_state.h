@@ -108,7 +108,7 @@ struct Instrument {
 
     // Replayed from history (see replay.h): no simulation; user orders fill
     // by the fill model; MARKET orders wait for the next print or bar.
-    bool replayed = false, replayed_bars = false;
+    bool replayed = false;
     bool quoted = false;  // the history has its quotes; else the quote shown follows the last print
     Px quote_bid = 0, quote_ask = 0;  // the replayed best bid and ask, 0 when none
     std::int64_t quote_bid_volume = 0, quote_ask_volume = 0;

@@ -128,40 +128,45 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
     done_ = 0;
     total_ = total;
     std::int64_t first = INT64_MAX;
+    std::vector<bool> fresh(b.instruments.size(), false);
     for (Series& s : series_) {
         if (s.rows) first = std::min(first, s.time[0]);
         Instrument& in = b.instruments[s.inst];
-        in.replayed_bars = in.replayed_bars || s.kind == Bars;
+        if (!fresh[s.inst]) {
+            // Every instrument of the block starts over, replayed before or not.
+            fresh[s.inst] = true;
+            in.replayed = true;
+            in.simulated = false;
+            b.requote(s.inst);  // the provider's quotes go
+            in.quoted = false;
+            in.candles.clear();
+            in.last = in.open = in.high = in.low = 0;
+            in.volume = 0;
+            in.value = 0;
+            in.last_seq = 0;
+            in.last_time = 0;
+            in.quote_bid = in.quote_ask = 0;
+            in.quote_bid_volume = in.quote_ask_volume = 0;
+            in.waiting.clear();
+            const int inst = s.inst;
+            b.tape.erase(std::remove_if(b.tape.begin(), b.tape.end(),
+                                        [&](const BrokerState::Tape& t) { return t.inst == inst; }),
+                         b.tape.end());
+        }
         in.quoted = in.quoted || s.kind == Quotes;
-        if (in.replayed) continue;
-        in.replayed = true;
-        in.simulated = false;
-        b.requote(s.inst);  // the provider's quotes go
-        in.candles.clear();
-        in.last = in.open = in.high = in.low = 0;
-        in.volume = 0;
-        in.value = 0;
-        in.last_seq = 0;
-        in.last_time = 0;
-        in.quote_bid = in.quote_ask = 0;
-        in.quote_bid_volume = in.quote_ask_volume = 0;
-        in.waiting.clear();
-        in.quoted = s.kind == Quotes;
-        const int inst = s.inst;
-        b.tape.erase(std::remove_if(b.tape.begin(), b.tape.end(), [&](const BrokerState::Tape& t) { return t.inst == inst; }),
-                     b.tape.end());
     }
-    for (Series& s : series_) {
-        Instrument& in = b.instruments[s.inst];
-        if (in.last || !s.rows) continue;
-        // The first day's reference: the history's first price.
-        in.reference = to_px(s.f[0][0]);
-        in.last = 0;
+    // The first day's reference: the instrument's earliest price in the history.
+    std::vector<const Series*> earliest(b.instruments.size(), nullptr);
+    for (const Series& s : series_)
+        if (s.rows && (!earliest[s.inst] || s.time[0] < earliest[s.inst]->time[0])) earliest[s.inst] = &s;
+    for (std::size_t i = 0; i < earliest.size(); ++i) {
+        if (!earliest[i]) continue;
+        Instrument& in = b.instruments[i];
+        in.reference = to_px(earliest[i]->f[0][0]);
         b.init_instrument(in);
-        b.make_book(s.inst);
-        b.set_terms(s.inst);
+        b.make_book(static_cast<int>(i));
+        b.set_terms(static_cast<int>(i));
     }
-    for (std::size_t k = 0; k < b.instruments.size(); ++k) b.instruments[k].replayed_bars &= b.instruments[k].replayed;
     if (first != INT64_MAX) b.now = first;
     return "";
 }
