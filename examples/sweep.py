@@ -1,15 +1,14 @@
-"""A parameter sweep of the moving-average crossover (long-only, all-in,
-fills at the next bar's open, the sandbox's equity fees) on the daily GOOG
-sample that the `backtesting` package ships, one backtest per process.
+"""A parameter sweep of the moving-average crossover of examples/backtest.py
+(all in at the next open with a 5% limit, out at the next open, the
+sandbox's equity fees) on the daily GOOG sample that the `backtesting`
+package ships, one replay per process.
 
     .venv/bin/python examples/sweep.py [--workers N] [--top K]
 
 The prices are read from that package at run time (it is in the test extra:
 ``pip install backtesting``) and handed to each worker as the history's
-packed block. Today each backtest runs through the replay's
-reference bar fill model (``tavrolix_sandbox.fills``). A sandbox world lives
-in its process, so the replay will run the same ``backtest`` function against
-a world of its own in each worker; nothing else changes.
+packed block. A sandbox world lives in its process, so each worker replays
+the history through a world of its own, trading through the module.
 """
 import argparse
 import itertools
@@ -19,9 +18,11 @@ import sys
 from concurrent.futures import ProcessPoolExecutor
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sandbox", "python"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from tavrolix_sandbox import fills, history, results  # noqa: E402
+from tavrolix_sandbox import history, results  # noqa: E402
+
+import backtest as example  # noqa: E402
 
 CASH = 10000
 _BARS: Optional[history.History] = None
@@ -40,43 +41,13 @@ def _init(block: bytes) -> None:
     _BARS = history.History.unpack(block)
 
 
-def crossings(closes: Sequence[float], fast: int, slow: int) -> List[int]:
-    """+1 where the fast average crosses above the slow one, -1 below, else 0;
-    exact, in whole cents (the prices are on a cent grid)."""
-    cents = [round(c * 100) for c in closes]
-    out = [0] * len(cents)
-    sf = ss = 0
-    prev = None
-    for i, c in enumerate(cents):
-        sf += c - (cents[i - fast] if i >= fast else 0)
-        ss += c - (cents[i - slow] if i >= slow else 0)
-        if i < slow - 1:
-            continue
-        diff = sf * slow - ss * fast  # sign of mean(fast) - mean(slow)
-        if prev is not None and prev < 0 < diff:
-            out[i] = 1
-        elif prev is not None and prev > 0 > diff:
-            out[i] = -1
-        prev = diff
-    return out
-
-
 def backtest(params: Tuple[int, int]) -> Dict[str, Any]:
     """One backtest: plain data in, plain data out (so any process pool or
     cluster engine can run it)."""
     fast, slow = params
     bars = _BARS if _BARS is not None else load_goog()
-    series = bars["GOOG"]
-    signal = crossings(series.columns["close"], fast, slow)
-
-    def strategy(ctx: fills.Context) -> None:
-        if signal[ctx.i] > 0 and not ctx.position:
-            ctx.buy()
-        elif signal[ctx.i] < 0 and ctx.position:
-            ctx.sell()
-
-    run = fills.run_bars(series, strategy, cash=CASH)
-    stats = results.statistics(run.trades, series, CASH)
+    _, trades = example.run_replay(bars, "GOOG", "1d", CASH, fast, slow)
+    stats = results.statistics(trades, bars["GOOG"], CASH)
     stats.update(fast=fast, slow=slow)
     return stats
 

@@ -103,16 +103,16 @@ def test_same_trades_and_money_as_the_peer(both):
     assert closed["exposure"] * 100 == pytest.approx(peer["Exposure Time [%]"], abs=1e-9)
 
 
+@pytest.mark.usefixtures("broker_world")
 def test_sweep_example_runs_backtests_in_processes_alike(monkeypatch):
     # Workers are spawned (a world's threads must not be forked): they import
-    # the example by name, from the path this process has.
+    # the example by name, from the path this process has; each replays
+    # through a world of its own.
     monkeypatch.syspath_prepend(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
     monkeypatch.delitem(sys.modules, "sweep", raising=False)
     sweep = importlib.import_module("sweep")
-    closes = list(GOOG.Close)
-    for fast, slow in ((10, 20), (7, 31)):
-        assert sweep.crossings(closes, fast, slow) == crossings(closes, fast, slow)
     params = [(10, 20), (7, 31)]
     pooled = sweep.sweep(params, workers=2)
     assert pooled == [sweep.backtest(p) for p in params]
     assert [(r["fast"], r["slow"]) for r in pooled] == params
+    assert pooled[0]["final_equity"] == 60420.02  # the crossover of the README
