@@ -194,7 +194,8 @@ def test_fork_with_the_clock_and_streams_running_never_hangs_the_child():
     keys = [tv.subscribe_bid_offer(ctx, s, lambda p: None) for s in ("ARVO", "BELNO", "T50H26")]
     keys.append(tv.subscribe_equity_order(ctx, "E-1001", lambda p: None))
     hung, failed = 0, 0
-    for _ in range(200):
+    # A sanitized process forks slowly; fewer forks still cover the locks.
+    for _ in range(50 if os.environ.get("TVX_SANITIZER") else 200):
         pid = os.fork()
         if pid == 0:
             code = 1
