@@ -291,3 +291,31 @@ def test_bad_blocks_and_open_orders_are_refused_and_the_block_is_copied():
     key = tv.subscribe_price_info(ctx, "ARVO", pictures.append)
     assert broker.drain() and '"best_bid":45,"best_ask":45.5}' in pictures[0]
     tv.unsubscribe(ctx["channel_id"], key)
+
+
+def test_a_fill_against_history_books_money_and_margin_as_a_live_fill_does():
+    def order(ctx, user_account, side, volume):
+        r = tv.place_investor_derivatives_order(ctx, user_account, "T50H26", 1000.0, volume, side, "OPEN", "000000",
+                                                "LIMIT", "DAY", "", "", 0.0, True)
+        assert r["success"], r
+
+    def books(ctx):
+        info = tv.get_investor_derivatives_account_info(ctx, "D-1001")["data"]
+        ports = tv.get_investor_derivatives_portfolios(ctx, "D-1001")["data"]
+        return info, [p for p in ports if p["symbol"] == "T50H26"]
+    # live: another customer sells into the bid
+    ctx = login()
+    before = books(ctx)
+    order(ctx, "D-1001", "LONG", 2)
+    order(login("inv002"), "D-2001", "SHORT", 2)
+    live = books(ctx)
+    assert live[1][0]["actual_long_position"] == before[1][0]["actual_long_position"] + 2
+    assert live[0] != before[0]  # margin and money moved
+    # replayed: a seller's print at the bid fills it
+    broker.reset(running=False, liquidity=False, activity=False)
+    broker.replay(H.trades([(T0, 1000.0, 5, 0), (T0 + 1, 1000.0, 5, -1)], symbol="T50H26", tick=0.1))
+    broker.replay_step(1)
+    ctx = login()
+    order(ctx, "D-1001", "LONG", 2)
+    broker.replay_step(1)
+    assert books(ctx) == live
