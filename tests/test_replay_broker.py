@@ -319,3 +319,24 @@ def test_a_fill_against_history_books_money_and_margin_as_a_live_fill_does():
     order(ctx, "D-1001", "LONG", 2)
     broker.replay_step(1)
     assert books(ctx) == live
+
+
+@pytest.mark.skipif(bool(os.environ.get("TVX_SANITIZER")) or sys.platform == "win32",
+                    reason="a sanitizer reserves more address space than any limit leaves")
+def test_running_out_of_memory_while_loading_is_an_error_not_an_abort():
+    script = (
+        "import resource, sys, tavrolix_sandbox as sbx\n"
+        "from tavrolix_sandbox import broker, history as H\n"
+        "sbx.use_broker(); broker.reset(running=False, liquidity=False, activity=False)\n"
+        "blob = H.trades([(%d + i, 45.0, 100, 0) for i in range(400000)], symbol='ARVO', tick=0.25).pack()\n"
+        "used = sum(int(l.split()[1]) for l in open('/proc/self/status') if l.startswith('VmSize')) * 1024\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (used + (4 << 20), resource.RLIM_INFINITY))\n"
+        "try:\n"
+        "    broker.replay(blob)\n"
+        "except ValueError as e:\n"
+        "    print(e)\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))\n"
+        "broker.replay(blob); print(broker.replay_step(3))\n" % T0)
+    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, env=env)
+    assert (run.returncode, run.stdout, run.stderr) == (0, "out of memory while loading the history\n3\n", "")

@@ -41,7 +41,20 @@ Runner& runner() {
 }
 
 // Applies up to `n` events, and none past `until`; the number applied.
+std::uint64_t run_steps_or_throw(std::uint64_t n, std::int64_t until, std::uint64_t& done);
+
+// Nothing may unwind into the caller's frames (ctypes, a C host): out of
+// memory ends the steps where it struck.
 std::uint64_t run_steps(std::uint64_t n, std::int64_t until) {
+    std::uint64_t done = 0;
+    try {
+        return run_steps_or_throw(n, until, done);
+    } catch (const std::exception&) {
+        return done;
+    }
+}
+
+std::uint64_t run_steps_or_throw(std::uint64_t n, std::int64_t until, std::uint64_t& done) {
     std::lock_guard<std::recursive_mutex> one(stepping());
     struct Hosting {
         Hosting() { event_worker().host(); }
@@ -49,7 +62,6 @@ std::uint64_t run_steps(std::uint64_t n, std::int64_t until) {
     } hosting;
     BrokerState& b = broker();
     Replay& r = replay();
-    std::uint64_t done = 0;
     for (;;) {
         bool more = true;
         {
@@ -139,17 +151,23 @@ void replay_after_fork_in_child() {
 // to its first event. Null on success, else what was wrong (valid until this
 // thread calls again).
 TVX_EXPORT const char* tvx_replay_load(const std::uint8_t* block, std::uint64_t size) {
-    replay_halt();
-    std::lock_guard<std::recursive_mutex> one(stepping());
-    BrokerState& b = broker();
-    std::lock_guard<std::mutex> g(b.lock);
-    if (clock_running()) {
-        b.options.running = false;
-        clock_configure(false, b.options.interval_ms);
+    try {
+        replay_halt();
+        std::lock_guard<std::recursive_mutex> one(stepping());
+        BrokerState& b = broker();
+        std::lock_guard<std::mutex> g(b.lock);
+        if (clock_running()) {
+            b.options.running = false;
+            clock_configure(false, b.options.interval_ms);
+        }
+        std::string error = replay().load(b, block, size);
+        b.flush();
+        return outcome(error);
+    } catch (const std::bad_alloc&) {
+        return "out of memory while loading the history";
+    } catch (const std::exception& e) {
+        return outcome(e.what());
     }
-    std::string error = replay().load(b, block, size);
-    b.flush();
-    return outcome(error);
 }
 
 // Applies up to `events` events; returns how many (0: the history is over).
@@ -170,11 +188,15 @@ TVX_EXPORT const char* tvx_replay_run(double speed) {
     }
     std::lock_guard<std::mutex> lk(run.m);
     if (run.running) return outcome("the replay is already running");
-    run.running = true;
-    run.stop = false;
-    std::thread t(run_loop, speed);
-    run.thread = t.get_id();
-    t.detach();
+    try {
+        std::thread t(run_loop, speed);
+        run.running = true;
+        run.stop = false;
+        run.thread = t.get_id();
+        t.detach();
+    } catch (const std::exception&) {
+        return "no thread could be started for the replay";
+    }
     return nullptr;
 }
 
@@ -190,6 +212,10 @@ TVX_EXPORT const char* tvx_replay_state() {
     }
     BrokerState& b = broker();
     std::lock_guard<std::mutex> g(b.lock);
-    out = replay().state_json(b, running);
+    try {
+        out = replay().state_json(b, running);
+    } catch (const std::exception&) {
+        return "{\"error\": \"out of memory\"}";
+    }
     return out.c_str();
 }
