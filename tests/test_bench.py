@@ -27,35 +27,29 @@ def floor_dir(tmp_path_factory):
     return str(out)
 
 
-def test_every_case_runs_and_agrees(floor_dir):
+def smoke(script, *paths):
+    """The rows of ``bench/<script> --smoke``, run against the module under test."""
     module_dir = os.path.dirname(tv.__file__)
     sandbox = os.path.join(ROOT, "sandbox", "python")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, sandbox, floor_dir, BENCH]))
-    proc = subprocess.run([sys.executable, os.path.join(BENCH, "bench.py"), "--smoke"], env=env,
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, sandbox, *paths, BENCH]))
+    proc = subprocess.run([sys.executable, os.path.join(BENCH, script), "--smoke"], env=env,
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr[-3000:]
-    lines = proc.stdout.splitlines()
+    return proc.stdout.splitlines()
+
+
+def test_every_case_runs_and_agrees(floor_dir):
+    lines = smoke("bench.py", floor_dir)
     cases = [line.split("|")[0].strip() for line in lines[2:] if "|" in line]
     assert [c.split(":")[0] for c in cases] == ["list"] * 2 + ["call frame"] + ["events"] * 6 + ["memory"], cases
 
 
 def test_client_bench_runs_and_agrees():
-    module_dir = os.path.dirname(tv.__file__)
-    sandbox = os.path.join(ROOT, "sandbox", "python")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, sandbox, os.path.join(ROOT, "client"), BENCH]))
-    proc = subprocess.run([sys.executable, os.path.join(BENCH, "client.py"), "--smoke"], env=env,
-                          capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    cases = [line.split("|")[0].strip() for line in proc.stdout.splitlines()[2:] if "|" in line]
+    lines = smoke("client.py", os.path.join(ROOT, "client"))
+    cases = [line.split("|")[0].strip() for line in lines[2:] if "|" in line]
     assert [c.split(":")[0] for c in cases] == ["query"] + ["placement"] * 2 + ["list"] * 3 + ["events"] * 5, cases
 
 
 def test_replay_bench_runs_and_checks_its_counts():
-    module_dir = os.path.dirname(tv.__file__)
-    sandbox = os.path.join(ROOT, "sandbox", "python")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, sandbox, os.path.join(ROOT, "client"), BENCH]))
-    proc = subprocess.run([sys.executable, os.path.join(BENCH, "replay.py"), "--smoke"], env=env,
-                          capture_output=True, text=True, timeout=300)
-    assert proc.returncode == 0, proc.stderr[-3000:]
-    rows = proc.stdout.splitlines()
+    rows = smoke("replay.py", os.path.join(ROOT, "client"))
     assert len(rows) == 4 and "engine only" in rows[2] and "end to end" in rows[3], rows

@@ -79,18 +79,7 @@ class WorkQueue {
     // (while hosting).
     void run_here() {
         std::unique_lock<std::mutex> lk(m_);
-        while (!queue_.empty()) {
-            Item item = std::move(queue_.front());
-            queue_.pop_front();
-            const bool was_busy = busy_;
-            busy_ = true;
-            lk.unlock();
-            handler_(item);
-            item = Item();
-            lk.lock();
-            busy_ = was_busy;
-            ++handled_;
-        }
+        while (!queue_.empty()) handle_front(lk);
     }
 
     // Drops what is queued; an item being handled finishes.
@@ -144,19 +133,26 @@ class WorkQueue {
         if (host_ == std::thread::id()) wake_.notify_one();
     }
 
+    // Takes the oldest item and handles it without the lock held (`lk` holds
+    // it before and after). Busy meanwhile; a nested handling restores it.
+    void handle_front(std::unique_lock<std::mutex>& lk) {
+        Item item = std::move(queue_.front());
+        queue_.pop_front();
+        const bool was_busy = busy_;
+        busy_ = true;
+        lk.unlock();
+        handler_(item);
+        item = Item();
+        lk.lock();
+        busy_ = was_busy;
+        ++handled_;
+    }
+
     void loop() {
         std::unique_lock<std::mutex> lk(m_);
         for (;;) {
             wake_.wait(lk, [&] { return !queue_.empty() && host_ == std::thread::id(); });
-            Item item = std::move(queue_.front());
-            queue_.pop_front();
-            busy_ = true;
-            lk.unlock();
-            handler_(item);
-            item = Item();
-            lk.lock();
-            busy_ = false;
-            ++handled_;
+            handle_front(lk);
             // A waiting host needs only the worker's item finished.
             if (queue_.empty() || host_waiting_) idle_.notify_all();
         }
