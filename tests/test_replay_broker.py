@@ -226,6 +226,24 @@ def test_free_running_replay_stops_and_reset_interrupts_it():
     assert broker.replay_state()["left"] == 0
     broker.replay(H.trades(rows, symbol="ARVO", tick=H.EQUITY_TICKS))
     broker.replay_run(1)  # slow: a reset must not wait for it
+    if hasattr(os, "fork"):
+        # A child forked mid-run has no runner: it can step, stop and run again itself.
+        pid = os.fork()
+        if pid == 0:
+            ok = False
+            try:
+                ok = not broker.replay_state()["running"] and broker.replay_step(3) == 3
+                broker.replay_stop()
+                broker.replay_run(0)
+                deadline = time.time() + 10
+                while broker.replay_state()["running"] and time.time() < deadline:
+                    time.sleep(0.01)
+                ok = ok and broker.replay_state()["left"] == 0
+            finally:
+                os._exit(0 if ok else 1)
+        _, status = os.waitpid(pid, 0)
+        assert status == 0
+        assert broker.replay_state()["running"]
     broker.reset(running=False)
     assert not broker.replay_state()["loaded"]
 
