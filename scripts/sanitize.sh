@@ -26,7 +26,7 @@ export TVX_SANITIZER=$kind
 if [ ! -f "$build/build.ninja" ]; then
     # -O1: enough for the sanitizers, and quicker to compile than -O2.
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" \
-        -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG" -DTVX_SANITIZE="$flags" \
+        -DTVX_SANITIZE="$flags" \
         -DPython_EXECUTABLE="$(realpath $py)" -Dpybind11_DIR="$($py -m pybind11 --cmakedir)" >/dev/null
 fi
 ninja -C "$build" ${TVX_NINJA_JOBS:+-j "$TVX_NINJA_JOBS"} >/dev/null
