@@ -8,15 +8,16 @@
 
 using namespace tvx::sandbox;
 
-namespace {
-
-// An error text for the caller, valid until this thread calls again; null for none.
-const char* outcome(std::string error) {
+namespace tvx::sandbox {
+const char* control_outcome(std::string error) {
     thread_local std::string kept;
     if (error.empty()) return nullptr;
     kept = std::move(error);
     return kept.c_str();
 }
+}  // namespace tvx::sandbox
+
+namespace {
 
 json::Value settings(const char* text, std::string& error) {
     try {
@@ -33,12 +34,12 @@ json::Value settings(const char* text, std::string& error) {
 TVX_EXPORT const char* tvx_broker_reset(const char* json_settings) {
     std::string error;
     json::Value s = settings(json_settings, error);
-    if (!error.empty()) return outcome(error);
+    if (!error.empty()) return control_outcome(error);
     replay_halt();
     BrokerState& b = broker();
     std::lock_guard<std::mutex> g(b.lock);
     b.reset(s);
-    return outcome(b.last_error);
+    return control_outcome(b.last_error);
 }
 
 // Adds users, accounts, positions and instruments, moves prices, switches the
@@ -46,12 +47,12 @@ TVX_EXPORT const char* tvx_broker_reset(const char* json_settings) {
 TVX_EXPORT const char* tvx_broker_apply(const char* json_settings) {
     std::string error;
     json::Value s = settings(json_settings, error);
-    if (!error.empty()) return outcome(error);
+    if (!error.empty()) return control_outcome(error);
     BrokerState& b = broker();
     std::lock_guard<std::mutex> g(b.lock);
     error = b.apply(s);
     b.flush();
-    return outcome(error);
+    return control_outcome(error);
 }
 
 TVX_EXPORT void tvx_broker_step(std::int64_t ticks) {

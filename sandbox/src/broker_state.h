@@ -345,6 +345,7 @@ class BrokerState {
     Verdict change(int order, const Change& c, const User& by);
     Verdict cancel(int order, const User& by);
     std::string exchange_number(Market m);
+    std::string deal_number();  // the next deal's number
     struct ReportSide {
         std::string account;
         const char* position;
@@ -455,6 +456,10 @@ void clock_configure(bool running, int interval_ms);
 bool clock_running();
 // Registers the library's fork handlers (once, with the broker).
 void prepare_for_fork();
+
+// A control entry point's error text, valid until this thread calls again;
+// null for none.
+const char* control_outcome(std::string error);
 
 // The replay (replay.h): stops a free-running replay (not under the broker's
 // lock); its part of a forked child's start.

@@ -45,6 +45,8 @@ std::string money(double v) {
 
 }  // namespace
 
+std::string BrokerState::deal_number() { return "DL" + padded(next_deal++, 8); }
+
 std::string BrokerState::exchange_number(Market m) {
     return (m == Market::Derivatives ? naming::kDerivativesExchange : naming::kEquityExchange) +
            padded(next_exchange_no++, 9);
@@ -428,7 +430,7 @@ void BrokerState::submit(int i) {
 
 void BrokerState::execute(int inst, Px px, int qty, int buyer, int seller) {
     print_trade(inst, px, qty);
-    const std::string deal = "DL" + padded(next_deal++, 8);
+    const std::string deal = deal_number();
     if (buyer >= 0) fill_order(buyer, px, qty, deal);
     if (seller >= 0) fill_order(seller, px, qty, deal);
     triggers_.emplace_back(inst, px);
@@ -626,7 +628,7 @@ Verdict BrokerState::trade_report(const User& by, const std::string& account, co
         v = check_funds(o, -1);
         if (!v.ok) return v;
     }
-    const std::string deal = "DL" + padded(next_deal++, 8);
+    const std::string deal = deal_number();
     for (Order& o : sides) {
         o.dno = next_dno++;
         o.entry_t = o.update_t = now;

@@ -169,13 +169,15 @@ std::string BrokerState::book_payload(int inst) const {
     return book_json(BookPicture{in.symbol, now, top_levels(in, engine::Side::Buy), top_levels(in, engine::Side::Sell)});
 }
 
-std::string BrokerState::info_payload(int inst) const {
-    const Instrument& in = instruments[inst];
-    return info_json(InfoPicture{in.symbol, now, in.last_seq, in.last, in.reference, in.open, in.high, in.low, in.ceiling,
-                                 in.floor, best_of(in, engine::Side::Buy),
-                                 best_of(in, engine::Side::Sell), in.volume, in.value,
-                                 in.multiplier});
+namespace {
+InfoPicture info_picture(const Instrument& in, std::int64_t now) {
+    return InfoPicture{in.symbol, now, in.last_seq, in.last, in.reference, in.open, in.high, in.low, in.ceiling,
+                       in.floor, best_of(in, engine::Side::Buy), best_of(in, engine::Side::Sell), in.volume, in.value,
+                       in.multiplier};
 }
+}  // namespace
+
+std::string BrokerState::info_payload(int inst) const { return info_json(info_picture(instruments[inst], now)); }
 
 // The newest candle of `interval` as it stood when minute candle `k` looked
 // like `minute` (older minutes no longer change).
@@ -205,7 +207,7 @@ void BrokerState::note_book(int inst) {
     if (book_quiet_) return;
     const Instrument& in = instruments[inst];
     if (!streams.watched(Topic::BidOffer, in.symbol)) return;
-    std::string payload = book_json(BookPicture{in.symbol, now, top_levels(in, engine::Side::Buy), top_levels(in, engine::Side::Sell)});
+    std::string payload = book_payload(inst);
     // Within one operation a change nobody can see (a hidden iceberg part) is no event.
     auto& last = last_book_[inst];
     if (last == payload) return;
@@ -216,11 +218,7 @@ void BrokerState::note_book(int inst) {
 void BrokerState::note_trade(int inst) {
     const Instrument& in = instruments[inst];
     if (streams.watched(Topic::Info, in.symbol)) {
-        InfoPicture p{in.symbol, now, in.last_seq, in.last, in.reference, in.open, in.high, in.low, in.ceiling,
-                      in.floor, best_of(in, engine::Side::Buy),
-                      best_of(in, engine::Side::Sell), in.volume, in.value,
-                      in.multiplier};
-        streams.note(Topic::Info, in.symbol, inst, [p](const std::string&) { return info_json(p); });
+        streams.note(Topic::Info, in.symbol, inst, [p = info_picture(in, now)](const std::string&) { return info_json(p); });
     }
     if (streams.watched(Topic::Candle, in.symbol) && !in.candles.empty()) {
         const std::size_t k = in.candles.size() - 1;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 #include "tick_grid.h"
@@ -63,7 +62,6 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
         if (s.kind < Bars || s.kind > Quotes) return "series " + std::to_string(k + 1) + " is of no known kind";
         if (d[8 + 31] != 0) return "series " + std::to_string(k + 1) + " has a symbol of more than 31 bytes";
         s.symbol = reinterpret_cast<const char*>(d + 8);
-        s.interval = read<std::int64_t>(d + 40);
         s.rows = read<std::uint64_t>(d + 48);
         const std::uint64_t at = read<std::uint64_t>(d + 56);
         const std::uint64_t columns = s.kind == Bars ? 6 : s.kind == Trades ? 3 : 5;
@@ -239,9 +237,7 @@ void Replay::fill(BrokerState& b, int order, Px px, std::int64_t qty) {
         }
         b.book_events(o.inst);
     }
-    char deal[16];
-    std::snprintf(deal, sizeof deal, "DL%08llu", static_cast<unsigned long long>(b.next_deal++));
-    b.fill_order(order, px, static_cast<int>(qty), deal);
+    b.fill_order(order, px, static_cast<int>(qty), b.deal_number());
 }
 
 void Replay::fill_waiting(BrokerState& b, int inst, Px px) {

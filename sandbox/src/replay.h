@@ -49,7 +49,6 @@ class Replay {
         Kind kind;
         int inst;
         std::string symbol;
-        std::int64_t interval;
         std::uint64_t rows, pos = 0;
         const std::int64_t* time;
         const double* f[4];        // bars: open high low close; trades: price; quotes: bid ask

@@ -112,13 +112,6 @@ void run_loop(double speed) {
     run.cv.notify_all();
 }
 
-const char* outcome(std::string error) {
-    thread_local std::string kept;
-    if (error.empty()) return nullptr;
-    kept = std::move(error);
-    return kept.c_str();
-}
-
 }  // namespace
 
 namespace tvx::sandbox {
@@ -162,11 +155,11 @@ TVX_EXPORT const char* tvx_replay_load(const std::uint8_t* block, std::uint64_t 
         }
         std::string error = replay().load(b, block, size);
         b.flush();
-        return outcome(error);
+        return control_outcome(error);
     } catch (const std::bad_alloc&) {
         return "out of memory while loading the history";
     } catch (const std::exception& e) {
-        return outcome(e.what());
+        return control_outcome(e.what());
     }
 }
 
@@ -184,10 +177,10 @@ TVX_EXPORT const char* tvx_replay_run(double speed) {
     {
         BrokerState& b = broker();
         std::lock_guard<std::mutex> g(b.lock);
-        if (!replay().loaded()) return outcome("no history loaded");
+        if (!replay().loaded()) return control_outcome("no history loaded");
     }
     std::lock_guard<std::mutex> lk(run.m);
-    if (run.running) return outcome("the replay is already running");
+    if (run.running) return control_outcome("the replay is already running");
     try {
         std::thread t(run_loop, speed);
         run.running = true;

@@ -70,15 +70,13 @@ void Streams::flush() {
     if (noted_.empty()) return;
     std::vector<Delivery> out;
     for (Noted& n : noted_) {
-        const bool cached = n.topic == Topic::BidOffer || n.topic == Topic::Info;
-        const std::string cache_key = cached ? std::string(topic_name(n.topic)) + "," + n.subject : std::string();
         std::map<std::string, std::string> made;  // by second subject
         for (const auto& [h, s] : subs_) {
             if (s.topic != n.topic || s.subject != n.subject) continue;
             auto it = made.find(s.subject2);
             if (it == made.end()) it = made.emplace(s.subject2, n.make(s.subject2)).first;
             if (it->second.empty()) continue;
-            out.push_back(Delivery{h, s.receiver, cached, s.key, cache_key, it->second});
+            out.push_back(Delivery{h, s.receiver, !s.cache_key.empty(), s.key, s.cache_key, it->second});
         }
     }
     noted_.clear();
