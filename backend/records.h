@@ -7,8 +7,8 @@
 
 namespace tvx::wire {
 
-using text = const char*;  // NUL-terminated UTF-8, owned by whoever handed it over; null = no value
-using flag = std::uint8_t; // non-zero = true
+using text = const char*;   // NUL-terminated UTF-8, owned by whoever handed it over; null = no value
+using flag = std::uint8_t;  // non-zero = true
 
 #define TVX_AT(T, m, off) static_assert(offsetof(T, m) == (off), #T "::" #m " offset")
 #define TVX_SIZE(T, n) static_assert(sizeof(T) == (n), #T " size")

@@ -1,5 +1,6 @@
 """Module against its floor (plain C API) and against the ctypes alternative,
 over the same scripted results, in one run. Prints one table."""
+
 import argparse
 import gc
 import json
@@ -21,7 +22,7 @@ def rounds_of(fn_by_impl, rounds):
     out = {k: [] for k in fn_by_impl}
     order = list(fn_by_impl)
     for r in range(rounds):
-        for k in order[r % len(order):] + order[:r % len(order)]:
+        for k in order[r % len(order) :] + order[: r % len(order)]:
             gc.collect()
             out[k].append(fn_by_impl[k]())
     return out
@@ -34,6 +35,7 @@ def time_one(fn, *args):
         t1 = time.perf_counter_ns()
         del r
         return (t1 - t0) * 1e-9
+
     return run
 
 
@@ -45,6 +47,7 @@ def time_loop(fn, args, n):
             fn(*args)
         t1 = time.perf_counter_ns()
         return (t1 - t0) * 1e-9 / n
+
     return run
 
 
@@ -68,9 +71,10 @@ class Row:
 
 def list_case(env, rounds):
     rows = []
-    for case, name, account in (("list: 10,000 equity orders (34 keys)", "get_investor_equity_orders", "E-1001"),
-                                ("list: 10,000 derivatives positions (43 keys)",
-                                 "get_investor_derivatives_portfolios", "D-1001")):
+    for case, name, account in (
+        ("list: 10,000 equity orders (34 keys)", "get_investor_equity_orders", "E-1001"),
+        ("list: 10,000 derivatives positions (43 keys)", "get_investor_derivatives_portfolios", "D-1001"),
+    ):
         fns = {k: getattr(env.impls[k], name) for k in IMPLS}
         results = {k: f(env.ctx, account) for k, f in fns.items()}
         assert results["module"]["success"] and len(results["module"]["data"]) == common.LIST_RECORDS
@@ -90,8 +94,15 @@ def frame_case(env, rounds, calls):
     assert results["module"] == results["floor"] == results["alternative"]
     loops = {k: time_loop(f, args, calls if k != "alternative" else calls // 4) for k, f in fns.items()}
     s = rounds_of(loops, rounds)
-    return [Row("call frame: refused single-order query", "us/call", 1e6, s,
-                target=("<= 1.5x floor", lambda r: r.ratio("module") <= 1.5))]
+    return [
+        Row(
+            "call frame: refused single-order query",
+            "us/call",
+            1e6,
+            s,
+            target=("<= 1.5x floor", lambda r: r.ratio("module") <= 1.5),
+        )
+    ]
 
 
 def percentile(values, p):
@@ -119,11 +130,17 @@ def events_case(env, rounds, paced_events=30_000):
     # passes between them swings a short round's rate by 2-3x either way, so
     # their rounds are long enough for that to average out.
     for threads, count in ((1, 20000), (4, 40000)):
-        s = rounds_of({k: (lambda k=k: threads * count / run(k, threads, count, 0)[0]) for k in IMPLS},
-                      2 * rounds)
-        rows.append(Row("events: rate, %d emitting thread%s" % (threads, "s" if threads > 1 else ""), "k events/s",
-                        1e-3, s, better="higher",
-                        target=(">= 0.8x floor", lambda r: r.ratio("module") >= 0.8)))
+        s = rounds_of({k: (lambda k=k: threads * count / run(k, threads, count, 0)[0]) for k in IMPLS}, 2 * rounds)
+        rows.append(
+            Row(
+                "events: rate, %d emitting thread%s" % (threads, "s" if threads > 1 else ""),
+                "k events/s",
+                1e-3,
+                s,
+                better="higher",
+                target=(">= 0.8x floor", lambda r: r.ratio("module") >= 0.8),
+            )
+        )
     for threads in (1, 4):
         interval = 10_000 * threads  # 100,000 events/s in all
         count = paced_events // threads
@@ -140,8 +157,16 @@ def events_case(env, rounds, paced_events=30_000):
         rate = ", ".join("%s %.0fk/s" % (k, statistics.median(achieved[k]) / 1e3) for k in IMPLS)
         for p, target in ((50, None), (99, ("< 50 us", lambda r: r.best("module") < 50e3) if threads == 1 else None)):
             s = {k: [percentile(lat, p) for lat in got[k]] for k in IMPLS}
-            rows.append(Row("events: latency p%d at 100k/s, %d thread%s" % (p, threads, "s" if threads > 1 else ""),
-                            "us", 1e-3, s, target=target, note="achieved: " + rate if p == 99 else ""))
+            rows.append(
+                Row(
+                    "events: latency p%d at 100k/s, %d thread%s" % (p, threads, "s" if threads > 1 else ""),
+                    "us",
+                    1e-3,
+                    s,
+                    target=target,
+                    note="achieved: " + rate if p == 99 else "",
+                )
+            )
     end()
     return rows
 
@@ -149,13 +174,24 @@ def events_case(env, rounds, paced_events=30_000):
 def memory_case(total):
     s = {}
     for impl in IMPLS:
-        proc = subprocess.run([sys.executable, os.path.join(HERE, "memory.py"), impl, str(total)],
-                              capture_output=True, text=True, check=True)
+        proc = subprocess.run(
+            [sys.executable, os.path.join(HERE, "memory.py"), impl, str(total)],
+            capture_output=True,
+            text=True,
+            check=True,
+        )
         marks = json.loads(proc.stdout)
         s[impl] = [marks["last"] - marks["first"]]
-    return [Row("memory: RSS after %s mixed calls - after 10,000" % format(total, ","), "KiB", 1 / 1024, s,
-                target=("< 1 MiB", lambda r: r.best("module") < 1024 * 1024),
-                note="mix: refused order, 3 orders, 3 positions")]
+    return [
+        Row(
+            "memory: RSS after %s mixed calls - after 10,000" % format(total, ","),
+            "KiB",
+            1 / 1024,
+            s,
+            target=("< 1 MiB", lambda r: r.best("module") < 1024 * 1024),
+            note="mix: refused order, 3 orders, 3 positions",
+        )
+    ]
 
 
 def fmt(v, scale):
@@ -164,8 +200,17 @@ def fmt(v, scale):
 
 
 def print_table(rows):
-    head = ["case", "unit", "module min/med", "floor min/med", "alternative min/med", "module/floor",
-            "alt/floor", "target", "met"]
+    head = [
+        "case",
+        "unit",
+        "module min/med",
+        "floor min/med",
+        "alternative min/med",
+        "module/floor",
+        "alt/floor",
+        "target",
+        "met",
+    ]
     lines = []
     for r in rows:
         cells = [r.case, r.unit]
@@ -190,8 +235,9 @@ def print_table(rows):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="fewer rounds and calls")
-    ap.add_argument("--smoke", action="store_true",
-                    help="one short round of each, to check the cases agree and run, not to measure")
+    ap.add_argument(
+        "--smoke", action="store_true", help="one short round of each, to check the cases agree and run, not to measure"
+    )
     ap.add_argument("--only", action="append", choices=["list", "frame", "events", "memory", "client"])
     a = ap.parse_args()
     only = set(a.only or ["list", "frame", "events", "memory"])

@@ -44,8 +44,8 @@ Flow resting(std::size_t n, std::mt19937_64& g) {
     for (std::size_t i = 0; i < n; ++i) {
         const bool buy = i & 1;
         const Px px = buy ? kMid - lvl(g) : kMid + lvl(g);
-        f.orders.push_back(BookOrder{static_cast<OrderId>(i), buy ? Side::Buy : Side::Sell, PriceType::Limit, Validity::Day,
-                                     px, vol(g), 0});
+        f.orders.push_back(BookOrder{static_cast<OrderId>(i), buy ? Side::Buy : Side::Sell, PriceType::Limit,
+                                     Validity::Day, px, vol(g), 0});
     }
     return f;
 }
@@ -127,8 +127,9 @@ Result round(std::size_t n, unsigned seed) {
             if (k < 6 || live.empty()) {
                 const bool buy = i & 1;
                 const Px px = buy ? kMid - lvl(g) : kMid + 1 + lvl(g);
-                const Handle h = b.add(BookOrder{static_cast<OrderId>(i), buy ? Side::Buy : Side::Sell, PriceType::Limit,
-                                                 Validity::Day, px, vol(g), 0}).handle;
+                const Handle h = b.add(BookOrder{static_cast<OrderId>(i), buy ? Side::Buy : Side::Sell,
+                                                 PriceType::Limit, Validity::Day, px, vol(g), 0})
+                                     .handle;
                 if (h.valid()) live.push_back(h);
             } else if (k < 9) {
                 const std::size_t j = any(g) % live.size();
@@ -194,12 +195,14 @@ int main(int argc, char** argv) {
         best.fills = std::max(best.fills, r.fills);
         best.mixed = std::max(best.mixed, r.mixed);
     }
-    std::printf("matching engine, one book, %zu orders over %d levels a side, best of %d rounds (CPU time)\n", n, kLevels, rounds);
+    std::printf("matching engine, one book, %zu orders over %d levels a side, best of %d rounds (CPU time)\n", n,
+                kLevels, rounds);
     std::printf("  %-34s %12.0f /s  (%.0f ns each)\n", "add (rests)", best.add, 1e9 / best.add);
     std::printf("  %-34s %12.0f /s  (%.0f ns each)\n", "cancel (random order)", best.cancel, 1e9 / best.cancel);
     std::printf("  %-34s %12.0f /s  (%.0f ns each, %.0f fills/s)\n", "match (IOC takers into a full book)", best.match,
                 1e9 / best.match, best.fills);
-    std::printf("  %-34s %12.0f /s  (%.0f ns each)\n", "mixed 60% add / 30% cancel / 10% take", best.mixed, 1e9 / best.mixed);
+    std::printf("  %-34s %12.0f /s  (%.0f ns each)\n", "mixed 60% add / 30% cancel / 10% take", best.mixed,
+                1e9 / best.mixed);
     std::printf("ledger, one equity account, best of %d rounds (CPU time)\n", rounds);
     for (std::size_t history : {std::size_t{0}, std::size_t{10000}, std::size_t{100000}}) {
         std::pair<double, double> best_l{0, 0};
@@ -207,8 +210,10 @@ int main(int argc, char** argv) {
             const auto r = ledger_case(history);
             best_l = {std::max(best_l.first, r.first), std::max(best_l.second, r.second)};
         }
-        std::printf("  %6zu resting + %6zu filled: placement check+hold+release %9.0f /s (%.3f us), figures %9.0f /s (%.3f us)\n",
-                    history, history, best_l.first, 1e6 / best_l.first, best_l.second, 1e6 / best_l.second);
+        std::printf(
+            "  %6zu resting + %6zu filled: placement check+hold+release %9.0f /s (%.3f us), figures %9.0f /s (%.3f "
+            "us)\n",
+            history, history, best_l.first, 1e6 / best_l.first, best_l.second, 1e6 / best_l.second);
     }
     return 0;
 }

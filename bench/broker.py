@@ -9,6 +9,7 @@ Each figure is the best of several rounds, in CPU time of the calling thread
 measurements with the market quiet (no liquidity provider, no participants),
 so only the account's own orders are in play.
 """
+
 import sys
 import time
 
@@ -19,15 +20,22 @@ ACCOUNT, PIN = "E-9", "0"
 
 
 def setup():
-    broker.reset(seed=1, running=False, liquidity=False, activity=False, default_world=False,
-                 users=[{"id": "b", "secret": "s", "pin": PIN}],
-                 equity_accounts=[{"account_no": ACCOUNT, "owner": "b", "type": "CASH_BALANCE", "cash": 1e13}])
+    broker.reset(
+        seed=1,
+        running=False,
+        liquidity=False,
+        activity=False,
+        default_world=False,
+        users=[{"id": "b", "secret": "s", "pin": PIN}],
+        equity_accounts=[{"account_no": ACCOUNT, "owner": "b", "type": "CASH_BALANCE", "cash": 1e13}],
+    )
     return tv.login("b", "s", "", "", False)
 
 
 def place(ctx, price):
-    env = tv.place_investor_equity_order(ctx, ACCOUNT, "BELNO", price, 100, "BUY", PIN, "LIMIT", "DAY", "", "",
-                                         False, 0, True)
+    env = tv.place_investor_equity_order(
+        ctx, ACCOUNT, "BELNO", price, 100, "BUY", PIN, "LIMIT", "DAY", "", "", False, 0, True
+    )
     if not env["success"]:
         raise RuntimeError(env["message"])
     return env["data"]["order_no"]
@@ -80,8 +88,10 @@ def main():
     for history, per_s, us in rows:
         print("%-10d %16.0f %22.2f" % (history, per_s, us))
     base = rows[0]
-    print("at 100k: placements %.2fx, account info %.2fx of a fresh account (target within 1.25x)"
-          % (base[1] / rows[-1][1], rows[-1][2] / base[2]))
+    print(
+        "at 100k: placements %.2fx, account info %.2fx of a fresh account (target within 1.25x)"
+        % (base[1] / rows[-1][1], rows[-1][2] / base[2])
+    )
 
 
 if __name__ == "__main__":

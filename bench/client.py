@@ -2,6 +2,7 @@
 scripted results: overhead per query, per placement and per list call, and
 events per second through a stream's iterator and async iterator against a
 raw callable. Prints one table."""
+
 import argparse
 import asyncio
 import ctypes
@@ -10,12 +11,11 @@ import statistics
 import threading
 import time
 
+import records
 import tavrolix
 import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
 from tavrolix_sandbox import Layout
-
-import records
 
 ACCOUNT, PIN = "E-1001", "000000"
 LIST_RECORDS = 10_000
@@ -31,7 +31,7 @@ def setup():
     sbx.set_recording(False)
     single = Layout(256).u8(0, 1).i32(4, 200)
     order = records.equity_order(1)
-    single.buf[8:8 + len(order)] = order.buf
+    single.buf[8 : 8 + len(order)] = order.buf
     single.refs.extend((8 + off, target, addend) for off, target, addend in order.refs)
     sbx.stand(20, single.text(240, "").text(248, None))
     sbx.stand(39, Layout(32).u8(0, 1).i32(4, 200).text(8, "EQ00000001").text(16, None).text(24, None))
@@ -53,7 +53,7 @@ def rounds_of(fns, rounds):
     out = {k: [] for k in fns}
     order = list(fns)
     for r in range(rounds):
-        for k in order[r % len(order):] + order[:r % len(order)]:
+        for k in order[r % len(order) :] + order[: r % len(order)]:
             gc.collect()
             out[k].append(fns[k]())
     return out
@@ -66,6 +66,7 @@ def time_loop(fn, n):
         for _ in loop:
             fn()
         return (time.perf_counter_ns() - t0) * 1e-9 / n
+
     return run
 
 
@@ -85,14 +86,28 @@ def call_cases(inv, rep, rounds, calls):
     ctx = inv.context
     shares, futures = inv.equity(ACCOUNT), inv.derivatives("D-1001")
     cases = [
-        ("query: one equity order", lambda: shares.order("EQ1"),
-         lambda: tv.get_investor_equity_order(ctx, ACCOUNT, "EQ1"), lambda r: r["data"]),
-        ("placement: equity limit buy", lambda: shares.buy("ARVO", 100, price=45.25),
-         lambda: tv.place_investor_equity_order(ctx, ACCOUNT, "ARVO", 45.25, 100, "BUY", PIN, "LIMIT", "DAY", "",
-                                                "", False, 0, False), lambda r: r["data"]["order_no"]),
-        ("placement: derivatives market sell", lambda: futures.sell("T50H26", 1),
-         lambda: tv.place_investor_derivatives_order(ctx, "D-1001", "T50H26", 0.0, 1, "SELL", "AUTO", PIN, "MARKET",
-                                                     "DAY", "", "", 0.0, False), lambda r: r["data"]["order_no"]),
+        (
+            "query: one equity order",
+            lambda: shares.order("EQ1"),
+            lambda: tv.get_investor_equity_order(ctx, ACCOUNT, "EQ1"),
+            lambda r: r["data"],
+        ),
+        (
+            "placement: equity limit buy",
+            lambda: shares.buy("ARVO", 100, price=45.25),
+            lambda: tv.place_investor_equity_order(
+                ctx, ACCOUNT, "ARVO", 45.25, 100, "BUY", PIN, "LIMIT", "DAY", "", "", False, 0, False
+            ),
+            lambda r: r["data"]["order_no"],
+        ),
+        (
+            "placement: derivatives market sell",
+            lambda: futures.sell("T50H26", 1),
+            lambda: tv.place_investor_derivatives_order(
+                ctx, "D-1001", "T50H26", 0.0, 1, "SELL", "AUTO", PIN, "MARKET", "DAY", "", "", 0.0, False
+            ),
+            lambda r: r["data"]["order_no"],
+        ),
     ]
     rows = []
     for case, client, raw, unwrap in cases:
@@ -105,26 +120,49 @@ def call_cases(inv, rep, rounds, calls):
     # that envelope, the client's list must be that very list (no copy), and
     # its cost must not grow from 3 records to 10,000.
     import tavrolix.client as layer
+
     real = tv.get_investor_equity_orders
     try:
-        for case, n_records, n in (("list: 3 equity orders", 3, calls),
-                                   ("list: 10,000 equity orders", LIST_RECORDS, calls)):
-            envelope = real(ctx, ACCOUNT) if n_records == LIST_RECORDS else \
-                tv.get_marketrep_equity_orders_by_account_no(rep.context, ACCOUNT)
+        for case, n_records, n in (
+            ("list: 3 equity orders", 3, calls),
+            ("list: 10,000 equity orders", LIST_RECORDS, calls),
+        ):
+            envelope = (
+                real(ctx, ACCOUNT)
+                if n_records == LIST_RECORDS
+                else tv.get_marketrep_equity_orders_by_account_no(rep.context, ACCOUNT)
+            )
             assert envelope["success"] and len(envelope["data"]) == n_records
-            fixed = lambda *_: envelope  # noqa: E731
+            fixed = lambda *_: envelope
             layer._tv = _Swapped(fixed)
             assert shares.orders() is envelope["data"], case
-            s = rounds_of({"client": time_loop(shares.orders, n), "raw": time_loop(lambda: fixed(ctx, ACCOUNT), n)},
-                          rounds)
-            rows.append(Row(case + ", over the module's result", "us/call", 1e6, s,
-                            target=("<= +2 us", lambda r: over(r) <= 2e-6)))
+            s = rounds_of(
+                {"client": time_loop(shares.orders, n), "raw": time_loop(lambda: fixed(ctx, ACCOUNT), n)}, rounds
+            )
+            rows.append(
+                Row(
+                    case + ", over the module's result",
+                    "us/call",
+                    1e6,
+                    s,
+                    target=("<= +2 us", lambda r: over(r) <= 2e-6),
+                )
+            )
     finally:
         layer._tv = tv
-    s = rounds_of({"client": time_loop(shares.orders, 1), "raw": time_loop(lambda: real(ctx, ACCOUNT), 1)},
-                  min(max(rounds, 3), 30))
-    rows.append(Row("list: 10,000 equity orders, with the module", "us/call", 1e6, s,
-                    note="the module's conversion dominates; the difference is noise"))
+    s = rounds_of(
+        {"client": time_loop(shares.orders, 1), "raw": time_loop(lambda: real(ctx, ACCOUNT), 1)},
+        min(max(rounds, 3), 30),
+    )
+    rows.append(
+        Row(
+            "list: 10,000 equity orders, with the module",
+            "us/call",
+            1e6,
+            s,
+            note="the module's conversion dominates; the difference is noise",
+        )
+    )
     return rows
 
 
@@ -149,6 +187,7 @@ def emitter(lib):
     def emit(key, count):
         sub = [s for s in sbx.subscriptions() if s.key == key.encode()][-1]
         return lib.tvx_bench_emit(sub.receiver, sub.key, 1, count, 0)
+
     return emit
 
 
@@ -167,6 +206,7 @@ def event_cases(inv, rounds, count):
             seconds = emit(key, count)
             assert len(got) == count or callable_ is noop
             return count / seconds
+
         return run
 
     def noop(payload):
@@ -188,6 +228,7 @@ def event_cases(inv, rounds, count):
             t.join()
             assert n == count and stream.dropped == 0
             return count / elapsed
+
         return run
 
     def iterate(stream):
@@ -206,12 +247,18 @@ def event_cases(inv, rounds, count):
                 if n == count:
                     break
             return n
+
         return asyncio.run(main())
 
     market = inv.price_info("SYM01", maxsize=count)
     orders = shares.order_updates()
-    fns = {"raw no-op": raw(noop), "raw json": raw(parse), "market iter": through(market, iterate),
-           "order iter": through(orders, iterate), "order async": through(orders, iterate_async)}
+    fns = {
+        "raw no-op": raw(noop),
+        "raw json": raw(parse),
+        "market iter": through(market, iterate),
+        "order iter": through(orders, iterate),
+        "order async": through(orders, iterate_async),
+    }
     s = rounds_of(fns, rounds)
     market.close()
     orders.close()
@@ -232,20 +279,33 @@ def print_table(rows, events):
     lines = []
     for r in rows:
         met = r.target[1](r) if r.target else None
-        lines.append([r.case, r.unit, "%s / %s" % (fmt(r.best("client"), r.scale), fmt(r.median("client"), r.scale)),
-                      "%s / %s" % (fmt(r.best("raw"), r.scale), fmt(r.median("raw"), r.scale)),
-                      "%+.2f us" % (over(r) * 1e6), r.target[0] if r.target else "",
-                      "" if met is None else "yes" if met else "NO"])
+        lines.append(
+            [
+                r.case,
+                r.unit,
+                "%s / %s" % (fmt(r.best("client"), r.scale), fmt(r.median("client"), r.scale)),
+                "%s / %s" % (fmt(r.best("raw"), r.scale), fmt(r.median("raw"), r.scale)),
+                "%+.2f us" % (over(r) * 1e6),
+                r.target[0] if r.target else "",
+                "" if met is None else "yes" if met else "NO",
+            ]
+        )
     base = events.best("raw no-op")
     parsed = events.best("raw json")
     for k in EVENT_WAYS:
         ratio = events.best(k) / parsed
         stream = not k.startswith("raw")
-        lines.append(["events: %s" % k, events.unit, "%s / %s" % (fmt(events.best(k), events.scale),
-                                                                 fmt(events.median(k), events.scale)),
-                      "%s / %s" % (fmt(parsed, events.scale), fmt(events.median("raw json"), events.scale)),
-                      "%.2fx raw json, %.2fx no-op" % (ratio, events.best(k) / base),
-                      ">= 0.5x raw json" if stream else "", ("yes" if ratio >= 0.5 else "NO") if stream else ""])
+        lines.append(
+            [
+                "events: %s" % k,
+                events.unit,
+                "%s / %s" % (fmt(events.best(k), events.scale), fmt(events.median(k), events.scale)),
+                "%s / %s" % (fmt(parsed, events.scale), fmt(events.median("raw json"), events.scale)),
+                "%.2fx raw json, %.2fx no-op" % (ratio, events.best(k) / base),
+                ">= 0.5x raw json" if stream else "",
+                ("yes" if ratio >= 0.5 else "NO") if stream else "",
+            ]
+        )
     widths = [max(len(str(c)) for c in col) for col in zip(head, *lines)]
     print(" | ".join(h.ljust(w) for h, w in zip(head, widths)))
     print("-+-".join("-" * w for w in widths))
@@ -272,9 +332,11 @@ def main():
     rows = call_cases(inv, rep, (1, 60, 200)[size], (200, 1000, 1000)[size])
     events = event_cases(inv, (1, 3, 7)[size], (2000, 50_000, 100_000)[size])
     print_table(rows, events)
-    print("client vs raw module, min/med over repeated rounds. Events from one native thread: raw no-op is a "
-          "callable that does nothing, raw json one that parses the payload (the streams' own work); the streams "
-          "are read on the main thread (market iter: price_info; order: order_updates). %.0f s" % (time.time() - t0))
+    print(
+        "client vs raw module, min/med over repeated rounds. Events from one native thread: raw no-op is a "
+        "callable that does nothing, raw json one that parses the payload (the streams' own work); the streams "
+        "are read on the main thread (market iter: price_info; order: order_updates). %.0f s" % (time.time() - t0)
+    )
 
 
 if __name__ == "__main__":

@@ -1,12 +1,12 @@
 """The three implementations over one library instance in scripted mode."""
-import ctypes
 
-import tavrolix_open_api as tv
-import tavrolix_sandbox as sbx
-import tvx_floor
+import ctypes
 
 import alternative
 import records
+import tavrolix_open_api as tv
+import tavrolix_sandbox as sbx
+import tvx_floor
 
 LIST_RECORDS = 10_000
 
@@ -16,8 +16,10 @@ class Env:
 
 
 def context():
-    return {"channel_id": "CH-1", "configuration": {"enable_queue": True, "daemon_type": "STAND_ALONE",
-                                                     "max_torelation": 0, "rate_limit": 0}}
+    return {
+        "channel_id": "CH-1",
+        "configuration": {"enable_queue": True, "daemon_type": "STAND_ALONE", "max_torelation": 0, "rate_limit": 0},
+    }
 
 
 def address(lib, op):
@@ -62,6 +64,7 @@ def event_emitters(env, callable_):
     return {
         "module": lambda threads, count, interval: lib.tvx_bench_emit(sub.receiver, sub.key, threads, count, interval),
         "floor": lambda threads, count, interval: tvx_floor.emit(callable_, threads, count, interval),
-        "alternative": lambda threads, count, interval: lib.tvx_bench_emit(user.address, sub.key, threads, count,
-                                                                           interval),
+        "alternative": lambda threads, count, interval: lib.tvx_bench_emit(
+            user.address, sub.key, threads, count, interval
+        ),
     }, end

@@ -58,32 +58,85 @@ typedef struct {
 } FieldDef;
 
 static const FieldDef equity_order[] = {
-    {"can_cancel", B, 0}, {"can_change_account", B, 1}, {"account_no", T, 8}, {"balance", I, 16},
-    {"cancel_id", T, 24}, {"cancel_time", T, 32}, {"cancelled", I, 40}, {"counter_party_member", T, 48},
-    {"enter_id", T, 56}, {"entry_time", T, 64}, {"iceberg_vol", I, 72}, {"matched", I, 76},
-    {"nvdr_flag", T, 80}, {"order_no", T, 88}, {"order_type", T, 96}, {"price", D, 104},
-    {"price_type", T, 112}, {"reject_code", I, 120}, {"reject_reason", T, 128}, {"set_order_no", T, 136},
-    {"show_order_status", T, 144}, {"show_order_status_meaning", T, 152}, {"side", T, 160},
-    {"status", T, 168}, {"symbol", T, 176}, {"trade_date", T, 184}, {"trade_report_type", T, 192},
-    {"trade_time", T, 200}, {"validity", T, 208}, {"version", I, 216}, {"vol", I, 220},
-    {"can_change_price_vol", B, 224}, {"can_change_trustee_id", B, 225}, {"trade_report", B, 226},
+    {"can_cancel", B, 0},
+    {"can_change_account", B, 1},
+    {"account_no", T, 8},
+    {"balance", I, 16},
+    {"cancel_id", T, 24},
+    {"cancel_time", T, 32},
+    {"cancelled", I, 40},
+    {"counter_party_member", T, 48},
+    {"enter_id", T, 56},
+    {"entry_time", T, 64},
+    {"iceberg_vol", I, 72},
+    {"matched", I, 76},
+    {"nvdr_flag", T, 80},
+    {"order_no", T, 88},
+    {"order_type", T, 96},
+    {"price", D, 104},
+    {"price_type", T, 112},
+    {"reject_code", I, 120},
+    {"reject_reason", T, 128},
+    {"set_order_no", T, 136},
+    {"show_order_status", T, 144},
+    {"show_order_status_meaning", T, 152},
+    {"side", T, 160},
+    {"status", T, 168},
+    {"symbol", T, 176},
+    {"trade_date", T, 184},
+    {"trade_report_type", T, 192},
+    {"trade_time", T, 200},
+    {"validity", T, 208},
+    {"version", I, 216},
+    {"vol", I, 220},
+    {"can_change_price_vol", B, 224},
+    {"can_change_trustee_id", B, 225},
+    {"trade_report", B, 226},
 };
 
 static const FieldDef derivatives_position[] = {
-    {"account_no", T, 8}, {"actual_long_position", I, 16}, {"actual_short_position", I, 20},
-    {"as_of_date_xrt", T, 24}, {"available_long_position", I, 32}, {"available_short_position", I, 36},
-    {"avg_xrt_long", D, 40}, {"avg_xrt_long_cost", D, 48}, {"avg_xrt_short", D, 56},
-    {"avg_xrt_short_cost", D, 64}, {"broker_id", T, 72}, {"close_long_position", I, 80},
-    {"close_short_position", I, 84}, {"currency", T, 88}, {"current_xrt", D, 96},
-    {"has_long_position", B, 0}, {"has_short_position", B, 304}, {"last_trading_date", T, 104},
-    {"long_avg_cost", D, 112}, {"long_avg_price", D, 120}, {"market_price", D, 128},
-    {"multiplier", D, 136}, {"open_long_position", I, 144}, {"open_short_position", I, 148},
-    {"realized_pl", D, 152}, {"realized_pl_by_cost", D, 160}, {"realized_pl_by_cost_currency", D, 168},
-    {"realized_pl_currency", D, 176}, {"security_type", T, 184}, {"short_avg_cost", D, 192},
-    {"short_avg_price", D, 200}, {"start_long_cost", D, 208}, {"start_long_position", I, 216},
-    {"start_long_price", D, 224}, {"start_short_cost", D, 232}, {"start_short_position", I, 240},
-    {"start_short_price", D, 248}, {"start_xrt_long", D, 256}, {"start_xrt_long_cost", D, 264},
-    {"start_xrt_short", D, 272}, {"start_xrt_short_cost", D, 280}, {"symbol", T, 288},
+    {"account_no", T, 8},
+    {"actual_long_position", I, 16},
+    {"actual_short_position", I, 20},
+    {"as_of_date_xrt", T, 24},
+    {"available_long_position", I, 32},
+    {"available_short_position", I, 36},
+    {"avg_xrt_long", D, 40},
+    {"avg_xrt_long_cost", D, 48},
+    {"avg_xrt_short", D, 56},
+    {"avg_xrt_short_cost", D, 64},
+    {"broker_id", T, 72},
+    {"close_long_position", I, 80},
+    {"close_short_position", I, 84},
+    {"currency", T, 88},
+    {"current_xrt", D, 96},
+    {"has_long_position", B, 0},
+    {"has_short_position", B, 304},
+    {"last_trading_date", T, 104},
+    {"long_avg_cost", D, 112},
+    {"long_avg_price", D, 120},
+    {"market_price", D, 128},
+    {"multiplier", D, 136},
+    {"open_long_position", I, 144},
+    {"open_short_position", I, 148},
+    {"realized_pl", D, 152},
+    {"realized_pl_by_cost", D, 160},
+    {"realized_pl_by_cost_currency", D, 168},
+    {"realized_pl_currency", D, 176},
+    {"security_type", T, 184},
+    {"short_avg_cost", D, 192},
+    {"short_avg_price", D, 200},
+    {"start_long_cost", D, 208},
+    {"start_long_position", I, 216},
+    {"start_long_price", D, 224},
+    {"start_short_cost", D, 232},
+    {"start_short_position", I, 240},
+    {"start_short_price", D, 248},
+    {"start_xrt_long", D, 256},
+    {"start_xrt_long_cost", D, 264},
+    {"start_xrt_short", D, 272},
+    {"start_xrt_short_cost", D, 280},
+    {"symbol", T, 288},
     {"underlying", T, 296},
 };
 
@@ -238,8 +291,8 @@ static int build_config(PyObject* ctx, Config* cfg) {
     int rc;
     conf = item(ctx, k_configuration);
     if (!conf) return -1;
-#define LOOKUP(key)       \
-    v = item(conf, key);  \
+#define LOOKUP(key)      \
+    v = item(conf, key); \
     if (!v) goto fail;
     LOOKUP(k_enable_queue);
     rc = as_bool(v, &cfg->enable_queue);
@@ -461,10 +514,9 @@ static PyMethodDef methods[] = {
     {"bind", f_bind, METH_VARARGS, NULL},
     {"get_investor_equity_order", (PyCFunction)(void (*)(void))f_equity_order, METH_FASTCALL, NULL},
     {"get_investor_equity_orders", (PyCFunction)(void (*)(void))f_equity_orders, METH_FASTCALL, NULL},
-    {"get_investor_derivatives_portfolios", (PyCFunction)(void (*)(void))f_derivatives_portfolios, METH_FASTCALL,
-     NULL},
-    {"get_marketrep_equity_orders_by_account_no",
-     (PyCFunction)(void (*)(void))f_marketrep_equity_orders_by_account_no, METH_FASTCALL, NULL},
+    {"get_investor_derivatives_portfolios", (PyCFunction)(void (*)(void))f_derivatives_portfolios, METH_FASTCALL, NULL},
+    {"get_marketrep_equity_orders_by_account_no", (PyCFunction)(void (*)(void))f_marketrep_equity_orders_by_account_no,
+     METH_FASTCALL, NULL},
     {"get_marketrep_derivatives_portfolios", (PyCFunction)(void (*)(void))f_marketrep_derivatives_portfolios,
      METH_FASTCALL, NULL},
     {"emit", f_emit, METH_VARARGS, NULL},
@@ -474,12 +526,12 @@ static PyMethodDef methods[] = {
 static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "tvx_floor", NULL, -1, methods, NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit_tvx_floor(void) {
-#define KEY(k)                                  \
-    if (!(k_##k = PyUnicode_InternFromString(#k))) \
-        return NULL;
-    KEY(channel_id) KEY(configuration) KEY(enable_queue) KEY(daemon_type) KEY(max_torelation) KEY(rate_limit)
-    KEY(success) KEY(status_code) KEY(data) KEY(message)
+#define KEY(k) \
+    if (!(k_##k = PyUnicode_InternFromString(#k))) return NULL;
+    KEY(channel_id)
+    KEY(configuration) KEY(enable_queue) KEY(daemon_type) KEY(max_torelation) KEY(rate_limit) KEY(success)
+        KEY(status_code) KEY(data) KEY(message)
 #undef KEY
-    if (intern_table(&equity_order_table) || intern_table(&derivatives_position_table)) return NULL;
+            if (intern_table(&equity_order_table) || intern_table(&derivatives_position_table)) return NULL;
     return PyModule_Create(&module);
 }

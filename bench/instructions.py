@@ -3,6 +3,7 @@ clock figures are not, on a shared machine. Each figure is the difference
 between a run of 2n and a run of n units of work, divided by n, so start-up
 and set-up cancel out. Lists are 1,000 records here (per record figures
 scale). Run through `bash bench/run.sh --instructions`."""
+
 import os
 import re
 import shutil
@@ -13,8 +14,12 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 IMPLS = ("module", "floor", "alternative")
 # case: (units in the short run, unit)
-CASES = {"list-orders": (2, "call, 1,000 equity orders"), "list-positions": (2, "call, 1,000 positions"),
-         "frame": (2000, "refused single-order query"), "events": (5000, "event, one emitting thread")}
+CASES = {
+    "list-orders": (2, "call, 1,000 equity orders"),
+    "list-positions": (2, "call, 1,000 positions"),
+    "frame": (2000, "refused single-order query"),
+    "events": (5000, "event, one emitting thread"),
+}
 
 
 def work(impl, case, n):
@@ -45,9 +50,22 @@ def work(impl, case, n):
 
 def count(impl, case, n):
     env = dict(os.environ, PYTHONHASHSEED="0")
-    proc = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
-                           os.path.abspath(__file__), "work", impl, case, str(n)],
-                          capture_output=True, text=True, env=env)
+    proc = subprocess.run(
+        [
+            "valgrind",
+            "--tool=callgrind",
+            "--callgrind-out-file=/dev/null",
+            sys.executable,
+            os.path.abspath(__file__),
+            "work",
+            impl,
+            case,
+            str(n),
+        ],
+        capture_output=True,
+        text=True,
+        env=env,
+    )
     if proc.returncode != 0:
         raise RuntimeError(proc.stderr[-2000:])
     return int(re.search(r"Collected : (\d+)", proc.stderr).group(1))
@@ -67,8 +85,11 @@ def main():
     rows = []
     for case, (n, unit) in CASES.items():
         per = {impl: (counts[(impl, case, 2 * n)] - counts[(impl, case, n)]) / n for impl in IMPLS}
-        rows.append([case, "instructions per " + unit] + ["%.0f" % per[i] for i in IMPLS] +
-                    ["%.2fx" % (per["module"] / per["floor"]), "%.2fx" % (per["alternative"] / per["floor"])])
+        rows.append(
+            [case, "instructions per " + unit]
+            + ["%.0f" % per[i] for i in IMPLS]
+            + ["%.2fx" % (per["module"] / per["floor"]), "%.2fx" % (per["alternative"] / per["floor"])]
+        )
     head = ["case", "unit", "module", "floor", "alternative", "module/floor", "alt/floor"]
     widths = [max(len(str(c)) for c in col) for col in zip(head, *rows)]
     print(" | ".join(h.ljust(w) for h, w in zip(head, widths)))

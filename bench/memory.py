@@ -1,5 +1,6 @@
 """Resident memory of one implementation over mixed calls, in its own process:
 prints {"first": rss after 10,000 calls, "last": rss after all, "calls": n}."""
+
 import json
 import os
 import sys
@@ -16,9 +17,11 @@ def main(impl, total):
     env = common.setup(memory=True)
     api = env.impls[impl]
     ctx = env.ctx
-    calls = (lambda: api.get_investor_equity_order(ctx, "E-1001", "EQ-1"),
-             lambda: api.get_marketrep_equity_orders_by_account_no(ctx, "E-1001"),
-             lambda: api.get_marketrep_derivatives_portfolios(ctx, "D-1001"))
+    calls = (
+        lambda: api.get_investor_equity_order(ctx, "E-1001", "EQ-1"),
+        lambda: api.get_marketrep_equity_orders_by_account_no(ctx, "E-1001"),
+        lambda: api.get_marketrep_derivatives_portfolios(ctx, "D-1001"),
+    )
     marks = {}
     done = 0
     while done < total:

@@ -15,6 +15,7 @@ market is a new instrument with the named one's parameters, alone in the
 world. One simulated hour per seed; prints each seed's P&L, the mean, the
 standard deviation and the t-statistic of the mean.
 """
+
 import argparse
 import json
 import math
@@ -31,6 +32,7 @@ FUTURES = {"T50H26": (0.1, 200.0)}  # tick, multiplier
 
 class Shares:
     """1,000 shares a quote, starting with 2,000 held and holding 0 to 4,000."""
+
     account, size, start, low, high = "E-Q1", 1000, 2000, 0, 4000
 
     def __init__(self, template):
@@ -38,12 +40,25 @@ class Shares:
         self.template, self.symbol = template, "Q" + template
 
     def instrument(self):
-        return {"symbol": self.symbol, "market": "equity", "price": REFERENCE[self.template], "lp_size": LP_SIZE[self.template]}
+        return {
+            "symbol": self.symbol,
+            "market": "equity",
+            "price": REFERENCE[self.template],
+            "lp_size": LP_SIZE[self.template],
+        }
 
     def world(self):
-        return dict(equity_accounts=[{"account_no": self.account, "owner": "q", "type": "CASH_BALANCE", "cash": CASH}],
-                    positions=[{"account_no": self.account, "symbol": self.symbol, "volume": self.start,
-                                "price": REFERENCE[self.template]}])
+        return dict(
+            equity_accounts=[{"account_no": self.account, "owner": "q", "type": "CASH_BALANCE", "cash": CASH}],
+            positions=[
+                {
+                    "account_no": self.account,
+                    "symbol": self.symbol,
+                    "volume": self.start,
+                    "price": REFERENCE[self.template],
+                }
+            ],
+        )
 
     def tick(self, price):
         return equity_tick(price)
@@ -56,8 +71,9 @@ class Shares:
         return float(acc["cash"]), held, held * st["instruments"][self.symbol]["fair"]
 
     def place(self, ctx, side, price):
-        return tv.place_investor_equity_order(ctx, self.account, self.symbol, price, self.size, side, PIN, "LIMIT",
-                                              "DAY", "", "", False, 0, True)
+        return tv.place_investor_equity_order(
+            ctx, self.account, self.symbol, price, self.size, side, PIN, "LIMIT", "DAY", "", "", False, 0, True
+        )
 
     def cancel(self, ctx, no):
         tv.cancel_investor_equity_order(ctx, self.account, no, PIN)
@@ -68,12 +84,21 @@ class Shares:
 
 class Futures(Shares):
     """One contract a quote, starting flat and holding -4 to 4."""
+
     account, size, start, low, high = "D-Q1", 1, 0, -4, 4
 
     def instrument(self):
         tick, mult = FUTURES[self.template]
-        return {"symbol": self.symbol, "market": "derivatives", "price": 1000.0, "tick": tick, "multiplier": mult,
-                "im": 12000, "limit": 0.1, "underlying": "T50"}
+        return {
+            "symbol": self.symbol,
+            "market": "derivatives",
+            "price": 1000.0,
+            "tick": tick,
+            "multiplier": mult,
+            "im": 12000,
+            "limit": 0.1,
+            "underlying": "T50",
+        }
 
     def world(self):
         return dict(derivatives_accounts=[{"account_no": self.account, "owner": "q", "cash": CASH}])
@@ -89,8 +114,9 @@ class Futures(Shares):
         return float(acc["cash"]), pos["long"] - pos["short"], open_pnl
 
     def place(self, ctx, side, price):
-        return tv.place_investor_derivatives_order(ctx, self.account, self.symbol, price, self.size, side, "AUTO", PIN,
-                                                   "LIMIT", "DAY", "", "", 0.0, True)
+        return tv.place_investor_derivatives_order(
+            ctx, self.account, self.symbol, price, self.size, side, "AUTO", PIN, "LIMIT", "DAY", "", "", 0.0, True
+        )
 
     def cancel(self, ctx, no):
         tv.cancel_investor_derivatives_order(ctx, self.account, no, PIN)
@@ -111,8 +137,14 @@ def one_hour(seed, seconds, q, informed):
     instrument = q.instrument()
     if informed is not None:
         instrument["informed_chance"] = informed
-    broker.reset(seed=seed, running=False, default_world=False, instruments=[instrument],
-                 users=[{"id": "q", "secret": "s", "pin": PIN}], **q.world())
+    broker.reset(
+        seed=seed,
+        running=False,
+        default_world=False,
+        instruments=[instrument],
+        users=[{"id": "q", "secret": "s", "pin": PIN}],
+        **q.world(),
+    )
     ctx = tv.login("q", "s", "", "", False)
     cash0, held, value0 = q.account_of(broker.state())
     # The book and the fills come on the streams; drain() after each call

@@ -1,14 +1,20 @@
 """Benchmark result images, laid out by byte offset: order and position lists
 whose texts repeat the way a broker's do (a few accounts, sides, statuses and
 symbols; unique order numbers and times), with some null and non-ASCII texts."""
+
 from tavrolix_sandbox import Layout
 
 EQUITY_ORDER_SIZE = 232
 DERIVATIVES_POSITION_SIZE = 312
 
 SYMBOLS = ["SYM%02d" % i for i in range(40)] + ["\u0e01\u0e02%d" % i for i in range(10)]
-STATUSES = [("O", "Open"), ("M", "Matched"), ("PM", "Partially matched"), ("C", "Cancelled"),
-            ("R", "Rejected \u2013 price out of range")]
+STATUSES = [
+    ("O", "Open"),
+    ("M", "Matched"),
+    ("PM", "Partially matched"),
+    ("C", "Cancelled"),
+    ("R", "Rejected \u2013 price out of range"),
+]
 
 
 def equity_order(i):
@@ -18,7 +24,7 @@ def equity_order(i):
     img.text(8, "E-%04d" % (1001 + i % 4)).i32(16, (i * 37) % 5000)
     img.text(24, "C%07d" % i if i % 10 == 0 else None)
     img.text(32, "2024-06-28T09:%02d:%02d" % (i // 60 % 60, i % 60) if i % 10 == 0 else None)
-    img.i32(40, i % 10 == 0 and 100 or 0)
+    img.i32(40, (i % 10 == 0 and 100) or 0)
     img.text(48, "TVX" if i % 50 == 0 else None)
     img.text(56, "T%02d" % (i % 3)).text(64, "2024-06-28T09:%02d:%02d.%03d" % (i // 60 % 60, i % 60, i % 1000))
     img.i32(72, 0).i32(76, (i * 13) % 3000)
@@ -36,8 +42,11 @@ def equity_order(i):
     return img
 
 
-SERIES = ["S50%s24" % m for m in "HMUZ"] + ["GO%s24" % m for m in "GJMQVZ"] + \
-         ["%s%s24" % (u, m) for u in ("PTT", "KBANK", "AOT", "CPALL", "USD", "GF10", "SVF") for m in "HMUZ"]
+SERIES = (
+    ["S50%s24" % m for m in "HMUZ"]
+    + ["GO%s24" % m for m in "GJMQVZ"]
+    + ["%s%s24" % (u, m) for u in ("PTT", "KBANK", "AOT", "CPALL", "USD", "GF10", "SVF") for m in "HMUZ"]
+)
 
 
 def derivatives_position(i):

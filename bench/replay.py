@@ -6,6 +6,7 @@ table; --smoke runs small sizes once.
 
     bash bench/run.sh --replay [--smoke] [--trades N]
 """
+
 import argparse
 import gc
 import os
@@ -20,7 +21,7 @@ from tavrolix_sandbox import broker
 from tavrolix_sandbox import history as H
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
-import backtest  # noqa: E402
+import backtest
 
 T0 = 1772445600
 
@@ -52,7 +53,10 @@ def crossover(rounds):
 
         def next(self):
             if crossed(self.fast, self.slow) and not self.position:
-                self.buy(size=int(self.equity / (self.data.Close[-1] * 1.05 * 1.0016)), limit=round(self.data.Close[-1] * 1.05, 2))
+                self.buy(
+                    size=int(self.equity / (self.data.Close[-1] * 1.05 * 1.0016)),
+                    limit=round(self.data.Close[-1] * 1.05, 2),
+                )
             elif crossed(self.slow, self.fast) and self.position:
                 self.position.close()
 
@@ -83,6 +87,7 @@ def replay_tape(history, subscribed):
 
         def on_info(payload):
             seen[0] += 1
+
         key = tv.subscribe_price_info(ctx, "ARVO", on_info)
     printed = broker.state()["tape_sequence"]
     t = time.perf_counter()
@@ -109,17 +114,31 @@ def main():
         rows.append(("crossover on GOOG", "backtesting not installed", "", ""))
     else:
         bars, (ours, ours_med), (peer, peer_med) = c
-        rows.append(("crossover, %d daily bars: module + replay" % bars, "%.3f s" % ours, "median %.3f s" % ours_med,
-                     "%.2fx the peer's time" % (ours / peer)))
-        rows.append(("crossover, %d daily bars: backtesting 0.6.6" % bars, "%.3f s" % peer, "median %.3f s" % peer_med, ""))
+        rows.append(
+            (
+                "crossover, %d daily bars: module + replay" % bars,
+                "%.3f s" % ours,
+                "median %.3f s" % ours_med,
+                "%.2fx the peer's time" % (ours / peer),
+            )
+        )
+        rows.append(
+            ("crossover, %d daily bars: backtesting 0.6.6" % bars, "%.3f s" % peer, "median %.3f s" % peer_med, "")
+        )
     history = tape(n)
     for subscribed in (False, True):
         results = [replay_tape(history, subscribed) for _ in range(rounds)]
         done, seen, elapsed = min(results, key=lambda r: r[2])
         assert done == n and (seen == n + 1 if subscribed else seen == 0), (done, seen)  # + the first picture
         what = "end to end, a callable on price information" if subscribed else "engine only, nobody subscribed"
-        rows.append(("replay %d trades: %s" % (n, what), "%.3f s" % elapsed, "%.0f %s/s" % (n / elapsed,
-                     "events" if subscribed else "trades"), ""))
+        rows.append(
+            (
+                "replay %d trades: %s" % (n, what),
+                "%.3f s" % elapsed,
+                "%.0f %s/s" % (n / elapsed, "events" if subscribed else "trades"),
+                "",
+            )
+        )
     broker.reset(running=False)
     width = max(len(r[0]) for r in rows)
     for r in rows:

@@ -5,6 +5,7 @@ secret, in scripted mode:
 
     python bench/text_pool.py [cycles]
 """
+
 import os
 import sys
 
@@ -42,7 +43,7 @@ def main(cycles):
     sbx.use_scripted()
     script()
     ctx = tv.login("app", "secret", "", "", False)
-    noop = lambda p: None  # noqa: E731
+    noop = lambda p: None
 
     def cycles_of(n):
         for i in range(n):

@@ -115,8 +115,8 @@ wire::ConnectionConfig build_config(const py::dict& context) {
     return cfg;
 }
 
-py::dict login(const std::string& a1, const std::string& a2, const std::string& a3,
-               const std::string& a4, bool enable_queue) {
+py::dict login(const std::string& a1, const std::string& a2, const std::string& a3, const std::string& a4,
+               bool enable_queue) {
     const char* daemon = text_copy(kDaemonType);
     const wire::LoginResult r = op::login(daemon, text_copy(a1), text_copy(a2), text_copy(a3), text_copy(a4),
                                           text_copy(kVersion), text_copy(kPlatform), enable_queue, 2);

@@ -16,7 +16,7 @@ inline constexpr const char* kPlatform = "python_x64";
 // dictionary. Errors of the dictionary's content surface as Python errors.
 wire::ConnectionConfig build_config(const py::dict& context);
 
-py::dict login(const std::string& a1, const std::string& a2, const std::string& a3,
-               const std::string& a4, bool enable_queue);
+py::dict login(const std::string& a1, const std::string& a2, const std::string& a3, const std::string& a4,
+               bool enable_queue);
 
 }  // namespace tvx::core

@@ -9,8 +9,7 @@
 
 namespace tvx::core {
 
-RecordTable::RecordTable(std::size_t size, std::initializer_list<Field> list)
-    : record_size(size), count(list.size()) {
+RecordTable::RecordTable(std::size_t size, std::initializer_list<Field> list) : record_size(size), count(list.size()) {
     // The tables are process-long statics; the copy lives as long as they do.
     Field* copy = new Field[list.size()];
     std::copy(list.begin(), list.end(), copy);
@@ -154,10 +153,10 @@ const RecordTable::Plan& RecordTable::plan() const {
     for (std::size_t i = 0; i < count; ++i) {
         const Field& f = fields[i];
         p->keys[i] = intern(f.key);
-        p->steps[i] = Plan::Step{f.kind, f.offset, f.kind == Kind::Text ? static_cast<std::uint32_t>(p->texts++) : 0,
-                                 f.nested};
-        p->containers = p->containers || (f.kind != Kind::Text && f.kind != Kind::Int32 &&
-                                          f.kind != Kind::Double && f.kind != Kind::Flag);
+        p->steps[i] =
+            Plan::Step{f.kind, f.offset, f.kind == Kind::Text ? static_cast<std::uint32_t>(p->texts++) : 0, f.nested};
+        p->containers = p->containers || (f.kind != Kind::Text && f.kind != Kind::Int32 && f.kind != Kind::Double &&
+                                          f.kind != Kind::Flag);
     }
     if (compat::kDictShape && count > 0) {
         PyObject* shape = compat::dict_presized(static_cast<Py_ssize_t>(count));
@@ -173,8 +172,10 @@ const RecordTable::Plan& RecordTable::plan() const {
                             compat::dict_has_shape(shape, p->keys.get(), count) &&
                             compat::dict_has_shape(copy, p->keys.get(), count);
         Py_XDECREF(copy);
-        if (usable) p->shape = shape;  // kept for the life of the process, like the keys
-        else Py_DECREF(shape);
+        if (usable)
+            p->shape = shape;  // kept for the life of the process, like the keys
+        else
+            Py_DECREF(shape);
     }
     plan_ = p.release();
     return *plan_;
@@ -314,9 +315,8 @@ py::list RecordTable::convert_array(const void* items, std::int64_t n) const {
     if (len >= kShareFrom && p.texts > 0) reuse = std::make_unique<TextReuse>(p.texts);
     const char* base = static_cast<const char*>(items);
     for (Py_ssize_t i = 0; i < len; ++i)
-        PyList_SET_ITEM(l, i, build(base + static_cast<std::size_t>(i) * record_size, Columns::Read, reuse.get())
-                                  .release()
-                                  .ptr());
+        PyList_SET_ITEM(
+            l, i, build(base + static_cast<std::size_t>(i) * record_size, Columns::Read, reuse.get()).release().ptr());
     return result;
 }
 

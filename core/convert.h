@@ -31,13 +31,20 @@ struct Field {
 
 template <class T>
 constexpr Kind kind_of() {
-    if constexpr (std::is_same_v<T, wire::text>) return Kind::Text;
-    else if constexpr (std::is_same_v<T, std::int32_t>) return Kind::Int32;
-    else if constexpr (std::is_same_v<T, double>) return Kind::Double;
-    else if constexpr (std::is_same_v<T, wire::flag>) return Kind::Flag;
-    else if constexpr (std::is_same_v<T, wire::Column<std::int32_t>>) return Kind::Int32Column;
-    else if constexpr (std::is_same_v<T, wire::Column<double>>) return Kind::DoubleColumn;
-    else static_assert(sizeof(T) == 0, "field type without an item rule");
+    if constexpr (std::is_same_v<T, wire::text>)
+        return Kind::Text;
+    else if constexpr (std::is_same_v<T, std::int32_t>)
+        return Kind::Int32;
+    else if constexpr (std::is_same_v<T, double>)
+        return Kind::Double;
+    else if constexpr (std::is_same_v<T, wire::flag>)
+        return Kind::Flag;
+    else if constexpr (std::is_same_v<T, wire::Column<std::int32_t>>)
+        return Kind::Int32Column;
+    else if constexpr (std::is_same_v<T, wire::Column<double>>)
+        return Kind::DoubleColumn;
+    else
+        static_assert(sizeof(T) == 0, "field type without an item rule");
 }
 
 // TVX_FIELD(Record, member): the member's name is its key.

@@ -13,6 +13,7 @@ closes when the next minute's candle appears; in a replay, after each
 lockstep step. At the end it prints the trades and the statistics of
 tavrolix_sandbox.results, and saves a PNG when matplotlib is installed.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -44,8 +45,16 @@ class Crossover:
     """Long when the fast average of closes crosses above the slow one, flat when it
     crosses below. Closes are counted in ticks, so the averages compare exactly."""
 
-    def __init__(self, shares: Any, symbol: str, fast: int = 10, slow: int = 20, cap: float = 0.05,
-                 tick: float = 0.01, lot: int = 1) -> None:
+    def __init__(
+        self,
+        shares: Any,
+        symbol: str,
+        fast: int = 10,
+        slow: int = 20,
+        cap: float = 0.05,
+        tick: float = 0.01,
+        lot: int = 1,
+    ) -> None:
         self.shares, self.symbol, self.fast, self.slow, self.lot = shares, symbol, fast, slow, lot
         self.cap, self.tick = Decimal(repr(cap)), Decimal(repr(tick))
         self.closes: List[int] = []
@@ -62,7 +71,7 @@ class Crossover:
         if len(self.closes) < self.slow:
             return
         # fast average - slow average, times fast * slow: the same sign, in whole numbers
-        d = self.slow * sum(self.closes[-self.fast:]) - self.fast * sum(self.closes[-self.slow:])
+        d = self.slow * sum(self.closes[-self.fast :]) - self.fast * sum(self.closes[-self.slow :])
         prev, self.prev = self.prev, d
         if self.working is not None:
             if self.shares.order(self.working)["status"] not in tavrolix.FINAL_STATUSES:
@@ -84,8 +93,9 @@ class Crossover:
                 self.log.append("%s death cross at %s: sell %d" % (day(time), close, held))
 
 
-def run_replay(bars: H.History, symbol: str, interval: str, cash: float,
-               fast: int = 10, slow: int = 20) -> Tuple[Crossover, List[EquityTrade]]:
+def run_replay(
+    bars: H.History, symbol: str, interval: str, cash: float, fast: int = 10, slow: int = 20
+) -> Tuple[Crossover, List[EquityTrade]]:
     """Replays ``bars`` in lockstep with the strategy trading; returns it and the account's trades."""
     # conflate: a bar's four prints give one candle update
     broker.reset(running=False, liquidity=False, activity=False, conflate=True)
@@ -160,14 +170,25 @@ def main(argv: Optional[List[str]] = None) -> None:
         symbol = a.symbol or "ARVO"
         strategy, trades, prices = run_live(symbol, a.minutes, a.cash)
         print("traded %d live minutes of %s" % (len(prices), symbol))
-    for line in strategy.log[:3] + (["..."] if len(strategy.log) > 6 else []) + strategy.log[max(3, len(strategy.log) - 3):]:
+    for line in (
+        strategy.log[:3] + (["..."] if len(strategy.log) > 6 else []) + strategy.log[max(3, len(strategy.log) - 3) :]
+    ):
         print("  " + line)
     s = R.statistics(trades, prices, a.cash)
-    print("%d fills, %d round trips, win rate %s" % (len(trades), s["round_trips"],
-                                                      "-" if s["win_rate"] is None else "%.1f%%" % (100 * s["win_rate"])))
-    print("final equity %.2f, return %.2f%%, max drawdown %.2f%%, exposure %.1f%%, Sharpe %s" % (
-        s["final_equity"], 100 * s["total_return"], 100 * s["max_drawdown"], 100 * s["exposure"],
-        "-" if s["sharpe"] is None else "%.2f" % s["sharpe"]))
+    print(
+        "%d fills, %d round trips, win rate %s"
+        % (len(trades), s["round_trips"], "-" if s["win_rate"] is None else "%.1f%%" % (100 * s["win_rate"]))
+    )
+    print(
+        "final equity %.2f, return %.2f%%, max drawdown %.2f%%, exposure %.1f%%, Sharpe %s"
+        % (
+            s["final_equity"],
+            100 * s["total_return"],
+            100 * s["max_drawdown"],
+            100 * s["exposure"],
+            "-" if s["sharpe"] is None else "%.2f" % s["sharpe"],
+        )
+    )
     if a.png:
         print(R.plot(trades, prices, a.cash, a.png, title="%s 10/20 crossover" % symbol))
 

@@ -3,6 +3,7 @@ tavrolix client, following it on the account's order stream.
 
 Run with ``.venv/bin/python examples/orders.py`` after ``bash scripts/setup.sh``.
 """
+
 import tavrolix
 from tavrolix import OrderStatus
 

@@ -5,6 +5,7 @@ request through the raw module is shown once, beside the client's.
 
 Run with ``bash scripts/quickstart.sh`` (or ``.venv/bin/python examples/quickstart.py``).
 """
+
 import time
 
 import tavrolix
@@ -24,18 +25,27 @@ if not envelope["success"]:
 shares = client.equity(ACCOUNT)
 equity = shares.info()
 assert equity == envelope["data"]
-print("%s (%s): cash %.2f, buying power %.2f" % (ACCOUNT, equity["account_type"], equity["cash_balance"],
-                                                 equity["line_available"]))
+print(
+    "%s (%s): cash %.2f, buying power %.2f"
+    % (ACCOUNT, equity["account_type"], equity["cash_balance"], equity["line_available"])
+)
 futures = client.derivatives(FUTURES_ACCOUNT).info()
-print("%s: equity %.2f, excess equity %.2f, margin call flag %s" % (FUTURES_ACCOUNT, futures["equity"],
-                                                                    futures["excess_equity"],
-                                                                    futures["call_force_flag"]))
+print(
+    "%s: equity %.2f, excess equity %.2f, margin call flag %s"
+    % (FUTURES_ACCOUNT, futures["equity"], futures["excess_equity"], futures["call_force_flag"])
+)
 
 # The book of ARVO: the first picture arrives at once.
 with client.bid_offer(SYMBOL, timeout=10) as books:
     book = next(books)
-print("%s bids %s, offers %s" % (SYMBOL, list(zip(book["bid_price"], book["bid_volume"]))[:3],
-                                 list(zip(book["ask_price"], book["ask_volume"]))[:3]))
+print(
+    "%s bids %s, offers %s"
+    % (
+        SYMBOL,
+        list(zip(book["bid_price"], book["bid_volume"]))[:3],
+        list(zip(book["ask_price"], book["ask_volume"]))[:3],
+    )
+)
 
 # Every change of the account's orders, read as an iterator.
 with shares.order_updates(timeout=10) as updates:
@@ -46,8 +56,7 @@ with shares.order_updates(timeout=10) as updates:
         for update in updates:
             if update["order_no"] != order_no:
                 continue
-            line = "  %s: %s, matched %d of %d" % (update["event"], update["status"], update["matched"],
-                                                   update["vol"])
+            line = "  %s: %s, matched %d of %d" % (update["event"], update["status"], update["matched"], update["vol"])
             if update["event"] == "MATCH":
                 line += " (%d at %.2f)" % (update["match_volume"], update["match_price"])
             print(line)
@@ -59,12 +68,22 @@ with shares.order_updates(timeout=10) as updates:
         print("  still queuing; cancelled:", updates.wait(order_no, timeout=10)["status"])
 
 for p in shares.portfolio():
-    print("holding %-6s %7d @ %8.4f, market %.2f, profit %10.2f" % (p["symbol"], p["actual_volume"],
-                                                                    p["average_price"], p["market_price"],
-                                                                    p["profit"]))
+    print(
+        "holding %-6s %7d @ %8.4f, market %.2f, profit %10.2f"
+        % (p["symbol"], p["actual_volume"], p["average_price"], p["market_price"], p["profit"])
+    )
 for t in shares.trades():
-    print("trade %s %s %s %d @ %.2f, fees %.2f" % (t["trade_no"], t["side"], t["symbol"], t["qty"], t["px"],
-                                                   t["brokerage_fee"] + t["trading_fee"] + t["clearing_fee"]))
+    print(
+        "trade %s %s %s %d @ %.2f, fees %.2f"
+        % (
+            t["trade_no"],
+            t["side"],
+            t["symbol"],
+            t["qty"],
+            t["px"],
+            t["brokerage_fee"] + t["trading_fee"] + t["clearing_fee"],
+        )
+    )
 
 candles = client.candlesticks(SYMBOL, tavrolix.Interval.M5, count=6)
 print("last %d five-minute candles of %s:" % (len(candles), SYMBOL))

@@ -4,6 +4,7 @@ asyncio event loop.
 
 Run with ``.venv/bin/python examples/realtime.py`` after ``bash scripts/setup.sh``.
 """
+
 import asyncio
 from typing import List, TypeVar
 
@@ -25,8 +26,11 @@ async def main(client: tavrolix.Investor, seconds: float) -> None:
     books: List[BidOffer] = []
     candles: List[Candle] = []
     streams = (client.price_info(SYMBOL), client.bid_offer(SYMBOL), client.candle_updates(SYMBOL, "1m"))
-    tasks = [asyncio.ensure_future(collect(streams[0], infos)), asyncio.ensure_future(collect(streams[1], books)),
-             asyncio.ensure_future(collect(streams[2], candles))]
+    tasks = [
+        asyncio.ensure_future(collect(streams[0], infos)),
+        asyncio.ensure_future(collect(streams[1], books)),
+        asyncio.ensure_future(collect(streams[2], candles)),
+    ]
     await asyncio.sleep(seconds)
     for task in tasks:
         task.cancel()
@@ -34,14 +38,14 @@ async def main(client: tavrolix.Investor, seconds: float) -> None:
     print("closed:", all(s.closed for s in streams), "dropped:", sum(s.dropped for s in streams))
     if infos:
         last = infos[-1]
-        print("%s last %s, change %s%%, volume %s" % (SYMBOL, last["last"], last["percent_change"],
-                                                     last["total_volume"]))
+        print(
+            "%s last %s, change %s%%, volume %s" % (SYMBOL, last["last"], last["percent_change"], last["total_volume"])
+        )
     if books:
         print("best bid/offer:", books[-1]["bid_price"][:1], books[-1]["ask_price"][:1])
     if candles:
         c = candles[-1]
-        print("candle %s: open %s high %s low %s close %s" % (c["time"], c["open"], c["high"], c["low"],
-                                                              c["close"]))
+        print("candle %s: open %s high %s low %s close %s" % (c["time"], c["open"], c["high"], c["low"], c["close"]))
     print("events:", {"info": len(infos), "book": len(books), "candle": len(candles)})
 
 

@@ -8,6 +8,7 @@ Prices arrive on a price-information stream; the loop trades with immediate
 order stream, and prints the result at the end. ``--fast`` makes the sandbox
 clock tick every 20 ms instead of every 250 ms, for a livelier market.
 """
+
 import sys
 import time
 from typing import Optional
@@ -24,6 +25,7 @@ BAND = 0.002  # how far apart they must be, relative, before the loop acts
 def main(seconds: float, fast_clock: bool) -> None:
     if fast_clock:
         from tavrolix_sandbox import broker
+
         broker.run(0.02)
     client = tavrolix.connect("inv001", "inv001-secret", pin=PIN)
     shares = client.equity(ACCOUNT)
@@ -34,8 +36,12 @@ def main(seconds: float, fast_clock: bool) -> None:
     working: Optional[str] = None  # the order in the market, if any; one at a time
     book: Optional[BidOffer] = None
     end = time.monotonic() + seconds
-    with client, client.price_info(SYMBOL, timeout=0.5) as prices, client.bid_offer(SYMBOL) as books, \
-            shares.order_updates() as fills:
+    with (
+        client,
+        client.price_info(SYMBOL, timeout=0.5) as prices,
+        client.bid_offer(SYMBOL) as books,
+        shares.order_updates() as fills,
+    ):
         try:
             while time.monotonic() < end:
                 try:
@@ -57,24 +63,30 @@ def main(seconds: float, fast_clock: bool) -> None:
                 gap = (fast - slow) / slow
                 want = LOT if gap > BAND else 0 if gap < -BAND else extra
                 if working is None and want != extra and book and book["ask_price"] and book["bid_price"]:
-                    side, price = (Side.BUY, book["ask_price"][0]) if want > extra else (Side.SELL,
-                                                                                         book["bid_price"][0])
+                    side, price = (
+                        (Side.BUY, book["ask_price"][0]) if want > extra else (Side.SELL, book["bid_price"][0])
+                    )
                     try:
-                        working = shares.place(SYMBOL, side, abs(want - extra), price=price, validity=Validity.IOC,
-                                               bypass_warning=True)
+                        working = shares.place(
+                            SYMBOL, side, abs(want - extra), price=price, validity=Validity.IOC, bypass_warning=True
+                        )
                         outcome = working
                     except tavrolix.Refused as e:
                         outcome = e.message
-                    print("%s %s %d at %.2f (fast %.3f, slow %.3f): %s" % (
-                        info["time"], side, abs(want - extra), price, fast, slow, outcome))
+                    print(
+                        "%s %s %d at %.2f (fast %.3f, slow %.3f): %s"
+                        % (info["time"], side, abs(want - extra), price, fast, slow, outcome)
+                    )
         finally:
             if extra > 0:
                 shares.sell(SYMBOL, extra, validity=Validity.IOC, bypass_warning=True)  # MARKET: no price
     trades = [t for t in shares.trades() if t["symbol"] == SYMBOL]
     position = {p["symbol"]: p for p in shares.portfolio()}[SYMBOL]
     fees = sum(t["brokerage_fee"] + t["trading_fee"] + t["clearing_fee"] for t in trades)
-    print("%d trades, position %d (started with %d), realized %.2f, fees %.2f" % (
-        len(trades), position["actual_volume"], held_at_start, position["realize_profit"], fees))
+    print(
+        "%d trades, position %d (started with %d), realized %.2f, fees %.2f"
+        % (len(trades), position["actual_volume"], held_at_start, position["realize_profit"], fees)
+    )
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@ The prices are read from that package at run time (it is in the test extra:
 packed block. A sandbox world lives in its process, so each worker replays
 the history through a world of its own, trading through the module.
 """
+
 import argparse
 import itertools
 import multiprocessing
@@ -20,9 +21,8 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from tavrolix_sandbox import history, results  # noqa: E402
-
-import backtest as example  # noqa: E402
+import backtest as example
+from tavrolix_sandbox import history, results
 
 CASH = 10000
 _BARS: Optional[history.History] = None
@@ -61,8 +61,9 @@ def sweep(params: Sequence[Tuple[int, int]], workers: Optional[int] = None) -> L
     # threads, which a fork would copy in whatever state they were. The
     # prices travel once per worker as the history's packed block.
     block = load_goog().pack()
-    with ProcessPoolExecutor(max_workers=workers, initializer=_init, initargs=(block,),
-                             mp_context=multiprocessing.get_context("spawn")) as pool:
+    with ProcessPoolExecutor(
+        max_workers=workers, initializer=_init, initargs=(block,), mp_context=multiprocessing.get_context("spawn")
+    ) as pool:
         return list(pool.map(backtest, params))
 
 
@@ -73,10 +74,21 @@ def main() -> None:
     args = ap.parse_args()
     rows = sorted(sweep(grid(), args.workers), key=lambda r: r["final_equity"], reverse=True)
     print("fast slow  final equity  return  max dd  sharpe  win rate  exposure  round trips")
-    for r in rows[:args.top]:
-        print("%4d %4d  %12.2f  %5.0f%%  %5.1f%%  %6.2f  %7.0f%%  %7.0f%%  %11d" % (
-            r["fast"], r["slow"], r["final_equity"], 100 * r["total_return"], 100 * r["max_drawdown"],
-            r["sharpe"] or 0, 100 * (r["win_rate"] or 0), 100 * r["exposure"], r["round_trips"]))
+    for r in rows[: args.top]:
+        print(
+            "%4d %4d  %12.2f  %5.0f%%  %5.1f%%  %6.2f  %7.0f%%  %7.0f%%  %11d"
+            % (
+                r["fast"],
+                r["slow"],
+                r["final_equity"],
+                100 * r["total_return"],
+                100 * r["max_drawdown"],
+                r["sharpe"] or 0,
+                100 * (r["win_rate"] or 0),
+                100 * r["exposure"],
+                r["round_trips"],
+            )
+        )
     print("(%d parameter pairs)" % len(rows))
 
 

@@ -9,15 +9,16 @@ using namespace tvx::core;
 using wire::CandlestickResult;
 
 // `data` carries every key whatever the outcome; a refusal only empties the columns.
-const RecordTable candlesticks{sizeof(CandlestickResult), {
-    TVX_FIELD(CandlestickResult, last_sequence),
-    TVX_FIELD(CandlestickResult, time),
-    TVX_FIELD(CandlestickResult, open),
-    TVX_FIELD(CandlestickResult, high),
-    TVX_FIELD(CandlestickResult, low),
-    TVX_FIELD(CandlestickResult, close),
-    TVX_FIELD(CandlestickResult, volume),
-}};
+const RecordTable candlesticks{sizeof(CandlestickResult),
+                               {
+                                   TVX_FIELD(CandlestickResult, last_sequence),
+                                   TVX_FIELD(CandlestickResult, time),
+                                   TVX_FIELD(CandlestickResult, open),
+                                   TVX_FIELD(CandlestickResult, high),
+                                   TVX_FIELD(CandlestickResult, low),
+                                   TVX_FIELD(CandlestickResult, close),
+                                   TVX_FIELD(CandlestickResult, volume),
+                               }};
 
 }  // namespace
 

@@ -134,8 +134,8 @@ py::ssize_t first_inexact(const py::array& a) {
         where = "(" + where + ")";
     }
     if (!item) item = a.attr("reshape")(-1)[py::slice(at, at + 1, 1)].attr("tolist")()[py::int_(0)];
-    throw py::value_error("order number at index " + where + " is not a 32-bit integer: " +
-                          py::repr(item).cast<std::string>());
+    throw py::value_error("order number at index " + where +
+                          " is not a 32-bit integer: " + py::repr(item).cast<std::string>());
 }
 
 // An object array's items, checked one by one into a new int32 array of the
@@ -170,8 +170,8 @@ bool load_order_numbers(PyObject* src, OrderNumbers& out) {
     // trick) would otherwise be made contiguous first, gigabytes of it.
     if (api.PyArray_Check_(src)) batch_count(static_cast<std::size_t>(py::reinterpret_borrow<py::array>(src).size()));
     const py::dtype int32 = py::dtype::of<std::int32_t>();
-    const bool int32_array = api.PyArray_Check_(src) &&
-                             api.PyArray_EquivTypes_(py::detail::array_proxy(src)->descr, int32.ptr());
+    const bool int32_array =
+        api.PyArray_Check_(src) && api.PyArray_EquivTypes_(py::detail::array_proxy(src)->descr, int32.ptr());
     if (!int32_array) {
         const py::object own = from_any(src, py::object(), 0);
         if (!own) return false;

@@ -15,17 +15,19 @@ using wire::EquityOrderActionError;
 // Both markets' error records begin alike, so one nested table reads either.
 static_assert(offsetof(DerivativesOrderActionError, code) == offsetof(EquityOrderActionError, code) &&
               offsetof(DerivativesOrderActionError, message) == offsetof(EquityOrderActionError, message));
-const RecordTable error_response{sizeof(DerivativesOrderActionError), {
-    TVX_FIELD(DerivativesOrderActionError, code),
-    TVX_FIELD(DerivativesOrderActionError, message),
-}};
+const RecordTable error_response{sizeof(DerivativesOrderActionError),
+                                 {
+                                     TVX_FIELD(DerivativesOrderActionError, code),
+                                     TVX_FIELD(DerivativesOrderActionError, message),
+                                 }};
 template <class E>
-const RecordTable action_error{sizeof(E), {
-    TVX_NESTED("error_response", error_response),
-    TVX_FIELD(E, http_status),
-    TVX_FIELD(E, http_status_code),
-    TVX_FIELD(E, order_no),
-}};
+const RecordTable action_error{sizeof(E),
+                               {
+                                   TVX_NESTED("error_response", error_response),
+                                   TVX_FIELD(E, http_status),
+                                   TVX_FIELD(E, http_status_code),
+                                   TVX_FIELD(E, order_no),
+                               }};
 
 // Derivatives order numbers as count consecutive int32 values, read from the
 // argument's own array (the caller's, when it already was C-contiguous int32).
@@ -41,7 +43,8 @@ class NumberBatch {
         if ((a->flags & in_order) != in_order ||
             !npy_api::get().PyArray_EquivTypes_(a->descr, py::dtype::of<std::int32_t>().ptr())) {
             OrderNumbers again;
-            if (!load_order_numbers(array_.ptr(), again)) throw py::value_error("the order numbers changed during the call");
+            if (!load_order_numbers(array_.ptr(), again))
+                throw py::value_error("the order numbers changed during the call");
             array_ = std::move(again.array);
         }
         const auto view = py::reinterpret_borrow<py::array_t<std::int32_t>>(array_);
@@ -81,7 +84,8 @@ class TextBatch {
 py::dict cancel_investor_derivatives_order(const py::dict& context, Str account_no, std::int32_t order_no, Str a4) {
     wire::InvestorTextRecord extra{};
     put(extra.arg4, a4);
-    return status_envelope(core::call_library(context, op::cancel_investor_derivatives_order, account_no, order_no, &extra));
+    return status_envelope(
+        core::call_library(context, op::cancel_investor_derivatives_order, account_no, order_no, &extra));
 }
 
 py::dict cancel_investor_equity_order(const py::dict& context, Str account_no, Str order_no, Str a4) {
@@ -104,31 +108,31 @@ py::dict cancel_investor_derivatives_orders(const py::dict& context, Str account
     const wire::ConnectionConfig cfg = build_config(context);
     const NumberBatch batch(order_nos);
     return list_envelope(core::call_configured(cfg, op::cancel_investor_derivatives_orders, account_no, batch.items(),
-                                batch.count(), a4),
+                                               batch.count(), a4),
                          action_error<DerivativesOrderActionError>);
 }
 
 py::dict cancel_investor_equity_orders(const py::dict& context, Str account_no, const OrderTexts& order_nos, Str a4) {
     const TextBatch batch(order_nos);
-    return list_envelope(core::call_library(context, op::cancel_investor_equity_orders, account_no, batch.items(), batch.count(),
-                                a4),
-                         action_error<EquityOrderActionError>);
+    return list_envelope(
+        core::call_library(context, op::cancel_investor_equity_orders, account_no, batch.items(), batch.count(), a4),
+        action_error<EquityOrderActionError>);
 }
 
 py::dict cancel_marketrep_derivatives_orders(const py::dict& context, Str account_no, const OrderNumbers& order_nos) {
     // The context first: reading it may run Python code (see NumberBatch).
     const wire::ConnectionConfig cfg = build_config(context);
     const NumberBatch batch(order_nos);
-    return list_envelope(core::call_configured(cfg, op::cancel_marketrep_derivatives_orders, account_no, batch.items(),
-                                batch.count()),
-                         action_error<DerivativesOrderActionError>);
+    return list_envelope(
+        core::call_configured(cfg, op::cancel_marketrep_derivatives_orders, account_no, batch.items(), batch.count()),
+        action_error<DerivativesOrderActionError>);
 }
 
 py::dict cancel_marketrep_equity_orders(const py::dict& context, Str account_no, const OrderTexts& order_nos) {
     const TextBatch batch(order_nos);
-    return list_envelope(core::call_library(context, op::cancel_marketrep_equity_orders, account_no, batch.items(),
-                                batch.count()),
-                         action_error<EquityOrderActionError>);
+    return list_envelope(
+        core::call_library(context, op::cancel_marketrep_equity_orders, account_no, batch.items(), batch.count()),
+        action_error<EquityOrderActionError>);
 }
 
 }  // namespace tvx::orders

@@ -70,7 +70,9 @@ struct Flight {
         // Both sides are sequentially consistent: either the waiter's check
         // sees the count down, or this sees the waiter and wakes it.
         if (r.waiters.load() > 0) {
-            { std::lock_guard<std::mutex> g(r.lock); }
+            {
+                std::lock_guard<std::mutex> g(r.lock);
+            }
             r.settled.notify_all();
         }
     }
@@ -94,8 +96,10 @@ void store(Registry& r, const Subscription& s, std::string_view cache_key, std::
     if (s.removed.load(std::memory_order_relaxed) || r.emptied_all > arrived) return;
     auto it = r.payloads.find(cache_key);
     try {
-        if (it == r.payloads.end()) it = r.payloads.emplace(std::string(cache_key), Cached{}).first;
-        else if (it->second.emptied > arrived) return;
+        if (it == r.payloads.end())
+            it = r.payloads.emplace(std::string(cache_key), Cached{}).first;
+        else if (it->second.emptied > arrived)
+            return;
         // The entry is nearly always there already: its buffer is reused.
         it->second.payload.assign(payload);
         it->second.present = true;
@@ -145,8 +149,8 @@ void run(Registry& r, std::string_view key, SubscriptionPtr s, std::string_view 
     }
     // Checked under the interpreter lock, which unsubscribe holds from start
     // to end: once it has returned, no call of the callable starts.
-    const bool returned = !r.closing.load() && !s->removed.load(std::memory_order_acquire) &&
-                          s->callable.call(payload, key);
+    const bool returned =
+        !r.closing.load() && !s->removed.load(std::memory_order_acquire) && s->callable.call(payload, key);
     if (returned && cache_key) store(r, *s, *cache_key, payload, arrived);
     release(s);
     if (fresh) {
@@ -284,9 +288,8 @@ void release(SubscriptionPtr& s) {
 std::string open(const SubscriptionPtr& s) {
     Registry& r = registry();
     std::lock_guard<std::mutex> g(r.lock);
-    std::string key = unique_key(&system_ticks, [&](const std::string& k) {
-        return r.callbacks.count(k) != 0 || r.handles.count(k) != 0;
-    });
+    std::string key = unique_key(
+        &system_ticks, [&](const std::string& k) { return r.callbacks.count(k) != 0 || r.handles.count(k) != 0; });
     r.callbacks.emplace(key, s);
     return key;
 }
@@ -375,7 +378,8 @@ void install_process_hooks() {
     py::module_::import("atexit").attr("register")(py::cpp_function(&shut_down));
 #if !defined(_WIN32)
     pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
-    py::module_::import("os").attr("register_at_fork")(py::arg("after_in_child") = py::cpp_function(&release_inherited));
+    py::module_::import("os").attr("register_at_fork")(py::arg("after_in_child") =
+                                                           py::cpp_function(&release_inherited));
 #endif
 }
 

@@ -7,6 +7,7 @@ The stub's docstrings are the source: each function's has a summary, then
 "Parameters:" (one "name: meaning" line per parameter), "Result:" and
 "Errors:"; editors show the same text on hover.
 """
+
 import ast
 import os
 import re
@@ -59,9 +60,11 @@ def parse_docstring(doc: str) -> Tuple[str, Dict[str, str], List[Tuple[str, str]
             meanings.append((name, [text]))
         elif line.strip():
             (meanings[-1][1] if current == "Parameters" and meanings else sections[current]).append(line.strip())
-    return (" ".join(s for s in summary if s),
-            {k: " ".join(v) for k, v in sections.items()},
-            [(n, " ".join(t)) for n, t in meanings])
+    return (
+        " ".join(s for s in summary if s),
+        {k: " ".join(v) for k, v in sections.items()},
+        [(n, " ".join(t)) for n, t in meanings],
+    )
 
 
 def load(path: str = STUB) -> Tuple[List[Function], List[ast.ClassDef], ast.Module]:
@@ -89,18 +92,23 @@ def cell(text: str) -> str:
 
 def render_function(fn: Function) -> List[str]:
     meaning = dict(fn.meanings)
-    out = ["#### `%s`" % signature(fn), "", cell(fn.summary), "",
-           "| parameter | type | meaning |", "|---|---|---|"]
+    out = ["#### `%s`" % signature(fn), "", cell(fn.summary), "", "| parameter | type | meaning |", "|---|---|---|"]
     out += ["| `%s` | `%s` | %s |" % (p, t, cell(meaning.get(p, ""))) for p, t in fn.params]
-    out += ["", "**Result** `%s`: %s" % (fn.returns, cell(fn.sections.get("Result", ""))), "",
-            "**Errors**: %s" % cell(fn.sections.get("Errors", "")), ""]
+    out += [
+        "",
+        "**Result** `%s`: %s" % (fn.returns, cell(fn.sections.get("Result", ""))),
+        "",
+        "**Errors**: %s" % cell(fn.sections.get("Errors", "")),
+        "",
+    ]
     return out
 
 
 def render_class(node: ast.ClassDef) -> List[str]:
     bases = [ast.unparse(b) for b in node.bases if ast.unparse(b) != "TypedDict"]
-    title = node.name + ("[%s]" % ", ".join(b[len("Generic["):-1] for b in bases if b.startswith("Generic[")) if bases
-                         else "")
+    title = node.name + (
+        "[%s]" % ", ".join(b[len("Generic[") : -1] for b in bases if b.startswith("Generic[")) if bases else ""
+    )
     out = ["#### `%s`" % title, ""]
     doc = ast.get_docstring(node)
     if doc:

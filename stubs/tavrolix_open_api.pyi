@@ -4,6 +4,7 @@ Every function takes its arguments by position only. The dictionary types below
 exist for type checkers only: import them under ``typing.TYPE_CHECKING`` (or in
 string annotations), never at run time.
 """
+
 from typing import Callable, Generic, List, Literal, Optional, Sequence, TypedDict, TypeVar, Union, type_check_only
 
 import numpy

@@ -1,8 +1,8 @@
 """The two markets of the sandbox broker behind one interface, so that broker
 tests can run the same case on equities and derivatives, through the module."""
+
 import numpy as np
 import pytest
-
 import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
 from tavrolix_sandbox import broker
@@ -21,15 +21,41 @@ class Equity:
     keys = {"matched": "matched", "cancelled": "cancelled", "balance": "balance", "qty": "vol"}
 
     @staticmethod
-    def place(ctx, account, side, price, volume, price_type="LIMIT", validity="DAY", symbol=None, iceberg=0,
-              bypass=False, pin=PIN):
-        return tv.place_investor_equity_order(ctx, account, symbol or Equity.symbol, price, volume, side, pin,
-                                              price_type, validity, "", "", False, iceberg, bypass)
+    def place(
+        ctx,
+        account,
+        side,
+        price,
+        volume,
+        price_type="LIMIT",
+        validity="DAY",
+        symbol=None,
+        iceberg=0,
+        bypass=False,
+        pin=PIN,
+    ):
+        return tv.place_investor_equity_order(
+            ctx,
+            account,
+            symbol or Equity.symbol,
+            price,
+            volume,
+            side,
+            pin,
+            price_type,
+            validity,
+            "",
+            "",
+            False,
+            iceberg,
+            bypass,
+        )
 
     @staticmethod
     def place_marketrep(ctx, account, side, price, volume):
-        return tv.place_marketrep_equity_order(ctx, account, Equity.symbol, price, volume, side, "LIMIT", "DAY",
-                                               "", "", False, 0, False)
+        return tv.place_marketrep_equity_order(
+            ctx, account, Equity.symbol, price, volume, side, "LIMIT", "DAY", "", "", False, 0, False
+        )
 
     order = staticmethod(lambda ctx, account, no: tv.get_investor_equity_order(ctx, account, no))
     orders = staticmethod(lambda ctx, account: tv.get_investor_equity_orders(ctx, account))
@@ -53,23 +79,51 @@ class Derivatives:
     keys = {"matched": "match_qty", "cancelled": "cancel_qty", "balance": "balance_qty", "qty": "qty"}
 
     @staticmethod
-    def place(ctx, account, side, price, volume, price_type="LIMIT", validity="DAY", symbol=None, position="AUTO",
-              trigger=("", "", 0.0), bypass=False, pin=PIN):
-        return tv.place_investor_derivatives_order(ctx, account, symbol or Derivatives.symbol, price, volume, side,
-                                                   position, pin, price_type, validity, *trigger, bypass)
+    def place(
+        ctx,
+        account,
+        side,
+        price,
+        volume,
+        price_type="LIMIT",
+        validity="DAY",
+        symbol=None,
+        position="AUTO",
+        trigger=("", "", 0.0),
+        bypass=False,
+        pin=PIN,
+    ):
+        return tv.place_investor_derivatives_order(
+            ctx,
+            account,
+            symbol or Derivatives.symbol,
+            price,
+            volume,
+            side,
+            position,
+            pin,
+            price_type,
+            validity,
+            *trigger,
+            bypass,
+        )
 
     @staticmethod
     def place_marketrep(ctx, account, side, price, volume):
-        return tv.place_marketrep_derivatives_order(ctx, account, Derivatives.symbol, price, volume, side, "AUTO",
-                                                    "LIMIT", "DAY", "", "", 0.0, False)
+        return tv.place_marketrep_derivatives_order(
+            ctx, account, Derivatives.symbol, price, volume, side, "AUTO", "LIMIT", "DAY", "", "", 0.0, False
+        )
 
     order = staticmethod(lambda ctx, account, no: tv.get_investor_derivatives_order(ctx, account, no))
     orders = staticmethod(lambda ctx, account: tv.get_investor_derivatives_orders(ctx, account))
     marketrep_orders = staticmethod(lambda ctx: tv.get_marketrep_derivatives_orders(ctx))
     marketrep_order = staticmethod(lambda ctx, no: tv.get_marketrep_derivatives_order(ctx, no))
     cancel = staticmethod(lambda ctx, account, no, pin=PIN: tv.cancel_investor_derivatives_order(ctx, account, no, pin))
-    cancel_many = staticmethod(lambda ctx, account, nos: tv.cancel_investor_derivatives_orders(
-        ctx, account, np.array(list(nos), dtype=np.int32), PIN))
+    cancel_many = staticmethod(
+        lambda ctx, account, nos: tv.cancel_investor_derivatives_orders(
+            ctx, account, np.array(list(nos), dtype=np.int32), PIN
+        )
+    )
     trades = staticmethod(lambda ctx, account: tv.get_investor_derivatives_trades(ctx, account))
     portfolios = staticmethod(lambda ctx, account: tv.get_investor_derivatives_portfolios(ctx, account))
     unknown_order = 99999

@@ -3,6 +3,7 @@
 Kinds: d context dict, s str, i int, f float, b bool, L list of str,
 A int32 array, C callable. Operation 0: no library call.
 """
+
 FUNCTIONS = [
     ("login", 13, "ssssb"),
     ("unsubscribe", 48, "ss"),
@@ -57,17 +58,45 @@ FUNCTIONS = [
 BY_NAME = {name: (op, kinds) for name, op, kinds in FUNCTIONS}
 
 # Result image size of each operation.
-RESULT_SIZE = {13: 72, 14: 88, 24: 88, 19: 368, 30: 368, 15: 208, 25: 208, 20: 256, 31: 256,
-               37: 176, 38: 32, 39: 32, 40: 32, 42: 32, 43: 24, 44: 24, 45: 24, 46: 24, 47: 24, 48: 24}
+RESULT_SIZE = {
+    13: 72,
+    14: 88,
+    24: 88,
+    19: 368,
+    30: 368,
+    15: 208,
+    25: 208,
+    20: 256,
+    31: 256,
+    37: 176,
+    38: 32,
+    39: 32,
+    40: 32,
+    42: 32,
+    43: 24,
+    44: 24,
+    45: 24,
+    46: 24,
+    47: 24,
+    48: 24,
+}
 for _op in (1, 3, 5, 7, 9, 10, 11, 12):
     RESULT_SIZE[_op] = 24
 for _op in (2, 4, 6, 8, 16, 17, 18, 21, 22, 23, 26, 27, 28, 29, 32, 33, 34, 35, 41):
     RESULT_SIZE[_op] = 48
 
 # Size of one item of each list result.
-ITEM_SIZE = {**{op: 184 for op in (16, 26, 27)}, **{op: 232 for op in (21, 32, 33)},
-             **{op: 312 for op in (17, 28)}, **{op: 160 for op in (22, 34)}, **{op: 192 for op in (18, 29)},
-             **{op: 128 for op in (23, 35)}, **{op: 32 for op in (2, 6)}, **{op: 40 for op in (4, 8)}, 41: 4}
+ITEM_SIZE = {
+    **{op: 184 for op in (16, 26, 27)},
+    **{op: 232 for op in (21, 32, 33)},
+    **{op: 312 for op in (17, 28)},
+    **{op: 160 for op in (22, 34)},
+    **{op: 192 for op in (18, 29)},
+    **{op: 128 for op in (23, 35)},
+    **{op: 32 for op in (2, 6)},
+    **{op: 40 for op in (4, 8)},
+    41: 4,
+}
 
 
 def result_image(op, path):

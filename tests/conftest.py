@@ -3,10 +3,9 @@ import os
 import sys
 
 import pytest
-from hypothesis import settings
-
 import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
+from hypothesis import settings
 from wire import login_image
 
 
@@ -35,6 +34,7 @@ def broker_world():
     default world is back afterwards (its clock stopped), for the tests that
     rely on it."""
     from tavrolix_sandbox import broker
+
     sbx.use_broker()
     yield
     sbx.use_broker()

@@ -1,6 +1,7 @@
 """The installed type stub, read with ast, and a check of run-time values
 against its annotations (TypedDicts with their exact keys in order, generic
 envelopes, aliases, Optional, Union, List, Literal)."""
+
 import ast
 import os
 from typing import Any, Dict, List, Optional, Tuple
@@ -37,8 +38,11 @@ class Stub:
                     self.aliases[name] = value
 
     def fields(self, cls: str) -> List[Tuple[str, ast.expr]]:
-        return [(n.target.id, n.annotation) for n in self.classes[cls].body
-                if isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name)]
+        return [
+            (n.target.id, n.annotation)
+            for n in self.classes[cls].body
+            if isinstance(n, ast.AnnAssign) and isinstance(n.target, ast.Name)
+        ]
 
     def class_params(self, cls: str) -> List[str]:
         for base in self.classes[cls].bases:
@@ -83,8 +87,11 @@ class Stub:
             for i, item in enumerate(value):
                 self.check(item, args[0], "%s[%d]" % (where, i), bound)
         elif head == "Literal":
-            assert any(type(value) is type(a.value) and value == a.value for a in args), \
-                "%s: %r is not %s" % (where, value, ast.unparse(ann))
+            assert any(type(value) is type(a.value) and value == a.value for a in args), "%s: %r is not %s" % (
+                where,
+                value,
+                ast.unparse(ann),
+            )
         elif head in self.classes:
             inner = {p: (a, bound) for p, a in zip(self.class_params(head), args)}
             self._check_typed_dict(value, head, where, inner)
@@ -110,8 +117,12 @@ class Stub:
     def _check_typed_dict(self, value: Any, cls: str, where: str, bound: Bindings) -> None:
         assert type(value) is dict, "%s: %r is not a dict (%s)" % (where, value, cls)
         fields = self.fields(cls)
-        assert list(value) == [k for k, _ in fields], \
-            "%s: keys %s, %s has %s" % (where, list(value), cls, [k for k, _ in fields])
+        assert list(value) == [k for k, _ in fields], "%s: keys %s, %s has %s" % (
+            where,
+            list(value),
+            cls,
+            [k for k, _ in fields],
+        )
         for key, ann in fields:
             self.check(value[key], ann, "%s[%r]" % (where, key), bound)
 

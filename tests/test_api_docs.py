@@ -1,5 +1,6 @@
 """docs/api.md against the stub: every function documented with its
 parameter list, every parameter given a meaning, the generated part fresh."""
+
 import ast
 import os
 import re
@@ -63,8 +64,14 @@ def test_readme_links_the_reference():
 
 
 # README's table of what the broker takes each order argument to mean, in words.
-WORDS = {"PIN": "pin", "NVDR": "nvdr", "new account": "new_account_no", "order number": "order_no",
-         "counter-party account": "counterparty_account_no", "counter-party position": "counterparty_position"}
+WORDS = {
+    "PIN": "pin",
+    "NVDR": "nvdr",
+    "new account": "new_account_no",
+    "order number": "order_no",
+    "counter-party account": "counterparty_account_no",
+    "counter-party position": "counterparty_position",
+}
 
 
 def broker_argument_table():
@@ -75,8 +82,13 @@ def broker_argument_table():
     for row in rows:
         cells = [c.strip() for c in row.strip("|").split("|")]
         m = re.fullmatch(r"`(\w+?)(\*_order\(s\))?`( \(2: account\))?", cells[0])
-        names = [m.group(1)] if not m.group(2) else [
-            m.group(1) + market + suffix for market in ("derivatives", "equity") for suffix in ("_order", "_orders")]
+        names = (
+            [m.group(1)]
+            if not m.group(2)
+            else [
+                m.group(1) + market + suffix for market in ("derivatives", "equity") for suffix in ("_order", "_orders")
+            ]
+        )
         for name in names:
             meanings = {pos: cell for pos, cell in enumerate(cells[1:], 3) if cell}
             if m.group(3):

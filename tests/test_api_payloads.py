@@ -1,5 +1,6 @@
 """The realtime payload tables of docs/api.md against what the sandbox
 broker's streams deliver."""
+
 import ast
 import json
 import os
@@ -7,7 +8,6 @@ import re
 import threading
 
 import pytest
-
 import tavrolix_open_api as tv
 from stub_types import Stub
 
@@ -39,9 +39,9 @@ def documented_schemas():
 
 def fits(value, json_type):
     if json_type.endswith(" or null"):
-        return value is None or fits(value, json_type[:-len(" or null")])
+        return value is None or fits(value, json_type[: -len(" or null")])
     if json_type.startswith("array of "):
-        inner = json_type[len("array of "):].rstrip("s")
+        inner = json_type[len("array of ") :].rstrip("s")
         return type(value) is list and all(fits(v, inner) for v in value)
     return type(value) in JSON_TYPES[json_type]
 
@@ -90,6 +90,7 @@ def test_documented_payloads_are_what_the_streams_deliver(quiet_market):
         def receive(payload):
             with lock:
                 got[name].append(payload)
+
         return receive
 
     keys = [
@@ -99,12 +100,15 @@ def test_documented_payloads_are_what_the_streams_deliver(quiet_market):
         tv.subscribe_equity_order(inv, "E-1001", collector("subscribe_equity_order")),
         tv.subscribe_derivatives_order(inv, "D-1001", collector("subscribe_derivatives_order")),
     ]
-    resting = tv.place_investor_equity_order(inv, "E-1001", "ARVO", 40.0, 100, "BUY", PIN, "LIMIT", "DAY", "", "",
-                                             False, 0, False)
-    taken = tv.place_investor_equity_order(inv, "E-1001", "ARVO", 0.0, 100, "BUY", PIN, "MARKET", "IOC", "", "",
-                                           False, 0, False)
-    resting_future = tv.place_investor_derivatives_order(inv, "D-1001", "T50H26", 970.0, 1, "BUY", "OPEN", PIN, "LIMIT", "DAY",
-                                               "", "", 0.0, False)
+    resting = tv.place_investor_equity_order(
+        inv, "E-1001", "ARVO", 40.0, 100, "BUY", PIN, "LIMIT", "DAY", "", "", False, 0, False
+    )
+    taken = tv.place_investor_equity_order(
+        inv, "E-1001", "ARVO", 0.0, 100, "BUY", PIN, "MARKET", "IOC", "", "", False, 0, False
+    )
+    resting_future = tv.place_investor_derivatives_order(
+        inv, "D-1001", "T50H26", 970.0, 1, "BUY", "OPEN", PIN, "LIMIT", "DAY", "", "", 0.0, False
+    )
     assert resting["success"] and taken["success"] and resting_future["success"], (resting, taken, resting_future)
     broker.step(120)
     tv.cancel_investor_equity_order(inv, "E-1001", resting["data"]["order_no"] or "", PIN)

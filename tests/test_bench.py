@@ -1,6 +1,7 @@
 """The benchmarks still run, and the module, the plain C API converter and the
 ctypes decoding still agree on every case (the benchmark asserts it before
 timing); one short round each, nothing measured."""
+
 import os
 import shutil
 import subprocess
@@ -8,13 +9,14 @@ import sys
 import sysconfig
 
 import pytest
-
 import tavrolix_open_api as tv
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BENCH = os.path.join(ROOT, "bench")
-pytestmark = [pytest.mark.skipif(bool(os.environ.get("TVX_SANITIZER")), reason="sanitizer run"),
-              pytest.mark.skipif(not shutil.which("cc"), reason="no C compiler")]
+pytestmark = [
+    pytest.mark.skipif(bool(os.environ.get("TVX_SANITIZER")), reason="sanitizer run"),
+    pytest.mark.skipif(not shutil.which("cc"), reason="no C compiler"),
+]
 
 
 @pytest.fixture(scope="module")
@@ -22,8 +24,20 @@ def floor_dir(tmp_path_factory):
     out = tmp_path_factory.mktemp("floor")
     paths = sysconfig.get_paths()
     target = out / ("tvx_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
-    subprocess.run(["cc", "-O1", "-fPIC", "-shared", "-I" + paths["include"], os.path.join(BENCH, "floor.c"),
-                    "-o", str(target), "-lpthread"], check=True)
+    subprocess.run(
+        [
+            "cc",
+            "-O1",
+            "-fPIC",
+            "-shared",
+            "-I" + paths["include"],
+            os.path.join(BENCH, "floor.c"),
+            "-o",
+            str(target),
+            "-lpthread",
+        ],
+        check=True,
+    )
     return str(out)
 
 
@@ -32,8 +46,9 @@ def smoke(script, *paths):
     module_dir = os.path.dirname(tv.__file__)
     sandbox = os.path.join(ROOT, "sandbox", "python")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, sandbox, *paths, BENCH]))
-    proc = subprocess.run([sys.executable, os.path.join(BENCH, script), "--smoke"], env=env,
-                          capture_output=True, text=True, timeout=300)
+    proc = subprocess.run(
+        [sys.executable, os.path.join(BENCH, script), "--smoke"], env=env, capture_output=True, text=True, timeout=300
+    )
     assert proc.returncode == 0, proc.stderr[-3000:]
     return proc.stdout.splitlines()
 

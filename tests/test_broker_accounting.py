@@ -1,14 +1,14 @@
 """The broker's books balance: after a scripted scenario against the moving
 market, the trades explain every position, price, realized profit and cash
 change that the module reports."""
+
 import random
 from collections import defaultdict
 
 import pytest
-
 import tavrolix_open_api as tv
-from tavrolix_sandbox import broker
 from broker_markets import Derivatives, Equity, login
+from tavrolix_sandbox import broker
 
 pytestmark = pytest.mark.usefixtures("broker_world")
 
@@ -24,8 +24,10 @@ def quoted_prices(symbol):
 
 def snapshot(ctx, eq_account, dv_account):
     return {
-        "cash": (tv.get_investor_equity_account_info(ctx, eq_account)["data"]["cash_balance"],
-                 tv.get_investor_derivatives_account_info(ctx, dv_account)["data"]["cash_balance"]),
+        "cash": (
+            tv.get_investor_equity_account_info(ctx, eq_account)["data"]["cash_balance"],
+            tv.get_investor_derivatives_account_info(ctx, dv_account)["data"]["cash_balance"],
+        ),
         "equity": {p["symbol"]: p for p in tv.get_investor_equity_portfolios(ctx, eq_account)["data"]},
         "derivatives": {p["symbol"]: p for p in tv.get_investor_derivatives_portfolios(ctx, dv_account)["data"]},
     }
@@ -44,15 +46,28 @@ def run_scenario(seed, rounds=40):
             action = rng.random()
             if action < 0.45:
                 symbol = rng.choice(EQUITIES)
-                env = Equity.place(ctx, eq, rng.choice(["BUY", "SELL"]), rng.choice(quoted_prices(symbol)),
-                                   100 * rng.randint(1, 30), symbol=symbol,
-                                   validity=rng.choice(["DAY", "DAY", "IOC"]))
+                env = Equity.place(
+                    ctx,
+                    eq,
+                    rng.choice(["BUY", "SELL"]),
+                    rng.choice(quoted_prices(symbol)),
+                    100 * rng.randint(1, 30),
+                    symbol=symbol,
+                    validity=rng.choice(["DAY", "DAY", "IOC"]),
+                )
                 if env["success"]:
                     open_orders[eq].append(env["data"]["order_no"])
             elif action < 0.8:
                 symbol = rng.choice(FUTURES)
-                env = Derivatives.place(ctx, dv, rng.choice(["LONG", "SHORT"]), rng.choice(quoted_prices(symbol)),
-                                        rng.randint(1, 3), symbol=symbol, position=rng.choice(["AUTO", "OPEN"]))
+                env = Derivatives.place(
+                    ctx,
+                    dv,
+                    rng.choice(["LONG", "SHORT"]),
+                    rng.choice(quoted_prices(symbol)),
+                    rng.randint(1, 3),
+                    symbol=symbol,
+                    position=rng.choice(["AUTO", "OPEN"]),
+                )
                 if env["success"]:
                     open_orders[dv].append(env["data"]["order_no"])
             elif action < 0.9 and open_orders[eq]:
@@ -64,11 +79,17 @@ def run_scenario(seed, rounds=40):
         broker.step(rng.randint(1, 15))
     end = []
     for ctx, eq, dv in people:
-        end.append(dict(snapshot(ctx, eq, dv),
-                        equity_trades=Equity.trades(ctx, eq)["data"], derivatives_trades=Derivatives.trades(ctx, dv)["data"],
-                        equity_orders=Equity.orders(ctx, eq)["data"], derivatives_orders=Derivatives.orders(ctx, dv)["data"],
-                        equity_info=tv.get_investor_equity_account_info(ctx, eq)["data"],
-                        derivatives_info=tv.get_investor_derivatives_account_info(ctx, dv)["data"]))
+        end.append(
+            dict(
+                snapshot(ctx, eq, dv),
+                equity_trades=Equity.trades(ctx, eq)["data"],
+                derivatives_trades=Derivatives.trades(ctx, dv)["data"],
+                equity_orders=Equity.orders(ctx, eq)["data"],
+                derivatives_orders=Derivatives.orders(ctx, dv)["data"],
+                equity_info=tv.get_investor_equity_account_info(ctx, eq)["data"],
+                derivatives_info=tv.get_investor_derivatives_account_info(ctx, dv)["data"],
+            )
+        )
     return start, end
 
 
@@ -123,10 +144,14 @@ def test_derivatives_trades_explain_positions_and_cash(scenario, who):
     units = lambda price: round(price * 10000)
     cost_out = lambda cost, q, v: cost if q >= v else (abs(cost) * q * 2 + v) // (2 * v) * (1 if cost >= 0 else -1)
     cash_units = units(start["cash"][1])
-    pos = {s: {"LONG": [p["actual_long_position"], units(p["long_avg_price"]) * p["actual_long_position"]],
-               "SHORT": [p["actual_short_position"], units(p["short_avg_price"]) * p["actual_short_position"]],
-               "realized": 0}
-           for s, p in start["derivatives"].items()}
+    pos = {
+        s: {
+            "LONG": [p["actual_long_position"], units(p["long_avg_price"]) * p["actual_long_position"]],
+            "SHORT": [p["actual_short_position"], units(p["short_avg_price"]) * p["actual_short_position"]],
+            "realized": 0,
+        }
+        for s, p in start["derivatives"].items()
+    }
     for t in sorted(trades, key=lambda t: t["ledger_seq"]):
         p = pos.setdefault(t["symbol"], {"LONG": [0, 0], "SHORT": [0, 0], "realized": 0})
         value = units(t["px"]) * t["qty"]
@@ -153,10 +178,14 @@ def test_derivatives_trades_explain_positions_and_cash(scenario, who):
         r = end["derivatives"][symbol]
         assert (r["actual_long_position"], r["actual_short_position"]) == (p["LONG"][0], p["SHORT"][0])
         assert (r["long_avg_price"], r["short_avg_price"], r["realized_pl"]) == (
-            approx(p["LONG"][1]), approx(p["SHORT"][1]), approx(p["realized"]))
+            approx(p["LONG"][1]),
+            approx(p["SHORT"][1]),
+            approx(p["realized"]),
+        )
         assert (r["has_long_position"], r["has_short_position"]) == (p["LONG"][0] > 0, p["SHORT"][0] > 0)
-        unrealized += ((r["market_price"] - p["LONG"][1]) * p["LONG"][0]
-                       + (p["SHORT"][1] - r["market_price"]) * p["SHORT"][0]) * r["multiplier"]
+        unrealized += (
+            (r["market_price"] - p["LONG"][1]) * p["LONG"][0] + (p["SHORT"][1] - r["market_price"]) * p["SHORT"][0]
+        ) * r["multiplier"]
     info = end["derivatives_info"]
     assert info["equity"] == approx(cash + unrealized)
     assert info["excess_equity"] == approx(info["equity"] - info["total_mr"])
@@ -181,8 +210,11 @@ def test_orders_agree_with_their_trades(scenario, who, market):
 def test_buying_power_holds_back_open_buys(scenario, who):
     end = scenario[1][who]
     info = end["equity_info"]
-    held = sum(o["balance"] * o["price"] * 1.0016 for o in end["equity_orders"]
-               if o["side"] == "BUY" and o["status"] in ("OPEN", "PARTIAL"))
+    held = sum(
+        o["balance"] * o["price"] * 1.0016
+        for o in end["equity_orders"]
+        if o["side"] == "BUY" and o["status"] in ("OPEN", "PARTIAL")
+    )
     assert info["line_available"] == approx(info["cash_balance"] + info["credit_limit"] - held)
 
 
@@ -198,6 +230,7 @@ def deriv_position(ctx, account, symbol="T50H26"):
 
 def test_auto_closes_first_and_close_orders_hold_their_contracts():
     from broker_markets import placed, quiet_market
+
     quiet_market()
     a, b = login("inv001"), login("inv002")
     # D-1001 starts long 2 @ 990: a resting CLOSE sale holds both contracts.
@@ -221,15 +254,22 @@ def test_auto_closes_first_and_close_orders_hold_their_contracts():
 
 @pytest.mark.parametrize("price, flag", [(995.0, "N"), (985.0, "C"), (960.0, "F")])
 def test_margin_call_follows_the_market(price, flag):
-    broker.reset(seed=1, running=False, activity=False, default_world=False,
-                 users=[{"id": "u1", "secret": "s1", "pin": "4321"}],
-                 derivatives_accounts=[{"account_no": "D-9", "owner": "u1", "cash": 30000}],
-                 positions=[{"account_no": "D-9", "symbol": "T50H26", "long": 3, "long_price": 1000.0}])
+    broker.reset(
+        seed=1,
+        running=False,
+        activity=False,
+        default_world=False,
+        users=[{"id": "u1", "secret": "s1", "pin": "4321"}],
+        derivatives_accounts=[{"account_no": "D-9", "owner": "u1", "cash": 30000}],
+        positions=[{"account_no": "D-9", "symbol": "T50H26", "long": 3, "long_price": 1000.0}],
+    )
     ctx = tv.login("u1", "s1", "", "", False)
     broker.set_price("T50H26", price)
     # A customer trade at that price marks the position.
-    broker.seed(users=[{"id": "u2", "secret": "s2", "pin": ""}],
-                derivatives_accounts=[{"account_no": "D-8", "owner": "u2", "cash": 1e6}])
+    broker.seed(
+        users=[{"id": "u2", "secret": "s2", "pin": ""}],
+        derivatives_accounts=[{"account_no": "D-8", "owner": "u2", "cash": 1e6}],
+    )
     other = tv.login("u2", "s2", "", "", False)
     ask = broker.state()["instruments"]["T50H26"]["asks"][0]["price"]
     placed_env = Derivatives.place(other, "D-8", "BUY", ask, 1, pin="", bypass=True)
@@ -245,6 +285,7 @@ def test_margin_call_follows_the_market(price, flag):
 
 def test_equity_orders_hold_back_buying_power_until_cancelled():
     from broker_markets import placed, quiet_market
+
     quiet_market()
     a = login("inv001")
     before = tv.get_investor_equity_account_info(a, "E-1001")["data"]["line_available"]
@@ -261,19 +302,30 @@ def test_equity_orders_hold_back_buying_power_until_cancelled():
 
 
 def test_seeded_world_is_what_login_and_queries_see():
-    broker.reset(seed=2, running=False, default_world=False,
-                 users=[{"id": "trader", "secret": "pw", "pin": "1111"},
-                        {"id": "desk", "secret": "pw2", "role": "marketrep", "broker": "TVX"}],
-                 equity_accounts=[{"account_no": "E-77", "owner": "trader", "type": "CREDIT_BALANCE", "cash": 5e5,
-                                   "credit_limit": 1e6}],
-                 positions=[{"account_no": "E-77", "symbol": "EMBRA", "volume": 2000, "price": 80.0}])
+    broker.reset(
+        seed=2,
+        running=False,
+        default_world=False,
+        users=[
+            {"id": "trader", "secret": "pw", "pin": "1111"},
+            {"id": "desk", "secret": "pw2", "role": "marketrep", "broker": "TVX"},
+        ],
+        equity_accounts=[
+            {"account_no": "E-77", "owner": "trader", "type": "CREDIT_BALANCE", "cash": 5e5, "credit_limit": 1e6}
+        ],
+        positions=[{"account_no": "E-77", "symbol": "EMBRA", "volume": 2000, "price": 80.0}],
+    )
     with pytest.raises(RuntimeError, match="login refused"):
         login("inv001")
     ctx = tv.login("trader", "pw", "", "", False)
     info = tv.get_investor_equity_account_info(ctx, "E-77")["data"]
     assert (info["account_type"], info["cash_balance"], info["credit_limit"], len(info)) == (
-        "CREDIT_BALANCE", 5e5, 1e6, 41)
-    p, = Equity.portfolios(ctx, "E-77")["data"]
+        "CREDIT_BALANCE",
+        5e5,
+        1e6,
+        41,
+    )
+    (p,) = Equity.portfolios(ctx, "E-77")["data"]
     assert (p["symbol"], p["actual_volume"], p["average_price"], p["start_volume"]) == ("EMBRA", 2000, 80.0, 2000)
     desk = tv.login("desk", "pw2", "", "", False)
     assert tv.get_marketrep_equity_account_info(desk, "E-77")["success"]

@@ -1,6 +1,6 @@
 """The sandbox broker: seeded users, login, account information."""
-import pytest
 
+import pytest
 import tavrolix_open_api as tv
 
 
@@ -37,9 +37,11 @@ def test_investor_reads_own_accounts(investor):
 
 
 def test_investor_cannot_read_other_accounts(investor):
-    for fn, account in ((tv.get_investor_derivatives_account_info, "D-2001"),
-                        (tv.get_investor_equity_account_info, "E-2001"),
-                        (tv.get_investor_equity_account_info, "E-9999")):
+    for fn, account in (
+        (tv.get_investor_derivatives_account_info, "D-2001"),
+        (tv.get_investor_equity_account_info, "E-2001"),
+        (tv.get_investor_equity_account_info, "E-9999"),
+    ):
         env = fn(investor, account)
         assert (env["success"], env["status_code"], env["data"]) == (False, 404, {})
         assert account in env["message"]

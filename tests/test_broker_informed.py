@@ -1,8 +1,8 @@
 """The simulated market's informed takers: a quote resting at the fair price
 is taken ahead of the price moving against it, not ahead of a move in its
 favour, and the same seed still gives the same run."""
-import pytest
 
+import pytest
 import tavrolix_open_api as tv
 from tavrolix_sandbox import broker
 
@@ -15,11 +15,24 @@ def quote_at_fair(seed, informed_chance, rounds=250):
     """Rests one contract at the fair price (bids and asks by turns) for a
     second at a time; for each fill in a second the price did not move, the
     direction of the next move as seen from the quote: -1 adverse, +1 favourable, 0 none."""
-    broker.reset(seed=seed, running=False, default_world=False,
-                 instruments=[{"symbol": "QF", "market": "derivatives", "price": 1000.0, "tick": 0.1,
-                               "multiplier": 200, "im": 12000, "informed_chance": informed_chance}],
-                 users=[{"id": "i", "secret": "s", "pin": PIN}],
-                 derivatives_accounts=[{"account_no": ACCOUNT, "owner": "i", "cash": 1e9}])
+    broker.reset(
+        seed=seed,
+        running=False,
+        default_world=False,
+        instruments=[
+            {
+                "symbol": "QF",
+                "market": "derivatives",
+                "price": 1000.0,
+                "tick": 0.1,
+                "multiplier": 200,
+                "im": 12000,
+                "informed_chance": informed_chance,
+            }
+        ],
+        users=[{"id": "i", "secret": "s", "pin": PIN}],
+        derivatives_accounts=[{"account_no": ACCOUNT, "owner": "i", "cash": 1e9}],
+    )
     ctx = tv.login("i", "s", "", "", False)
 
     def fair_and_net():
@@ -31,8 +44,9 @@ def quote_at_fair(seed, informed_chance, rounds=250):
     for k in range(rounds):
         fair, net = fair_and_net()
         side = "BUY" if k % 2 else "SELL"
-        env = tv.place_investor_derivatives_order(ctx, ACCOUNT, "QF", fair, 1, side, "AUTO", PIN, "LIMIT", "DAY",
-                                                  "", "", 0.0, True)
+        env = tv.place_investor_derivatives_order(
+            ctx, ACCOUNT, "QF", fair, 1, side, "AUTO", PIN, "LIMIT", "DAY", "", "", 0.0, True
+        )
         assert env["success"], env["message"]
         broker.step(1)
         tv.cancel_investor_derivatives_order(ctx, ACCOUNT, env["data"]["order_no"], PIN)

@@ -6,15 +6,14 @@ states, recomputing cash, positions, average prices, realized P&L, fees, what
 open orders hold back and the margins, compared exactly. And the cases that
 floating point, fill-time AUTO, stop CLOSE orders and 32-bit volumes got
 wrong."""
+
 import random
 from collections import defaultdict
 
-import numpy as np
 import pytest
-
 import tavrolix_open_api as tv
-from tavrolix_sandbox import broker
 from broker_markets import PIN, Derivatives, Equity, login, placed, quiet_market
+from tavrolix_sandbox import broker
 
 pytestmark = pytest.mark.usefixtures("broker_world")
 
@@ -49,12 +48,20 @@ def random_run(seed, actions):
     rng = random.Random(seed)
     people = [(login(u), eq, dv) for u, eq, dv in PEOPLE]
     rep = login("mkt001")
-    start = {dv: {p["symbol"]: p for p in tv.get_investor_derivatives_portfolios(ctx, dv)["data"]}
-             for ctx, _, dv in people}
-    start.update({eq: {p["symbol"]: p for p in tv.get_investor_equity_portfolios(ctx, eq)["data"]}
-                  for ctx, eq, _ in people})
-    cash = {a: info["data"]["cash_balance"] for ctx, eq, dv in people for a, info in
-            ((eq, tv.get_investor_equity_account_info(ctx, eq)), (dv, tv.get_investor_derivatives_account_info(ctx, dv)))}
+    start = {
+        dv: {p["symbol"]: p for p in tv.get_investor_derivatives_portfolios(ctx, dv)["data"]} for ctx, _, dv in people
+    }
+    start.update(
+        {eq: {p["symbol"]: p for p in tv.get_investor_equity_portfolios(ctx, eq)["data"]} for ctx, eq, _ in people}
+    )
+    cash = {
+        a: info["data"]["cash_balance"]
+        for ctx, eq, dv in people
+        for a, info in (
+            (eq, tv.get_investor_equity_account_info(ctx, eq)),
+            (dv, tv.get_investor_derivatives_account_info(ctx, dv)),
+        )
+    }
     mine = defaultdict(list)
     kinds = defaultdict(int)
     for _ in range(actions):
@@ -64,29 +71,56 @@ def random_run(seed, actions):
             symbol = rng.choice(EQUITIES)
             ptype, validity = rng.choice([("LIMIT", "DAY"), ("LIMIT", "IOC"), ("LIMIT", "FOK"), ("MARKET", "IOC")])
             volume = 100 * rng.randint(1, 20)
-            env = Equity.place(ctx, eq, rng.choice(["BUY", "SELL"]), rng.choice(quotes(symbol)), volume,
-                               price_type=ptype, validity=validity, symbol=symbol,
-                               iceberg=100 * rng.randint(1, volume // 100) if rng.random() < 0.2 else 0)
+            env = Equity.place(
+                ctx,
+                eq,
+                rng.choice(["BUY", "SELL"]),
+                rng.choice(quotes(symbol)),
+                volume,
+                price_type=ptype,
+                validity=validity,
+                symbol=symbol,
+                iceberg=100 * rng.randint(1, volume // 100) if rng.random() < 0.2 else 0,
+            )
         elif kind in ("dv", "stop"):
             symbol = rng.choice(FUTURES)
             price = rng.choice(quotes(symbol))
             trigger = ("", "", 0.0)
             if kind == "stop":
                 trigger = (rng.choice(["LAST_PAID_OR_HIGHER", "LAST_PAID_OR_LOWER"]), "", price)
-            env = Derivatives.place(ctx, dv, rng.choice(["LONG", "SHORT"]), price, rng.randint(1, 4), symbol=symbol,
-                                    position=rng.choice(["AUTO", "OPEN", "CLOSE"]), trigger=trigger, bypass=True)
+            env = Derivatives.place(
+                ctx,
+                dv,
+                rng.choice(["LONG", "SHORT"]),
+                price,
+                rng.randint(1, 4),
+                symbol=symbol,
+                position=rng.choice(["AUTO", "OPEN", "CLOSE"]),
+                trigger=trigger,
+                bypass=True,
+            )
         elif kind == "change" and mine[dv]:
             no = rng.choice(mine[dv])
-            env = Derivatives.change(ctx, dv, no, 0.0, Derivatives.order(ctx, dv, no)["data"]["qty"] + rng.randint(-1, 2))
+            env = Derivatives.change(
+                ctx, dv, no, 0.0, Derivatives.order(ctx, dv, no)["data"]["qty"] + rng.randint(-1, 2)
+            )
         elif kind == "cancel" and mine[eq]:
             env = Equity.cancel(ctx, eq, rng.choice(mine[eq]))
         elif kind == "batch" and mine[dv]:
             env = Derivatives.cancel_many(ctx, dv, rng.sample(mine[dv], min(3, len(mine[dv]))))
         elif kind == "report":
             symbol = rng.choice(FUTURES)
-            env = tv.place_marketrep_derivatives_trade_report(rep, "D-1001", symbol, rng.choice(quotes(symbol)),
-                                                              rng.randint(1, 3), rng.choice(["LONG", "SHORT"]),
-                                                              "AUTO", "D-2001", "AUTO")
+            env = tv.place_marketrep_derivatives_trade_report(
+                rep,
+                "D-1001",
+                symbol,
+                rng.choice(quotes(symbol)),
+                rng.randint(1, 3),
+                rng.choice(["LONG", "SHORT"]),
+                "AUTO",
+                "D-2001",
+                "AUTO",
+            )
         else:
             broker.step(rng.randint(1, 20))
             kinds["step"] += 1
@@ -101,8 +135,9 @@ def check_equity(ctx, account, start, cash):
     info = tv.get_investor_equity_account_info(ctx, account)["data"]
     trades = Equity.trades(ctx, account)["data"]
     cash_u = units(cash)
-    held = {s: [int(p["actual_volume"]), units(p["start_price"]) * int(p["actual_volume"]), 0]
-            for s, p in start.items()}
+    held = {
+        s: [int(p["actual_volume"]), units(p["start_price"]) * int(p["actual_volume"]), 0] for s, p in start.items()
+    }
     for t in trades:
         value = units(t["px"]) * t["qty"]
         fees = [div(value * n, d * 100) for n, d in RATES]
@@ -158,8 +193,10 @@ def check_derivatives(ctx, account, start, cash):
     for symbol in set(pos) | {o["symbol"] for o in orders}:
         p, (mult, im) = pos[symbol], TERMS[symbol]
         mine = [o for o in orders if o["symbol"] == symbol]
-        reserved = {side: sum(o["balance_qty"] for o in mine if o["side"] == side and o["position"] == "CLOSE")
-                    for side in ("LONG", "SHORT")}
+        reserved = {
+            side: sum(o["balance_qty"] for o in mine if o["side"] == side and o["position"] == "CLOSE")
+            for side in ("LONG", "SHORT")
+        }
         held = p["LONG"][0] + p["SHORT"][0]
         opening = 0
         for side, opposite in (("LONG", "SHORT"), ("SHORT", "LONG")):
@@ -175,7 +212,9 @@ def check_derivatives(ctx, account, start, cash):
             unrealized += (mark * p["LONG"][0] - p["LONG"][1] + p["SHORT"][1] - mark * p["SHORT"][0]) * mult
             assert (r["actual_long_position"], r["actual_short_position"]) == (p["LONG"][0], p["SHORT"][0])
             assert (r["available_long_position"], r["available_short_position"]) == (
-                p["LONG"][0] - reserved["SHORT"], p["SHORT"][0] - reserved["LONG"])
+                p["LONG"][0] - reserved["SHORT"],
+                p["SHORT"][0] - reserved["LONG"],
+            )
             assert r["realized_pl"] == cents(p["realized"])
             for side, key in (("LONG", "long_avg_price"), ("SHORT", "short_avg_price")):
                 qty, cost = p[side]
@@ -202,10 +241,15 @@ def test_a_random_run_balances_to_the_cent(seed):
 
 
 def test_fees_on_exact_ties_round_half_up_and_cash_is_exact():
-    quiet_market(default_world=False, users=[{"id": "u", "secret": "s", "pin": PIN}, {"id": "v", "secret": "s", "pin": PIN}],
-                 equity_accounts=[{"account_no": "E-A", "owner": "u", "cash": 446599.54},
-                                  {"account_no": "E-B", "owner": "v", "cash": 0}],
-                 positions=[{"account_no": "E-B", "symbol": "BELNO", "volume": 100000, "price": 12.0}])
+    quiet_market(
+        default_world=False,
+        users=[{"id": "u", "secret": "s", "pin": PIN}, {"id": "v", "secret": "s", "pin": PIN}],
+        equity_accounts=[
+            {"account_no": "E-A", "owner": "u", "cash": 446599.54},
+            {"account_no": "E-B", "owner": "v", "cash": 0},
+        ],
+        positions=[{"account_no": "E-B", "symbol": "BELNO", "volume": 100000, "price": 12.0}],
+    )
     a, b = tv.login("u", "s", "", "", False), tv.login("v", "s", "", "", False)
     # 0.15% of 5,550 is 8.325: 8.33. 0.15% of 1,170 is 1.755: 1.76.
     for symbol, price, volume, fee in (("BELNO", 11.10, 500, 8.33), ("BELNO", 11.70, 100, 1.76)):
@@ -214,17 +258,24 @@ def test_fees_on_exact_ties_round_half_up_and_cash_is_exact():
         trade = Equity.trades(a, "E-A")["data"][-1]
         assert trade["brokerage_fee"] == fee
     info = tv.get_investor_equity_account_info(a, "E-A")["data"]
-    spent = sum(t["px"] * t["qty"] + t["brokerage_fee"] + t["trading_fee"] + t["clearing_fee"]
-                for t in Equity.trades(a, "E-A")["data"])
+    spent = sum(
+        t["px"] * t["qty"] + t["brokerage_fee"] + t["trading_fee"] + t["clearing_fee"]
+        for t in Equity.trades(a, "E-A")["data"]
+    )
     assert info["cash_balance"] == round(446599.54 - spent, 2)
     assert repr(info["cash_balance"]) == repr(round(info["cash_balance"], 2))
 
 
 def test_auto_decides_at_fill_time_and_stop_close_reserves():
     # A resting SELL AUTO placed while flat, then a BUY of 1: the SELL closes it.
-    quiet_market(default_world=False, users=[{"id": "u", "secret": "s", "pin": PIN}, {"id": "v", "secret": "s", "pin": PIN}],
-                 derivatives_accounts=[{"account_no": "D-A", "owner": "u", "cash": 1e6},
-                                       {"account_no": "D-B", "owner": "v", "cash": 1e6}])
+    quiet_market(
+        default_world=False,
+        users=[{"id": "u", "secret": "s", "pin": PIN}, {"id": "v", "secret": "s", "pin": PIN}],
+        derivatives_accounts=[
+            {"account_no": "D-A", "owner": "u", "cash": 1e6},
+            {"account_no": "D-B", "owner": "v", "cash": 1e6},
+        ],
+    )
     a, b = tv.login("u", "s", "", "", False), tv.login("v", "s", "", "", False)
     placed(Derivatives.place(a, "D-A", "SHORT", 1001.0, 1, position="AUTO"))
     placed(Derivatives.place(b, "D-B", "SHORT", 1000.0, 1, position="OPEN"))
@@ -237,8 +288,11 @@ def test_auto_decides_at_fill_time_and_stop_close_reserves():
     # A pending stop CLOSE holds its contracts: another CLOSE for them is refused.
     placed(Derivatives.place(b, "D-B", "SHORT", 1000.0, 2, position="OPEN"))
     placed(Derivatives.place(a, "D-A", "LONG", 1000.0, 2, position="OPEN"))
-    placed(Derivatives.place(a, "D-A", "SHORT", 990.0, 2, position="CLOSE",
-                             trigger=("LAST_PAID_OR_LOWER", "", 995.0), bypass=True))
+    placed(
+        Derivatives.place(
+            a, "D-A", "SHORT", 990.0, 2, position="CLOSE", trigger=("LAST_PAID_OR_LOWER", "", 995.0), bypass=True
+        )
+    )
     env = Derivatives.place(a, "D-A", "SHORT", 1000.0, 1, position="CLOSE")
     assert (env["success"], env["message"].split(":")[0]) == (False, "INSUFFICIENT_POSITION")
     (p,) = Derivatives.portfolios(a, "D-A")["data"]
@@ -248,16 +302,24 @@ def test_auto_decides_at_fill_time_and_stop_close_reserves():
 @pytest.mark.parametrize("volume", [2**31 - 1, 2**30 + 1])
 def test_volumes_at_the_int32_edge_are_refused_not_wrapped(volume):
     with pytest.raises(ValueError, match="cash"):
-        quiet_market(default_world=False, users=[{"id": "u", "secret": "s"}],
-                     equity_accounts=[{"account_no": "E-A", "owner": "u", "cash": 1e15}])
-    quiet_market(default_world=False, users=[{"id": "r", "secret": "s", "role": "marketrep"},
-                                             {"id": "u", "secret": "s"}],
-                 derivatives_accounts=[{"account_no": "D-A", "owner": "u", "cash": 1e13},
-                                       {"account_no": "D-B", "owner": "u", "cash": 1e13}],
-                 equity_accounts=[{"account_no": "E-A", "owner": "u", "cash": 1e13}])
+        quiet_market(
+            default_world=False,
+            users=[{"id": "u", "secret": "s"}],
+            equity_accounts=[{"account_no": "E-A", "owner": "u", "cash": 1e15}],
+        )
+    quiet_market(
+        default_world=False,
+        users=[{"id": "r", "secret": "s", "role": "marketrep"}, {"id": "u", "secret": "s"}],
+        derivatives_accounts=[
+            {"account_no": "D-A", "owner": "u", "cash": 1e13},
+            {"account_no": "D-B", "owner": "u", "cash": 1e13},
+        ],
+        equity_accounts=[{"account_no": "E-A", "owner": "u", "cash": 1e13}],
+    )
     rep, u = tv.login("r", "s", "", "", False), tv.login("u", "s", "", "", False)
-    report = lambda: tv.place_marketrep_derivatives_trade_report(rep, "D-A", "T50H26", 1000.0, volume, "LONG",
-                                                                 "OPEN", "D-B", "OPEN")
+    report = lambda: tv.place_marketrep_derivatives_trade_report(
+        rep, "D-A", "T50H26", 1000.0, volume, "LONG", "OPEN", "D-B", "OPEN"
+    )
     outcomes = [report(), report()]
     assert outcomes[1]["success"] is False and outcomes[1]["message"].startswith("BAD_VOLUME")
     for p in Derivatives.portfolios(u, "D-A")["data"]:

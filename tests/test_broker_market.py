@@ -2,6 +2,7 @@
 candlesticks built from the trades, order updates, bid/offer and price
 information with cached replay, unsubscribe, several Python threads and the
 library's threads at once, and the examples."""
+
 import calendar
 import json
 import os
@@ -12,10 +13,9 @@ import time
 from collections import defaultdict
 
 import pytest
-
 import tavrolix_open_api as tv
+from broker_markets import Derivatives, Equity, each_market, login, placed, quiet_market
 from tavrolix_sandbox import broker
-from broker_markets import PIN, Derivatives, Equity, each_market, login, placed, quiet_market
 
 pytestmark = pytest.mark.usefixtures("broker_world")
 
@@ -51,8 +51,12 @@ def candles_of(trades, seconds, origin=0):
 
 
 def columns(data):
-    return {t: [o, h, l, c, v] for t, o, h, l, c, v in
-            zip(data["time"], data["open"], data["high"], data["low"], data["close"], data["volume"])}
+    return {
+        t: [o, h, l, c, v]
+        for t, o, h, l, c, v in zip(
+            data["time"], data["open"], data["high"], data["low"], data["close"], data["volume"]
+        )
+    }
 
 
 # ------------------------------------------------------------------ candlesticks
@@ -85,9 +89,16 @@ def test_candlesticks_follow_the_trades():
 def test_candlesticks_of_the_moving_market_match_its_tape():
     broker.reset(seed=99, running=False)
     broker.step(300)
-    tape = [dict(trade_time=time.strftime("%H:%M:%S", time.gmtime(t["time"])),
-                 trade_date=time.strftime("%Y-%m-%d", time.gmtime(t["time"])), px=t["price"], qty=t["qty"])
-            for t in broker.state()["tape"] if t["symbol"] == "T50H26"]
+    tape = [
+        dict(
+            trade_time=time.strftime("%H:%M:%S", time.gmtime(t["time"])),
+            trade_date=time.strftime("%Y-%m-%d", time.gmtime(t["time"])),
+            px=t["price"],
+            qty=t["qty"],
+        )
+        for t in broker.state()["tape"]
+        if t["symbol"] == "T50H26"
+    ]
     assert len(tape) > 20
     ctx = login("inv003")
     data = tv.get_candlesticks(ctx, "T50H26", "1m", 1000, False, "", "")["data"]
@@ -109,12 +120,16 @@ def test_every_change_of_an_order_is_streamed(mk):
     assert mk.cancel(a, buyer, no)["success"]
     settle()
     assert [(e["event"], e["status"]) for e in mine.items] == [
-        ("NEW", "OPEN"), ("MATCH", "PARTIAL"), ("CHANGE", "PARTIAL"), ("CANCEL", "CANCELLED")]
+        ("NEW", "OPEN"),
+        ("MATCH", "PARTIAL"),
+        ("CHANGE", "PARTIAL"),
+        ("CANCEL", "CANCELLED"),
+    ]
     match = mine.items[1]
     assert (match["match_price"], match["match_volume"]) == (mk.price, mk.lot)
     final = mk.order(a, buyer, no)["data"]
     assert {k: mine.items[-1][k] for k in final} == final
-    assert list(mine.items[-1])[-len(final):] == list(final)
+    assert list(mine.items[-1])[-len(final) :] == list(final)
     assert [e["event"] for e in theirs.items] == ["NEW", "MATCH"]
     assert threading.get_ident() not in mine.threads
     for ctx, key in zip((a, b), keys):
@@ -125,8 +140,11 @@ def test_order_streams_only_for_visible_accounts():
     quiet_market()
     a = login("inv001")
     rep = login("mkt001")
-    for subscribe, account in ((tv.subscribe_equity_order, "E-2001"), (tv.subscribe_derivatives_order, "D-2001"),
-                               (tv.subscribe_derivatives_order, "E-1001")):
+    for subscribe, account in (
+        (tv.subscribe_equity_order, "E-2001"),
+        (tv.subscribe_derivatives_order, "D-2001"),
+        (tv.subscribe_derivatives_order, "E-1001"),
+    ):
         with pytest.raises(RuntimeError, match="account not found"):
             subscribe(a, account, print)
     with pytest.raises(RuntimeError, match="unknown interval"):
@@ -210,8 +228,14 @@ def test_candlestick_stream_carries_the_newest_candle():
     data = tv.get_candlesticks(a, "T50H26", "5m", 1, False, "", "")["data"]
     last = got.items[-1]
     assert [last[k] for k in ("time", "open", "high", "low", "close", "volume", "sequence")] == [
-        data["time"][0], data["open"][0], data["high"][0], data["low"][0], data["close"][0], data["volume"][0],
-        data["last_sequence"]]
+        data["time"][0],
+        data["open"][0],
+        data["high"][0],
+        data["low"][0],
+        data["close"][0],
+        data["volume"][0],
+        data["last_sequence"],
+    ]
     tv.unsubscribe(a["channel_id"], key)
 
 
@@ -230,6 +254,7 @@ def test_python_threads_and_library_threads_at_once():
 
     def trader(user, eq, dv, seed):
         import random
+
         rng = random.Random(seed)
         ctx = contexts[user]
         try:
@@ -277,14 +302,22 @@ def test_python_threads_and_library_threads_at_once():
 
 
 # ------------------------------------------------------------------ examples
-@pytest.mark.parametrize("script, args, last_line", [
-    ("quickstart.py", [], "done"),
-    ("strategy.py", ["2", "--fast"], "trades, position"),
-    ("backtest.py", ["--minutes", "25"], "final equity"),
-])
+@pytest.mark.parametrize(
+    "script, args, last_line",
+    [
+        ("quickstart.py", [], "done"),
+        ("strategy.py", ["2", "--fast"], "trades, position"),
+        ("backtest.py", ["--minutes", "25"], "final equity"),
+    ],
+)
 def test_examples_run_to_completion(script, args, last_line):
-    run = subprocess.run([sys.executable, os.path.join(EXAMPLES, script)] + args, capture_output=True, text=True,
-                         timeout=120, env=dict(os.environ))
+    run = subprocess.run(
+        [sys.executable, os.path.join(EXAMPLES, script)] + args,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=dict(os.environ),
+    )
     assert run.returncode == 0, run.stderr
     assert last_line in run.stdout.strip().splitlines()[-1]
     assert not run.stderr

@@ -1,12 +1,11 @@
 """The sandbox broker's orders, end to end through the module: books with
 price-time priority, fills, cancels, changes, refusals, stop orders, trade
 reports, and who sees what."""
-import pytest
 
+import pytest
 import tavrolix_open_api as tv
+from broker_markets import Derivatives, Equity, each_market, fill_state, login, placed, quiet_market
 from tavrolix_sandbox import broker
-from broker_markets import (PIN, Derivatives, Equity, each_market, fill_state, login, placed,
-                            quiet_market)
 
 pytestmark = pytest.mark.usefixtures("broker_world")
 
@@ -88,11 +87,14 @@ def test_batch_cancel_lists_only_failures(two, mk):
     others = placed(mk.place(b, seller, "SELL", mk.price + mk.tick, mk.lot))
     env = mk.cancel_many(a, buyer, [open_one, filled, mk.unknown_order, others, open_two])
     assert (env["success"], env["status_code"], env["message"]) == (True, 200, "")
-    failures = {e["order_no"]: (e["http_status_code"], e["http_status"], e["error_response"]["code"])
-                for e in env["data"]}
-    assert failures == {filled: (409, "409 Conflict", "ORDER_NOT_CANCELLABLE"),
-                        mk.unknown_order: (404, "404 Not Found", "ORDER_NOT_FOUND"),
-                        others: (404, "404 Not Found", "ORDER_NOT_FOUND")}
+    failures = {
+        e["order_no"]: (e["http_status_code"], e["http_status"], e["error_response"]["code"]) for e in env["data"]
+    }
+    assert failures == {
+        filled: (409, "409 Conflict", "ORDER_NOT_CANCELLABLE"),
+        mk.unknown_order: (404, "404 Not Found", "ORDER_NOT_FOUND"),
+        others: (404, "404 Not Found", "ORDER_NOT_FOUND"),
+    }
     assert all(e["error_response"]["message"] for e in env["data"])
     assert [mk.order(a, buyer, no)["data"]["status"] for no in (open_one, open_two)] == ["CANCELLED"] * 2
     assert mk.order(b, seller, others)["data"]["status"] == "OPEN"
@@ -118,42 +120,56 @@ def test_change_price_and_volume(two, mk):
     assert (env["success"], env["data"]) == (True, {}) and env["message"]
     changed = mk.order(a, buyer, second)["data"]
     assert (changed["price"], changed["status"], changed["version"]) == (mk.price + mk.tick, "MATCHED", 3)
-    refused = [mk.change(a, buyer, first, 0.0, mk.lot), mk.change(a, buyer, first, 0.0, 0),
-               mk.change(a, buyer, second, mk.price, 0), mk.change(a, buyer, mk.unknown_order, mk.price, 0)]
+    refused = [
+        mk.change(a, buyer, first, 0.0, mk.lot),
+        mk.change(a, buyer, first, 0.0, 0),
+        mk.change(a, buyer, second, mk.price, 0),
+        mk.change(a, buyer, mk.unknown_order, mk.price, 0),
+    ]
     assert [(e["success"], e["status_code"], e["message"].split(":")[0]) for e in refused] == [
-        (False, 400, "BAD_VOLUME"), (False, 400, "NO_CHANGE"), (False, 409, "ORDER_NOT_CHANGEABLE"),
-        (False, 404, "ORDER_NOT_FOUND")]
+        (False, 400, "BAD_VOLUME"),
+        (False, 400, "NO_CHANGE"),
+        (False, 409, "ORDER_NOT_CHANGEABLE"),
+        (False, 404, "ORDER_NOT_FOUND"),
+    ]
 
 
-@pytest.mark.parametrize("mk, args, status, code", [
-    (Equity, dict(symbol="NOPE"), 400, "UNKNOWN_SYMBOL"),
-    (Equity, dict(symbol="T50H26"), 400, "UNKNOWN_SYMBOL"),
-    (Equity, dict(price=3.53), 400, "BAD_PRICE"),
-    (Equity, dict(price=0.0), 400, "BAD_PRICE"),
-    (Equity, dict(volume=150), 400, "BAD_VOLUME"),
-    (Equity, dict(volume=0), 400, "BAD_VOLUME"),
-    (Equity, dict(price=4.60, bypass=True), 422, "PRICE_LIMIT"),
-    (Equity, dict(price=4.20), 422, "PRICE_WARNING"),
-    (Equity, dict(volume=400000), 422, "INSUFFICIENT_FUNDS"),
-    (Equity, dict(side="SELL", symbol="EMBRA", price=88.75), 422, "INSUFFICIENT_POSITION"),
-    (Equity, dict(side="SELL", volume=20000, symbol="BELNO", price=12.3, account="E-1002"), 422,
-     "INSUFFICIENT_POSITION"),
-    (Equity, dict(side="HOLD"), 400, "BAD_SIDE"),
-    (Equity, dict(side="LONG"), 400, "BAD_SIDE"),
-    (Equity, dict(price_type="STOP"), 400, "BAD_PRICE_TYPE"),
-    (Equity, dict(validity="GTC"), 400, "BAD_VALIDITY"),
-    (Equity, dict(iceberg=50), 400, "BAD_ICEBERG"),
-    (Equity, dict(pin="999999"), 401, "WRONG_PIN"),
-    (Derivatives, dict(symbol="DANTA"), 400, "UNKNOWN_SYMBOL"),
-    (Derivatives, dict(price=1000.05), 400, "BAD_PRICE"),
-    (Derivatives, dict(price=1200.0, bypass=True), 422, "PRICE_LIMIT"),
-    (Derivatives, dict(price=1060.0), 422, "PRICE_WARNING"),
-    (Derivatives, dict(volume=60), 422, "INSUFFICIENT_FUNDS"),
-    (Derivatives, dict(side="SELL", position="CLOSE", volume=3), 422, "INSUFFICIENT_POSITION"),
-    (Derivatives, dict(position="HEDGE"), 400, "BAD_POSITION"),
-    (Derivatives, dict(trigger=("SOMETIMES", "", 990.0)), 400, "BAD_TRIGGER"),
-    (Derivatives, dict(trigger=("LAST_PAID_OR_LOWER", "NOPE", 990.0)), 400, "BAD_TRIGGER"),
-])
+@pytest.mark.parametrize(
+    "mk, args, status, code",
+    [
+        (Equity, dict(symbol="NOPE"), 400, "UNKNOWN_SYMBOL"),
+        (Equity, dict(symbol="T50H26"), 400, "UNKNOWN_SYMBOL"),
+        (Equity, dict(price=3.53), 400, "BAD_PRICE"),
+        (Equity, dict(price=0.0), 400, "BAD_PRICE"),
+        (Equity, dict(volume=150), 400, "BAD_VOLUME"),
+        (Equity, dict(volume=0), 400, "BAD_VOLUME"),
+        (Equity, dict(price=4.60, bypass=True), 422, "PRICE_LIMIT"),
+        (Equity, dict(price=4.20), 422, "PRICE_WARNING"),
+        (Equity, dict(volume=400000), 422, "INSUFFICIENT_FUNDS"),
+        (Equity, dict(side="SELL", symbol="EMBRA", price=88.75), 422, "INSUFFICIENT_POSITION"),
+        (
+            Equity,
+            dict(side="SELL", volume=20000, symbol="BELNO", price=12.3, account="E-1002"),
+            422,
+            "INSUFFICIENT_POSITION",
+        ),
+        (Equity, dict(side="HOLD"), 400, "BAD_SIDE"),
+        (Equity, dict(side="LONG"), 400, "BAD_SIDE"),
+        (Equity, dict(price_type="STOP"), 400, "BAD_PRICE_TYPE"),
+        (Equity, dict(validity="GTC"), 400, "BAD_VALIDITY"),
+        (Equity, dict(iceberg=50), 400, "BAD_ICEBERG"),
+        (Equity, dict(pin="999999"), 401, "WRONG_PIN"),
+        (Derivatives, dict(symbol="DANTA"), 400, "UNKNOWN_SYMBOL"),
+        (Derivatives, dict(price=1000.05), 400, "BAD_PRICE"),
+        (Derivatives, dict(price=1200.0, bypass=True), 422, "PRICE_LIMIT"),
+        (Derivatives, dict(price=1060.0), 422, "PRICE_WARNING"),
+        (Derivatives, dict(volume=60), 422, "INSUFFICIENT_FUNDS"),
+        (Derivatives, dict(side="SELL", position="CLOSE", volume=3), 422, "INSUFFICIENT_POSITION"),
+        (Derivatives, dict(position="HEDGE"), 400, "BAD_POSITION"),
+        (Derivatives, dict(trigger=("SOMETIMES", "", 990.0)), 400, "BAD_TRIGGER"),
+        (Derivatives, dict(trigger=("LAST_PAID_OR_LOWER", "NOPE", 990.0)), 400, "BAD_TRIGGER"),
+    ],
+)
 def test_refusals_name_their_reason(two, mk, args, status, code):
     a, _ = two
     args = dict(args)
@@ -173,13 +189,16 @@ def test_bypass_warning_places_far_prices(two):
 
 
 @each_market
-@pytest.mark.parametrize("price_type, validity, resting, status, matched", [
-    ("LIMIT", "IOC", 2, "EXPIRED", 2),
-    ("LIMIT", "FOK", 2, "EXPIRED", 0),
-    ("LIMIT", "FOK", 5, "MATCHED", 4),
-    ("MARKET", "DAY", 2, "EXPIRED", 2),
-    ("MARKET", "IOC", 5, "MATCHED", 4),
-])
+@pytest.mark.parametrize(
+    "price_type, validity, resting, status, matched",
+    [
+        ("LIMIT", "IOC", 2, "EXPIRED", 2),
+        ("LIMIT", "FOK", 2, "EXPIRED", 0),
+        ("LIMIT", "FOK", 5, "MATCHED", 4),
+        ("MARKET", "DAY", 2, "EXPIRED", 2),
+        ("MARKET", "IOC", 5, "MATCHED", 4),
+    ],
+)
 def test_immediate_orders_never_rest(two, mk, price_type, validity, resting, status, matched):
     a, b = two
     buyer, seller = mk.account["inv001"], mk.account["inv002"]
@@ -219,7 +238,10 @@ def test_stop_order_waits_for_its_trigger(two):
     pending = Derivatives.order(a, "D-1001", stop)["data"]
     assert (pending["status"], pending["is_stop_order_not_activate"], pending["tfx_order_no"]) == ("PENDING", "Y", None)
     assert (pending["trigger_condition"], pending["trigger_symbol"], pending["trigger_price"]) == (
-        "LAST_PAID_OR_HIGHER", "T50H26", 1002.0)
+        "LAST_PAID_OR_HIGHER",
+        "T50H26",
+        1002.0,
+    )
     placed(Derivatives.place(b, "D-2001", "SELL", 1001.0, 1))
     placed(Derivatives.place(a, "D-1001", "BUY", 1001.0, 1))  # last 1001: not yet
     assert Derivatives.order(a, "D-1001", stop)["data"]["status"] == "PENDING"
@@ -233,8 +255,10 @@ def test_stop_order_waits_for_its_trigger(two):
 
 def test_stop_order_refused_at_trigger_without_margin(two):
     a, b = two
-    broker.seed(derivatives_accounts=[{"account_no": "D-1001", "owner": "inv001", "cash": 20000, "credit_line": 0}],
-                positions=[{"account_no": "D-1001", "symbol": "T50H26", "long": 0}])
+    broker.seed(
+        derivatives_accounts=[{"account_no": "D-1001", "owner": "inv001", "cash": 20000, "credit_line": 0}],
+        positions=[{"account_no": "D-1001", "symbol": "T50H26", "long": 0}],
+    )
     stop = placed(Derivatives.place(a, "D-1001", "BUY", 1001.0, 1, trigger=("LAST_PAID_OR_HIGHER", "", 1000.0)))
     # Margin taken by another order in the meantime.
     placed(Derivatives.place(a, "D-1001", "BUY", 990.0, 1))
@@ -248,26 +272,37 @@ def test_stop_order_refused_at_trigger_without_margin(two):
 def test_trade_report_books_both_sides():
     quiet_market()
     rep = login("mkt001")
-    env = tv.place_marketrep_derivatives_trade_report(rep, "D-1001", "T50H26", 1004.5, 2, "SHORT", "CLOSE",
-                                                      "D-2001", "OPEN")
+    env = tv.place_marketrep_derivatives_trade_report(
+        rep, "D-1001", "T50H26", 1004.5, 2, "SHORT", "CLOSE", "D-2001", "OPEN"
+    )
     assert (env["success"], env["status_code"]) == (True, 200)
     ours, theirs = env["data"]
     for account, no, side, open_close in (("D-1001", ours, "SHORT", "CLOSE"), ("D-2001", theirs, "LONG", "OPEN")):
         order = tv.get_marketrep_derivatives_order(rep, no)["data"]
-        assert (order["account_no"], order["side"], order["status"], order["match_qty"]) == (account, side, "MATCHED", 2)
-        trade, = [t for t in tv.get_marketrep_derivatives_trades(rep, account)["data"] if t["order_no"] == no]
+        assert (order["account_no"], order["side"], order["status"], order["match_qty"]) == (
+            account,
+            side,
+            "MATCHED",
+            2,
+        )
+        (trade,) = [t for t in tv.get_marketrep_derivatives_trades(rep, account)["data"] if t["order_no"] == no]
         assert (trade["trade_type"], trade["open_close"], trade["px"], trade["qty"]) == (
-            "TRADE_REPORT", open_close, 1004.5, 2)
-    long, = tv.get_marketrep_derivatives_portfolios(rep, "D-1001")["data"]
+            "TRADE_REPORT",
+            open_close,
+            1004.5,
+            2,
+        )
+    (long,) = tv.get_marketrep_derivatives_portfolios(rep, "D-1001")["data"]
     assert (long["actual_long_position"], long["realized_pl"]) == (0, (1004.5 - 990.0) * 2 * 200)
     # Off the book: no price, no candle.
     assert broker.state()["instruments"]["T50H26"]["last"] is None
     external = tv.place_marketrep_derivatives_trade_report(rep, "D-2001", "T50H26", 1000.0, 1, "LONG", "AUTO", "", "")
     assert len(external["data"]) == 1
-    refused = [tv.place_marketrep_derivatives_trade_report(rep, "D-1001", "T50H26", 1004.5, 1, "SHORT", "CLOSE",
-                                                           "D-3001", ""),
-               tv.place_marketrep_derivatives_trade_report(rep, "D-1001", "ARVO", 45.0, 1, "SHORT", "", "", ""),
-               tv.place_marketrep_derivatives_trade_report(rep, "D-1001", "T50H26", 1004.5, 9, "SHORT", "CLOSE", "", "")]
+    refused = [
+        tv.place_marketrep_derivatives_trade_report(rep, "D-1001", "T50H26", 1004.5, 1, "SHORT", "CLOSE", "D-3001", ""),
+        tv.place_marketrep_derivatives_trade_report(rep, "D-1001", "ARVO", 45.0, 1, "SHORT", "", "", ""),
+        tv.place_marketrep_derivatives_trade_report(rep, "D-1001", "T50H26", 1004.5, 9, "SHORT", "CLOSE", "", ""),
+    ]
     assert [(e["success"], e["status_code"]) for e in refused] == [(False, 404), (False, 400), (False, 422)]
 
 
@@ -281,7 +316,10 @@ def test_who_sees_which_orders():
     by_rep = placed(Equity.place_marketrep(rep, "E-2001", "SELL", 3.62, 100))
     assert [o["order_no"] for o in tv.get_marketrep_equity_orders(rep)["data"]] == [mine, theirs, by_rep]
     assert [o["order_no"] for o in tv.get_marketrep_equity_orders(other_rep)["data"]] == [far]
-    assert [o["order_no"] for o in tv.get_marketrep_equity_orders_by_account_no(rep, "E-2001")["data"]] == [theirs, by_rep]
+    assert [o["order_no"] for o in tv.get_marketrep_equity_orders_by_account_no(rep, "E-2001")["data"]] == [
+        theirs,
+        by_rep,
+    ]
     assert tv.get_marketrep_equity_order(rep, by_rep)["data"]["enter_id"] == "mkt001"
     assert tv.get_marketrep_equity_order(other_rep, mine)["status_code"] == 404
     assert tv.get_investor_equity_order(b, "E-2001", mine)["status_code"] == 404

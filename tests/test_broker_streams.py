@@ -3,6 +3,7 @@ faults found by attacking it: every trade and book change delivered in order
 (or conflated on request), the first event of a newcomer, who may end a
 stream, texts that are not UTF-8, results kept while a collector re-enters the
 same call, fork with the clock and streams running, and control input."""
+
 import gc
 import json
 import os
@@ -10,15 +11,12 @@ import signal
 import subprocess
 import sys
 import textwrap
-import threading
 import time
 
 import pytest
-
 import tavrolix_open_api as tv
-import tavrolix_sandbox as sbx
+from broker_markets import Derivatives, Equity, login, placed
 from tavrolix_sandbox import broker
-from broker_markets import PIN, Derivatives, Equity, login, placed
 
 pytestmark = pytest.mark.usefixtures("broker_world")
 
@@ -45,8 +43,11 @@ def test_every_trade_and_every_book_change_arrives_in_order(clock):
     broker.reset(seed=5, running=False)
     ctx = login("inv001")
     info, candles, book = Inbox(), Inbox(), Inbox()
-    keys = [tv.subscribe_price_info(ctx, "BELNO", info), tv.subscribe_candlestick(ctx, "BELNO", "1m", candles),
-            tv.subscribe_bid_offer(ctx, "BELNO", book)]
+    keys = [
+        tv.subscribe_price_info(ctx, "BELNO", info),
+        tv.subscribe_candlestick(ctx, "BELNO", "1m", candles),
+        tv.subscribe_bid_offer(ctx, "BELNO", book),
+    ]
     settle()
     firsts, seq0 = (len(info.items), len(book.items)), broker.state()["tape_sequence"]
     assert firsts == (1, 1) and candles.items == []
@@ -141,9 +142,12 @@ def test_refusals_echo_non_utf8_arguments_as_valid_text():
     broker.reset(seed=2, running=False)
     ctx = login("inv001")
     bad = b"E-\xff\xc3("
-    for env in (tv.get_investor_equity_account_info(ctx, bad), tv.get_investor_equity_orders(ctx, bad),
-                tv.get_investor_derivatives_portfolios(ctx, bad),
-                tv.get_candlesticks(ctx, b"ARVO\xfe", "1m", 10, False, "", "")):
+    for env in (
+        tv.get_investor_equity_account_info(ctx, bad),
+        tv.get_investor_equity_orders(ctx, bad),
+        tv.get_investor_derivatives_portfolios(ctx, bad),
+        tv.get_candlesticks(ctx, b"ARVO\xfe", "1m", 10, False, "", ""),
+    ):
         assert not env["success"] and env["status_code"] in (400, 404)
         assert "\\xff" in env["message"] or "\\xfe" in env["message"]
     with pytest.raises(RuntimeError, match=r"unknown symbol: AR\\x80VO"):
@@ -211,8 +215,9 @@ def test_fork_with_the_clock_and_streams_running_never_hangs_the_child():
         while True:
             done, status = os.waitpid(pid, os.WNOHANG)
             if done:
-                failed += os.waitstatus_to_exitcode(status) != 0 if hasattr(os, "waitstatus_to_exitcode") \
-                    else status != 0
+                failed += (
+                    os.waitstatus_to_exitcode(status) != 0 if hasattr(os, "waitstatus_to_exitcode") else status != 0
+                )
                 break
             if time.time() > deadline:
                 hung += 1
@@ -227,16 +232,19 @@ def test_fork_with_the_clock_and_streams_running_never_hangs_the_child():
 
 
 # ------------------------------------------------------------ control
-@pytest.mark.parametrize("action, message", [
-    (lambda: broker.set_price("ARVO", float("nan")), "finite number above zero"),
-    (lambda: broker.set_price("ARVO", float("inf")), "finite number above zero"),
-    (lambda: broker.set_price("ARVO", -1), "finite number above zero"),
-    (lambda: broker.set_price("ARVO", 1000.0), "outside today's limits"),
-    (lambda: broker.step(-1), "0 or more"),
-    (lambda: broker.step(1.5), "whole number"),
-    (lambda: broker.run(0), "above zero"),
-    (lambda: broker.reset(start="2026-02-30"), "that exists"),
-])
+@pytest.mark.parametrize(
+    "action, message",
+    [
+        (lambda: broker.set_price("ARVO", float("nan")), "finite number above zero"),
+        (lambda: broker.set_price("ARVO", float("inf")), "finite number above zero"),
+        (lambda: broker.set_price("ARVO", -1), "finite number above zero"),
+        (lambda: broker.set_price("ARVO", 1000.0), "outside today's limits"),
+        (lambda: broker.step(-1), "0 or more"),
+        (lambda: broker.step(1.5), "whole number"),
+        (lambda: broker.run(0), "above zero"),
+        (lambda: broker.reset(start="2026-02-30"), "that exists"),
+    ],
+)
 def test_bad_control_input_raises_a_clear_value_error(action, message):
     broker.reset(seed=2, running=False)
     fair = broker.state()["instruments"]["ARVO"]["fair"]
@@ -271,11 +279,13 @@ def test_texts_match_without_regard_to_case_and_names_are_neutral():
     assert Equity.order(a, "E-1001", eq.lower())["data"]["symbol"] == "ARVO"
     record = Equity.order(a, "E-1001", eq)["data"]
     assert record["set_order_no"].startswith("EX")
-    dv = placed(Derivatives.place(a, "D-1001", "long", 0.0, 1, price_type="market", validity="ioc",
-                                  symbol="t50h26"))
+    dv = placed(Derivatives.place(a, "D-1001", "long", 0.0, 1, price_type="market", validity="ioc", symbol="t50h26"))
     assert Derivatives.order(a, "D-1001", dv)["data"]["tfx_order_no"].startswith("DX")
-    stop = placed(Derivatives.place(a, "D-1001", "LONG", 1050.0, 1, trigger=("last_paid_or_higher", "t50m26", 1100.0),
-                                    bypass=True))
+    stop = placed(
+        Derivatives.place(
+            a, "D-1001", "LONG", 1050.0, 1, trigger=("last_paid_or_higher", "t50m26", 1100.0), bypass=True
+        )
+    )
     assert Derivatives.order(a, "D-1001", stop)["data"]["trigger_symbol"] == "T50M26"
     upper = tv.get_candlesticks(a, "ARVO", "1M", 5, False, "", "")
     assert upper["success"] and upper["data"] == tv.get_candlesticks(a, "arvo", "1m", 5, False, "", "")["data"]
@@ -323,8 +333,9 @@ def test_control_calls_from_inside_a_stream_callable_work():
         assert seen.wait(10)
         print("broker", broker.state()["seed"])
     """)
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60,
-                         env=dict(os.environ))
+    run = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=60, env=dict(os.environ)
+    )
     assert run.returncode == 0, run.stderr
     assert run.stdout.split() == ["True", "[True]", "broker", "2"]
 

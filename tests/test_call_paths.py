@@ -3,11 +3,11 @@ plain built-in types take a shorter road) and the function type's own
 __call__, which always goes through pybind11's dispatcher. Whatever the
 arguments, both give the same result or the same error, and the library
 receives the same arguments."""
+
 import types
 
 import numpy as np
 import pytest
-
 import tavrolix_open_api as tv
 from catalog import FUNCTIONS, result_image
 
@@ -31,8 +31,16 @@ def context(**changes):
 
 
 def plain(kinds):
-    sample = {"d": context(), "s": "acct\u00e9", "i": -7, "f": 1.5, "b": True, "L": ["o-1", "o-2"],
-              "A": np.array([1, 2, 3], dtype=np.int32), "C": lambda payload: None}
+    sample = {
+        "d": context(),
+        "s": "acct\u00e9",
+        "i": -7,
+        "f": 1.5,
+        "b": True,
+        "L": ["o-1", "o-2"],
+        "A": np.array([1, 2, 3], dtype=np.int32),
+        "C": lambda payload: None,
+    }
     return [sample[k] for k in kinds]
 
 
@@ -44,7 +52,7 @@ def variants(kinds):
         others = {
             "d": [Dict(context()), {}, context(max_torelation=2.0), context(enable_queue="yes"), None, [1]],
             "s": [Str("acct"), b"acct", bytearray(b"acct"), "a\0b", "\ud800", 5, None],
-            "i": [True, np.int32(3), 2**31, -2**31 - 1, 2**31 - 1, 1.0, "1", None],
+            "i": [True, np.int32(3), 2**31, -(2**31) - 1, 2**31 - 1, 1.0, "1", None],
             "f": [2, True, np.float64(2.5), float("nan"), "1.0", None],
             "b": [1, 0, None, np.bool_(True), 2.0, "x"],
         }.get(k, [])
@@ -61,11 +69,13 @@ def received(scripted, op):
     """The arguments the library received, less the addresses of records,
     arrays and array items, which live on the stack or for one call only
     (pooled texts keep theirs)."""
+
     def plain(a):
         out = {k: v for k, v in a.items() if not (k == "ptr" and a["kind"] != "text")}
         if a["kind"] == "text_array":
             out["items"] = [t if t is None else t["hex"] for t in a["items"]]
         return out
+
     return [[plain(a) for a in c.args] for c in scripted.calls(op)]
 
 

@@ -1,7 +1,6 @@
 """Candlestick history: the request record, the six columns and the envelope."""
 
 import pytest
-
 import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
 from wire import config_of
@@ -18,33 +17,47 @@ def _query(ctx, flag=True):
 def test_request_record(ctx, scripted, flag, byte):
     ctx["configuration"]["enable_queue"] = False
     scripted.queue(37, candlestick_image({}))
-    tv.get_candlesticks(ctx, "S50\u00e9", b"1m\xff", -2**31, flag, "", "CUT\0rest")
+    tv.get_candlesticks(ctx, "S50\u00e9", b"1m\xff", -(2**31), flag, "", "CUT\0rest")
     (call,) = scripted.calls()
     assert call.op == 37 and call.kinds() == ["record", "record"]
     cfg = config_of(call)
     assert (cfg["channel_id"], cfg["daemon_type"], cfg["enable_queue"]) == (b"CH-1", b"STAND_ALONE", 0)
     req = candlestick_request(call)
     assert (req["text1"], req["text2"], req["text3"], req["text4"]) == ("S50\u00e9".encode(), b"1m\xff", b"", b"CUT")
-    assert (req["number"], req["flag"]) == (-2**31, byte)
+    assert (req["number"], req["flag"]) == (-(2**31), byte)
     assert all(req["pointers"])
 
 
 @pytest.mark.parametrize("message, expected", [(b"done \xc3\xa9", "done \u00e9"), (None, None), (b"", "")])
 def test_columns_each_of_their_own_count(ctx, scripted, message, expected):
-    scripted.queue(37, candlestick_image({
-        "time": ([-2**31, 0, 1717000000, 2**31 - 1], None),
-        "open": ([1.5, -2.25], None),
-        "high": ([9.0, 8.0], 0),
-        "low": ([7.0], -1),
-        "close": ([0.1, 0.2, 0.3, 0.4], 2),
-        "volume": ([-5, 6, -2**31], None),
-    }, last_sequence=-9, message=message))
+    scripted.queue(
+        37,
+        candlestick_image(
+            {
+                "time": ([-(2**31), 0, 1717000000, 2**31 - 1], None),
+                "open": ([1.5, -2.25], None),
+                "high": ([9.0, 8.0], 0),
+                "low": ([7.0], -1),
+                "close": ([0.1, 0.2, 0.3, 0.4], 2),
+                "volume": ([-5, 6, -(2**31)], None),
+            },
+            last_sequence=-9,
+            message=message,
+        ),
+    )
     env = _query(ctx)
     assert (env["success"], env["status_code"], env["message"]) == (True, 200, expected)
     data = env["data"]
     assert list(data) == KEYS
-    assert data == {"last_sequence": -9, "time": [-2**31, 0, 1717000000, 2**31 - 1], "open": [1.5, -2.25],
-                    "high": [], "low": [], "close": [0.1, 0.2], "volume": [-5, 6, -2**31]}
+    assert data == {
+        "last_sequence": -9,
+        "time": [-(2**31), 0, 1717000000, 2**31 - 1],
+        "open": [1.5, -2.25],
+        "high": [],
+        "low": [],
+        "close": [0.1, 0.2],
+        "volume": [-5, 6, -(2**31)],
+    }
     types = {k: {type(v) for v in data[k]} for k in CANDLE_COLUMNS}
     assert types == {"time": {int}, "open": {float}, "high": set(), "low": set(), "close": {float}, "volume": {int}}
 
@@ -55,8 +68,12 @@ def test_refusal_keeps_every_key(ctx, scripted, message, expected):
     scripted.queue(37, candlestick_image(full, success=0, status=404, last_sequence=42, message=message))
     env = _query(ctx)
     assert list(env) == ["success", "status_code", "data", "message"]
-    assert env == {"success": False, "status_code": 404, "message": expected,
-                   "data": dict({"last_sequence": 42}, **{name: [] for name in CANDLE_COLUMNS})}
+    assert env == {
+        "success": False,
+        "status_code": 404,
+        "message": expected,
+        "data": dict({"last_sequence": 42}, **{name: [] for name in CANDLE_COLUMNS}),
+    }
     assert list(env["data"]) == KEYS
 
 
@@ -82,14 +99,17 @@ def investor():
     return tv.login("inv001", "inv001-secret", "", "", False)
 
 
-@pytest.mark.parametrize("symbol, interval, number, start, end, status", [
-    ("", "1d", 5, "", "", 400),
-    ("ARVO", "2h", 5, "", "", 400),
-    ("ARVO", "1d", 0, "", "", 400),
-    ("ARVO", "1d", 1001, "", "", 400),
-    ("ARVO", "1d", 5, "2024-13-01", "", 400),
-    ("ARVO", "1d", 5, "", "10 March", 400),
-])
+@pytest.mark.parametrize(
+    "symbol, interval, number, start, end, status",
+    [
+        ("", "1d", 5, "", "", 400),
+        ("ARVO", "2h", 5, "", "", 400),
+        ("ARVO", "1d", 0, "", "", 400),
+        ("ARVO", "1d", 1001, "", "", 400),
+        ("ARVO", "1d", 5, "2024-13-01", "", 400),
+        ("ARVO", "1d", 5, "", "10 March", 400),
+    ],
+)
 def test_broker_refuses_bad_queries(investor, symbol, interval, number, start, end, status):
     env = tv.get_candlesticks(investor, symbol, interval, number, False, start, end)
     assert (env["success"], env["status_code"]) == (False, status)

@@ -2,13 +2,13 @@
 the client and its order stream, the refusals of the broker's documented
 codes as exception classes, and who may do what. Prices are chosen inside the
 documented limits; nothing depends on where the market trades."""
+
 import asyncio
 
 import pytest
-
 import tavrolix
-from tavrolix_sandbox import broker
 from broker_markets import quiet_market
+from tavrolix_sandbox import broker
 
 pytestmark = pytest.mark.usefixtures("broker_world")
 PIN = "000000"
@@ -54,19 +54,26 @@ def test_an_equity_order_placed_changed_filled_and_followed(clients):
     assert rep.equity_order(bid)["status"] == "MATCHED" and bid in [o["order_no"] for o in rep.equity_orders()]
 
 
-@pytest.mark.parametrize("request_, cls, status, code", [
-    (lambda s: s.sell("ARVO", 1_000_000, price=45.25), tavrolix.InsufficientPosition, 422, "INSUFFICIENT_POSITION"),
-    (lambda s: s.buy("CORIX", 100_000, price=231), tavrolix.InsufficientFunds, 422, "INSUFFICIENT_FUNDS"),
-    (lambda s: s.buy("ARVO", 100, price=45.253), tavrolix.BadRequest, 400, "BAD_PRICE"),
-    (lambda s: s.buy("ARVO", 100, price=37.0), tavrolix.BadRequest, 422, "PRICE_WARNING"),
-    (lambda s: s.buy("NOPE", 100, price=10.0), tavrolix.BadRequest, 400, "UNKNOWN_SYMBOL"),
-    (lambda s: s.buy("ARVO", 100, price=45.25, validity="WEEK"), tavrolix.BadRequest, 400, "BAD_VALIDITY"),
-    (lambda s: s.cancel("EQ99999999"), tavrolix.NotFound, 404, "ORDER_NOT_FOUND"),
-    (lambda s: s.order("EQ99999999"), tavrolix.NotFound, 404, None),
-    (lambda s: s.client.equity("E-1001", pin="999999").buy("ARVO", 100, price=45.25),
-     tavrolix.AuthenticationError, 401, "WRONG_PIN"),
-    (lambda s: s.client.equity("E-2001").info(), tavrolix.NotFound, 404, None),  # another investor's account
-])
+@pytest.mark.parametrize(
+    "request_, cls, status, code",
+    [
+        (lambda s: s.sell("ARVO", 1_000_000, price=45.25), tavrolix.InsufficientPosition, 422, "INSUFFICIENT_POSITION"),
+        (lambda s: s.buy("CORIX", 100_000, price=231), tavrolix.InsufficientFunds, 422, "INSUFFICIENT_FUNDS"),
+        (lambda s: s.buy("ARVO", 100, price=45.253), tavrolix.BadRequest, 400, "BAD_PRICE"),
+        (lambda s: s.buy("ARVO", 100, price=37.0), tavrolix.BadRequest, 422, "PRICE_WARNING"),
+        (lambda s: s.buy("NOPE", 100, price=10.0), tavrolix.BadRequest, 400, "UNKNOWN_SYMBOL"),
+        (lambda s: s.buy("ARVO", 100, price=45.25, validity="WEEK"), tavrolix.BadRequest, 400, "BAD_VALIDITY"),
+        (lambda s: s.cancel("EQ99999999"), tavrolix.NotFound, 404, "ORDER_NOT_FOUND"),
+        (lambda s: s.order("EQ99999999"), tavrolix.NotFound, 404, None),
+        (
+            lambda s: s.client.equity("E-1001", pin="999999").buy("ARVO", 100, price=45.25),
+            tavrolix.AuthenticationError,
+            401,
+            "WRONG_PIN",
+        ),
+        (lambda s: s.client.equity("E-2001").info(), tavrolix.NotFound, 404, None),  # another investor's account
+    ],
+)
 def test_broker_refusals_raise_their_kind(clients, request_, cls, status, code):
     shares = clients[0].equity("E-1001")
     with pytest.raises(tavrolix.Refused) as info:
@@ -81,14 +88,22 @@ def test_derivatives_batch_cancel_returns_what_could_not_be_cancelled(clients):
     futures = inv1.derivatives("D-1001")
     resting = [futures.buy("T50H26", 1, price=p) for p in (990.0, 990.5)]
     assert all(isinstance(n, int) for n in resting)
-    stop = futures.sell("T50H26", 1, price=980.0, position="OPEN",
-                        trigger_condition=tavrolix.TriggerCondition.LAST_PAID_OR_LOWER, trigger_price=960.0)
+    stop = futures.sell(
+        "T50H26",
+        1,
+        price=980.0,
+        position="OPEN",
+        trigger_condition=tavrolix.TriggerCondition.LAST_PAID_OR_LOWER,
+        trigger_price=960.0,
+    )
     assert futures.order(stop)["status"] == "PENDING"
     assert [o["order_no"] for o in futures.orders(open_only=True)] == resting + [stop]
     futures.cancel(resting[0])
     errors = futures.cancel([resting[0], resting[1], 999])
-    assert sorted((e["order_no"], e["error_response"]["code"]) for e in errors) == \
-        [(999, "ORDER_NOT_FOUND"), (resting[0], "ORDER_NOT_CANCELLABLE")]
+    assert sorted((e["order_no"], e["error_response"]["code"]) for e in errors) == [
+        (999, "ORDER_NOT_FOUND"),
+        (resting[0], "ORDER_NOT_CANCELLABLE"),
+    ]
     assert futures.order(resting[1])["status"] == "CANCELLED"
     with pytest.raises(tavrolix.NotAllowed) as info:
         futures.cancel(resting[0])
@@ -131,8 +146,10 @@ def test_candlesticks_and_market_streams_from_the_broker():
     broker.reset(seed=5, running=False, history_minutes=30)
     client = tavrolix.connect("inv001", "inv001-secret")
     candles = client.candlesticks("ARVO", "5m", count=4)
-    assert 0 < len(candles) <= 4 and len({len(getattr(candles, c)) for c in
-                                          ("time", "open", "high", "low", "close", "volume")}) == 1
+    assert (
+        0 < len(candles) <= 4
+        and len({len(getattr(candles, c)) for c in ("time", "open", "high", "low", "close", "volume")}) == 1
+    )
     assert candles.time == sorted(candles.time) and all(lo <= hi for lo, hi in zip(candles.low, candles.high))
     with pytest.raises(tavrolix.BadRequest):
         client.candlesticks("ARVO", "7m")

@@ -1,5 +1,6 @@
 """The client's streams over scripted events from native threads: iteration,
 async iteration, back-pressure, closing, errors and waiting for an order."""
+
 import asyncio
 import collections
 import gc
@@ -12,7 +13,6 @@ import threading
 import time
 
 import pytest
-
 import tavrolix
 import tavrolix_open_api as tv
 from wire import login_image
@@ -50,8 +50,7 @@ def test_iteration_parses_every_event_and_leaving_the_with_unsubscribes(scripted
     stream, receiver = open_stream(scripted, lambda: client.price_info("ARVO", timeout=5), 47, handle=41)
     with stream:
         assert tv.is_subscribe(stream.key)
-        scripted.send(receiver, event(stream.key, json.dumps({"symbol": "ARVO", "last": 45.5})), threads=3,
-                      repeat=40)
+        scripted.send(receiver, event(stream.key, json.dumps({"symbol": "ARVO", "last": 45.5})), threads=3, repeat=40)
         got = [next(stream) for _ in range(120)]
         assert got == [{"symbol": "ARVO", "last": 45.5}] * 120 and stream.dropped == 0
         scripted.post(receiver, event(stream.key, '{"last": 1}'))
@@ -75,8 +74,7 @@ def test_market_data_drops_the_oldest_and_counts_it(scripted, client):
 
 
 def test_order_updates_are_never_dropped_the_library_thread_waits_for_room(scripted, client):
-    stream, receiver = open_stream(scripted, lambda: client.equity("E-1").order_updates(maxsize=3, timeout=10),
-                                   46)
+    stream, receiver = open_stream(scripted, lambda: client.equity("E-1").order_updates(maxsize=3, timeout=10), 46)
     for n in range(60):
         scripted.post(receiver, event(stream.key, update("EQ%d" % (n % 4), "OPEN", n)))
     flushed = in_thread(scripted.flush)
@@ -148,16 +146,16 @@ def test_an_error_in_the_users_loop_propagates_and_still_unsubscribes(scripted, 
     stream, receiver = open_stream(scripted, lambda: client.price_info("ARVO", timeout=5), 47)
     scripted.post(receiver, event(stream.key, "1"))
     scripted.queue(48, unsubscribe_result(internal_error=b"gone"))  # and unsubscribing fails as well
-    with pytest.raises(ZeroDivisionError):
-        with stream:
-            for value in stream:
-                value / 0
+    with pytest.raises(ZeroDivisionError), stream:
+        for value in stream:
+            value / 0
     assert len(scripted.calls(48)) == 1 and str(hooked[0].exc_value) == "Internal Error: gone"
 
     async def body(s):
         async with s:
             async for _ in s:
                 raise KeyError("mine")
+
     stream, receiver = open_stream(scripted, lambda: client.price_info("ARVO", timeout=5), 47)
     scripted.post(receiver, event(stream.key, "1"))
     scripted.queue(48, unsubscribe_result())
@@ -203,9 +201,11 @@ def test_wait_follows_one_order_on_the_stream_or_asks_the_account_first(scripted
     with pytest.raises(tavrolix.NotFound):  # nothing seen yet, and the account does not know it either
         stream.wait("EQ1", timeout=1)
     from wire_orders import lay, sample, single  # from now on the account reports an open order
+
     scripted.stand(20, single(256, lay(EQUITY_ORDER, dict(sample(EQUITY_ORDER), status="OPEN")), 240))
-    in_thread(later, update("EQ1", "OPEN"), update("EQ2", "CANCELLED"), update("EQ1", "PARTIAL"),
-              update("EQ1", "MATCHED"))
+    in_thread(
+        later, update("EQ1", "OPEN"), update("EQ2", "CANCELLED"), update("EQ1", "PARTIAL"), update("EQ1", "MATCHED")
+    )
     assert stream.wait("EQ1", "MATCHED", timeout=5)["status"] == "MATCHED"
     with pytest.raises(tavrolix.OrderEnded) as info:
         stream.wait("EQ2", "MATCHED", timeout=5)
@@ -229,8 +229,7 @@ def test_close_races_deliveries_and_held_threads_never_block_exit(scripted, clie
     monkeypatch.setattr("sys.unraisablehook", hooked.append)
     for op in (43, 46, 47):
         scripted.stand(op, subscribe_result(1, 3))
-    streams = [client.bid_offer("A", maxsize=2), client.equity("E-1").order_updates(maxsize=2),
-               client.price_info("B")]
+    streams = [client.bid_offer("A", maxsize=2), client.equity("E-1").order_updates(maxsize=2), client.price_info("B")]
     scripted.stream_start(3, pause_us=10)  # every subscription, from three native threads
     try:
         time.sleep(0.1)
@@ -244,7 +243,8 @@ def test_close_races_deliveries_and_held_threads_never_block_exit(scripted, clie
 
     # A process that ends with a library thread held on a full order queue still exits.
     script = tmp_path / "held.py"
-    script.write_text(textwrap.dedent("""\
+    script.write_text(
+        textwrap.dedent("""\
         import time
         import tavrolix, tavrolix_sandbox as sbx
         from wire import login_image
@@ -259,7 +259,8 @@ def test_close_races_deliveries_and_held_threads_never_block_exit(scripted, clie
             sbx.post(sbx.subscriptions()[-1].receiver, event(updates.key, '{"order_no": %d}' % n))
         time.sleep(0.2)
         print("held", updates.pending())
-        """))
+        """)
+    )
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     proc = subprocess.run([sys.executable, str(script)], env=env, capture_output=True, text=True, timeout=30)
     assert (proc.returncode, proc.stdout.strip()) == (0, "held 1"), proc.stderr

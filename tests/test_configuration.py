@@ -1,8 +1,8 @@
 """The connection configuration built from the context dictionary on every call."""
+
 import collections.abc
 
 import pytest
-
 import tavrolix_open_api as tv
 from wire import config_of, single
 
@@ -40,16 +40,19 @@ def test_enable_queue_values(scripted, ctx, value, flag):
     assert config_of(scripted.last_call(OP))["enable_queue"] == flag
 
 
-@pytest.mark.parametrize("key,value", [
-    ("max_torelation", 5.0),
-    ("max_torelation", 2**31),
-    ("rate_limit", "0"),
-    ("rate_limit", -2**31 - 1),
-    ("enable_queue", "yes"),
-    ("enable_queue", []),
-    ("daemon_type", None),
-    ("daemon_type", 7),
-])
+@pytest.mark.parametrize(
+    "key,value",
+    [
+        ("max_torelation", 5.0),
+        ("max_torelation", 2**31),
+        ("rate_limit", "0"),
+        ("rate_limit", -(2**31) - 1),
+        ("enable_queue", "yes"),
+        ("enable_queue", []),
+        ("daemon_type", None),
+        ("daemon_type", 7),
+    ],
+)
 def test_wrong_types_raise_the_cast_error_before_the_call(scripted, ctx, key, value):
     ctx["configuration"][key] = value
     before = scripted.call_count(OP)
@@ -64,9 +67,16 @@ def test_null_channel_raises_the_cast_error(scripted, ctx):
         call(scripted, ctx)
 
 
-@pytest.mark.parametrize("where,key", [("configuration", "rate_limit"), ("configuration", "enable_queue"),
-                                       ("configuration", "daemon_type"), ("outer", "channel_id"),
-                                       ("outer", "configuration")])
+@pytest.mark.parametrize(
+    "where,key",
+    [
+        ("configuration", "rate_limit"),
+        ("configuration", "enable_queue"),
+        ("configuration", "daemon_type"),
+        ("outer", "channel_id"),
+        ("outer", "configuration"),
+    ],
+)
 def test_missing_keys_raise_key_error_before_the_call(scripted, ctx, where, key):
     del (ctx["configuration"] if where == "configuration" else ctx)[key]
     before = scripted.call_count(OP)

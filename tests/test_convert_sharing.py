@@ -2,11 +2,11 @@
 the same text within a result, and every record's dictionary is an ordinary,
 independent dict. None of this may change a value, a type, a key order or an
 error."""
+
 import gc
 import sys
 
 import pytest
-
 import tavrolix_open_api as tv
 from wire import record_list
 from wire_orders import EQUITY_ACTION_ERROR, EQUITY_ORDER, action_error_dict, records, sample
@@ -65,7 +65,7 @@ def test_texts_alike_at_both_ends_are_told_apart(ctx, scripted):
         if key == "symbol":
             return "ABCDEFGH" + middles[(i * 7) % len(middles)] + "STUVWXYZ"
         if key == "account_no":
-            return ("A" * (1 + i % 20))  # prefixes of each other
+            return "A" * (1 + i % 20)  # prefixes of each other
         if key == "side":
             return ["ab", "ba", "abc", "acb"][i % 4]  # short texts
         return "x" * (i % 9)

@@ -1,6 +1,6 @@
 """The result envelope and the field-to-item rules, through the derivatives account query."""
-import pytest
 
+import pytest
 import tavrolix_open_api as tv
 from tavrolix_sandbox import Layout
 from wire import single

@@ -1,6 +1,6 @@
 """login: the nine arguments, refusals, the context dictionary."""
-import pytest
 
+import pytest
 import tavrolix_open_api as tv
 from wire import login_image
 
@@ -10,8 +10,15 @@ def test_library_receives_the_nine_arguments(scripted):
     tv.login("app-id", b"secret", "", "x\0cut", False)
     call = scripted.last_call(13)
     assert call.kinds() == ["text"] * 7 + ["bool", "i32"]
-    assert [call.value(i) for i in range(7)] == [b"STAND_ALONE", b"app-id", b"secret", b"", b"x",
-                                                 b"0.4.0", b"python_x64"]
+    assert [call.value(i) for i in range(7)] == [
+        b"STAND_ALONE",
+        b"app-id",
+        b"secret",
+        b"",
+        b"x",
+        b"0.4.0",
+        b"python_x64",
+    ]
     assert call.value(7) == 0 and call.value(8) == 2
 
 
@@ -29,8 +36,12 @@ def test_context_dictionary(scripted):
     assert list(ctx) == ["channel_id", "configuration"]
     assert ctx["channel_id"] == "канал-1"
     conf = ctx["configuration"]
-    assert list(conf.items()) == [("enable_queue", True), ("daemon_type", "STAND_ALONE"),
-                                  ("max_torelation", 0), ("rate_limit", 0)]
+    assert list(conf.items()) == [
+        ("enable_queue", True),
+        ("daemon_type", "STAND_ALONE"),
+        ("max_torelation", 0),
+        ("rate_limit", 0),
+    ]
     assert type(conf["enable_queue"]) is bool and type(conf["max_torelation"]) is int
 
 

@@ -1,9 +1,9 @@
 """Batch cancels: what the library receives as the order-number list."""
+
 import tracemalloc
 
 import numpy as np
 import pytest
-
 import tavrolix_open_api as tv
 from wire import record_list
 
@@ -75,11 +75,14 @@ def test_derivatives_numbers_numpy_cannot_convert(ctx, scripted, name, op, extra
     assert scripted.call_count(op) == before
 
 
-@pytest.mark.parametrize("given, items", [
-    (["E1", b"E2", "\u00e9", ""], [b"E1", b"E2", "\u00e9".encode(), b""]),
-    (("T1", "T2"), [b"T1", b"T2"]),
-    (["cut\0here", b"by\0tes"], [b"cut", b"by"]),
-])
+@pytest.mark.parametrize(
+    "given, items",
+    [
+        (["E1", b"E2", "\u00e9", ""], [b"E1", b"E2", "\u00e9".encode(), b""]),
+        (("T1", "T2"), [b"T1", b"T2"]),
+        (["cut\0here", b"by\0tes"], [b"cut", b"by"]),
+    ],
+)
 @pytest.mark.parametrize("name, op, extra", EQUITY)
 def test_equity_numbers_arrive_as_text_pointers(ctx, scripted, name, op, extra, given, items):
     scripted.queue(op, record_list(None, 0))

@@ -1,28 +1,42 @@
 """Order records and order action error records as dictionaries."""
-import pytest
 
+import pytest
 import tavrolix_open_api as tv
 from tavrolix_sandbox import Layout
 from wire import record_list, single
-from wire_orders import (DERIVATIVES_ACTION_ERROR, DERIVATIVES_ORDER, EQUITY_ACTION_ERROR, EQUITY_ORDER,
-                         FUNCTIONS, action_error_dict, lay, order_no_result, plain_args, records,
-                         sample)
+from wire_orders import (
+    DERIVATIVES_ACTION_ERROR,
+    DERIVATIVES_ORDER,
+    EQUITY_ACTION_ERROR,
+    EQUITY_ORDER,
+    FUNCTIONS,
+    action_error_dict,
+    lay,
+    order_no_result,
+    plain_args,
+    records,
+    sample,
+)
 
 # name, operation, arguments after the context
-SINGLE = [("get_investor_derivatives_order", 15, ("A-1", 5), DERIVATIVES_ORDER, 208),
-          ("get_marketrep_derivatives_order", 25, (5,), DERIVATIVES_ORDER, 208),
-          ("get_investor_equity_order", 20, ("A-1", "E5"), EQUITY_ORDER, 256),
-          ("get_marketrep_equity_order", 31, ("E5",), EQUITY_ORDER, 256)]
-LISTS = [("get_investor_derivatives_orders", 16, ("A-1",), DERIVATIVES_ORDER),
-         ("get_marketrep_derivatives_orders", 26, (), DERIVATIVES_ORDER),
-         ("get_marketrep_derivatives_orders_by_account_no", 27, ("A-1",), DERIVATIVES_ORDER),
-         ("get_investor_equity_orders", 21, ("A-1",), EQUITY_ORDER),
-         ("get_marketrep_equity_orders", 32, (), EQUITY_ORDER),
-         ("get_marketrep_equity_orders_by_account_no", 33, ("A-1",), EQUITY_ORDER),
-         ("cancel_marketrep_derivatives_orders", 6, ("A-1", [1]), DERIVATIVES_ACTION_ERROR),
-         ("cancel_investor_derivatives_orders", 2, ("A-1", [1], ""), DERIVATIVES_ACTION_ERROR),
-         ("cancel_marketrep_equity_orders", 8, ("A-1", ["1"]), EQUITY_ACTION_ERROR),
-         ("cancel_investor_equity_orders", 4, ("A-1", ["1"], ""), EQUITY_ACTION_ERROR)]
+SINGLE = [
+    ("get_investor_derivatives_order", 15, ("A-1", 5), DERIVATIVES_ORDER, 208),
+    ("get_marketrep_derivatives_order", 25, (5,), DERIVATIVES_ORDER, 208),
+    ("get_investor_equity_order", 20, ("A-1", "E5"), EQUITY_ORDER, 256),
+    ("get_marketrep_equity_order", 31, ("E5",), EQUITY_ORDER, 256),
+]
+LISTS = [
+    ("get_investor_derivatives_orders", 16, ("A-1",), DERIVATIVES_ORDER),
+    ("get_marketrep_derivatives_orders", 26, (), DERIVATIVES_ORDER),
+    ("get_marketrep_derivatives_orders_by_account_no", 27, ("A-1",), DERIVATIVES_ORDER),
+    ("get_investor_equity_orders", 21, ("A-1",), EQUITY_ORDER),
+    ("get_marketrep_equity_orders", 32, (), EQUITY_ORDER),
+    ("get_marketrep_equity_orders_by_account_no", 33, ("A-1",), EQUITY_ORDER),
+    ("cancel_marketrep_derivatives_orders", 6, ("A-1", [1]), DERIVATIVES_ACTION_ERROR),
+    ("cancel_investor_derivatives_orders", 2, ("A-1", [1], ""), DERIVATIVES_ACTION_ERROR),
+    ("cancel_marketrep_equity_orders", 8, ("A-1", ["1"]), EQUITY_ACTION_ERROR),
+    ("cancel_investor_equity_orders", 4, ("A-1", ["1"], ""), EQUITY_ACTION_ERROR),
+]
 ERRORS = (DERIVATIVES_ACTION_ERROR, EQUITY_ACTION_ERROR)
 
 
@@ -53,7 +67,7 @@ def test_records_in_library_order(ctx, scripted, name, op, args, fields, texts):
     assert env["message"] == ""
 
 
-@pytest.mark.parametrize("count", [0, -1, -2**40])
+@pytest.mark.parametrize("count", [0, -1, -(2**40)])
 @pytest.mark.parametrize("name, op, args, fields", LISTS)
 def test_no_records_for_count_zero_or_less(ctx, scripted, name, op, args, fields, count):
     # A live item pointer, so reading any record would show up.
@@ -73,24 +87,36 @@ def test_equity_flags_are_exact_bools(ctx, scripted, byte):
         assert got == {k: off == on for k, off, t in EQUITY_ORDER if t == "flag"}
 
 
-@pytest.mark.parametrize("fields, op, name, args", [
-    (DERIVATIVES_ACTION_ERROR, 6, "cancel_marketrep_derivatives_orders", ("A", [3])),
-    (EQUITY_ACTION_ERROR, 4, "cancel_investor_equity_orders", ("A", ["3"], "x")),
-])
+@pytest.mark.parametrize(
+    "fields, op, name, args",
+    [
+        (DERIVATIVES_ACTION_ERROR, 6, "cancel_marketrep_derivatives_orders", ("A", [3])),
+        (EQUITY_ACTION_ERROR, 4, "cancel_investor_equity_orders", ("A", ["3"], "x")),
+    ],
+)
 def test_action_error_with_null_texts_keeps_nested_dict(ctx, scripted, fields, op, name, args):
     values = dict(sample(fields, texts=None), http_status_code=-500)
     if fields is DERIVATIVES_ACTION_ERROR:
         values["order_no"] = -3
     scripted.queue(op, record_list(records(fields, [values]), 1))
     (item,) = getattr(tv, name)(ctx, *args)["data"]
-    assert list(item.items()) == [("error_response", {"code": None, "message": None}), ("http_status", None),
-                                  ("http_status_code", -500), ("order_no", values["order_no"])]
+    assert list(item.items()) == [
+        ("error_response", {"code": None, "message": None}),
+        ("http_status", None),
+        ("http_status_code", -500),
+        ("order_no", values["order_no"]),
+    ]
     assert list(item["error_response"]) == ["code", "message"]
 
 
-@pytest.mark.parametrize("name, op, value", [("place_investor_equity_order", 39, None),
-                                             ("place_marketrep_equity_order", 42, ""),
-                                             ("place_marketrep_derivatives_order", 40, -1)])
+@pytest.mark.parametrize(
+    "name, op, value",
+    [
+        ("place_investor_equity_order", 39, None),
+        ("place_marketrep_equity_order", 42, ""),
+        ("place_marketrep_derivatives_order", 40, -1),
+    ],
+)
 def test_placement_order_number(ctx, scripted, name, op, value):
     scripted.queue(op, order_no_result(isinstance(value, (str, type(None))), value))
     data = getattr(tv, name)(ctx, *plain_args(FUNCTIONS[name][1]))["data"]

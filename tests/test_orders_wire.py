@@ -1,7 +1,7 @@
 """Every order function: the operation it calls, where each argument lands, and
 the envelope it builds from each outcome."""
-import pytest
 
+import pytest
 import tavrolix_open_api as tv
 from wire import config_of
 from wire_orders import FIELD_KIND, FUNCTIONS, KINDS, field, plain_args, text_bytes
@@ -18,7 +18,7 @@ def arguments(types, style):
         if t == "s":
             out.append("" if style == "edge" else "\u00e4%d" % pos)
         elif t == "i":
-            out.append((2**31 - 1 if pos % 2 else -2**31) if style == "edge" else -(100000 + pos))
+            out.append((2**31 - 1 if pos % 2 else -(2**31)) if style == "edge" else -(100000 + pos))
         elif t == "f":
             out.append(pos if style == "edge" else pos + 0.25)
         elif t == "b":
@@ -79,19 +79,23 @@ def test_arguments_reach_the_library_at_their_places(ctx, scripted, name, style)
     assert seen == set(range(2, len(types) + 2))
 
 
-@pytest.mark.parametrize("investor, marketrep, extra_pos, extra_at", [
-    ("place_investor_derivatives_order", "place_marketrep_derivatives_order", 8, 8),
-    ("place_investor_equity_order", "place_marketrep_equity_order", 7, 16),
-])
-def test_investor_placement_is_the_marketrep_one_with_one_more_text(ctx, scripted, investor, marketrep,
-                                                                    extra_pos, extra_at):
+@pytest.mark.parametrize(
+    "investor, marketrep, extra_pos, extra_at",
+    [
+        ("place_investor_derivatives_order", "place_marketrep_derivatives_order", 8, 8),
+        ("place_investor_equity_order", "place_marketrep_equity_order", 7, 16),
+    ],
+)
+def test_investor_placement_is_the_marketrep_one_with_one_more_text(
+    ctx, scripted, investor, marketrep, extra_pos, extra_at
+):
     iop, itypes, _, kind = FUNCTIONS[investor]
     mop, mtypes, (_, (_, _, mfields)), _ = FUNCTIONS[marketrep]
     args = arguments(itypes, "distinct")
     for op in (iop, mop):
         scripted.queue(op, KINDS[kind].image(1, 200, None, None))
     getattr(tv, investor)(ctx, *args)
-    getattr(tv, marketrep)(ctx, *(args[:extra_pos - 2] + args[extra_pos - 1:]))
+    getattr(tv, marketrep)(ctx, *(args[: extra_pos - 2] + args[extra_pos - 1 :]))
     icall, mcall = scripted.last_call(iop), scripted.last_call(mop)
     assert icall.value(1) == mcall.value(1)
     assert field(icall, 2, extra_at, "text") == args[extra_pos - 2].encode()
@@ -100,8 +104,9 @@ def test_investor_placement_is_the_marketrep_one_with_one_more_text(ctx, scripte
         assert field(mcall, 2, offset, FIELD_KIND[t]) == field(icall, 2, shifted, FIELD_KIND[t])
 
 
-@pytest.mark.parametrize("success, message", [(1, "word from the library \u00fc"), (0, "refused \u00fc"),
-                                              (1, None), (0, None)])
+@pytest.mark.parametrize(
+    "success, message", [(1, "word from the library \u00fc"), (0, "refused \u00fc"), (1, None), (0, None)]
+)
 @pytest.mark.parametrize("name", NAMES)
 def test_envelope(ctx, scripted, name, success, message):
     op, types, _, kind = FUNCTIONS[name]
@@ -132,16 +137,20 @@ def test_internal_error_raises(ctx, scripted, name, success):
 @pytest.mark.parametrize("name", NAMES)
 def test_broker_refuses_order_operations_of_unknown_channels(name):
     # The default mode: the broker knows no channel "CH-1".
-    context = {"channel_id": "CH-1", "configuration": {"enable_queue": False, "daemon_type": "STAND_ALONE",
-                                                       "max_torelation": 0, "rate_limit": 0}}
+    context = {
+        "channel_id": "CH-1",
+        "configuration": {"enable_queue": False, "daemon_type": "STAND_ALONE", "max_torelation": 0, "rate_limit": 0},
+    }
     env = getattr(tv, name)(context, *plain_args(FUNCTIONS[name][1]))
     assert env["success"] is False
     assert env["status_code"] == 401
     assert "not logged in" in env["message"]
 
 
-@pytest.mark.parametrize("name, op, offset, kind", [("change_investor_derivatives_order", 9, 16, "f64"),
-                                                    ("change_marketrep_derivatives_order", 11, 0, "text")])
+@pytest.mark.parametrize(
+    "name, op, offset, kind",
+    [("change_investor_derivatives_order", 9, 16, "f64"), ("change_marketrep_derivatives_order", 11, 0, "text")],
+)
 def test_argument_four_of_a_derivatives_change(ctx, scripted, name, op, offset, kind):
     args = plain_args(FUNCTIONS[name][1])
     args[2] = 4.5 if kind == "f64" else "fourth"

@@ -1,12 +1,20 @@
 """Portfolio and trade lists: records laid out by offset, read back as dictionaries."""
-import pytest
 
+import pytest
 import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
 from catalog import FUNCTIONS
-from wire import config_of, login_image, record_list
-from wire_positions import (DERIVATIVES_POSITION, DERIVATIVES_POSITION_KEYS, DERIVATIVES_TRADE,
-                            EQUITY_POSITION, EQUITY_TRADE, PY_TYPE, record, sample)
+from wire import config_of, record_list
+from wire_positions import (
+    DERIVATIVES_POSITION,
+    DERIVATIVES_POSITION_KEYS,
+    DERIVATIVES_TRADE,
+    EQUITY_POSITION,
+    EQUITY_TRADE,
+    PY_TYPE,
+    record,
+    sample,
+)
 
 
 class Query:
@@ -54,7 +62,7 @@ def test_every_field_in_library_order(ctx, scripted, q):
 
 
 @each_query
-@pytest.mark.parametrize("count", [0, -1, -2**63])
+@pytest.mark.parametrize("count", [0, -1, -(2**63)])
 def test_no_records_for_count_zero_or_less(ctx, scripted, q, count):
     scripted.queue(q.op, record_list(q.record(sample(q.fields, 1)), count, message=b"x"))
     assert q.fn(ctx, "ACC-1") == {"success": True, "status_code": 200, "data": [], "message": ""}
@@ -75,10 +83,10 @@ def _bad_text_record(q):
 
 @each_query
 def test_refusal_reads_no_record(ctx, scripted, q):
-    scripted.queue(q.op, record_list(_bad_text_record(q), 1, success=0, status=404,
-                                     message="account unknown \u00e9".encode()))
-    assert q.fn(ctx, "ACC-1") == {"success": False, "status_code": 404, "data": [],
-                                  "message": "account unknown \u00e9"}
+    scripted.queue(
+        q.op, record_list(_bad_text_record(q), 1, success=0, status=404, message="account unknown \u00e9".encode())
+    )
+    assert q.fn(ctx, "ACC-1") == {"success": False, "status_code": 404, "data": [], "message": "account unknown \u00e9"}
 
 
 @each_query
@@ -100,9 +108,15 @@ def test_invalid_utf8_raises(ctx, scripted, q, where):
 
 
 @each_query
-@pytest.mark.parametrize("account, sent", [
-    ("D-1001", b"D-1001"), ("Acc\u00e9", "Acc\u00e9".encode()), (b"RAW\xff", b"RAW\xff"), ("CUT\0rest", b"CUT"),
-])
+@pytest.mark.parametrize(
+    "account, sent",
+    [
+        ("D-1001", b"D-1001"),
+        ("Acc\u00e9", "Acc\u00e9".encode()),
+        (b"RAW\xff", b"RAW\xff"),
+        ("CUT\0rest", b"CUT"),
+    ],
+)
 def test_operation_and_arguments(ctx, scripted, q, account, sent):
     ctx["configuration"]["max_torelation"] = -7
     scripted.queue(q.op, record_list(None, 0))
@@ -111,8 +125,12 @@ def test_operation_and_arguments(ctx, scripted, q, account, sent):
     assert call.op == q.op and call.kinds() == ["record", "text"]
     assert call.value(1) == sent
     cfg = config_of(call)
-    assert (cfg["channel_id"], cfg["daemon_type"], cfg["enable_queue"], cfg["max_torelation"]) == \
-        (b"CH-1", b"STAND_ALONE", 1, -7)
+    assert (cfg["channel_id"], cfg["daemon_type"], cfg["enable_queue"], cfg["max_torelation"]) == (
+        b"CH-1",
+        b"STAND_ALONE",
+        1,
+        -7,
+    )
 
 
 MINE = [q.name for q in QUERIES] + ["get_candlesticks"]
@@ -127,12 +145,16 @@ def test_registered_in_table_order():
 
 @pytest.mark.parametrize("name", MINE)
 def test_signature(name):
-    params = "arg0: dict, arg1: str" if name != "get_candlesticks" else \
-        "arg0: dict, arg1: str, arg2: str, arg3: int, arg4: bool, arg5: str, arg6: str"
+    params = (
+        "arg0: dict, arg1: str"
+        if name != "get_candlesticks"
+        else "arg0: dict, arg1: str, arg2: str, arg3: int, arg4: bool, arg5: str, arg6: str"
+    )
     assert getattr(tv, name).__doc__.strip() == "%s(%s) -> dict" % (name, params)
 
 
 # --- the sandbox broker -------------------------------------------------------------
+
 
 def _login(user):
     sbx.use_broker()

@@ -1,6 +1,7 @@
 """Realtime subscriptions: what the subscribe operations receive, event
 delivery through the two receivers, the payload cache and its replay,
 refusals, unsubscribe and is_subscribe, subscription keys."""
+
 import os
 import re
 import subprocess
@@ -9,12 +10,20 @@ import textwrap
 import threading
 
 import pytest
-
 import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
 from wire import login_image
-from wire_realtime import (BY_NAME, CACHING, PLAIN, TOPICS, event, receiver_of, subscribe_call, subscribe_result,
-                           unsubscribe_result)
+from wire_realtime import (
+    BY_NAME,
+    CACHING,
+    PLAIN,
+    TOPICS,
+    event,
+    receiver_of,
+    subscribe_call,
+    subscribe_result,
+    unsubscribe_result,
+)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BID = BY_NAME["subscribe_bid_offer"]
@@ -120,10 +129,14 @@ def test_none_and_unknown_keys_call_nothing_and_cache_nothing(ctx, scripted, unr
     assert got == []
 
 
-@pytest.mark.parametrize("payload, error, text", [
-    ("raise", ValueError, "ValueError: boom raise"),
-    (b"\xff\xfe", UnicodeDecodeError, "UnicodeDecodeError: 'utf-8' codec can't decode byte 0xff"),
-], ids=["callable raises", "invalid utf-8"])
+@pytest.mark.parametrize(
+    "payload, error, text",
+    [
+        ("raise", ValueError, "ValueError: boom raise"),
+        (b"\xff\xfe", UnicodeDecodeError, "UnicodeDecodeError: 'utf-8' codec can't decode byte 0xff"),
+    ],
+    ids=["callable raises", "invalid utf-8"],
+)
 def test_failures_go_to_the_unraisable_hook_and_the_stream_goes_on(ctx, scripted, unraisable, payload, error, text):
     got = []
 
@@ -219,11 +232,15 @@ def test_login_empties_the_payload_cache(ctx, scripted):
     assert tv.is_subscribe(key)  # only the cache is emptied
 
 
-@pytest.mark.parametrize("result, kept", [
-    (dict(remove_cache=1, cache_key=b"infov1,U"), False),
-    (dict(remove_cache=1, cache_key=b"infov1,OTHER"), True),
-    (dict(remove_cache=0, cache_key=b"infov1,U"), True),
-], ids=["named entry removed", "other entry named", "flag not set"])
+@pytest.mark.parametrize(
+    "result, kept",
+    [
+        (dict(remove_cache=1, cache_key=b"infov1,U"), False),
+        (dict(remove_cache=1, cache_key=b"infov1,OTHER"), True),
+        (dict(remove_cache=0, cache_key=b"infov1,U"), True),
+    ],
+    ids=["named entry removed", "other entry named", "flag not set"],
+)
 def test_unsubscribe_removes_the_cache_entry_the_library_names(ctx, scripted, result, kept):
     key = subscribe(INFO, ctx, "U", lambda p: None)
     scripted.send(receiver_of(INFO), event(key, "cached", 1, "infov1,U"))
@@ -258,8 +275,9 @@ def test_unsubscribe_internal_error_changes_nothing(ctx, scripted):
     assert not tv.is_subscribe("424242")
 
 
-@pytest.mark.parametrize("error, text", [(b"no such symbol", "no such symbol"), (None, "Unknown exception")],
-                         ids=["library text", "no text"])
+@pytest.mark.parametrize(
+    "error, text", [(b"no such symbol", "no such symbol"), (None, "Unknown exception")], ids=["library text", "no text"]
+)
 @pytest.mark.parametrize("topic", TOPICS, ids=name)
 def test_refused_subscription_raises_and_forgets_its_callable(ctx, scripted, topic, error, text):
     got = []
@@ -285,10 +303,14 @@ def test_is_subscribe_calls_nothing(scripted):
     assert sbx.calls() == []
 
 
-@pytest.mark.parametrize("change, text", [
-    (lambda c: c.pop("configuration"), "KeyError: 'configuration'"),
-    (lambda c: c.update(channel_id=None), "Unable to cast"),
-], ids=["no configuration", "channel None"])
+@pytest.mark.parametrize(
+    "change, text",
+    [
+        (lambda c: c.pop("configuration"), "KeyError: 'configuration'"),
+        (lambda c: c.update(channel_id=None), "Unable to cast"),
+    ],
+    ids=["no configuration", "channel None"],
+)
 @pytest.mark.parametrize("topic", TOPICS, ids=name)
 def test_context_errors_raise_runtime_error_before_the_library(ctx, scripted, topic, change, text):
     change(ctx)
@@ -303,18 +325,24 @@ def test_context_errors_raise_runtime_error_before_the_library(ctx, scripted, to
 def test_function_table_places_and_signatures():
     names = [n for n, v in vars(tv).items() if callable(v) and not n.startswith("_")]
     assert names[:3] == ["login", "unsubscribe", "is_subscribe"]
-    mine = ["subscribe_bid_offer", "subscribe_price_info", "subscribe_candlestick",
-            "subscribe_derivatives_order", "subscribe_equity_order"]
+    mine = [
+        "subscribe_bid_offer",
+        "subscribe_price_info",
+        "subscribe_candlestick",
+        "subscribe_derivatives_order",
+        "subscribe_equity_order",
+    ]
     assert [n for n in names if n in mine] == mine
-    after = names[names.index(mine[-1]) + 1:]
+    after = names[names.index(mine[-1]) + 1 :]
     assert after in ([], ["get_candlesticks"])
     cb = "Callable[[str], None]"
     assert tv.unsubscribe.__doc__.strip() == "unsubscribe(arg0: str, arg1: str) -> None"
     assert tv.is_subscribe.__doc__.strip() == "is_subscribe(arg0: str) -> bool"
-    assert tv.subscribe_bid_offer.__doc__.strip() == \
-        "subscribe_bid_offer(arg0: dict, arg1: str, arg2: %s) -> str" % cb
-    assert tv.subscribe_candlestick.__doc__.strip() == \
-        "subscribe_candlestick(arg0: dict, arg1: str, arg2: str, arg3: %s) -> str" % cb
+    assert tv.subscribe_bid_offer.__doc__.strip() == "subscribe_bid_offer(arg0: dict, arg1: str, arg2: %s) -> str" % cb
+    assert (
+        tv.subscribe_candlestick.__doc__.strip()
+        == "subscribe_candlestick(arg0: dict, arg1: str, arg2: str, arg3: %s) -> str" % cb
+    )
 
 
 @pytest.mark.parametrize("bad", ["not callable", 3], ids=["str", "int"])
@@ -327,9 +355,20 @@ def test_callable_parameter_refuses_non_callables(scripted, bad):
 def test_subscription_key_generator(tmp_path):
     exe = tmp_path / "test_subscription_key"
     root = os.path.dirname(HERE)
-    subprocess.run(["g++", "-std=c++20", "-Wall", "-Wextra", "-Werror", "-o", str(exe),
-                    os.path.join(HERE, "cpp", "test_subscription_key.cpp"),
-                    os.path.join(root, "realtime", "subscription_key.cpp")], check=True)
+    subprocess.run(
+        [
+            "g++",
+            "-std=c++20",
+            "-Wall",
+            "-Wextra",
+            "-Werror",
+            "-o",
+            str(exe),
+            os.path.join(HERE, "cpp", "test_subscription_key.cpp"),
+            os.path.join(root, "realtime", "subscription_key.cpp"),
+        ],
+        check=True,
+    )
     run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stdout + run.stderr
 
@@ -364,16 +403,19 @@ FROZEN = textwrap.dedent("""
 
 def test_subscriptions_in_one_tick_get_their_own_keys(tmp_path):
     lib = tmp_path / "frozen_clock.so"
-    subprocess.run(["g++", "-std=c++20", "-shared", "-fPIC", "-o", str(lib),
-                    os.path.join(HERE, "cpp", "frozen_clock.cpp")], check=True)
+    subprocess.run(
+        ["g++", "-std=c++20", "-shared", "-fPIC", "-o", str(lib), os.path.join(HERE, "cpp", "frozen_clock.cpp")],
+        check=True,
+    )
     env = dict(os.environ)
     # After whatever is preloaded already: a sanitizer runtime must stay first.
     env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(lib)]))
     # 1 h 2 min 3 s 4 ms 5 us 6 ticks past a seven-hour boundary of 2023.
     env["TVX_FROZEN_SECONDS"] = str(7 * 3600 * 66800 + 3723)
     env["TVX_FROZEN_NANOSECONDS"] = str(4005600)
-    run = subprocess.run([sys.executable, "-c", FROZEN % {"tests": HERE}], env=env, capture_output=True,
-                         text=True, timeout=120)
+    run = subprocess.run(
+        [sys.executable, "-c", FROZEN % {"tests": HERE}], env=env, capture_output=True, text=True, timeout=120
+    )
     assert run.returncode == 0, run.stderr
     a, b, c, got = eval(run.stdout)
     assert (a, b) == ("12345600", "12345700")

@@ -2,6 +2,7 @@
 Python subscribes and unsubscribes, callables that unsubscribe themselves or
 subscribe from their event, and a process that exits while streams run.
 scripts/tsan.sh runs this file under ThreadSanitizer."""
+
 import os
 import subprocess
 import sys
@@ -12,7 +13,6 @@ import weakref
 from collections import defaultdict
 
 import pytest
-
 import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
 from wire_realtime import BY_NAME, TOPICS, event, receiver_of, subscribe_call, subscribe_result, unsubscribe_result
@@ -199,11 +199,13 @@ EXIT = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("mode", ["end of script", "sys.exit", "slow callables", "callables subscribe",
-                                  "python threads churn"])
+@pytest.mark.parametrize(
+    "mode", ["end of script", "sys.exit", "slow callables", "callables subscribe", "python threads churn"]
+)
 def test_process_exits_cleanly_while_streams_deliver(mode):
-    run = subprocess.run([sys.executable, "-c", EXIT % {"tests": HERE}, mode], capture_output=True, text=True,
-                         timeout=300)
+    run = subprocess.run(
+        [sys.executable, "-c", EXIT % {"tests": HERE}, mode], capture_output=True, text=True, timeout=300
+    )
     assert run.returncode == 0, run.stderr[-4000:]
     assert run.stdout == "exiting\n"
     assert run.stderr == ""

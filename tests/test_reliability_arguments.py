@@ -1,9 +1,9 @@
 """Hostile arguments: values that a cast would silently change, sequences that
 lie or change while read, a context whose item access runs code, arguments
 mutated during the call."""
+
 import numpy as np
 import pytest
-
 import tavrolix_open_api as tv
 from catalog import result_image
 from wire import config_of, record_list
@@ -12,9 +12,9 @@ DERIVATIVES = [("cancel_investor_derivatives_orders", 2, ("note",)), ("cancel_ma
 EQUITY = [("cancel_investor_equity_orders", 4, ("note",)), ("cancel_marketrep_equity_orders", 8, ())]
 
 EXACT = [  # (argument, what the library receives)
-    (np.array([7, -2**31, 2**31 - 1], dtype=np.int64), [7, -2**31, 2**31 - 1]),
+    (np.array([7, -(2**31), 2**31 - 1], dtype=np.int64), [7, -(2**31), 2**31 - 1]),
     (np.array([0, 2**31 - 1], dtype=np.uint64), [0, 2**31 - 1]),
-    (np.array([3.0, -0.0, -2.0**31], dtype=np.float32), [3, 0, -2**31]),
+    (np.array([3.0, -0.0, -(2.0**31)], dtype=np.float32), [3, 0, -(2**31)]),
     (np.array([5.0], dtype=np.longdouble), [5]),
     (np.array([True, False]), [1, 0]),
     (np.array([1, 2], dtype=">i4"), [1, 2]),
@@ -28,7 +28,7 @@ INEXACT = [  # (argument, index named, value shown)
     ([float("nan")], "0", "nan"),
     ([float("inf")], "0", "inf"),
     (np.array([2.0**31]), "0", "2147483648.0"),
-    (np.array([[1, 2], [3, -2**31 - 1]]), "(1, 1)", "-2147483649"),
+    (np.array([[1, 2], [3, -(2**31) - 1]]), "(1, 1)", "-2147483649"),
     ([1, 2**70], "1", str(2**70)),
     (np.array([1, 2.5], dtype=object), "1", "2.5"),
     (np.array([1 + 0j]), "0", "(1+0j)"),
@@ -52,6 +52,7 @@ def test_batch_numbers_must_be_exact_32_bit_integers(ctx, scripted, name, op, ex
 
 class Changing(dict):
     """A context whose item access changes `victim` first."""
+
     def __init__(self, data, victim, change):
         super().__init__(data)
         self.victim, self.change = victim, change
@@ -101,8 +102,16 @@ SHIFTY = sequence(str, __str__=lambda self: 1 / 0, encode=lambda self, *a: 1 / 0
 @pytest.mark.parametrize("name, op, extra", EQUITY)
 def test_hostile_sequences_of_order_numbers_do_not_match(ctx, scripted, name, op, extra):
     before = scripted.call_count(op)
-    for bad in (LYING(["E1"]), FAILING(["E1"]), SHRINKING(["E1", "E2"]), NEGATIVE(),
-                ["E1", 2], ["\ud800"], "E1", b"E1"):
+    for bad in (
+        LYING(["E1"]),
+        FAILING(["E1"]),
+        SHRINKING(["E1", "E2"]),
+        NEGATIVE(),
+        ["E1", 2],
+        ["\ud800"],
+        "E1",
+        b"E1",
+    ):
         with pytest.raises(TypeError, match=r"incompatible function arguments.*\n.*arg2: List\[str\]"):
             getattr(tv, name)(ctx, "A-1", bad, *extra)
     assert scripted.call_count(op) == before

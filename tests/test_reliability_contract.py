@@ -1,8 +1,8 @@
 """Results that break the library's contract, and library texts that are not
 UTF-8: each raises a Python error that says what happened, never a crash or an
 empty message."""
-import pytest
 
+import pytest
 import tavrolix_open_api as tv
 from catalog import FUNCTIONS, ITEM_SIZE, result_image
 from reliability.scenario import arguments

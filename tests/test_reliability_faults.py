@@ -1,10 +1,9 @@
 """Internal errors injected at random points of a long scenario."""
+
 import collections
 import gc
 import random
 import tracemalloc
-
-import pytest
 
 import tavrolix_open_api as tv
 from catalog import FUNCTIONS, result_image

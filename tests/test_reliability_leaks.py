@@ -1,4 +1,5 @@
 """Repeated calls of every function on every path leave nothing behind."""
+
 import gc
 import os
 import re
@@ -8,7 +9,6 @@ import sys
 import tracemalloc
 
 import pytest
-
 from reliability import scenario
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -42,9 +42,21 @@ def test_python_objects_do_not_accumulate(scripted):
 @pytest.mark.skipif(shutil.which("valgrind") is None, reason="valgrind is not installed")
 def test_no_native_leak_in_the_module_or_the_library():
     proc = subprocess.run(
-        ["valgrind", "--leak-check=full", "--show-leak-kinds=definite,indirect", "--errors-for-leak-kinds=none",
-         "--num-callers=40", sys.executable, os.path.join(HERE, "reliability", "scenario.py"), "2"],
-        capture_output=True, text=True, timeout=900, env={**os.environ, "PYTHONMALLOC": "malloc"})
+        [
+            "valgrind",
+            "--leak-check=full",
+            "--show-leak-kinds=definite,indirect",
+            "--errors-for-leak-kinds=none",
+            "--num-callers=40",
+            sys.executable,
+            os.path.join(HERE, "reliability", "scenario.py"),
+            "2",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=900,
+        env={**os.environ, "PYTHONMALLOC": "malloc"},
+    )
     assert proc.returncode == 0, proc.stderr[-3000:]
     ours = ("tavrolix_open_api", "libTavrolixInterfacePY")
     records = proc.stderr.split("\n==")
@@ -56,16 +68,23 @@ def test_no_native_leak_in_the_module_or_the_library():
         return any(o in record for o in ours) and "PyImport_" not in record and "PyInit_" not in record
 
     # One loss record per block of lines between valgrind's empty "==PID== " lines.
-    leaks = [r for r in re.split(r"\n==\d+== ?\n", proc.stderr)
-             if ("definitely lost" in r or "indirectly lost" in r) and allocated_by_a_call(r)]
+    leaks = [
+        r
+        for r in re.split(r"\n==\d+== ?\n", proc.stderr)
+        if ("definitely lost" in r or "indirectly lost" in r) and allocated_by_a_call(r)
+    ]
     assert not leaks, "\n\n".join(leaks)[:4000]
     assert "ERROR SUMMARY" in proc.stderr and records
 
 
 @unsanitized
 def test_resident_memory_stays_flat_over_a_million_calls():
-    proc = subprocess.run([sys.executable, os.path.join(HERE, "reliability", "resident.py"), "1000000"],
-                          capture_output=True, text=True, timeout=600)
+    proc = subprocess.run(
+        [sys.executable, os.path.join(HERE, "reliability", "resident.py"), "1000000"],
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert proc.returncode == 0, proc.stderr[-3000:]
     marks = __import__("json").loads(proc.stdout)
     assert marks["calls"] >= 999_990

@@ -2,6 +2,7 @@
 waiting, unsubscribe never waiting for a callable, payload-cache races with
 unsubscribe and login, fork while streams run, and a bounded stress of the
 sandbox broker from many threads."""
+
 import json
 import os
 import random
@@ -11,11 +12,10 @@ import threading
 import time
 
 import pytest
-
 import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
-from tavrolix_sandbox import broker
 from broker_markets import Derivatives, Equity, login
+from tavrolix_sandbox import broker
 from wire import login_image
 from wire_realtime import BY_NAME, TOPICS, event, receiver_of, subscribe_result, unsubscribe_result
 
@@ -26,8 +26,16 @@ BID = BY_NAME["subscribe_bid_offer"]
 
 def run_scenarios(scenario, copies, timeout=60, env=None):
     """Runs `copies` processes of one scenario at once; returns their outcomes."""
-    procs = [subprocess.Popen([sys.executable, STREAMS, scenario], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              text=True, env=dict(os.environ, **(env or {}))) for _ in range(copies)]
+    procs = [
+        subprocess.Popen(
+            [sys.executable, STREAMS, scenario],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=dict(os.environ, **(env or {})),
+        )
+        for _ in range(copies)
+    ]
     outcomes = []
     for p in procs:
         try:
@@ -41,18 +49,23 @@ def run_scenarios(scenario, copies, timeout=60, env=None):
     return outcomes
 
 
-@pytest.mark.parametrize("scenario", [
-    "exit_unsubscribe_in_daemon_thread",
-    "exit_daemon_churn",
-    "exit_hook_removed",
-    "exit_hook_removed_sleeping_callables",
-    "exit_callable_blocked",
-    "exit_os_exit",
-    # AddressSanitizer's runtime fails its own check while pthread_exit
-    # unwinds instrumented frames.
-    pytest.param("forced_thread_exit", marks=pytest.mark.skipif(
-        os.environ.get("TVX_SANITIZER") == "asan", reason="AddressSanitizer runtime")),
-])
+@pytest.mark.parametrize(
+    "scenario",
+    [
+        "exit_unsubscribe_in_daemon_thread",
+        "exit_daemon_churn",
+        "exit_hook_removed",
+        "exit_hook_removed_sleeping_callables",
+        "exit_callable_blocked",
+        "exit_os_exit",
+        # AddressSanitizer's runtime fails its own check while pthread_exit
+        # unwinds instrumented frames.
+        pytest.param(
+            "forced_thread_exit",
+            marks=pytest.mark.skipif(os.environ.get("TVX_SANITIZER") == "asan", reason="AddressSanitizer runtime"),
+        ),
+    ],
+)
 def test_process_exit_is_clean(scenario):
     # Each race is lost only now and then: several processes per scenario.
     for status, out, err in run_scenarios(scenario, copies=4):
@@ -121,8 +134,7 @@ class Held:
 
 def deliver_held(receiver, key, subject, held):
     """Starts a cached delivery on a native thread and waits until its callable holds it."""
-    t = threading.Thread(target=sbx.send,
-                         args=(receiver, event(key, "hold " + subject, 1, "bidofferv1," + subject)))
+    t = threading.Thread(target=sbx.send, args=(receiver, event(key, "hold " + subject, 1, "bidofferv1," + subject)))
     t.start()
     assert held.entered.wait(10)
     return t
@@ -137,11 +149,14 @@ def first_event(ctx, subject):
 
 # action: what empties the cache while both deliveries are held; then what a
 # new subscriber to X and to Y gets first.
-@pytest.mark.parametrize("action, x_after, y_after", [
-    ("unsubscribe another, the library names X", [], ["hold Y"]),
-    ("unsubscribe the delivering subscription", ["old X"], ["hold Y"]),
-    ("login", [], []),
-])
+@pytest.mark.parametrize(
+    "action, x_after, y_after",
+    [
+        ("unsubscribe another, the library names X", [], ["hold Y"]),
+        ("unsubscribe the delivering subscription", ["old X"], ["hold Y"]),
+        ("login", [], []),
+    ],
+)
 def test_a_delivery_running_while_the_cache_empties_does_not_refill_it(ctx, standing, action, x_after, y_after):
     x_held, y_held = Held(), Held()
     x = BID.subscribe(ctx, "X", x_held)
@@ -179,11 +194,12 @@ FORKS = 200
 # Under AddressSanitizer (GCC 12's runtime) a child now and then inherits a
 # lock of the sanitizer's allocator that another thread held at the fork, and
 # hangs in it.
-@pytest.mark.skipif(not hasattr(os, "fork") or os.environ.get("TVX_SANITIZER") == "asan",
-                    reason="no fork, or the AddressSanitizer runtime")
+@pytest.mark.skipif(
+    not hasattr(os, "fork") or os.environ.get("TVX_SANITIZER") == "asan",
+    reason="no fork, or the AddressSanitizer runtime",
+)
 def test_fork_while_streams_deliver():
-    [(status, out, err)] = run_scenarios("fork_while_streaming", copies=1, timeout=240,
-                                         env={"FORKS": str(FORKS)})
+    [(status, out, err)] = run_scenarios("fork_while_streaming", copies=1, timeout=240, env={"FORKS": str(FORKS)})
     assert (status, err) == (0, ""), (status, out[-3000:], err[-3000:])
     assert out == "forks %d failed 0 hung 0\ndone\n" % FORKS
 
@@ -220,8 +236,15 @@ def test_broker_stress_from_many_threads():
                 mk, account = rng.choice([(Equity, eq), (Derivatives, dv)])
                 what = rng.random()
                 if what < 0.3:
-                    envelope(mk.place(ctx, account, rng.choice(["BUY", "SELL"]) if mk is Equity
-                                      else rng.choice(["LONG", "SHORT"]), mk.price, mk.lot))
+                    envelope(
+                        mk.place(
+                            ctx,
+                            account,
+                            rng.choice(["BUY", "SELL"]) if mk is Equity else rng.choice(["LONG", "SHORT"]),
+                            mk.price,
+                            mk.lot,
+                        )
+                    )
                 elif what < 0.5:
                     orders = envelope(mk.orders(ctx, account))["data"]
                     if orders:

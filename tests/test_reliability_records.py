@@ -1,28 +1,37 @@
 """Random result records within the contract, for every operation, checked
 against an independent decoding of the same values."""
+
 import math
 import os
 import struct
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
-
 import tavrolix_open_api as tv
 import wire_orders as wo
 import wire_positions as wp
 from catalog import FUNCTIONS
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from tavrolix_sandbox import Layout
-from test_accounts import EQUITY as EQUITY_ACCOUNT, CASH_KEYS
+from test_accounts import CASH_KEYS
+from test_accounts import EQUITY as EQUITY_ACCOUNT
+
 
 # Layouts as (offset, kind, key), kinds t text, i int32, d double, b flag.
 def _from_orders(fields):
     return [(off, {"text": "t", "i32": "i", "f64": "d", "flag": "b"}[kind], key) for key, off, kind in fields]
 
 
-DERIVATIVES_ACCOUNT = [(48, "t", "call_force_flag"), (56, "d", "call_force_margin"), (16, "d", "cash_balance"),
-                       (0, "d", "credit_line"), (24, "d", "equity"), (8, "d", "excess_equity"),
-                       (40, "d", "total_mm"), (32, "d", "total_mr")]  # key order, offsets in the record
+DERIVATIVES_ACCOUNT = [
+    (48, "t", "call_force_flag"),
+    (56, "d", "call_force_margin"),
+    (16, "d", "cash_balance"),
+    (0, "d", "credit_line"),
+    (24, "d", "equity"),
+    (8, "d", "excess_equity"),
+    (40, "d", "total_mm"),
+    (32, "d", "total_mr"),
+]  # key order, offsets in the record
 POSITION_ORDER = {key: i for i, key in enumerate(wp.DERIVATIVES_POSITION_KEYS)}
 ITEMS = {  # operation -> (item size, fields in key order, nested error record?)
     **{op: (184, _from_orders(wo.DERIVATIVES_ORDER), False) for op in (16, 26, 27)},
@@ -34,9 +43,14 @@ ITEMS = {  # operation -> (item size, fields in key order, nested error record?)
     **{op: (32, _from_orders(wo.DERIVATIVES_ACTION_ERROR), True) for op in (2, 6)},
     **{op: (40, _from_orders(wo.EQUITY_ACTION_ERROR), True) for op in (4, 8)},
 }
-SINGLE = {14: (88, DERIVATIVES_ACCOUNT, 72), 24: (88, DERIVATIVES_ACCOUNT, 72),
-          15: (208, _from_orders(wo.DERIVATIVES_ORDER), 192), 25: (208, _from_orders(wo.DERIVATIVES_ORDER), 192),
-          20: (256, _from_orders(wo.EQUITY_ORDER), 240), 31: (256, _from_orders(wo.EQUITY_ORDER), 240)}
+SINGLE = {
+    14: (88, DERIVATIVES_ACCOUNT, 72),
+    24: (88, DERIVATIVES_ACCOUNT, 72),
+    15: (208, _from_orders(wo.DERIVATIVES_ORDER), 192),
+    25: (208, _from_orders(wo.DERIVATIVES_ORDER), 192),
+    20: (256, _from_orders(wo.EQUITY_ORDER), 240),
+    31: (256, _from_orders(wo.EQUITY_ORDER), 240),
+}
 EQUITY_ACCOUNT_OPS = (19, 30)
 STATUS_ONLY = (1, 3, 5, 7, 9, 10, 11, 12)
 ORDER_NO = {38: "i", 40: "i", 39: "t", 42: "t"}
@@ -51,11 +65,13 @@ class Invalid(Exception):
 
 
 texts = st.one_of(
-    st.none(), st.just(b""), st.text(max_size=12).map(lambda s: s.encode("utf-8", "surrogatepass")),
+    st.none(),
+    st.just(b""),
+    st.text(max_size=12).map(lambda s: s.encode("utf-8", "surrogatepass")),
     st.sampled_from([b"\xff", b"\xc3\x28", b"ok\xe2\x82", b"\xed\xa0\x80", b"cut\0\xff", b"\xf0\x9d\x84\x9e"]),
     st.binary(max_size=6),
 )
-i32 = st.integers(-2**31, 2**31 - 1)
+i32 = st.integers(-(2**31), 2**31 - 1)
 f64 = st.floats(allow_nan=True, allow_infinity=True)
 flags = st.integers(0, 255)
 VALUE = {"t": texts, "i": i32, "d": f64, "b": flags}
@@ -108,8 +124,12 @@ def same(a, b):
 
 @st.composite
 def envelopes(draw, status_message_always=False):
-    return {"success": draw(st.sampled_from([0, 1, 1, 2, 255])), "status": draw(i32), "message": draw(texts),
-            "error": draw(st.one_of(st.none(), st.none(), st.none(), st.just(b"boom")))}
+    return {
+        "success": draw(st.sampled_from([0, 1, 1, 2, 255])),
+        "status": draw(i32),
+        "message": draw(texts),
+        "error": draw(st.one_of(st.none(), st.none(), st.none(), st.just(b"boom"))),
+    }
 
 
 def frame_message(env):
@@ -140,8 +160,13 @@ def outcome(scripted, ctx, op, image, build_expected):
 
 
 # Fewer examples under a sanitizer, where each costs several times more.
-SETTINGS = settings(max_examples=15 if os.environ.get("TVX_SANITIZER") else 40, deadline=None, derandomize=True, database=None,
-                    suppress_health_check=list(HealthCheck))
+SETTINGS = settings(
+    max_examples=15 if os.environ.get("TVX_SANITIZER") else 40,
+    deadline=None,
+    derandomize=True,
+    database=None,
+    suppress_health_check=list(HealthCheck),
+)
 
 
 def head(img, env, success_at, status_at, message_at, error_at):
@@ -168,9 +193,13 @@ def test_record_lists(scripted, ctx, op, data):
     def expected():
         if internal(env):
             return internal(env)
-        items = [expected_record(fields, v, nested) for _, v in recs[:max(count, 0)]] if env["success"] else []
-        return {"success": env["success"] != 0, "status_code": env["status"], "data": items,
-                "message": frame_message(env)}
+        items = [expected_record(fields, v, nested) for _, v in recs[: max(count, 0)]] if env["success"] else []
+        return {
+            "success": env["success"] != 0,
+            "status_code": env["status"],
+            "data": items,
+            "message": frame_message(env),
+        }
 
     outcome(scripted, ctx, op, img, expected)
 
@@ -184,14 +213,15 @@ def test_single_records(scripted, ctx, op, data):
         fields = [(off, kind, key) for off, kind, key in fields]
     else:
         size, fields, message_at = SINGLE[op]
-    rec, values = data.draw(records([(o, k if k in "tidb" else {"d": "d"}[k], key) for o, k, key in fields],
-                                    size - 8 - 16))
+    rec, values = data.draw(
+        records([(o, k if k in "tidb" else {"d": "d"}[k], key) for o, k, key in fields], size - 8 - 16)
+    )
     if op in EQUITY_ACCOUNT_OPS and data.draw(st.booleans()):
         values["account_type"] = b"CREDIT_BALANCE"
         rec.text(0, values["account_type"])
     env = data.draw(envelopes())
     img = Layout(size)
-    img.buf[8:8 + len(rec)] = rec.buf
+    img.buf[8 : 8 + len(rec)] = rec.buf
     img.refs.extend((8 + off, t, a) for off, t, a in rec.refs)
     head(img, env, 0, 4, message_at, message_at + 8)
 
@@ -207,8 +237,12 @@ def test_single_records(scripted, ctx, op, data):
                 data_ = {k: item_value(*full[k]) for k in keys}
             else:
                 data_ = expected_record(fields, values)
-        return {"success": env["success"] != 0, "status_code": env["status"], "data": data_,
-                "message": frame_message(env)}
+        return {
+            "success": env["success"] != 0,
+            "status_code": env["status"],
+            "data": data_,
+            "message": frame_message(env),
+        }
 
     outcome(scripted, ctx, op, img, expected)
 
@@ -219,8 +253,21 @@ def test_single_records(scripted, ctx, op, data):
 def test_status_only(scripted, ctx, op, env):
     img = Layout(24)
     head(img, env, 0, 4, 8, 16)
-    outcome(scripted, ctx, op, img, lambda: internal(env) or {
-        "success": env["success"] != 0, "status_code": env["status"], "data": {}, "message": decode(env["message"])})
+    outcome(
+        scripted,
+        ctx,
+        op,
+        img,
+        lambda: (
+            internal(env)
+            or {
+                "success": env["success"] != 0,
+                "status_code": env["status"],
+                "data": {},
+                "message": decode(env["message"]),
+            }
+        ),
+    )
 
 
 @pytest.mark.parametrize("op", sorted(ORDER_NO))
@@ -232,9 +279,21 @@ def test_order_numbers(scripted, ctx, op, env, number):
     img = Layout(32)
     put(img, 8, kind, value)
     head(img, env, 0, 4, 16, 24)
-    outcome(scripted, ctx, op, img, lambda: internal(env) or {
-        "success": env["success"] != 0, "status_code": env["status"],
-        "data": {"order_no": item_value(kind, value)} if env["success"] else {}, "message": frame_message(env)})
+    outcome(
+        scripted,
+        ctx,
+        op,
+        img,
+        lambda: (
+            internal(env)
+            or {
+                "success": env["success"] != 0,
+                "status_code": env["status"],
+                "data": {"order_no": item_value(kind, value)} if env["success"] else {},
+                "message": frame_message(env),
+            }
+        ),
+    )
 
 
 @SETTINGS
@@ -243,9 +302,21 @@ def test_trade_report(scripted, ctx, env, values, data):
     count = data.draw(st.integers(-3, len(values)))
     img = Layout(48).pointer(0, Layout.of("i", values) if values else None).i64(8, count)
     head(img, env, 24, 28, 32, 40)
-    outcome(scripted, ctx, 41, img, lambda: internal(env) or {
-        "success": env["success"] != 0, "status_code": env["status"],
-        "data": values[:max(count, 0)] if env["success"] else [], "message": decode(env["message"])})
+    outcome(
+        scripted,
+        ctx,
+        41,
+        img,
+        lambda: (
+            internal(env)
+            or {
+                "success": env["success"] != 0,
+                "status_code": env["status"],
+                "data": values[: max(count, 0)] if env["success"] else [],
+                "message": decode(env["message"]),
+            }
+        ),
+    )
 
 
 @SETTINGS
@@ -256,13 +327,24 @@ def test_candlesticks(scripted, ctx, env, last, data):
     for i, (key, kind) in enumerate(CANDLE_COLUMNS):
         values = data.draw(st.lists(VALUE[kind], max_size=5))
         count = data.draw(st.integers(-2, len(values)))
-        columns[key] = [item_value(kind, v) for v in values[:max(count, 0)]]
+        columns[key] = [item_value(kind, v) for v in values[: max(count, 0)]]
         img.pointer(24 * i, Layout.of(kind, values) if values else None).i64(24 * i + 8, count)
     head(img, env, 144, 148, 160, 168)
-    outcome(scripted, ctx, 37, img, lambda: internal(env) or {
-        "success": env["success"] != 0, "status_code": env["status"],
-        "data": {"last_sequence": last, **(columns if env["success"] else {k: [] for k, _ in CANDLE_COLUMNS})},
-        "message": decode(env["message"])})
+    outcome(
+        scripted,
+        ctx,
+        37,
+        img,
+        lambda: (
+            internal(env)
+            or {
+                "success": env["success"] != 0,
+                "status_code": env["status"],
+                "data": {"last_sequence": last, **(columns if env["success"] else {k: [] for k, _ in CANDLE_COLUMNS})},
+                "message": decode(env["message"]),
+            }
+        ),
+    )
 
 
 @SETTINGS
@@ -277,7 +359,9 @@ def test_login(scripted, env, channel):
         if not env["success"]:
             message = decode(env["message"])
             return RuntimeError("Unknown exception" if message is None else message)
-        return {"channel_id": decode(channel), "configuration": {"enable_queue": True, "daemon_type": "STAND_ALONE",
-                                                                 "max_torelation": 0, "rate_limit": 0}}
+        return {
+            "channel_id": decode(channel),
+            "configuration": {"enable_queue": True, "daemon_type": "STAND_ALONE", "max_torelation": 0, "rate_limit": 0},
+        }
 
     outcome(scripted, None, 13, img, expected)

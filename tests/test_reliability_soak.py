@@ -1,4 +1,5 @@
 """Python threads and native event threads together for a minute."""
+
 import json
 import os
 import subprocess
@@ -9,8 +10,12 @@ SECONDS = float(os.environ.get("TVX_SOAK_SECONDS", "15" if os.environ.get("TVX_S
 
 
 def test_concurrency_soak():
-    proc = subprocess.run([sys.executable, os.path.join(HERE, "reliability", "soak.py"), str(SECONDS)],
-                          capture_output=True, text=True, timeout=SECONDS + 180)
+    proc = subprocess.run(
+        [sys.executable, os.path.join(HERE, "reliability", "soak.py"), str(SECONDS)],
+        capture_output=True,
+        text=True,
+        timeout=SECONDS + 180,
+    )
     assert proc.returncode == 0, proc.stdout[-2000:] + proc.stderr[-4000:]
     report = json.loads(proc.stdout.strip().splitlines()[-1])
     print(report)

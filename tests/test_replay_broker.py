@@ -2,6 +2,7 @@
 strategy through the module and its streams, through the reference fill rules
 and through the `backtesting` peer gives the same trades; prints on a tape
 fill by the queue rule; lockstep holds; bad blocks are refused."""
+
 import importlib
 import os
 import struct
@@ -14,7 +15,6 @@ from decimal import ROUND_FLOOR, Decimal
 from fractions import Fraction
 
 import pytest
-
 import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
 from tavrolix_sandbox import broker
@@ -40,15 +40,19 @@ def login(user="inv001"):
 
 
 def place(ctx, side, volume, price=0.0, kind="LIMIT", symbol="ARVO", account="E-1001"):
-    r = tv.place_investor_equity_order(ctx, account, symbol, price, volume, side, "000000", kind, "DAY", "", "",
-                                       False, 0, True)
+    r = tv.place_investor_equity_order(
+        ctx, account, symbol, price, volume, side, "000000", kind, "DAY", "", "", False, 0, True
+    )
     assert r["success"], r
     return r["data"]["order_no"]
 
 
 def mine(ctx, symbol, account="E-1001"):
-    return [(t["side"], t["px"], t["qty"]) for t in tv.get_investor_equity_trades(ctx, account)["data"]
-            if t["symbol"] == symbol]
+    return [
+        (t["side"], t["px"], t["qty"])
+        for t in tv.get_investor_equity_trades(ctx, account)["data"]
+        if t["symbol"] == symbol
+    ]
 
 
 # ------------------------------------------------------------ bars: the crossover three ways
@@ -64,6 +68,7 @@ def example():
 def test_crossover_through_the_module_equals_the_reference_and_the_peer(example):
     bt = pytest.importorskip("backtesting", reason="the peer is in the test extra")
     from backtesting.test import GOOG
+
     bars = H.bars(GOOG, symbol="GOOG", tick=0.01)
     strategy, trades = example.run_replay(bars, "GOOG", "1d", CASH)
     got = [(t["trade_date"], t["side"], t["px"], t["qty"]) for t in trades]
@@ -73,7 +78,10 @@ def test_crossover_through_the_module_equals_the_reference_and_the_peer(example)
     plan = {}
 
     def reference(ctx):
-        d = sum(Fraction(repr(c)) for c in ctx.closes[-10:]) / 10 - sum(Fraction(repr(c)) for c in ctx.closes[-20:]) / 20
+        d = (
+            sum(Fraction(repr(c)) for c in ctx.closes[-10:]) / 10
+            - sum(Fraction(repr(c)) for c in ctx.closes[-20:]) / 20
+        )
         prev, reference.prev = reference.prev, (d if len(ctx.closes) >= 20 else None)
         if prev is None or d is None or ctx.orders:
             return
@@ -85,11 +93,13 @@ def test_crossover_through_the_module_equals_the_reference_and_the_peer(example)
         elif prev > 0 > d and ctx.position:
             plan[ctx.i] = None
             ctx.sell(ctx.position)
+
     reference.prev = None
     ref = F.run_bars(bars, reference, cash=CASH)
     assert got == [(t["trade_date"], t["side"], t["px"], t["qty"]) for t in ref.trades]
-    assert [t["brokerage_fee"] + t["trading_fee"] + t["clearing_fee"] for t in trades] == \
-        [t["brokerage_fee"] + t["trading_fee"] + t["clearing_fee"] for t in ref.trades]
+    assert [t["brokerage_fee"] + t["trading_fee"] + t["clearing_fee"] for t in trades] == [
+        t["brokerage_fee"] + t["trading_fee"] + t["clearing_fee"] for t in ref.trades
+    ]
     mine_s = R.statistics(trades, bars, CASH)
     assert Decimal(repr(mine_s["final_equity"])) == ref.cash + ref.position * F.money(GOOG.Close.iloc[-1])
 
@@ -114,19 +124,33 @@ def test_crossover_through_the_module_equals_the_reference_and_the_peer(example)
         peer = bt.Backtest(GOOG, Planned, cash=CASH, commission=commission).run()
     theirs = []
     for t in peer._trades.itertuples():
-        theirs += [(t.EntryTime.strftime("%Y-%m-%d"), "BUY", round(t.EntryPrice, 2), t.Size),
-                   (t.ExitTime.strftime("%Y-%m-%d"), "SELL", round(t.ExitPrice, 2), t.Size)]
-    assert got[:len(theirs)] == theirs and len(got) - len(theirs) in (0, 1)
+        theirs += [
+            (t.EntryTime.strftime("%Y-%m-%d"), "BUY", round(t.EntryPrice, 2), t.Size),
+            (t.ExitTime.strftime("%Y-%m-%d"), "SELL", round(t.ExitPrice, 2), t.Size),
+        ]
+    assert got[: len(theirs)] == theirs and len(got) - len(theirs) in (0, 1)
     assert mine_s["final_equity"] == round(peer["Equity Final [$]"], 2)
 
 
 # ------------------------------------------------------------ trades: the queue rule, lockstep
 def tape(quote_volume=300):
-    q = H.quotes([{"time": T0, "bid": 45.0, "bid_volume": quote_volume, "ask": 45.25, "ask_volume": 200}],
-                 symbol="ARVO", tick=H.EQUITY_TICKS)
-    t = H.trades([(T0 + 1, 45.25, 100, 1), (T0 + 2, 45.0, 250, -1), (T0 + 3, 45.0, 100, 0),
-                  (T0 + 4, 44.75, 50, -1), (T0 + 5, 45.5, 400, 1), (T0 + 6, 45.25, 10, 0)],
-                 symbol="ARVO", tick=H.EQUITY_TICKS)
+    q = H.quotes(
+        [{"time": T0, "bid": 45.0, "bid_volume": quote_volume, "ask": 45.25, "ask_volume": 200}],
+        symbol="ARVO",
+        tick=H.EQUITY_TICKS,
+    )
+    t = H.trades(
+        [
+            (T0 + 1, 45.25, 100, 1),
+            (T0 + 2, 45.0, 250, -1),
+            (T0 + 3, 45.0, 100, 0),
+            (T0 + 4, 44.75, 50, -1),
+            (T0 + 5, 45.5, 400, 1),
+            (T0 + 6, 45.25, 10, 0),
+        ],
+        symbol="ARVO",
+        tick=H.EQUITY_TICKS,
+    )
     return q + t
 
 
@@ -168,6 +192,7 @@ def test_lockstep_a_callable_orders_at_the_event_time_and_runs_repeat_exactly():
             seen.append(payload)
             if len(seen) == 2:  # on the second print: buy at market, filled by the third
                 place(ctx, "BUY", 100, kind="MARKET")
+
         key = tv.subscribe_price_info(ctx, "ARVO", on_info)
         main = threading.get_ident()
         while broker.replay_step(1):
@@ -175,8 +200,13 @@ def test_lockstep_a_callable_orders_at_the_event_time_and_runs_repeat_exactly():
         tv.unsubscribe(ctx["channel_id"], key)
         trades = tv.get_investor_equity_trades(ctx, "E-1001")["data"]
         orders = tv.get_investor_equity_orders(ctx, "E-1001")["data"]
-        return seen, [(t["px"], t["qty"], t["trade_time"]) for t in trades if t["symbol"] == "ARVO"], \
-            [(o["entry_time"] if "entry_time" in o else None) for o in orders], main
+        return (
+            seen,
+            [(t["px"], t["qty"], t["trade_time"]) for t in trades if t["symbol"] == "ARVO"],
+            [(o["entry_time"] if "entry_time" in o else None) for o in orders],
+            main,
+        )
+
     seen, trades, entries, _ = one_run()
     assert len(seen) == 6 and all('"symbol":"ARVO"' in s for s in seen)
     assert trades == [(45.0, 100, "10:00:03")]  # placed at the second print's time, filled at the third
@@ -192,6 +222,7 @@ def test_a_callable_may_step_the_replay_itself_and_the_process_exits_cleanly_mid
         order.append(broker.replay_state()["done"])
         if len(order) == 2:
             assert broker.replay_step(1) == 1  # nested: the same thread goes on
+
     key = tv.subscribe_price_info(ctx, "ARVO", on_info)
     while broker.replay_step(1):
         pass
@@ -206,7 +237,8 @@ def test_a_callable_may_step_the_replay_itself_and_the_process_exits_cleanly_mid
         "                       symbol='ARVO', tick=H.EQUITY_TICKS))\n"
         "ctx = tv.login('inv001', 'inv001-secret', '', '', False)\n"
         "tv.subscribe_price_info(ctx, 'ARVO', lambda p: time.sleep(0.001))\n"
-        "broker.replay_run(0); time.sleep(0.2); print('exiting')\n" % T0)
+        "broker.replay_run(0); time.sleep(0.2); print('exiting')\n" % T0
+    )
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
     assert (run.returncode, run.stdout, run.stderr) == (0, "exiting\n", "")
 
@@ -264,29 +296,38 @@ def test_bars_print_as_the_tape_and_candles_show_the_history():
     broker.replay(H.bars(rows, symbol="XBAR", tick=0.01))
     assert broker.replay_step(2) == 2
     day = 86400 * (T0 // 86400)
-    assert candles(login(), "XBAR", "1d") == [(day, 10.0, 10.5, 9.8, 10.2, 1000),
-                                              (day + 86400, 10.2, 10.3, 9.5, 9.6, 3)]
+    assert candles(login(), "XBAR", "1d") == [
+        (day, 10.0, 10.5, 9.8, 10.2, 1000),
+        (day + 86400, 10.2, 10.3, 9.5, 9.6, 3),
+    ]
     # open, the nearer extreme, the other, close; the volume in quarters, the rest with the close
-    assert tape_of("XBAR") == [(10.0, 250, day), (9.8, 250, day), (10.5, 250, day), (10.2, 250, day),
-                               (10.2, 0, day + 86400), (10.3, 0, day + 86400), (9.5, 0, day + 86400),
-                               (9.6, 3, day + 86400)]
+    assert tape_of("XBAR") == [
+        (10.0, 250, day),
+        (9.8, 250, day),
+        (10.5, 250, day),
+        (10.2, 250, day),
+        (10.2, 0, day + 86400),
+        (10.3, 0, day + 86400),
+        (9.5, 0, day + 86400),
+        (9.6, 3, day + 86400),
+    ]
 
 
 # ------------------------------------------------------------ refusals
 def test_bad_blocks_and_open_orders_are_refused_and_the_block_is_copied():
-    good = bytearray(H.trades([(T0, 45.0, 100, 0), (T0 + 1, 45.25, 100, 0)], symbol="ARVO",
-                              tick=H.EQUITY_TICKS).pack())
+    good = bytearray(H.trades([(T0, 45.0, 100, 0), (T0 + 1, 45.25, 100, 0)], symbol="ARVO", tick=H.EQUITY_TICKS).pack())
 
     def patched(offset, fmt, value):
         b = bytearray(good)
         struct.pack_into(fmt, b, offset, value)
         return bytes(b)
+
     cases = [
         (b"nothing", "magic"),
         (patched(8, "<I", 2), "layout 2"),
         (patched(16, "<Q", len(good) + 8), "wrong size"),
         (patched(24, "<B", 9), "no known kind"),
-        (patched(24 + 48, "<Q", 10 ** 9), "outside the block"),
+        (patched(24 + 48, "<Q", 10**9), "outside the block"),
         (patched(24 + 8, "<4s", b"NOPE"), "unknown symbol"),
         (patched(24 + 64 + 16, "<d", 45.01), "off the tick grid"),
         (patched(24 + 64 + 8, "<q", T0 - 5), "time goes back"),
@@ -302,7 +343,7 @@ def test_bad_blocks_and_open_orders_are_refused_and_the_block_is_copied():
         broker.replay(bytes(good))
     assert tv.cancel_investor_equity_order(ctx, "E-1001", no, "000000")["success"]
     broker.replay(good)
-    good[24 + 64 + 16:24 + 64 + 24] = struct.pack("<d", 99.0)  # the caller's bytes change afterwards
+    good[24 + 64 + 16 : 24 + 64 + 24] = struct.pack("<d", 99.0)  # the caller's bytes change afterwards
     broker.replay_step(5)
     assert tape_of("ARVO") == [(45.0, 100, T0), (45.25, 100, T0 + 1)]
     # Without quotes in the history the book shown is a tick either side of the last print.
@@ -314,14 +355,16 @@ def test_bad_blocks_and_open_orders_are_refused_and_the_block_is_copied():
 
 def test_a_fill_against_history_books_money_and_margin_as_a_live_fill_does():
     def order(ctx, user_account, side, volume):
-        r = tv.place_investor_derivatives_order(ctx, user_account, "T50H26", 1000.0, volume, side, "OPEN", "000000",
-                                                "LIMIT", "DAY", "", "", 0.0, True)
+        r = tv.place_investor_derivatives_order(
+            ctx, user_account, "T50H26", 1000.0, volume, side, "OPEN", "000000", "LIMIT", "DAY", "", "", 0.0, True
+        )
         assert r["success"], r
 
     def books(ctx):
         info = tv.get_investor_derivatives_account_info(ctx, "D-1001")["data"]
         ports = tv.get_investor_derivatives_portfolios(ctx, "D-1001")["data"]
         return info, [p for p in ports if p["symbol"] == "T50H26"]
+
     # live: another customer sells into the bid
     ctx = login()
     before = books(ctx)
@@ -340,8 +383,10 @@ def test_a_fill_against_history_books_money_and_margin_as_a_live_fill_does():
     assert books(ctx) == live
 
 
-@pytest.mark.skipif(bool(os.environ.get("TVX_SANITIZER")) or sys.platform == "win32",
-                    reason="a sanitizer reserves more address space than any limit leaves")
+@pytest.mark.skipif(
+    bool(os.environ.get("TVX_SANITIZER")) or sys.platform == "win32",
+    reason="a sanitizer reserves more address space than any limit leaves",
+)
 def test_running_out_of_memory_while_loading_is_an_error_not_an_abort():
     script = (
         "import resource, sys, tavrolix_sandbox as sbx\n"
@@ -355,7 +400,8 @@ def test_running_out_of_memory_while_loading_is_an_error_not_an_abort():
         "except ValueError as e:\n"
         "    print(e)\n"
         "resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))\n"
-        "broker.replay(blob); print(broker.replay_step(3))\n" % T0)
+        "broker.replay(blob); print(broker.replay_step(3))\n" % T0
+    )
     env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="131072")
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, env=env)
     assert (run.returncode, run.stdout, run.stderr) == (0, "out of memory while loading the history\n3\n", "")

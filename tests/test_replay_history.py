@@ -1,13 +1,14 @@
 """History loading for the replay: every source gives the same columns, bad
 rows are refused naming row and field, the tick grid is kept, and the packed
 block reads back by its documented byte offsets."""
+
 import datetime as dt
 import struct
 
 import numpy as np
 import pytest
-from hypothesis import given, settings, strategies as st
-
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from tavrolix_sandbox import history as H
 
 GOOD_BARS = [  # time, open, high, low, close, volume
@@ -26,28 +27,39 @@ def test_every_source_and_time_form_gives_the_same_history(tmp_path):
     assert list(s.columns["volume"]) == [1200, 0, 900] and s.columns["volume"].typecode == "q"
 
     csv = tmp_path / "arvo.csv"  # a pandas-style file: unnamed time column, names in any case
-    csv.write_text("\ufeff,Open,HIGH,low,Close,Volume\n" + "".join(
-        "%s,%r,%r,%r,%r,%d\n" % r for r in GOOD_BARS))
+    csv.write_text("\ufeff,Open,HIGH,low,Close,Volume\n" + "".join("%s,%r,%r,%r,%r,%d\n" % r for r in GOOD_BARS))
     dicts = [dict(zip(("Date", "open", "high", "low", "close", "volume"), r)) for r in GOOD_BARS]
     forms = [  # the same three times, written every way a user might
-        [dt.datetime(2026, 3, 2), dt.date(2026, 3, 3), dt.datetime(2026, 3, 4, 7, tzinfo=dt.timezone(dt.timedelta(hours=7)))],
+        [
+            dt.datetime(2026, 3, 2),
+            dt.date(2026, 3, 3),
+            dt.datetime(2026, 3, 4, 7, tzinfo=dt.timezone(dt.timedelta(hours=7))),
+        ],
         ["2026-03-02T00:00:00Z", "2026-03-03 00:00:00", "2026-03-04T00:00:00.9+00:00"],
         [T0, float(T0 + DAY) + 0.99, str(T0 + 2 * DAY)],
         [np.datetime64("2026-03-02"), np.datetime64("2026-03-03T00:00:00.5"), "2026-03-04T00:00:00,123"],
     ]
-    assert [H.to_utc_seconds(x) for x in (-0.5, dt.datetime(1969, 12, 31, 23, 59, 59), "1970-01-01T07:00+07:00")] \
-        == [-1, -1, 0]
-    loaded = [H.bars(str(csv), symbol="ARVO", tick=H.EQUITY_TICKS),
-              H.bars(dicts, symbol="ARVO", tick=H.EQUITY_TICKS),
-              H.bars(iter(GOOD_BARS), symbol="ARVO", tick=H.EQUITY_TICKS)]
-    loaded += [H.bars([(t,) + r[1:] for t, r in zip(ts, GOOD_BARS)], symbol="ARVO", tick=H.EQUITY_TICKS)
-               for ts in forms]
+    assert [H.to_utc_seconds(x) for x in (-0.5, dt.datetime(1969, 12, 31, 23, 59, 59), "1970-01-01T07:00+07:00")] == [
+        -1,
+        -1,
+        0,
+    ]
+    loaded = [
+        H.bars(str(csv), symbol="ARVO", tick=H.EQUITY_TICKS),
+        H.bars(dicts, symbol="ARVO", tick=H.EQUITY_TICKS),
+        H.bars(iter(GOOD_BARS), symbol="ARVO", tick=H.EQUITY_TICKS),
+    ]
+    loaded += [
+        H.bars([(t,) + r[1:] for t, r in zip(ts, GOOD_BARS)], symbol="ARVO", tick=H.EQUITY_TICKS) for ts in forms
+    ]
     pd = pytest.importorskip("pandas")
-    frame = pd.DataFrame([r[1:] for r in GOOD_BARS], columns=["Open", "High", "Low", "Close", "Volume"],
-                         index=pd.to_datetime([r[0] for r in GOOD_BARS]))
+    frame = pd.DataFrame(
+        [r[1:] for r in GOOD_BARS],
+        columns=["Open", "High", "Low", "Close", "Volume"],
+        index=pd.to_datetime([r[0] for r in GOOD_BARS]),
+    )
     loaded.append(H.bars(frame, symbol="ARVO", tick=H.EQUITY_TICKS))
-    loaded.append(H.bars(frame.reset_index().rename(columns={"index": "time"}), symbol="ARVO",
-                         tick=H.EQUITY_TICKS))
+    loaded.append(H.bars(frame.reset_index().rename(columns={"index": "time"}), symbol="ARVO", tick=H.EQUITY_TICKS))
     for n, got in enumerate(loaded):
         assert got == want, n
 
@@ -62,19 +74,28 @@ def test_frames_checked_whole_agree_with_the_row_path(data):
     n, bars = data.draw(st.integers(1, 6)), data.draw(st.booleans())
     grid = st.sampled_from([44.75, 45.0, 45.25, 45.5])
     steps = data.draw(st.lists(st.sampled_from([1, 1, 60, 0, -1]), min_size=n, max_size=n))
-    seconds = [T0 + sum(steps[:i + 1]) for i in range(n)]
+    seconds = [T0 + sum(steps[: i + 1]) for i in range(n)]
     form = data.draw(st.sampled_from(["int", "float", "datetime", "zoned", "index"]))
-    when = {"int": seconds, "float": [x + 0.5 for x in seconds],
-            "datetime": pd.to_datetime(seconds, unit="s"), "index": pd.to_datetime(seconds, unit="s"),
-            "zoned": pd.to_datetime(seconds, unit="s", utc=True).tz_convert("Asia/Bangkok")}[form]
-    cols = {"volume": [data.draw(st.integers(1, 10 ** 9)) for _ in range(n)]}
+    when = {
+        "int": seconds,
+        "float": [x + 0.5 for x in seconds],
+        "datetime": pd.to_datetime(seconds, unit="s"),
+        "index": pd.to_datetime(seconds, unit="s"),
+        "zoned": pd.to_datetime(seconds, unit="s", utc=True).tz_convert("Asia/Bangkok"),
+    }[form]
+    cols = {"volume": [data.draw(st.integers(1, 10**9)) for _ in range(n)]}
     if bars:
         oc = [(data.draw(grid), data.draw(grid)) for _ in range(n)]
-        cols.update(open=[o for o, _ in oc], close=[c for _, c in oc],
-                    high=[max(o, c) + data.draw(st.sampled_from([0, .25])) for o, c in oc],
-                    low=[min(o, c) - data.draw(st.sampled_from([0, .25])) for o, c in oc])
+        cols.update(
+            open=[o for o, _ in oc],
+            close=[c for _, c in oc],
+            high=[max(o, c) + data.draw(st.sampled_from([0, 0.25])) for o, c in oc],
+            low=[min(o, c) - data.draw(st.sampled_from([0, 0.25])) for o, c in oc],
+        )
     else:
-        cols.update(price=[data.draw(grid) for _ in range(n)], side=[data.draw(st.sampled_from([-1, 0, 1])) for _ in range(n)])
+        cols.update(
+            price=[data.draw(grid) for _ in range(n)], side=[data.draw(st.sampled_from([-1, 0, 1])) for _ in range(n)]
+        )
     frame = pd.DataFrame(cols, index=when if form == "index" else None)
     if form != "index":
         frame.insert(0, "time", when)
@@ -106,30 +127,33 @@ BAR = ("2026-03-02", 45.25, 46.0, 44.5, 45.75, 100)
 NEXT = "2026-03-03"
 
 
-@pytest.mark.parametrize("kind, rows, where, field, words", [
-    ("bars", [BAR, BAR], "row 2", "time", "strictly increase"),
-    ("bars", [BAR, (NEXT, 45.25, 44.0, 44.5, 44.5, 1)], "row 2", "high", "below low"),
-    ("bars", [(NEXT, 46.5, 46.0, 44.5, 45.0, 1)], "row 1", "open", "outside"),
-    ("bars", [(NEXT, 45.0, 46.0, 44.5, 44.25, 1)], "row 1", "close", "outside"),
-    ("bars", [(NEXT, 45.0, 46.0, 44.5, 45.0, -5)], "row 1", "volume", ">= 0"),
-    ("bars", [(NEXT, 45.0, 46.0, 44.5, 45.0, 2.5)], "row 1", "volume", "whole"),
-    ("bars", [(NEXT, 45.1, 46.0, 44.5, 45.0, 1)], "row 1", "open", "off the tick grid"),
-    ("trades", [(NEXT, 0.004, 1)], "row 1", "price", "rounds to zero"),
-    ("bars", [(NEXT, float("nan"), 46.0, 44.5, 45.0, 1)], "row 1", "open", "finite"),
-    ("bars", [(NEXT, 0.0, 46.0, 0.0, 45.0, 1)], "row 1", "open", "positive"),
-    ("bars", [{"time": NEXT, "open": 45.0, "high": 46.0, "close": 45.0}], "row 1", "low", "missing"),
-    ("bars", [("2026-02-30", 45.0, 46.0, 44.5, 45.0, 1)], "row 1", "time", "ISO"),
-    ("bars", [(NEXT, 45.0)], "row 1", "*", "values"),
-    ("bars", [42], "row 1", "*", "mapping or a sequence"),
-    ("trades", [(NEXT, 45.0, 10), ("2026-03-02T23:59:59", 45.0, 10)], "row 2", "time", "must not decrease"),
-    ("trades", [(NEXT, 45.0, 0)], "row 1", "volume", "positive"),
-    ("trades", [(1e19, 45.0, 1)], "row 1", "time", "out of range"),
-    ("trades", [{"symbol": "A\0B", "time": NEXT, "price": 45.0, "volume": 1}], "row 1", "symbol", "NUL"),
-    ("trades", [(NEXT, 45.0, 10, "up")], "row 1", "side", "aggressor"),
-    ("trades", [(NEXT, 45.0, 10, True)], "row 1", "side", "aggressor"),
-    ("quotes", [(NEXT, 45.0, 45.0)], "row 1", "ask", "not below"),
-    ("quotes", [(NEXT, 45.0, 45.25, -1, 10)], "row 1", "bid_volume", ">= 0"),
-])
+@pytest.mark.parametrize(
+    "kind, rows, where, field, words",
+    [
+        ("bars", [BAR, BAR], "row 2", "time", "strictly increase"),
+        ("bars", [BAR, (NEXT, 45.25, 44.0, 44.5, 44.5, 1)], "row 2", "high", "below low"),
+        ("bars", [(NEXT, 46.5, 46.0, 44.5, 45.0, 1)], "row 1", "open", "outside"),
+        ("bars", [(NEXT, 45.0, 46.0, 44.5, 44.25, 1)], "row 1", "close", "outside"),
+        ("bars", [(NEXT, 45.0, 46.0, 44.5, 45.0, -5)], "row 1", "volume", ">= 0"),
+        ("bars", [(NEXT, 45.0, 46.0, 44.5, 45.0, 2.5)], "row 1", "volume", "whole"),
+        ("bars", [(NEXT, 45.1, 46.0, 44.5, 45.0, 1)], "row 1", "open", "off the tick grid"),
+        ("trades", [(NEXT, 0.004, 1)], "row 1", "price", "rounds to zero"),
+        ("bars", [(NEXT, float("nan"), 46.0, 44.5, 45.0, 1)], "row 1", "open", "finite"),
+        ("bars", [(NEXT, 0.0, 46.0, 0.0, 45.0, 1)], "row 1", "open", "positive"),
+        ("bars", [{"time": NEXT, "open": 45.0, "high": 46.0, "close": 45.0}], "row 1", "low", "missing"),
+        ("bars", [("2026-02-30", 45.0, 46.0, 44.5, 45.0, 1)], "row 1", "time", "ISO"),
+        ("bars", [(NEXT, 45.0)], "row 1", "*", "values"),
+        ("bars", [42], "row 1", "*", "mapping or a sequence"),
+        ("trades", [(NEXT, 45.0, 10), ("2026-03-02T23:59:59", 45.0, 10)], "row 2", "time", "must not decrease"),
+        ("trades", [(NEXT, 45.0, 0)], "row 1", "volume", "positive"),
+        ("trades", [(1e19, 45.0, 1)], "row 1", "time", "out of range"),
+        ("trades", [{"symbol": "A\0B", "time": NEXT, "price": 45.0, "volume": 1}], "row 1", "symbol", "NUL"),
+        ("trades", [(NEXT, 45.0, 10, "up")], "row 1", "side", "aggressor"),
+        ("trades", [(NEXT, 45.0, 10, True)], "row 1", "side", "aggressor"),
+        ("quotes", [(NEXT, 45.0, 45.0)], "row 1", "ask", "not below"),
+        ("quotes", [(NEXT, 45.0, 45.25, -1, 10)], "row 1", "bid_volume", ">= 0"),
+    ],
+)
 def test_bad_rows_are_refused_naming_row_and_field(kind, rows, where, field, words):
     e = _bad(kind, rows, tick=H.EQUITY_TICKS, off_grid="round" if "rounds" in words else "refuse")
     assert (e.where, e.field) == (where, field) and words in str(e), str(e)
@@ -142,8 +166,9 @@ def test_csv_and_frame_errors_point_at_the_file_line_and_the_frame_row(tmp_path)
     e = _bad("trades", str(path))
     assert (e.where, e.field) == ("line 4", "volume")
     pd = pytest.importorskip("pandas")
-    frame = pd.DataFrame({"price": [45.0, 45.0], "volume": [1, 1]},
-                         index=pd.to_datetime(["2026-03-02 10:00", "2026-03-02 09:00"]))
+    frame = pd.DataFrame(
+        {"price": [45.0, 45.0], "volume": [1, 1]}, index=pd.to_datetime(["2026-03-02 10:00", "2026-03-02 09:00"])
+    )
     e = _bad("trades", frame)
     assert e.where.startswith("row 2 (index 2026-03-02 09:00") and e.field == "time"
     frame.index = pd.to_datetime(["2026-03-02 10:00", None])
@@ -151,9 +176,12 @@ def test_csv_and_frame_errors_point_at_the_file_line_and_the_frame_row(tmp_path)
 
 
 def test_symbols_ticks_and_grid_policy_per_instrument():
-    rows = [{"symbol": s, "time": T0 + i, "price": p, "volume": 1, "side": side}
-            for i, (s, p, side) in enumerate([("ARVO", 45.25, "B"), ("T50H26", 1000.3, "sell"),
-                                             ("ARVO", 45.5, None), ("T50H26", 1000.1, -1.0)])]
+    rows = [
+        {"symbol": s, "time": T0 + i, "price": p, "volume": 1, "side": side}
+        for i, (s, p, side) in enumerate(
+            [("ARVO", 45.25, "B"), ("T50H26", 1000.3, "sell"), ("ARVO", 45.5, None), ("T50H26", 1000.1, -1.0)]
+        )
+    ]
     h = H.trades(rows, tick={"ARVO": H.EQUITY_TICKS, "T50H26": 0.1})
     assert h.symbols == ["ARVO", "T50H26"]
     assert list(h["T50H26"].columns["price"]) == [1000.3, 1000.1]
@@ -176,11 +204,19 @@ def test_equal_times_keep_their_order_across_series_in_events():
     a = H.trades([(T0, 45.0, 1), (T0, 45.25, 2), (T0 + 1, 45.5, 3)], symbol="A")
     b = H.quotes([(T0, 44.75, 45.0), (T0 + 1, 45.0, 45.25)], symbol="B")
     c = H.trades([(T0 - 1, 9.0, 1), (T0, 9.05, 1)], symbol="C")
-    assert list((b + a + c).events()) == [(T0 - 1, 2, 0), (T0, 0, 0), (T0, 1, 0), (T0, 1, 1), (T0, 2, 1),
-                                         (T0 + 1, 0, 1), (T0 + 1, 1, 2)]
+    assert list((b + a + c).events()) == [
+        (T0 - 1, 2, 0),
+        (T0, 0, 0),
+        (T0, 1, 0),
+        (T0, 1, 1),
+        (T0, 2, 1),
+        (T0 + 1, 0, 1),
+        (T0 + 1, 1, 2),
+    ]
 
 
 # ---------------------------------------------------------------- the grid
+
 
 def _on_equity_grid(p):
     t = H.EQUITY_TICKS(p)
@@ -201,23 +237,33 @@ def test_rounding_to_a_tick_ladder_is_nearest_monotone_and_idempotent(a, b):
 
 # ---------------------------------------------------------------- the block
 
+
 def _read_block(blob):
     """The block as the layout documents it, read by byte offsets."""
     magic, version, count, size = struct.unpack_from("<8sIIQ", blob, 0)
     assert (magic, version, size) == (b"TVXHIST\0", 1, len(blob))
     out = []
-    names = {1: ["time", "open", "high", "low", "close", "volume"], 2: ["time", "price", "volume", "side"],
-             3: ["time", "bid", "bid_volume", "ask", "ask_volume"]}
+    names = {
+        1: ["time", "open", "high", "low", "close", "volume"],
+        2: ["time", "price", "volume", "side"],
+        3: ["time", "bid", "bid_volume", "ask", "ask_volume"],
+    }
     for k in range(count):
         d = 24 + 64 * k
         kind = blob[d]
-        assert blob[d + 1:d + 8] == bytes(7)
-        symbol = blob[d + 8:d + 40].rstrip(b"\0").decode()
+        assert blob[d + 1 : d + 8] == bytes(7)
+        symbol = blob[d + 8 : d + 40].rstrip(b"\0").decode()
         interval, n, at = struct.unpack_from("<qQQ", blob, d + 40)
         assert at % 8 == 0
         cols = {}
         for name in names[kind]:
-            code = "b" if name == "side" else "d" if name in ("open", "high", "low", "close", "price", "bid", "ask") else "q"
+            code = (
+                "b"
+                if name == "side"
+                else "d"
+                if name in ("open", "high", "low", "close", "price", "bid", "ask")
+                else "q"
+            )
             width = struct.calcsize(code)
             cols[name] = list(struct.unpack_from("<%d%s" % (n, code), blob, at))
             at += -(-n * width // 8) * 8
@@ -230,25 +276,38 @@ price = st.integers(1, 40000).map(lambda n: n / 100)
 
 
 @settings(max_examples=60, deadline=None)
-@given(st.lists(st.tuples(st.integers(0, 5), price, st.integers(1, 10 ** 12), st.sampled_from(["", "B", "S"])),
-                max_size=9),
-       st.lists(st.tuples(st.integers(0, 5), price, price, st.integers(0, 99)), max_size=5))
+@given(
+    st.lists(st.tuples(st.integers(0, 5), price, st.integers(1, 10**12), st.sampled_from(["", "B", "S"])), max_size=9),
+    st.lists(st.tuples(st.integers(0, 5), price, price, st.integers(0, 99)), max_size=5),
+)
 def test_packed_block_reads_back_by_offsets_and_unpacks_equal(trade_rows, quote_rows):
-    trade_rows = [(T0 + sum(r[0] for r in trade_rows[:i + 1]),) + r[1:] for i, r in enumerate(trade_rows)]
-    quote_rows = [(T0 + sum(r[0] for r in quote_rows[:i + 1]), min(b, a), (round(max(b, a) * 100) + 1) / 100, 7, v)
-                  for i, (_, b, a, v) in enumerate(quote_rows)]
-    h = (H.trades(trade_rows, symbol="TRD") + H.quotes(quote_rows, symbol="Q" * 31, tick=0.01)
-         + H.bars(GOOD_BARS, symbol="ARVO"))
+    trade_rows = [(T0 + sum(r[0] for r in trade_rows[: i + 1]),) + r[1:] for i, r in enumerate(trade_rows)]
+    quote_rows = [
+        (T0 + sum(r[0] for r in quote_rows[: i + 1]), min(b, a), (round(max(b, a) * 100) + 1) / 100, 7, v)
+        for i, (_, b, a, v) in enumerate(quote_rows)
+    ]
+    h = (
+        H.trades(trade_rows, symbol="TRD")
+        + H.quotes(quote_rows, symbol="Q" * 31, tick=0.01)
+        + H.bars(GOOD_BARS, symbol="ARVO")
+    )
     blob = h.pack()
     got = _read_block(blob)
     assert [(k, s, i) for k, s, i, _ in got] == [(2, "TRD", 0), (3, "Q" * 31, 0), (1, "ARVO", DAY)]
-    assert got[0][3] == {"time": [r[0] for r in trade_rows], "price": [r[1] for r in trade_rows],
-                         "volume": [r[2] for r in trade_rows],
-                         "side": [{"": 0, "B": 1, "S": -1}[r[3]] for r in trade_rows]}
+    assert got[0][3] == {
+        "time": [r[0] for r in trade_rows],
+        "price": [r[1] for r in trade_rows],
+        "volume": [r[2] for r in trade_rows],
+        "side": [{"": 0, "B": 1, "S": -1}[r[3]] for r in trade_rows],
+    }
     assert got[1][3]["ask"] == [r[2] for r in quote_rows] and got[1][3]["bid_volume"] == [7] * len(quote_rows)
     assert got[2][3]["close"] == [r[4] for r in GOOD_BARS]
     assert H.History.unpack(blob) == h
-    for broken in (blob[:-8], blob[:20], blob[:16] + struct.pack("<Q", len(blob) - 8) + blob[24:-8],
-                   blob[:24] + b"\x09" + blob[25:]):
+    for broken in (
+        blob[:-8],
+        blob[:20],
+        blob[:16] + struct.pack("<Q", len(blob) - 8) + blob[24:-8],
+        blob[:24] + b"\x09" + blob[25:],
+    ):
         with pytest.raises(ValueError, match="layout 1"):
             H.History.unpack(broken)

@@ -5,6 +5,7 @@ only, all-in at the next open, out at the next open. The sandbox's equity
 fees are the peer's commission function; asked about a fraction of a share
 (the peer sizing an all-in order) it answers the buying-power hold (0.16%),
 so both size by cash / (price x 1.0016)."""
+
 import importlib
 import os
 import sys
@@ -13,7 +14,6 @@ from decimal import Decimal
 from fractions import Fraction
 
 import pytest
-
 from tavrolix_sandbox import fills as F
 from tavrolix_sandbox import history as H
 from tavrolix_sandbox import results as R
@@ -30,7 +30,7 @@ def crossings(closes, fast, slow):
     exact = [Fraction(repr(float(c))) for c in closes]
     out, prev = [0] * len(exact), None
     for i in range(slow - 1, len(exact)):
-        d = sum(exact[i - fast + 1:i + 1]) / fast - sum(exact[i - slow + 1:i + 1]) / slow
+        d = sum(exact[i - fast + 1 : i + 1]) / fast - sum(exact[i - slow + 1 : i + 1]) / slow
         if prev is not None:
             out[i] = 1 if prev < 0 < d else -1 if prev > 0 > d else 0
         prev = d
@@ -75,20 +75,23 @@ def both():
 def test_same_trades_and_money_as_the_peer(both):
     peer, bars, ours = both
     assert bt.__version__ == "0.6.6"  # the pinned version these figures were checked with
-    day = lambda ts: ts.strftime("%Y-%m-%d")  # noqa: E731
+    day = lambda ts: ts.strftime("%Y-%m-%d")
     theirs = []
     for t in peer._trades.itertuples():
-        theirs += [(day(t.EntryTime), "BUY", round(t.EntryPrice, 2), t.Size),
-                   (day(t.ExitTime), "SELL", round(t.ExitPrice, 2), t.Size)]
+        theirs += [
+            (day(t.EntryTime), "BUY", round(t.EntryPrice, 2), t.Size),
+            (day(t.ExitTime), "SELL", round(t.ExitPrice, 2), t.Size),
+        ]
     mine = [(t["trade_date"], t["side"], t["px"], t["qty"]) for t in ours.trades]
     assert len(theirs) >= 80
     # the peer lists closed trades; ours ends with a position still open
-    assert mine[:len(theirs)] == theirs and len(mine) == len(theirs) + 1 and ours.position > 0
+    assert mine[: len(theirs)] == theirs and len(mine) == len(theirs) + 1 and ours.position > 0
     trips = R.round_trips(ours.trades)
     assert [t["pnl"] for t in trips] == [round(x, 2) for x in peer._trades.PnL]
     fees = [sum(Decimal(repr(t[k])) for k in ("brokerage_fee", "trading_fee", "clearing_fee")) for t in ours.trades]
-    assert [fees[2 * i] + fees[2 * i + 1] for i in range(len(trips))] == \
-        [Decimal(repr(round(c, 2))) for c in peer._trades.Commission]
+    assert [fees[2 * i] + fees[2 * i + 1] for i in range(len(trips))] == [
+        Decimal(repr(round(c, 2))) for c in peer._trades.Commission
+    ]
 
     s = R.statistics(ours.trades, bars, CASH)
     assert s["final_equity"] == round(peer["Equity Final [$]"], 2)
@@ -99,7 +102,7 @@ def test_same_trades_and_money_as_the_peer(both):
     curve = [e for _, e in R.equity_curve(ours.trades, bars, CASH)]
     assert curve == [round(x, 2) for x in peer._equity_curve.Equity]
     # the peer's exposure counts closed trades only
-    closed = R.statistics(ours.trades[:len(theirs)], bars, CASH)
+    closed = R.statistics(ours.trades[: len(theirs)], bars, CASH)
     assert closed["exposure"] * 100 == pytest.approx(peer["Exposure Time [%]"], abs=1e-9)
 
 

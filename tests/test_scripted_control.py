@@ -1,7 +1,7 @@
 """Our library's scripted mode refuses images it cannot serve safely: every
 pointer it writes lands inside a blob it owns, or is null."""
-import pytest
 
+import pytest
 import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
 from wire import login_image
@@ -38,9 +38,11 @@ def test_malformed_images_are_refused(scripted):
 
 def test_events_are_held_to_the_same_rules(scripted):
     text = sbx.Layout(2)
-    bad = [event(b"k", "p").pointer(40, text, 3),  # past the payload's blob
-           sbx.Layout(40),  # shorter than an event record
-           event(sbx.HANDED_KEY, "p")]  # a handed key outside a subscription
+    bad = [
+        event(b"k", "p").pointer(40, text, 3),  # past the payload's blob
+        sbx.Layout(40),  # shorter than an event record
+        event(sbx.HANDED_KEY, "p"),
+    ]  # a handed key outside a subscription
     for image in bad:
         with pytest.raises(ValueError, match="malformed event image"):
             sbx.post(1, image)

@@ -1,5 +1,6 @@
 """The installed type stub against the module: names, signatures, and the
 dictionaries the functions really return from our library."""
+
 import ast
 import filecmp
 import os
@@ -7,7 +8,6 @@ import re
 
 import numpy
 import pytest
-
 import tavrolix_open_api as tv
 from catalog import BY_NAME, FUNCTIONS, result_image
 from stub_types import STUB_DIR, STUB_PACKAGE, STUB_PATH, Stub, split_top_level
@@ -16,19 +16,40 @@ from test_accounts import derivatives_result, equity_record
 from wire import login_image, record_list, single, status_only
 from wire_orders import FUNCTIONS as ORDER_FUNCTIONS
 from wire_orders import KINDS
-from wire_positions import (DERIVATIVES_POSITION, DERIVATIVES_TRADE, EQUITY_POSITION, EQUITY_TRADE,
-                            candlestick_image, record, sample)
+from wire_positions import (
+    DERIVATIVES_POSITION,
+    DERIVATIVES_TRADE,
+    EQUITY_POSITION,
+    EQUITY_TRADE,
+    candlestick_image,
+    record,
+    sample,
+)
 
 STUB = Stub()
 NAMES = [name for name, _, _ in FUNCTIONS]
 
 # How pybind11 prints each parameter type, by the stub's spelling of it.
 PYBIND_TYPE = {
-    "Context": "dict", "str": "str", "int": "int", "float": "float", "bool": "bool", "List[str]": "List[str]",
-    "OrderNumbers": "numpy.ndarray[numpy.int32]", "Callable[[str], None]": "Callable[[str], None]",
+    "Context": "dict",
+    "str": "str",
+    "int": "int",
+    "float": "float",
+    "bool": "bool",
+    "List[str]": "List[str]",
+    "OrderNumbers": "numpy.ndarray[numpy.int32]",
+    "Callable[[str], None]": "Callable[[str], None]",
 }
-CATALOG_TYPE = {"d": "dict", "s": "str", "i": "int", "f": "float", "b": "bool", "L": "List[str]",
-                "A": "numpy.ndarray[numpy.int32]", "C": "Callable[[str], None]"}
+CATALOG_TYPE = {
+    "d": "dict",
+    "s": "str",
+    "i": "int",
+    "f": "float",
+    "b": "bool",
+    "L": "List[str]",
+    "A": "numpy.ndarray[numpy.int32]",
+    "C": "Callable[[str], None]",
+}
 ENVELOPES = ("Result", "ListResult", "Reply")
 
 
@@ -56,17 +77,25 @@ def test_stub_declares_the_48_functions_in_registration_order():
 def test_only_texts_are_optional():
     # Null text pointers are the only source of None; a zeroed record cannot
     # show that an Optional number is too loose.
-    wrapped = {ast.unparse(n.slice) for n in ast.walk(STUB.tree)
-               if isinstance(n, ast.Subscript) and ast.unparse(n.value) == "Optional"}
+    wrapped = {
+        ast.unparse(n.slice)
+        for n in ast.walk(STUB.tree)
+        if isinstance(n, ast.Subscript) and ast.unparse(n.value) == "Optional"
+    }
     assert wrapped == {"str"}
 
 
 def test_parameters_are_named():
-    unnamed = {name: [a.arg for a in node.args.posonlyargs if re.fullmatch(r"(arg|a|p|x)_?\d*", a.arg)]
-               for name, node in STUB.functions.items()}
+    unnamed = {
+        name: [a.arg for a in node.args.posonlyargs if re.fullmatch(r"(arg|a|p|x)_?\d*", a.arg)]
+        for name, node in STUB.functions.items()
+    }
     assert not {k: v for k, v in unnamed.items() if v}
-    contexts = {name: node.args.posonlyargs[0].arg for name, node in STUB.functions.items()
-                if ast.unparse(node.args.posonlyargs[0].annotation) == "Context"}
+    contexts = {
+        name: node.args.posonlyargs[0].arg
+        for name, node in STUB.functions.items()
+        if ast.unparse(node.args.posonlyargs[0].annotation) == "Context"
+    }
     assert set(contexts.values()) == {"context"} and len(contexts) == 45
 
 
@@ -75,8 +104,9 @@ def test_parameters_are_named():
 def test_stub_signature_is_the_table_row(name):
     node = STUB.functions[name]
     args = node.args
-    assert not (args.args or args.vararg or args.kwonlyargs or args.kwarg or args.defaults), \
+    assert not (args.args or args.vararg or args.kwonlyargs or args.kwarg or args.defaults), (
         "%s: every parameter must be positional-only without a default" % name
+    )
     types = [PYBIND_TYPE.get(ast.unparse(a.annotation), ast.unparse(a.annotation)) for a in args.posonlyargs]
     assert types == [CATALOG_TYPE[k] for k in BY_NAME[name][1]]
 
@@ -89,16 +119,26 @@ def test_stub_signature_matches_the_pybind11_signature(name):
     assert m and m.group(1) == name, line
     runtime_types = [p.split(": ", 1)[1] for p in split_top_level(m.group(2))]
     node = STUB.functions[name]
-    stub_types = [PYBIND_TYPE.get(ast.unparse(a.annotation), "unmapped " + ast.unparse(a.annotation))
-                  for a in node.args.posonlyargs]
+    stub_types = [
+        PYBIND_TYPE.get(ast.unparse(a.annotation), "unmapped " + ast.unparse(a.annotation))
+        for a in node.args.posonlyargs
+    ]
     assert stub_types == runtime_types
     assert stub_return(node) == m.group(3)
 
 
 # ------------------------------------------------- values from our library
 def plain_args(kinds, ctx):
-    one = {"d": ctx, "s": "x", "i": 1, "f": 1.0, "b": True, "L": ["1"],
-           "A": numpy.array([1], dtype=numpy.int32), "C": lambda payload: None}
+    one = {
+        "d": ctx,
+        "s": "x",
+        "i": 1,
+        "f": 1.0,
+        "b": True,
+        "L": ["1"],
+        "A": numpy.array([1], dtype=numpy.int32),
+        "C": lambda payload: None,
+    }
     return [one[k] for k in kinds]
 
 
@@ -108,17 +148,35 @@ def _positions(fields, size):
 
 ORDER_KIND = {BY_NAME[name][0]: kind for name, (_, _, _, kind) in ORDER_FUNCTIONS.items()}
 FILLED = {
-    14: [derivatives_result()], 24: [derivatives_result()],
-    **{op: [single(368, equity_record(), 352), single(368, equity_record(b"CASH"), 352),
-            single(368, equity_record(None), 352)] for op in (19, 30)},
+    14: [derivatives_result()],
+    24: [derivatives_result()],
+    **{
+        op: [
+            single(368, equity_record(), 352),
+            single(368, equity_record(b"CASH"), 352),
+            single(368, equity_record(None), 352),
+        ]
+        for op in (19, 30)
+    },
     **{op: [_positions(DERIVATIVES_POSITION, 312)] for op in (17, 28)},
     **{op: [_positions(EQUITY_POSITION, 160)] for op in (22, 34)},
     **{op: [_positions(DERIVATIVES_TRADE, 192)] for op in (18, 29)},
     **{op: [_positions(EQUITY_TRADE, 128)] for op in (23, 35)},
-    37: [candlestick_image({"time": ([1, -2], None), "open": ([1.5], None), "high": ([2.5, 3.0], None),
-                            "low": ([], None), "close": ([0.25], None), "volume": ([7, -8, 9], None)},
-                           last_sequence=-5, message=b"ok"),
-         candlestick_image({}, message=None)],
+    37: [
+        candlestick_image(
+            {
+                "time": ([1, -2], None),
+                "open": ([1.5], None),
+                "high": ([2.5, 3.0], None),
+                "low": ([], None),
+                "close": ([0.25], None),
+                "volume": ([7, -8, 9], None),
+            },
+            last_sequence=-5,
+            message=b"ok",
+        ),
+        candlestick_image({}, message=None),
+    ],
 }
 
 
@@ -147,7 +205,7 @@ def test_results_from_our_library_fit_the_stub(scripted, ctx, name):
     if op == 0:
         STUB.check(fn(*plain_args(kinds, ctx)), returns, name)
         return
-    for image in ([login_image(b"CH-9"), login_image(None)] if op == 13 else images(op)):
+    for image in [login_image(b"CH-9"), login_image(None)] if op == 13 else images(op):
         scripted.queue(op, image)
         result = fn(*plain_args(kinds, ctx))
         STUB.check(result, returns, name)
@@ -159,12 +217,12 @@ def test_results_from_our_library_fit_the_stub(scripted, ctx, name):
 def test_the_check_catches_a_wrong_stub():
     # The checker itself: each of these is a fault a stub could have.
     cases = [
-        ({"order_no": None}, "PlacedDerivativesOrder"),          # None where int
+        ({"order_no": None}, "PlacedDerivativesOrder"),  # None where int
         ({"order_no": 1, "extra": 2}, "PlacedDerivativesOrder"),  # a key too many
-        ({"code": None}, "ErrorResponse"),                        # a key missing
-        ({"message": None, "code": None}, "ErrorResponse"),       # keys out of order
-        ({"order_no": 1.0}, "PlacedDerivativesOrder"),           # float where int
-        ({"order_no": True}, "PlacedDerivativesOrder"),          # bool where int
+        ({"code": None}, "ErrorResponse"),  # a key missing
+        ({"message": None, "code": None}, "ErrorResponse"),  # keys out of order
+        ({"order_no": 1.0}, "PlacedDerivativesOrder"),  # float where int
+        ({"order_no": True}, "PlacedDerivativesOrder"),  # bool where int
     ]
     for value, cls in cases:
         with pytest.raises(AssertionError):
@@ -182,22 +240,29 @@ def test_broker_answers_fit_the_stub(broker_world):
     rep = tv.login("mkt001", "mkt001-secret", "", "", True)
     STUB.check(inv, STUB.functions["login"].returns, "login")
     # Read-only queries only: the broker's state is shared by the whole run.
-    calls = [(name, ctx, args) for ctx, who in ((inv, "investor"), (rep, "marketrep"))
-             for name, args in [
-                 ("get_%s_derivatives_account_info" % who, ["D-1001"]),
-                 ("get_%s_equity_account_info" % who, ["E-1001"]),
-                 ("get_%s_equity_account_info" % who, ["E-1002"]),
-                 ("get_%s_equity_account_info" % who, ["E-2001"]),
-                 ("get_%s_derivatives_portfolios" % who, ["D-1001"]),
-                 ("get_%s_equity_portfolios" % who, ["E-1001"]),
-                 ("get_%s_derivatives_trades" % who, ["D-1001"]),
-                 ("get_%s_equity_trades" % who, ["E-1001"]),
-             ]]
+    calls = [
+        (name, ctx, args)
+        for ctx, who in ((inv, "investor"), (rep, "marketrep"))
+        for name, args in [
+            ("get_%s_derivatives_account_info" % who, ["D-1001"]),
+            ("get_%s_equity_account_info" % who, ["E-1001"]),
+            ("get_%s_equity_account_info" % who, ["E-1002"]),
+            ("get_%s_equity_account_info" % who, ["E-2001"]),
+            ("get_%s_derivatives_portfolios" % who, ["D-1001"]),
+            ("get_%s_equity_portfolios" % who, ["E-1001"]),
+            ("get_%s_derivatives_trades" % who, ["D-1001"]),
+            ("get_%s_equity_trades" % who, ["E-1001"]),
+        ]
+    ]
     calls += [
-        ("get_investor_derivatives_orders", inv, ["D-1001"]), ("get_investor_equity_orders", inv, ["E-1001"]),
-        ("get_investor_derivatives_order", inv, ["D-1001", 1]), ("get_investor_equity_order", inv, ["E-1001", "1"]),
-        ("get_marketrep_derivatives_orders", rep, []), ("get_marketrep_equity_orders", rep, []),
-        ("get_marketrep_derivatives_order", rep, [1]), ("get_marketrep_equity_order", rep, ["1"]),
+        ("get_investor_derivatives_orders", inv, ["D-1001"]),
+        ("get_investor_equity_orders", inv, ["E-1001"]),
+        ("get_investor_derivatives_order", inv, ["D-1001", 1]),
+        ("get_investor_equity_order", inv, ["E-1001", "1"]),
+        ("get_marketrep_derivatives_orders", rep, []),
+        ("get_marketrep_equity_orders", rep, []),
+        ("get_marketrep_derivatives_order", rep, [1]),
+        ("get_marketrep_equity_order", rep, ["1"]),
         ("get_marketrep_derivatives_orders_by_account_no", rep, ["D-1001"]),
         ("get_marketrep_equity_orders_by_account_no", rep, ["E-1001"]),
         ("get_candlesticks", inv, ["ARVO", "1m", 5, False, "", ""]),
@@ -223,16 +288,60 @@ def test_broker_order_actions_fit_the_stub(broker_world):
         return result
 
     limit = ("LIMIT", "DAY")
-    e_no = call("place_investor_equity_order", inv, "E-1001", "ARVO", 40.0, 100, "BUY", pin, *limit, "", "", False, 0,
-                False)["data"]["order_no"]
-    d_no = call("place_investor_derivatives_order", inv, "D-1001", "T50H26", 970.0, 1, "BUY", "OPEN", pin, *limit,
-                "", "", 0.0, False)["data"]["order_no"]
-    e_rep = call("place_marketrep_equity_order", rep, "E-1001", "ARVO", 40.0, 100, "BUY", *limit, "", "", False, 0,
-                 False)["data"]["order_no"]
-    d_rep = call("place_marketrep_derivatives_order", rep, "D-1001", "T50H26", 970.0, 1, "BUY", "OPEN", *limit, "",
-                 "", 0.0, False)["data"]["order_no"]
-    call("place_investor_equity_order", inv, "E-1001", "NOPE", 40.0, 100, "BUY", pin, *limit, "", "", False, 0, False,
-         accepted=False)
+    e_no = call(
+        "place_investor_equity_order", inv, "E-1001", "ARVO", 40.0, 100, "BUY", pin, *limit, "", "", False, 0, False
+    )["data"]["order_no"]
+    d_no = call(
+        "place_investor_derivatives_order",
+        inv,
+        "D-1001",
+        "T50H26",
+        970.0,
+        1,
+        "BUY",
+        "OPEN",
+        pin,
+        *limit,
+        "",
+        "",
+        0.0,
+        False,
+    )["data"]["order_no"]
+    e_rep = call(
+        "place_marketrep_equity_order", rep, "E-1001", "ARVO", 40.0, 100, "BUY", *limit, "", "", False, 0, False
+    )["data"]["order_no"]
+    d_rep = call(
+        "place_marketrep_derivatives_order",
+        rep,
+        "D-1001",
+        "T50H26",
+        970.0,
+        1,
+        "BUY",
+        "OPEN",
+        *limit,
+        "",
+        "",
+        0.0,
+        False,
+    )["data"]["order_no"]
+    call(
+        "place_investor_equity_order",
+        inv,
+        "E-1001",
+        "NOPE",
+        40.0,
+        100,
+        "BUY",
+        pin,
+        *limit,
+        "",
+        "",
+        False,
+        0,
+        False,
+        accepted=False,
+    )
     call("get_investor_equity_order", inv, "E-1001", e_no)
     call("get_investor_derivatives_order", inv, "D-1001", d_no)
     call("get_marketrep_equity_order", rep, e_rep)
@@ -253,6 +362,7 @@ def test_broker_order_actions_fit_the_stub(broker_world):
         call("cancel_marketrep_derivatives_orders", rep, "D-1001", [d_rep, d_no]),
     ]
     assert [len(b["data"]) for b in batches] == [2, 2, 1, 1]
-    report = call("place_marketrep_derivatives_trade_report", rep, "D-1001", "T50H26", 1000.0, 1, "BUY", "OPEN",
-                  "D-2001", "OPEN")
+    report = call(
+        "place_marketrep_derivatives_trade_report", rep, "D-1001", "T50H26", 1000.0, 1, "BUY", "OPEN", "D-2001", "OPEN"
+    )
     assert len(report["data"]) == 2

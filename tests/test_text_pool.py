@@ -1,4 +1,5 @@
 """Texts handed to the library are pooled: same bytes, same stable pointer."""
+
 import tavrolix_open_api as tv
 from wire import single
 

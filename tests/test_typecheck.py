@@ -1,6 +1,7 @@
 """mypy --strict over the examples, the snippets of docs/api.md and docs/client.md and the tavrolix package,
 resolving the module through the stub installed beside it, and over misuses that the stub and the package's
 annotations must reject."""
+
 import glob
 import os
 import re
@@ -9,7 +10,6 @@ import sys
 import textwrap
 
 import pytest
-
 from stub_types import STUB_DIR
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -23,6 +23,7 @@ def doc_snippets(page="api.md"):
     with open(os.path.join(ROOT, "docs", page), encoding="utf-8") as f:
         blocks = re.findall(r"^( *)```python\n(.*?)^ *```", f.read(), re.M | re.S)
     return [textwrap.dedent(code) for _, code in blocks]
+
 
 # Each line marked "# error" must be reported, and no other.
 MISUSES = textwrap.dedent("""\
@@ -103,10 +104,25 @@ def mypy(paths, cache):
     for name in ("MYPYPATH", "LD_PRELOAD", "PYTHONMALLOC"):
         env.pop(name, None)
     # 3.9 where mypy still checks for it (its releases for 3.10 and later start at 3.10).
-    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--python-version",
-                           "3.9" if sys.version_info < (3, 10) else "3.10",
-                           "--no-error-summary", "--show-error-codes", "--cache-dir", str(cache)] + paths,
-                          cwd=ROOT, env=env, capture_output=True, text=True)
+    return subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--python-version",
+            "3.9" if sys.version_info < (3, 10) else "3.10",
+            "--no-error-summary",
+            "--show-error-codes",
+            "--cache-dir",
+            str(cache),
+        ]
+        + paths,
+        cwd=ROOT,
+        env=env,
+        capture_output=True,
+        text=True,
+    )
 
 
 @pytest.fixture(scope="module")
@@ -124,8 +140,10 @@ def report(tmp_path_factory):
         for i, code in enumerate(found):
             snippets.append(probe.parent / ("doc_snippet_%s_%d.py" % (page[:-3], i)))
             snippets[-1].write_text(code)
-    proc = mypy([CLIENT_PACKAGE] + EXAMPLES + [str(p) for p in snippets] + [str(probe), str(client_probe)],
-                tmp_path_factory.mktemp("mypy-cache"))
+    proc = mypy(
+        [CLIENT_PACKAGE] + EXAMPLES + [str(p) for p in snippets] + [str(probe), str(client_probe)],
+        tmp_path_factory.mktemp("mypy-cache"),
+    )
     errors = {}
     for line in proc.stdout.splitlines():
         m = re.match(r"(.+?):(\d+): error: (.*)", line)

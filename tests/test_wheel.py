@@ -1,5 +1,6 @@
 """The wheel of scripts/wheel.sh for this interpreter's version, in a fresh virtual environment,
 used from a directory that has nothing of the project."""
+
 import filecmp
 import glob
 import os
@@ -20,8 +21,12 @@ def wheel():
     given = os.environ.get("TVX_WHEEL")  # reuse a wheel built beforehand
     if given:
         return given
-    proc = subprocess.run(["bash", os.path.join(ROOT, "scripts", "wheel.sh"), sys.executable], capture_output=True,
-                          text=True, env=clean_env())
+    proc = subprocess.run(
+        ["bash", os.path.join(ROOT, "scripts", "wheel.sh"), sys.executable],
+        capture_output=True,
+        text=True,
+        env=clean_env(),
+    )
     assert proc.returncode == 0, proc.stderr
     return os.path.join(ROOT, proc.stdout.split()[-1])
 
@@ -32,16 +37,21 @@ def venv(wheel, tmp_path_factory):
     env_dir = where / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(env_dir)], check=True)
     python = str(env_dir / "bin" / "python")
-    subprocess.run([python, "-m", "pip", "install", "--quiet", "--no-deps", "--no-index", wheel], check=True,
-                   env=clean_env())
+    subprocess.run(
+        [python, "-m", "pip", "install", "--quiet", "--no-deps", "--no-index", wheel], check=True, env=clean_env()
+    )
     return python, where
 
 
 def clean_env():
     """The environment without what points Python or the loader at this checkout's builds."""
-    env = {k: v for k, v in os.environ.items()
-           if not k.startswith(("PYTHONPATH", "PYTHONHOME", "PYTHONMALLOC", "VIRTUAL_ENV", "LD_", "ASAN_", "UBSAN_",
-                                "TSAN_", "TVX_"))}
+    env = {
+        k: v
+        for k, v in os.environ.items()
+        if not k.startswith(
+            ("PYTHONPATH", "PYTHONHOME", "PYTHONMALLOC", "VIRTUAL_ENV", "LD_", "ASAN_", "UBSAN_", "TSAN_", "TVX_")
+        )
+    }
     env["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
     return env
 
@@ -52,13 +62,24 @@ def run(python, cwd, *args):
 
 def test_wheel_holds_both_libraries_the_control_package_and_the_stub(wheel):
     names = set(zipfile.ZipFile(wheel).namelist())
-    assert {"libTavrolixInterfacePY.so", "tavrolix_open_api.pyi", "py.typed", "tavrolix_open_api-stubs/__init__.pyi",
-            "tavrolix_sandbox/__init__.py", "tavrolix_sandbox/py.typed", "tavrolix/__init__.py", "tavrolix/py.typed",
-            "tavrolix/streams.py"} <= names
+    assert {
+        "libTavrolixInterfacePY.so",
+        "tavrolix_open_api.pyi",
+        "py.typed",
+        "tavrolix_open_api-stubs/__init__.pyi",
+        "tavrolix_sandbox/__init__.py",
+        "tavrolix_sandbox/py.typed",
+        "tavrolix/__init__.py",
+        "tavrolix/py.typed",
+        "tavrolix/streams.py",
+    } <= names
     assert not any("__pycache__" in n for n in names if n.startswith("tavrolix/"))
-    assert any(n.startswith("tavrolix_open_api.cpython-%d%d-" % sys.version_info[:2]) and n.endswith(".so")
-               for n in names)
-    assert os.path.basename(wheel).startswith("tavrolix_open_api-0.4.0-cp{0}{1}-cp{0}{1}-".format(*sys.version_info[:2]))
+    assert any(
+        n.startswith("tavrolix_open_api.cpython-%d%d-" % sys.version_info[:2]) and n.endswith(".so") for n in names
+    )
+    assert os.path.basename(wheel).startswith(
+        "tavrolix_open_api-0.4.0-cp{0}{1}-cp{0}{1}-".format(*sys.version_info[:2])
+    )
 
 
 def test_quickstart_runs_from_another_directory(venv):
@@ -73,17 +94,23 @@ def test_quickstart_runs_from_another_directory(venv):
 
 def test_installed_files_load_from_the_environment(venv):
     python, where = venv
-    code = ("import sys, tavrolix_open_api as tv, tavrolix_sandbox as sbx; sbx.use_scripted(); sbx.use_broker();"
-            "print(tv.__file__); print(sbx._loaded_path()); print(sys.prefix)")
+    code = (
+        "import sys, tavrolix_open_api as tv, tavrolix_sandbox as sbx; sbx.use_scripted(); sbx.use_broker();"
+        "print(tv.__file__); print(sbx._loaded_path()); print(sys.prefix)"
+    )
     proc = run(python, where, "-c", code)
     assert proc.returncode == 0, proc.stderr
     module, library, prefix = proc.stdout.split()
     site = os.path.dirname(module)
     assert module.startswith(prefix) and library == os.path.join(site, "libTavrolixInterfacePY.so")
-    assert filecmp.cmp(os.path.join(site, "tavrolix_open_api.pyi"), os.path.join(ROOT, "stubs", "tavrolix_open_api.pyi"),
-                       shallow=False)
-    assert filecmp.cmp(os.path.join(site, "tavrolix_open_api-stubs", "__init__.pyi"),
-                       os.path.join(site, "tavrolix_open_api.pyi"), shallow=False)
+    assert filecmp.cmp(
+        os.path.join(site, "tavrolix_open_api.pyi"), os.path.join(ROOT, "stubs", "tavrolix_open_api.pyi"), shallow=False
+    )
+    assert filecmp.cmp(
+        os.path.join(site, "tavrolix_open_api-stubs", "__init__.pyi"),
+        os.path.join(site, "tavrolix_open_api.pyi"),
+        shallow=False,
+    )
     assert glob.glob(os.path.join(site, "tavrolix_open_api-0.4.0.dist-info", "RECORD"))
 
 
@@ -93,8 +120,7 @@ def test_another_build_of_the_library_takes_over_through_the_loader_path(venv, t
     other = tmp_path / "other"
     other.mkdir()
     shutil.copy(os.path.join(site, "libTavrolixInterfacePY.so"), str(other))
-    code = ("import tavrolix_open_api as tv, tavrolix_sandbox as sbx; tv.is_subscribe('k');"
-            "print(sbx._loaded_path())")
+    code = "import tavrolix_open_api as tv, tavrolix_sandbox as sbx; tv.is_subscribe('k');print(sbx._loaded_path())"
     env = dict(clean_env(), LD_LIBRARY_PATH=str(other))
     proc = subprocess.run([python, "-c", code], cwd=str(where), env=env, capture_output=True, text=True)
     assert proc.returncode == 0, proc.stderr

@@ -2,6 +2,7 @@
 table, and plain Windows programs under Wine that call its operations by
 ordinal, one looking them up, one bound through the import library made
 from backend/TavrolixInterfacePY.def (as the module's Windows build is)."""
+
 import filecmp
 import glob
 import os
@@ -16,16 +17,24 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build", "mingw")
 HERE = os.path.join(ROOT, "tests", "windows")
-TOOLS = {"x86_64-w64-mingw32-g++-posix": "g++-mingw-w64-x86-64-posix",
-         "x86_64-w64-mingw32-gcc-posix": "gcc-mingw-w64-x86-64-posix",
-         "x86_64-w64-mingw32-objdump": "binutils-mingw-w64-x86-64",
-         "wine": "wine", "cmake": "cmake", "ninja": "ninja-build"}
+TOOLS = {
+    "x86_64-w64-mingw32-g++-posix": "g++-mingw-w64-x86-64-posix",
+    "x86_64-w64-mingw32-gcc-posix": "gcc-mingw-w64-x86-64-posix",
+    "x86_64-w64-mingw32-objdump": "binutils-mingw-w64-x86-64",
+    "wine": "wine",
+    "cmake": "cmake",
+    "ninja": "ninja-build",
+}
 OPERATIONS = set(range(1, 49)) - {36}
 missing = sorted({pkg for tool, pkg in TOOLS.items() if not shutil.which(tool)})
 pytestmark = [
     pytest.mark.skipif(bool(os.environ.get("TVX_SANITIZER")), reason="sanitizer run"),
-    pytest.mark.skipif(bool(missing), reason="Windows cross-build tools missing: apt-get install " + " ".join(missing)
-                       + " (scripts/test.sh installs them when run as root)"),
+    pytest.mark.skipif(
+        bool(missing),
+        reason="Windows cross-build tools missing: apt-get install "
+        + " ".join(missing)
+        + " (scripts/test.sh installs them when run as root)",
+    ),
 ]
 
 
@@ -38,8 +47,17 @@ def run(*cmd, **kw):
 @pytest.fixture(scope="module")
 def dll():
     if not os.path.exists(os.path.join(BUILD, "build.ninja")):
-        run("cmake", "-S", ROOT, "-B", BUILD, "-G", "Ninja", "-DTVX_LIBRARY_ONLY=ON",
-            "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "mingw-w64-x86_64.cmake"))
+        run(
+            "cmake",
+            "-S",
+            ROOT,
+            "-B",
+            BUILD,
+            "-G",
+            "Ninja",
+            "-DTVX_LIBRARY_ONLY=ON",
+            "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "mingw-w64-x86_64.cmake"),
+        )
     run("ninja", "-C", BUILD)
     return os.path.join(BUILD, "TavrolixInterfacePY.dll")
 
@@ -48,11 +66,12 @@ def exports(path):
     """{ordinal: name or None} from the export table that objdump prints."""
     out = run("x86_64-w64-mingw32-objdump", "-p", path)
     base = int(re.search(r"Ordinal Base (\d+)", out).group(1))
-    table = out[out.index("Export Address Table -- "):]
+    table = out[out.index("Export Address Table -- ") :]
     ordinals = {int(m.group(1)) for m in re.finditer(r"\+base\[\s*(\d+)\]", table)}
-    names = {int(m.group(1)) + base: m.group(2)
-             for m in re.finditer(r"^\s*\[\s*(\d+)\] (\S+)$", table[table.index("[Ordinal/Name Pointer] Table"):],
-                                  re.M)}
+    names = {
+        int(m.group(1)) + base: m.group(2)
+        for m in re.finditer(r"^\s*\[\s*(\d+)\] (\S+)$", table[table.index("[Ordinal/Name Pointer] Table") :], re.M)
+    }
     return {o: names.get(o) for o in ordinals}, out
 
 
@@ -62,8 +81,9 @@ def control_entry_points():
     for src in glob.glob(os.path.join(ROOT, "sandbox", "src", "*.cpp")):
         marked |= set(re.findall(r"^TVX_EXPORT [^(]*?\b(tvx_\w+)\(", open(src).read(), re.M))
     bound = set()
-    for src in glob.glob(os.path.join(ROOT, "sandbox", "python", "tavrolix_sandbox", "*.py")) + \
-            [os.path.join(ROOT, "bench", "common.py")]:
+    for src in glob.glob(os.path.join(ROOT, "sandbox", "python", "tavrolix_sandbox", "*.py")) + [
+        os.path.join(ROOT, "bench", "common.py")
+    ]:
         bound |= set(re.findall(r"[\"'.](tvx_\w+)\b", open(src).read()))
     return marked, bound
 
@@ -93,30 +113,58 @@ def wine_env(tmp_path_factory):
 
 
 def wine(env, exe, *args, cwd=None):
-    return subprocess.run(["wine", exe] + list(args), capture_output=True, text=True, env=env, cwd=cwd,
-                          stdin=subprocess.DEVNULL, timeout=600)
+    return subprocess.run(
+        ["wine", exe] + list(args),
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=cwd,
+        stdin=subprocess.DEVNULL,
+        timeout=600,
+    )
 
 
 def test_a_windows_host_calls_the_operations_by_ordinal(dll, wine_env, tmp_path):
     exe = str(tmp_path / "host.exe")
-    run("x86_64-w64-mingw32-gcc-posix", "-O1", "-Wall", "-Werror", "-static", "-o", exe,
-        os.path.join(HERE, "host.c"))
+    run("x86_64-w64-mingw32-gcc-posix", "-O1", "-Wall", "-Werror", "-static", "-o", exe, os.path.join(HERE, "host.c"))
     proc = wine(wine_env, exe, "Z:" + dll.replace("/", "\\"))
     lines = proc.stdout.splitlines()
     assert proc.returncode == 0 and lines[-1:] == ["ALL OK"], proc.stdout + proc.stderr[-2000:]
     assert [l[3:] for l in lines if l.startswith("ok ")] == [
-        "operations have no names", "ordinal 36 unused", "refused login", "login", "list result",
-        "position record", "refused order", "subscription accepted", "order placed", "event arrived",
-        "event key", "event on the library's thread", "event names the order", "unsubscribe",
-        "control entry point by name", "internal error"]
+        "operations have no names",
+        "ordinal 36 unused",
+        "refused login",
+        "login",
+        "list result",
+        "position record",
+        "refused order",
+        "subscription accepted",
+        "order placed",
+        "event arrived",
+        "event key",
+        "event on the library's thread",
+        "event names the order",
+        "unsubscribe",
+        "control entry point by name",
+        "internal error",
+    ]
 
 
 def test_a_program_bound_through_the_import_library_imports_by_ordinal(dll, wine_env, tmp_path):
     exe = str(tmp_path / "linked.exe")
-    run("x86_64-w64-mingw32-gcc-posix", "-O1", "-Wall", "-Werror", "-static-libgcc", "-o", exe,
-        os.path.join(HERE, "linked.c"), os.path.join(BUILD, "TavrolixInterfacePY_ordinals.lib"))
+    run(
+        "x86_64-w64-mingw32-gcc-posix",
+        "-O1",
+        "-Wall",
+        "-Werror",
+        "-static-libgcc",
+        "-o",
+        exe,
+        os.path.join(HERE, "linked.c"),
+        os.path.join(BUILD, "TavrolixInterfacePY_ordinals.lib"),
+    )
     dump = run("x86_64-w64-mingw32-objdump", "-p", exe)
-    section = dump[dump.index("DLL Name: TavrolixInterfacePY.dll"):].split("\n\n")[0]
+    section = dump[dump.index("DLL Name: TavrolixInterfacePY.dll") :].split("\n\n")[0]
     imported = re.findall(r"^\s*([0-9a-f]{16})\s", section, re.M)
     # By ordinal: the high bit set and the ordinal in the low bits, no name.
     assert sorted(int(v, 16) for v in imported) == [(1 << 63) | 13, (1 << 63) | 17]
@@ -137,6 +185,7 @@ def test_the_module_compiles_and_links_for_windows_importing_by_ordinal(dll):
     ordinal import library and an import library of the C API it uses. What
     it imports from our library, and what it exports, are then read back."""
     import pybind11
+
     work = os.path.join(BUILD, "module-%d%d" % sys.version_info[:2])
     include = os.path.join(work, "include")
     if not os.path.exists(os.path.join(include, "pyconfig_linux.h")):
@@ -148,9 +197,13 @@ def test_the_module_compiles_and_links_for_windows_importing_by_ordinal(dll):
         shutil.copy(os.path.join(HERE, "pyconfig_win64.h"), config)  # a new copy rebuilds every object
     sources = sorted(s for d in MODULE_SOURCES for s in glob.glob(os.path.join(ROOT, d, "*.cpp")))
     flags = "-std=c++20 -O1 -Wall -Wextra -Wno-restrict -Werror -fvisibility=hidden -I%s -I%s" % (
-        include, pybind11.get_include())
-    rules = ["rule cxx\n  command = x86_64-w64-mingw32-g++-posix %s -MMD -MF $out.d -c $in -o $out\n"
-             "  depfile = $out.d\n  deps = gcc\n" % flags]
+        include,
+        pybind11.get_include(),
+    )
+    rules = [
+        "rule cxx\n  command = x86_64-w64-mingw32-g++-posix %s -MMD -MF $out.d -c $in -o $out\n"
+        "  depfile = $out.d\n  deps = gcc\n" % flags
+    ]
     objects = []
     for src in sources:
         obj = os.path.join(work, os.path.relpath(src, ROOT).replace(os.sep, "_") + ".o")
@@ -167,14 +220,29 @@ def test_the_module_compiles_and_links_for_windows_importing_by_ordinal(dll):
     python_dll = "python%d%d.dll" % sys.version_info[:2]
     with open(os.path.join(work, "python.def"), "w") as f:
         f.write("LIBRARY %s\nEXPORTS\n%s\n" % (python_dll, "\n".join("    " + n for n in api)))
-    run("x86_64-w64-mingw32-dlltool", "--input-def", os.path.join(work, "python.def"), "--dllname", python_dll,
-        "--output-lib", os.path.join(work, "python.lib"))
+    run(
+        "x86_64-w64-mingw32-dlltool",
+        "--input-def",
+        os.path.join(work, "python.def"),
+        "--dllname",
+        python_dll,
+        "--output-lib",
+        os.path.join(work, "python.lib"),
+    )
     pyd = os.path.join(work, "tavrolix_open_api.pyd")
-    run("x86_64-w64-mingw32-g++-posix", "-shared", "-static", "-o", pyd, *objects,
-        os.path.join(BUILD, "TavrolixInterfacePY_ordinals.lib"), os.path.join(work, "python.lib"))
+    run(
+        "x86_64-w64-mingw32-g++-posix",
+        "-shared",
+        "-static",
+        "-o",
+        pyd,
+        *objects,
+        os.path.join(BUILD, "TavrolixInterfacePY_ordinals.lib"),
+        os.path.join(work, "python.lib"),
+    )
 
     dump = run("x86_64-w64-mingw32-objdump", "-p", pyd)
-    section = dump[dump.index("DLL Name: TavrolixInterfacePY.dll"):].split("\n\n")[0]
+    section = dump[dump.index("DLL Name: TavrolixInterfacePY.dll") :].split("\n\n")[0]
     imported = [int(v, 16) for v in re.findall(r"^\s*([0-9a-f]{16})\s", section, re.M)]
     assert sorted(imported) == [(1 << 63) | n for n in sorted(OPERATIONS)]
     table, _ = exports(pyd)

@@ -1,5 +1,6 @@
 """Result images and request readers laid out by byte offset, independently of
 the C++ record declarations."""
+
 import struct
 from typing import Any, Dict, Optional, Union
 
@@ -14,18 +15,26 @@ def login_image(channel: Text = b"CH-1", success: int = 1, message: Text = b"", 
     return img
 
 
-def record_list(items: Optional[Layout], count: int, success: int = 1, status: int = 200,
-                message: Text = None, error: Text = None) -> Layout:
+def record_list(
+    items: Optional[Layout], count: int, success: int = 1, status: int = 200, message: Text = None, error: Text = None
+) -> Layout:
     img = Layout(48).pointer(0, items).i64(8, count).u64(16, 0xDEADBEEF)
     return img.u8(24, success).i32(28, status).text(32, message).text(40, error)
 
 
-def single(size: int, record: Optional[Layout], message_at: int, success: int = 1, status: int = 200,
-           message: Text = None, error: Text = None) -> Layout:
+def single(
+    size: int,
+    record: Optional[Layout],
+    message_at: int,
+    success: int = 1,
+    status: int = 200,
+    message: Text = None,
+    error: Text = None,
+) -> Layout:
     """A one-record result: success at 0, status at 4, the record from 8."""
     img = Layout(size).u8(0, success).i32(4, status)
     if record is not None:
-        img.buf[8:8 + len(record)] = record.buf
+        img.buf[8 : 8 + len(record)] = record.buf
         img.refs.extend((8 + off, target, addend) for off, target, addend in record.refs)
     return img.text(message_at, message).text(message_at + 8, error)
 

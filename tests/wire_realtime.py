@@ -1,6 +1,7 @@
 """Realtime records laid out by byte offset, independently of the C++ record
 declarations: the event record, the subscribe and unsubscribe results, and
 readers of what the subscribe operations received."""
+
 from typing import Any, Dict, NamedTuple, Optional, Union
 
 import tavrolix_open_api as tv
@@ -73,8 +74,14 @@ def subscribe_call(call: Call) -> SubscribeCall:
     n = len(call.args)
     assert n in (6, 7), call.kinds()
     assert call.kinds() == ["text"] * (n - 2) + ["receiver", "text"], call.kinds()
-    return SubscribeCall(call.value(0), call.value(1), call.value(2),
-                         tuple(call.value(i) for i in range(3, n - 2)), call.value(n - 2), call.value(n - 1))
+    return SubscribeCall(
+        call.value(0),
+        call.value(1),
+        call.value(2),
+        tuple(call.value(i) for i in range(3, n - 2)),
+        call.value(n - 2),
+        call.value(n - 1),
+    )
 
 
 def receiver_of(topic: Topic) -> int:

@@ -14,19 +14,67 @@ interface library the module runs on::
 Results are the module's own dictionaries (typed by its stub); refusals raise
 :class:`Refused` subclasses; streams are iterators and async iterators.
 """
+
 from .candles import Candles
-from .client import (Investor, InvestorDerivativesAccount, InvestorEquityAccount, MarketRep,
-                     MarketRepDerivativesAccount, MarketRepEquityAccount, connect)
-from .enums import (FINAL_STATUSES, OPEN_STATUSES, Interval, OrderStatus, Position, PriceType, Side,
-                    TriggerCondition, Validity)
-from .errors import (AuthenticationError, BadRequest, InsufficientFunds, InsufficientPosition, NotAllowed, NotFound,
-                     OrderEnded, Refused)
+from .client import (
+    Investor,
+    InvestorDerivativesAccount,
+    InvestorEquityAccount,
+    MarketRep,
+    MarketRepDerivativesAccount,
+    MarketRepEquityAccount,
+    connect,
+)
+from .enums import (
+    FINAL_STATUSES,
+    OPEN_STATUSES,
+    Interval,
+    OrderStatus,
+    Position,
+    PriceType,
+    Side,
+    TriggerCondition,
+    Validity,
+)
+from .errors import (
+    AuthenticationError,
+    BadRequest,
+    InsufficientFunds,
+    InsufficientPosition,
+    NotAllowed,
+    NotFound,
+    OrderEnded,
+    Refused,
+)
 from .streams import OrderStream, Stream, StreamClosed
 
 __all__ = [
-    "connect", "Investor", "MarketRep", "InvestorEquityAccount", "InvestorDerivativesAccount",
-    "MarketRepEquityAccount", "MarketRepDerivativesAccount", "Candles", "Stream", "OrderStream", "StreamClosed",
-    "Side", "PriceType", "Validity", "Position", "TriggerCondition", "OrderStatus", "Interval", "OPEN_STATUSES",
-    "FINAL_STATUSES", "Refused", "BadRequest", "AuthenticationError", "NotAllowed", "NotFound", "InsufficientFunds",
-    "InsufficientPosition", "OrderEnded",
+    "connect",
+    "Investor",
+    "MarketRep",
+    "InvestorEquityAccount",
+    "InvestorDerivativesAccount",
+    "MarketRepEquityAccount",
+    "MarketRepDerivativesAccount",
+    "Candles",
+    "Stream",
+    "OrderStream",
+    "StreamClosed",
+    "Side",
+    "PriceType",
+    "Validity",
+    "Position",
+    "TriggerCondition",
+    "OrderStatus",
+    "Interval",
+    "OPEN_STATUSES",
+    "FINAL_STATUSES",
+    "Refused",
+    "BadRequest",
+    "AuthenticationError",
+    "NotAllowed",
+    "NotFound",
+    "InsufficientFunds",
+    "InsufficientPosition",
+    "OrderEnded",
 ]

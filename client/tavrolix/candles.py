@@ -1,4 +1,5 @@
 """Candlestick history by column."""
+
 import importlib
 from typing import TYPE_CHECKING, Any, List, Optional
 

@@ -1,8 +1,9 @@
 """Clients, accounts and their requests, on the module's functions alone."""
+
 from __future__ import annotations
 
 import weakref
-from typing import (TYPE_CHECKING, Any, Collection, List, Literal, Optional, Tuple, TypeVar, Union, overload)
+from typing import TYPE_CHECKING, Any, Collection, List, Literal, Optional, Tuple, TypeVar, Union, overload
 
 import tavrolix_open_api as _tv
 
@@ -16,11 +17,23 @@ if TYPE_CHECKING:
 
     import numpy
     import numpy.typing
-
-    from tavrolix_open_api import (Context, DerivativesAccount as DerivativesAccountInfo, DerivativesOrder,
-                                   DerivativesOrderActionError, DerivativesPosition, DerivativesTrade,
-                                   EquityAccount as EquityAccountInfo, EquityOrder, EquityOrderActionError,
-                                   EquityPosition, EquityTrade)
+    from tavrolix_open_api import (
+        Context,
+        DerivativesOrder,
+        DerivativesOrderActionError,
+        DerivativesPosition,
+        DerivativesTrade,
+        EquityOrder,
+        EquityOrderActionError,
+        EquityPosition,
+        EquityTrade,
+    )
+    from tavrolix_open_api import (
+        DerivativesAccount as DerivativesAccountInfo,
+    )
+    from tavrolix_open_api import (
+        EquityAccount as EquityAccountInfo,
+    )
 
     from .payloads import BidOffer, Candle, DerivativesOrderUpdate, EquityOrderUpdate, PriceInfo
 
@@ -28,11 +41,18 @@ if TYPE_CHECKING:
     EquityOrderNumbers = Union[List[str], Tuple[str, ...]]
     R = TypeVar("R", EquityOrder, DerivativesOrder)
 
-__all__ = ["connect", "Investor", "MarketRep", "InvestorEquityAccount", "InvestorDerivativesAccount",
-           "MarketRepEquityAccount", "MarketRepDerivativesAccount"]
+__all__ = [
+    "connect",
+    "Investor",
+    "MarketRep",
+    "InvestorEquityAccount",
+    "InvestorDerivativesAccount",
+    "MarketRepEquityAccount",
+    "MarketRepDerivativesAccount",
+]
 
-MARKET_QUEUE = 1024   # market-data events kept before the oldest is dropped
-ORDER_QUEUE = 4096    # order updates kept before the library's thread is held
+MARKET_QUEUE = 1024  # market-data events kept before the oldest is dropped
+ORDER_QUEUE = 4096  # order updates kept before the library's thread is held
 
 Statuses = Union[None, str, Collection[str]]
 _S = TypeVar("_S", bound="Stream[Any]")
@@ -97,8 +117,16 @@ class _Client:
     def __exit__(self, *exc: Any) -> None:
         self.close()
 
-    def candlesticks(self, symbol: str, interval: str, *, count: int = 100, start: Union[str, int] = "",
-                     end: Union[str, int] = "", normalized: bool = False) -> Candles:
+    def candlesticks(
+        self,
+        symbol: str,
+        interval: str,
+        *,
+        count: int = 100,
+        start: Union[str, int] = "",
+        end: Union[str, int] = "",
+        normalized: bool = False,
+    ) -> Candles:
         """Candlestick history by column: the most recent ``count`` candles between ``start`` and ``end``
         ("" open-ended; a text or seconds since 1970)."""
         r = _tv.get_candlesticks(self.context, symbol, interval, count, normalized, _time(start), _time(end))
@@ -106,26 +134,50 @@ class _Client:
             return Candles(r["data"], r["message"])
         raise refused(r)
 
-    def bid_offer(self, symbol: str, *, maxsize: int = MARKET_QUEUE,
-                  timeout: Optional[float] = None) -> Stream[BidOffer]:
+    def bid_offer(
+        self, symbol: str, *, maxsize: int = MARKET_QUEUE, timeout: Optional[float] = None
+    ) -> Stream[BidOffer]:
         """The book's best bids and offers of ``symbol``, on every change; drops the oldest when full."""
         ctx = self.context
-        return self._track(Stream(lambda sink: _tv.subscribe_bid_offer(ctx, symbol, sink), self.channel,
-                                  maxsize=maxsize, block=False, timeout=timeout))
+        return self._track(
+            Stream(
+                lambda sink: _tv.subscribe_bid_offer(ctx, symbol, sink),
+                self.channel,
+                maxsize=maxsize,
+                block=False,
+                timeout=timeout,
+            )
+        )
 
-    def price_info(self, symbol: str, *, maxsize: int = MARKET_QUEUE,
-                   timeout: Optional[float] = None) -> Stream[PriceInfo]:
+    def price_info(
+        self, symbol: str, *, maxsize: int = MARKET_QUEUE, timeout: Optional[float] = None
+    ) -> Stream[PriceInfo]:
         """Price information of ``symbol`` after every trade; drops the oldest when full."""
         ctx = self.context
-        return self._track(Stream(lambda sink: _tv.subscribe_price_info(ctx, symbol, sink), self.channel,
-                                  maxsize=maxsize, block=False, timeout=timeout))
+        return self._track(
+            Stream(
+                lambda sink: _tv.subscribe_price_info(ctx, symbol, sink),
+                self.channel,
+                maxsize=maxsize,
+                block=False,
+                timeout=timeout,
+            )
+        )
 
-    def candle_updates(self, symbol: str, interval: str, *, maxsize: int = MARKET_QUEUE,
-                       timeout: Optional[float] = None) -> Stream[Candle]:
+    def candle_updates(
+        self, symbol: str, interval: str, *, maxsize: int = MARKET_QUEUE, timeout: Optional[float] = None
+    ) -> Stream[Candle]:
         """The newest candle of ``symbol`` at ``interval`` after every trade; drops the oldest when full."""
         ctx = self.context
-        return self._track(Stream(lambda sink: _tv.subscribe_candlestick(ctx, symbol, interval, sink),
-                                  self.channel, maxsize=maxsize, block=False, timeout=timeout))
+        return self._track(
+            Stream(
+                lambda sink: _tv.subscribe_candlestick(ctx, symbol, interval, sink),
+                self.channel,
+                maxsize=maxsize,
+                block=False,
+                timeout=timeout,
+            )
+        )
 
 
 _C = TypeVar("_C", bound=_Client)
@@ -147,40 +199,151 @@ class _Account:
 class _EquityAccount(_Account):
     __slots__ = ()
 
-    def _submit(self, symbol: str, side: str, volume: int, price: float, price_type: str, validity: str,
-                trustee_id: str, order_type: str, nvdr: bool, iceberg_volume: int, bypass_warning: bool) -> str:
+    def _submit(
+        self,
+        symbol: str,
+        side: str,
+        volume: int,
+        price: float,
+        price_type: str,
+        validity: str,
+        trustee_id: str,
+        order_type: str,
+        nvdr: bool,
+        iceberg_volume: int,
+        bypass_warning: bool,
+    ) -> str:
         raise NotImplementedError
 
-    def place(self, symbol: str, side: str, volume: int, *, price: Optional[float] = None,
-              price_type: Optional[str] = None, validity: str = "DAY", trustee_id: str = "",
-              order_type: str = "", nvdr: bool = False, iceberg_volume: int = 0,
-              bypass_warning: bool = False) -> str:
+    def place(
+        self,
+        symbol: str,
+        side: str,
+        volume: int,
+        *,
+        price: Optional[float] = None,
+        price_type: Optional[str] = None,
+        validity: str = "DAY",
+        trustee_id: str = "",
+        order_type: str = "",
+        nvdr: bool = False,
+        iceberg_volume: int = 0,
+        bypass_warning: bool = False,
+    ) -> str:
         """Place an order and return its number: LIMIT at ``price``, or MARKET without one."""
         if price is None:
-            return self._submit(symbol, side, volume, 0.0, price_type or "MARKET", validity, trustee_id, order_type,
-                                nvdr, iceberg_volume, bypass_warning)
-        return self._submit(symbol, side, volume, price, price_type or "LIMIT", validity, trustee_id, order_type,
-                            nvdr, iceberg_volume, bypass_warning)
+            return self._submit(
+                symbol,
+                side,
+                volume,
+                0.0,
+                price_type or "MARKET",
+                validity,
+                trustee_id,
+                order_type,
+                nvdr,
+                iceberg_volume,
+                bypass_warning,
+            )
+        return self._submit(
+            symbol,
+            side,
+            volume,
+            price,
+            price_type or "LIMIT",
+            validity,
+            trustee_id,
+            order_type,
+            nvdr,
+            iceberg_volume,
+            bypass_warning,
+        )
 
-    def buy(self, symbol: str, volume: int, *, price: Optional[float] = None, price_type: Optional[str] = None,
-            validity: str = "DAY", trustee_id: str = "", order_type: str = "", nvdr: bool = False,
-            iceberg_volume: int = 0, bypass_warning: bool = False) -> str:
+    def buy(
+        self,
+        symbol: str,
+        volume: int,
+        *,
+        price: Optional[float] = None,
+        price_type: Optional[str] = None,
+        validity: str = "DAY",
+        trustee_id: str = "",
+        order_type: str = "",
+        nvdr: bool = False,
+        iceberg_volume: int = 0,
+        bypass_warning: bool = False,
+    ) -> str:
         """``place(symbol, "BUY", volume, ...)``."""
         if price is None:
-            return self._submit(symbol, "BUY", volume, 0.0, price_type or "MARKET", validity, trustee_id,
-                                order_type, nvdr, iceberg_volume, bypass_warning)
-        return self._submit(symbol, "BUY", volume, price, price_type or "LIMIT", validity, trustee_id, order_type,
-                            nvdr, iceberg_volume, bypass_warning)
+            return self._submit(
+                symbol,
+                "BUY",
+                volume,
+                0.0,
+                price_type or "MARKET",
+                validity,
+                trustee_id,
+                order_type,
+                nvdr,
+                iceberg_volume,
+                bypass_warning,
+            )
+        return self._submit(
+            symbol,
+            "BUY",
+            volume,
+            price,
+            price_type or "LIMIT",
+            validity,
+            trustee_id,
+            order_type,
+            nvdr,
+            iceberg_volume,
+            bypass_warning,
+        )
 
-    def sell(self, symbol: str, volume: int, *, price: Optional[float] = None, price_type: Optional[str] = None,
-             validity: str = "DAY", trustee_id: str = "", order_type: str = "", nvdr: bool = False,
-             iceberg_volume: int = 0, bypass_warning: bool = False) -> str:
+    def sell(
+        self,
+        symbol: str,
+        volume: int,
+        *,
+        price: Optional[float] = None,
+        price_type: Optional[str] = None,
+        validity: str = "DAY",
+        trustee_id: str = "",
+        order_type: str = "",
+        nvdr: bool = False,
+        iceberg_volume: int = 0,
+        bypass_warning: bool = False,
+    ) -> str:
         """``place(symbol, "SELL", volume, ...)``."""
         if price is None:
-            return self._submit(symbol, "SELL", volume, 0.0, price_type or "MARKET", validity, trustee_id,
-                                order_type, nvdr, iceberg_volume, bypass_warning)
-        return self._submit(symbol, "SELL", volume, price, price_type or "LIMIT", validity, trustee_id,
-                            order_type, nvdr, iceberg_volume, bypass_warning)
+            return self._submit(
+                symbol,
+                "SELL",
+                volume,
+                0.0,
+                price_type or "MARKET",
+                validity,
+                trustee_id,
+                order_type,
+                nvdr,
+                iceberg_volume,
+                bypass_warning,
+            )
+        return self._submit(
+            symbol,
+            "SELL",
+            volume,
+            price,
+            price_type or "LIMIT",
+            validity,
+            trustee_id,
+            order_type,
+            nvdr,
+            iceberg_volume,
+            bypass_warning,
+        )
 
     def order(self, order_no: str) -> EquityOrder:
         raise NotImplementedError
@@ -188,8 +351,9 @@ class _EquityAccount(_Account):
     def _orders(self) -> Any:
         raise NotImplementedError
 
-    def orders(self, *, open_only: bool = False, symbol: Optional[str] = None,
-               status: Statuses = None) -> List[EquityOrder]:
+    def orders(
+        self, *, open_only: bool = False, symbol: Optional[str] = None, status: Statuses = None
+    ) -> List[EquityOrder]:
         """The account's orders; only those still open, of ``symbol``, or with ``status`` (one or several)."""
         r = self._orders()
         if not r["success"]:
@@ -199,12 +363,20 @@ class _EquityAccount(_Account):
             return _filter(data, open_only, symbol, status)
         return data
 
-    def order_updates(self, *, maxsize: int = ORDER_QUEUE,
-                      timeout: Optional[float] = None) -> OrderStream[EquityOrderUpdate, EquityOrder, str]:
+    def order_updates(
+        self, *, maxsize: int = ORDER_QUEUE, timeout: Optional[float] = None
+    ) -> OrderStream[EquityOrderUpdate, EquityOrder, str]:
         """Every change of the account's orders; never drops one (a full queue holds the library's thread)."""
         ctx, account_no = self._ctx, self.account_no
-        return self.client._track(OrderStream(lambda sink: _tv.subscribe_equity_order(ctx, account_no, sink),
-                                              self.client.channel, self.order, maxsize=maxsize, timeout=timeout))
+        return self.client._track(
+            OrderStream(
+                lambda sink: _tv.subscribe_equity_order(ctx, account_no, sink),
+                self.client.channel,
+                self.order,
+                maxsize=maxsize,
+                timeout=timeout,
+            )
+        )
 
 
 class InvestorEquityAccount(_EquityAccount):
@@ -216,11 +388,36 @@ class InvestorEquityAccount(_EquityAccount):
         super().__init__(client, account_no)
         self._pin = pin
 
-    def _submit(self, symbol: str, side: str, volume: int, price: float, price_type: str, validity: str,
-                trustee_id: str, order_type: str, nvdr: bool, iceberg_volume: int, bypass_warning: bool) -> str:
-        r = _tv.place_investor_equity_order(self._ctx, self.account_no, symbol, price, volume, side, self._pin,
-                                            price_type, validity, trustee_id, order_type, nvdr, iceberg_volume,
-                                            bypass_warning)
+    def _submit(
+        self,
+        symbol: str,
+        side: str,
+        volume: int,
+        price: float,
+        price_type: str,
+        validity: str,
+        trustee_id: str,
+        order_type: str,
+        nvdr: bool,
+        iceberg_volume: int,
+        bypass_warning: bool,
+    ) -> str:
+        r = _tv.place_investor_equity_order(
+            self._ctx,
+            self.account_no,
+            symbol,
+            price,
+            volume,
+            side,
+            self._pin,
+            price_type,
+            validity,
+            trustee_id,
+            order_type,
+            nvdr,
+            iceberg_volume,
+            bypass_warning,
+        )
         if r["success"]:
             order_no = r["data"]["order_no"]
             if order_no is None:
@@ -228,13 +425,30 @@ class InvestorEquityAccount(_EquityAccount):
             return order_no
         raise refused(r)
 
-    def change(self, order_no: str, *, price: Optional[float] = None, volume: Optional[int] = None,
-               price_type: Optional[str] = None, trustee_id: Optional[str] = None,
-               iceberg_volume: Optional[int] = None, bypass_warning: bool = False) -> None:
+    def change(
+        self,
+        order_no: str,
+        *,
+        price: Optional[float] = None,
+        volume: Optional[int] = None,
+        price_type: Optional[str] = None,
+        trustee_id: Optional[str] = None,
+        iceberg_volume: Optional[int] = None,
+        bypass_warning: bool = False,
+    ) -> None:
         """Change an order; what is not given stays. ``volume`` is the order's new whole volume."""
-        r = _tv.change_investor_equity_order(self._ctx, self.account_no, order_no, price or 0.0, volume or 0,
-                                             self._pin, trustee_id or "", iceberg_volume or 0, price_type or "",
-                                             bypass_warning)
+        r = _tv.change_investor_equity_order(
+            self._ctx,
+            self.account_no,
+            order_no,
+            price or 0.0,
+            volume or 0,
+            self._pin,
+            trustee_id or "",
+            iceberg_volume or 0,
+            price_type or "",
+            bypass_warning,
+        )
         if not r["success"]:
             raise refused(r)
 
@@ -290,10 +504,35 @@ class MarketRepEquityAccount(_EquityAccount):
 
     __slots__ = ()
 
-    def _submit(self, symbol: str, side: str, volume: int, price: float, price_type: str, validity: str,
-                trustee_id: str, order_type: str, nvdr: bool, iceberg_volume: int, bypass_warning: bool) -> str:
-        r = _tv.place_marketrep_equity_order(self._ctx, self.account_no, symbol, price, volume, side, price_type,
-                                             validity, trustee_id, order_type, nvdr, iceberg_volume, bypass_warning)
+    def _submit(
+        self,
+        symbol: str,
+        side: str,
+        volume: int,
+        price: float,
+        price_type: str,
+        validity: str,
+        trustee_id: str,
+        order_type: str,
+        nvdr: bool,
+        iceberg_volume: int,
+        bypass_warning: bool,
+    ) -> str:
+        r = _tv.place_marketrep_equity_order(
+            self._ctx,
+            self.account_no,
+            symbol,
+            price,
+            volume,
+            side,
+            price_type,
+            validity,
+            trustee_id,
+            order_type,
+            nvdr,
+            iceberg_volume,
+            bypass_warning,
+        )
         if r["success"]:
             order_no = r["data"]["order_no"]
             if order_no is None:
@@ -301,14 +540,33 @@ class MarketRepEquityAccount(_EquityAccount):
             return order_no
         raise refused(r)
 
-    def change(self, order_no: str, *, price: Optional[float] = None, volume: Optional[int] = None,
-               price_type: Optional[str] = None, trustee_id: Optional[str] = None,
-               iceberg_volume: Optional[int] = None, bypass_warning: bool = False,
-               new_account_no: Optional[str] = None, nvdr: bool = False) -> None:
+    def change(
+        self,
+        order_no: str,
+        *,
+        price: Optional[float] = None,
+        volume: Optional[int] = None,
+        price_type: Optional[str] = None,
+        trustee_id: Optional[str] = None,
+        iceberg_volume: Optional[int] = None,
+        bypass_warning: bool = False,
+        new_account_no: Optional[str] = None,
+        nvdr: bool = False,
+    ) -> None:
         """Change an order; what is not given stays, except ``nvdr``, which the library always applies."""
-        r = _tv.change_marketrep_equity_order(self._ctx, self.account_no, order_no, new_account_no or "",
-                                              price or 0.0, volume or 0, iceberg_volume or 0, trustee_id or "",
-                                              price_type or "", bypass_warning, nvdr)
+        r = _tv.change_marketrep_equity_order(
+            self._ctx,
+            self.account_no,
+            order_no,
+            new_account_no or "",
+            price or 0.0,
+            volume or 0,
+            iceberg_volume or 0,
+            trustee_id or "",
+            price_type or "",
+            bypass_warning,
+            nvdr,
+        )
         if not r["success"]:
             raise refused(r)
 
@@ -363,41 +621,151 @@ class MarketRepEquityAccount(_EquityAccount):
 class _DerivativesAccount(_Account):
     __slots__ = ()
 
-    def _submit(self, symbol: str, side: str, volume: int, price: float, price_type: str, validity: str,
-                position: str, trigger_condition: str, trigger_symbol: str, trigger_price: float,
-                bypass_warning: bool) -> int:
+    def _submit(
+        self,
+        symbol: str,
+        side: str,
+        volume: int,
+        price: float,
+        price_type: str,
+        validity: str,
+        position: str,
+        trigger_condition: str,
+        trigger_symbol: str,
+        trigger_price: float,
+        bypass_warning: bool,
+    ) -> int:
         raise NotImplementedError
 
-    def place(self, symbol: str, side: str, volume: int, *, price: Optional[float] = None,
-              price_type: Optional[str] = None, validity: str = "DAY", position: str = "AUTO",
-              trigger_condition: str = "", trigger_symbol: str = "", trigger_price: float = 0.0,
-              bypass_warning: bool = False) -> int:
+    def place(
+        self,
+        symbol: str,
+        side: str,
+        volume: int,
+        *,
+        price: Optional[float] = None,
+        price_type: Optional[str] = None,
+        validity: str = "DAY",
+        position: str = "AUTO",
+        trigger_condition: str = "",
+        trigger_symbol: str = "",
+        trigger_price: float = 0.0,
+        bypass_warning: bool = False,
+    ) -> int:
         """Place an order and return its number: LIMIT at ``price``, or MARKET without one."""
         if price is None:
-            return self._submit(symbol, side, volume, 0.0, price_type or "MARKET", validity, position,
-                                trigger_condition, trigger_symbol, trigger_price, bypass_warning)
-        return self._submit(symbol, side, volume, price, price_type or "LIMIT", validity, position,
-                            trigger_condition, trigger_symbol, trigger_price, bypass_warning)
+            return self._submit(
+                symbol,
+                side,
+                volume,
+                0.0,
+                price_type or "MARKET",
+                validity,
+                position,
+                trigger_condition,
+                trigger_symbol,
+                trigger_price,
+                bypass_warning,
+            )
+        return self._submit(
+            symbol,
+            side,
+            volume,
+            price,
+            price_type or "LIMIT",
+            validity,
+            position,
+            trigger_condition,
+            trigger_symbol,
+            trigger_price,
+            bypass_warning,
+        )
 
-    def buy(self, symbol: str, volume: int, *, price: Optional[float] = None, price_type: Optional[str] = None,
-            validity: str = "DAY", position: str = "AUTO", trigger_condition: str = "", trigger_symbol: str = "",
-            trigger_price: float = 0.0, bypass_warning: bool = False) -> int:
+    def buy(
+        self,
+        symbol: str,
+        volume: int,
+        *,
+        price: Optional[float] = None,
+        price_type: Optional[str] = None,
+        validity: str = "DAY",
+        position: str = "AUTO",
+        trigger_condition: str = "",
+        trigger_symbol: str = "",
+        trigger_price: float = 0.0,
+        bypass_warning: bool = False,
+    ) -> int:
         """``place(symbol, "BUY", volume, ...)``."""
         if price is None:
-            return self._submit(symbol, "BUY", volume, 0.0, price_type or "MARKET", validity, position,
-                                trigger_condition, trigger_symbol, trigger_price, bypass_warning)
-        return self._submit(symbol, "BUY", volume, price, price_type or "LIMIT", validity, position,
-                            trigger_condition, trigger_symbol, trigger_price, bypass_warning)
+            return self._submit(
+                symbol,
+                "BUY",
+                volume,
+                0.0,
+                price_type or "MARKET",
+                validity,
+                position,
+                trigger_condition,
+                trigger_symbol,
+                trigger_price,
+                bypass_warning,
+            )
+        return self._submit(
+            symbol,
+            "BUY",
+            volume,
+            price,
+            price_type or "LIMIT",
+            validity,
+            position,
+            trigger_condition,
+            trigger_symbol,
+            trigger_price,
+            bypass_warning,
+        )
 
-    def sell(self, symbol: str, volume: int, *, price: Optional[float] = None, price_type: Optional[str] = None,
-             validity: str = "DAY", position: str = "AUTO", trigger_condition: str = "", trigger_symbol: str = "",
-             trigger_price: float = 0.0, bypass_warning: bool = False) -> int:
+    def sell(
+        self,
+        symbol: str,
+        volume: int,
+        *,
+        price: Optional[float] = None,
+        price_type: Optional[str] = None,
+        validity: str = "DAY",
+        position: str = "AUTO",
+        trigger_condition: str = "",
+        trigger_symbol: str = "",
+        trigger_price: float = 0.0,
+        bypass_warning: bool = False,
+    ) -> int:
         """``place(symbol, "SELL", volume, ...)``."""
         if price is None:
-            return self._submit(symbol, "SELL", volume, 0.0, price_type or "MARKET", validity, position,
-                                trigger_condition, trigger_symbol, trigger_price, bypass_warning)
-        return self._submit(symbol, "SELL", volume, price, price_type or "LIMIT", validity, position,
-                            trigger_condition, trigger_symbol, trigger_price, bypass_warning)
+            return self._submit(
+                symbol,
+                "SELL",
+                volume,
+                0.0,
+                price_type or "MARKET",
+                validity,
+                position,
+                trigger_condition,
+                trigger_symbol,
+                trigger_price,
+                bypass_warning,
+            )
+        return self._submit(
+            symbol,
+            "SELL",
+            volume,
+            price,
+            price_type or "LIMIT",
+            validity,
+            position,
+            trigger_condition,
+            trigger_symbol,
+            trigger_price,
+            bypass_warning,
+        )
 
     def order(self, order_no: int) -> DerivativesOrder:
         raise NotImplementedError
@@ -405,8 +773,9 @@ class _DerivativesAccount(_Account):
     def _orders(self) -> Any:
         raise NotImplementedError
 
-    def orders(self, *, open_only: bool = False, symbol: Optional[str] = None,
-               status: Statuses = None) -> List[DerivativesOrder]:
+    def orders(
+        self, *, open_only: bool = False, symbol: Optional[str] = None, status: Statuses = None
+    ) -> List[DerivativesOrder]:
         """The account's orders; only those still open, of ``symbol``, or with ``status`` (one or several)."""
         r = self._orders()
         if not r["success"]:
@@ -416,12 +785,20 @@ class _DerivativesAccount(_Account):
             return _filter(data, open_only, symbol, status)
         return data
 
-    def order_updates(self, *, maxsize: int = ORDER_QUEUE, timeout: Optional[float] = None
-                      ) -> OrderStream[DerivativesOrderUpdate, DerivativesOrder, int]:
+    def order_updates(
+        self, *, maxsize: int = ORDER_QUEUE, timeout: Optional[float] = None
+    ) -> OrderStream[DerivativesOrderUpdate, DerivativesOrder, int]:
         """Every change of the account's orders; never drops one (a full queue holds the library's thread)."""
         ctx, account_no = self._ctx, self.account_no
-        return self.client._track(OrderStream(lambda sink: _tv.subscribe_derivatives_order(ctx, account_no, sink),
-                                              self.client.channel, self.order, maxsize=maxsize, timeout=timeout))
+        return self.client._track(
+            OrderStream(
+                lambda sink: _tv.subscribe_derivatives_order(ctx, account_no, sink),
+                self.client.channel,
+                self.order,
+                maxsize=maxsize,
+                timeout=timeout,
+            )
+        )
 
 
 class InvestorDerivativesAccount(_DerivativesAccount):
@@ -433,21 +810,53 @@ class InvestorDerivativesAccount(_DerivativesAccount):
         super().__init__(client, account_no)
         self._pin = pin
 
-    def _submit(self, symbol: str, side: str, volume: int, price: float, price_type: str, validity: str,
-                position: str, trigger_condition: str, trigger_symbol: str, trigger_price: float,
-                bypass_warning: bool) -> int:
-        r = _tv.place_investor_derivatives_order(self._ctx, self.account_no, symbol, price, volume, side, position,
-                                                 self._pin, price_type, validity, trigger_condition, trigger_symbol,
-                                                 trigger_price, bypass_warning)
+    def _submit(
+        self,
+        symbol: str,
+        side: str,
+        volume: int,
+        price: float,
+        price_type: str,
+        validity: str,
+        position: str,
+        trigger_condition: str,
+        trigger_symbol: str,
+        trigger_price: float,
+        bypass_warning: bool,
+    ) -> int:
+        r = _tv.place_investor_derivatives_order(
+            self._ctx,
+            self.account_no,
+            symbol,
+            price,
+            volume,
+            side,
+            position,
+            self._pin,
+            price_type,
+            validity,
+            trigger_condition,
+            trigger_symbol,
+            trigger_price,
+            bypass_warning,
+        )
         if r["success"]:
             return r["data"]["order_no"]
         raise refused(r)
 
-    def change(self, order_no: int, *, price: Optional[float] = None, volume: Optional[int] = None,
-               price_type: Optional[str] = None, validity: Optional[str] = None) -> None:
+    def change(
+        self,
+        order_no: int,
+        *,
+        price: Optional[float] = None,
+        volume: Optional[int] = None,
+        price_type: Optional[str] = None,
+        validity: Optional[str] = None,
+    ) -> None:
         """Change an order; what is not given stays. ``volume`` is the order's new whole volume."""
-        r = _tv.change_investor_derivatives_order(self._ctx, self.account_no, order_no, price or 0.0, volume or 0,
-                                                  self._pin, price_type or "", validity or "")
+        r = _tv.change_investor_derivatives_order(
+            self._ctx, self.account_no, order_no, price or 0.0, volume or 0, self._pin, price_type or "", validity or ""
+        )
         if not r["success"]:
             raise refused(r)
 
@@ -503,22 +912,60 @@ class MarketRepDerivativesAccount(_DerivativesAccount):
 
     __slots__ = ()
 
-    def _submit(self, symbol: str, side: str, volume: int, price: float, price_type: str, validity: str,
-                position: str, trigger_condition: str, trigger_symbol: str, trigger_price: float,
-                bypass_warning: bool) -> int:
-        r = _tv.place_marketrep_derivatives_order(self._ctx, self.account_no, symbol, price, volume, side, position,
-                                                  price_type, validity, trigger_condition, trigger_symbol,
-                                                  trigger_price, bypass_warning)
+    def _submit(
+        self,
+        symbol: str,
+        side: str,
+        volume: int,
+        price: float,
+        price_type: str,
+        validity: str,
+        position: str,
+        trigger_condition: str,
+        trigger_symbol: str,
+        trigger_price: float,
+        bypass_warning: bool,
+    ) -> int:
+        r = _tv.place_marketrep_derivatives_order(
+            self._ctx,
+            self.account_no,
+            symbol,
+            price,
+            volume,
+            side,
+            position,
+            price_type,
+            validity,
+            trigger_condition,
+            trigger_symbol,
+            trigger_price,
+            bypass_warning,
+        )
         if r["success"]:
             return r["data"]["order_no"]
         raise refused(r)
 
-    def change(self, order_no: int, *, price: Optional[float] = None, volume: Optional[int] = None,
-               price_type: Optional[str] = None, validity: Optional[str] = None,
-               new_account_no: Optional[str] = None) -> None:
+    def change(
+        self,
+        order_no: int,
+        *,
+        price: Optional[float] = None,
+        volume: Optional[int] = None,
+        price_type: Optional[str] = None,
+        validity: Optional[str] = None,
+        new_account_no: Optional[str] = None,
+    ) -> None:
         """Change an order; what is not given stays. ``volume`` is the order's new whole volume."""
-        r = _tv.change_marketrep_derivatives_order(self._ctx, self.account_no, order_no, new_account_no or "",
-                                                   price or 0.0, volume or 0, price_type or "", validity or "")
+        r = _tv.change_marketrep_derivatives_order(
+            self._ctx,
+            self.account_no,
+            order_no,
+            new_account_no or "",
+            price or 0.0,
+            volume or 0,
+            price_type or "",
+            validity or "",
+        )
         if not r["success"]:
             raise refused(r)
 
@@ -541,11 +988,29 @@ class MarketRepDerivativesAccount(_DerivativesAccount):
             return rs["data"]
         raise refused(rs)
 
-    def trade_report(self, symbol: str, side: str, volume: int, *, price: float, position: str = "AUTO",
-                     counterparty_account_no: str = "", counterparty_position: str = "AUTO") -> List[int]:
+    def trade_report(
+        self,
+        symbol: str,
+        side: str,
+        volume: int,
+        *,
+        price: float,
+        position: str = "AUTO",
+        counterparty_account_no: str = "",
+        counterparty_position: str = "AUTO",
+    ) -> List[int]:
         """Book a trade agreed outside the order book; returns the order numbers booked (ours first)."""
-        r = _tv.place_marketrep_derivatives_trade_report(self._ctx, self.account_no, symbol, price, volume, side,
-                                                         position, counterparty_account_no, counterparty_position)
+        r = _tv.place_marketrep_derivatives_trade_report(
+            self._ctx,
+            self.account_no,
+            symbol,
+            price,
+            volume,
+            side,
+            position,
+            counterparty_account_no,
+            counterparty_position,
+        )
         if r["success"]:
             return r["data"]
         raise refused(r)
@@ -616,8 +1081,9 @@ class MarketRep(_Client):
             return r["data"]
         raise refused(r)
 
-    def equity_orders(self, *, open_only: bool = False, symbol: Optional[str] = None,
-                      status: Statuses = None) -> List[EquityOrder]:
+    def equity_orders(
+        self, *, open_only: bool = False, symbol: Optional[str] = None, status: Statuses = None
+    ) -> List[EquityOrder]:
         """The equity orders of every account of the broker, filtered as ``orders`` of an account."""
         r = _tv.get_marketrep_equity_orders(self.context)
         if not r["success"]:
@@ -626,8 +1092,9 @@ class MarketRep(_Client):
             return _filter(r["data"], open_only, symbol, status)
         return r["data"]
 
-    def derivatives_orders(self, *, open_only: bool = False, symbol: Optional[str] = None,
-                           status: Statuses = None) -> List[DerivativesOrder]:
+    def derivatives_orders(
+        self, *, open_only: bool = False, symbol: Optional[str] = None, status: Statuses = None
+    ) -> List[DerivativesOrder]:
         """The derivatives orders of every account of the broker, filtered as ``orders`` of an account."""
         r = _tv.get_marketrep_derivatives_orders(self.context)
         if not r["success"]:
@@ -648,17 +1115,40 @@ def _login(app_id: str, secret: str, login_text3: str, login_text4: str, enable_
 
 
 @overload
-def connect(app_id: str, secret: str, *, pin: str = "", market_rep: Literal[False] = False,
-            login_text3: str = "", login_text4: str = "", enable_queue: bool = False) -> Investor: ...
+def connect(
+    app_id: str,
+    secret: str,
+    *,
+    pin: str = "",
+    market_rep: Literal[False] = False,
+    login_text3: str = "",
+    login_text4: str = "",
+    enable_queue: bool = False,
+) -> Investor: ...
 
 
 @overload
-def connect(app_id: str, secret: str, *, market_rep: Literal[True], login_text3: str = "",
-            login_text4: str = "", enable_queue: bool = False) -> MarketRep: ...
+def connect(
+    app_id: str,
+    secret: str,
+    *,
+    market_rep: Literal[True],
+    login_text3: str = "",
+    login_text4: str = "",
+    enable_queue: bool = False,
+) -> MarketRep: ...
 
 
-def connect(app_id: str, secret: str, *, pin: str = "", market_rep: bool = False, login_text3: str = "",
-            login_text4: str = "", enable_queue: bool = False) -> Union[Investor, MarketRep]:
+def connect(
+    app_id: str,
+    secret: str,
+    *,
+    pin: str = "",
+    market_rep: bool = False,
+    login_text3: str = "",
+    login_text4: str = "",
+    enable_queue: bool = False,
+) -> Union[Investor, MarketRep]:
     """Log in and return the client of an investor (``pin`` confirms its order actions) or, with
     ``market_rep=True``, of a market representative. A refused login raises ``AuthenticationError``
     (status 0: the library gives none), an internal failure ``RuntimeError``."""

@@ -1,6 +1,7 @@
 """The choices an order takes, as ``str`` enums: a member is the text itself,
 so it goes to the library unchanged, compares equal to that text, and any
 method that takes a member takes the plain text as well."""
+
 from enum import Enum
 
 
@@ -12,7 +13,7 @@ class _Text(str, Enum):
 class Side(_Text):
     BUY = "BUY"
     SELL = "SELL"
-    LONG = "LONG"    # derivatives: the same as BUY
+    LONG = "LONG"  # derivatives: the same as BUY
     SHORT = "SHORT"  # derivatives: the same as SELL
 
 
@@ -43,7 +44,7 @@ class TriggerCondition(_Text):
 
 
 class OrderStatus(_Text):
-    PENDING = "PENDING"      # a stop order waiting for its trigger
+    PENDING = "PENDING"  # a stop order waiting for its trigger
     OPEN = "OPEN"
     PARTIAL = "PARTIAL"
     MATCHED = "MATCHED"

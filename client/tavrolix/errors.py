@@ -6,11 +6,21 @@ the library's code (the text before ": " in its message) or, for a code it does
 not know, the status names. An internal failure of the library stays the
 ``RuntimeError`` the module raises.
 """
+
 import re
 from typing import Any, Dict, Mapping, Optional, Type
 
-__all__ = ["Refused", "BadRequest", "AuthenticationError", "NotAllowed", "NotFound", "InsufficientFunds",
-           "InsufficientPosition", "OrderEnded", "refusal"]
+__all__ = [
+    "Refused",
+    "BadRequest",
+    "AuthenticationError",
+    "NotAllowed",
+    "NotFound",
+    "InsufficientFunds",
+    "InsufficientPosition",
+    "OrderEnded",
+    "refusal",
+]
 
 
 class Refused(Exception):
@@ -22,8 +32,9 @@ class Refused(Exception):
     there was none).
     """
 
-    def __init__(self, status: int, code: Optional[str], message: str,
-                 envelope: Optional[Mapping[str, Any]] = None) -> None:
+    def __init__(
+        self, status: int, code: Optional[str], message: str, envelope: Optional[Mapping[str, Any]] = None
+    ) -> None:
         super().__init__(status, code, message)
         self.status = status
         self.code = code
@@ -85,8 +96,14 @@ CODES: Dict[str, Type[Refused]] = {
     "PRICE_LIMIT": BadRequest,
     "PRICE_WARNING": BadRequest,
 }
-STATUSES: Dict[int, Type[Refused]] = {400: BadRequest, 401: AuthenticationError, 403: NotAllowed, 404: NotFound,
-                                      409: NotAllowed, 422: BadRequest}
+STATUSES: Dict[int, Type[Refused]] = {
+    400: BadRequest,
+    401: AuthenticationError,
+    403: NotAllowed,
+    404: NotFound,
+    409: NotAllowed,
+    422: BadRequest,
+}
 
 _CODE = re.compile(r"([A-Z][A-Z0-9_]*): ")
 
@@ -96,8 +113,9 @@ def code_of(message: Optional[str]) -> Optional[str]:
     return m.group(1) if m else None
 
 
-def refusal(status: int, message: Optional[str], envelope: Optional[Mapping[str, Any]] = None,
-            default: Type[Refused] = Refused) -> Refused:
+def refusal(
+    status: int, message: Optional[str], envelope: Optional[Mapping[str, Any]] = None, default: Type[Refused] = Refused
+) -> Refused:
     """The exception for a refusal: by code, else by status, else ``default``."""
     code = code_of(message)
     cls = CODES.get(code) if code else None

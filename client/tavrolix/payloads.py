@@ -2,6 +2,7 @@
 (parsed from the library's JSON text; numbers may come without a fraction).
 Like the module's record types they are for type checkers: import them under
 ``typing.TYPE_CHECKING``."""
+
 from typing import TYPE_CHECKING, List, Optional, TypedDict
 
 __all__ = ["BidOffer", "PriceInfo", "Candle", "DerivativesOrderUpdate", "EquityOrderUpdate"]
@@ -56,7 +57,7 @@ class Candle(TypedDict):
 
 
 class _Match(TypedDict, total=False):
-    match_price: float   # MATCH events only
+    match_price: float  # MATCH events only
     match_volume: int
 
 

@@ -8,6 +8,7 @@ own thread). Back-pressure: a market-data stream drops its oldest payload when
 the queue is full and counts it in ``dropped``; an order stream never drops: a
 full queue holds the delivering library thread until the consumer makes room.
 """
+
 import asyncio
 import atexit
 import json
@@ -25,8 +26,8 @@ from .errors import OrderEnded, refusal
 
 __all__ = ["Stream", "OrderStream", "StreamClosed"]
 
-T = TypeVar("T")        # what the stream yields
-O = TypeVar("O")        # the order record an order stream waits for
+T = TypeVar("T")  # what the stream yields
+O = TypeVar("O")  # the order record an order stream waits for
 N = TypeVar("N", int, str)  # its order numbers
 
 _Self = TypeVar("_Self", bound="Stream[Any]")
@@ -66,9 +67,9 @@ class _Sink:
         # Re-entrant: a stream collected by the garbage collector inside a
         # delivery to its own sink closes that sink while the lock is held.
         self.lock = threading.RLock()
-        self.queue: Deque[Any] = deque()   # filled by the library's threads
-        self.ready: Deque[Any] = deque()   # taken from the queue in one go by the consumer
-        self.maxsize = maxsize             # bounds both together
+        self.queue: Deque[Any] = deque()  # filled by the library's threads
+        self.ready: Deque[Any] = deque()  # taken from the queue in one go by the consumer
+        self.maxsize = maxsize  # bounds both together
         self.block = block
         # Order streams number their items (seq, payload) so that ``wait`` can
         # tell the newest update of an order; payloads are parsed by the reader.
@@ -82,11 +83,11 @@ class _Sink:
         self.wakeup = threading.Lock()
         self.wakeup.acquire()
         self.writable = threading.Condition(self.lock)
-        self.writers = 0                   # library threads waiting for room
+        self.writers = 0  # library threads waiting for room
         self.changed = threading.Condition(self.lock)
-        self.watchers = 0                  # threads in OrderStream.wait
+        self.watchers = 0  # threads in OrderStream.wait
         self.latest: Dict[Any, Tuple[int, Any]] = {}  # order number -> (seq, update) the reader parsed
-        self.tasks: List[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = []
+        self.tasks: List[Tuple[asyncio.AbstractEventLoop, asyncio.Future[None]]] = []
         _open_sinks.add(self)
 
     def __call__(self, payload: str) -> None:
@@ -215,8 +216,16 @@ class Stream(Generic[T]):
     so does dropping the last reference to the stream. One consumer at a time.
     """
 
-    def __init__(self, subscribe: Callable[[Callable[[str], None]], str], channel: str, *, maxsize: int,
-                 block: bool, timeout: Optional[float], numbered: bool = False) -> None:
+    def __init__(
+        self,
+        subscribe: Callable[[Callable[[str], None]], str],
+        channel: str,
+        *,
+        maxsize: int,
+        block: bool,
+        timeout: Optional[float],
+        numbered: bool = False,
+    ) -> None:
         self._sink = sink = _Sink(maxsize, block, numbered)
         self._channel = channel
         self._closed = True
@@ -280,7 +289,7 @@ class Stream(Generic[T]):
                 out.append(self._item(item))
             except BaseException:
                 with sink.lock:  # the rest stays to be read after this error
-                    sink.ready.extendleft(reversed(items[i + 1:]))
+                    sink.ready.extendleft(reversed(items[i + 1 :]))
                 raise
         return out
 
@@ -310,7 +319,7 @@ class Stream(Generic[T]):
                 if sink.closed:
                     raise StopAsyncIteration
                 loop = asyncio.get_running_loop()
-                fut: "asyncio.Future[None]" = loop.create_future()
+                fut: asyncio.Future[None] = loop.create_future()
                 sink.tasks.append((loop, fut))
             try:
                 if self.timeout is None:
@@ -372,8 +381,15 @@ class _Unraisable:
 class OrderStream(Stream[T], Generic[T, O, N]):
     """The order updates of one account; never drops an update. ``wait`` follows one order."""
 
-    def __init__(self, subscribe: Callable[[Callable[[str], None]], str], channel: str,
-                 fetch: Callable[[N], O], *, maxsize: int, timeout: Optional[float]) -> None:
+    def __init__(
+        self,
+        subscribe: Callable[[Callable[[str], None]], str],
+        channel: str,
+        fetch: Callable[[N], O],
+        *,
+        maxsize: int,
+        timeout: Optional[float],
+    ) -> None:
         self._fetch: Callable[[N], O] = fetch
         super().__init__(subscribe, channel, maxsize=maxsize, block=True, timeout=timeout, numbered=True)
 
@@ -403,15 +419,15 @@ class OrderStream(Stream[T], Generic[T, O, N]):
         wanted = frozenset(statuses) if statuses else FINAL_STATUSES
         sink = self._sink
         deadline = None if timeout is None else time.monotonic() + timeout
-        best, state = -1, None   # the newest update found, by its number in the stream
-        scanned = 0              # events up to this number looked at
+        best, state = -1, None  # the newest update found, by its number in the stream
+        scanned = 0  # events up to this number looked at
         with sink.lock:
             sink.watchers += 1
         try:
             while True:
                 with sink.lock:
                     known = sink.latest.get(order_no)
-                    fresh = []   # events not read yet, newest first (the queue's are newer than ready's)
+                    fresh = []  # events not read yet, newest first (the queue's are newer than ready's)
                     for part in (sink.queue, sink.ready):
                         for item in reversed(part):
                             if item[0] <= scanned:
@@ -451,4 +467,3 @@ class OrderStream(Stream[T], Generic[T, O, N]):
         finally:
             with sink.lock:
                 sink.watchers -= 1
-

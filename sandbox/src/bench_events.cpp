@@ -19,8 +19,7 @@ std::int64_t now_ns() {
     return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-void emit(tvx::wire::EventReceiver receiver, const char* key, long count, long interval_ns,
-          std::atomic<int>* waiting) {
+void emit(tvx::wire::EventReceiver receiver, const char* key, long count, long interval_ns, std::atomic<int>* waiting) {
     // All threads start together, or the first would deliver alone for a while.
     waiting->fetch_sub(1);
     while (waiting->load() > 0) std::this_thread::yield();
@@ -46,8 +45,7 @@ void emit(tvx::wire::EventReceiver receiver, const char* key, long count, long i
 // native threads (every `interval_ns` when positive) and returns, once they
 // have ended, the seconds from the first start to the last end; -1 for bad
 // arguments.
-TVX_EXPORT double tvx_bench_emit(std::uint64_t receiver, const char* key, int threads, long count,
-                                 long interval_ns) {
+TVX_EXPORT double tvx_bench_emit(std::uint64_t receiver, const char* key, int threads, long count, long interval_ns) {
     if (receiver == 0 || !key || threads < 1 || threads > 64 || count < 0) return -1;
     const auto fn = reinterpret_cast<tvx::wire::EventReceiver>(receiver);
     std::atomic<int> waiting{threads};

@@ -87,7 +87,8 @@ std::int64_t Book::next_best(const SideBook& sb, std::int64_t from, Side s) cons
     std::int64_t w = from >> 6;
     const int b = static_cast<int>(from & 63);
     if (s == Side::Buy) {
-        std::uint64_t word = sb.bits[static_cast<std::size_t>(w)] & (b == 63 ? ~std::uint64_t{0} : ((std::uint64_t{1} << (b + 1)) - 1));
+        std::uint64_t word =
+            sb.bits[static_cast<std::size_t>(w)] & (b == 63 ? ~std::uint64_t{0} : ((std::uint64_t{1} << (b + 1)) - 1));
         for (;;) {
             if (word) return (w << 6) + 63 - __builtin_clzll(word);
             if (--w < 0) return -1;
@@ -147,10 +148,14 @@ void Book::unlink(std::int64_t li, std::uint32_t s) {
     Slot& sl = slots_[s];
     SideBook& sb = side_(sl.side);
     Level& l = sb.levels[static_cast<std::size_t>(li)];
-    if (sl.prev != kNil) slots_[static_cast<std::size_t>(sl.prev)].next = sl.next;
-    else l.head = sl.next;
-    if (sl.next != kNil) slots_[static_cast<std::size_t>(sl.next)].prev = sl.prev;
-    else l.tail = sl.prev;
+    if (sl.prev != kNil)
+        slots_[static_cast<std::size_t>(sl.prev)].next = sl.next;
+    else
+        l.head = sl.next;
+    if (sl.next != kNil)
+        slots_[static_cast<std::size_t>(sl.next)].prev = sl.prev;
+    else
+        l.tail = sl.prev;
     --l.count;
     l.shown -= sl.shown;
     l.total -= sl.remaining;
@@ -203,7 +208,8 @@ std::int64_t Book::match(Side taker, OrderId id, Px limit, std::int64_t volume) 
                 m.shown = std::min(m.peak, m.remaining);
                 link_back(li, s);
             }
-            events_.push_back(BookEvent{BookEventKind::Filled, taker, ExpiryReason::None, id, maker_id, mh, px, n, volume, left});
+            events_.push_back(
+                BookEvent{BookEventKind::Filled, taker, ExpiryReason::None, id, maker_id, mh, px, n, volume, left});
             events_.push_back(BookEvent{BookEventKind::BookChanged, maker, ExpiryReason::None, 0, 0, {}, px, 0, 0, 0});
         }
     }
@@ -232,11 +238,14 @@ Handle Book::rest(const BookOrder& o, std::int64_t volume) {
 AddResult Book::add(const BookOrder& o) {
     AddResult r;
     if (o.volume <= 0) throw std::invalid_argument("order volume must be above zero");
-    if (o.type == PriceType::Limit && o.validity == Validity::Day) index_of(o.price);  // checks the grid before anything moves
-    events_.push_back(BookEvent{BookEventKind::Accepted, o.side, ExpiryReason::None, o.id, 0, {}, o.price, o.volume, 0, 0});
+    if (o.type == PriceType::Limit && o.validity == Validity::Day)
+        index_of(o.price);  // checks the grid before anything moves
+    events_.push_back(
+        BookEvent{BookEventKind::Accepted, o.side, ExpiryReason::None, o.id, 0, {}, o.price, o.volume, 0, 0});
     if (o.validity == Validity::FOK && fillable(o.side, o.price) < o.volume) {
         r.expired = o.volume;
-        events_.push_back(BookEvent{BookEventKind::Expired, o.side, ExpiryReason::FillOrKill, o.id, 0, {}, o.price, o.volume, 0, 0});
+        events_.push_back(
+            BookEvent{BookEventKind::Expired, o.side, ExpiryReason::FillOrKill, o.id, 0, {}, o.price, o.volume, 0, 0});
         return r;
     }
     const std::int64_t left = match(o.side, o.id, o.price, o.volume);
@@ -244,7 +253,7 @@ AddResult Book::add(const BookOrder& o) {
     if (left == 0) return r;
     if (o.type == PriceType::Market || o.validity != Validity::Day) {
         r.expired = left;
-        const ExpiryReason why = o.type == PriceType::Market ? ExpiryReason::Market
+        const ExpiryReason why = o.type == PriceType::Market   ? ExpiryReason::Market
                                  : o.validity == Validity::FOK ? ExpiryReason::FillOrKill
                                                                : ExpiryReason::ImmediateOrCancel;
         events_.push_back(BookEvent{BookEventKind::Expired, o.side, why, o.id, 0, {}, o.price, left, 0, 0});
@@ -299,7 +308,8 @@ bool Book::reduce(Handle h, std::int64_t volume, std::int64_t peak) {
     if (s->shown == 0) s->shown = std::min(s->peak, s->remaining);
     l.shown += s->shown;
     l.total += s->remaining;
-    events_.push_back(BookEvent{BookEventKind::Reduced, s->side, ExpiryReason::None, s->id, 0, h, s->price, volume, 0, 0});
+    events_.push_back(
+        BookEvent{BookEventKind::Reduced, s->side, ExpiryReason::None, s->id, 0, h, s->price, volume, 0, 0});
     events_.push_back(BookEvent{BookEventKind::BookChanged, s->side, ExpiryReason::None, 0, 0, {}, s->price, 0, 0, 0});
     return true;
 }
@@ -318,7 +328,8 @@ StopHandle Book::add_stop(OrderId id, Trigger t, Px trigger_price) {
 }
 
 bool Book::cancel_stop(const StopHandle& s) {
-    return (s.trigger == Trigger::LastPaidOrHigher ? stops_high_ : stops_low_).erase(std::make_pair(s.price, s.seq)) > 0;
+    return (s.trigger == Trigger::LastPaidOrHigher ? stops_high_ : stops_low_).erase(std::make_pair(s.price, s.seq)) >
+           0;
 }
 
 void Book::take_triggered(Px last, std::vector<OrderId>& out) {

@@ -74,9 +74,9 @@ struct BookOrder {
     Side side;
     PriceType type = PriceType::Limit;
     Validity validity = Validity::Day;
-    Px price;              // limit price; for MARKET the day's limit price on the order's side
-    std::int64_t volume;   // > 0
-    std::int64_t peak = 0; // iceberg slice; 0 (or >= volume) shows it all
+    Px price;               // limit price; for MARKET the day's limit price on the order's side
+    std::int64_t volume;    // > 0
+    std::int64_t peak = 0;  // iceberg slice; 0 (or >= volume) shows it all
 };
 
 enum class BookEventKind : std::uint8_t {
@@ -106,10 +106,10 @@ struct BookEvent {
 };
 
 struct AddResult {
-    Handle handle;              // valid when part of the order rests
-    std::int64_t filled = 0;    // matched at once
-    std::int64_t resting = 0;   // left in the book
-    std::int64_t expired = 0;   // expired (IOC, FOK, MARKET)
+    Handle handle;             // valid when part of the order rests
+    std::int64_t filled = 0;   // matched at once
+    std::int64_t resting = 0;  // left in the book
+    std::int64_t expired = 0;  // expired (IOC, FOK, MARKET)
 };
 
 // A resting order as the book holds it.
@@ -229,7 +229,7 @@ class Book {
 
     SideBook& side_(Side s) { return s == Side::Buy ? bids_ : asks_; }
     const SideBook& side_(Side s) const { return s == Side::Buy ? bids_ : asks_; }
-    std::int64_t index_of(Px p);  // grows the table to cover p
+    std::int64_t index_of(Px p);          // grows the table to cover p
     std::int64_t find_index(Px p) const;  // -1 when outside the table
     Px price_of(std::int64_t i) const { return base_ + i * unit_; }
     void grow(Px p);

@@ -73,8 +73,7 @@ namespace {
 
 // The record that `make` makes of an account of market M.
 template <Market M, class Record>
-SingleResult<Record> account_record(Cfg cfg, text account_no, Role role,
-                                    Record (*make)(Call&, const AccountOf<M>&)) {
+SingleResult<Record> account_record(Cfg cfg, text account_no, Role role, Record (*make)(Call&, const AccountOf<M>&)) {
     Call c;
     SingleResult<Record> r{};
     const AccountOf<M>* a = c.admit_account<M>(cfg, role, account_no, r);
@@ -109,9 +108,9 @@ DerivativesAccount derivatives_account(Call& c, const DerivativesAccountState& a
     const engine::DerivativesFigures f = c.b.figures(a);
     const engine::Account& l = c.b.ledger.account(a.id);
     const char flag[2] = {f.flag, 0};
-    return DerivativesAccount{l.credit.rounded(),   f.excess.rounded(),   l.cash.rounded(),
-                              f.equity.rounded(),   f.total_mr.rounded(), f.total_mm.rounded(),
-                              c.arena.keep(flag),   f.call_force_margin.rounded()};
+    return DerivativesAccount{l.credit.rounded(), f.excess.rounded(),           l.cash.rounded(),
+                              f.equity.rounded(), f.total_mr.rounded(),         f.total_mm.rounded(),
+                              c.arena.keep(flag), f.call_force_margin.rounded()};
 }
 
 // Every money figure is worked out exactly and rounded to the cent once, as handed out.
@@ -144,10 +143,10 @@ EquityAccount equity_account(Call& c, const EquityAccountState& a) {
     e.buy_mr = l.credit_balance ? scaled(f.reserved, 1, 2).rounded() : 0;
     const Money excess = f.equity_balance - f.margin_im;
     e.excess_equity = excess.rounded();
-    e.percent_mm = f.long_market_value.units > 0
-                       ? std::round(10000.0 * static_cast<double>(f.equity_balance.units) /
-                                    static_cast<double>(f.long_market_value.units)) / 100
-                       : 0;
+    e.percent_mm = f.long_market_value.units > 0 ? std::round(10000.0 * static_cast<double>(f.equity_balance.units) /
+                                                              static_cast<double>(f.long_market_value.units)) /
+                                                       100
+                                                 : 0;
     e.call_margin = e.call_amount = excess < zero ? (-excess).rounded() : 0;
     e.force_margin = e.force_amount = f.equity_balance < fm ? (fm - f.equity_balance).rounded() : 0;
     e.can_buy = l.can_buy;
@@ -252,7 +251,8 @@ void equity_portfolio(Call& c, const EquityAccountState& a, std::vector<EquityPo
         e.market_value = value.rounded();
         e.profit = (value - amount).rounded();
         e.percent_profit = amount.units > 0 ? std::round(10000.0 * static_cast<double>((value - amount).units) /
-                                                          static_cast<double>(amount.units)) / 100
+                                                         static_cast<double>(amount.units)) /
+                                                  100
                                             : 0;
         e.realize_profit = p.realized.rounded();
         e.start_price = from_px(p.start_price);
@@ -339,16 +339,20 @@ void equity_trades(Call& c, const EquityAccountState& a, std::vector<EquityTrade
 
 }  // namespace
 
-#define TVX_ACCOUNT_LIST(op, M, Item, fn, role)                           \
-    RecordList<Item> Broker<Op::op>::call(Cfg cfg, text account_no) {   \
-        return account_list<M>(cfg, account_no, role, fn);               \
+#define TVX_ACCOUNT_LIST(op, M, Item, fn, role)                       \
+    RecordList<Item> Broker<Op::op>::call(Cfg cfg, text account_no) { \
+        return account_list<M>(cfg, account_no, role, fn);            \
     }
-TVX_ACCOUNT_LIST(get_investor_derivatives_portfolios, Market::Derivatives, DerivativesPosition, derivatives_portfolio, Role::Investor)
-TVX_ACCOUNT_LIST(get_marketrep_derivatives_portfolios, Market::Derivatives, DerivativesPosition, derivatives_portfolio, Role::MarketRep)
+TVX_ACCOUNT_LIST(get_investor_derivatives_portfolios, Market::Derivatives, DerivativesPosition, derivatives_portfolio,
+                 Role::Investor)
+TVX_ACCOUNT_LIST(get_marketrep_derivatives_portfolios, Market::Derivatives, DerivativesPosition, derivatives_portfolio,
+                 Role::MarketRep)
 TVX_ACCOUNT_LIST(get_investor_equity_portfolios, Market::Equity, EquityPosition, equity_portfolio, Role::Investor)
 TVX_ACCOUNT_LIST(get_marketrep_equity_portfolios, Market::Equity, EquityPosition, equity_portfolio, Role::MarketRep)
-TVX_ACCOUNT_LIST(get_investor_derivatives_trades, Market::Derivatives, DerivativesTrade, derivatives_trades, Role::Investor)
-TVX_ACCOUNT_LIST(get_marketrep_derivatives_trades, Market::Derivatives, DerivativesTrade, derivatives_trades, Role::MarketRep)
+TVX_ACCOUNT_LIST(get_investor_derivatives_trades, Market::Derivatives, DerivativesTrade, derivatives_trades,
+                 Role::Investor)
+TVX_ACCOUNT_LIST(get_marketrep_derivatives_trades, Market::Derivatives, DerivativesTrade, derivatives_trades,
+                 Role::MarketRep)
 TVX_ACCOUNT_LIST(get_investor_equity_trades, Market::Equity, EquityTrade, equity_trades, Role::Investor)
 TVX_ACCOUNT_LIST(get_marketrep_equity_trades, Market::Equity, EquityTrade, equity_trades, Role::MarketRep)
 #undef TVX_ACCOUNT_LIST

@@ -61,4 +61,3 @@ TVX_OPERATIONS(TVX_DECLARE_BROKER)
 #undef TVX_DECLARE_BROKER
 
 }  // namespace tvx::sandbox
-

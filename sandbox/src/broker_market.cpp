@@ -29,7 +29,9 @@ CandlestickResult Broker<Op::get_candlesticks>::call(Cfg cfg, const CandlestickR
     const int inst = c.b.instrument_index(f.symbol);
     if (inst < 0) return c.refuse<R>(404, "UNKNOWN_SYMBOL: no instrument " + str(f.symbol));
     const IntervalSpec* iv = find_interval(f.interval);
-    if (!iv) return c.refuse<R>(400, "unknown interval: " + str(f.interval) + " (one of 1m, 3m, 5m, 10m, 15m, 30m, 60m, 1d, 1w)");
+    if (!iv)
+        return c.refuse<R>(400,
+                           "unknown interval: " + str(f.interval) + " (one of 1m, 3m, 5m, 10m, 15m, 30m, 60m, 1d, 1w)");
     if (f.count < 1 || f.count > kMaxCandles)
         return c.refuse<R>(400, "number of candles must be 1 to " + std::to_string(kMaxCandles));
     std::int64_t start = std::numeric_limits<std::int64_t>::min(), end = c.b.now;
@@ -51,7 +53,8 @@ CandlestickResult Broker<Op::get_candlesticks>::call(Cfg cfg, const CandlestickR
         high.push_back(from_px(k.high));
         low.push_back(from_px(k.low));
         close.push_back(from_px(k.close));
-        volume.push_back(static_cast<std::int32_t>(std::min<std::int64_t>(k.volume, std::numeric_limits<std::int32_t>::max())));
+        volume.push_back(
+            static_cast<std::int32_t>(std::min<std::int64_t>(k.volume, std::numeric_limits<std::int32_t>::max())));
     }
     r.time = column(c.arena, time);
     r.open = column(c.arena, open);
@@ -86,7 +89,8 @@ SubscribeResult subscribe(Topic topic, text channel, text subject, text subject2
             what = c.b.instruments[inst].symbol;  // as the market writes it, whatever the case given
             if (topic == Topic::Candle) {
                 const IntervalSpec* iv = find_interval(subject2);
-                if (!iv) return refuse("unknown interval: " + second + " (one of 1m, 3m, 5m, 10m, 15m, 30m, 60m, 1d, 1w)");
+                if (!iv)
+                    return refuse("unknown interval: " + second + " (one of 1m, 3m, 5m, 10m, 15m, 30m, 60m, 1d, 1w)");
                 second = iv->name;
             }
             break;
@@ -111,20 +115,24 @@ SubscribeResult subscribe(Topic topic, text channel, text subject, text subject2
 
 }  // namespace
 
-SubscribeResult Broker<Op::subscribe_bid_offer>::call(text, text channel, text, text subject, EventReceiver receiver, text key) {
+SubscribeResult Broker<Op::subscribe_bid_offer>::call(text, text channel, text, text subject, EventReceiver receiver,
+                                                      text key) {
     return subscribe(Topic::BidOffer, channel, subject, nullptr, receiver, key);
 }
-SubscribeResult Broker<Op::subscribe_price_info>::call(text, text channel, text, text subject, EventReceiver receiver, text key) {
+SubscribeResult Broker<Op::subscribe_price_info>::call(text, text channel, text, text subject, EventReceiver receiver,
+                                                       text key) {
     return subscribe(Topic::Info, channel, subject, nullptr, receiver, key);
 }
 SubscribeResult Broker<Op::subscribe_candlestick>::call(text, text channel, text, text subject, text subject2,
-                                                  EventReceiver receiver, text key) {
+                                                        EventReceiver receiver, text key) {
     return subscribe(Topic::Candle, channel, subject, subject2, receiver, key);
 }
-SubscribeResult Broker<Op::subscribe_derivatives_order>::call(text, text channel, text, text subject, EventReceiver receiver, text key) {
+SubscribeResult Broker<Op::subscribe_derivatives_order>::call(text, text channel, text, text subject,
+                                                              EventReceiver receiver, text key) {
     return subscribe(Topic::DerivativesOrder, channel, subject, nullptr, receiver, key);
 }
-SubscribeResult Broker<Op::subscribe_equity_order>::call(text, text channel, text, text subject, EventReceiver receiver, text key) {
+SubscribeResult Broker<Op::subscribe_equity_order>::call(text, text channel, text, text subject, EventReceiver receiver,
+                                                         text key) {
     return subscribe(Topic::EquityOrder, channel, subject, nullptr, receiver, key);
 }
 

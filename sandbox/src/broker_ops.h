@@ -74,8 +74,10 @@ class Call {
     }
     template <Market M>
     AccountOf<M>* account(text no) {
-        if constexpr (M == Market::Derivatives) return derivatives_account(no);
-        else return equity_account(no);
+        if constexpr (M == Market::Derivatives)
+            return derivatives_account(no);
+        else
+            return equity_account(no);
     }
     template <class R>
     R no_account(const char* market, text no) {

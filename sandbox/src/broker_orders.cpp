@@ -38,7 +38,8 @@ EquityOrder equity_record(Arena& ar, const BrokerState& b, const Order& o) {
 #undef TVX_RECORD_FIELD
 
 bool visible_order(const BrokerState& b, const User& u, const Order& o) {
-    const std::string& owner = o.market == Market::Derivatives ? b.derivatives.at(o.account).owner : b.equity.at(o.account).owner;
+    const std::string& owner =
+        o.market == Market::Derivatives ? b.derivatives.at(o.account).owner : b.equity.at(o.account).owner;
     return b.may_see(u, owner);
 }
 
@@ -47,8 +48,10 @@ using OrderRecord = std::conditional_t<M == Market::Derivatives, DerivativesOrde
 
 template <Market M>
 OrderRecord<M> order_record(Arena& ar, const BrokerState& b, const Order& o) {
-    if constexpr (M == Market::Derivatives) return derivatives_record(ar, b, o);
-    else return equity_record(ar, b, o);
+    if constexpr (M == Market::Derivatives)
+        return derivatives_record(ar, b, o);
+    else
+        return equity_record(ar, b, o);
 }
 
 // Derivatives orders go by number, equity orders by text.
@@ -115,7 +118,8 @@ SingleResult<OrderRecord<M>> order_query(Cfg cfg, Role role, std::optional<text>
 
 }  // namespace
 
-DerivativesOrderResult Broker<Op::get_investor_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no) {
+DerivativesOrderResult Broker<Op::get_investor_derivatives_order>::call(Cfg cfg, text account_no,
+                                                                        std::int32_t order_no) {
     return order_query<Market::Derivatives>(cfg, Role::Investor, account_no, order_no);
 }
 DerivativesOrderResult Broker<Op::get_marketrep_derivatives_order>::call(Cfg cfg, std::int32_t order_no) {
@@ -131,7 +135,8 @@ EquityOrderResult Broker<Op::get_marketrep_equity_order>::call(Cfg cfg, text ord
 RecordList<DerivativesOrder> Broker<Op::get_investor_derivatives_orders>::call(Cfg cfg, text account_no) {
     return orders_query<Market::Derivatives>(cfg, Role::Investor, account_no);
 }
-RecordList<DerivativesOrder> Broker<Op::get_marketrep_derivatives_orders_by_account_no>::call(Cfg cfg, text account_no) {
+RecordList<DerivativesOrder> Broker<Op::get_marketrep_derivatives_orders_by_account_no>::call(Cfg cfg,
+                                                                                              text account_no) {
     return orders_query<Market::Derivatives>(cfg, Role::MarketRep, account_no);
 }
 RecordList<EquityOrder> Broker<Op::get_investor_equity_orders>::call(Cfg cfg, text account_no) {
@@ -164,8 +169,10 @@ OrderNoResult<M> place_order(Cfg cfg, text account_no, Role role, text pin, Brok
     p.entered_by = c.user->id;
     const Verdict v = c.b.place(p);
     if (!v.ok) return c.refuse<R>(v);
-    if constexpr (M == Market::Derivatives) r.order_no = c.b.orders[v.order].dno;
-    else r.order_no = c.arena.keep(c.b.orders[v.order].eno);
+    if constexpr (M == Market::Derivatives)
+        r.order_no = c.b.orders[v.order].dno;
+    else
+        r.order_no = c.arena.keep(c.b.orders[v.order].eno);
     return succeeded(c, r, v);
 }
 
@@ -185,10 +192,11 @@ BrokerState::Placement placement(text symbol, double price, int volume, text sid
 }  // namespace
 
 DerivativesOrderNoResult Broker<Op::place_investor_derivatives_order>::call(Cfg cfg, text account_no,
-                                                                    const InvestorDerivativesPlaceRequest* q) {
+                                                                            const InvestorDerivativesPlaceRequest* q) {
     if (!q) return refusal<DerivativesOrderNoResult>(400, "no request");
     const auto f = Request<InvestorDerivativesPlaceRequest>::of(*q);
-    BrokerState::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    BrokerState::Placement p =
+        placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
     p.position = f.position;
     p.trigger_condition = f.trigger_condition;
     p.trigger_symbol = f.trigger_symbol;
@@ -196,11 +204,12 @@ DerivativesOrderNoResult Broker<Op::place_investor_derivatives_order>::call(Cfg 
     return place_order<Market::Derivatives>(cfg, account_no, Role::Investor, f.pin, p);
 }
 
-DerivativesOrderNoResult Broker<Op::place_marketrep_derivatives_order>::call(Cfg cfg, text account_no,
-                                                                    const MarketrepDerivativesPlaceRequest* q) {
+DerivativesOrderNoResult Broker<Op::place_marketrep_derivatives_order>::call(
+    Cfg cfg, text account_no, const MarketrepDerivativesPlaceRequest* q) {
     if (!q) return refusal<DerivativesOrderNoResult>(400, "no request");
     const auto f = Request<MarketrepDerivativesPlaceRequest>::of(*q);
-    BrokerState::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    BrokerState::Placement p =
+        placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
     p.position = f.position;
     p.trigger_condition = f.trigger_condition;
     p.trigger_symbol = f.trigger_symbol;
@@ -208,10 +217,12 @@ DerivativesOrderNoResult Broker<Op::place_marketrep_derivatives_order>::call(Cfg
     return place_order<Market::Derivatives>(cfg, account_no, Role::MarketRep, nullptr, p);
 }
 
-EquityOrderNoResult Broker<Op::place_investor_equity_order>::call(Cfg cfg, text account_no, const InvestorEquityPlaceRequest* q) {
+EquityOrderNoResult Broker<Op::place_investor_equity_order>::call(Cfg cfg, text account_no,
+                                                                  const InvestorEquityPlaceRequest* q) {
     if (!q) return refusal<EquityOrderNoResult>(400, "no request");
     const auto f = Request<InvestorEquityPlaceRequest>::of(*q);
-    BrokerState::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    BrokerState::Placement p =
+        placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
     p.trustee = f.trustee;
     p.order_type = f.order_type;
     p.nvdr = f.nvdr != 0;
@@ -219,10 +230,12 @@ EquityOrderNoResult Broker<Op::place_investor_equity_order>::call(Cfg cfg, text 
     return place_order<Market::Equity>(cfg, account_no, Role::Investor, f.pin, p);
 }
 
-EquityOrderNoResult Broker<Op::place_marketrep_equity_order>::call(Cfg cfg, text account_no, const MarketrepEquityPlaceRequest* q) {
+EquityOrderNoResult Broker<Op::place_marketrep_equity_order>::call(Cfg cfg, text account_no,
+                                                                   const MarketrepEquityPlaceRequest* q) {
     if (!q) return refusal<EquityOrderNoResult>(400, "no request");
     const auto f = Request<MarketrepEquityPlaceRequest>::of(*q);
-    BrokerState::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    BrokerState::Placement p =
+        placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
     p.trustee = f.trustee;
     p.order_type = f.order_type;
     p.nvdr = f.nvdr != 0;
@@ -272,15 +285,17 @@ StatusResult order_action(Cfg cfg, text account_no, Role role, text pin, Number 
 
 template <Market M, class Number>
 StatusResult cancel_one(Cfg cfg, text account_no, Role role, text pin, Number number) {
-    return order_action<M>(cfg, account_no, role, pin, number,
-                           [](Call& c, int i) { return c.b.cancel(i, *c.user); });
+    return order_action<M>(cfg, account_no, role, pin, number, [](Call& c, int i) { return c.b.cancel(i, *c.user); });
 }
 
 const char* http_status(std::int32_t code) {
     switch (code) {
-        case 404: return "404 Not Found";
-        case 409: return "409 Conflict";
-        default: return "400 Bad Request";
+        case 404:
+            return "404 Not Found";
+        case 409:
+            return "409 Conflict";
+        default:
+            return "400 Bad Request";
     }
 }
 
@@ -324,14 +339,18 @@ RecordList<ActionError<M>> cancel_batch(Cfg cfg, text account_no, Role role, tex
 
 }  // namespace
 
-StatusResult Broker<Op::cancel_investor_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no, const InvestorTextRecord* extra) {
-    return cancel_one<Market::Derivatives>(cfg, account_no, Role::Investor, extra ? Request<InvestorTextRecord>::of(*extra).pin : nullptr, order_no);
+StatusResult Broker<Op::cancel_investor_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no,
+                                                                 const InvestorTextRecord* extra) {
+    return cancel_one<Market::Derivatives>(cfg, account_no, Role::Investor,
+                                           extra ? Request<InvestorTextRecord>::of(*extra).pin : nullptr, order_no);
 }
 StatusResult Broker<Op::cancel_marketrep_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no) {
     return cancel_one<Market::Derivatives>(cfg, account_no, Role::MarketRep, nullptr, order_no);
 }
-StatusResult Broker<Op::cancel_investor_equity_order>::call(Cfg cfg, text account_no, text order_no, const InvestorTextRecord* extra) {
-    return cancel_one<Market::Equity>(cfg, account_no, Role::Investor, extra ? Request<InvestorTextRecord>::of(*extra).pin : nullptr, order_no);
+StatusResult Broker<Op::cancel_investor_equity_order>::call(Cfg cfg, text account_no, text order_no,
+                                                            const InvestorTextRecord* extra) {
+    return cancel_one<Market::Equity>(cfg, account_no, Role::Investor,
+                                      extra ? Request<InvestorTextRecord>::of(*extra).pin : nullptr, order_no);
 }
 StatusResult Broker<Op::cancel_marketrep_equity_order>::call(Cfg cfg, text account_no, text order_no) {
     return cancel_one<Market::Equity>(cfg, account_no, Role::MarketRep, nullptr, order_no);
@@ -346,13 +365,13 @@ RecordList<DerivativesOrderActionError> Broker<Op::cancel_marketrep_derivatives_
     return cancel_batch<Market::Derivatives>(cfg, account_no, Role::MarketRep, nullptr, order_nos, count);
 }
 RecordList<EquityOrderActionError> Broker<Op::cancel_investor_equity_orders>::call(Cfg cfg, text account_no,
-                                                                                       const text* order_nos,
-                                                                                       std::int32_t count, text extra) {
+                                                                                   const text* order_nos,
+                                                                                   std::int32_t count, text extra) {
     return cancel_batch<Market::Equity>(cfg, account_no, Role::Investor, extra, order_nos, count);
 }
 RecordList<EquityOrderActionError> Broker<Op::cancel_marketrep_equity_orders>::call(Cfg cfg, text account_no,
-                                                                                       const text* order_nos,
-                                                                                       std::int32_t count) {
+                                                                                    const text* order_nos,
+                                                                                    std::int32_t count) {
     return cancel_batch<Market::Equity>(cfg, account_no, Role::MarketRep, nullptr, order_nos, count);
 }
 
@@ -369,7 +388,7 @@ StatusResult change_one(Cfg cfg, text account_no, Role role, text pin, Number nu
 }  // namespace
 
 StatusResult Broker<Op::change_investor_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no,
-                                           const InvestorDerivativesChangeRequest* q) {
+                                                                 const InvestorDerivativesChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
     const auto f = Request<InvestorDerivativesChangeRequest>::of(*q);
     BrokerState::Change ch;
@@ -381,7 +400,7 @@ StatusResult Broker<Op::change_investor_derivatives_order>::call(Cfg cfg, text a
 }
 
 StatusResult Broker<Op::change_marketrep_derivatives_order>::call(Cfg cfg, text account_no, std::int32_t order_no,
-                                            const MarketrepDerivativesChangeRequest* q) {
+                                                                  const MarketrepDerivativesChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
     const auto f = Request<MarketrepDerivativesChangeRequest>::of(*q);
     BrokerState::Change ch;
@@ -393,7 +412,8 @@ StatusResult Broker<Op::change_marketrep_derivatives_order>::call(Cfg cfg, text 
     return change_one<Market::Derivatives>(cfg, account_no, Role::MarketRep, nullptr, order_no, ch);
 }
 
-StatusResult Broker<Op::change_investor_equity_order>::call(Cfg cfg, text account_no, text order_no, const InvestorEquityChangeRequest* q) {
+StatusResult Broker<Op::change_investor_equity_order>::call(Cfg cfg, text account_no, text order_no,
+                                                            const InvestorEquityChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
     const auto f = Request<InvestorEquityChangeRequest>::of(*q);
     BrokerState::Change ch;
@@ -406,7 +426,8 @@ StatusResult Broker<Op::change_investor_equity_order>::call(Cfg cfg, text accoun
     return change_one<Market::Equity>(cfg, account_no, Role::Investor, f.pin, order_no, ch);
 }
 
-StatusResult Broker<Op::change_marketrep_equity_order>::call(Cfg cfg, text account_no, text order_no, const MarketrepEquityChangeRequest* q) {
+StatusResult Broker<Op::change_marketrep_equity_order>::call(Cfg cfg, text account_no, text order_no,
+                                                             const MarketrepEquityChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
     const auto f = Request<MarketrepEquityChangeRequest>::of(*q);
     BrokerState::Change ch;

@@ -23,7 +23,7 @@ using namespace wire;
 
 // Names of our own choosing, neutral on purpose.
 namespace naming {
-inline constexpr const char* kCurrency = "XTS";             // the code set aside for testing
+inline constexpr const char* kCurrency = "XTS";            // the code set aside for testing
 inline constexpr const char* kDerivativesExchange = "DX";  // exchange order numbers: DX000000001
 inline constexpr const char* kEquityExchange = "EX";       // EX000000001
 }  // namespace naming
@@ -56,7 +56,6 @@ enum class PriceType { Limit, Market };
 enum class Validity { Day, IOC, FOK };
 enum class PositionMode { Open, Close, Auto };
 enum class Status { Pending, Open, Partial, Matched, Cancelled, Expired, Rejected };
-
 
 // ------------------------------------------------------------------ market
 // Book order ids: a customer order's index, or one of these.
@@ -104,12 +103,12 @@ struct Instrument {
     std::int64_t last_time = 0;
     std::shared_ptr<engine::Book> book;     // made for the day's band (see make_book)
     std::vector<engine::Handle> lp_quotes;  // the liquidity provider's resting quotes
-    std::vector<Candle> candles;  // one-minute candles, oldest first
+    std::vector<Candle> candles;            // one-minute candles, oldest first
 
     // Replayed from history (see replay.h): no simulation; user orders fill
     // by the fill model; MARKET orders wait for the next print or bar.
     bool replayed = false;
-    bool quoted = false;  // the history has its quotes; else the quote shown follows the last print
+    bool quoted = false;              // the history has its quotes; else the quote shown follows the last print
     Px quote_bid = 0, quote_ask = 0;  // the replayed best bid and ask, 0 when none
     std::int64_t quote_bid_volume = 0, quote_ask_volume = 0;
     std::vector<int> waiting;  // MARKET orders waiting, oldest first
@@ -145,7 +144,7 @@ struct Order {
     std::string exchange_no;
     bool trade_report = false;
     bool in_book = false;
-    engine::Handle handle;  // its place in the book while in_book
+    engine::Handle handle;   // its place in the book while in_book
     std::int64_t ahead = 0;  // replay: volume queued before it at its price
 
     int remaining() const { return qty - matched - cancelled; }
@@ -185,8 +184,8 @@ struct EquityAccountState {
 
 // What an order shows as text, shared by order records and order events.
 struct OrderTexts {
-    std::string number, entry_date, entry_time, update_time, status, show, meaning, side, symbol, position,
-        price_type, validity, exchange_no, trigger_condition, trigger_symbol, reject_reason, cancel_id, cancel_time;
+    std::string number, entry_date, entry_time, update_time, status, show, meaning, side, symbol, position, price_type,
+        validity, exchange_no, trigger_condition, trigger_symbol, reject_reason, cancel_id, cancel_time;
 };
 
 // ----------------------------------------------------------------- results
@@ -358,7 +357,9 @@ class BrokerState {
 
     // Accounts.
     engine::Ledger ledger;
-    engine::DerivativesFigures figures(const DerivativesAccountState& a) const { return ledger.derivatives_figures(a.id); }
+    engine::DerivativesFigures figures(const DerivativesAccountState& a) const {
+        return ledger.derivatives_figures(a.id);
+    }
     engine::EquityFigures figures(const EquityAccountState& a) const { return ledger.equity_figures(a.id); }
     engine::OrderSpec spec_of(const Order& o) const;
     int ledger_account(const Order& o) const;

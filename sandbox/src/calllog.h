@@ -12,7 +12,6 @@
 
 namespace tvx::sandbox {
 
-
 class ArgLog {
    public:
     void add(const wire::ConnectionConfig* c) { record(c); }
@@ -30,20 +29,28 @@ class ArgLog {
     void add(bool v) { scalar("bool", v ? "1" : "0"); }
     void add(double v) {
         char buf[40];
-        if (v != v) std::snprintf(buf, sizeof buf, "NaN");
-        else if (v > 1.7976931348623157e308) std::snprintf(buf, sizeof buf, "Infinity");
-        else if (v < -1.7976931348623157e308) std::snprintf(buf, sizeof buf, "-Infinity");
-        else std::snprintf(buf, sizeof buf, "%.17g", v);
+        if (v != v)
+            std::snprintf(buf, sizeof buf, "NaN");
+        else if (v > 1.7976931348623157e308)
+            std::snprintf(buf, sizeof buf, "Infinity");
+        else if (v < -1.7976931348623157e308)
+            std::snprintf(buf, sizeof buf, "-Infinity");
+        else
+            std::snprintf(buf, sizeof buf, "%.17g", v);
         scalar("f64", buf);
     }
-    void add(wire::EventReceiver f) {
-        scalar("receiver", std::to_string(reinterpret_cast<std::uintptr_t>(f)));
-    }
+    void add(wire::EventReceiver f) { scalar("receiver", std::to_string(reinterpret_cast<std::uintptr_t>(f))); }
     // An array address is logged with its items once its count arrives.
-    void add(const std::int32_t* p) { pending_ints_ = p, pending_texts_ = nullptr, pending_ = true, pending_text_ = false; }
-    void add(const wire::text* p) { pending_texts_ = p, pending_ints_ = nullptr, pending_ = true, pending_text_ = true; }
+    void add(const std::int32_t* p) {
+        pending_ints_ = p, pending_texts_ = nullptr, pending_ = true, pending_text_ = false;
+    }
+    void add(const wire::text* p) {
+        pending_texts_ = p, pending_ints_ = nullptr, pending_ = true, pending_text_ = true;
+    }
     template <class T>
-    void add(const T* rec) { record(rec); }
+    void add(const T* rec) {
+        record(rec);
+    }
 
     std::string finish() { return "[" + out_ + "]"; }
 
@@ -82,8 +89,10 @@ class ArgLog {
         out_ += ",\"count\":" + std::to_string(count) + ",\"items\":[";
         for (std::int32_t i = 0; p && i < count; ++i) {
             if (i) out_ += ',';
-            if (ints) out_ += std::to_string(ints[i]);
-            else text(texts[i]);
+            if (ints)
+                out_ += std::to_string(ints[i]);
+            else
+                text(texts[i]);
         }
         out_ += "]}";
         scalar("i32", std::to_string(count));

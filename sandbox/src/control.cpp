@@ -130,14 +130,14 @@ TVX_EXPORT int tvx_script_push(int op, int standing, const unsigned char* data, 
     if (!p) return -3;
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
-    if (standing) s.scripts[op].standing = std::move(p);
-    else s.scripts[op].queue.push_back(std::move(p));
+    if (standing)
+        s.scripts[op].standing = std::move(p);
+    else
+        s.scripts[op].queue.push_back(std::move(p));
     return 0;
 }
 
-TVX_EXPORT std::uint64_t tvx_call_count(int op) {
-    return op >= 0 && op < kOps ? state().counts[op].load() : 0;
-}
+TVX_EXPORT std::uint64_t tvx_call_count(int op) { return op >= 0 && op < kOps ? state().counts[op].load() : 0; }
 
 TVX_EXPORT void tvx_calls_clear() {
     State& s = state();
@@ -154,7 +154,8 @@ TVX_EXPORT const char* tvx_calls_json(int op) {
     json::Writer w;
     w.begin_array();
     for (const Call& c : s.calls)
-        if (op <= 0 || c.op == op) w.begin_object().field("seq", c.seq).field("op", c.op).key("args").raw(c.args).end_object();
+        if (op <= 0 || c.op == op)
+            w.begin_object().field("seq", c.seq).field("op", c.op).key("args").raw(c.args).end_object();
     out = w.end_array().take();
     return out.c_str();
 }

@@ -117,8 +117,10 @@ void stream_loop(int pause_us, std::uint64_t generation) {
             a.receiver(&rec);
             ++sent[i];
         }
-        if (pause_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(pause_us));
-        else std::this_thread::yield();
+        if (pause_us > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(pause_us));
+        else
+            std::this_thread::yield();
     }
 }
 
@@ -132,8 +134,10 @@ void stop_streams() {
         threads.swap(s.streams.threads);
     }
     for (std::thread& t : threads) {
-        if (t.get_id() == std::this_thread::get_id()) t.detach();  // called from one of its callables
-        else t.join();
+        if (t.get_id() == std::this_thread::get_id())
+            t.detach();  // called from one of its callables
+        else
+            t.join();
     }
 }
 

@@ -18,13 +18,11 @@ Px to_px(double p) { return static_cast<Px>(std::llround(p * kPxScale)); }
 
 namespace {
 
-
 std::string padded(std::uint64_t n, int width) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%0*llu", width, static_cast<unsigned long long>(n));
     return buf;
 }
-
 
 bool same(const char* a, const char* b) { return same_text(a, b); }
 bool empty(const char* a) { return !a || !*a; }
@@ -56,15 +54,14 @@ std::string BrokerState::exchange_number(Market m) {
 Px BrokerState::tick_at(const Instrument& in, Px p) const {
     if (in.fixed_tick) return in.fixed_tick;
     static constexpr std::pair<Px, Px> bands[] = {
-        {2 * kPxScale, kPxScale / 100},   {5 * kPxScale, kPxScale / 50},  {10 * kPxScale, kPxScale / 20},
-        {25 * kPxScale, kPxScale / 10},   {100 * kPxScale, kPxScale / 4}, {200 * kPxScale, kPxScale / 2},
+        {2 * kPxScale, kPxScale / 100}, {5 * kPxScale, kPxScale / 50},  {10 * kPxScale, kPxScale / 20},
+        {25 * kPxScale, kPxScale / 10}, {100 * kPxScale, kPxScale / 4}, {200 * kPxScale, kPxScale / 2},
         {400 * kPxScale, kPxScale},
     };
     for (auto [upto, tick] : bands)
         if (p < upto) return tick;
     return 2 * kPxScale;
 }
-
 
 void BrokerState::init_instrument(Instrument& in) {
     const double ref = from_px(in.reference);
@@ -133,29 +130,43 @@ std::string BrokerState::date_text(std::int64_t t) {
     }
     // Made for every event's time stamp: digits by hand, not printf.
     const auto yy = static_cast<unsigned>(y);
-    const char out[10] = {char('0' + yy / 1000), char('0' + yy / 100 % 10), char('0' + yy / 10 % 10),
-                          char('0' + yy % 10), '-', char('0' + m / 10), char('0' + m % 10), '-',
-                          char('0' + d / 10), char('0' + d % 10)};
+    const char out[10] = {char('0' + yy / 1000),
+                          char('0' + yy / 100 % 10),
+                          char('0' + yy / 10 % 10),
+                          char('0' + yy % 10),
+                          '-',
+                          char('0' + m / 10),
+                          char('0' + m % 10),
+                          '-',
+                          char('0' + d / 10),
+                          char('0' + d % 10)};
     return std::string(out, sizeof out);
 }
 
 std::string BrokerState::time_text(std::int64_t t) {
     const std::int64_t s = ((t % 86400) + 86400) % 86400;
     const auto h = static_cast<int>(s / 3600), mi = static_cast<int>(s / 60 % 60), se = static_cast<int>(s % 60);
-    const char out[8] = {char('0' + h / 10), char('0' + h % 10), ':', char('0' + mi / 10), char('0' + mi % 10), ':',
+    const char out[8] = {char('0' + h / 10),  char('0' + h % 10), ':', char('0' + mi / 10), char('0' + mi % 10), ':',
                          char('0' + se / 10), char('0' + se % 10)};
     return std::string(out, sizeof out);
 }
 
 std::string BrokerState::status_text(Status s) {
     switch (s) {
-        case Status::Pending: return "PENDING";
-        case Status::Open: return "OPEN";
-        case Status::Partial: return "PARTIAL";
-        case Status::Matched: return "MATCHED";
-        case Status::Cancelled: return "CANCELLED";
-        case Status::Expired: return "EXPIRED";
-        case Status::Rejected: return "REJECTED";
+        case Status::Pending:
+            return "PENDING";
+        case Status::Open:
+            return "OPEN";
+        case Status::Partial:
+            return "PARTIAL";
+        case Status::Matched:
+            return "MATCHED";
+        case Status::Cancelled:
+            return "CANCELLED";
+        case Status::Expired:
+            return "EXPIRED";
+        case Status::Rejected:
+            return "REJECTED";
     }
     return "";
 }
@@ -180,8 +191,8 @@ Verdict BrokerState::check_price(const Instrument& in, PriceType type, Px price,
     const Px mark = in.mark();
     if (!bypass_warning && std::llabs(price - mark) > static_cast<Px>(mark * in.limit / 2))
         return Verdict::fail(422, reason::kPriceWarning,
-                             "price " + price_text(price) + " is far from the last price " + price_text(mark) +
-                                 " of " + in.symbol + "; set the bypass-warning flag to place it anyway");
+                             "price " + price_text(price) + " is far from the last price " + price_text(mark) + " of " +
+                                 in.symbol + "; set the bypass-warning flag to place it anyway");
     return Verdict::done("");
 }
 
@@ -196,28 +207,40 @@ Verdict BrokerState::check_new(const Placement& p, Order& o) {
                                  " instrument " + (p.symbol ? p.symbol : ""));
     const Instrument& in = instruments[inst];
     o.inst = inst;
-    if (same(p.side, "BUY") || (p.market == Market::Derivatives && same(p.side, "LONG"))) o.side = Side::Buy;
-    else if (same(p.side, "SELL") || (p.market == Market::Derivatives && same(p.side, "SHORT"))) o.side = Side::Sell;
+    if (same(p.side, "BUY") || (p.market == Market::Derivatives && same(p.side, "LONG")))
+        o.side = Side::Buy;
+    else if (same(p.side, "SELL") || (p.market == Market::Derivatives && same(p.side, "SHORT")))
+        o.side = Side::Sell;
     else
         return Verdict::fail(400, reason::kBadSide,
-                             std::string("side must be ") + (p.market == Market::Derivatives ? "LONG or SHORT" : "BUY or SELL") +
-                                 ", not '" + (p.side ? p.side : "") + "'");
+                             std::string("side must be ") +
+                                 (p.market == Market::Derivatives ? "LONG or SHORT" : "BUY or SELL") + ", not '" +
+                                 (p.side ? p.side : "") + "'");
     if (p.market == Market::Derivatives) {
-        if (empty(p.position) || same(p.position, "AUTO")) o.position = PositionMode::Auto;
-        else if (same(p.position, "OPEN")) o.position = PositionMode::Open;
-        else if (same(p.position, "CLOSE")) o.position = PositionMode::Close;
+        if (empty(p.position) || same(p.position, "AUTO"))
+            o.position = PositionMode::Auto;
+        else if (same(p.position, "OPEN"))
+            o.position = PositionMode::Open;
+        else if (same(p.position, "CLOSE"))
+            o.position = PositionMode::Close;
         else
             return Verdict::fail(400, reason::kBadPosition,
                                  std::string("position must be OPEN, CLOSE or AUTO, not '") + p.position + "'");
     }
-    if (same(p.price_type, "LIMIT")) o.type = PriceType::Limit;
-    else if (same(p.price_type, "MARKET")) o.type = PriceType::Market;
+    if (same(p.price_type, "LIMIT"))
+        o.type = PriceType::Limit;
+    else if (same(p.price_type, "MARKET"))
+        o.type = PriceType::Market;
     else
-        return Verdict::fail(400, reason::kBadPriceType,
-                             std::string("price type must be LIMIT or MARKET, not '") + (p.price_type ? p.price_type : "") + "'");
-    if (empty(p.validity) || same(p.validity, "DAY")) o.validity = Validity::Day;
-    else if (same(p.validity, "IOC")) o.validity = Validity::IOC;
-    else if (same(p.validity, "FOK")) o.validity = Validity::FOK;
+        return Verdict::fail(
+            400, reason::kBadPriceType,
+            std::string("price type must be LIMIT or MARKET, not '") + (p.price_type ? p.price_type : "") + "'");
+    if (empty(p.validity) || same(p.validity, "DAY"))
+        o.validity = Validity::Day;
+    else if (same(p.validity, "IOC"))
+        o.validity = Validity::IOC;
+    else if (same(p.validity, "FOK"))
+        o.validity = Validity::FOK;
     else
         return Verdict::fail(400, reason::kBadValidity,
                              std::string("validity must be DAY, IOC or FOK, not '") + p.validity + "'");
@@ -238,19 +261,25 @@ Verdict BrokerState::check_new(const Placement& p, Order& o) {
     if (!empty(p.trustee)) o.trustee = p.trustee;
     if (p.market == Market::Equity) {
         if (!empty(p.order_type) && !same(p.order_type, "NORMAL"))
-            return Verdict::fail(400, reason::kBadOrderType, std::string("order type must be NORMAL, not '") + p.order_type + "'");
+            return Verdict::fail(400, reason::kBadOrderType,
+                                 std::string("order type must be NORMAL, not '") + p.order_type + "'");
     }
     if (!empty(p.trigger_condition)) {
-        if (same(p.trigger_condition, "LAST_PAID_OR_HIGHER")) o.trigger_condition = "LAST_PAID_OR_HIGHER";
-        else if (same(p.trigger_condition, "LAST_PAID_OR_LOWER")) o.trigger_condition = "LAST_PAID_OR_LOWER";
+        if (same(p.trigger_condition, "LAST_PAID_OR_HIGHER"))
+            o.trigger_condition = "LAST_PAID_OR_HIGHER";
+        else if (same(p.trigger_condition, "LAST_PAID_OR_LOWER"))
+            o.trigger_condition = "LAST_PAID_OR_LOWER";
         else
-            return Verdict::fail(400, reason::kBadTrigger,
-                                 std::string("trigger condition must be LAST_PAID_OR_HIGHER, LAST_PAID_OR_LOWER or empty, not '") +
-                                     p.trigger_condition + "'");
+            return Verdict::fail(
+                400, reason::kBadTrigger,
+                std::string("trigger condition must be LAST_PAID_OR_HIGHER, LAST_PAID_OR_LOWER or empty, not '") +
+                    p.trigger_condition + "'");
         o.trigger_inst = empty(p.trigger_symbol) ? inst : instrument_index(p.trigger_symbol);
         if (o.trigger_inst < 0)
-            return Verdict::fail(400, reason::kBadTrigger, std::string("no instrument ") + p.trigger_symbol + " to trigger on");
-        if (p.trigger_price <= 0) return Verdict::fail(400, reason::kBadTrigger, "a stop order needs a trigger price above zero");
+            return Verdict::fail(400, reason::kBadTrigger,
+                                 std::string("no instrument ") + p.trigger_symbol + " to trigger on");
+        if (p.trigger_price <= 0)
+            return Verdict::fail(400, reason::kBadTrigger, "a stop order needs a trigger price above zero");
         o.trigger_price = to_px(p.trigger_price);
     }
     return check_price(in, o.type, o.price, p.bypass_warning);
@@ -265,9 +294,11 @@ Verdict BrokerState::check_funds(Order& o, int skip) {
     const engine::Verdict v = ledger.check(req, skip >= 0 ? skip : engine::kNoOrder);
     const std::string need = std::to_string(v.need);
     switch (v.refusal) {
-        case engine::Refusal::None: return Verdict::done("");
+        case engine::Refusal::None:
+            return Verdict::done("");
         case engine::Refusal::NotAllowed:
-            return Verdict::fail(403, reason::kNotAllowed, o.account + (o.side == Side::Buy ? " may not buy" : " may not sell"));
+            return Verdict::fail(403, reason::kNotAllowed,
+                                 o.account + (o.side == Side::Buy ? " may not buy" : " may not sell"));
         case engine::Refusal::BadVolume:
             return Verdict::fail(400, reason::kBadVolume,
                                  "volume " + need + " of " + in.symbol + " would take " + o.account +
@@ -307,7 +338,8 @@ int BrokerState::find_equity_order(const char* no) const {
 }
 
 Verdict BrokerState::place(const Placement& p) {
-    if (!in_session) return Verdict::fail(409, reason::kMarketClosed, "the market is closed until the next session opens");
+    if (!in_session)
+        return Verdict::fail(409, reason::kMarketClosed, "the market is closed until the next session opens");
     Order o;
     Verdict v = check_new(p, o);
     if (!v.ok) return v;
@@ -321,12 +353,13 @@ Verdict BrokerState::place(const Placement& p) {
     }
     o.entry_t = o.update_t = now;
     o.status = o.trigger_condition.empty() ? Status::Open : Status::Pending;
-    if (o.status == Status::Open)
-        o.exchange_no = exchange_number(o.market);
+    if (o.status == Status::Open) o.exchange_no = exchange_number(o.market);
     const int i = static_cast<int>(orders.size());
     orders.push_back(std::move(o));
-    if (orders[i].market == Market::Derivatives) derivatives_orders[orders[i].dno] = i;
-    else equity_orders[orders[i].eno] = i;
+    if (orders[i].market == Market::Derivatives)
+        derivatives_orders[orders[i].dno] = i;
+    else
+        equity_orders[orders[i].eno] = i;
     by_account[orders[i].account].push_back(i);
     note_order(i, "NEW");
     if (orders[i].status == Status::Pending) {
@@ -389,8 +422,11 @@ void BrokerState::book_events(int inst) {
                     in.lp_quotes.push_back(e.handle);
                 }
                 break;
-            case engine::BookEventKind::BookChanged: note_book(inst); break;
-            default: break;
+            case engine::BookEventKind::BookChanged:
+                note_book(inst);
+                break;
+            default:
+                break;
         }
     }
 }
@@ -413,9 +449,10 @@ void BrokerState::submit(int i) {
     const engine::Validity validity = o.type == PriceType::Market && o.validity == Validity::Day
                                           ? engine::Validity::IOC
                                           : static_cast<engine::Validity>(o.validity);
-    const engine::AddResult r = to_book(o.inst, engine::BookOrder{i, book_side(o.side),
-        o.type == PriceType::Limit ? engine::PriceType::Limit : engine::PriceType::Market, validity, limit,
-        o.remaining(), o.iceberg});
+    const engine::AddResult r = to_book(
+        o.inst, engine::BookOrder{i, book_side(o.side),
+                                  o.type == PriceType::Limit ? engine::PriceType::Limit : engine::PriceType::Market,
+                                  validity, limit, o.remaining(), o.iceberg});
     if (r.expired == 0) return;
     Order& after = orders[i];
     after.cancelled += static_cast<int>(r.expired);
@@ -489,8 +526,9 @@ void BrokerState::unrest(int i) {
 Verdict BrokerState::cancel(int i, const User& by) {
     Order& o = orders[i];
     if (!o.active())
-        return Verdict::fail(409, reason::kNotCancellable,
-                             "order " + o.number() + " is " + status_text(o.status) + " and can no longer be cancelled");
+        return Verdict::fail(
+            409, reason::kNotCancellable,
+            "order " + o.number() + " is " + status_text(o.status) + " and can no longer be cancelled");
     if (o.trade_report)
         return Verdict::fail(409, reason::kNotCancellable, "order " + o.number() + " is a trade report");
     unrest(i);
@@ -512,9 +550,11 @@ Verdict BrokerState::change(int i, const Change& c, const User& by) {
     Order n = o;
     bool changed = false, requeue = false;
     if (!c.new_account.empty() && c.new_account != o.account) {
-        const bool exists = o.market == Market::Derivatives ? derivatives.count(c.new_account) > 0 : equity.count(c.new_account) > 0;
-        const std::string owner = !exists ? "" : o.market == Market::Derivatives ? derivatives.at(c.new_account).owner
-                                                                                 : equity.at(c.new_account).owner;
+        const bool exists =
+            o.market == Market::Derivatives ? derivatives.count(c.new_account) > 0 : equity.count(c.new_account) > 0;
+        const std::string owner = !exists                           ? ""
+                                  : o.market == Market::Derivatives ? derivatives.at(c.new_account).owner
+                                                                    : equity.at(c.new_account).owner;
         if (!exists || !may_see(by, owner))
             return Verdict::fail(404, reason::kBadAccount, "no account " + c.new_account + " to move the order to");
         if (o.matched > 0)
@@ -525,17 +565,26 @@ Verdict BrokerState::change(int i, const Change& c, const User& by) {
     }
     if (!empty(c.price_type)) {
         PriceType t;
-        if (same(c.price_type, "LIMIT")) t = PriceType::Limit;
-        else if (same(c.price_type, "MARKET")) t = PriceType::Market;
-        else return Verdict::fail(400, reason::kBadPriceType, std::string("price type must be LIMIT or MARKET, not '") + c.price_type + "'");
+        if (same(c.price_type, "LIMIT"))
+            t = PriceType::Limit;
+        else if (same(c.price_type, "MARKET"))
+            t = PriceType::Market;
+        else
+            return Verdict::fail(400, reason::kBadPriceType,
+                                 std::string("price type must be LIMIT or MARKET, not '") + c.price_type + "'");
         if (t != n.type) changed = requeue = true, n.type = t;
     }
     if (!empty(c.validity)) {
         Validity v;
-        if (same(c.validity, "DAY")) v = Validity::Day;
-        else if (same(c.validity, "IOC")) v = Validity::IOC;
-        else if (same(c.validity, "FOK")) v = Validity::FOK;
-        else return Verdict::fail(400, reason::kBadValidity, std::string("validity must be DAY, IOC or FOK, not '") + c.validity + "'");
+        if (same(c.validity, "DAY"))
+            v = Validity::Day;
+        else if (same(c.validity, "IOC"))
+            v = Validity::IOC;
+        else if (same(c.validity, "FOK"))
+            v = Validity::FOK;
+        else
+            return Verdict::fail(400, reason::kBadValidity,
+                                 std::string("validity must be DAY, IOC or FOK, not '") + c.validity + "'");
         if (v != n.validity) changed = requeue = true, n.validity = v;
     }
     if (n.type == PriceType::Market) {
@@ -597,15 +646,17 @@ Verdict BrokerState::change(int i, const Change& c, const User& by) {
 }
 
 Verdict BrokerState::trade_report(const User& by, const std::string& account, const char* symbol, double price,
-                                  int volume, const char* side, const char* position, const std::string& counter_account,
-                                  const char* counter_position, std::vector<std::int32_t>& numbers) {
+                                  int volume, const char* side, const char* position,
+                                  const std::string& counter_account, const char* counter_position,
+                                  std::vector<std::int32_t>& numbers) {
     auto visible = [&](const std::string& no) {
         auto it = derivatives.find(no);
         return it != derivatives.end() && may_see(by, it->second.owner);
     };
     if (!visible(account)) return Verdict::fail(404, reason::kBadAccount, "no derivatives account " + account);
     if (!counter_account.empty() && !visible(counter_account))
-        return Verdict::fail(404, reason::kBadAccount, "no derivatives account " + counter_account + " for the counter party");
+        return Verdict::fail(404, reason::kBadAccount,
+                             "no derivatives account " + counter_account + " for the counter party");
     if (counter_account == account)
         return Verdict::fail(400, reason::kBadAccount, "a trade report needs two different accounts");
     Placement p{Market::Derivatives, account, by.id, symbol, side, position, "LIMIT", "DAY", price, volume, true};
@@ -654,7 +705,8 @@ void BrokerState::settle() {
         for (int i : stops_) {
             const Order& o = orders[i];
             if (o.trigger_inst != inst) continue;
-            const bool met = o.trigger_condition == "LAST_PAID_OR_HIGHER" ? px >= o.trigger_price : px <= o.trigger_price;
+            const bool met =
+                o.trigger_condition == "LAST_PAID_OR_HIGHER" ? px >= o.trigger_price : px <= o.trigger_price;
             if (met) ready.push_back(i);
         }
         for (int i : ready) {

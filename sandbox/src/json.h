@@ -126,11 +126,21 @@ class Writer {
         out_ += '"';
         for (unsigned char c : s) {
             switch (c) {
-                case '"': out_ += "\\\""; break;
-                case '\\': out_ += "\\\\"; break;
-                case '\n': out_ += "\\n"; break;
-                case '\r': out_ += "\\r"; break;
-                case '\t': out_ += "\\t"; break;
+                case '"':
+                    out_ += "\\\"";
+                    break;
+                case '\\':
+                    out_ += "\\\\";
+                    break;
+                case '\n':
+                    out_ += "\\n";
+                    break;
+                case '\r':
+                    out_ += "\\r";
+                    break;
+                case '\t':
+                    out_ += "\\t";
+                    break;
                 default:
                     if (c < 0x20) {
                         char buf[8];
@@ -261,11 +271,21 @@ class Parser {
             if (i_ >= t_.size()) fail("bad escape");
             c = t_[i_++];
             switch (c) {
-                case 'n': out += '\n'; break;
-                case 't': out += '\t'; break;
-                case 'r': out += '\r'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
+                case 'n':
+                    out += '\n';
+                    break;
+                case 't':
+                    out += '\t';
+                    break;
+                case 'r':
+                    out += '\r';
+                    break;
+                case 'b':
+                    out += '\b';
+                    break;
+                case 'f':
+                    out += '\f';
+                    break;
                 case 'u': {
                     if (i_ + 4 > t_.size()) fail("bad escape");
                     const unsigned cp = static_cast<unsigned>(std::stoul(t_.substr(i_, 4), nullptr, 16));
@@ -283,7 +303,8 @@ class Parser {
                     }
                     break;
                 }
-                default: out += c;
+                default:
+                    out += c;
             }
         }
         if (i_ >= t_.size()) fail("unterminated string");

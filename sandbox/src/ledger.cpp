@@ -26,7 +26,9 @@ Wide apply_rate(Wide units, Rate r) { return div_round(units * r.num, r.den); }
 }  // namespace
 
 // ------------------------------------------------------------------ money
-Money Money::of(double currency) { return Money{static_cast<std::int64_t>(std::llround(currency * kUnitsPerCurrency))}; }
+Money Money::of(double currency) {
+    return Money{static_cast<std::int64_t>(std::llround(currency * kUnitsPerCurrency))};
+}
 
 double Money::rounded() const { return static_cast<double>(to_cent().units / kUnitsPerCent) / 100.0; }
 
@@ -144,14 +146,20 @@ void Ledger::hold(const OrderSpec& o, int sign) {
     const std::int64_t v = sign * o.volume;
     const int s = ix(o.side);
     if (a.market == Market::Derivatives) {
-        if (o.mode == PositionMode::Close) p.close_reserved[s] += v;
-        else if (o.pending) return;
-        else if (o.mode == PositionMode::Open) p.open_orders[s] += v;
-        else p.auto_orders[s] += v;
+        if (o.mode == PositionMode::Close)
+            p.close_reserved[s] += v;
+        else if (o.pending)
+            return;
+        else if (o.mode == PositionMode::Open)
+            p.open_orders[s] += v;
+        else
+            p.auto_orders[s] += v;
         return;
     }
-    if (o.side == Side::Sell) p.sell_held += v;
-    else if (!o.pending) a.buy_held += static_cast<Wide>(hold_price(o)) * v;
+    if (o.side == Side::Sell)
+        p.sell_held += v;
+    else if (!o.pending)
+        a.buy_held += static_cast<Wide>(hold_price(o)) * v;
 }
 
 Px Ledger::hold_price(const OrderSpec& o) const {
@@ -166,8 +174,9 @@ Ledger::Sums Ledger::sums(const Account& a, int inst, const Position* p) const {
         const InstrumentTerms& t = instruments_[i].terms;
         const Px m = instruments_[i].mark;
         const std::int64_t held = q.long_qty + q.short_qty;
-        s.unrealized += ((static_cast<Wide>(m) * q.long_qty - q.long_cost) + (q.short_cost - static_cast<Wide>(m) * q.short_qty)) *
-                        t.multiplier;
+        s.unrealized +=
+            ((static_cast<Wide>(m) * q.long_qty - q.long_cost) + (q.short_cost - static_cast<Wide>(m) * q.short_qty)) *
+            t.multiplier;
         s.mr += static_cast<Wide>(t.im.units) * (held + q.opening(Side::Buy) + q.opening(Side::Sell));
         s.mm += static_cast<Wide>(t.mm.units) * held;
         s.value += static_cast<Wide>(m) * q.volume * t.multiplier;
@@ -231,9 +240,12 @@ Verdict Ledger::check_derivatives(const OrderSpec& o, const OrderSpec* old) cons
         // What the order's earlier form holds is the new form's to take over.
         const std::int64_t v = old->volume;
         const int s = ix(old->side);
-        if (old->mode == PositionMode::Close) p.close_reserved[s] -= v;
-        else if (!old->pending && old->mode == PositionMode::Open) p.open_orders[s] -= v;
-        else if (!old->pending) p.auto_orders[s] -= v;
+        if (old->mode == PositionMode::Close)
+            p.close_reserved[s] -= v;
+        else if (!old->pending && old->mode == PositionMode::Open)
+            p.open_orders[s] -= v;
+        else if (!old->pending)
+            p.auto_orders[s] -= v;
     }
     Verdict v;
     v.need = o.volume;
@@ -243,8 +255,8 @@ Verdict Ledger::check_derivatives(const OrderSpec& o, const OrderSpec* old) cons
     const Wide opens = (buy ? p.long_qty : p.short_qty) + p.open_orders[s] + p.auto_orders[s] + o.volume;
     const Wide opened = (buy ? p.open_long : p.open_short) + p.open_orders[s] + p.auto_orders[s] + o.volume;
     const Wide closed = (buy ? p.close_short : p.close_long) + p.close_reserved[s] + p.auto_orders[s] + o.volume;
-    const Wide all = p.long_qty + p.short_qty + p.open_orders[0] + p.open_orders[1] + p.auto_orders[0] + p.auto_orders[1] +
-                     o.volume;
+    const Wide all =
+        p.long_qty + p.short_qty + p.open_orders[0] + p.open_orders[1] + p.auto_orders[0] + p.auto_orders[1] + o.volume;
     const Wide value = static_cast<Wide>(t.ceiling) * all * t.multiplier;
     const Wide margin = static_cast<Wide>(std::max(t.im.units, t.mm.units)) * all;
     if ((o.mode != PositionMode::Close && (opens > kRecordMax || opened > kRecordMax)) ||
@@ -295,7 +307,8 @@ Verdict Ledger::check_equity(const OrderSpec& o, const OrderSpec* old) const {
     if (old && old->side == Side::Buy && !old->pending) held -= static_cast<Wide>(hold_price(*old)) * old->volume;
     const Wide cash = a.cash.units < 0 ? -static_cast<Wide>(a.cash.units) : a.cash.units;
     if (bound > kMoneyBound / 4 || notional > kMoneyBound / 4 ||
-        (o.side == Side::Buy && cash + a.credit.units + apply_rate(held + notional, rates_.buy_reserve) > kMoneyBound / 2)) {
+        (o.side == Side::Buy &&
+         cash + a.credit.units + apply_rate(held + notional, rates_.buy_reserve) > kMoneyBound / 2)) {
         v.refusal = Refusal::BadVolume;
         return v;
     }
@@ -382,7 +395,7 @@ FillReport Ledger::fill(OrderId id, Px price, std::int64_t volume) {
         const bool buy = o.side == Side::Buy;
         const std::int64_t opposite = buy ? p.short_qty : p.long_qty;
         // AUTO decides now: it closes what CLOSE orders have not reserved.
-        r.closed = o.mode == PositionMode::Close ? std::min(volume, opposite)
+        r.closed = o.mode == PositionMode::Close  ? std::min(volume, opposite)
                    : o.mode == PositionMode::Auto ? std::min(volume, p.closable(o.side))
                                                   : 0;
         r.opened = volume - r.closed;
@@ -407,8 +420,10 @@ FillReport Ledger::fill(OrderId id, Px price, std::int64_t volume) {
         }
         if (r.opened > 0) {
             const Wide part = static_cast<Wide>(price) * r.opened;
-            if (buy) p.long_cost += part, p.long_qty += r.opened, p.open_long += r.opened;
-            else p.short_cost += part, p.short_qty += r.opened, p.open_short += r.opened;
+            if (buy)
+                p.long_cost += part, p.long_qty += r.opened, p.open_long += r.opened;
+            else
+                p.short_cost += part, p.short_qty += r.opened, p.open_short += r.opened;
         }
     } else {
         r.brokerage = fee(r.value, rates_.brokerage);
@@ -431,8 +446,10 @@ FillReport Ledger::fill(OrderId id, Px price, std::int64_t volume) {
     }
     o.volume -= volume;
     r.remaining = o.volume;
-    if (o.volume > 0) hold(o, +1);
-    else orders_.erase(it);
+    if (o.volume > 0)
+        hold(o, +1);
+    else
+        orders_.erase(it);
     return r;
 }
 

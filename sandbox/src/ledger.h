@@ -74,11 +74,11 @@ inline constexpr OrderId kNoOrder = INT64_MIN;
 inline constexpr std::int64_t kRecordMax = INT32_MAX;  // largest volume a record field holds
 
 struct Rates {
-    Rate brokerage{15, 10000};      // 0.15%
-    Rate trading{5, 100000};        // 0.005%
-    Rate clearing{1, 100000};       // 0.001%
-    Rate buy_reserve{10016, 10000}; // what an equity buy sets aside, fees included
-    Rate credit_margin{1, 2};       // credit-balance accounts: initial margin of the long market value
+    Rate brokerage{15, 10000};       // 0.15%
+    Rate trading{5, 100000};         // 0.005%
+    Rate clearing{1, 100000};        // 0.001%
+    Rate buy_reserve{10016, 10000};  // what an equity buy sets aside, fees included
+    Rate credit_margin{1, 2};        // credit-balance accounts: initial margin of the long market value
 };
 
 struct InstrumentTerms {
@@ -108,9 +108,9 @@ struct Position {
     std::int64_t auto_orders[2] = {0, 0};     // active AUTO orders
     std::int64_t sell_held = 0;               // equity: shares of open sells
 
-    double long_avg() const;   // price, 0 when flat
+    double long_avg() const;  // price, 0 when flat
     double short_avg() const;
-    double avg() const;        // equity
+    double avg() const;  // equity
     // Contracts an order on `side` may close: the opposite position not reserved.
     std::int64_t closable(Side side) const;
     // Contracts of open orders on `side` that would open a position.
@@ -122,9 +122,9 @@ struct Position {
 
 struct Account {
     Market market;
-    Money cash, credit;               // credit: derivatives credit line / equity credit limit
-    Money start_cash, start_credit;   // as set up
-    bool credit_balance = false;      // equity CREDIT_BALANCE
+    Money cash, credit;              // credit: derivatives credit line / equity credit limit
+    Money start_cash, start_credit;  // as set up
+    bool credit_balance = false;     // equity CREDIT_BALANCE
     bool can_buy = true, can_sell = true;
     std::map<int, Position> positions;  // by instrument
     Wide buy_held = 0;                  // equity: hold price x remaining of open buys
@@ -135,9 +135,9 @@ struct OrderSpec {
     int inst;
     Side side;
     PositionMode mode = PositionMode::Open;  // derivatives
-    Px hold_price = 0;       // limit price; 0 for MARKET (equity buys then hold at the day's ceiling)
-    std::int64_t volume = 0; // what remains to match (> 0)
-    bool pending = false;    // a stop order still waiting for its trigger
+    Px hold_price = 0;                       // limit price; 0 for MARKET (equity buys then hold at the day's ceiling)
+    std::int64_t volume = 0;                 // what remains to match (> 0)
+    bool pending = false;                    // a stop order still waiting for its trigger
 };
 
 // The outcome of a check, with what a refusal message needs.
@@ -170,8 +170,8 @@ struct DerivativesFigures {
     char flag;  // 'N', 'C' or 'F'
 };
 struct EquityFigures {
-    Money reserved;       // held by open buys, buy reserve included
-    Money buying_power;   // cash + credit limit - reserved
+    Money reserved;      // held by open buys, buy reserve included
+    Money buying_power;  // cash + credit limit - reserved
     Money long_market_value, liabilities, equity_balance, margin_im;
 };
 

@@ -11,8 +11,8 @@ namespace tvx::sandbox {
 // ---------------------------------------------------------------- intervals
 namespace {
 constexpr IntervalSpec kIntervals[] = {
-    {"1m", 60, 0},      {"3m", 180, 0},     {"5m", 300, 0},  {"10m", 600, 0},         {"15m", 900, 0},
-    {"30m", 1800, 0},   {"60m", 3600, 0},   {"1d", 86400, 0}, {"1w", 604800, 345600},  // weeks open on Mondays
+    {"1m", 60, 0},    {"3m", 180, 0},   {"5m", 300, 0},   {"10m", 600, 0},        {"15m", 900, 0},
+    {"30m", 1800, 0}, {"60m", 3600, 0}, {"1d", 86400, 0}, {"1w", 604800, 345600},  // weeks open on Mondays
 };
 
 std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
@@ -97,8 +97,10 @@ std::vector<std::pair<Px, std::int64_t>> top_levels(const Instrument& in, engine
     if (!q) return top;
     const std::int64_t v = buy ? in.quote_bid_volume : in.quote_ask_volume;
     auto it = std::find_if(top.begin(), top.end(), [&](auto& l) { return buy ? l.first <= q : l.first >= q; });
-    if (it != top.end() && it->first == q) it->second += v;
-    else top.insert(it, {q, v});
+    if (it != top.end() && it->first == q)
+        it->second += v;
+    else
+        top.insert(it, {q, v});
     if (top.size() > 5) top.pop_back();
     return top;
 }
@@ -166,13 +168,26 @@ std::string info_json(const InfoPicture& p) {
 
 std::string BrokerState::book_payload(int inst) const {
     const Instrument& in = instruments[inst];
-    return book_json(BookPicture{in.symbol, now, top_levels(in, engine::Side::Buy), top_levels(in, engine::Side::Sell)});
+    return book_json(
+        BookPicture{in.symbol, now, top_levels(in, engine::Side::Buy), top_levels(in, engine::Side::Sell)});
 }
 
 namespace {
 InfoPicture info_picture(const Instrument& in, std::int64_t now) {
-    return InfoPicture{in.symbol, now, in.last_seq, in.last, in.reference, in.open, in.high, in.low, in.ceiling,
-                       in.floor, best_of(in, engine::Side::Buy), best_of(in, engine::Side::Sell), in.volume, in.value,
+    return InfoPicture{in.symbol,
+                       now,
+                       in.last_seq,
+                       in.last,
+                       in.reference,
+                       in.open,
+                       in.high,
+                       in.low,
+                       in.ceiling,
+                       in.floor,
+                       best_of(in, engine::Side::Buy),
+                       best_of(in, engine::Side::Sell),
+                       in.volume,
+                       in.value,
                        in.multiplier};
 }
 }  // namespace
@@ -181,7 +196,8 @@ std::string BrokerState::info_payload(int inst) const { return info_json(info_pi
 
 // The newest candle of `interval` as it stood when minute candle `k` looked
 // like `minute` (older minutes no longer change).
-std::string BrokerState::candle_payload(int inst, const std::string& interval, std::size_t k, const Candle& minute) const {
+std::string BrokerState::candle_payload(int inst, const std::string& interval, std::size_t k,
+                                        const Candle& minute) const {
     const Instrument& in = instruments[inst];
     const IntervalSpec* iv = find_interval(interval.c_str());
     if (!iv) return "";
@@ -212,19 +228,22 @@ void BrokerState::note_book(int inst) {
     auto& last = last_book_[inst];
     if (last == payload) return;
     last = payload;
-    streams.note(Topic::BidOffer, in.symbol, inst, [payload = std::move(payload)](const std::string&) { return payload; });
+    streams.note(Topic::BidOffer, in.symbol, inst,
+                 [payload = std::move(payload)](const std::string&) { return payload; });
 }
 
 void BrokerState::note_trade(int inst) {
     const Instrument& in = instruments[inst];
     if (streams.watched(Topic::Info, in.symbol)) {
-        streams.note(Topic::Info, in.symbol, inst, [p = info_picture(in, now)](const std::string&) { return info_json(p); });
+        streams.note(Topic::Info, in.symbol, inst,
+                     [p = info_picture(in, now)](const std::string&) { return info_json(p); });
     }
     if (streams.watched(Topic::Candle, in.symbol) && !in.candles.empty()) {
         const std::size_t k = in.candles.size() - 1;
-        streams.note(Topic::Candle, in.symbol, inst, [this, inst, k, minute = in.candles.back()](const std::string& iv) {
-            return candle_payload(inst, iv, k, minute);
-        });
+        streams.note(Topic::Candle, in.symbol, inst,
+                     [this, inst, k, minute = in.candles.back()](const std::string& iv) {
+                         return candle_payload(inst, iv, k, minute);
+                     });
     }
 }
 

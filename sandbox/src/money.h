@@ -30,7 +30,9 @@ struct Money {
     static constexpr Money value(Px price, std::int64_t volume) { return Money{price * volume}; }
 
     // Rounded half away from zero to the cent.
-    constexpr Money to_cent() const { return Money{static_cast<std::int64_t>(div_round(units, kUnitsPerCent) * kUnitsPerCent)}; }
+    constexpr Money to_cent() const {
+        return Money{static_cast<std::int64_t>(div_round(units, kUnitsPerCent) * kUnitsPerCent)};
+    }
     // For records and payloads: the figure rounded to the cent, as a double.
     double rounded() const;
     // "1234.50": the figure rounded to the cent.
@@ -39,8 +41,14 @@ struct Money {
     constexpr Money operator+(Money o) const { return Money{units + o.units}; }
     constexpr Money operator-(Money o) const { return Money{units - o.units}; }
     constexpr Money operator-() const { return Money{-units}; }
-    constexpr Money& operator+=(Money o) { units += o.units; return *this; }
-    constexpr Money& operator-=(Money o) { units -= o.units; return *this; }
+    constexpr Money& operator+=(Money o) {
+        units += o.units;
+        return *this;
+    }
+    constexpr Money& operator-=(Money o) {
+        units -= o.units;
+        return *this;
+    }
     constexpr Money operator*(std::int64_t k) const { return Money{units * k}; }
     constexpr bool operator==(const Money&) const = default;
     constexpr auto operator<=>(const Money&) const = default;
@@ -53,9 +61,8 @@ struct Rate {
 
 // value x rate rounded half up to the cent (the fee rule); value >= 0.
 constexpr Money fee(Money value, Rate r) {
-    return Money{static_cast<std::int64_t>(div_round(static_cast<Wide>(value.units) * r.num,
-                                                    static_cast<Wide>(r.den) * kUnitsPerCent) *
-                                           kUnitsPerCent)};
+    return Money{static_cast<std::int64_t>(
+        div_round(static_cast<Wide>(value.units) * r.num, static_cast<Wide>(r.den) * kUnitsPerCent) * kUnitsPerCent)};
 }
 
 // The largest money figure an account may reach; beyond it an order is refused

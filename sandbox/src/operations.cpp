@@ -28,10 +28,10 @@ R serve(F&& broker_call, A... args) {
 }  // namespace tvx::sandbox
 
 #define TVX_STRIP(...) __VA_ARGS__
-#define TVX_DEFINE_OPERATION(n, R, name, params, args)                                                \
-    R TavrolixInterfacePY_##n params {                                                                  \
-        return ::tvx::sandbox::serve<n, R>([&] { return ::tvx::sandbox::Broker<::tvx::sandbox::Op::name>::call args; }, \
-                                           TVX_STRIP args);                                             \
+#define TVX_DEFINE_OPERATION(n, R, name, params, args)                                                    \
+    R TavrolixInterfacePY_##n params {                                                                    \
+        return ::tvx::sandbox::serve<n, R>(                                                               \
+            [&] { return ::tvx::sandbox::Broker<::tvx::sandbox::Op::name>::call args; }, TVX_STRIP args); \
     }
 
 namespace tvx::wire {

@@ -31,19 +31,27 @@ OrderTexts BrokerState::order_texts(const Order& o) const {
                         (o.trigger_condition == "LAST_PAID_OR_HIGHER" ? "at or above " : "at or below ") +
                         json::Writer().value(from_px(o.trigger_price)).str();
             break;
-        case Status::Open: t.show = "Queuing", t.meaning = "queuing in the order book"; break;
+        case Status::Open:
+            t.show = "Queuing", t.meaning = "queuing in the order book";
+            break;
         case Status::Partial:
             t.show = "Partially matched";
             t.meaning = std::to_string(o.matched) + " matched, " + std::to_string(o.remaining()) + " queuing";
             break;
-        case Status::Matched: t.show = "Matched", t.meaning = "fully matched"; break;
+        case Status::Matched:
+            t.show = "Matched", t.meaning = "fully matched";
+            break;
         case Status::Cancelled:
             t.show = "Cancelled";
             t.meaning = "cancelled by " + o.cancelled_by +
                         (o.matched ? " after " + std::to_string(o.matched) + " matched" : std::string());
             break;
-        case Status::Expired: t.show = "Expired", t.meaning = o.reject_reason; break;
-        case Status::Rejected: t.show = "Rejected", t.meaning = o.reject_reason; break;
+        case Status::Expired:
+            t.show = "Expired", t.meaning = o.reject_reason;
+            break;
+        case Status::Rejected:
+            t.show = "Rejected", t.meaning = o.reject_reason;
+            break;
     }
     return t;
 }

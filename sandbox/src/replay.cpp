@@ -66,8 +66,7 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
         const std::uint64_t at = read<std::uint64_t>(d + 56);
         const std::uint64_t columns = s.kind == Bars ? 6 : s.kind == Trades ? 3 : 5;
         const std::uint64_t side_bytes = s.kind == Trades ? (s.rows + 7) / 8 * 8 : 0;
-        if (at % 8 || at > size || s.rows > size / 8 ||
-            at + s.rows * 8 * columns + side_bytes > size)
+        if (at % 8 || at > size || s.rows > size / 8 || at + s.rows * 8 * columns + side_bytes > size)
             return "series " + std::to_string(k + 1) + " (" + s.symbol + ") lies outside the block";
         s.inst = b.instrument_index(s.symbol.c_str());
         if (s.inst < 0)
@@ -106,7 +105,8 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
             if (s.kind == Trades && s.v[0][r] == 0) return row_error(s.symbol, r, "a trade of no volume");
             if (s.kind == Bars) {
                 const double o = s.f[0][r], h = s.f[1][r], l = s.f[2][r], cl = s.f[3][r];
-                if (l > h || o < l || o > h || cl < l || cl > h) return row_error(s.symbol, r, "not low <= open, close <= high");
+                if (l > h || o < l || o > h || cl < l || cl > h)
+                    return row_error(s.symbol, r, "not low <= open, close <= high");
             }
             if (s.kind == Quotes && s.f[0][r] >= s.f[1][r]) return row_error(s.symbol, r, "bid not below ask");
         }
@@ -173,7 +173,8 @@ std::size_t Replay::next_series() const {
     std::size_t best = series_.size();
     for (std::size_t k = 0; k < series_.size(); ++k) {
         const Series& s = series_[k];
-        if (s.pos < s.rows && (best == series_.size() || s.time[s.pos] < series_[best].time[series_[best].pos])) best = k;
+        if (s.pos < s.rows && (best == series_.size() || s.time[s.pos] < series_[best].time[series_[best].pos]))
+            best = k;
     }
     return best;
 }
@@ -214,8 +215,12 @@ void Replay::apply_next(BrokerState& b) {
         case Bars:
             bar(b, s.inst, to_px(s.f[0][r]), to_px(s.f[1][r]), to_px(s.f[2][r]), to_px(s.f[3][r]), s.v[0][r]);
             break;
-        case Trades: trade(b, s.inst, to_px(s.f[0][r]), s.v[0][r], s.side[r]); break;
-        case Quotes: quote(b, s.inst, to_px(s.f[0][r]), s.v[0][r], to_px(s.f[1][r]), s.v[1][r]); break;
+        case Trades:
+            trade(b, s.inst, to_px(s.f[0][r]), s.v[0][r], s.side[r]);
+            break;
+        case Quotes:
+            quote(b, s.inst, to_px(s.f[0][r]), s.v[0][r], to_px(s.f[1][r]), s.v[1][r]);
+            break;
     }
     b.settle();
 }
@@ -287,8 +292,10 @@ void Replay::bar(BrokerState& b, int inst, Px open, Px high, Px low, Px close, s
         const bool buy = side == engine::Side::Buy;
         in.book->for_each_order(side, [&](const engine::RestingView& r) {
             if (r.id < 0) return;
-            if (buy ? open <= r.price : open >= r.price) fills.emplace_back(static_cast<int>(r.id), open);
-            else if (buy ? low <= r.price : high >= r.price) fills.emplace_back(static_cast<int>(r.id), r.price);
+            if (buy ? open <= r.price : open >= r.price)
+                fills.emplace_back(static_cast<int>(r.id), open);
+            else if (buy ? low <= r.price : high >= r.price)
+                fills.emplace_back(static_cast<int>(r.id), r.price);
         });
     }
     std::sort(fills.begin(), fills.end());
@@ -320,7 +327,11 @@ std::string Replay::state_json(const BrokerState& b, bool running) const {
     next == INT64_MAX ? w.null() : w.value(next);
     w.key("series").begin_array();
     for (const Series& s : series_) {
-        w.begin_object().field("symbol", s.symbol).field("kind", s.kind == Bars ? "bars" : s.kind == Trades ? "trades" : "quotes");
+        w.begin_object()
+            .field("symbol", s.symbol)
+            .field("kind", s.kind == Bars     ? "bars"
+                           : s.kind == Trades ? "trades"
+                                              : "quotes");
         w.field("rows", s.rows).field("position", s.pos).end_object();
     }
     w.end_array();

@@ -98,7 +98,8 @@ void run_loop(double speed) {
         if (speed > 0 && gap > 0) {
             std::unique_lock<std::mutex> lk(run.m);
             const auto wait = std::chrono::duration<double>(static_cast<double>(gap) / speed);
-            run.cv.wait_until(lk, clock::now() + std::chrono::duration_cast<clock::duration>(wait), [&] { return run.stop; });
+            run.cv.wait_until(lk, clock::now() + std::chrono::duration_cast<clock::duration>(wait),
+                              [&] { return run.stop; });
         }
         {
             std::lock_guard<std::mutex> lk(run.m);

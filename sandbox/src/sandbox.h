@@ -34,8 +34,10 @@ void log_call(int op, std::string args_json);
 // --- result helpers --------------------------------------------------------------
 template <class R>
 void set_failure(R& r, const char* text) {
-    if constexpr (requires { r.internal_error; }) r.internal_error = text;
-    else r.error = text;
+    if constexpr (requires { r.internal_error; })
+        r.internal_error = text;
+    else
+        r.error = text;
 }
 
 // A refusal in whatever form the result record has.
@@ -43,8 +45,10 @@ template <class R>
 R refusal(std::int32_t status, const char* message) {
     R r{};
     if constexpr (requires { r.status_code; }) r.status_code = status;
-    if constexpr (requires { r.message; }) r.message = message;
-    else if constexpr (requires { r.error; }) r.error = message;
+    if constexpr (requires { r.message; })
+        r.message = message;
+    else if constexpr (requires { r.error; })
+        r.error = message;
     return r;
 }
 

@@ -13,11 +13,16 @@ namespace tvx::sandbox {
 
 const char* topic_name(Topic t) {
     switch (t) {
-        case Topic::BidOffer: return "bidofferv1";
-        case Topic::Info: return "infov1";
-        case Topic::Candle: return "cdlv1";
-        case Topic::DerivativesOrder: return "orderdvv1";
-        case Topic::EquityOrder: return "ordereqv1";
+        case Topic::BidOffer:
+            return "bidofferv1";
+        case Topic::Info:
+            return "infov1";
+        case Topic::Candle:
+            return "cdlv1";
+        case Topic::DerivativesOrder:
+            return "orderdvv1";
+        case Topic::EquityOrder:
+            return "ordereqv1";
     }
     return "";
 }
@@ -109,10 +114,12 @@ void deliver(Delivery& d) {
     rec.payload = d.payload.c_str();
     Call c{&d, &rec};
     // The receiver reports a failed callback by throwing; the stream goes on.
-    platform::call_catching([](void* p) {
-        auto* c = static_cast<Call*>(p);
-        c->d->receiver(c->rec);
-    }, &c);
+    platform::call_catching(
+        [](void* p) {
+            auto* c = static_cast<Call*>(p);
+            c->d->receiver(c->rec);
+        },
+        &c);
 }
 
 }  // namespace

@@ -13,10 +13,14 @@ inline std::size_t utf8_sequence(const std::string& s, std::size_t i) {
     if (c < 0x80) return 1;
     std::size_t n;
     unsigned lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) n = 2;
-    else if (c >= 0xE0 && c <= 0xEF) n = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
-    else if (c >= 0xF0 && c <= 0xF4) n = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
-    else return 0;
+    if (c >= 0xC2 && c <= 0xDF)
+        n = 2;
+    else if (c >= 0xE0 && c <= 0xEF)
+        n = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    else if (c >= 0xF0 && c <= 0xF4)
+        n = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    else
+        return 0;
     if (i + n > s.size() || b(i + 1) < lo || b(i + 1) > hi) return 0;
     for (std::size_t k = 2; k < n; ++k)
         if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;

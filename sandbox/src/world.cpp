@@ -105,7 +105,8 @@ std::string parse_session(const json::Value& s, Options& o) {
         for (const json::Value& d : s["days"].items) {
             int k = 0;
             while (k < 7 && !same_text(d.string("").c_str(), kDays[k])) ++k;
-            if (k == 7) return "session days must be among Mon, Tue, Wed, Thu, Fri, Sat, Sun; not '" + d.string("") + "'";
+            if (k == 7)
+                return "session days must be among Mon, Tue, Wed, Thu, Fri, Sat, Sun; not '" + d.string("") + "'";
             o.days |= 1u << k;
         }
     } else {
@@ -169,8 +170,8 @@ void BrokerState::seed_default_accounts() {
     auto eq = [&](const char* no, const char* owner, const char* type, double cash, double credit) {
         EquityAccountState& a = equity[no];
         a.no = no, a.owner = owner, a.type = type;
-        a.id = ledger.add_equity_account(engine::Money::of(cash), engine::Money::of(credit),
-                                         a.type == "CREDIT_BALANCE");
+        a.id =
+            ledger.add_equity_account(engine::Money::of(cash), engine::Money::of(credit), a.type == "CREDIT_BALANCE");
         return &a;
     };
     auto hold = [&](EquityAccountState* a, const char* symbol, std::int64_t volume, double price) {
@@ -196,14 +197,16 @@ void BrokerState::seed_default_accounts() {
 void BrokerState::reset(const json::Value& s) {
     Options o;
     o.seed = static_cast<std::uint64_t>(s["seed"].integer(static_cast<std::int64_t>(o.seed)));
-    o.history_minutes = static_cast<int>(std::clamp<std::int64_t>(s["history_minutes"].integer(o.history_minutes), 0, 7 * 24 * 60));
+    o.history_minutes =
+        static_cast<int>(std::clamp<std::int64_t>(s["history_minutes"].integer(o.history_minutes), 0, 7 * 24 * 60));
     o.liquidity = s["liquidity"].boolean(o.liquidity);
     o.activity = s["activity"].boolean(o.activity);
     o.running = s["running"].boolean(o.running);
     o.interval_ms = static_cast<int>(std::clamp<std::int64_t>(s["interval_ms"].integer(o.interval_ms), 1, 60000));
     o.tick_seconds = static_cast<int>(std::clamp<std::int64_t>(s["tick_seconds"].integer(o.tick_seconds), 1, 3600));
     std::string start_error = parse_session(s["session"], o);
-    if (s["start"].kind == json::Value::Number) o.start = s["start"].integer(o.start);
+    if (s["start"].kind == json::Value::Number)
+        o.start = s["start"].integer(o.start);
     else if (s["start"].kind == json::Value::String && !parse_time(s["start"].s.c_str(), o.start))
         start_error = "start must be a date YYYY-MM-DD[THH:MM[:SS]] that exists, or seconds since 1970; not '" +
                       s["start"].s + "'";
@@ -261,7 +264,8 @@ std::string BrokerState::apply(const json::Value& s) {
     const bool liquidity = options.liquidity;
     options.liquidity = s["liquidity"].boolean(options.liquidity);
     options.activity = s["activity"].boolean(options.activity);
-    options.tick_seconds = static_cast<int>(std::clamp<std::int64_t>(s["tick_seconds"].integer(options.tick_seconds), 1, 3600));
+    options.tick_seconds =
+        static_cast<int>(std::clamp<std::int64_t>(s["tick_seconds"].integer(options.tick_seconds), 1, 3600));
     std::string error = apply_entities(s, false);
     if (liquidity != options.liquidity)
         for (std::size_t i = 0; i < instruments.size(); ++i) requote(static_cast<int>(i));
@@ -280,8 +284,10 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
                                        v["multiplier"].number(1), v["im"].number(1000),
                                        v["last_trading_date"].string("2026-12-30").c_str())
                               : equity_stock(symbol.c_str(), price, 10);
-        if (deriv) in.mm = v["mm"].number(in.im * 0.7);
-        else if (v["tick"].number(0) > 0) in.fixed_tick = to_px(v["tick"].number(0));
+        if (deriv)
+            in.mm = v["mm"].number(in.im * 0.7);
+        else if (v["tick"].number(0) > 0)
+            in.fixed_tick = to_px(v["tick"].number(0));
         in.lot = static_cast<int>(std::max<std::int64_t>(1, v["lot"].integer(in.lot)));
         in.limit = std::clamp(v["limit"].number(in.limit), 0.01, 0.9);
         in.volatility = std::max(0.0, v["volatility"].number(in.volatility));
@@ -362,8 +368,9 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         if (inst < 0) return "position in an unknown symbol: '" + v["symbol"].string("") + "'";
         const Px ref = instruments[inst].reference;
         if (derivatives.count(no) && instruments[inst].market == Market::Derivatives) {
-            ledger.seed_derivatives(derivatives[no].id, inst, v["long"].integer(0), to_px(v["long_price"].number(from_px(ref))),
-                                    v["short"].integer(0), to_px(v["short_price"].number(from_px(ref))));
+            ledger.seed_derivatives(derivatives[no].id, inst, v["long"].integer(0),
+                                    to_px(v["long_price"].number(from_px(ref))), v["short"].integer(0),
+                                    to_px(v["short_price"].number(from_px(ref))));
         } else if (equity.count(no) && instruments[inst].market == Market::Equity) {
             ledger.seed_equity(equity[no].id, inst, v["volume"].integer(0), to_px(v["price"].number(from_px(ref))));
         } else {
@@ -466,13 +473,21 @@ std::string BrokerState::state_json() {
     w.end_object();
     w.key("users").begin_array();
     for (const User& u : sessions.users())
-        w.begin_object().field("id", u.id).field("role", u.role == Role::Investor ? "investor" : "marketrep").field("broker", u.broker_id).end_object();
+        w.begin_object()
+            .field("id", u.id)
+            .field("role", u.role == Role::Investor ? "investor" : "marketrep")
+            .field("broker", u.broker_id)
+            .end_object();
     w.end_array();
     w.key("derivatives_accounts").begin_object();
     for (const auto& [no, a] : derivatives) {
         const engine::DerivativesFigures f = figures(a);
         const engine::Account& l = ledger.account(a.id);
-        w.key(no).begin_object().field("owner", a.owner).field("cash", l.cash.rounded()).field("credit_line", l.credit.rounded());
+        w.key(no)
+            .begin_object()
+            .field("owner", a.owner)
+            .field("cash", l.cash.rounded())
+            .field("credit_line", l.credit.rounded());
         w.field("equity", f.equity.rounded()).field("excess_equity", f.excess.rounded());
         w.field("total_mr", f.total_mr.rounded()).field("total_mm", f.total_mm.rounded());
         w.key("positions").begin_object();
@@ -512,17 +527,28 @@ std::string BrokerState::state_json() {
     w.key("trades").begin_array();
     for (const Fill& f : fills) {
         w.begin_object().field("market", f.market == Market::Equity ? "equity" : "derivatives");
-        w.field("account_no", f.account).field("order_no", orders[f.order].number()).field("symbol", instruments[f.inst].symbol);
-        w.field("side", f.market == Market::Equity ? (f.side == Side::Buy ? "BUY" : "SELL") : (f.side == Side::Buy ? "LONG" : "SHORT"));
+        w.field("account_no", f.account)
+            .field("order_no", orders[f.order].number())
+            .field("symbol", instruments[f.inst].symbol);
+        w.field("side", f.market == Market::Equity ? (f.side == Side::Buy ? "BUY" : "SELL")
+                                                   : (f.side == Side::Buy ? "LONG" : "SHORT"));
         w.field("open_close", f.close ? "CLOSE" : "OPEN").field("price", from_px(f.px)).field("qty", f.qty);
-        w.field("deal_no", f.deal_no).field("trade_no", f.trade_no).field("time", f.t).field("trade_type", f.trade_type);
+        w.field("deal_no", f.deal_no)
+            .field("trade_no", f.trade_no)
+            .field("time", f.t)
+            .field("trade_type", f.trade_type);
         w.field("fees", (f.brokerage + f.trading + f.clearing).rounded()).end_object();
     }
     w.end_array();
     w.key("tape").begin_array();
     for (const Tape& t : tape)
-        w.begin_object().field("sequence", t.seq).field("symbol", instruments[t.inst].symbol).field("price", from_px(t.px))
-            .field("qty", t.qty).field("time", t.t).end_object();
+        w.begin_object()
+            .field("sequence", t.seq)
+            .field("symbol", instruments[t.inst].symbol)
+            .field("price", from_px(t.px))
+            .field("qty", t.qty)
+            .field("time", t.t)
+            .end_object();
     w.end_array();
     w.field("subscriptions", static_cast<std::int64_t>(streams.count()));
     w.field("events_queued", static_cast<std::uint64_t>(streams.queued()));

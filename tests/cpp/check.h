@@ -10,29 +10,29 @@ inline int failures = 0;
 inline std::string context;  // printed with a failure: the case or the random seed
 }  // namespace check
 
-#define CHECK(cond)                                                                                     \
-    do {                                                                                                \
-        if (!(cond)) {                                                                                  \
-            std::printf("FAIL %s:%d: %s [%s]\n", __FILE__, __LINE__, #cond, check::context.c_str());   \
-            ++check::failures;                                                                          \
-        }                                                                                               \
+#define CHECK(cond)                                                                                  \
+    do {                                                                                             \
+        if (!(cond)) {                                                                               \
+            std::printf("FAIL %s:%d: %s [%s]\n", __FILE__, __LINE__, #cond, check::context.c_str()); \
+            ++check::failures;                                                                       \
+        }                                                                                            \
     } while (0)
 
-#define CHECK_EQ(a, b)                                                                                  \
-    do {                                                                                                \
-        const auto& va_ = (a);                                                                          \
-        const auto& vb_ = (b);                                                                          \
-        if (!(va_ == vb_)) {                                                                            \
-            std::ostringstream os_;                                                                     \
-            os_ << static_cast<long long>(va_) << " != " << static_cast<long long>(vb_);                \
+#define CHECK_EQ(a, b)                                                                                    \
+    do {                                                                                                  \
+        const auto& va_ = (a);                                                                            \
+        const auto& vb_ = (b);                                                                            \
+        if (!(va_ == vb_)) {                                                                              \
+            std::ostringstream os_;                                                                       \
+            os_ << static_cast<long long>(va_) << " != " << static_cast<long long>(vb_);                  \
             std::printf("FAIL %s:%d: %s == %s: %s [%s]\n", __FILE__, __LINE__, #a, #b, os_.str().c_str(), \
-                        check::context.c_str());                                                        \
-            ++check::failures;                                                                          \
-        }                                                                                               \
+                        check::context.c_str());                                                          \
+            ++check::failures;                                                                            \
+        }                                                                                                 \
     } while (0)
 
-#define CHECK_DONE()                                                   \
-    do {                                                               \
+#define CHECK_DONE()                                                        \
+    do {                                                                    \
         if (check::failures) std::printf("%d failures\n", check::failures); \
-        return check::failures ? 1 : 0;                                \
+        return check::failures ? 1 : 0;                                     \
     } while (0)

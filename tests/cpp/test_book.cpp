@@ -48,7 +48,8 @@ void scenes() {
     AddResult r = b.add(lim(9, S, 1000, 10));
     std::vector<K> kinds;
     for (const BookEvent& e : b.events()) kinds.push_back(e.kind);
-    CHECK((kinds == std::vector<K>{K::Accepted, K::Filled, K::BookChanged, K::Filled, K::BookChanged, K::Filled, K::BookChanged}));
+    CHECK((kinds == std::vector<K>{K::Accepted, K::Filled, K::BookChanged, K::Filled, K::BookChanged, K::Filled,
+                                   K::BookChanged}));
     CHECK(b.events()[5].maker_left == 2 && b.events()[5].taker_left == 0 && b.events()[3].maker_left == 0);
     CHECK((fills_of(b) == Fills{{9, 2, 1010, 3}, {9, 1, 1000, 5}, {9, 3, 1000, 2}}));
     CHECK(r.filled == 10 && r.resting == 0 && !r.handle.valid() && !b.cancel(h1));
@@ -75,7 +76,8 @@ void scenes() {
     Book e(10, 900, 1100);
     e.add(lim(1, S, 1000, 5)), e.add(lim(2, S, 1020, 5)), e.add(lim(3, S, 1100, 5));
     r = e.add(lim(4, B, 1020, 12, 0, Validity::IOC));
-    CHECK(r.filled == 10 && r.expired == 2 && e.best_bid() == 0 && e.events().back().why == ExpiryReason::ImmediateOrCancel);
+    CHECK(r.filled == 10 && r.expired == 2 && e.best_bid() == 0 &&
+          e.events().back().why == ExpiryReason::ImmediateOrCancel);
     r = e.add(BookOrder{5, B, PriceType::Market, Validity::Day, 1080, 20, 0});  // up to the day's limit, never rests
     CHECK(r.filled == 0 && r.expired == 20 && e.events().back().why == ExpiryReason::Market && e.best_ask() == 1100);
     e.add(lim(8, B, 1000, 1));
@@ -99,7 +101,8 @@ void scenes() {
     f.add(lim(11, S, 1050, 2));
     f.clear_events();
     r = f.replace(r.handle, lim(3, B, 1060, 3));  // crossing: matches at once; no Cancelled event
-    CHECK(f.events()[0].kind == K::BookChanged && f.events()[1].kind == K::Accepted && r.resting == 1 && (fills_of(f) == Fills{{3, 11, 1050, 2}}));
+    CHECK(f.events()[0].kind == K::BookChanged && f.events()[1].kind == K::Accepted && r.resting == 1 &&
+          (fills_of(f) == Fills{{3, 11, 1050, 2}}));
     CHECK(f.remove(r.handle) == 1 && f.resting() == 0);
     const Handle n = f.add(lim(12, B, 1000, 1)).handle;  // reuses the slot; the old handle stays stale
     CHECK(n.slot == r.handle.slot && !f.cancel(r.handle) && f.cancel(n));
@@ -128,8 +131,16 @@ void stops_and_growth() {
     CHECK((fills_of(g) == Fills{{5, 1, 1000, 1}, {5, 2, 30, 1}}) && g.best_ask() == 1010);
     // Off the grid, or beyond what the level table may reach: refused before anything moves.
     int threw = 0;
-    try { g.add(lim(7, B, 1005, 1)); } catch (const std::invalid_argument&) { ++threw; }
-    try { g.add(lim(8, B, 10 * (kMaxLevels + 100000), 1)); } catch (const std::length_error&) { ++threw; }
+    try {
+        g.add(lim(7, B, 1005, 1));
+    } catch (const std::invalid_argument&) {
+        ++threw;
+    }
+    try {
+        g.add(lim(8, B, 10 * (kMaxLevels + 100000), 1));
+    } catch (const std::length_error&) {
+        ++threw;
+    }
     CHECK(threw == 2 && g.resting() == 2 && g.best_bid() == 0 && g.events().empty());
 }
 
@@ -160,15 +171,20 @@ struct Ref {
                 const std::int64_t k = std::min(v, r.shown);
                 r.remaining -= k, r.shown -= k, v -= k;
                 fills.push_back({id, r.id, lv->first, k});
-                if (r.remaining && !r.shown) r.shown = std::min(r.peak, r.remaining), q.push_back(r);
-                else if (r.remaining) q.push_front(r);
+                if (r.remaining && !r.shown)
+                    r.shown = std::min(r.peak, r.remaining), q.push_back(r);
+                else if (r.remaining)
+                    q.push_front(r);
             }
             lv = q.empty() ? side.erase(lv) : std::next(lv);
         }
         return dry ? n : v;
     }
     void add(const BookOrder& o) {
-        auto run = [&](bool dry) { return o.side == B ? take(asks, B, o.id, o.price, o.volume, dry) : take(bids, S, o.id, o.price, o.volume, dry); };
+        auto run = [&](bool dry) {
+            return o.side == B ? take(asks, B, o.id, o.price, o.volume, dry)
+                               : take(bids, S, o.id, o.price, o.volume, dry);
+        };
         if (o.validity == Validity::FOK && run(true) < o.volume) return;
         const std::int64_t left = run(false);
         if (left == 0 || o.type == PriceType::Market || o.validity != Validity::Day) return;
@@ -187,7 +203,9 @@ struct Ref {
         return false;
     }
     template <class F>
-    void edit(OrderId id, F f) { edit(bids, id, f) || edit(asks, id, f); }
+    void edit(OrderId id, F f) {
+        edit(bids, id, f) || edit(asks, id, f);
+    }
     template <class M>
     static std::vector<LevelView> levels(const M& side) {
         std::vector<LevelView> out;
@@ -201,7 +219,9 @@ struct Ref {
 
 void random_against_reference(unsigned seed) {
     std::mt19937_64 g(seed);
-    auto pick = [&](std::int64_t lo, std::int64_t hi) { return std::uniform_int_distribution<std::int64_t>(lo, hi)(g); };
+    auto pick = [&](std::int64_t lo, std::int64_t hi) {
+        return std::uniform_int_distribution<std::int64_t>(lo, hi)(g);
+    };
     Book b(5, 950, 1050);
     Ref ref;
     std::map<OrderId, Handle> live;
@@ -216,8 +236,8 @@ void random_against_reference(unsigned seed) {
         RestingView v{};
         CHECK(live.empty() || b.view(it->second, v));
         if (op < 6 || live.empty()) {
-            BookOrder o{next++, pick(0, 1) ? B : S, PriceType::Limit, Validity::Day, 5 * pick(180, 220), pick(1, 40),
-                        pick(0, 3) ? 0 : pick(1, 15)};
+            BookOrder o{next++,      pick(0, 1) ? B : S,          PriceType::Limit, Validity::Day, 5 * pick(180, 220),
+                        pick(1, 40), pick(0, 3) ? 0 : pick(1, 15)};
             const int kind = static_cast<int>(pick(0, 9));
             if (kind == 0) o.type = PriceType::Market, o.price = o.side == B ? 1200 : 800;
             if (kind == 1 || kind == 2) o.validity = kind == 1 ? Validity::IOC : Validity::FOK;
@@ -238,13 +258,20 @@ void random_against_reference(unsigned seed) {
                 return false;
             });
         } else {
-            const BookOrder o{it->first, v.side, PriceType::Limit, Validity::Day, 5 * pick(185, 215), pick(1, 40),
+            const BookOrder o{it->first,
+                              v.side,
+                              PriceType::Limit,
+                              Validity::Day,
+                              5 * pick(185, 215),
+                              pick(1, 40),
                               pick(0, 3) ? 0 : pick(1, 15)};
             ref.edit(it->first, [](Ref::R&) { return true; });
             ref.add(o);
             const AddResult r = b.replace(it->second, o);
-            if (r.handle.valid()) it->second = r.handle;
-            else live.erase(it);
+            if (r.handle.valid())
+                it->second = r.handle;
+            else
+                live.erase(it);
         }
         for (const BookEvent& e : b.events())
             if (e.kind == K::Filled && e.maker_left == 0) live.erase(e.maker);

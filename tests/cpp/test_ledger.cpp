@@ -56,7 +56,8 @@ void equity_money() {
     OrderSpec dear = buy, market = buy;
     dear.hold_price = P(100.25), market.hold_price = 0;
     Verdict v = l.check(dear);
-    CHECK(l.check(buy).ok() && v.refusal == Refusal::InsufficientFunds && v.required == M(10041.04) && v.power == M(10016));
+    CHECK(l.check(buy).ok() && v.refusal == Refusal::InsufficientFunds && v.required == M(10041.04) &&
+          v.power == M(10016));
     l.place(4, buy);
     CHECK(l.equity_figures(c).reserved == M(10016) && l.equity_figures(c).buying_power == M(0));
     CHECK(l.check(buy, 4).ok() && !l.check(dear, 4).ok() && !l.check(buy).ok());  // a change may reuse its own hold
@@ -76,7 +77,8 @@ void equity_money() {
     l.set_mark(0, P(100));
     l.seed_equity(d, 0, 101, P(10));
     const EquityFigures f = l.equity_figures(d);
-    CHECK(f.margin_im == M(5050) && f.liabilities == M(1000) && f.buying_power == M(4000) && f.equity_balance == M(9100));
+    CHECK(f.margin_im == M(5050) && f.liabilities == M(1000) && f.buying_power == M(4000) &&
+          f.equity_balance == M(9100));
 }
 
 Ledger futures(int& a, int& b) {
@@ -132,7 +134,8 @@ void derivatives() {
                          Case{971, 'C', 8400, 15600}, Case{970.9, 'F', 8360, 15640}}) {
         l.set_mark(0, P(k.mark));
         const DerivativesFigures f = l.derivatives_figures(c);
-        CHECK(f.flag == k.flag && f.equity == M(k.equity) && f.call_force_margin == M(k.call) && f.total_mm == M(16800));
+        CHECK(f.flag == k.flag && f.equity == M(k.equity) && f.call_force_margin == M(k.call) &&
+              f.total_mm == M(16800));
         CHECK(f.total_mr == M(24000) && f.excess == M(k.equity - 24000) && f.unrealized == M(k.equity - 20000));
     }
 
@@ -149,7 +152,8 @@ void derivatives() {
     CHECK(r.closed == 0 && r.opened == 1 && m.check_activation(1).ok());
     m.activate(1);
     r = m.fill(1, P(1000), 2);
-    CHECK(r.closed == 2 && r.realized == M(4000) && m.position(a, 0)->short_qty == 1 && m.position(a, 0)->close_reserved[1] == 0);
+    CHECK(r.closed == 2 && r.realized == M(4000) && m.position(a, 0)->short_qty == 1 &&
+          m.position(a, 0)->close_reserved[1] == 0);
     const int e = m.add_derivatives_account(M(12000), M(0));
     m.place(3, OrderSpec{e, 0, B, Open, 0, 1, true});  // a pending OPEN holds nothing until it triggers
     m.place(4, OrderSpec{e, 0, B, Open, 0, 1});
@@ -166,7 +170,8 @@ void derivatives() {
     o.place(1, mine), o.place(2, theirs), o.fill(1, P(1000), big), o.fill(2, P(1000), big);
     CHECK(o.check(mine).refusal == Refusal::BadVolume && o.check(theirs).refusal == Refusal::BadVolume);
     CHECK(o.position(a, 1)->long_qty == big && o.derivatives_figures(a).total_mr == M(10.0 * big));
-    CHECK(o.check(OrderSpec{a, 1, S, Close, 0, big}).ok() && o.check(OrderSpec{b, 1, S, Auto, 0, 1}).refusal == Refusal::BadVolume);
+    CHECK(o.check(OrderSpec{a, 1, S, Close, 0, big}).ok() &&
+          o.check(OrderSpec{b, 1, S, Auto, 0, 1}).refusal == Refusal::BadVolume);
     o.set_instrument(2, InstrumentTerms{Market::Equity, 1, {}, {}, P(1e6)});
     o.set_mark(2, P(1e6));
     const int q = o.add_equity_account(M(1e9), M(0), false);
@@ -203,7 +208,8 @@ struct Run {
 
     Ledger l;
     std::vector<Book> books;
-    std::vector<InstrumentTerms> terms{{Market::Equity, 1, {}, {}, P(58.75)}, {Market::Equity, 1, {}, {}, P(4.5)},
+    std::vector<InstrumentTerms> terms{{Market::Equity, 1, {}, {}, P(58.75)},
+                                       {Market::Equity, 1, {}, {}, P(4.5)},
                                        {Market::Derivatives, 200, M(12000), M(8400), P(1100)},
                                        {Market::Derivatives, 1000, M(6800), M(4760), P(58.75)}};
     std::vector<Px> marks{P(45.25), P(3.52), P(1000), P(45.25)}, units{P(0.25), P(0.02), P(0.1), P(0.01)};
@@ -215,7 +221,9 @@ struct Run {
     std::mt19937_64 g;
     OrderId next = 1;
 
-    std::int64_t pick(std::int64_t lo, std::int64_t hi) { return std::uniform_int_distribution<std::int64_t>(lo, hi)(g); }
+    std::int64_t pick(std::int64_t lo, std::int64_t hi) {
+        return std::uniform_int_distribution<std::int64_t>(lo, hi)(g);
+    }
     Px near(int inst, std::int64_t ticks) { return std::max(units[inst], marks[inst] + ticks * units[inst]); }
 
     explicit Run(unsigned seed) : g(seed) {
@@ -241,10 +249,15 @@ struct Run {
             const OrderSpec& x = o.req;
             if (!o.active || id == skip || x.account != account || (inst >= 0 && x.inst != inst)) continue;
             const int s = x.side == B ? 0 : 1;
-            if (terms[x.inst].market == Market::Equity) (x.side == S ? h.sell : h.buy) +=
-                x.side == S ? x.volume : x.pending ? 0 : Wide{x.hold_price ? x.hold_price : terms[x.inst].ceiling} * x.volume;
-            else if (x.mode == Close) h.close[s] += x.volume;
-            else if (!x.pending) (x.mode == Open ? h.open[s] : h.autos[s]) += x.volume;
+            if (terms[x.inst].market == Market::Equity)
+                (x.side == S ? h.sell : h.buy) +=
+                    x.side == S ? x.volume
+                    : x.pending ? 0
+                                : Wide{x.hold_price ? x.hold_price : terms[x.inst].ceiling} * x.volume;
+            else if (x.mode == Close)
+                h.close[s] += x.volume;
+            else if (!x.pending)
+                (x.mode == Open ? h.open[s] : h.autos[s]) += x.volume;
         }
         return h;
     }
@@ -303,15 +316,20 @@ struct Run {
             v.available = static_cast<std::int64_t>(std::max<Wide>(0, p.vol - h.sell));
             if (v.available < o.volume) v.refusal = Refusal::InsufficientPosition;
         } else if (terms[o.inst].market == Market::Equity) {
-            const Wide held = holds(o.account, -1, skip).buy, notional = Wide{o.hold_price ? o.hold_price : terms[o.inst].ceiling} * o.volume;
+            const Wide held = holds(o.account, -1, skip).buy,
+                       notional = Wide{o.hold_price ? o.hold_price : terms[o.inst].ceiling} * o.volume;
             v.required.units = static_cast<std::int64_t>(half_up(notional * 10016, 10000));
             v.power.units = static_cast<std::int64_t>(a.cash + credit - half_up(held * 10016, 10000));
             if (notional * 10016 > (a.cash + credit) * 10000 - held * 10016) v.refusal = Refusal::InsufficientFunds;
         } else {
             const Wide closable = std::max<Wide>(0, (s ? p.lq : p.sq) - h.close[s]);
-            if (o.mode == Close && closable < o.volume) v.refusal = Refusal::InsufficientPosition, v.available = static_cast<std::int64_t>(closable);
+            if (o.mode == Close && closable < o.volume)
+                v.refusal = Refusal::InsufficientPosition, v.available = static_cast<std::int64_t>(closable);
             if (o.mode != Close)
-                v.opening = static_cast<std::int64_t>(o.mode == Open ? o.volume : std::max<Wide>(0, h.autos[s] + o.volume - closable) - std::max<Wide>(0, h.autos[s] - closable));
+                v.opening =
+                    static_cast<std::int64_t>(o.mode == Open ? o.volume
+                                                             : std::max<Wide>(0, h.autos[s] + o.volume - closable) -
+                                                                   std::max<Wide>(0, h.autos[s] - closable));
             if (v.opening > 0) {
                 const auto f = dfig(a, o.account, skip);
                 v.required.units = static_cast<std::int64_t>(terms[o.inst].im.units * v.opening);
@@ -343,11 +361,14 @@ struct Run {
                     CHECK(!acc[a].pos.count(i));
                     continue;
                 }
-                CHECK(lp->long_qty == p.lq && lp->short_qty == p.sq && lp->long_cost == p.lc && lp->short_cost == p.sc &&
-                      lp->open_long == p.ol && lp->open_short == p.os && lp->close_long == p.cl && lp->close_short == p.cs);
-                CHECK(lp->volume == p.vol && lp->cost == p.cost && lp->realized.units == p.realized && lp->sell_held == h.sell);
+                CHECK(lp->long_qty == p.lq && lp->short_qty == p.sq && lp->long_cost == p.lc &&
+                      lp->short_cost == p.sc && lp->open_long == p.ol && lp->open_short == p.os &&
+                      lp->close_long == p.cl && lp->close_short == p.cs);
+                CHECK(lp->volume == p.vol && lp->cost == p.cost && lp->realized.units == p.realized &&
+                      lp->sell_held == h.sell);
                 for (int s = 0; s < 2; ++s)
-                    CHECK(lp->close_reserved[s] == h.close[s] && lp->open_orders[s] == h.open[s] && lp->auto_orders[s] == h.autos[s]);
+                    CHECK(lp->close_reserved[s] == h.close[s] && lp->open_orders[s] == h.open[s] &&
+                          lp->auto_orders[s] == h.autos[s]);
                 CHECK(lp->available_long() >= 0 && lp->available_short() >= 0 && lp->available_volume() >= 0);
             }
             const Wide cash = acc[a].cash, credit = l.account(a).credit.units;
@@ -365,7 +386,8 @@ struct Run {
                 const EquityFigures e = l.equity_figures(a);
                 CHECK(e.reserved.units == reserved && e.buying_power.units == cash + credit - reserved &&
                       e.long_market_value.units == lmv && e.equity_balance.units == cash + lmv &&
-                      e.liabilities.units == std::max<Wide>(0, -cash) && e.margin_im.units == (a == 3 ? half_up(lmv, 2) : 0));
+                      e.liabilities.units == std::max<Wide>(0, -cash) &&
+                      e.margin_im.units == (a == 3 ? half_up(lmv, 2) : 0));
             }
         }
     }
@@ -376,7 +398,8 @@ struct Run {
         Order& o = orders.at(id);
         Wide reserved = 0;
         for (const auto& [k, x] : orders)
-            if (x.active && x.req.mode == Close && x.req.account == o.req.account && x.req.inst == o.req.inst && x.req.side == o.req.side)
+            if (x.active && x.req.mode == Close && x.req.account == o.req.account && x.req.inst == o.req.inst &&
+                x.req.side == o.req.side)
                 reserved += x.req.volume;
         fills.push_back(Fill{id, px, n, static_cast<std::int64_t>(reserved)});
         const FillReport r = l.fill(id, px, n);
@@ -419,7 +442,8 @@ struct Run {
         trades.clear();
     }
     void place() {
-        const int account = static_cast<int>(pick(0, 3)), inst = static_cast<int>(account < 2 ? pick(2, 3) : pick(0, 1));
+        const int account = static_cast<int>(pick(0, 3)),
+                  inst = static_cast<int>(account < 2 ? pick(2, 3) : pick(0, 1));
         const bool deriv = account < 2, market = !pick(0, 6);
         Order o{OrderSpec{account, inst, pick(0, 1) ? B : S, deriv ? static_cast<PositionMode>(pick(0, 2)) : Open, 0,
                           deriv ? pick(1, 6) : 100 * pick(1, 30), deriv && !pick(0, 5)},
@@ -432,8 +456,10 @@ struct Run {
         if (market) o.price = o.req.side == B ? terms[inst].ceiling : units[inst];
         orders[id] = o;
         if (!o.req.pending)
-            return submit(inst, BookOrder{id, o.req.side, market ? PriceType::Market : PriceType::Limit, val, o.price, o.req.volume});
-        orders[id].stop = books[inst].add_stop(id, pick(0, 1) ? Trigger::LastPaidOrHigher : Trigger::LastPaidOrLower, near(inst, pick(-3, 3)));
+            return submit(inst, BookOrder{id, o.req.side, market ? PriceType::Market : PriceType::Limit, val, o.price,
+                                          o.req.volume});
+        orders[id].stop = books[inst].add_stop(id, pick(0, 1) ? Trigger::LastPaidOrHigher : Trigger::LastPaidOrLower,
+                                               near(inst, pick(-3, 3)));
         trades.emplace_back(inst, marks[inst]);  // met already: goes at once
     }
     OrderId any(bool resting) {
@@ -464,8 +490,10 @@ struct Run {
         if (!agrees(req, id)) return;
         l.replace(id, req);
         o.req = req, o.price = price;
-        if (lower) CHECK(books[req.inst].reduce(o.handle, req.volume, 0));
-        else submit(req.inst, BookOrder{id, req.side, PriceType::Limit, Validity::Day, price, req.volume}, o.handle);
+        if (lower)
+            CHECK(books[req.inst].reduce(o.handle, req.volume, 0));
+        else
+            submit(req.inst, BookOrder{id, req.side, PriceType::Limit, Validity::Day, price, req.volume}, o.handle);
         books[req.inst].clear_events();
     }
     void trade_report() {
@@ -483,9 +511,16 @@ struct Run {
     }
     void market(int inst) {  // the other participants: quotes around the mark, now and then a sweep
         const Side side = pick(0, 1) ? B : S;
-        BookOrder q{-1, side, PriceType::Limit, Validity::Day, near(inst, side == B ? -pick(0, 4) : pick(0, 4)),
-                    (terms[inst].market == Market::Equity ? 100 : 1) * pick(1, 20), 0};
-        if (!pick(0, 4)) q.type = PriceType::Market, q.validity = Validity::IOC, q.price = side == B ? terms[inst].ceiling : units[inst];
+        BookOrder q{-1,
+                    side,
+                    PriceType::Limit,
+                    Validity::Day,
+                    near(inst, side == B ? -pick(0, 4) : pick(0, 4)),
+                    (terms[inst].market == Market::Equity ? 100 : 1) * pick(1, 20),
+                    0};
+        if (!pick(0, 4))
+            q.type = PriceType::Market, q.validity = Validity::IOC,
+            q.price = side == B ? terms[inst].ceiling : units[inst];
         submit(inst, q);
     }
 };
@@ -495,12 +530,18 @@ void random_against_recomputation(unsigned seed) {
     for (int step = 0; step < 1500 && !check::failures; ++step) {
         check::context = "random seed " + std::to_string(seed) + " step " + std::to_string(step);
         const int k = static_cast<int>(run.pick(0, 19)), inst = static_cast<int>(run.pick(0, 3));
-        if (k < 7) run.place();
-        else if (k < 9) run.cancel();
-        else if (k < 12) run.change();
-        else if (k < 13) run.trade_report();
-        else if (k < 14) run.l.set_mark(inst, run.marks[inst] = run.near(inst, run.pick(-8, 8)));
-        else run.market(inst);
+        if (k < 7)
+            run.place();
+        else if (k < 9)
+            run.cancel();
+        else if (k < 12)
+            run.change();
+        else if (k < 13)
+            run.trade_report();
+        else if (k < 14)
+            run.l.set_mark(inst, run.marks[inst] = run.near(inst, run.pick(-8, 8)));
+        else
+            run.market(inst);
         run.settle();
         run.compare();
     }

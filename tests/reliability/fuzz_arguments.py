@@ -4,6 +4,7 @@ Every outcome must be a result or an exception of the documented kinds, and a
 call whose arguments did not convert must not reach the library. Prints a JSON
 summary on success; a crash shows as the child's exit status.
 """
+
 import collections.abc
 import json
 import os
@@ -14,10 +15,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import tavrolix_open_api as tv  # noqa: E402
-import tavrolix_sandbox as sbx  # noqa: E402
-from catalog import FUNCTIONS, RESULT_SIZE  # noqa: E402
-from tavrolix_sandbox import Layout  # noqa: E402
+import tavrolix_open_api as tv
+import tavrolix_sandbox as sbx
+from catalog import FUNCTIONS, RESULT_SIZE
+from tavrolix_sandbox import Layout
 
 
 class Hostile(Exception):
@@ -71,27 +72,52 @@ class ContextSubclass(dict):
 
 pieces = st.sampled_from(["", "a", "\0", "\ud800", "\udfff", "é", "€", "𝄞", "x" * 300, "CREDIT_BALANCE"])
 texts = st.lists(pieces, max_size=5).map("".join) | st.text(max_size=20)
-ints = st.integers(min_value=-2**70, max_value=2**70) | st.sampled_from([0, 1, -1, 2**31 - 1, 2**31, -2**31, -2**31 - 1])
+ints = st.integers(min_value=-(2**70), max_value=2**70) | st.sampled_from(
+    [0, 1, -1, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1]
+)
 floats = st.floats(allow_nan=True, allow_infinity=True)
 scalars = st.one_of(
-    ints, floats, texts, st.binary(max_size=20), st.none(), st.booleans(),
-    st.sampled_from([BadIndex(), BadBool(), BadFloat(), BadStr("x"), np.bool_(True), np.int64(5), np.float32(2.5),
-                     object(), len, (lambda s: None)]),
+    ints,
+    floats,
+    texts,
+    st.binary(max_size=20),
+    st.none(),
+    st.booleans(),
+    st.sampled_from(
+        [
+            BadIndex(),
+            BadBool(),
+            BadFloat(),
+            BadStr("x"),
+            np.bool_(True),
+            np.int64(5),
+            np.float32(2.5),
+            object(),
+            len,
+            (lambda s: None),
+        ]
+    ),
 )
 arrays = st.one_of(
-    st.lists(ints, max_size=6), st.lists(texts, max_size=4), st.lists(st.binary(max_size=5), max_size=4),
+    st.lists(ints, max_size=6),
+    st.lists(texts, max_size=4),
+    st.lists(st.binary(max_size=5), max_size=4),
     st.tuples(texts, st.binary(max_size=3)),
-    st.builds(lambda xs: np.array(xs, dtype=np.int64), st.lists(st.integers(-2**40, 2**40), max_size=6)),
-    st.builds(lambda xs: np.array(xs, dtype=np.int32)[::2], st.lists(st.integers(-2**31, 2**31 - 1), max_size=8)),
+    st.builds(lambda xs: np.array(xs, dtype=np.int64), st.lists(st.integers(-(2**40), 2**40), max_size=6)),
+    st.builds(lambda xs: np.array(xs, dtype=np.int32)[::2], st.lists(st.integers(-(2**31), 2**31 - 1), max_size=8)),
     st.builds(lambda xs: np.array(xs, dtype=np.float64), st.lists(floats, max_size=4)),
-    st.just(np.zeros((2, 3), dtype=np.int32).T), st.just(np.array([], dtype=np.int32)),
-    st.just(np.array(["a", "b"])), st.just(np.array([object()], dtype=object)),
+    st.just(np.zeros((2, 3), dtype=np.int32).T),
+    st.just(np.array([], dtype=np.int32)),
+    st.just(np.array(["a", "b"])),
+    st.just(np.array([object()], dtype=object)),
 )
 
 
 def base_context():
-    return {"channel_id": "CH-1", "configuration": {"enable_queue": True, "daemon_type": "STAND_ALONE",
-                                                     "max_torelation": 0, "rate_limit": 0}}
+    return {
+        "channel_id": "CH-1",
+        "configuration": {"enable_queue": True, "daemon_type": "STAND_ALONE", "max_torelation": 0, "rate_limit": 0},
+    }
 
 
 @st.composite
@@ -119,10 +145,16 @@ def contexts(draw):
 
 def args_for(kinds):
     # Mostly values of the right kind, so that many calls get as far as the library.
-    good = {"d": contexts(), "s": texts | st.binary(max_size=8), "i": st.integers(-2**31, 2**31 - 1),
-            "f": floats | st.integers(-2**53, 2**53), "b": st.booleans() | st.none() | ints | floats,
-            "L": st.lists(texts | st.binary(max_size=5), max_size=4), "A": arrays,
-            "C": st.sampled_from([None, print, (lambda s: None)])}
+    good = {
+        "d": contexts(),
+        "s": texts | st.binary(max_size=8),
+        "i": st.integers(-(2**31), 2**31 - 1),
+        "f": floats | st.integers(-(2**53), 2**53),
+        "b": st.booleans() | st.none() | ints | floats,
+        "L": st.lists(texts | st.binary(max_size=5), max_size=4),
+        "A": arrays,
+        "C": st.sampled_from([None, print, (lambda s: None)]),
+    }
     mixed = {k: st.one_of(v, v, v, v, scalars) for k, v in good.items()}
     right = st.tuples(*[good[k] for k in kinds])
     some_wrong = st.tuples(*[mixed[k] for k in kinds])
@@ -155,8 +187,9 @@ def check(name, op, args):
 
 
 def fuzz(name, op, kinds, examples):
-    @settings(max_examples=examples, deadline=None, derandomize=True, database=None,
-              suppress_health_check=list(HealthCheck))
+    @settings(
+        max_examples=examples, deadline=None, derandomize=True, database=None, suppress_health_check=list(HealthCheck)
+    )
     @given(args_for(kinds))
     def run(args):
         check(name, op, args)

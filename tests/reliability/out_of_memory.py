@@ -3,17 +3,18 @@ for the memory left under an address-space limit: each call must raise
 MemoryError. Run as a child process (an abort must not take the suite along);
 prints one line per call that did not, then the number of calls and of
 functions called."""
+
 import os
 import resource
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import numpy as np  # noqa: E402
+import numpy as np
+import tavrolix_open_api as tv
+import tavrolix_sandbox as sbx
+from catalog import FUNCTIONS, result_image
 
-import tavrolix_open_api as tv  # noqa: E402
-import tavrolix_sandbox as sbx  # noqa: E402
-from catalog import FUNCTIONS, result_image  # noqa: E402
-from reliability.scenario import arguments, context  # noqa: E402
+from reliability.scenario import arguments, context
 
 SIZE = 32 << 20  # far above the allocator's mmap threshold: each copy maps new memory
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -33,7 +34,7 @@ def under_limit(margin, fn, args):
         return "returned"
     except MemoryError:
         return None
-    except BaseException as e:  # noqa: B902 - anything else is the finding
+    except BaseException as e:
         return "%s: %s" % (type(e).__name__, str(e)[:80])
     finally:
         resource.setrlimit(resource.RLIMIT_AS, (hard, hard))

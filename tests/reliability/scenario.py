@@ -1,24 +1,35 @@
 """Every registered function through success, refusal and internal-error
 results, `rounds` times: the workload of the leak checks."""
+
 import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import tavrolix_open_api as tv  # noqa: E402
-import tavrolix_sandbox as sbx  # noqa: E402
-from catalog import FUNCTIONS, result_image  # noqa: E402
+import tavrolix_open_api as tv
+import tavrolix_sandbox as sbx
+from catalog import FUNCTIONS, result_image
 
 PATHS = ("success", "refusal", "internal")
 
 
 def context():
-    return {"channel_id": "CH-1", "configuration": {"enable_queue": True, "daemon_type": "STAND_ALONE",
-                                                     "max_torelation": 0, "rate_limit": 0}}
+    return {
+        "channel_id": "CH-1",
+        "configuration": {"enable_queue": True, "daemon_type": "STAND_ALONE", "max_torelation": 0, "rate_limit": 0},
+    }
 
 
 def arguments(kinds, ctx):
-    sample = {"d": ctx, "s": "acct", "i": 7, "f": 1.5, "b": True, "L": ["o-1", "o-2"], "A": [1, 2, 3],
-              "C": lambda payload: None}
+    sample = {
+        "d": ctx,
+        "s": "acct",
+        "i": 7,
+        "f": 1.5,
+        "b": True,
+        "L": ["o-1", "o-2"],
+        "A": [1, 2, 3],
+        "C": lambda payload: None,
+    }
     return [sample[k] for k in kinds]
 
 

@@ -1,5 +1,6 @@
 """Four Python threads calling random functions while four native threads
 stream events (run in a child process; prints a JSON summary)."""
+
 import faulthandler
 import json
 import os
@@ -9,10 +10,11 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import tavrolix_open_api as tv  # noqa: E402
-import tavrolix_sandbox as sbx  # noqa: E402
-from catalog import FUNCTIONS, RESULT_SIZE, result_image  # noqa: E402
-from reliability.scenario import arguments, context  # noqa: E402
+import tavrolix_open_api as tv
+import tavrolix_sandbox as sbx
+from catalog import FUNCTIONS, RESULT_SIZE, result_image
+
+from reliability.scenario import arguments, context
 
 
 class Stream:
@@ -77,7 +79,9 @@ def main(seconds):
     streams, lock, errors, calls, reused = {}, threading.Lock(), [], [], set()
     sbx.stream_start(4, 200)
     deadline = time.monotonic() + seconds
-    threads = [threading.Thread(target=worker, args=(i, deadline, streams, lock, errors, calls, reused)) for i in range(4)]
+    threads = [
+        threading.Thread(target=worker, args=(i, deadline, streams, lock, errors, calls, reused)) for i in range(4)
+    ]
     for t in threads:
         t.start()
     for t in threads:
@@ -92,9 +96,23 @@ def main(seconds):
         late += s.late
         if key in live and key not in reused:
             lost += sent.get(key.encode(), 0) - len(s.payloads)
-    print(json.dumps({"seconds": seconds, "calls": sum(calls), "subscriptions": len(streams), "live": len(live),
-                      "events_sent": sum(sent.values()), "events_received": sum(len(s.payloads) for s in streams.values()),
-                      "lost": lost, "duplicates": dup, "late": late, "reused_keys": len(reused), "errors": errors}))
+    print(
+        json.dumps(
+            {
+                "seconds": seconds,
+                "calls": sum(calls),
+                "subscriptions": len(streams),
+                "live": len(live),
+                "events_sent": sum(sent.values()),
+                "events_received": sum(len(s.payloads) for s in streams.values()),
+                "lost": lost,
+                "duplicates": dup,
+                "late": late,
+                "reused_keys": len(reused),
+                "errors": errors,
+            }
+        )
+    )
 
 
 if __name__ == "__main__":

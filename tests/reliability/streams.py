@@ -5,6 +5,7 @@
 Scripted mode; the library's native threads deliver while the scenario runs.
 A scenario prints "done" when it has reached its end; the test judges the
 exit status, the output and how long the process took to end."""
+
 import atexit
 import concurrent.futures
 import os
@@ -15,10 +16,10 @@ import time
 import warnings
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import tavrolix_open_api as tv  # noqa: E402
-import tavrolix_sandbox as sbx  # noqa: E402
-from wire import login_image  # noqa: E402
-from wire_realtime import TOPICS, event, subscribe_result, unsubscribe_result  # noqa: E402
+import tavrolix_open_api as tv
+import tavrolix_sandbox as sbx
+from wire import login_image
+from wire_realtime import TOPICS, event, subscribe_result, unsubscribe_result
 
 BID, DERIV = TOPICS[0], TOPICS[3]
 
@@ -127,6 +128,7 @@ def forced_thread_exit(ctx):
     # pthread_exit, which unwinds the thread's stack; here the callable ends
     # its own thread so, at will.
     import ctypes
+
     libc = ctypes.CDLL(None)  # calls through it give up the interpreter lock
     libc.pthread_exit.argtypes = [ctypes.c_void_p]
     got = []

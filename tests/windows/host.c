@@ -16,10 +16,18 @@
 #include <string.h>
 
 typedef const char* text;
-typedef struct { unsigned char b[72]; } Login;     /* operation 13 */
-typedef struct { unsigned char b[48]; } List;      /* record lists: 17 */
-typedef struct { unsigned char b[32]; } OrderNo;   /* order number: 39 */
-typedef struct { unsigned char b[24]; } Sub;       /* subscribe: 43-47; unsubscribe: 48 */
+typedef struct {
+    unsigned char b[72];
+} Login; /* operation 13 */
+typedef struct {
+    unsigned char b[48];
+} List; /* record lists: 17 */
+typedef struct {
+    unsigned char b[32];
+} OrderNo; /* order number: 39 */
+typedef struct {
+    unsigned char b[24];
+} Sub; /* subscribe: 43-47; unsubscribe: 48 */
 typedef void (*Receiver)(const unsigned char* event);
 
 typedef Login (*LoginOp)(text, text, text, text, text, text, text, uint8_t, int32_t);
@@ -32,7 +40,8 @@ typedef void (*SetMode)(int);
 static int failures;
 
 static void check(int ok, const char* what, const char* detail) {
-    if (ok) printf("ok %s\n", what);
+    if (ok)
+        printf("ok %s\n", what);
     else {
         printf("FAIL %s: %s\n", what, detail ? detail : "");
         ++failures;
@@ -41,10 +50,26 @@ static void check(int ok, const char* what, const char* detail) {
 }
 
 static uint8_t u8(const void* r, size_t at) { return ((const unsigned char*)r)[at]; }
-static int32_t i32(const void* r, size_t at) { int32_t v; memcpy(&v, (const char*)r + at, 4); return v; }
-static int64_t i64(const void* r, size_t at) { int64_t v; memcpy(&v, (const char*)r + at, 8); return v; }
-static double f64(const void* r, size_t at) { double v; memcpy(&v, (const char*)r + at, 8); return v; }
-static text str(const void* r, size_t at) { text v; memcpy(&v, (const char*)r + at, 8); return v; }
+static int32_t i32(const void* r, size_t at) {
+    int32_t v;
+    memcpy(&v, (const char*)r + at, 4);
+    return v;
+}
+static int64_t i64(const void* r, size_t at) {
+    int64_t v;
+    memcpy(&v, (const char*)r + at, 8);
+    return v;
+}
+static double f64(const void* r, size_t at) {
+    double v;
+    memcpy(&v, (const char*)r + at, 8);
+    return v;
+}
+static text str(const void* r, size_t at) {
+    text v;
+    memcpy(&v, (const char*)r + at, 8);
+    return v;
+}
 static void put_str(void* r, size_t at, text v) { memcpy((char*)r + at, &v, 8); }
 static int same(text a, text b) { return a && strcmp(a, b) == 0; }
 
@@ -98,8 +123,8 @@ int main(int argc, char** argv) {
     /* A login: success at 0, channel at 16, internal error at 64. */
     Login in = login(daemon, "inv001", "inv001-secret", "", "", "0.4.0", "python_x64", 0, 2);
     text channel = str(&in, 16);
-    check(u8(&in, 0) == 1 && channel && strncmp(channel, "sbx-inv001-", 11) == 0 && str(&in, 64) == NULL,
-          "login", channel);
+    check(u8(&in, 0) == 1 && channel && strncmp(channel, "sbx-inv001-", 11) == 0 && str(&in, 64) == NULL, "login",
+          channel);
     if (!channel) return 1;
     /* The result's texts are the library's until our next call: keep a copy,
        as the module does. */

@@ -7,8 +7,12 @@
 #include <string.h>
 
 typedef const char* text;
-typedef struct { unsigned char b[72]; } Login;
-typedef struct { unsigned char b[48]; } List;
+typedef struct {
+    unsigned char b[72];
+} Login;
+typedef struct {
+    unsigned char b[48];
+} List;
 
 __declspec(dllimport) Login TavrolixInterfacePY_13(text, text, text, text, text, text, text, uint8_t, int32_t);
 __declspec(dllimport) List TavrolixInterfacePY_17(const void* cfg, text account);

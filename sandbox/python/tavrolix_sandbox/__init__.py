@@ -9,6 +9,7 @@ The library runs in one of two modes:
 Result images are laid out byte by byte with :class:`Layout`; pointers inside
 them are relocations to texts or to further layouts (item arrays).
 """
+
 from __future__ import annotations
 
 import ctypes
@@ -19,8 +20,20 @@ import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 __all__ = [
-    "Layout", "Call", "library", "use_broker", "use_scripted", "scripted", "reset",
-    "queue", "stand", "calls", "last_call", "call_count", "clear_calls", "set_recording",
+    "Layout",
+    "Call",
+    "library",
+    "use_broker",
+    "use_scripted",
+    "scripted",
+    "reset",
+    "queue",
+    "stand",
+    "calls",
+    "last_call",
+    "call_count",
+    "clear_calls",
+    "set_recording",
 ]
 
 # On Windows the module's DLL sits beside it, and loading it again by that path
@@ -41,8 +54,13 @@ def _loaded_path() -> Optional[str]:
     return None
 
 
-_IMAGE = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_uint64), ctypes.c_uint64,
-          ctypes.POINTER(ctypes.c_int64), ctypes.c_uint64]
+_IMAGE = [
+    ctypes.c_char_p,
+    ctypes.POINTER(ctypes.c_uint64),
+    ctypes.c_uint64,
+    ctypes.POINTER(ctypes.c_int64),
+    ctypes.c_uint64,
+]
 
 # name: (argtypes, restype)
 _SIGNATURES: Dict[str, Tuple[List[Any], Any]] = {
@@ -124,26 +142,26 @@ class Layout:
     def __len__(self) -> int:
         return len(self.buf)
 
-    def put(self, fmt: str, offset: int, *values: Any) -> "Layout":
+    def put(self, fmt: str, offset: int, *values: Any) -> Layout:
         struct.pack_into("<" + fmt, self.buf, offset, *values)
         return self
 
-    def u8(self, offset: int, value: int) -> "Layout":
+    def u8(self, offset: int, value: int) -> Layout:
         return self.put("B", offset, value)
 
-    def i32(self, offset: int, value: int) -> "Layout":
+    def i32(self, offset: int, value: int) -> Layout:
         return self.put("i", offset, value)
 
-    def i64(self, offset: int, value: int) -> "Layout":
+    def i64(self, offset: int, value: int) -> Layout:
         return self.put("q", offset, value)
 
-    def u64(self, offset: int, value: int) -> "Layout":
+    def u64(self, offset: int, value: int) -> Layout:
         return self.put("Q", offset, value)
 
-    def f64(self, offset: int, value: float) -> "Layout":
+    def f64(self, offset: int, value: float) -> Layout:
         return self.put("d", offset, value)
 
-    def text(self, offset: int, value: Union[None, bytes, str]) -> "Layout":
+    def text(self, offset: int, value: Union[bytes, str, None]) -> Layout:
         self._drop(offset)
         if value is not None:
             self.refs.append((offset, value.encode() if isinstance(value, str) else bytes(value), 0))
@@ -151,7 +169,7 @@ class Layout:
             self.u64(offset, 0)
         return self
 
-    def pointer(self, offset: int, target: Optional["Layout"], addend: int = 0) -> "Layout":
+    def pointer(self, offset: int, target: Optional[Layout], addend: int = 0) -> Layout:
         self._drop(offset)
         if target is None:
             self.u64(offset, 0)
@@ -163,18 +181,18 @@ class Layout:
         self.refs = [r for r in self.refs if r[0] != offset]
 
     @staticmethod
-    def array(items: Sequence["Layout"]) -> "Layout":
+    def array(items: Sequence[Layout]) -> Layout:
         """Items end to end in one block, their own pointers kept."""
         out = Layout(sum(len(i) for i in items))
         at = 0
         for item in items:
-            out.buf[at:at + len(item)] = item.buf
+            out.buf[at : at + len(item)] = item.buf
             out.refs.extend((at + off, target, addend) for off, target, addend in item.refs)
             at += len(item)
         return out
 
     @staticmethod
-    def of(fmt: str, values: Sequence[Any]) -> "Layout":
+    def of(fmt: str, values: Sequence[Any]) -> Layout:
         """A packed array of scalars, e.g. ``Layout.of("i", [1, 2])``."""
         data = struct.pack("<%d%s" % (len(values), fmt), *values)
         out = Layout(len(data))
@@ -305,6 +323,7 @@ def clear_calls() -> None:
 # the next subscribe operation. Streams deliver to every accepted subscription
 # from native threads until stopped.
 
+
 class _HandedKey:
     def __repr__(self) -> str:
         return "HANDED_KEY"
@@ -381,5 +400,15 @@ def stream_stop() -> Dict[bytes, int]:
     return {bytes.fromhex(k): v for k, v in raw.items()}
 
 
-__all__ += ["HANDED_KEY", "handed_key", "Subscription", "send", "post", "flush", "at_subscribe",
-            "subscriptions", "stream_start", "stream_stop"]
+__all__ += [
+    "HANDED_KEY",
+    "handed_key",
+    "Subscription",
+    "send",
+    "post",
+    "flush",
+    "at_subscribe",
+    "subscriptions",
+    "stream_start",
+    "stream_stop",
+]

@@ -15,6 +15,7 @@ runs on the library's own thread; tests stop it and step it by hand::
 Every function here releases the interpreter lock while the library works, so
 event threads that deliver to Python callables keep going meanwhile.
 """
+
 from __future__ import annotations
 
 import ctypes
@@ -25,8 +26,22 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 from . import _declare
 from . import library as _library
 
-__all__ = ["reset", "seed", "set_price", "step", "run", "stop", "state", "drain",
-           "replay", "replay_step", "replay_until", "replay_run", "replay_stop", "replay_state"]
+__all__ = [
+    "reset",
+    "seed",
+    "set_price",
+    "step",
+    "run",
+    "stop",
+    "state",
+    "drain",
+    "replay",
+    "replay_step",
+    "replay_until",
+    "replay_run",
+    "replay_stop",
+    "replay_state",
+]
 
 # name: (argtypes, restype)
 _SIGNATURES: Dict[str, Tuple[List[Any], Any]] = {
@@ -73,9 +88,13 @@ def _price(symbol: Any, price: Any) -> float:
 
 def _entities(users, derivatives_accounts, equity_accounts, positions, prices, instruments) -> Dict[str, Any]:
     out: Dict[str, Any] = {}
-    for key, value in (("users", users), ("derivatives_accounts", derivatives_accounts),
-                       ("equity_accounts", equity_accounts), ("positions", positions),
-                       ("instruments", instruments)):
+    for key, value in (
+        ("users", users),
+        ("derivatives_accounts", derivatives_accounts),
+        ("equity_accounts", equity_accounts),
+        ("positions", positions),
+        ("instruments", instruments),
+    ):
         if value is not None:
             out[key] = list(value)
     if prices is not None:
@@ -83,16 +102,26 @@ def _entities(users, derivatives_accounts, equity_accounts, positions, prices, i
     return out
 
 
-def reset(seed: int = 20260302, *, running: bool = False, liquidity: bool = True, activity: bool = True,
-          history_minutes: int = 0, interval: float = 0.25, tick_seconds: int = 1,
-          start: Optional[str] = None, default_world: bool = True, conflate: bool = False,
-          session: Optional[Mapping[str, Any]] = None,
-          users: Optional[Iterable[Mapping[str, Any]]] = None,
-          derivatives_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
-          equity_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
-          positions: Optional[Iterable[Mapping[str, Any]]] = None,
-          prices: Optional[Mapping[str, float]] = None,
-          instruments: Optional[Iterable[Mapping[str, Any]]] = None) -> None:
+def reset(
+    seed: int = 20260302,
+    *,
+    running: bool = False,
+    liquidity: bool = True,
+    activity: bool = True,
+    history_minutes: int = 0,
+    interval: float = 0.25,
+    tick_seconds: int = 1,
+    start: Optional[str] = None,
+    default_world: bool = True,
+    conflate: bool = False,
+    session: Optional[Mapping[str, Any]] = None,
+    users: Optional[Iterable[Mapping[str, Any]]] = None,
+    derivatives_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
+    equity_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
+    positions: Optional[Iterable[Mapping[str, Any]]] = None,
+    prices: Optional[Mapping[str, float]] = None,
+    instruments: Optional[Iterable[Mapping[str, Any]]] = None,
+) -> None:
     """Rebuild the world: everyone is logged out and every stream ends.
 
     ``seed`` fixes every random choice of the market, so the same calls give
@@ -116,9 +145,15 @@ def reset(seed: int = 20260302, *, running: bool = False, liquidity: bool = True
     prices from which the daily limits follow.
     """
     settings: Dict[str, Any] = {
-        "seed": seed, "running": running, "liquidity": liquidity, "activity": activity,
-        "history_minutes": history_minutes, "interval_ms": max(1, int(interval * 1000)),
-        "tick_seconds": tick_seconds, "default_world": default_world, "conflate": conflate,
+        "seed": seed,
+        "running": running,
+        "liquidity": liquidity,
+        "activity": activity,
+        "history_minutes": history_minutes,
+        "interval_ms": max(1, int(interval * 1000)),
+        "tick_seconds": tick_seconds,
+        "default_world": default_world,
+        "conflate": conflate,
     }
     if start is not None:
         settings["start"] = start
@@ -128,14 +163,18 @@ def reset(seed: int = 20260302, *, running: bool = False, liquidity: bool = True
     _check(_lib().tvx_broker_reset(json.dumps(settings).encode()))
 
 
-def seed(*, users: Optional[Iterable[Mapping[str, Any]]] = None,
-         derivatives_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
-         equity_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
-         positions: Optional[Iterable[Mapping[str, Any]]] = None,
-         prices: Optional[Mapping[str, float]] = None,
-         instruments: Optional[Iterable[Mapping[str, Any]]] = None,
-         liquidity: Optional[bool] = None, activity: Optional[bool] = None,
-         simulate: Optional[Mapping[str, bool]] = None) -> None:
+def seed(
+    *,
+    users: Optional[Iterable[Mapping[str, Any]]] = None,
+    derivatives_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
+    equity_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
+    positions: Optional[Iterable[Mapping[str, Any]]] = None,
+    prices: Optional[Mapping[str, float]] = None,
+    instruments: Optional[Iterable[Mapping[str, Any]]] = None,
+    liquidity: Optional[bool] = None,
+    activity: Optional[bool] = None,
+    simulate: Optional[Mapping[str, bool]] = None,
+) -> None:
     """Add to the world as it stands.
 
     * users: ``{"id", "secret", "role": "investor" | "marketrep", "broker", "pin"}``
@@ -208,6 +247,7 @@ def drain(timeout: float = 5.0) -> bool:
 
 # ---------------------------------------------------------------- replay
 
+
 def replay(history: Any, *, instruments: Optional[Iterable[Mapping[str, Any]]] = None) -> Dict[str, Any]:
     """Replay market history through the broker (see the README's Historical
     replay): load ``history`` (a :class:`tavrolix_sandbox.history.History`,
@@ -224,6 +264,7 @@ def replay(history: Any, *, instruments: Optional[Iterable[Mapping[str, Any]]] =
     (cancel them, or :func:`reset` first). Returns :func:`replay_state`.
     """
     from .history import History
+
     given = {str(d["symbol"]): dict(d) for d in (instruments or ())}
     if isinstance(history, History):
         have = set(state()["instruments"])
@@ -262,6 +303,7 @@ def replay_until(time: Any) -> int:
     """Apply every event up to and including ``time`` (any form
     ``history.to_utc_seconds`` takes), then move the clock to it."""
     from .history import to_utc_seconds
+
     return int(_lib().tvx_replay_until(to_utc_seconds(time)))
 
 

@@ -20,18 +20,33 @@ Fees are those of the sandbox's equity accounts (:func:`equity_fees`):
 brokerage 0.15%, trading 0.005% and clearing 0.001% of the value, each
 rounded half up to the cent. Money is kept in ``Decimal``, exact to the cent.
 """
+
 from __future__ import annotations
 
 import datetime as _dt
 from decimal import ROUND_FLOOR, ROUND_HALF_UP, Decimal
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
-__all__ = ["equity_fees", "no_fees", "money", "bar_fill_price", "QueuedOrder", "Context", "Run", "run_bars", "run_trades",
-           "HOLD_FACTOR", "CENT"]
+__all__ = [
+    "equity_fees",
+    "no_fees",
+    "money",
+    "bar_fill_price",
+    "QueuedOrder",
+    "Context",
+    "Run",
+    "run_bars",
+    "run_trades",
+    "HOLD_FACTOR",
+    "CENT",
+]
 
 CENT = Decimal("0.01")
-_EQUITY_FEES = (("brokerage_fee", Decimal("0.0015")), ("trading_fee", Decimal("0.00005")),
-                ("clearing_fee", Decimal("0.00001")))
+_EQUITY_FEES = (
+    ("brokerage_fee", Decimal("0.0015")),
+    ("trading_fee", Decimal("0.00005")),
+    ("clearing_fee", Decimal("0.00001")),
+)
 #: What an open buy order holds back of buying power, per unit of value (the
 #: README's Accounting): the largest affordable buy is sized by it.
 HOLD_FACTOR = Decimal("1.0016")
@@ -58,6 +73,7 @@ def no_fees(value: Decimal) -> Dict[str, Decimal]:
 
 
 # ---------------------------------------------------------------- the rules
+
 
 def bar_fill_price(side: str, limit: Optional[float], open_: float, high: float, low: float) -> Optional[float]:
     """Price at which an order resting before this bar fills in it, or None.
@@ -101,6 +117,7 @@ class QueuedOrder:
 
 # ---------------------------------------------------------------- bar backtester
 
+
 class _Order:
     __slots__ = ("id", "side", "volume", "limit", "placed", "queue")
 
@@ -119,7 +136,7 @@ class Context:
     volume, side) and ``closes`` the prices.
     """
 
-    def __init__(self, run: "Run") -> None:
+    def __init__(self, run: Run) -> None:
         self._run = run
         self.i = -1
         self.bar: Mapping[str, Any] = {}
@@ -219,9 +236,15 @@ class Run:
         self.cash += -value - total if order.side == "BUY" else value - total
         self.position += volume if order.side == "BUY" else -volume
         when = _dt.datetime.fromtimestamp(t, _dt.timezone.utc)
-        trade: Dict[str, Any] = {"symbol": self.symbol, "side": order.side, "px": float(p), "qty": volume,
-                                 "order_no": order.id, "trade_date": when.strftime("%Y-%m-%d"),
-                                 "trade_time": when.strftime("%H:%M:%S")}
+        trade: Dict[str, Any] = {
+            "symbol": self.symbol,
+            "side": order.side,
+            "px": float(p),
+            "qty": volume,
+            "order_no": order.id,
+            "trade_date": when.strftime("%Y-%m-%d"),
+            "trade_time": when.strftime("%H:%M:%S"),
+        }
         trade.update((k, float(v)) for k, v in fees.items())
         self.trades.append(trade)
 
@@ -266,11 +289,18 @@ class Run:
         self._now = t
 
 
-def run_trades(tape: Any, strategy: Callable[[Context], None], cash: Union[float, str, Decimal] = 10000,
-               fees: Fees = equity_fees, lot: int = 1, symbol: Optional[str] = None) -> Run:
+def run_trades(
+    tape: Any,
+    strategy: Callable[[Context], None],
+    cash: Union[float, str, Decimal] = 10000,
+    fees: Fees = equity_fees,
+    lot: int = 1,
+    symbol: Optional[str] = None,
+) -> Run:
     """Backtests ``strategy`` (called after every print) over a History with
     one instrument's trades and, optionally, its quotes."""
     from .history import QUOTES, TRADES
+
     name = symbol or tape.symbols[0]
     prints, quotes = tape.get(name, TRADES), tape.get(name, QUOTES)
     if prints is None or len(tape.symbols) != 1:
@@ -292,12 +322,19 @@ def run_trades(tape: Any, strategy: Callable[[Context], None], cash: Union[float
     return run
 
 
-def run_bars(bars: Any, strategy: Callable[[Context], None], cash: Union[float, str, Decimal] = 10000,
-             fees: Fees = equity_fees, lot: int = 1, symbol: Optional[str] = None) -> Run:
+def run_bars(
+    bars: Any,
+    strategy: Callable[[Context], None],
+    cash: Union[float, str, Decimal] = 10000,
+    fees: Fees = equity_fees,
+    lot: int = 1,
+    symbol: Optional[str] = None,
+) -> Run:
     """Backtests ``strategy`` (called after every bar's close) over ``bars``:
     a :class:`~tavrolix_sandbox.history.Series` of bars, a History of one
     instrument's bars, or rows with time/open/high/low/close."""
     from .history import BARS, History, Series
+
     if isinstance(bars, History):
         if len(bars) != 1 or bars.series[0].kind != BARS:
             raise ValueError("run_bars takes one instrument's bars")

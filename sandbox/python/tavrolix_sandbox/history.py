@@ -65,6 +65,7 @@ The replay steps through all series together in time order; at the same
 second, series in their order in the block, rows in their order
 (:meth:`History.events` gives that order).
 """
+
 from __future__ import annotations
 
 import csv
@@ -78,11 +79,22 @@ import sys
 from array import array
 from bisect import bisect_right
 from decimal import Decimal
-from typing import (Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple,
-                    Union)
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
 
-__all__ = ["HistoryError", "Series", "History", "bars", "trades", "quotes", "tick_table", "EQUITY_TICKS",
-           "to_utc_seconds", "BARS", "TRADES", "QUOTES"]
+__all__ = [
+    "HistoryError",
+    "Series",
+    "History",
+    "bars",
+    "trades",
+    "quotes",
+    "tick_table",
+    "EQUITY_TICKS",
+    "to_utc_seconds",
+    "BARS",
+    "TRADES",
+    "QUOTES",
+]
 
 BARS, TRADES, QUOTES = 1, 2, 3
 _KIND_NAMES = {BARS: "bars", TRADES: "trades", QUOTES: "quotes"}
@@ -94,11 +106,17 @@ _COLUMNS: Dict[int, Tuple[Tuple[str, str], ...]] = {
     QUOTES: (("time", "q"), ("bid", "d"), ("bid_volume", "q"), ("ask", "d"), ("ask_volume", "q")),
 }
 # Fields of a row given as a sequence, by default.
-_ROW_ORDER = {BARS: ("time", "open", "high", "low", "close", "volume"), TRADES: ("time", "price", "volume", "side"),
-              QUOTES: ("time", "bid", "ask", "bid_volume", "ask_volume")}
+_ROW_ORDER = {
+    BARS: ("time", "open", "high", "low", "close", "volume"),
+    TRADES: ("time", "price", "volume", "side"),
+    QUOTES: ("time", "bid", "ask", "bid_volume", "ask_volume"),
+}
 # Fields a row may leave out, and their value then.
-_OPTIONAL: Dict[int, Dict[str, Any]] = {BARS: {"volume": 0}, TRADES: {"side": 0},
-                                        QUOTES: {"bid_volume": 0, "ask_volume": 0}}
+_OPTIONAL: Dict[int, Dict[str, Any]] = {
+    BARS: {"volume": 0},
+    TRADES: {"side": 0},
+    QUOTES: {"bid_volume": 0, "ask_volume": 0},
+}
 _TIME_NAMES = ("time", "", "date", "datetime", "timestamp", "ts", "unnamed: 0")
 _MAGIC = b"TVXHIST\0"
 _HEADER = struct.Struct("<8sIIQ")
@@ -119,6 +137,7 @@ class HistoryError(ValueError):
 
 # ---------------------------------------------------------------- tick grids
 
+
 def tick_table(steps: Sequence[Tuple[float, float]], top: float) -> Callable[[float], float]:
     """A tick ladder: ``steps`` are (bound, tick) with the tick applying below
     the bound, ``top`` above the last bound. Each bound must lie on the grids
@@ -135,15 +154,16 @@ def tick_table(steps: Sequence[Tuple[float, float]], top: float) -> Callable[[fl
     def tick(price: float) -> float:
         return ticks[bisect_right(bounds, price)]
 
-    tick.__doc__ = "Tick at a price: " + ", ".join(
-        "%g below %g" % (t, b) for b, t in zip(bounds, ticks)) + ", %g above" % top
+    tick.__doc__ = (
+        "Tick at a price: " + ", ".join("%g below %g" % (t, b) for b, t in zip(bounds, ticks)) + ", %g above" % top
+    )
     return tick
 
 
 #: The sandbox's equity tick table (see the README): 0.01 below 2, 0.02 below
 #: 5, 0.05 below 10, 0.10 below 25, 0.25 below 100, 0.50 below 200, 1 below
 #: 400, 2 from 400.
-EQUITY_TICKS = tick_table([(2, .01), (5, .02), (10, .05), (25, .1), (100, .25), (200, .5), (400, 1)], 2)
+EQUITY_TICKS = tick_table([(2, 0.01), (5, 0.02), (10, 0.05), (25, 0.1), (100, 0.25), (200, 0.5), (400, 1)], 2)
 
 _SNAP = 1e-6  # of a tick: closer than this is representation error, not an off-grid price
 
@@ -164,6 +184,7 @@ class _Grid:
 
             def fixed(_price: float) -> float:
                 return step
+
             self.tick = fixed
         self._places: Dict[float, int] = {}
 
@@ -192,8 +213,9 @@ class _Grid:
         down, up = self._at(n, t), self._at(n + 1, t)
         for p in (down, up):
             if self.snap(p) != p:
-                raise ValueError("tick grid: %r lies between %r and %r, which are not both on the grid"
-                                 % (price, down, up))
+                raise ValueError(
+                    "tick grid: %r lies between %r and %r, which are not both on the grid" % (price, down, up)
+                )
         return down if price - down < up - price else up
 
 
@@ -244,6 +266,7 @@ def to_utc_seconds(value: Any) -> int:
 
 # ---------------------------------------------------------------- one series
 
+
 class Series:
     """One instrument's history of one kind, in columns (``array`` objects).
 
@@ -251,7 +274,7 @@ class Series:
     ``series.row(i)`` a dict of row ``i``.
     """
 
-    def __init__(self, kind: int, symbol: str, columns: Dict[str, "array[Any]"], interval: int = 0) -> None:
+    def __init__(self, kind: int, symbol: str, columns: Dict[str, array[Any]], interval: int = 0) -> None:
         if kind not in _COLUMNS:
             raise ValueError("unknown kind %r" % kind)
         if len(symbol.encode()) > 31 or not symbol or "\0" in symbol:
@@ -259,8 +282,9 @@ class Series:
         self.kind, self.symbol, self.columns, self.interval = kind, symbol, columns, int(interval)
         lengths = {len(c) for c in columns.values()}
         if set(columns) != {n for n, _ in _COLUMNS[kind]} or len(lengths) > 1:
-            raise ValueError("columns of %s must be %s, of one length" % (
-                _KIND_NAMES[kind], [n for n, _ in _COLUMNS[kind]]))
+            raise ValueError(
+                "columns of %s must be %s, of one length" % (_KIND_NAMES[kind], [n for n, _ in _COLUMNS[kind]])
+            )
 
     def __len__(self) -> int:
         return len(self.columns["time"])
@@ -279,8 +303,12 @@ class Series:
         return (self.row(i) for i in range(len(self)))
 
     def __eq__(self, other: object) -> bool:
-        return (isinstance(other, Series) and (self.kind, self.symbol, self.interval, self.columns)
-                == (other.kind, other.symbol, other.interval, other.columns))
+        return isinstance(other, Series) and (self.kind, self.symbol, self.interval, self.columns) == (
+            other.kind,
+            other.symbol,
+            other.interval,
+            other.columns,
+        )
 
 
 class History:
@@ -296,7 +324,7 @@ class History:
             raise ValueError("%s of %s given twice" % (s.kind_name, s.symbol))
         self.series.append(s)
 
-    def __add__(self, other: "History") -> "History":
+    def __add__(self, other: History) -> History:
         return History(self.series + other.series)
 
     def __len__(self) -> int:
@@ -328,8 +356,10 @@ class History:
 
     def events(self) -> Iterator[Tuple[int, int, int]]:
         """(time, series index, row) of every row in replay order."""
+
         def one(k: int, s: Series) -> Iterator[Tuple[int, int, int]]:
             return ((t, k, i) for i, t in enumerate(s.columns["time"]))
+
         return heapq.merge(*(one(k, s) for k, s in enumerate(self.series)))
 
     def pack(self) -> bytes:
@@ -346,7 +376,7 @@ class History:
         return _HEADER.pack(_MAGIC, 1, len(self.series), at) + b"".join(heads) + b"".join(bodies)
 
     @staticmethod
-    def unpack(blob: bytes) -> "History":
+    def unpack(blob: bytes) -> History:
         """The history a block from :meth:`pack` holds."""
         bad = ValueError("not a history block of layout 1 (magic, version, size or a series out of bounds)")
         if len(blob) < _HEADER.size:
@@ -361,18 +391,18 @@ class History:
                 raise bad
             cols = {}
             for name, code in _COLUMNS[kind]:
-                col: "array[Any]" = array(code)
+                col: array[Any] = array(code)
                 width = n * col.itemsize
                 if at + width > size:
                     raise bad
-                col.frombytes(blob[at:at + width])
+                col.frombytes(blob[at : at + width])
                 cols[name] = _le(col)
                 at += width + (-width % 8)
             out.append(Series(kind, sym.rstrip(b"\0").decode(), cols, interval))
         return History(out)
 
 
-def _le(col: "array[Any]") -> "array[Any]":
+def _le(col: array[Any]) -> array[Any]:
     if sys.byteorder == "little":
         return col
     col = array(col.typecode, col)
@@ -382,23 +412,43 @@ def _le(col: "array[Any]") -> "array[Any]":
 
 # ---------------------------------------------------------------- loading
 
-def bars(source: Any, *, symbol: Optional[str] = None, tick: TickSpec = None, interval: Optional[int] = None,
-         off_grid: str = "refuse", columns: Optional[Sequence[str]] = None) -> History:
+
+def bars(
+    source: Any,
+    *,
+    symbol: Optional[str] = None,
+    tick: TickSpec = None,
+    interval: Optional[int] = None,
+    off_grid: str = "refuse",
+    columns: Optional[Sequence[str]] = None,
+) -> History:
     """Bars (time, open, high, low, close[, volume]) of one instrument, or of
     several when the rows carry a ``symbol`` field and ``symbol`` is None.
     ``interval`` (seconds) defaults to the smallest gap between bars."""
     return _load(BARS, source, symbol, tick, off_grid, columns, interval)
 
 
-def trades(source: Any, *, symbol: Optional[str] = None, tick: TickSpec = None, off_grid: str = "refuse",
-           columns: Optional[Sequence[str]] = None) -> History:
+def trades(
+    source: Any,
+    *,
+    symbol: Optional[str] = None,
+    tick: TickSpec = None,
+    off_grid: str = "refuse",
+    columns: Optional[Sequence[str]] = None,
+) -> History:
     """Trades (time, price, volume[, side]): side is the aggressor, "BUY"/"B"/1,
     "SELL"/"S"/-1, or empty/0 when unknown."""
     return _load(TRADES, source, symbol, tick, off_grid, columns, None)
 
 
-def quotes(source: Any, *, symbol: Optional[str] = None, tick: TickSpec = None, off_grid: str = "refuse",
-           columns: Optional[Sequence[str]] = None) -> History:
+def quotes(
+    source: Any,
+    *,
+    symbol: Optional[str] = None,
+    tick: TickSpec = None,
+    off_grid: str = "refuse",
+    columns: Optional[Sequence[str]] = None,
+) -> History:
     """Best bid and ask (time, bid, ask[, bid_volume, ask_volume])."""
     return _load(QUOTES, source, symbol, tick, off_grid, columns, None)
 
@@ -418,8 +468,7 @@ def _rows(kind: int, source: Any, columns: Optional[Sequence[str]]) -> Iterator[
             if isinstance(row, Mapping):
                 yield where, {str(k).lower(): v for k, v in row.items()}
             elif isinstance(row, (str, bytes)) or not isinstance(row, Sequence):
-                raise HistoryError(where, "*", "a row must be a mapping or a sequence, got %s"
-                                   % type(row).__name__)
+                raise HistoryError(where, "*", "a row must be a mapping or a sequence, got %s" % type(row).__name__)
             else:
                 if not len(order) - len(_OPTIONAL[kind]) <= len(row) <= len(order):
                     raise HistoryError(where, "*", "%d values, expected %s" % (len(row), order))
@@ -474,7 +523,7 @@ def _volume(where: str, name: str, value: Any, positive: bool) -> int:
     x = _number(where, name, value)
     if x < 0 or (positive and x == 0):
         raise HistoryError(where, name, "volume must be %s, got %r" % ("positive" if positive else ">= 0", value))
-    if x != int(x) or x >= 2 ** 63:
+    if x != int(x) or x >= 2**63:
         raise HistoryError(where, name, "volume must be a whole number below 2^63, got %r" % (value,))
     return int(x)
 
@@ -486,7 +535,7 @@ class _Builder:
         self.kind, self.symbol = kind, symbol
         self.grid = _Grid(tick) if tick is not None else None
         self.round = off_grid == "round"
-        self.cols: Dict[str, "array[Any]"] = {name: array(code) for name, code in _COLUMNS[kind]}
+        self.cols: Dict[str, array[Any]] = {name: array(code) for name, code in _COLUMNS[kind]}
         self.last = None  # type: Optional[int]
 
     def price(self, where: str, name: str, value: Any) -> float:
@@ -499,8 +548,9 @@ class _Builder:
         if on is not None:
             return on
         if not self.round:
-            raise HistoryError(where, name, "price %r is off the tick grid (tick %g there)"
-                               % (value, self.grid.tick(x)))
+            raise HistoryError(
+                where, name, "price %r is off the tick grid (tick %g there)" % (value, self.grid.tick(x))
+            )
         r = self.grid.nearest(x)
         if r <= 0:
             raise HistoryError(where, name, "price %r rounds to zero on the tick grid" % (value,))
@@ -513,12 +563,19 @@ class _Builder:
                     t = to_utc_seconds(fields[name])
                 except (ValueError, TypeError, AttributeError, OverflowError) as e:  # NaT, say
                     raise HistoryError(where, name or "time", "not a time: %r (%s)" % (fields[name], e)) from None
-                if not -2 ** 62 < t < 2 ** 62:
+                if not -(2**62) < t < 2**62:
                     raise HistoryError(where, name or "time", "out of range: %r" % (fields[name],))
                 if self.last is not None and (t < self.last or (t == self.last and self.kind == BARS)):
-                    raise HistoryError(where, name or "time", "times out of order: %d after %d (%s)"
-                                       % (t, self.last, "bars must strictly increase" if self.kind == BARS
-                                          else "times must not decrease"))
+                    raise HistoryError(
+                        where,
+                        name or "time",
+                        "times out of order: %d after %d (%s)"
+                        % (
+                            t,
+                            self.last,
+                            "bars must strictly increase" if self.kind == BARS else "times must not decrease",
+                        ),
+                    )
                 self.last = t
                 return t
         raise HistoryError(where, "time", "missing")
@@ -546,8 +603,7 @@ class _Builder:
             else:
                 side = _SIDES.get(str(raw if raw is not None else "").strip().upper())
             if side is None:
-                raise HistoryError(where, "side", "aggressor side must be BUY/B/1, SELL/S/-1 or empty, got %r"
-                                   % (raw,))
+                raise HistoryError(where, "side", "aggressor side must be BUY/B/1, SELL/S/-1 or empty, got %r" % (raw,))
             for name, x in (("time", t), ("price", p), ("volume", v), ("side", side)):
                 c[name].append(x)
         else:
@@ -566,12 +622,13 @@ def _tick_for(tick: TickSpec, symbol: str) -> Optional[Tick]:
     return tick
 
 
-def _frame_fast(kind: int, frame: Any, symbol: str, tick: Optional[Tick]) -> Optional[Dict[str, "array[Any]"]]:
+def _frame_fast(kind: int, frame: Any, symbol: str, tick: Optional[Tick]) -> Optional[Dict[str, array[Any]]]:
     """The columns of a DataFrame whose every row is valid and on the grid,
     checked all at once; None when a row needs the row-by-row path (which
     then refuses it naming row and field, or rounds it) or a column is of a
     form only that path reads (texts, booleans, times before 1970)."""
     import numpy as np
+
     names = {str(c).lower(): c for c in frame.columns}
     if len(names) != len(frame.columns) or not len(frame):
         return None
@@ -590,7 +647,7 @@ def _frame_fast(kind: int, frame: Any, symbol: str, tick: Optional[Tick]) -> Opt
         times = raw.astype("datetime64[s]").astype(np.int64)
     elif kind_of in "iuf" and tname is not None:
         t = when.to_numpy(dtype=np.float64)
-        if not np.isfinite(t).all() or (np.abs(t) >= 2.0 ** 62).any() or (t < 0).any():
+        if not np.isfinite(t).all() or (np.abs(t) >= 2.0**62).any() or (t < 0).any():
             return None
         times = np.floor(t).astype(np.int64) if kind_of == "f" else when.to_numpy(dtype=np.int64)
     else:
@@ -629,8 +686,7 @@ def _frame_fast(kind: int, frame: Any, symbol: str, tick: Optional[Tick]) -> Opt
                 return None
             cols[name] = x.astype(np.int8)
         else:
-            if (x < 0).any() or (kind == TRADES and (x == 0).any()) or (x != np.floor(x)).any() \
-                    or (x >= 2.0 ** 63).any():
+            if (x < 0).any() or (kind == TRADES and (x == 0).any()) or (x != np.floor(x)).any() or (x >= 2.0**63).any():
                 return None
             cols[name] = col.to_numpy(dtype=np.int64) if col.dtype.kind in "iu" else x.astype(np.int64)
     if kind == BARS:
@@ -639,25 +695,38 @@ def _frame_fast(kind: int, frame: Any, symbol: str, tick: Optional[Tick]) -> Opt
             return None
     elif kind == QUOTES and not (cols["bid"] < cols["ask"]).all():
         return None
-    out: Dict[str, "array[Any]"] = {}
+    out: Dict[str, array[Any]] = {}
     for name, code in _COLUMNS[kind]:
-        a: "array[Any]" = array(code)
-        a.frombytes(np.ascontiguousarray(cols[name], dtype={"q": np.int64, "d": np.float64, "b": np.int8}[code])
-                    .tobytes())
+        a: array[Any] = array(code)
+        a.frombytes(
+            np.ascontiguousarray(cols[name], dtype={"q": np.int64, "d": np.float64, "b": np.int8}[code]).tobytes()
+        )
         out[name] = a
     return out
 
 
-def _load(kind: int, source: Any, symbol: Optional[str], tick: TickSpec, off_grid: str,
-          columns: Optional[Sequence[str]], interval: Optional[int]) -> History:
+def _load(
+    kind: int,
+    source: Any,
+    symbol: Optional[str],
+    tick: TickSpec,
+    off_grid: str,
+    columns: Optional[Sequence[str]],
+    interval: Optional[int],
+) -> History:
     if off_grid not in ("refuse", "round"):
         raise ValueError("off_grid must be 'refuse' or 'round', not %r" % (off_grid,))
     if symbol is not None and _is_frame(source) and 0 < len(symbol.encode()) <= 31 and "\0" not in symbol:
         fast = _frame_fast(kind, source, symbol, _tick_for(tick, symbol))
         if fast is not None:
             times = fast["time"]
-            step = 0 if kind != BARS else interval if interval is not None else min(
-                (y - x for x, y in zip(times, times[1:])), default=0)
+            step = (
+                0
+                if kind != BARS
+                else interval
+                if interval is not None
+                else min((y - x for x, y in zip(times, times[1:])), default=0)
+            )
             return History([Series(kind, symbol, fast, step)])
     builders: Dict[str, _Builder] = {}
     for where, fields in _rows(kind, source, columns):
@@ -680,7 +749,6 @@ def _load(kind: int, source: Any, symbol: Optional[str], tick: TickSpec, off_gri
         step = 0
         if kind == BARS:
             times = b.cols["time"]
-            step = interval if interval is not None else min(
-                (y - x for x, y in zip(times, times[1:])), default=0)
+            step = interval if interval is not None else min((y - x for x, y in zip(times, times[1:])), default=0)
         out.append(Series(kind, sym, b.cols, step))
     return History(out)

@@ -30,6 +30,7 @@ Statistics (:func:`statistics`):
   at any moment (the bars of entry and exit count);
 * ``trades`` (fills) and ``round_trips``.
 """
+
 from __future__ import annotations
 
 import datetime as _dt
@@ -93,7 +94,9 @@ def fills(trades: Iterable[Any], symbol: str = "") -> List[Fill]:
 PriceSource = Union[Series, History, Iterable[Tuple[Any, float]]]
 
 
-def _points(prices: Union[PriceSource, Mapping[str, PriceSource]], symbols: Sequence[str]) -> List[Tuple[int, str, Decimal]]:
+def _points(
+    prices: Union[PriceSource, Mapping[str, PriceSource]], symbols: Sequence[str]
+) -> List[Tuple[int, str, Decimal]]:
     def series(src: Any, sym: str) -> List[Tuple[int, str, Decimal]]:
         if isinstance(src, History):
             src = src[sym] if sym in src.symbols else (src.series[0] if len(src) == 1 else src[sym])
@@ -140,7 +143,9 @@ class _Book:
         return any(self.pos.values())
 
 
-def _walk(trades: Iterable[Any], prices: Any, cash: Union[float, str, Decimal]) -> Tuple[List[Tuple[int, Decimal]], List[bool]]:
+def _walk(
+    trades: Iterable[Any], prices: Any, cash: Union[float, str, Decimal]
+) -> Tuple[List[Tuple[int, Decimal]], List[bool]]:
     fs = fills(trades)
     book = _Book(money(cash))
     pts = _points(prices, sorted({f.symbol for f in fs}))
@@ -196,8 +201,13 @@ def round_trips(trades: Iterable[Any]) -> List[Dict[str, Any]]:
             left -= part
             trip = open_.get(f.symbol)
             if trip is None:
-                trip = open_[f.symbol] = {"symbol": f.symbol, "side": f.side, "entry_time": f.time,
-                                          "volume": 0, "pnl": Decimal(0)}
+                trip = open_[f.symbol] = {
+                    "symbol": f.symbol,
+                    "side": f.side,
+                    "entry_time": f.time,
+                    "volume": 0,
+                    "pnl": Decimal(0),
+                }
             trip["pnl"] += -f.side * f.price * part * f.multiplier - part_fee
             q += f.side * part
             pos[f.symbol] = q
@@ -209,8 +219,9 @@ def round_trips(trades: Iterable[Any]) -> List[Dict[str, Any]]:
     return out
 
 
-def statistics(trades: Iterable[Any], prices: Any, cash: Union[float, str, Decimal],
-               periods_per_year: float = 252.0) -> Dict[str, Any]:
+def statistics(
+    trades: Iterable[Any], prices: Any, cash: Union[float, str, Decimal], periods_per_year: float = 252.0
+) -> Dict[str, Any]:
     """The statistics the module's docstring lists, and the final equity."""
     trades = list(trades)
     curve, held = _walk(trades, prices, cash)
@@ -244,12 +255,14 @@ def statistics(trades: Iterable[Any], prices: Any, cash: Union[float, str, Decim
     }
 
 
-def plot(trades: Iterable[Any], prices: Any, cash: Union[float, str, Decimal], path: str,
-         title: Optional[str] = None) -> str:
+def plot(
+    trades: Iterable[Any], prices: Any, cash: Union[float, str, Decimal], path: str, title: Optional[str] = None
+) -> str:
     """Saves price with entries (^) and exits (v) above the equity curve as a
     PNG at ``path``; needs matplotlib. One instrument."""
     try:
         import matplotlib
+
         matplotlib.use("Agg", force=False)
         import matplotlib.pyplot as plt
     except ImportError:
@@ -267,8 +280,15 @@ def plot(trades: Iterable[Any], prices: Any, cash: Union[float, str, Decimal], p
         top.plot([day(t) for t, _, _ in pts], [float(p) for _, _, p in pts], lw=0.8, color="0.3", label="price")
         for side, marker, color, label in ((1, "^", "tab:green", "buy"), (-1, "v", "tab:red", "sell")):
             mine = [f for f in fs if f.side == side]
-            top.scatter([day(f.time) for f in mine], [float(f.price) for f in mine], marker=marker,
-                        color=color, s=30, label=label, zorder=3)
+            top.scatter(
+                [day(f.time) for f in mine],
+                [float(f.price) for f in mine],
+                marker=marker,
+                color=color,
+                s=30,
+                label=label,
+                zorder=3,
+            )
         top.legend(loc="upper left")
         top.set_ylabel("price")
         bottom.plot([day(t) for t, _ in curve], [e for _, e in curve], color="tab:blue")
