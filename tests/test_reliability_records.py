@@ -357,7 +357,9 @@ def test_login(scripted, env, channel):
         if internal(env):
             return internal(env)
         if not env["success"]:
-            message = decode(env["message"])
+            # A refusal's text is shown with its invalid bytes escaped, not lost.
+            raw = env["message"]
+            message = None if raw is None else raw.split(b"\0", 1)[0].decode("utf-8", "backslashreplace")
             return RuntimeError("Unknown exception" if message is None else message)
         return {
             "channel_id": decode(channel),
