@@ -1,196 +1,120 @@
-"""The 10/20 moving-average crossover: one strategy, run unchanged against the
-live simulated market or against replayed history.
+"""The 10/20 moving-average crossover: one strategy class, run on history by
+the backtest runner or live against the sandbox's running market.
 
-    .venv/bin/python examples/backtest.py                  live: ARVO's minute candles, 90 simulated minutes
-    .venv/bin/python examples/backtest.py --replay goog    history: the daily GOOG sample of the backtesting package
-    .venv/bin/python examples/backtest.py --replay bars.csv --symbol XYZ [--interval 1d] [--png out.png]
+    .venv/bin/python examples/backtest.py [--html report.html]     history: the daily GOOG sample of the backtesting package
+    .venv/bin/python examples/backtest.py --replay bars.csv --symbol XYZ [--tick 0.00001]
+    .venv/bin/python examples/backtest.py --minutes 90              live: ARVO's minute candles, 90 simulated minutes
 
-The strategy sees closed bars from the candle stream and trades through the
-client: all in on a golden cross (a limit buy 5% above the close, sized by
-the buying power, which fills at the next bar's open unless it gaps beyond
-the limit), all out on a death cross (a market sell, next open). Live, a bar
-closes when the next minute's candle appears; in a replay, after each
-lockstep step. At the end it prints the trades and the statistics of
-tavrolix_sandbox.results, and saves a PNG when matplotlib is installed.
+All in on a golden cross (a limit buy 5% above the close, sized by the
+buying power, which fills at the next bar's open unless it gaps beyond the
+limit), all out on a death cross (a market sell, next open). ``--tick`` is
+the price grid of the CSV's prices (0.01 by default).
 """
 
 from __future__ import annotations
 
 import argparse
-import datetime as _dt
 import sys
 from decimal import ROUND_FLOOR, Decimal
-from typing import TYPE_CHECKING, Any, List, Optional, Tuple
+from typing import Any, List, Optional
 
-import tavrolix
-from tavrolix_sandbox import broker
-from tavrolix_sandbox import history as H
-from tavrolix_sandbox import results as R
+import numpy as np
 
-if TYPE_CHECKING:
-    from tavrolix.payloads import Candle
-    from tavrolix_open_api import EquityTrade
-
-ACCOUNT, USER, PIN = "E-7001", "inv001", "000000"  # an account of its own: cash, no shares
-HOLD = Decimal("1.0016")  # what a buy holds back of buying power per unit of value
-INTERVALS = {60: "1m", 300: "5m", 900: "15m", 3600: "60m", 86400: "1d", 604800: "1w"}
+from tavrolix_sandbox.backtest import Backtest, Strategy
 
 
-def day(t: int) -> str:
-    when = _dt.datetime.fromtimestamp(t, _dt.timezone.utc)
-    return when.strftime("%Y-%m-%d" if t % 86400 == 0 else "%Y-%m-%d %H:%M")
+class Crossover(Strategy):
+    fast, slow, cap = 10, 20, 0.05
 
-
-class Crossover:
-    """Long when the fast average of closes crosses above the slow one, flat when it
-    crosses below. Closes are counted in ticks, so the averages compare exactly."""
-
-    def __init__(
-        self,
-        shares: Any,
-        symbol: str,
-        fast: int = 10,
-        slow: int = 20,
-        cap: float = 0.05,
-        tick: float = 0.01,
-        lot: int = 1,
-    ) -> None:
-        self.shares, self.symbol, self.fast, self.slow, self.lot = shares, symbol, fast, slow, lot
-        self.cap, self.tick = Decimal(repr(cap)), Decimal(repr(tick))
-        self.closes: List[int] = []
+    def init(self) -> None:
         self.prev: Optional[int] = None
-        self.working: Optional[str] = None  # the order in the market, if any
-        self.log: List[str] = []
 
-    def position(self) -> int:
-        held = [p for p in self.shares.portfolio() if p["symbol"] == self.symbol]
-        return int(held[0]["actual_volume"]) if held else 0
-
-    def on_bar(self, time: int, close: float) -> None:
-        self.closes.append(int((Decimal(repr(close)) / self.tick).to_integral_value()))
-        if len(self.closes) < self.slow:
+    def on_bar(self, bar: Any) -> None:
+        tick = self.ticks[bar.symbol] or 0.01
+        closes = self.data[bar.symbol].close
+        self.indicator("SMA %d" % self.fast, closes[-self.fast :].mean())
+        self.indicator("SMA %d" % self.slow, closes[-self.slow :].mean())
+        if len(closes) < self.slow:
             return
-        # fast average - slow average, times fast * slow: the same sign, in whole numbers
-        d = self.slow * sum(self.closes[-self.fast :]) - self.fast * sum(self.closes[-self.slow :])
+        ticks = np.rint(closes[-self.slow :] / tick).astype(np.int64)  # in ticks the averages compare exactly
+        d = self.slow * int(ticks[-self.fast :].sum()) - self.fast * int(ticks.sum())
         prev, self.prev = self.prev, d
-        if self.working is not None:
-            if self.shares.order(self.working)["status"] not in tavrolix.FINAL_STATUSES:
-                return
-            self.working = None
-        if prev is None:
+        if self.open_orders() or prev is None:
             return
         if prev < 0 < d and not self.position():
-            limit = (Decimal(repr(close)) * (1 + self.cap) / self.tick).to_integral_value(ROUND_FLOOR) * self.tick
-            power = Decimal(repr(self.shares.info()["line_available"]))
-            volume = int((power / (limit * HOLD * self.lot)).to_integral_value(ROUND_FLOOR)) * self.lot
-            if volume > 0:
-                self.working = self.shares.buy(self.symbol, volume, price=float(limit))
-                self.log.append("%s golden cross at %s: buy %d, limit %s" % (day(time), close, volume, limit))
-        elif prev > 0 > d:
-            held = self.position()
-            if held:
-                self.working = self.shares.sell(self.symbol, held)
-                self.log.append("%s death cross at %s: sell %d" % (day(time), close, held))
+            t = Decimal(repr(tick))
+            limit = (Decimal(repr(bar.close)) * (1 + Decimal(repr(self.cap))) / t).to_integral_value(ROUND_FLOOR) * t
+            self.buy(price=float(limit))  # all in: as many lots as the buying power holds for
+        elif prev > 0 > d and self.position():
+            self.close()
 
 
-def run_replay(
-    bars: H.History, symbol: str, interval: str, cash: float, fast: int = 10, slow: int = 20
-) -> Tuple[Crossover, List[EquityTrade]]:
-    """Replays ``bars`` in lockstep with the strategy trading; returns it and the account's trades."""
-    # conflate: a bar's four prints give one candle update
-    broker.reset(running=False, liquidity=False, activity=False, conflate=True)
-    broker.seed(equity_accounts=[{"account_no": ACCOUNT, "owner": USER, "cash": cash, "credit_limit": 0}])
-    broker.replay(bars)
-    client = tavrolix.connect(USER, USER + "-secret", pin=PIN)
-    shares = client.equity(ACCOUNT)
-    strategy = Crossover(shares, symbol, fast, slow)
-    with client, client.candle_updates(symbol, interval, maxsize=64) as candles:
-        while broker.replay_step(1):
-            # Lockstep: the bar's candle updates have all been delivered.
-            bar = candles.drain()[-1]
-            strategy.on_bar(bar["time"], bar["close"])
-        trades = [t for t in shares.trades() if t["symbol"] == symbol]
-    return strategy, trades
-
-
-def run_live(symbol: str, minutes: int, cash: float) -> Tuple[Crossover, List[EquityTrade], List[Tuple[int, float]]]:
-    """The running sandbox market, a fast clock: ``minutes`` simulated minutes of 1-minute bars."""
-    broker.reset(running=False)
-    broker.seed(equity_accounts=[{"account_no": ACCOUNT, "owner": USER, "cash": cash, "credit_limit": 0}])
-    client = tavrolix.connect(USER, USER + "-secret", pin=PIN)
-    shares = client.equity(ACCOUNT)
-    strategy = Crossover(shares, symbol, tick=0.25, lot=100)  # ARVO trades in 0.25s around 45, in lots of 100
-    closes: List[Tuple[int, float]] = []
-    with client, client.candle_updates(symbol, "1m", maxsize=4096, timeout=10) as candles:
-        broker.run(0.002)
-        current: Optional[Candle] = None
-        try:
-            for candle in candles:
-                if current is not None and candle["time"] != current["time"]:
-                    closes.append((current["time"], current["close"]))  # the minute is over
-                    strategy.on_bar(current["time"], current["close"])
-                    if len(closes) >= minutes:
-                        break
-                current = candle
-        finally:
-            broker.stop()
-        trades = [t for t in shares.trades() if t["symbol"] == symbol]
-    return strategy, trades, closes
-
-
-def load(source: str, symbol: Optional[str]) -> Tuple[H.History, str]:
-    if source == "goog":
-        try:
-            from backtesting.test import GOOG  # type: ignore[import-untyped]  # its own sample, where installed
-        except ImportError:
-            sys.exit("--replay goog needs the backtesting package (pip install backtesting), or give a CSV of bars")
-        return H.bars(GOOG, symbol=symbol or "GOOG", tick=0.01), symbol or "GOOG"
-    if not symbol:
-        sys.exit("a CSV of bars needs --symbol")
-    return H.bars(source, symbol=symbol, tick=0.01), symbol
+def run_replay(bars: Any, symbol: str, interval: str, cash: float, fast: int = 10, slow: int = 20) -> Any:
+    """One replay of the crossover: (the strategy, the account's trades in ``symbol``)."""
+    r = Backtest(bars, Crossover, cash=cash, fast=fast, slow=slow, progress=False).run()
+    return r.strategy, [t for t in r.broker_trades if t["symbol"] == symbol]
 
 
 def main(argv: Optional[List[str]] = None) -> None:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--replay", metavar="goog|CSV", help="replay these bars instead of trading live")
+    p.add_argument("--replay", default="goog", metavar="goog|CSV", help="GOOG (default) or a CSV of one symbol's bars")
     p.add_argument("--symbol")
-    p.add_argument("--interval", help="candle interval of the bars (default: from the data)")
-    p.add_argument("--minutes", type=int, default=90, help="live: simulated minutes to trade")
+    p.add_argument("--tick", type=float, default=0.01, help="the price grid of the CSV (default 0.01)")
+    p.add_argument("--minutes", type=int, help="trade this many minutes of the sandbox's running market instead")
     p.add_argument("--cash", type=float, default=10000)
-    p.add_argument("--png", help="save the plot here (needs matplotlib)")
+    p.add_argument("--html", help="write the interactive report here")
+    p.add_argument("--png", help="save a static plot here (needs matplotlib)")
     a = p.parse_args(argv)
-    if a.replay:
-        bars, symbol = load(a.replay, a.symbol)
-        series = bars[symbol]
-        interval = a.interval or INTERVALS.get(series.interval, "1d")
-        strategy, trades = run_replay(bars, symbol, interval, a.cash)
-        prices: Any = series
-        print("replayed %d bars of %s (%s)" % (len(series), symbol, interval))
-    else:
-        symbol = a.symbol or "ARVO"
-        strategy, trades, prices = run_live(symbol, a.minutes, a.cash)
-        print("traded %d live minutes of %s" % (len(prices), symbol))
-    for line in (
-        strategy.log[:3] + (["..."] if len(strategy.log) > 6 else []) + strategy.log[max(3, len(strategy.log) - 3) :]
-    ):
-        print("  " + line)
-    s = R.statistics(trades, prices, a.cash)
-    print(
-        "%d fills, %d round trips, win rate %s"
-        % (len(trades), s["round_trips"], "-" if s["win_rate"] is None else "%.1f%%" % (100 * s["win_rate"]))
-    )
-    print(
-        "final equity %.2f, return %.2f%%, max drawdown %.2f%%, exposure %.1f%%, Sharpe %s"
-        % (
-            s["final_equity"],
-            100 * s["total_return"],
-            100 * s["max_drawdown"],
-            100 * s["exposure"],
-            "-" if s["sharpe"] is None else "%.2f" % s["sharpe"],
-        )
-    )
+    if not a.cash > 0:
+        sys.exit("--cash must be above zero, not %s" % a.cash)
+    if a.minutes:
+        return live(a.minutes, a.cash)
+    from tavrolix_sandbox import history
+
+    try:
+        if a.replay != "goog":
+            if not a.symbol:
+                sys.exit("a CSV of bars needs --symbol")
+            bars = history.bars(a.replay, symbol=a.symbol, tick=a.tick)
+        else:
+            try:
+                from backtesting.test import GOOG  # type: ignore[import-untyped]  # the peer's own sample
+            except ImportError:
+                sys.exit("the GOOG sample comes with the backtesting package (pip install backtesting); or --replay a CSV")
+            bars = history.bars(GOOG, symbol="GOOG", tick=0.01)
+        result = Backtest(bars, Crossover, cash=a.cash, instruments=[{"symbol": s, "tick": a.tick} for s in bars.symbols]).run()
+    except (ValueError, OSError) as e:
+        sys.exit("backtest: %s" % e)
+    print(result.stats.to_string() if hasattr(result.stats, "to_string") else result.stats)
+    print(result.trades.tail() if hasattr(result.trades, "tail") else result.trades[-5:])
+    if a.html:
+        print("report:", result.plot(a.html))
     if a.png:
-        print(R.plot(trades, prices, a.cash, a.png, title="%s 10/20 crossover" % symbol))
+        from tavrolix_sandbox import results
+
+        trades = [{"time": f[0], "side": f[2], "price": f[3], "volume": f[4]} for f in result._fill_rows]
+        print("plot:", results.plot(trades, bars, a.cash, a.png, title="%s 10/20 crossover" % bars.symbols[0]))
+
+
+def live(minutes: int, cash: float) -> None:
+    """The same class live: ARVO (0.25 ticks, lots of 100) on the sandbox's fast clock."""
+    import tavrolix
+    from tavrolix_sandbox import broker
+    from tavrolix_sandbox.backtest import run_live
+
+    broker.reset(running=False)
+    broker.seed(equity_accounts=[{"account_no": "E-7001", "owner": "inv001", "cash": cash, "credit_limit": 0}])
+    with tavrolix.connect("inv001", "inv001-secret", pin="000000") as client:
+        broker.run(0.002)
+        try:
+            s = run_live(Crossover, client.equity("E-7001"), ["ARVO"], bars=minutes, lots={"ARVO": 100},
+                         ticks={"ARVO": 0.25}, hold=1.0016)
+        finally:
+            broker.stop()
+        for o in list(s.orders.values())[-6:]:
+            print("  ", o)
+        print("traded %d live minutes of ARVO: %d orders, position %d, final equity %.2f"
+              % (len(s.data["ARVO"]), len(s.orders), s.position(), s.equity))
 
 
 if __name__ == "__main__":

@@ -114,8 +114,7 @@ def test_sweep_example_runs_backtests_in_processes_alike(monkeypatch):
     monkeypatch.syspath_prepend(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
     monkeypatch.delitem(sys.modules, "sweep", raising=False)
     sweep = importlib.import_module("sweep")
-    params = [(10, 20), (7, 31)]
-    pooled = sweep.sweep(params, workers=2)
-    assert pooled == [sweep.backtest(p) for p in params]
-    assert [(r["fast"], r["slow"]) for r in pooled] == params
-    assert pooled[0]["final_equity"] == 60420.02  # the crossover of the README
+    result = sweep.sweep()  # Backtest.optimize over a process pool
+    assert len(result.rows) == 23 and result.best_params == {"fast": 10, "slow": 20}
+    assert result.best["Equity Final [$]"] == 60420.02  # the crossover of the README
+    assert result.table.loc[(10, 20), "Equity Final [$]"] == 60420.02

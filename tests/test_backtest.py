@@ -1,0 +1,238 @@
+"""The backtest runner: costs, the strategy's helpers from order updates,
+several symbols from bars and a tape, Ctrl-C, refusals, and the same class
+live."""
+
+import os
+import subprocess
+import sys
+import threading
+from decimal import Decimal
+
+import pytest
+import tavrolix
+import tavrolix_sandbox as sbx
+from tavrolix_sandbox import broker
+from tavrolix_sandbox import history as H
+from tavrolix_sandbox.backtest import Backtest, Strategy, per_share, percent, run_live
+from tavrolix_sandbox.backtest.strategy import Bar
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DAY = 86400
+T0 = 1772409600  # 2026-03-02T00:00:00Z
+
+
+@pytest.fixture(autouse=True)
+def world(broker_world):
+    yield
+
+
+def daily(symbol="XYZ", n=30, start=100.0, step=1.0):
+    rows = []
+    for i in range(n):
+        o = start + step * i
+        rows.append((T0 + i * DAY, o, o + 2, o - 2, o + 0.5, 1000 + i))
+    return H.bars(rows, symbol=symbol, tick=0.01)
+
+
+class Script(Strategy):
+    """Does what ``plan`` says at bar i: a list of (method, kwargs)."""
+
+    plan = {}
+
+    def init(self):
+        self.seen = []
+        self.entries = []
+        self.filled = []
+
+    def on_bar(self, bar):
+        self.seen.append((bar.symbol, bar.time, bar.open, bar.high, bar.low, bar.close, bar.volume))
+        self.entries.append((self.position(bar.symbol), self.entry_price(bar.symbol)))
+        for action in self.plan.get((bar.symbol, len(self.data[bar.symbol]) - 1), ()):
+            if action == "raise":
+                raise KeyboardInterrupt
+            if action == "boom":
+                raise ZeroDivisionError("the strategy's own fault")
+            name, kw = action
+            getattr(self, name)(bar.symbol, **kw)
+
+    def on_fill(self, fill):
+        self.filled.append(fill)
+
+
+def test_costs_fee_models_and_slippage_apply_exactly_and_are_part_of_the_result():
+    plan = {("XYZ", 1): [("buy", {"volume": 10})], ("XYZ", 5): [("sell", {"volume": 10})]}
+    base = Backtest(daily(), Script, cash=10000, plan=plan, progress=False).run()
+    # market orders fill at the next open: bar 2 opens at 102, bar 6 at 106; the broker's fees
+    assert [(f.Side, f.Price, f.Volume) for f in base.fills.itertuples()] == [("BUY", 102.0, 10), ("SELL", 106.0, 10)]
+    broker_fee = lambda v: float(sum(round(Decimal(v) * r, 2) for r in (Decimal("0.0015"), Decimal("0.00005"), Decimal("0.00001"))))
+    assert base.fills.Fee.tolist() == [broker_fee(1020), broker_fee(1060)]
+    assert base.settings["fees"] == "broker" and base.settings["slippage_ticks"] == 0
+
+    r = Backtest(daily(), Script, cash=10000, plan=plan, fees=per_share(0.01, minimum=1.0), slippage=2,
+                 instruments=[{"symbol": "XYZ", "tick": 0.05, "lot": 1}], progress=False).run()
+    assert [(f.Price, f.Fee) for f in r.fills.itertuples()] == [(102.1, 1.0), (105.9, 1.0)]
+    assert r.trades.PnL.tolist() == [round(10 * (105.9 - 102.1) - 2.0, 2)]
+    assert r["Equity Final [$]"] == round(10000 + 10 * (105.9 - 102.1) - 2.0, 2)
+    assert r.settings["fees"] == {"kind": "per_share", "per_share": 0.01, "minimum": 1.0}
+    assert r.settings["slippage_ticks"] == 2
+
+    r = Backtest(daily(), Script, cash=10000, plan=plan, fees=percent(0.25), progress=False).run()
+    assert r.fills.Fee.tolist() == [2.55, 2.65]  # 0.25% of 1,020 and 1,060, to the cent
+    r = Backtest(daily(), Script, cash=10000, plan=plan, fees=lambda value, volume: 0.333, progress=False).run()
+    assert r.fills.Fee.tolist() == [0.33, 0.33]
+
+    with pytest.raises(TypeError, match="ambiguous"):
+        Backtest(daily(), Script, fees=0.001)
+    for bad in (-1, 1.5, True):
+        with pytest.raises(ValueError, match="slippage"):
+            Backtest(daily(), Script, slippage=bad)
+    with pytest.raises(ValueError, match="fee function"):
+        Backtest(daily(), Script, plan=plan, fees=lambda v, q: -1, progress=False).run()
+
+
+def test_position_entry_price_and_sizing_come_from_order_updates_and_respect_lots(monkeypatch):
+    calls = []
+    real = tavrolix.client.InvestorEquityAccount.trades
+
+    def counting(self):
+        calls.append(1)
+        return real(self)
+
+    monkeypatch.setattr(tavrolix.client.InvestorEquityAccount, "trades", counting)
+    plan = {
+        ("XYZ", 1): [("buy", {"volume": 200})],  # fills at 102
+        ("XYZ", 3): [("buy", {"volume": 100})],  # fills at 104
+        ("XYZ", 6): [("sell", {"volume": 100})],  # fills at 107: the entry price stays
+        ("XYZ", 9): [("close", {})],
+    }
+    r = Backtest(daily(), Script, cash=100000, plan=plan, instruments=[{"symbol": "XYZ", "lot": 100}], progress=False).run()
+    s = r.strategy
+    assert calls == [1]  # once, for the result: the helpers never scan the account's trades
+    assert s.entries[2] == (200, 102.0)
+    assert s.entries[4] == (300, pytest.approx((200 * 102 + 100 * 104) / 300))
+    assert s.entries[7] == (200, pytest.approx((200 * 102 + 100 * 104) / 300))
+    assert s.entries[10] == (0, None)
+    assert [(f.side, f.price, f.volume) for f in s.filled] == [("BUY", 102.0, 200), ("BUY", 104.0, 100), ("SELL", 107.0, 100), ("SELL", 110.0, 200)]
+    assert r.positions == {"XYZ": 0} and len(r.trades) == 1 and not r.trades.Open.any()
+    assert r.orders.Status.tolist() == ["MATCHED"] * 4
+
+    class Sizing(Strategy):
+        def on_bar(self, bar):
+            if len(self.data[bar.symbol]) == 1:
+                self.got = (
+                    self.size(units=250), self.size(cash=25_000), self.size(fraction=0.5), self.size(fraction=1.0),
+                    self.size(cash=10**9),
+                )
+                with pytest.raises(ValueError, match="lots"):
+                    self.buy(volume=150)
+                with pytest.raises(ValueError, match="exactly one"):
+                    self.size(units=1, cash=1)
+
+    r = Backtest(daily(), Sizing, cash=100000, instruments=[{"symbol": "XYZ", "lot": 100}], progress=False).run()
+    # last close 100.5; what a buy holds back: 1.0016 of its value
+    each = 100.5 * 1.0016 * 100
+    assert r.strategy.got == (200, int(25_000 // each) * 100, int(50_000 // each) * 100, int(100_000 // each) * 100, int(100_000 // each) * 100)
+
+
+def test_several_symbols_from_bars_and_a_tape_in_time_order():
+    bars = daily("AAA", n=5)
+    t = T0 + 3 * 3600
+    prints = [(t + 10 * i, 50.0 + 0.25 * (i % 4), 10 + i, 0) for i in range(60)]  # 10 minutes of prints
+    tape = H.trades(prints, symbol="BBB", tick=0.25)
+    quotes = H.quotes([(t, 49.75, 50.5, 100, 100)], symbol="BBB", tick=0.25)
+    plan = {("BBB", 2): [("buy", {"volume": 5})]}
+    r = Backtest(bars + tape + quotes, Script, cash=10000, interval="1m", plan=plan, progress=False).run()
+    seen = r.strategy.seen
+    assert [s[1] for s in seen] == sorted(s[1] for s in seen)  # time order across symbols
+    bbb = [s for s in seen if s[0] == "BBB"]
+    assert len(bbb) == 10 and len([s for s in seen if s[0] == "AAA"]) == 5
+    first = prints[:6]
+    assert bbb[0] == ("BBB", t, 50.0, 50.75, 50.0, 50.25, sum(p[2] for p in first))
+    # bar 2 closes at t + 179 s; the market buy fills at the next print (t + 180 s)
+    assert [(f.Price, f.Volume, f.Time.value // 10**9) for f in r.fills.itertuples()] == [(prints[18][1], 5, t + 180)]
+    assert r.settings["symbols"] == ["AAA", "BBB"] and r.settings["interval"] == 60
+    with pytest.raises(ValueError, match="interval"):
+        Backtest(tape, Script)
+    with pytest.raises(ValueError, match="quotes only"):
+        Backtest(quotes, Script, interval=60)
+
+
+def test_ctrl_c_stops_with_the_partial_result_and_any_end_frees_the_world():
+    plan = {("XYZ", 2): [("buy", {"volume": 10})], ("XYZ", 12): ["raise"]}
+    r = Backtest(daily(), Script, cash=10000, plan=plan, progress=False).run()
+    assert r.settings["interrupted"] is True
+    assert len(r.equity) == 13 and r["End"] == T0 + 12 * DAY
+    assert r.positions == {"XYZ": 10} and r["Equity Final [$]"] == pytest.approx(10000 + 10 * (112.5 - 103) - float(r.fills.Fee.sum()))
+    with pytest.raises(ZeroDivisionError):
+        Backtest(daily(), Script, plan={("XYZ", 3): ["boom"]}, progress=False).run()
+    # the world is free again, and fresh: another backtest starts with its own cash
+    again = Backtest(daily(), Script, cash=5000, progress=False).run()
+    assert again["Equity Final [$]"] == 5000 and not again.settings["interrupted"]
+
+    # two threads take turns; a backtest inside a backtest is refused
+    class Nested(Strategy):
+        def on_bar(self, bar):
+            Backtest(daily(), Script, progress=False).run()
+
+    with pytest.raises(RuntimeError, match="same thread"):
+        Backtest(daily(), Nested, progress=False).run()
+    out = []
+    threads = [threading.Thread(target=lambda: out.append(Backtest(daily(), Script, cash=7000, progress=False).run()["Equity Final [$]"])) for _ in range(3)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join(60)
+    assert out == [7000, 7000, 7000]
+
+
+def test_refusals_say_what_is_wrong():
+    with pytest.raises(TypeError, match="no parameter 'fsat'"):
+        Backtest(daily(), Script, fsat=3)
+    for cash in (0, -5, float("nan"), float("inf"), "100"):
+        with pytest.raises(ValueError, match="cash"):
+            Backtest(daily(), Script, cash=cash)
+    with pytest.raises(ValueError, match="account"):
+        Backtest(daily(), Script, account="margin")
+    with pytest.raises(TypeError, match="subclass"):
+        Backtest(daily(), object)
+    # the example reports a bad amount plainly, without a traceback
+    p = subprocess.run([sys.executable, os.path.join(HERE, "..", "examples", "backtest.py"), "--cash", "0"],
+                       capture_output=True, text=True, timeout=120)
+    assert p.returncode == 1 and "Traceback" not in p.stderr and "--cash must be above zero" in p.stderr
+
+
+def test_progress_bar_only_on_a_terminal(capsys):
+    pytest.importorskip("tqdm")
+    Backtest(daily(n=400), Script, cash=10000).run()  # stderr is not a terminal here
+    assert capsys.readouterr().err == ""
+    Backtest(daily(n=400), Script, cash=10000, progress=True).run()
+    assert "bar" in capsys.readouterr().err
+
+
+def test_the_same_class_runs_live_on_the_running_market():
+    sbx.use_broker()
+    broker.reset(running=False)
+    broker.seed(equity_accounts=[{"account_no": "E-7002", "owner": "inv001", "cash": 1_000_000, "credit_limit": 0}])
+
+    class Live(Strategy):
+        def init(self):
+            self.seen = 0
+
+        def on_bar(self, bar):
+            self.seen += 1
+            if self.seen == 1:
+                self.buy(volume=100)
+            elif self.seen == 3 and self.position():
+                self.close()
+
+    with tavrolix.connect("inv001", "inv001-secret", pin="000000") as client:
+        broker.run(0.002)
+        try:
+            s = run_live(Live, client.equity("E-7002"), ["ARVO"], bars=5, seconds=60, lots={"ARVO": 100}, hold=1.0016)
+        finally:
+            broker.stop()
+        trades = client.equity("E-7002").trades()
+    assert s.seen == 5 and len(s.data["ARVO"]) == 5
+    assert [o.status for o in s.orders.values()] == ["MATCHED", "MATCHED"]
+    assert s.position() == 0 and [(t["side"], t["qty"]) for t in trades] == [("BUY", 100), ("SELL", 100)]
+    assert [f.price for f in s.filled] if hasattr(s, "filled") else True
