@@ -228,7 +228,7 @@ class Api:
 
     def __init__(self, lib):
         self.lib = lib
-        for n, record, restype in (
+        for n, _record, restype in (
             (21, EquityOrder, RecordList),
             (17, DerivativesPosition, RecordList),
             (33, EquityOrder, RecordList),

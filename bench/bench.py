@@ -2,6 +2,7 @@
 over the same scripted results, in one run. Prints one table."""
 
 import argparse
+import functools
 import gc
 import json
 import os
@@ -130,7 +131,7 @@ def events_case(env, rounds, paced_events=30_000):
     # passes between them swings a short round's rate by 2-3x either way, so
     # their rounds are long enough for that to average out.
     for threads, count in ((1, 20000), (4, 40000)):
-        s = rounds_of({k: (lambda k=k: threads * count / run(k, threads, count, 0)[0]) for k in IMPLS}, 2 * rounds)
+        s = rounds_of({k: (lambda k=k, t=threads, c=count: t * c / run(k, t, c, 0)[0]) for k in IMPLS}, 2 * rounds)
         rows.append(
             Row(
                 "events: rate, %d emitting thread%s" % (threads, "s" if threads > 1 else ""),
@@ -147,13 +148,16 @@ def events_case(env, rounds, paced_events=30_000):
         got = {k: [] for k in IMPLS}
         achieved = {k: [] for k in IMPLS}
 
-        def paced(k):
+        def paced(k, threads, count, interval, got, achieved):
             seconds, lat = run(k, threads, count, interval)
             got[k].append(lat)
             achieved[k].append(threads * count / seconds)
             return 0
 
-        rounds_of({k: (lambda k=k: paced(k)) for k in IMPLS}, max(3, rounds // 2))
+        rounds_of(
+            {k: functools.partial(paced, k, threads, count, interval, got, achieved) for k in IMPLS},
+            max(3, rounds // 2),
+        )
         rate = ", ".join("%s %.0fk/s" % (k, statistics.median(achieved[k]) / 1e3) for k in IMPLS)
         for p, target in ((50, None), (99, ("< 50 us", lambda r: r.best("module") < 50e3) if threads == 1 else None)):
             s = {k: [percentile(lat, p) for lat in got[k]] for k in IMPLS}

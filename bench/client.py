@@ -133,11 +133,11 @@ def call_cases(inv, rep, rounds, calls):
                 else tv.get_marketrep_equity_orders_by_account_no(rep.context, ACCOUNT)
             )
             assert envelope["success"] and len(envelope["data"]) == n_records
-            fixed = lambda *_: envelope
+            fixed = lambda *_, envelope=envelope: envelope
             layer._tv = _Swapped(fixed)
             assert shares.orders() is envelope["data"], case
             s = rounds_of(
-                {"client": time_loop(shares.orders, n), "raw": time_loop(lambda: fixed(ctx, ACCOUNT), n)}, rounds
+                {"client": time_loop(shares.orders, n), "raw": time_loop(lambda f=fixed: f(ctx, ACCOUNT), n)}, rounds
             )
             rows.append(
                 Row(

@@ -527,11 +527,18 @@ static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "tvx_floor", NULL, -1
 
 PyMODINIT_FUNC PyInit_tvx_floor(void) {
 #define KEY(k) \
-    if (!(k_##k = PyUnicode_InternFromString(#k))) return NULL;
-    KEY(channel_id)
-    KEY(configuration) KEY(enable_queue) KEY(daemon_type) KEY(max_torelation) KEY(rate_limit) KEY(success)
-        KEY(status_code) KEY(data) KEY(message)
+    if (!(k_##k = PyUnicode_InternFromString(#k))) return NULL
+    KEY(channel_id);
+    KEY(configuration);
+    KEY(enable_queue);
+    KEY(daemon_type);
+    KEY(max_torelation);
+    KEY(rate_limit);
+    KEY(success);
+    KEY(status_code);
+    KEY(data);
+    KEY(message);
 #undef KEY
-            if (intern_table(&equity_order_table) || intern_table(&derivatives_position_table)) return NULL;
+    if (intern_table(&equity_order_table) || intern_table(&derivatives_position_table)) return NULL;
     return PyModule_Create(&module);
 }

@@ -11,7 +11,7 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
-
+# The tests' wire helpers are found through the path set just above.
 import tavrolix_open_api as tv  # noqa: E402
 import tavrolix_sandbox as sbx  # noqa: E402
 from wire import login_image  # noqa: E402

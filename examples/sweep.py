@@ -26,7 +26,9 @@ def load_goog() -> history.History:
     try:
         from backtesting.test import GOOG  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
-        raise SystemExit("this example reads its prices from the backtesting package: pip install backtesting")
+        raise SystemExit(
+            "this example reads its prices from the backtesting package: pip install backtesting"
+        ) from None
     return history.bars(GOOG, symbol="GOOG", tick=0.01)
 
 

@@ -1,6 +1,8 @@
 """The two markets of the sandbox broker behind one interface, so that broker
 tests can run the same case on equities and derivatives, through the module."""
 
+from typing import ClassVar, Dict
+
 import numpy as np
 import pytest
 import tavrolix_open_api as tv
@@ -17,8 +19,13 @@ def login(user):
 class Equity:
     name = "equity"
     symbol, price, tick, lot = "DANTA", 3.52, 0.02, 100
-    account = {"inv001": "E-1001", "inv002": "E-2001", "inv003": "E-3001"}
-    keys = {"matched": "matched", "cancelled": "cancelled", "balance": "balance", "qty": "vol"}
+    account: ClassVar[Dict[str, str]] = {"inv001": "E-1001", "inv002": "E-2001", "inv003": "E-3001"}
+    keys: ClassVar[Dict[str, str]] = {
+        "matched": "matched",
+        "cancelled": "cancelled",
+        "balance": "balance",
+        "qty": "vol",
+    }
 
     @staticmethod
     def place(
@@ -75,8 +82,13 @@ class Equity:
 class Derivatives:
     name = "derivatives"
     symbol, price, tick, lot = "T50H26", 1000.0, 0.1, 1
-    account = {"inv001": "D-1001", "inv002": "D-2001", "inv003": "D-3001"}
-    keys = {"matched": "match_qty", "cancelled": "cancel_qty", "balance": "balance_qty", "qty": "qty"}
+    account: ClassVar[Dict[str, str]] = {"inv001": "D-1001", "inv002": "D-2001", "inv003": "D-3001"}
+    keys: ClassVar[Dict[str, str]] = {
+        "matched": "match_qty",
+        "cancelled": "cancel_qty",
+        "balance": "balance_qty",
+        "qty": "qty",
+    }
 
     @staticmethod
     def place(

@@ -125,7 +125,7 @@ def equity_record(account_type=b"CREDIT_BALANCE", can_buy=1, can_sell=0, credit_
 
 def expected_equity(rec_type=b"CREDIT_BALANCE", can_buy=True, can_sell=False):
     out = {}
-    for i, (off, kind, key) in enumerate(EQUITY):
+    for i, (_off, kind, key) in enumerate(EQUITY):
         out[key] = {"d": i + 0.5, "t": key.upper()}.get(kind)
     out.update(
         account_type=None if rec_type is None else rec_type.decode(),

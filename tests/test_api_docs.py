@@ -10,7 +10,7 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
-import api_doc  # noqa: E402
+import api_doc  # noqa: E402 -- found through the path set just above
 
 STUB_SOURCE = os.path.join(ROOT, "stubs", "tavrolix_open_api.pyi")
 DOC_PATH = os.path.join(ROOT, "docs", "api.md")

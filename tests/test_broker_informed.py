@@ -61,7 +61,7 @@ def quote_at_fair(seed, informed_chance, rounds=250):
 @pytest.mark.parametrize("chance", [0.5, 0.0])
 def test_informed_takers_pick_off_quotes_before_the_price_moves(chance):
     runs = [quote_at_fair(seed, chance) for seed in (3, 4)]
-    outcomes = sum(runs, [])
+    outcomes = [o for run in runs for o in run]
     adverse, favourable = outcomes.count(-1), outcomes.count(1)
     if chance:
         assert adverse >= 10 and adverse >= 3 * max(1, favourable), (adverse, favourable)

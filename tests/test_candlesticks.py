@@ -79,7 +79,7 @@ def test_refusal_keeps_every_key(ctx, scripted, message, expected):
 
 def test_internal_error_before_anything_is_read(ctx, scripted):
     scripted.queue(37, candlestick_image({"time": ([1], None)}, message=b"\xff", error=b"feed gone"))
-    with pytest.raises(RuntimeError, match="^Internal Error: feed gone$"):
+    with pytest.raises(RuntimeError, match=r"^Internal Error: feed gone$"):
         _query(ctx)
 
 

@@ -300,14 +300,14 @@ def test_refusal_raises_by_code_then_status_with_the_envelope(
 def test_internal_errors_stay_runtime_errors_and_a_missing_order_number_is_one(scripted, investor):
     shares = investor.equity(E)
     scripted.queue(39, order_no_result(True, "EQ1", error=b"link down"))
-    with pytest.raises(RuntimeError, match="^Internal Error: link down$") as info:
+    with pytest.raises(RuntimeError, match=r"^Internal Error: link down$") as info:
         shares.buy("ARVO", 100)
     assert not isinstance(info.value, tavrolix.Refused)
     scripted.queue(39, order_no_result(True, None))  # accepted, but no number: the library broke its word
     with pytest.raises(RuntimeError, match="no order number"):
         shares.buy("ARVO", 100)
     scripted.queue(13, login_image(error=b"socket"))
-    with pytest.raises(RuntimeError, match="^Internal Error: socket$"):
+    with pytest.raises(RuntimeError, match=r"^Internal Error: socket$"):
         tavrolix.connect("a", "b")
 
 

@@ -130,7 +130,7 @@ def test_envelope(ctx, scripted, name, success, message):
 def test_internal_error_raises(ctx, scripted, name, success):
     op, types, _, kind = FUNCTIONS[name]
     scripted.queue(op, KINDS[kind].image(success, 200, "m", "lost the line \u00e5"))
-    with pytest.raises(RuntimeError, match="^Internal Error: lost the line \u00e5$"):
+    with pytest.raises(RuntimeError, match=r"^Internal Error: lost the line \u00e5$"):
         getattr(tv, name)(ctx, *plain_args(types))
 
 

@@ -92,7 +92,7 @@ def test_refusal_reads_no_record(ctx, scripted, q):
 @each_query
 def test_internal_error_before_any_record(ctx, scripted, q):
     scripted.queue(q.op, record_list(_bad_text_record(q), 1, error=b"link down"))
-    with pytest.raises(RuntimeError, match="^Internal Error: link down$"):
+    with pytest.raises(RuntimeError, match=r"^Internal Error: link down$"):
         q.fn(ctx, "ACC-1")
 
 

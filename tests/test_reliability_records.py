@@ -84,7 +84,7 @@ def decode(raw):
     try:
         return raw.decode("utf-8")
     except UnicodeDecodeError:
-        raise Invalid
+        raise Invalid from None
 
 
 def item_value(kind, v):

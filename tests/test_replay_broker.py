@@ -70,7 +70,7 @@ def test_crossover_through_the_module_equals_the_reference_and_the_peer(example)
     from backtesting.test import GOOG
 
     bars = H.bars(GOOG, symbol="GOOG", tick=0.01)
-    strategy, trades = example.run_replay(bars, "GOOG", "1d", CASH)
+    _strategy, trades = example.run_replay(bars, "GOOG", "1d", CASH)
     got = [(t["trade_date"], t["side"], t["px"], t["qty"]) for t in trades]
     assert len(got) == 93  # as the README says
 
@@ -203,7 +203,7 @@ def test_lockstep_a_callable_orders_at_the_event_time_and_runs_repeat_exactly():
         return (
             seen,
             [(t["px"], t["qty"], t["trade_time"]) for t in trades if t["symbol"] == "ARVO"],
-            [(o["entry_time"] if "entry_time" in o else None) for o in orders],
+            [o.get("entry_time") for o in orders],
             main,
         )
 

@@ -19,7 +19,7 @@ from tavrolix_sandbox import history as H
 from tavrolix_sandbox import results as R
 
 bt = pytest.importorskip("backtesting", reason="the peer is in the test extra")
-from backtesting.test import GOOG  # noqa: E402
+from backtesting.test import GOOG  # noqa: E402 -- only once the skip above has found the package
 
 CASH = 10000
 

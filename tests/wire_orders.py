@@ -1,7 +1,7 @@
 """Order records, order-action requests and results, by byte offset."""
 
 import struct
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, ClassVar, Dict, List, Optional, Sequence, Tuple
 
 from tavrolix_sandbox import Call, Layout
 from wire import Text, put, record_list, single, status_only
@@ -203,7 +203,7 @@ class OrderNo(Kind):
 
 
 class TradeReport(Kind):
-    values = [5, -6, 2147483647]
+    values: ClassVar[List[int]] = [5, -6, 2147483647]
 
     def __init__(self) -> None:
         super().__init__(True, [])

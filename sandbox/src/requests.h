@@ -13,40 +13,102 @@
 namespace tvx::sandbox {
 
 // X(meaning, field)
-#define TVX_INVESTOR_DERIVATIVES_PLACE(X)                                                                              \
-    X(symbol, arg3)                                                                                                    \
-    X(price, arg4) X(volume, arg5) X(side, arg6) X(position, arg7) X(pin, arg8) X(price_type, arg9) X(validity, arg10) \
-        X(trigger_condition, arg11) X(trigger_symbol, arg12) X(trigger_price, arg13) X(bypass_warning, arg14)
-#define TVX_MARKETREP_DERIVATIVES_PLACE(X)                                                               \
-    X(symbol, arg3)                                                                                      \
-    X(price, arg4) X(volume, arg5) X(side, arg6) X(position, arg7) X(price_type, arg8) X(validity, arg9) \
-        X(trigger_condition, arg10) X(trigger_symbol, arg11) X(trigger_price, arg12) X(bypass_warning, arg13)
-#define TVX_INVESTOR_EQUITY_PLACE(X)                                                                                  \
-    X(symbol, arg3)                                                                                                   \
-    X(price, arg4) X(volume, arg5) X(side, arg6) X(pin, arg7) X(price_type, arg8) X(validity, arg9) X(trustee, arg10) \
-        X(order_type, arg11) X(nvdr, arg12) X(iceberg, arg13) X(bypass_warning, arg14)
-#define TVX_MARKETREP_EQUITY_PLACE(X)                                                                   \
-    X(symbol, arg3)                                                                                     \
-    X(price, arg4) X(volume, arg5) X(side, arg6) X(price_type, arg7) X(validity, arg8) X(trustee, arg9) \
-        X(order_type, arg10) X(nvdr, arg11) X(iceberg, arg12) X(bypass_warning, arg13)
-#define TVX_TRADE_REPORT(X)                                                                                 \
-    X(account, arg2)                                                                                        \
-    X(symbol, arg3) X(price, arg4) X(volume, arg5) X(side, arg6) X(position, arg7) X(counter_account, arg8) \
-        X(counter_position, arg9)
+#define TVX_INVESTOR_DERIVATIVES_PLACE(X) \
+    X(symbol, arg3)                       \
+    X(price, arg4)                        \
+    X(volume, arg5)                       \
+    X(side, arg6)                         \
+    X(position, arg7)                     \
+    X(pin, arg8)                          \
+    X(price_type, arg9)                   \
+    X(validity, arg10)                    \
+    X(trigger_condition, arg11)           \
+    X(trigger_symbol, arg12)              \
+    X(trigger_price, arg13)               \
+    X(bypass_warning, arg14)
+#define TVX_MARKETREP_DERIVATIVES_PLACE(X) \
+    X(symbol, arg3)                        \
+    X(price, arg4)                         \
+    X(volume, arg5)                        \
+    X(side, arg6)                          \
+    X(position, arg7)                      \
+    X(price_type, arg8)                    \
+    X(validity, arg9)                      \
+    X(trigger_condition, arg10)            \
+    X(trigger_symbol, arg11)               \
+    X(trigger_price, arg12)                \
+    X(bypass_warning, arg13)
+#define TVX_INVESTOR_EQUITY_PLACE(X) \
+    X(symbol, arg3)                  \
+    X(price, arg4)                   \
+    X(volume, arg5)                  \
+    X(side, arg6)                    \
+    X(pin, arg7)                     \
+    X(price_type, arg8)              \
+    X(validity, arg9)                \
+    X(trustee, arg10)                \
+    X(order_type, arg11)             \
+    X(nvdr, arg12)                   \
+    X(iceberg, arg13)                \
+    X(bypass_warning, arg14)
+#define TVX_MARKETREP_EQUITY_PLACE(X) \
+    X(symbol, arg3)                   \
+    X(price, arg4)                    \
+    X(volume, arg5)                   \
+    X(side, arg6)                     \
+    X(price_type, arg7)               \
+    X(validity, arg8)                 \
+    X(trustee, arg9)                  \
+    X(order_type, arg10)              \
+    X(nvdr, arg11)                    \
+    X(iceberg, arg12)                 \
+    X(bypass_warning, arg13)
+#define TVX_TRADE_REPORT(X)  \
+    X(account, arg2)         \
+    X(symbol, arg3)          \
+    X(price, arg4)           \
+    X(volume, arg5)          \
+    X(side, arg6)            \
+    X(position, arg7)        \
+    X(counter_account, arg8) \
+    X(counter_position, arg9)
 #define TVX_INVESTOR_TEXT(X) X(pin, arg4)
 #define TVX_INVESTOR_DERIVATIVES_CHANGE(X) \
-    X(price, arg4) X(volume, arg5) X(pin, arg6) X(price_type, arg7) X(validity, arg8)
+    X(price, arg4)                         \
+    X(volume, arg5)                        \
+    X(pin, arg6)                           \
+    X(price_type, arg7)                    \
+    X(validity, arg8)
 #define TVX_MARKETREP_DERIVATIVES_CHANGE(X) \
-    X(account, arg4) X(price, arg5) X(volume, arg6) X(price_type, arg7) X(validity, arg8)
+    X(account, arg4)                        \
+    X(price, arg5)                          \
+    X(volume, arg6)                         \
+    X(price_type, arg7)                     \
+    X(validity, arg8)
 #define TVX_INVESTOR_EQUITY_CHANGE(X) \
     X(price, arg4)                    \
-    X(volume, arg5) X(pin, arg6) X(trustee, arg7) X(iceberg, arg8) X(price_type, arg9) X(bypass_warning, arg10)
-#define TVX_MARKETREP_EQUITY_CHANGE(X)                                                                            \
-    X(account, arg4)                                                                                              \
-    X(price, arg5) X(volume, arg6) X(iceberg, arg7) X(trustee, arg8) X(price_type, arg9) X(bypass_warning, arg10) \
-        X(nvdr, arg11)
+    X(volume, arg5)                   \
+    X(pin, arg6)                      \
+    X(trustee, arg7)                  \
+    X(iceberg, arg8)                  \
+    X(price_type, arg9)               \
+    X(bypass_warning, arg10)
+#define TVX_MARKETREP_EQUITY_CHANGE(X) \
+    X(account, arg4)                   \
+    X(price, arg5)                     \
+    X(volume, arg6)                    \
+    X(iceberg, arg7)                   \
+    X(trustee, arg8)                   \
+    X(price_type, arg9)                \
+    X(bypass_warning, arg10)           \
+    X(nvdr, arg11)
 #define TVX_CANDLESTICKS(X) \
-    X(symbol, arg2) X(interval, arg3) X(count, arg4) X(normalized, arg5) X(start, arg6) X(end, arg7)
+    X(symbol, arg2)         \
+    X(interval, arg3)       \
+    X(count, arg4)          \
+    X(normalized, arg5)     \
+    X(start, arg6)          \
+    X(end, arg7)
 #define TVX_CONNECTION(X) X(channel, channel_id) X(daemon_type, daemon_type)
 
 // Request<R>: the record's fields by meaning; Request<R>::texts: the offsets

@@ -111,7 +111,7 @@ def use_scripted() -> None:
 
 
 def scripted() -> bool:
-    return library().tvx_sandbox_mode() == 1
+    return bool(library().tvx_sandbox_mode() == 1)
 
 
 def reset() -> None:
@@ -123,7 +123,9 @@ def set_recording(on: bool) -> None:
     library().tvx_sandbox_set_recording(1 if on else 0)
 
 
-Target = Union[None, bytes, str, "Layout"]
+# What a pointer field points at: a text (its bytes), a record, or the key
+# handed to the subscribe operation.
+Target = Union[bytes, "Layout", "_HandedKey"]
 
 
 class Layout:
@@ -211,7 +213,7 @@ class Layout:
             index[id(block)] = me
             blobs.append(bytes(block.buf))
             for offset, target, addend in block.refs:
-                if target is HANDED_KEY:
+                if isinstance(target, _HandedKey):
                     t, addend = -2, 0
                 elif isinstance(target, Layout):
                     t = add(target)
@@ -287,7 +289,7 @@ class Call:
         return {int(k): _text(v) for k, v in self.args[i]["texts"].items()}
 
     def ptr(self, i: int) -> int:
-        return self.args[i]["ptr"]
+        return int(self.args[i]["ptr"])
 
 
 def _text(t: Optional[Dict[str, Any]]) -> Optional[bytes]:

@@ -86,7 +86,14 @@ def _price(symbol: Any, price: Any) -> float:
     return value
 
 
-def _entities(users, derivatives_accounts, equity_accounts, positions, prices, instruments) -> Dict[str, Any]:
+def _entities(
+    users: Optional[Iterable[Mapping[str, Any]]],
+    derivatives_accounts: Optional[Iterable[Mapping[str, Any]]],
+    equity_accounts: Optional[Iterable[Mapping[str, Any]]],
+    positions: Optional[Iterable[Mapping[str, Any]]],
+    prices: Optional[Mapping[str, float]],
+    instruments: Optional[Iterable[Mapping[str, Any]]],
+) -> Dict[str, Any]:
     out: Dict[str, Any] = {}
     for key, value in (
         ("users", users),
@@ -237,7 +244,8 @@ def stop() -> None:
 def state() -> Dict[str, Any]:
     """Everything the broker holds: clock, instruments with their books,
     users, accounts with positions, orders, trades, the latest public trades."""
-    return json.loads(_lib().tvx_broker_state())
+    out: Dict[str, Any] = json.loads(_lib().tvx_broker_state())
+    return out
 
 
 def drain(timeout: float = 5.0) -> bool:
@@ -324,4 +332,5 @@ def replay_stop() -> None:
 def replay_state() -> Dict[str, Any]:
     """``{"loaded", "running", "events", "done", "left", "now", "next",
     "series": [{"symbol", "kind", "rows", "position"}]}``."""
-    return json.loads(_lib().tvx_replay_state())
+    out: Dict[str, Any] = json.loads(_lib().tvx_replay_state())
+    return out

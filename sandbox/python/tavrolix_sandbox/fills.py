@@ -339,7 +339,7 @@ def run_bars(
         if len(bars) != 1 or bars.series[0].kind != BARS:
             raise ValueError("run_bars takes one instrument's bars")
         bars = bars.series[0]
-    rows: Sequence[Mapping[str, Any]] = list(bars) if isinstance(bars, Series) else list(bars)
+    rows: Sequence[Mapping[str, Any]] = list(bars)
     name = symbol or (bars.symbol if isinstance(bars, Series) else "X")
     run = Run(name, cash, fees, lot)
     ctx = Context(run)
