@@ -31,11 +31,9 @@ if [ "${BENCH_INSTALLED:-0}" = 1 ]; then
     path=""
 else
     build=${BUILD_DIR:-$(tvx_dev_build "$version")}
-    if [ ! -f "$build/build.ninja" ]; then
-        cmake -S . -B "$build" -G Ninja -DPython_EXECUTABLE="$(realpath $py)" \
-            -Dpybind11_DIR="$($py -m pybind11 --cmakedir)" >/dev/null
-    fi
-    ninja -C "$build" >/dev/null
+    source scripts/cmake.sh
+    tvx_configure "$build" "$py"
+    tvx_build "$build" >&2
     path="$(realpath "$build"):$(pwd)/sandbox/python:"
 fi
 

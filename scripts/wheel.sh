@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/python.sh
+source scripts/cmake.sh
 if [ $# -gt 0 ]; then versions=("$@"); else read -r -a versions <<<"$TVX_VERSIONS"; fi
 for want in "${versions[@]}"; do
     v=$(tvx_version_of "$want")
@@ -15,6 +16,7 @@ for want in "${versions[@]}"; do
     "$py" -c 'import scikit_build_core, pybind11' >/dev/null 2>&1 || bash scripts/setup.sh "$want" >&2
     tag=cp${v/./}
     rm -f dist/tavrolix_open_api-*-"$tag"-"$tag"-*.whl
-    "$py" -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir dist . >&2
+    "$py" -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir dist \
+        --config-settings=cmake.define.pybind11_DIR="$(tvx_pybind11_dir "$py")" . >&2
     ls dist/tavrolix_open_api-*-"$tag"-"$tag"-*.whl
 done

@@ -1,7 +1,7 @@
 """Realtime delivery under concurrency: many native threads delivering while
 Python subscribes and unsubscribes, callables that unsubscribe themselves or
 subscribe from their event, and a process that exits while streams run.
-scripts/tsan.sh runs this file under ThreadSanitizer."""
+`bash scripts/sanitize.sh tsan` runs this file under ThreadSanitizer."""
 
 import os
 import subprocess
