@@ -1,5 +1,7 @@
 import faulthandler
+import fcntl
 import os
+import subprocess
 import sys
 
 import pytest
@@ -7,6 +9,32 @@ import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
 from hypothesis import settings
 from wire import login_image
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# The build directories of the suite's native programs: tests/cpp's (a
+# sanitizer run uses its own build), and the MinGW-w64 build of the Windows
+# checks. The scripts build them once, before the tests need them
+# (scripts/test-programs.sh).
+TEST_BUILD = os.environ.get("TVX_TEST_BUILD") or os.path.join(ROOT, "build", os.environ.get("TVX_SANITIZER") or "tests")
+WINDOWS_BUILD = os.environ.get("TVX_WINDOWS_BUILD") or os.path.join(ROOT, "build", "mingw")
+
+
+def built_program(target, *path, build=TEST_BUILD):
+    """The path of a native test program (`path` under `build`, by default
+    tests/<target>) after an incremental build of its target: a no-op when
+    the scripts built it, a recompile of what changed when its sources did.
+    Only a build never configured is set up here, by the script, once."""
+    # One build at a time in a directory: the scripts take the same lock.
+    with open(build.rstrip("/") + ".lock", "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not os.path.exists(os.path.join(build, "build.ninja")):
+            which = "windows" if build == WINDOWS_BUILD else "native"
+            script = os.path.join(ROOT, "scripts", "test-programs.sh")
+            env = dict(os.environ, TVX_TEST_BUILD=TEST_BUILD, TVX_WINDOWS_BUILD=WINDOWS_BUILD)
+            subprocess.run(["bash", script, which, "--no-lock"], check=True, env=env)
+        proc = subprocess.run(["cmake", "--build", build, "--target", target], capture_output=True, text=True)
+    assert proc.returncode == 0, "building %s failed:\n%s%s" % (target, proc.stdout[-4000:], proc.stderr[-2000:])
+    return os.path.join(build, *(path or ("tests", target)))
 
 
 @pytest.fixture

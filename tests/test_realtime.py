@@ -12,6 +12,7 @@ import threading
 import pytest
 import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
+from conftest import built_program
 from wire import login_image
 from wire_realtime import (
     BY_NAME,
@@ -270,7 +271,7 @@ def test_unsubscribe_internal_error_changes_nothing(ctx, scripted):
     subscribe(INFO, ctx, "E", replayed.append)
     assert replayed == ["cached"]
 
-    with pytest.raises(RuntimeError, match="^Internal Error: link down$"):
+    with pytest.raises(RuntimeError, match=r"^Internal Error: link down$"):
         unsubscribe("424242", internal_error=b"link down")
     assert not tv.is_subscribe("424242")
 
@@ -352,24 +353,8 @@ def test_callable_parameter_refuses_non_callables(scripted, bad):
     assert sbx.calls() == []
 
 
-def test_subscription_key_generator(tmp_path):
-    exe = tmp_path / "test_subscription_key"
-    root = os.path.dirname(HERE)
-    subprocess.run(
-        [
-            "g++",
-            "-std=c++20",
-            "-Wall",
-            "-Wextra",
-            "-Werror",
-            "-o",
-            str(exe),
-            os.path.join(HERE, "cpp", "test_subscription_key.cpp"),
-            os.path.join(root, "realtime", "subscription_key.cpp"),
-        ],
-        check=True,
-    )
-    run = subprocess.run([str(exe)], capture_output=True, text=True, timeout=60)
+def test_subscription_key_generator():
+    run = subprocess.run([built_program("test_subscription_key")], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stdout + run.stderr
 
 
@@ -401,12 +386,8 @@ FROZEN = textwrap.dedent("""
 """)
 
 
-def test_subscriptions_in_one_tick_get_their_own_keys(tmp_path):
-    lib = tmp_path / "frozen_clock.so"
-    subprocess.run(
-        ["g++", "-std=c++20", "-shared", "-fPIC", "-o", str(lib), os.path.join(HERE, "cpp", "frozen_clock.cpp")],
-        check=True,
-    )
+def test_subscriptions_in_one_tick_get_their_own_keys():
+    lib = built_program("frozen_clock", "tests", "frozen_clock.so")
     env = dict(os.environ)
     # After whatever is preloaded already: a sanitizer runtime must stay first.
     env["LD_PRELOAD"] = " ".join(filter(None, [env.get("LD_PRELOAD"), str(lib)]))
@@ -435,7 +416,7 @@ def test_broker_mode_accepts_subscriptions():
     assert not any(tv.is_subscribe(k) for k in keys)
 
     stranger = dict(ctx, channel_id="no-such-channel")
-    with pytest.raises(RuntimeError, match="^not logged in: unknown channel$"):
+    with pytest.raises(RuntimeError, match=r"^not logged in: unknown channel$"):
         tv.subscribe_price_info(stranger, "ARVO", None)
-    with pytest.raises(RuntimeError, match="^unknown symbol: PTT$"):
+    with pytest.raises(RuntimeError, match=r"^unknown symbol: PTT$"):
         tv.subscribe_price_info(ctx, "PTT", None)

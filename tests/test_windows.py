@@ -3,20 +3,18 @@ table, and plain Windows programs under Wine that call its operations by
 ordinal, one looking them up, one bound through the import library made
 from backend/TavrolixInterfacePY.def (as the module's Windows build is)."""
 
-import filecmp
 import glob
 import os
 import re
 import shutil
 import subprocess
 import sys
-import sysconfig
 
 import pytest
+from conftest import WINDOWS_BUILD, built_program
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.join(ROOT, "build", "mingw")
-HERE = os.path.join(ROOT, "tests", "windows")
+BUILD = WINDOWS_BUILD  # cmake/windows_checks.cmake
 TOOLS = {
     "x86_64-w64-mingw32-g++-posix": "g++-mingw-w64-x86-64-posix",
     "x86_64-w64-mingw32-gcc-posix": "gcc-mingw-w64-x86-64-posix",
@@ -44,22 +42,14 @@ def run(*cmd, **kw):
     return proc.stdout
 
 
+def mingw(name):
+    return os.path.join(BUILD, name)
+
+
 @pytest.fixture(scope="module")
 def dll():
-    if not os.path.exists(os.path.join(BUILD, "build.ninja")):
-        run(
-            "cmake",
-            "-S",
-            ROOT,
-            "-B",
-            BUILD,
-            "-G",
-            "Ninja",
-            "-DTVX_LIBRARY_ONLY=ON",
-            "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(ROOT, "cmake", "mingw-w64-x86_64.cmake"),
-        )
-    run("ninja", "-C", BUILD)
-    return os.path.join(BUILD, "TavrolixInterfacePY.dll")
+    """Our DLL, with the sub-build brought up to date (once per module)."""
+    return built_program("all", "TavrolixInterfacePY.dll", build=WINDOWS_BUILD)
 
 
 def exports(path):
@@ -79,12 +69,14 @@ def control_entry_points():
     """The functions our sources mark for export, and those the control package binds."""
     marked = set()
     for src in glob.glob(os.path.join(ROOT, "sandbox", "src", "*.cpp")):
-        marked |= set(re.findall(r"^TVX_EXPORT [^(]*?\b(tvx_\w+)\(", open(src).read(), re.M))
+        with open(src) as f:
+            marked |= set(re.findall(r"^TVX_EXPORT [^(]*?\b(tvx_\w+)\(", f.read(), re.M))
     bound = set()
     for src in glob.glob(os.path.join(ROOT, "sandbox", "python", "tavrolix_sandbox", "*.py")) + [
         os.path.join(ROOT, "bench", "common.py")
     ]:
-        bound |= set(re.findall(r"[\"'.](tvx_\w+)\b", open(src).read()))
+        with open(src) as f:
+            bound |= set(re.findall(r"[\"'.](tvx_\w+)\b", f.read()))
     return marked, bound
 
 
@@ -124,10 +116,8 @@ def wine(env, exe, *args, cwd=None):
     )
 
 
-def test_a_windows_host_calls_the_operations_by_ordinal(dll, wine_env, tmp_path):
-    exe = str(tmp_path / "host.exe")
-    run("x86_64-w64-mingw32-gcc-posix", "-O1", "-Wall", "-Werror", "-static", "-o", exe, os.path.join(HERE, "host.c"))
-    proc = wine(wine_env, exe, "Z:" + dll.replace("/", "\\"))
+def test_a_windows_host_calls_the_operations_by_ordinal(dll, wine_env):
+    proc = wine(wine_env, mingw("host.exe"), "Z:" + dll.replace("/", "\\"))
     lines = proc.stdout.splitlines()
     assert proc.returncode == 0 and lines[-1:] == ["ALL OK"], proc.stdout + proc.stderr[-2000:]
     assert [l[3:] for l in lines if l.startswith("ok ")] == [
@@ -152,17 +142,7 @@ def test_a_windows_host_calls_the_operations_by_ordinal(dll, wine_env, tmp_path)
 
 def test_a_program_bound_through_the_import_library_imports_by_ordinal(dll, wine_env, tmp_path):
     exe = str(tmp_path / "linked.exe")
-    run(
-        "x86_64-w64-mingw32-gcc-posix",
-        "-O1",
-        "-Wall",
-        "-Werror",
-        "-static-libgcc",
-        "-o",
-        exe,
-        os.path.join(HERE, "linked.c"),
-        os.path.join(BUILD, "TavrolixInterfacePY_ordinals.lib"),
-    )
+    shutil.copy(mingw("linked.exe"), exe)
     dump = run("x86_64-w64-mingw32-objdump", "-p", exe)
     section = dump[dump.index("DLL Name: TavrolixInterfacePY.dll") :].split("\n\n")[0]
     imported = re.findall(r"^\s*([0-9a-f]{16})\s", section, re.M)
@@ -175,72 +155,19 @@ def test_a_program_bound_through_the_import_library_imports_by_ordinal(dll, wine
     assert proc.stdout.strip() == "login 1 channel sbx-inv002-1 list 1 count 1 symbol ARVOH26"
 
 
-MODULE_SOURCES = ["core", "queries", "orders", "realtime", "marketdata", "module"]
-
-
 @pytest.mark.skipif(sys.version_info[:2] != (3, 9), reason="checked once, with CPython 3.9's headers")
 def test_the_module_compiles_and_links_for_windows_importing_by_ordinal(dll):
     """No Windows CPython here: the module is compiled with CPython's own headers
     under a configuration corrected for 64-bit Windows, and linked against the
-    ordinal import library and an import library of the C API it uses. What
-    it imports from our library, and what it exports, are then read back."""
-    import pybind11
-
-    work = os.path.join(BUILD, "module-%d%d" % sys.version_info[:2])
-    include = os.path.join(work, "include")
-    if not os.path.exists(os.path.join(include, "pyconfig_linux.h")):
-        shutil.rmtree(include, ignore_errors=True)
-        shutil.copytree(sysconfig.get_paths()["include"], include)
-        os.rename(os.path.join(include, "pyconfig.h"), os.path.join(include, "pyconfig_linux.h"))
-    config = os.path.join(include, "pyconfig.h")
-    if not os.path.exists(config) or not filecmp.cmp(config, os.path.join(HERE, "pyconfig_win64.h"), shallow=False):
-        shutil.copy(os.path.join(HERE, "pyconfig_win64.h"), config)  # a new copy rebuilds every object
-    sources = sorted(s for d in MODULE_SOURCES for s in glob.glob(os.path.join(ROOT, d, "*.cpp")))
-    flags = "-std=c++20 -O1 -Wall -Wextra -Wno-restrict -Werror -fvisibility=hidden -I%s -I%s" % (
-        include,
-        pybind11.get_include(),
-    )
-    rules = [
-        "rule cxx\n  command = x86_64-w64-mingw32-g++-posix %s -MMD -MF $out.d -c $in -o $out\n"
-        "  depfile = $out.d\n  deps = gcc\n" % flags
-    ]
-    objects = []
-    for src in sources:
-        obj = os.path.join(work, os.path.relpath(src, ROOT).replace(os.sep, "_") + ".o")
-        objects.append(obj)
-        rules.append("build %s: cxx %s\n" % (obj, src))
-    with open(os.path.join(work, "build.ninja"), "w") as f:
-        f.write("".join(rules))
-    run("ninja", "-C", work)
-
-    # The C API the objects import, as an import library of python3X.dll.
-    undefined = run("x86_64-w64-mingw32-nm", "-u", *objects)
-    api = sorted({m.group(1) for m in re.finditer(r"\b__imp_(_?Py\w+)$", undefined, re.M)})
+    ordinal import library and an import library of the C API it uses
+    (cmake/windows_checks.cmake). What it imports from our library, and what
+    it exports, are read back here."""
+    pyd = mingw("tavrolix_open_api.pyd")
+    with open(mingw("python.def")) as f:
+        python_dll = f.readline().split()[1]
+        api = f.read().split()[1:]
+    assert python_dll == "python%d%d.dll" % sys.version_info[:2]
     assert "PyModule_Create2" in api or "PyModuleDef_Init" in api
-    python_dll = "python%d%d.dll" % sys.version_info[:2]
-    with open(os.path.join(work, "python.def"), "w") as f:
-        f.write("LIBRARY %s\nEXPORTS\n%s\n" % (python_dll, "\n".join("    " + n for n in api)))
-    run(
-        "x86_64-w64-mingw32-dlltool",
-        "--input-def",
-        os.path.join(work, "python.def"),
-        "--dllname",
-        python_dll,
-        "--output-lib",
-        os.path.join(work, "python.lib"),
-    )
-    pyd = os.path.join(work, "tavrolix_open_api.pyd")
-    run(
-        "x86_64-w64-mingw32-g++-posix",
-        "-shared",
-        "-static",
-        "-o",
-        pyd,
-        *objects,
-        os.path.join(BUILD, "TavrolixInterfacePY_ordinals.lib"),
-        os.path.join(work, "python.lib"),
-    )
-
     dump = run("x86_64-w64-mingw32-objdump", "-p", pyd)
     section = dump[dump.index("DLL Name: TavrolixInterfacePY.dll") :].split("\n\n")[0]
     imported = [int(v, 16) for v in re.findall(r"^\s*([0-9a-f]{16})\s", section, re.M)]

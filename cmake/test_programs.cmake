@@ -1,0 +1,32 @@
+# The component tests of tests/cpp and the clock stub some tests preload.
+# (The Windows checks build in a MinGW-w64 build of their own:
+# cmake/windows_checks.cmake.)
+set(TVX_TEST_DIR ${CMAKE_CURRENT_BINARY_DIR}/tests)
+# The undefined-behaviour sanitizer always; a sanitizer build adds its own.
+set(TVX_UBSAN -fsanitize=undefined -fno-sanitize-recover=all)
+
+function(tvx_test_flags name)
+  # Assertions on, whatever the build type.
+  target_compile_options(${name} PRIVATE -O1 -g -UNDEBUG -Wall -Wextra -Werror ${TVX_UBSAN})
+  target_link_options(${name} PRIVATE ${TVX_UBSAN})
+endfunction()
+function(tvx_test_program name)
+  add_executable(${name} ${ARGN})
+  tvx_test_flags(${name})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${TVX_TEST_DIR})
+endfunction()
+
+# The engine's components, compiled once for both programs.
+add_library(tvx_test_engine STATIC sandbox/src/book.cpp sandbox/src/ledger.cpp)
+tvx_test_flags(tvx_test_engine)
+tvx_test_program(test_book tests/cpp/test_book.cpp)
+tvx_test_program(test_ledger tests/cpp/test_ledger.cpp)
+target_link_libraries(test_book PRIVATE tvx_test_engine)
+target_link_libraries(test_ledger PRIVATE tvx_test_engine)
+tvx_test_program(test_subscription_key tests/cpp/test_subscription_key.cpp realtime/subscription_key.cpp)
+
+add_library(frozen_clock SHARED tests/cpp/frozen_clock.cpp)
+set_target_properties(frozen_clock PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${TVX_TEST_DIR})
+# What scripts/test-programs.sh builds: these alone, not the library or module.
+add_custom_target(test_programs DEPENDS test_book test_ledger test_subscription_key frozen_clock)
+
