@@ -17,10 +17,10 @@ from typing import Any, List, Optional
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from backtest import Crossover  # noqa: E402  (the workers import it from here too)
+from backtest import Crossover
+from tavrolix_sandbox import history
+from tavrolix_sandbox.backtest import Backtest
 
-from tavrolix_sandbox import history  # noqa: E402
-from tavrolix_sandbox.backtest import Backtest  # noqa: E402
 
 def load_goog() -> history.History:
     try:

@@ -7,6 +7,7 @@ import subprocess
 import sys
 import threading
 from decimal import Decimal
+from typing import Any, ClassVar, Dict
 
 import pytest
 import tavrolix
@@ -14,7 +15,6 @@ import tavrolix_sandbox as sbx
 from tavrolix_sandbox import broker
 from tavrolix_sandbox import history as H
 from tavrolix_sandbox.backtest import Backtest, Strategy, per_share, percent, run_live
-from tavrolix_sandbox.backtest.strategy import Bar
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DAY = 86400
@@ -37,7 +37,7 @@ def daily(symbol="XYZ", n=30, start=100.0, step=1.0):
 class Script(Strategy):
     """Does what ``plan`` says at bar i: a list of (method, kwargs)."""
 
-    plan = {}
+    plan: ClassVar[Dict[Any, Any]] = {}  # given per run (Backtest(..., plan=...))
 
     def init(self):
         self.seen = []
@@ -64,12 +64,22 @@ def test_costs_fee_models_and_slippage_apply_exactly_and_are_part_of_the_result(
     base = Backtest(daily(), Script, cash=10000, plan=plan, progress=False).run()
     # market orders fill at the next open: bar 2 opens at 102, bar 6 at 106; the broker's fees
     assert [(f.Side, f.Price, f.Volume) for f in base.fills.itertuples()] == [("BUY", 102.0, 10), ("SELL", 106.0, 10)]
-    broker_fee = lambda v: float(sum(round(Decimal(v) * r, 2) for r in (Decimal("0.0015"), Decimal("0.00005"), Decimal("0.00001"))))
+    broker_fee = lambda v: float(
+        sum(round(Decimal(v) * r, 2) for r in (Decimal("0.0015"), Decimal("0.00005"), Decimal("0.00001")))
+    )
     assert base.fills.Fee.tolist() == [broker_fee(1020), broker_fee(1060)]
     assert base.settings["fees"] == "broker" and base.settings["slippage_ticks"] == 0
 
-    r = Backtest(daily(), Script, cash=10000, plan=plan, fees=per_share(0.01, minimum=1.0), slippage=2,
-                 instruments=[{"symbol": "XYZ", "tick": 0.05, "lot": 1}], progress=False).run()
+    r = Backtest(
+        daily(),
+        Script,
+        cash=10000,
+        plan=plan,
+        fees=per_share(0.01, minimum=1.0),
+        slippage=2,
+        instruments=[{"symbol": "XYZ", "tick": 0.05, "lot": 1}],
+        progress=False,
+    ).run()
     assert [(f.Price, f.Fee) for f in r.fills.itertuples()] == [(102.1, 1.0), (105.9, 1.0)]
     assert r.trades.PnL.tolist() == [round(10 * (105.9 - 102.1) - 2.0, 2)]
     assert r["Equity Final [$]"] == round(10000 + 10 * (105.9 - 102.1) - 2.0, 2)
@@ -105,14 +115,21 @@ def test_position_entry_price_and_sizing_come_from_order_updates_and_respect_lot
         ("XYZ", 6): [("sell", {"volume": 100})],  # fills at 107: the entry price stays
         ("XYZ", 9): [("close", {})],
     }
-    r = Backtest(daily(), Script, cash=100000, plan=plan, instruments=[{"symbol": "XYZ", "lot": 100}], progress=False).run()
+    r = Backtest(
+        daily(), Script, cash=100000, plan=plan, instruments=[{"symbol": "XYZ", "lot": 100}], progress=False
+    ).run()
     s = r.strategy
     assert calls == [1]  # once, for the result: the helpers never scan the account's trades
     assert s.entries[2] == (200, 102.0)
     assert s.entries[4] == (300, pytest.approx((200 * 102 + 100 * 104) / 300))
     assert s.entries[7] == (200, pytest.approx((200 * 102 + 100 * 104) / 300))
     assert s.entries[10] == (0, None)
-    assert [(f.side, f.price, f.volume) for f in s.filled] == [("BUY", 102.0, 200), ("BUY", 104.0, 100), ("SELL", 107.0, 100), ("SELL", 110.0, 200)]
+    assert [(f.side, f.price, f.volume) for f in s.filled] == [
+        ("BUY", 102.0, 200),
+        ("BUY", 104.0, 100),
+        ("SELL", 107.0, 100),
+        ("SELL", 110.0, 200),
+    ]
     assert r.positions == {"XYZ": 0} and len(r.trades) == 1 and not r.trades.Open.any()
     assert r.orders.Status.tolist() == ["MATCHED"] * 4
 
@@ -120,7 +137,10 @@ def test_position_entry_price_and_sizing_come_from_order_updates_and_respect_lot
         def on_bar(self, bar):
             if len(self.data[bar.symbol]) == 1:
                 self.got = (
-                    self.size(units=250), self.size(cash=25_000), self.size(fraction=0.5), self.size(fraction=1.0),
+                    self.size(units=250),
+                    self.size(cash=25_000),
+                    self.size(fraction=0.5),
+                    self.size(fraction=1.0),
                     self.size(cash=10**9),
                 )
                 with pytest.raises(ValueError, match="lots"):
@@ -131,7 +151,13 @@ def test_position_entry_price_and_sizing_come_from_order_updates_and_respect_lot
     r = Backtest(daily(), Sizing, cash=100000, instruments=[{"symbol": "XYZ", "lot": 100}], progress=False).run()
     # last close 100.5; what a buy holds back: 1.0016 of its value
     each = 100.5 * 1.0016 * 100
-    assert r.strategy.got == (200, int(25_000 // each) * 100, int(50_000 // each) * 100, int(100_000 // each) * 100, int(100_000 // each) * 100)
+    assert r.strategy.got == (
+        200,
+        int(25_000 // each) * 100,
+        int(50_000 // each) * 100,
+        int(100_000 // each) * 100,
+        int(100_000 // each) * 100,
+    )
 
 
 def test_several_symbols_from_bars_and_a_tape_in_time_order():
@@ -162,7 +188,9 @@ def test_ctrl_c_stops_with_the_partial_result_and_any_end_frees_the_world():
     r = Backtest(daily(), Script, cash=10000, plan=plan, progress=False).run()
     assert r.settings["interrupted"] is True
     assert len(r.equity) == 13 and r["End"] == T0 + 12 * DAY
-    assert r.positions == {"XYZ": 10} and r["Equity Final [$]"] == pytest.approx(10000 + 10 * (112.5 - 103) - float(r.fills.Fee.sum()))
+    assert r.positions == {"XYZ": 10} and r["Equity Final [$]"] == pytest.approx(
+        10000 + 10 * (112.5 - 103) - float(r.fills.Fee.sum())
+    )
     with pytest.raises(ZeroDivisionError):
         Backtest(daily(), Script, plan={("XYZ", 3): ["boom"]}, progress=False).run()
     # the world is free again, and fresh: another backtest starts with its own cash
@@ -177,7 +205,12 @@ def test_ctrl_c_stops_with_the_partial_result_and_any_end_frees_the_world():
     with pytest.raises(RuntimeError, match="same thread"):
         Backtest(daily(), Nested, progress=False).run()
     out = []
-    threads = [threading.Thread(target=lambda: out.append(Backtest(daily(), Script, cash=7000, progress=False).run()["Equity Final [$]"])) for _ in range(3)]
+    threads = [
+        threading.Thread(
+            target=lambda: out.append(Backtest(daily(), Script, cash=7000, progress=False).run()["Equity Final [$]"])
+        )
+        for _ in range(3)
+    ]
     for th in threads:
         th.start()
     for th in threads:
@@ -196,8 +229,12 @@ def test_refusals_say_what_is_wrong():
     with pytest.raises(TypeError, match="subclass"):
         Backtest(daily(), object)
     # the example reports a bad amount plainly, without a traceback
-    p = subprocess.run([sys.executable, os.path.join(HERE, "..", "examples", "backtest.py"), "--cash", "0"],
-                       capture_output=True, text=True, timeout=120)
+    p = subprocess.run(
+        [sys.executable, os.path.join(HERE, "..", "examples", "backtest.py"), "--cash", "0"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert p.returncode == 1 and "Traceback" not in p.stderr and "--cash must be above zero" in p.stderr
 
 

@@ -18,7 +18,7 @@ from tavrolix_sandbox import history as H
 bt = pytest.importorskip("backtesting", reason="the peer is in the test extra")
 pd = pytest.importorskip("pandas")
 from backtesting.test import GOOG  # noqa: E402
-from tavrolix_sandbox.backtest import Backtest, Strategy  # noqa: E402
+from tavrolix_sandbox.backtest import Backtest  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CASH = 10000
@@ -100,7 +100,7 @@ def test_statistics_agree_with_the_peers_where_defined_alike(both):
             continue
         assert key in s.index, key
         mine = s[key]
-        if isinstance(theirs, pd.Timedelta) or isinstance(theirs, pd.Timestamp):
+        if isinstance(theirs, (pd.Timedelta, pd.Timestamp)):
             assert mine == theirs, key
         elif isinstance(theirs, float) and math.isnan(theirs):
             assert math.isnan(mine), key
@@ -120,7 +120,6 @@ def test_statistics_of_other_shapes_agree_with_the_peer():
     """The peer's statistics of any equity curve and trades (given as its
     own tables) equal ours: minute bars over weekends, losses, no trades."""
     from backtesting._stats import compute_stats
-
     from tavrolix_sandbox.backtest import stats as S
 
     rng = np.random.default_rng(5)
@@ -137,16 +136,27 @@ def test_statistics_of_other_shapes_agree_with_the_peer():
         ret = pnl / (size * eprice)
         index = pd.to_datetime(times, unit="s")
         ohlc = pd.DataFrame({"Open": closes, "High": closes, "Low": closes, "Close": closes}, index=index)
-        tdf = pd.DataFrame({
-            "Size": size, "EntryBar": entry, "ExitBar": exit_, "EntryPrice": eprice, "ExitPrice": closes[exit_],
-            "PnL": pnl, "ReturnPct": ret, "EntryTime": index[entry], "ExitTime": index[exit_],
-        })
+        tdf = pd.DataFrame(
+            {
+                "Size": size,
+                "EntryBar": entry,
+                "ExitBar": exit_,
+                "EntryPrice": eprice,
+                "ExitPrice": closes[exit_],
+                "PnL": pnl,
+                "ReturnPct": ret,
+                "EntryTime": index[entry],
+                "ExitTime": index[exit_],
+            }
+        )
         tdf["Duration"] = tdf.ExitTime - tdf.EntryTime
         theirs = compute_stats(tdf, equity, ohlc, None)
         exposed = np.zeros(n, bool)
         for a, b in zip(entry, exit_):
             exposed[a : b + 1] = True
-        mine = S.compute(equity, times, closes, exposed, pnl.astype(float), ret, (times[exit_] - times[entry]).astype(float), 0.0)
+        mine = S.compute(
+            equity, times, closes, exposed, pnl.astype(float), ret, (times[exit_] - times[entry]).astype(float), 0.0
+        )
         for key, value in theirs.items():
             if key.startswith("_") or key == "Commissions [$]":
                 continue

@@ -1,5 +1,5 @@
 """The backtest's HTML report opened in a real headless browser (Debian's
-chromium; scripts/browser.sh installs it): every plot is in the document and
+chromium; scripts/os-packages.sh installs it): every plot is in the document and
 drawn, the plots share one time axis, and no script fails. The report's
 scripts are inline, so the page needs nothing from the network."""
 
@@ -8,7 +8,6 @@ import os
 import re
 import shutil
 import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -74,25 +73,38 @@ def chromium():
             return path
     if os.environ.get("CI"):
         # The test command installs it (saying so); in CI a missing browser is a failure, not a skip.
-        subprocess.run(["bash", os.path.join(HERE, "..", "scripts", "browser.sh")], check=False)
+        subprocess.run(["bash", os.path.join(HERE, "..", "scripts", "os-packages.sh")], check=False)
         path = shutil.which("chromium")
-        assert path, "chromium is missing in CI and scripts/browser.sh could not install it"
+        assert path, "chromium is missing in CI and scripts/os-packages.sh could not install it"
         return path
-    pytest.skip("no chromium here (bash scripts/browser.sh installs Debian's)")
+    pytest.skip("no chromium here (bash scripts/os-packages.sh installs Debian's, as root)")
 
 
 def render(path, expect, tmp_path):
-    html = open(path, encoding="utf-8").read()
+    with open(path, encoding="utf-8") as f:
+        html = f.read()
     assert "<script" in html and "cdn.bokeh.org" not in html  # self-contained
     html = re.sub(r"<head>", "<head>" + CATCH, html, count=1)
     html = html.replace("</body>", PROBE.replace("__EXPECT__", str(expect)) + "</body>", 1)
     probe = tmp_path / "probe.html"
     probe.write_text(html, encoding="utf-8")
     proc = subprocess.run(
-        [chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--no-first-run",
-         "--user-data-dir=%s" % (tmp_path / "profile"), "--window-size=1400,2000", "--virtual-time-budget=30000",
-         "--dump-dom", probe.as_uri()],
-        capture_output=True, text=True, timeout=180,
+        [
+            chromium(),
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--disable-dev-shm-usage",
+            "--no-first-run",
+            "--user-data-dir=%s" % (tmp_path / "profile"),
+            "--window-size=1400,2000",
+            "--virtual-time-budget=30000",
+            "--dump-dom",
+            probe.as_uri(),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=180,
     )
     m = re.search(r'<pre id="probe">(.*?)</pre>', proc.stdout, re.S)
     assert m and m.group(1), "no probe result; chromium said: " + proc.stderr[-2000:]
@@ -120,7 +132,10 @@ class Busy(Strategy):
 def test_the_report_renders_in_a_browser_with_every_plot_linked_and_no_script_error(tmp_path):
     rng = np.random.default_rng(3)
     closes = 100 * np.exp(np.cumsum(rng.normal(0, 0.01, 30_000)))
-    rows = [(T0 + 60 * i, c, round(c + 0.2, 2), round(c - 0.2, 2), c, 100 + i % 7) for i, c in enumerate(np.round(closes, 2).tolist())]
+    rows = [
+        (T0 + 60 * i, c, round(c + 0.2, 2), round(c - 0.2, 2), c, 100 + i % 7)
+        for i, c in enumerate(np.round(closes, 2).tolist())
+    ]
     bars = H.bars(rows, symbol="XYZ", tick=0.01)
     result = Backtest(bars, Busy, cash=100_000, progress=False).run()
     assert len(result.fills) > 100
@@ -129,13 +144,23 @@ def test_the_report_renders_in_a_browser_with_every_plot_linked_and_no_script_er
     assert out["errors"] == [], out["errors"]
     assert out["docs"] == 1
     names = set(out["names"])
-    assert {"candles", "wicks", "volume", "entries", "exits", "equity", "drawdown", "indicator:SMA 14",
-            "indicator:momentum"} <= names, names
+    assert {
+        "candles",
+        "wicks",
+        "volume",
+        "entries",
+        "exits",
+        "equity",
+        "drawdown",
+        "indicator:SMA 14",
+        "indicator:momentum",
+    } <= names, names
     # price, volume, the momentum panel, equity, drawdown: one time axis
     assert len(out["xranges"]) == 5 and len(set(out["xranges"])) == 1
     assert out["painted"] >= 5, out
     # the statistics and settings are on the page
-    page = open(path, encoding="utf-8").read()
+    with open(path, encoding="utf-8") as f:
+        page = f.read()
     assert "Sharpe Ratio" in page and "slippage_ticks" in page and "Busy" in page
 
     # the optimiser's heatmap renders too

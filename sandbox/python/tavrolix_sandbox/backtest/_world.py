@@ -77,7 +77,7 @@ class World:
         _holder = None
         _busy.release()
 
-    def __enter__(self) -> "World":
+    def __enter__(self) -> World:
         return self
 
     def __exit__(self, *exc: Any) -> None:
@@ -104,4 +104,7 @@ def _normalise(raw: Mapping[str, Any]) -> Dict[str, Any]:
         if key.endswith("_fee") and value is not None:
             rates[key] = Decimal(repr(value)) if isinstance(value, float) else Decimal(value)
     hold = raw.get("hold") or raw.get("hold_factor") or _fills.HOLD_FACTOR
-    return {"equity": rates or dict(_fills._EQUITY_FEES), "hold": Decimal(repr(hold)) if isinstance(hold, float) else Decimal(hold)}
+    return {
+        "equity": rates or dict(_fills._EQUITY_FEES),
+        "hold": Decimal(repr(hold)) if isinstance(hold, float) else Decimal(hold),
+    }

@@ -55,13 +55,17 @@ def per_share(amount: float, *, minimum: float = 0.0) -> _Fee:
     if not amount >= 0 or not minimum >= 0:
         raise ValueError("per-share fee and minimum must be 0 or more")
     a, m = Decimal(repr(float(amount))), Decimal(repr(float(minimum)))
-    return _Fee({"kind": "per_share", "per_share": amount, "minimum": minimum}, lambda value, volume: max(a * volume, m))
+    return _Fee(
+        {"kind": "per_share", "per_share": amount, "minimum": minimum}, lambda value, volume: max(a * volume, m)
+    )
 
 
 class Costs:
     """The fee model and slippage of one backtest."""
 
-    def __init__(self, fees: Union[None, str, FeeFunction, Dict[str, Any]] = None, slippage: Union[int, float] = 0) -> None:
+    def __init__(
+        self, fees: Union[str, FeeFunction, Dict[str, Any], None] = None, slippage: Union[int, float] = 0
+    ) -> None:
         if fees is None or fees == "broker":
             self.fee: Optional[FeeFunction] = None
         elif isinstance(fees, dict):
@@ -78,7 +82,12 @@ class Costs:
                 "fees must be None (the broker's schedule), percent(...), per_share(...), a mapping of either, or a "
                 "callable fee(value, volume); a bare number is ambiguous (fraction or percent?), not %r" % (fees,)
             )
-        if isinstance(slippage, bool) or not isinstance(slippage, (int, float)) or slippage < 0 or slippage != int(slippage):
+        if (
+            isinstance(slippage, bool)
+            or not isinstance(slippage, (int, float))
+            or slippage < 0
+            or slippage != int(slippage)
+        ):
             raise ValueError("slippage is a whole number of ticks, 0 or more, not %r" % (slippage,))
         self.slippage = int(slippage)
 

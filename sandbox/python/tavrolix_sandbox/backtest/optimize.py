@@ -38,14 +38,25 @@ def _init(digest: str, blob: bytes) -> None:
     _history(digest, blob)
 
 
-def _run_chunk(digest: str, blob: Optional[bytes], spec: Dict[str, Any], combos: Sequence[Dict[str, Any]]) -> List[Dict[str, Any]]:
+def _run_chunk(
+    digest: str, blob: Optional[bytes], spec: Dict[str, Any], combos: Sequence[Dict[str, Any]]
+) -> List[Dict[str, Any]]:
     """Runs each combination; plain data back (statistics per run)."""
     from .runner import Backtest
 
     history = _history(digest, blob)
-    bt = Backtest(history, spec["strategy"], cash=spec["cash"], account=spec["account"], interval=spec["interval"],
-                  fees=spec["fees"], slippage=spec["slippage"], instruments=spec["instruments"], progress=False,
-                  **spec["params"])
+    bt = Backtest(
+        history,
+        spec["strategy"],
+        cash=spec["cash"],
+        account=spec["account"],
+        interval=spec["interval"],
+        fees=spec["fees"],
+        slippage=spec["slippage"],
+        instruments=spec["instruments"],
+        progress=False,
+        **spec["params"],
+    )
     out = []
     for params in combos:
         r = bt.run(**params)
@@ -120,10 +131,25 @@ class Optimization:
                     vs.append(float(v))
         name = self.maximize if isinstance(self.maximize, str) else getattr(self.maximize, "__name__", "objective")
         mapper = LinearColorMapper(palette="Viridis256", low=min(vs) if vs else 0, high=max(vs) if vs else 1)
-        fig = figure(x_range=[str(v) for v in grid.columns], y_range=[str(v) for v in grid.index], title="%s by %s and %s" % (name, x, y),
-                     x_axis_label=x, y_axis_label=y, tools="hover,save", tooltips=[(x, "@x"), (y, "@y"), (name, "@v")])
-        fig.rect("x", "y", 1, 1, source=dict(x=xs, y=ys, v=vs), fill_color={"field": "v", "transform": mapper},
-                 line_color=None, name="heatmap")
+        fig = figure(
+            x_range=[str(v) for v in grid.columns],
+            y_range=[str(v) for v in grid.index],
+            title="%s by %s and %s" % (name, x, y),
+            x_axis_label=x,
+            y_axis_label=y,
+            tools="hover,save",
+            tooltips=[(x, "@x"), (y, "@y"), (name, "@v")],
+        )
+        fig.rect(
+            "x",
+            "y",
+            1,
+            1,
+            source=dict(x=xs, y=ys, v=vs),
+            fill_color={"field": "v", "transform": mapper},
+            line_color=None,
+            name="heatmap",
+        )
         fig.add_layout(ColorBar(color_mapper=mapper), "right")
         with open(path, "w", encoding="utf-8") as f:
             f.write(file_html(fig, INLINE, "heatmap"))
@@ -149,8 +175,16 @@ def _chunks(items: List[Dict[str, Any]], n: int) -> List[List[Dict[str, Any]]]:
     return [items[i::n] for i in range(n)]
 
 
-def optimize(bt: Any, *, maximize: Any, constraint: Optional[Callable[[Dict[str, Any]], bool]], executor: Any,
-             max_tries: Optional[int], chunks: Optional[int], ranges: Dict[str, Iterable[Any]]) -> Optimization:
+def optimize(
+    bt: Any,
+    *,
+    maximize: Any,
+    constraint: Optional[Callable[[Dict[str, Any]], bool]],
+    executor: Any,
+    max_tries: Optional[int],
+    chunks: Optional[int],
+    ranges: Dict[str, Iterable[Any]],
+) -> Optimization:
     if not ranges:
         raise ValueError("optimize needs at least one parameter range, e.g. fast=range(5, 30, 5)")
     names = list(ranges)
@@ -171,8 +205,16 @@ def optimize(bt: Any, *, maximize: Any, constraint: Optional[Callable[[Dict[str,
         raise ValueError("no combination of the ranges passes the constraint")
     blob = bt.history.pack()
     digest = hashlib.sha1(blob).hexdigest()
-    spec = {"strategy": bt.strategy, "cash": bt.cash, "account": bt.account, "interval": bt.interval,
-            "fees": bt.costs.fee, "slippage": bt.costs.slippage, "instruments": bt.instruments, "params": bt.params}
+    spec = {
+        "strategy": bt.strategy,
+        "cash": bt.cash,
+        "account": bt.account,
+        "interval": bt.interval,
+        "fees": bt.costs.fee,
+        "slippage": bt.costs.slippage,
+        "instruments": bt.instruments,
+        "params": bt.params,
+    }
     results: List[Dict[str, Any]] = []
     dask = _dask_client(executor) if executor is not None else None
     if dask is not None:
@@ -184,20 +226,28 @@ def optimize(bt: Any, *, maximize: Any, constraint: Optional[Callable[[Dict[str,
             results.extend(f.result())
     elif executor is None:
         workers = min(os.cpu_count() or 1, len(combos))
-        with ProcessPoolExecutor(max_workers=workers, mp_context=multiprocessing.get_context("spawn"), initializer=_init,
-                                 initargs=(digest, blob)) as pool:
+        with ProcessPoolExecutor(
+            max_workers=workers,
+            mp_context=multiprocessing.get_context("spawn"),
+            initializer=_init,
+            initargs=(digest, blob),
+        ) as pool:
             n = chunks or 4 * workers
-            for part in pool.map(_run_chunk, itertools.repeat(digest), itertools.repeat(None), itertools.repeat(spec),
-                                 _chunks(combos, n)):
+            for part in pool.map(
+                _run_chunk, itertools.repeat(digest), itertools.repeat(None), itertools.repeat(spec), _chunks(combos, n)
+            ):
                 results.extend(part)
     elif isinstance(executor, Executor):
         workers = int(getattr(executor, "_max_workers", 0) or os.cpu_count() or 1)
         n = chunks or workers
-        for part in executor.map(_run_chunk, itertools.repeat(digest), itertools.repeat(blob), itertools.repeat(spec),
-                                 _chunks(combos, n)):
+        for part in executor.map(
+            _run_chunk, itertools.repeat(digest), itertools.repeat(blob), itertools.repeat(spec), _chunks(combos, n)
+        ):
             results.extend(part)
     else:
-        raise TypeError("executor must be a concurrent.futures.Executor or a Dask distributed Client, not %r" % (executor,))
+        raise TypeError(
+            "executor must be a concurrent.futures.Executor or a Dask distributed Client, not %r" % (executor,)
+        )
     for r in results:
         r["score"] = _score(maximize, r["stats"])
     order = {tuple(sorted(c.items(), key=lambda kv: kv[0])): i for i, c in enumerate(combos)}

@@ -8,7 +8,7 @@ from __future__ import annotations
 import math
 import os
 import tempfile
-from typing import Any, Dict, List, Optional
+from typing import Any, List, Optional
 
 import numpy as np
 
@@ -21,8 +21,14 @@ def _coarse(t: np.ndarray, o: np.ndarray, h: np.ndarray, lo: np.ndarray, c: np.n
         return t, o, h, lo, c, v
     first = np.arange(0, len(t), k)
     last = np.minimum(first + k - 1, len(t) - 1)
-    return (t[first], o[first], np.maximum.reduceat(h, first), np.minimum.reduceat(lo, first), c[last],
-            np.add.reduceat(v, first))
+    return (
+        t[first],
+        o[first],
+        np.maximum.reduceat(h, first),
+        np.minimum.reduceat(lo, first),
+        c[last],
+        np.add.reduceat(v, first),
+    )
 
 
 def report(result: Any, path: Optional[str] = None, *, title: Optional[str] = None) -> str:
@@ -48,31 +54,75 @@ def report(result: Any, path: Optional[str] = None, *, title: Optional[str] = No
     spacing = float(np.median(np.diff(t))) if len(t) > 1 else float(settings.get("interval") or 60)
     width_ms = spacing * 1000 * 0.7
     up = c >= o
-    candles = ColumnDataSource(dict(
-        time=t.astype("datetime64[s]"), open=o, high=h, low=lo, close=c, volume=v,
-        color=np.where(up, "#26a69a", "#ef5350"),
-    ))
+    candles = ColumnDataSource(
+        dict(
+            time=t.astype("datetime64[s]"),
+            open=o,
+            high=h,
+            low=lo,
+            close=c,
+            volume=v,
+            color=np.where(up, "#26a69a", "#ef5350"),
+        )
+    )
     tools = "xpan,xwheel_zoom,box_zoom,reset,save"
-    price = figure(title=title, x_axis_type="datetime", height=380, sizing_mode="stretch_width", tools=tools,
-                   active_drag="xpan", active_scroll="xwheel_zoom")
+    price = figure(
+        title=title,
+        x_axis_type="datetime",
+        height=380,
+        sizing_mode="stretch_width",
+        tools=tools,
+        active_drag="xpan",
+        active_scroll="xwheel_zoom",
+    )
     price.segment("time", "high", "time", "low", source=candles, color="color", name="wicks")
-    price.vbar("time", width_ms, "open", "close", source=candles, fill_color="color", line_color="color", name="candles")
-    price.add_tools(HoverTool(renderers=price.select(name="candles"), tooltips=[
-        ("time", "@time{%F %T}"), ("open", "@open{0.00[00]}"), ("high", "@high{0.00[00]}"),
-        ("low", "@low{0.00[00]}"), ("close", "@close{0.00[00]}"), ("volume", "@volume{0,0}")],
-        formatters={"@time": "datetime"}))
+    price.vbar(
+        "time", width_ms, "open", "close", source=candles, fill_color="color", line_color="color", name="candles"
+    )
+    price.add_tools(
+        HoverTool(
+            renderers=price.select(name="candles"),
+            tooltips=[
+                ("time", "@time{%F %T}"),
+                ("open", "@open{0.00[00]}"),
+                ("high", "@high{0.00[00]}"),
+                ("low", "@low{0.00[00]}"),
+                ("close", "@close{0.00[00]}"),
+                ("volume", "@volume{0,0}"),
+            ],
+            formatters={"@time": "datetime"},
+        )
+    )
     fills = [f for f in result._fill_rows if f[1] == symbol]
-    for side, marker, color, name in ((1, "triangle", "#1b5e20", "entries"), (-1, "inverted_triangle", "#b71c1c", "exits")):
+    for side, marker, color, name in (
+        (1, "triangle", "#1b5e20", "entries"),
+        (-1, "inverted_triangle", "#b71c1c", "exits"),
+    ):
         mine = [f for f in fills if f[2] == side]
-        src = ColumnDataSource(dict(
-            time=np.array([f[0] for f in mine], dtype="i8").astype("datetime64[s]"),
-            price=np.array([float(f[3]) for f in mine], dtype="f8"),
-            volume=np.array([f[4] for f in mine], dtype="i8"),
-        ))
-        r = price.scatter("time", "price", source=src, marker=marker, size=11, color=color, name=name,
-                          legend_label="buy" if side > 0 else "sell")
-        price.add_tools(HoverTool(renderers=[r], tooltips=[("fill", "@volume @ @price{0.00[00]}"), ("time", "@time{%F %T}")],
-                                  formatters={"@time": "datetime"}))
+        src = ColumnDataSource(
+            dict(
+                time=np.array([f[0] for f in mine], dtype="i8").astype("datetime64[s]"),
+                price=np.array([float(f[3]) for f in mine], dtype="f8"),
+                volume=np.array([f[4] for f in mine], dtype="i8"),
+            )
+        )
+        r = price.scatter(
+            "time",
+            "price",
+            source=src,
+            marker=marker,
+            size=11,
+            color=color,
+            name=name,
+            legend_label="buy" if side > 0 else "sell",
+        )
+        price.add_tools(
+            HoverTool(
+                renderers=[r],
+                tooltips=[("fill", "@volume @ @price{0.00[00]}"), ("time", "@time{%F %T}")],
+                formatters={"@time": "datetime"},
+            )
+        )
     palette = ["#1f77b4", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf", "#bcbd22"]
     panels: List[Any] = []
     for n_ind, ((sym, name), (it, iv, overlay)) in enumerate(sorted(result.strategy.indicators.items())):
@@ -86,14 +136,26 @@ def report(result: Any, path: Optional[str] = None, *, title: Optional[str] = No
         if overlay:
             price.line("time", "value", source=src, color=color, legend_label=name, name="indicator:" + name)
         else:
-            fig = figure(x_axis_type="datetime", height=120, sizing_mode="stretch_width", tools=tools,
-                         x_range=price.x_range, title=name)
+            fig = figure(
+                x_axis_type="datetime",
+                height=120,
+                sizing_mode="stretch_width",
+                tools=tools,
+                x_range=price.x_range,
+                title=name,
+            )
             fig.line("time", "value", source=src, color=color, name="indicator:" + name)
             panels.append(fig)
     price.legend.location = "top_left"
     price.legend.click_policy = "hide"
-    vol = figure(x_axis_type="datetime", height=110, sizing_mode="stretch_width", tools=tools, x_range=price.x_range,
-                 title="volume")
+    vol = figure(
+        x_axis_type="datetime",
+        height=110,
+        sizing_mode="stretch_width",
+        tools=tools,
+        x_range=price.x_range,
+        title="volume",
+    )
     vol.vbar("time", width_ms, 0, "volume", source=candles, color="color", alpha=0.6, name="volume")
     eq = result.equity
     et = result.times
@@ -101,14 +163,31 @@ def report(result: Any, path: Optional[str] = None, *, title: Optional[str] = No
     step = max(1, math.ceil(len(et) / MAX_POINTS))
     dd = -100 * (1 - ev / np.maximum.accumulate(ev))
     esrc = ColumnDataSource(dict(time=et[::step].astype("datetime64[s]"), equity=ev[::step], dd=dd[::step]))
-    efig = figure(x_axis_type="datetime", height=180, sizing_mode="stretch_width", tools=tools, x_range=price.x_range,
-                  title="equity")
+    efig = figure(
+        x_axis_type="datetime",
+        height=180,
+        sizing_mode="stretch_width",
+        tools=tools,
+        x_range=price.x_range,
+        title="equity",
+    )
     efig.line("time", "equity", source=esrc, color="#1565c0", name="equity")
     efig.add_layout(Span(location=settings["cash"], dimension="width", line_dash="dashed", line_color="#999"))
-    efig.add_tools(HoverTool(tooltips=[("time", "@time{%F %T}"), ("equity", "@equity{0,0.00}")],
-                             formatters={"@time": "datetime"}, mode="vline"))
-    dfig = figure(x_axis_type="datetime", height=120, sizing_mode="stretch_width", tools=tools, x_range=price.x_range,
-                  title="drawdown %")
+    efig.add_tools(
+        HoverTool(
+            tooltips=[("time", "@time{%F %T}"), ("equity", "@equity{0,0.00}")],
+            formatters={"@time": "datetime"},
+            mode="vline",
+        )
+    )
+    dfig = figure(
+        x_axis_type="datetime",
+        height=120,
+        sizing_mode="stretch_width",
+        tools=tools,
+        x_range=price.x_range,
+        title="drawdown %",
+    )
     dfig.varea("time", 0, "dd", source=esrc, color="#c62828", alpha=0.4, name="drawdown")
     cross = CrosshairTool(dimensions="height")
     figures = [price, vol] + panels + [efig, dfig]
@@ -120,8 +199,10 @@ def report(result: Any, path: Optional[str] = None, *, title: Optional[str] = No
     stats = result._stats
     rows = "".join("<tr><th>%s</th><td>%s</td></tr>" % (k, _fmt(k, val)) for k, val in stats.items())
     setting_rows = "".join("<tr><th>%s</th><td>%s</td></tr>" % (k, _esc(repr(val))) for k, val in settings.items())
-    table = ('<div style="font:13px sans-serif;display:flex;gap:2em;margin:1em"><table>%s</table><table>%s</table></div>'
-             % (rows, setting_rows))
+    table = (
+        '<div style="font:13px sans-serif;display:flex;gap:2em;margin:1em"><table>%s</table><table>%s</table></div>'
+        % (rows, setting_rows)
+    )
     html = html.replace("</body>", table + "</body>", 1)
     if path is None:
         fd, path = tempfile.mkstemp(suffix=".html", prefix="backtest-")

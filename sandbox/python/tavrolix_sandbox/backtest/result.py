@@ -4,7 +4,6 @@ the statistics (pandas objects where pandas is installed)."""
 from __future__ import annotations
 
 import calendar
-import math
 from decimal import ROUND_HALF_UP, Decimal
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
@@ -32,7 +31,9 @@ def _utc(date: str, clock: str) -> int:
     )
 
 
-def _fills(trades: Sequence[Mapping[str, Any]], costs: Any, ticks: Mapping[str, float], mult: Mapping[str, float]) -> List[Tuple]:
+def _fills(
+    trades: Sequence[Mapping[str, Any]], costs: Any, ticks: Mapping[str, float], mult: Mapping[str, float]
+) -> List[Tuple]:
     """(time, symbol, side, price, volume, fee, order_no, multiplier), costs applied, in time order."""
     out = []
     for t in trades:
@@ -59,14 +60,24 @@ def _trips(fills: List[Tuple], time_index) -> List[Dict[str, Any]]:
     entry value; the last one of a symbol may still be open."""
     out: List[Dict[str, Any]] = []
     open_: Dict[str, Dict[str, Any]] = {}
-    for t, symbol, side, price, volume, fee, order_no, m in fills:
+    for t, symbol, side, price, volume, fee, _order_no, m in fills:
         left = volume
         while left:
             trip = open_.get(symbol)
             if trip is None:
                 trip = open_[symbol] = {
-                    "Symbol": symbol, "Size": 0, "EntryTime": t, "ExitTime": None, "_in": Decimal(0), "_inq": 0,
-                    "_out": Decimal(0), "_outq": 0, "_fee": Decimal(0), "_pos": 0, "_m": m, "_side": side,
+                    "Symbol": symbol,
+                    "Size": 0,
+                    "EntryTime": t,
+                    "ExitTime": None,
+                    "_in": Decimal(0),
+                    "_inq": 0,
+                    "_out": Decimal(0),
+                    "_outq": 0,
+                    "_fee": Decimal(0),
+                    "_pos": 0,
+                    "_m": m,
+                    "_side": side,
                 }
             q = trip["_pos"]
             if q and (q > 0) != (side > 0):
@@ -83,7 +94,7 @@ def _trips(fills: List[Tuple], time_index) -> List[Dict[str, Any]]:
                 trip["_outq"] += part
             q += side * part
             trip["_pos"] = q
-            trip["Size"] = max(trip["Size"], abs(q)) * (1 if trip["_side"] > 0 else 1)
+            trip["Size"] = max(trip["Size"], abs(q))
             left -= part
             if q == 0:
                 trip["ExitTime"] = t
@@ -100,19 +111,21 @@ def _trips(fills: List[Tuple], time_index) -> List[Dict[str, Any]]:
             gross = (tr["_out"] - tr["_in"]) * tr["_side"] * tr["_m"]
             pnl = gross - tr["_fee"]
             ret = float(pnl / (tr["_in"] * tr["_m"]))
-        rows.append({
-            "Symbol": tr["Symbol"],
-            "Size": tr["Size"] * tr["_side"],
-            "EntryTime": tr["EntryTime"],
-            "ExitTime": tr["ExitTime"],
-            "EntryPrice": float(entry),
-            "ExitPrice": None if exit_ is None else float(exit_),
-            "PnL": None if pnl is None else float(pnl.quantize(CENT, ROUND_HALF_UP)),
-            "ReturnPct": ret,
-            "Commission": float(tr["_fee"].quantize(CENT, ROUND_HALF_UP)),
-            "Duration": None if not closed else tr["ExitTime"] - tr["EntryTime"],
-            "Open": not closed,
-        })
+        rows.append(
+            {
+                "Symbol": tr["Symbol"],
+                "Size": tr["Size"] * tr["_side"],
+                "EntryTime": tr["EntryTime"],
+                "ExitTime": tr["ExitTime"],
+                "EntryPrice": float(entry),
+                "ExitPrice": None if exit_ is None else float(exit_),
+                "PnL": None if pnl is None else float(pnl.quantize(CENT, ROUND_HALF_UP)),
+                "ReturnPct": ret,
+                "Commission": float(tr["_fee"].quantize(CENT, ROUND_HALF_UP)),
+                "Duration": None if not closed else tr["ExitTime"] - tr["EntryTime"],
+                "Open": not closed,
+            }
+        )
     rows.sort(key=lambda r: (r["EntryTime"], r["Symbol"]))
     return rows
 
@@ -132,8 +145,15 @@ class Result:
 
     broker_trades: List[Dict[str, Any]]
 
-    def __init__(self, feeds: List[Any], seen: List[int], trades: Sequence[Mapping[str, Any]], strategy: Any, costs: Any,
-                 settings: Dict[str, Any]) -> None:
+    def __init__(
+        self,
+        feeds: List[Any],
+        seen: List[int],
+        trades: Sequence[Mapping[str, Any]],
+        strategy: Any,
+        costs: Any,
+        settings: Dict[str, Any],
+    ) -> None:
         self.settings = settings
         self.strategy = strategy
         self.broker_trades = list(trades)  # the account's trades as the library gave them
@@ -157,7 +177,7 @@ class Result:
         value = np.zeros(len(times), dtype="f8")
         cash_end = cash0
         pos_end: Dict[str, int] = {s: 0 for s in symbols}
-        for k, (t, symbol, side, price, volume, fee, _, m) in enumerate(fills):
+        for k, (_t, _symbol, side, price, volume, fee, _, m) in enumerate(fills):
             delta = -side * price * volume * m - fee
             cash_end += delta
             cents[where[k]] += int((delta / CENT).to_integral_value())
@@ -186,14 +206,16 @@ class Result:
         # from before it, after it, or between two of its fills.
         self._exposed = held_any | touched
         equity = np.round(cash + value, 2)
-        final = cash_end + sum((q * last_close[s] * _money(settings["multipliers"].get(s, 1)) for s, q in pos_end.items() if q), Decimal(0))
+        final = cash_end + sum(
+            (q * last_close[s] * _money(settings["multipliers"].get(s, 1)) for s, q in pos_end.items() if q), Decimal(0)
+        )
         equity[-1] = float(final.quantize(CENT, ROUND_HALF_UP))
         self.final_equity = final
         self.positions = {s: q for s, q in pos_end.items()}
         self._equity = equity
         self._trips = _trips(fills, times)
         closed = [r for r in self._trips if not r["Open"]]
-        first_symbol, first_cols, first_n = self._feeds[0]
+        _first_symbol, first_cols, first_n = self._feeds[0]
         t_first = np.frombuffer(first_cols["time"], dtype="i8")[:first_n]
         c_first = np.frombuffer(first_cols["close"], dtype="f8")[:first_n]
         closes = c_first[np.maximum(np.searchsorted(t_first, times, side="right") - 1, 0)]
@@ -218,7 +240,13 @@ class Result:
         s = dict(self._stats)
         for k in ("Start", "End"):
             s[k] = _pd.Timestamp(s[k], unit="s")
-        for k in ("Duration", "Max. Drawdown Duration", "Avg. Drawdown Duration", "Max. Trade Duration", "Avg. Trade Duration"):
+        for k in (
+            "Duration",
+            "Max. Drawdown Duration",
+            "Avg. Drawdown Duration",
+            "Max. Trade Duration",
+            "Avg. Trade Duration",
+        ):
             s[k] = _pd.NaT if s[k] != s[k] else _pd.Timedelta(seconds=round(s[k]))
         return _pd.Series(s, dtype=object)
 
@@ -230,8 +258,22 @@ class Result:
         rows = [dict(r) for r in self._trips]
         if _pd is None:
             return rows
-        df = _pd.DataFrame(rows, columns=["Symbol", "Size", "EntryTime", "ExitTime", "EntryPrice", "ExitPrice", "PnL",
-                                          "ReturnPct", "Commission", "Duration", "Open"])
+        df = _pd.DataFrame(
+            rows,
+            columns=[
+                "Symbol",
+                "Size",
+                "EntryTime",
+                "ExitTime",
+                "EntryPrice",
+                "ExitPrice",
+                "PnL",
+                "ReturnPct",
+                "Commission",
+                "Duration",
+                "Open",
+            ],
+        )
         for k in ("EntryTime", "ExitTime"):
             df[k] = _pd.to_datetime(df[k], unit="s")
         df["Duration"] = _pd.to_timedelta(df["Duration"], unit="s")
@@ -240,8 +282,15 @@ class Result:
     @property
     def fills(self) -> Any:
         rows = [
-            {"Time": t, "Symbol": s, "Side": "BUY" if side > 0 else "SELL", "Price": float(p), "Volume": v,
-             "Fee": float(fee), "OrderNo": o}
+            {
+                "Time": t,
+                "Symbol": s,
+                "Side": "BUY" if side > 0 else "SELL",
+                "Price": float(p),
+                "Volume": v,
+                "Fee": float(fee),
+                "OrderNo": o,
+            }
             for t, s, side, p, v, fee, o, _ in self._fill_rows
         ]
         if _pd is None:
@@ -253,13 +302,23 @@ class Result:
     @property
     def orders(self) -> Any:
         rows = [
-            {"OrderNo": o.order_no, "Symbol": o.symbol, "Side": o.side, "Volume": o.volume, "Price": o.price,
-             "Placed": o.placed, "Status": o.status, "Matched": o.matched}
+            {
+                "OrderNo": o.order_no,
+                "Symbol": o.symbol,
+                "Side": o.side,
+                "Volume": o.volume,
+                "Price": o.price,
+                "Placed": o.placed,
+                "Status": o.status,
+                "Matched": o.matched,
+            }
             for o in self.strategy.orders.values()
         ]
         if _pd is None:
             return rows
-        df = _pd.DataFrame(rows, columns=["OrderNo", "Symbol", "Side", "Volume", "Price", "Placed", "Status", "Matched"])
+        df = _pd.DataFrame(
+            rows, columns=["OrderNo", "Symbol", "Side", "Volume", "Price", "Placed", "Status", "Matched"]
+        )
         df["Placed"] = _pd.to_datetime(df["Placed"], unit="s")
         return df
 
@@ -283,4 +342,8 @@ class Result:
     def __repr__(self) -> str:
         s = self._stats
         return "<Result %s: final equity %.2f, return %.2f%%, %d trades>" % (
-            self.settings["strategy"], s["Equity Final [$]"], s["Return [%]"], s["# Trades"])
+            self.settings["strategy"],
+            s["Equity Final [$]"],
+            s["Return [%]"],
+            s["# Trades"],
+        )

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import calendar
-import os
 import sys
 import time as _time
 from decimal import Decimal
@@ -23,7 +22,7 @@ ACCOUNT = {"equity": "BT-E1", "derivatives": "BT-D1"}
 _INTERVALS = {"1m": 60, "5m": 300, "15m": 900, "30m": 1800, "60m": 3600, "1h": 3600, "1d": 86400, "1w": 604800}
 
 
-def _seconds(interval: Union[None, int, str]) -> Optional[int]:
+def _seconds(interval: Union[int, str, None]) -> Optional[int]:
     if interval is None:
         return None
     if isinstance(interval, int) and not isinstance(interval, bool) and interval > 0:
@@ -73,7 +72,12 @@ def _bars_of_trades(s: H.Series, interval: int) -> Dict[str, Any]:
         "close": p[last],
         "volume": np.add.reduceat(v, first),
     }
-    return {k: array("q" if k in ("time", "volume") else "d", col.astype("i8" if k in ("time", "volume") else "f8").tobytes()) for k, col in out.items()}
+    return {
+        k: array(
+            "q" if k in ("time", "volume") else "d", col.astype("i8" if k in ("time", "volume") else "f8").tobytes()
+        )
+        for k, col in out.items()
+    }
 
 
 def _progress(total: int, enabled: Optional[bool]) -> Any:
@@ -109,7 +113,7 @@ class Backtest:
         *,
         cash: float = 10000,
         account: str = "equity",
-        interval: Union[None, int, str] = None,
+        interval: Union[int, str, None] = None,
         fees: Any = None,
         slippage: int = 0,
         instruments: Optional[Sequence[Mapping[str, Any]]] = None,
@@ -119,7 +123,13 @@ class Backtest:
     ) -> None:
         if not (isinstance(strategy, type) and issubclass(strategy, Strategy)):
             raise TypeError("strategy must be a subclass of tavrolix_sandbox.backtest.Strategy, not %r" % (strategy,))
-        if isinstance(cash, bool) or not isinstance(cash, (int, float, Decimal)) or not cash > 0 or cash != cash or cash == float("inf"):
+        if (
+            isinstance(cash, bool)
+            or not isinstance(cash, (int, float, Decimal))
+            or not cash > 0
+            or cash != cash
+            or cash == float("inf")
+        ):
             raise ValueError("cash must be a finite amount above zero, not %r" % (cash,))
         if account not in ACCOUNT:
             raise ValueError("account must be one of %s, not %r" % (sorted(ACCOUNT), account))
@@ -172,9 +182,17 @@ class Backtest:
         try:
             account_no = ACCOUNT[self.account]
             if self.account == "equity":
-                world.seed(equity_accounts=[{"account_no": account_no, "owner": _world.USER, "cash": float(self.cash), "credit_limit": 0}])
+                world.seed(
+                    equity_accounts=[
+                        {"account_no": account_no, "owner": _world.USER, "cash": float(self.cash), "credit_limit": 0}
+                    ]
+                )
             else:
-                world.seed(derivatives_accounts=[{"account_no": account_no, "owner": _world.USER, "cash": float(self.cash), "credit_line": 0}])
+                world.seed(
+                    derivatives_accounts=[
+                        {"account_no": account_no, "owner": _world.USER, "cash": float(self.cash), "credit_line": 0}
+                    ]
+                )
             world.replay(self.history, self.instruments or None)
             known = world.instruments()
             symbols = [f.symbol for f in feeds]
@@ -188,7 +206,9 @@ class Backtest:
             try:
                 acct = client.equity(account_no) if self.account == "equity" else client.derivatives(account_no)
                 with acct.order_updates(maxsize=1 << 20) as updates:
-                    strategy = self.strategy(acct, symbols, lots=lots, ticks=ticks, hold=float(schedule["hold"]), **merged)
+                    strategy = self.strategy(
+                        acct, symbols, lots=lots, ticks=ticks, hold=float(schedule["hold"]), **merged
+                    )
                     for f in feeds:
                         strategy.data[f.symbol] = Bars(f.symbol, f.columns)
                     seen, interrupted = self._loop(world, strategy, feeds, updates)
@@ -215,10 +235,18 @@ class Backtest:
         }
         return Result(feeds, seen, trades, strategy, self.costs, settings)
 
-    def _loop(self, world: _world.World, strategy: Strategy, feeds: List[_Feed], updates: Any) -> Tuple[List[int], bool]:
+    def _loop(
+        self, world: _world.World, strategy: Strategy, feeds: List[_Feed], updates: Any
+    ) -> Tuple[List[int], bool]:
         """Steps the replay to each bar's close and hands the strategy its bars;
         returns how many bars of each feed it saw, and whether Ctrl-C stopped it."""
-        until, pending, drain, dispatch, on_bar = world.until, updates.pending, updates.drain, strategy._dispatch, strategy._bar
+        until, pending, drain, dispatch, on_bar = (
+            world.until,
+            updates.pending,
+            updates.drain,
+            strategy._dispatch,
+            strategy._bar,
+        )
         seen = [0] * len(feeds)
         interrupted = False
         if len(feeds) == 1:
@@ -277,8 +305,16 @@ class Backtest:
 
     # ---------------------------------------------------------------- optimisation
 
-    def optimize(self, *, maximize: Union[str, Callable[[Result], float]] = "SQN", constraint: Optional[Callable[[Dict[str, Any]], bool]] = None,
-                 executor: Any = None, max_tries: Optional[int] = None, chunks: Optional[int] = None, **ranges: Any) -> Any:
+    def optimize(
+        self,
+        *,
+        maximize: Union[str, Callable[[Result], float]] = "SQN",
+        constraint: Optional[Callable[[Dict[str, Any]], bool]] = None,
+        executor: Any = None,
+        max_tries: Optional[int] = None,
+        chunks: Optional[int] = None,
+        **ranges: Any,
+    ) -> Any:
         """Runs every combination of ``ranges`` (each a sequence of values)
         that passes ``constraint(params)``; returns an :class:`Optimization`:
         ``.table`` (one row per run: parameters and statistics, best first),
@@ -290,7 +326,15 @@ class Backtest:
         the client itself); None: a process pool of the machine's cores."""
         from .optimize import optimize
 
-        return optimize(self, maximize=maximize, constraint=constraint, executor=executor, max_tries=max_tries, chunks=chunks, ranges=ranges)
+        return optimize(
+            self,
+            maximize=maximize,
+            constraint=constraint,
+            executor=executor,
+            max_tries=max_tries,
+            chunks=chunks,
+            ranges=ranges,
+        )
 
 
 # ---------------------------------------------------------------- live
@@ -339,7 +383,15 @@ def run_live(
                     for c in got:
                         cur = current[k]
                         if cur is not None and c["time"] != cur["time"]:
-                            b = Bar(symbols[k], int(cur["time"]), float(cur["open"]), float(cur["high"]), float(cur["low"]), float(cur["close"]), int(cur["volume"]))
+                            b = Bar(
+                                symbols[k],
+                                int(cur["time"]),
+                                float(cur["open"]),
+                                float(cur["high"]),
+                                float(cur["low"]),
+                                float(cur["close"]),
+                                int(cur["volume"]),
+                            )
                             s.data[symbols[k]]._append(b)
                             s._dispatch(updates.drain())
                             s._bar(b)
@@ -356,5 +408,6 @@ def run_live(
 
 
 def _utc(date: str, clock: str) -> int:
-    return calendar.timegm((int(date[0:4]), int(date[5:7]), int(date[8:10]), int(clock[0:2]), int(clock[3:5]), int(clock[6:8]), 0, 0, 0))
-
+    return calendar.timegm(
+        (int(date[0:4]), int(date[5:7]), int(date[8:10]), int(clock[0:2]), int(clock[3:5]), int(clock[6:8]), 0, 0, 0)
+    )

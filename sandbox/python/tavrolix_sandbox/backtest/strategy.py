@@ -85,7 +85,9 @@ class Bars:
         if columns is None:
             columns = {k: array("q" if k in ("time", "volume") else "d", bytes(8 * 64)) for k in self._NAMES}
         self._cols = columns
-        self._views = {k: (_np.frombuffer(v, dtype="i8" if v.typecode == "q" else "f8") if _np else v) for k, v in columns.items()}
+        self._views = {
+            k: (_np.frombuffer(v, dtype="i8" if v.typecode == "q" else "f8") if _np else v) for k, v in columns.items()
+        }
 
     def _append(self, bar: Bar) -> None:
         n = self.n
@@ -133,8 +135,16 @@ class Strategy:
     #: the symbols it trades; the driver sets them (the history's, or run_live's)
     symbols: Tuple[str, ...] = ()
 
-    def __init__(self, account: Any, symbols: Sequence[str], *, lots: Optional[Dict[str, int]] = None,
-                 ticks: Optional[Dict[str, float]] = None, hold: float = 1.0, **params: Any) -> None:
+    def __init__(
+        self,
+        account: Any,
+        symbols: Sequence[str],
+        *,
+        lots: Optional[Dict[str, int]] = None,
+        ticks: Optional[Dict[str, float]] = None,
+        hold: float = 1.0,
+        **params: Any,
+    ) -> None:
         for name, value in params.items():
             if name.startswith("_") or not hasattr(type(self), name) or callable(getattr(type(self), name)):
                 raise TypeError(
@@ -249,15 +259,31 @@ class Strategy:
 
     # ---------------------------------------------------------------- orders
 
-    def buy(self, symbol: Optional[str] = None, volume: Optional[int] = None, *, price: Optional[float] = None,
-            cash: Optional[float] = None, fraction: Optional[float] = None, **options: Any) -> Optional[Any]:
+    def buy(
+        self,
+        symbol: Optional[str] = None,
+        volume: Optional[int] = None,
+        *,
+        price: Optional[float] = None,
+        cash: Optional[float] = None,
+        fraction: Optional[float] = None,
+        **options: Any,
+    ) -> Optional[Any]:
         """A buy order: ``volume`` units, or sized by ``cash`` or ``fraction``
         of equity (all in when none is given); LIMIT at ``price``, MARKET
         without. Returns the order number, None when it sizes to nothing."""
         return self._place("BUY", symbol, volume, price, cash, fraction, options)
 
-    def sell(self, symbol: Optional[str] = None, volume: Optional[int] = None, *, price: Optional[float] = None,
-             cash: Optional[float] = None, fraction: Optional[float] = None, **options: Any) -> Optional[Any]:
+    def sell(
+        self,
+        symbol: Optional[str] = None,
+        volume: Optional[int] = None,
+        *,
+        price: Optional[float] = None,
+        cash: Optional[float] = None,
+        fraction: Optional[float] = None,
+        **options: Any,
+    ) -> Optional[Any]:
         """A sell order: ``volume`` units (the whole long position when none
         is given and nothing else sizes it)."""
         return self._place("SELL", symbol, volume, price, cash, fraction, options)
@@ -273,8 +299,16 @@ class Strategy:
     def cancel(self, order_no: Any) -> None:
         self.account.cancel(order_no)
 
-    def _place(self, side: str, symbol: Optional[str], volume: Optional[int], price: Optional[float],
-               cash: Optional[float], fraction: Optional[float], options: Dict[str, Any]) -> Optional[Any]:
+    def _place(
+        self,
+        side: str,
+        symbol: Optional[str],
+        volume: Optional[int],
+        price: Optional[float],
+        cash: Optional[float],
+        fraction: Optional[float],
+        options: Dict[str, Any],
+    ) -> Optional[Any]:
         s = symbol or self.symbol
         if s not in self._pos:
             raise ValueError("%r is not one of the strategy's symbols %s" % (s, list(self.symbols)))
@@ -282,8 +316,9 @@ class Strategy:
             if side == "SELL" and cash is None and fraction is None:
                 volume = max(self._pos[s], 0)
             else:
-                volume = self.size(s, cash=cash, fraction=1.0 if cash is None and fraction is None else fraction,
-                                   price=price)
+                volume = self.size(
+                    s, cash=cash, fraction=1.0 if cash is None and fraction is None else fraction, price=price
+                )
         elif volume % self.lots.get(s, 1) or volume < 0:
             raise ValueError("volume %r of %s is not a whole number of lots of %d" % (volume, s, self.lots[s]))
         if volume <= 0:
