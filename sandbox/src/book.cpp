@@ -1,7 +1,9 @@
-// The order book: price levels in flat arrays indexed by grid steps from a
-// base price, a bitmap of non-empty levels per side for finding the next best,
-// and orders in a slot vector with a free list, linked into their level's FIFO
-// queue, so that adding, matching a queue's head and cancelling are O(1).
+// The order book: price levels in pages of 64 made on demand (a hash from
+// page to storage, an ordered map of the pages that hold orders), a bitmap of
+// non-empty levels per page for finding the next best, and orders in a slot
+// vector with a free list, linked into their level's FIFO queue, so that
+// adding, matching a queue's head and cancelling are O(1) near the best, and
+// the best moves across empty ground in O(log pages).
 #include "book.h"
 
 #include <algorithm>
@@ -9,99 +11,77 @@
 
 namespace tvx::sandbox::engine {
 
-namespace {
-constexpr std::int64_t kSpare = 64;  // levels added beyond a price that grows the table
-
-void check_size(std::int64_t levels) {
-    if (levels > kMaxLevels) throw std::length_error("price too far from the book's band for its grid unit");
-}
-}  // namespace
-
 Book::Book(Px unit, Px low, Px high) : unit_(unit > 0 ? unit : 1) {
-    if (high < low) std::swap(low, high);
-    low = std::max<Px>(0, low - (low % unit_));
-    base_ = low;
-    check_size((high - low) / unit_ + 1);
-    const std::size_t n = static_cast<std::size_t>((high - low) / unit_ + 1);
-    for (SideBook* sb : {&bids_, &asks_}) {
-        sb->levels.assign(n, Level{});
-        sb->bits.assign((n + 63) / 64, 0);
-    }
+    (void)low, (void)high;
+    for (SideBook* sb : {&bids_, &asks_}) sb->pages.reserve(16);
 }
 
 // ------------------------------------------------------------------ levels
-std::int64_t Book::find_index(Px p) const {
-    if (p < base_ || (p - base_) % unit_) return -1;
-    const std::int64_t i = (p - base_) / unit_;
-    return i < static_cast<std::int64_t>(bids_.levels.size()) ? i : -1;
-}
-
-std::int64_t Book::index_of(Px p) {
+std::int64_t Book::index_of(Px p) const {
     if (p <= 0 || p % unit_) throw std::invalid_argument("price off the book's grid");
-    std::int64_t i = find_index(p);
-    if (i < 0) {
-        grow(p);
-        i = find_index(p);
-    }
-    return i;
+    return p / unit_;
 }
 
-void Book::grow(Px p) {
-    const std::int64_t n = static_cast<std::int64_t>(bids_.levels.size());
-    const Px top = base_ + (n - 1) * unit_;
-    const Px new_base = std::max<Px>(0, std::min(base_, p - kSpare * unit_));
-    const Px new_top = std::max(top, p + kSpare * unit_);
-    const std::int64_t shift = (base_ - new_base) / unit_;
-    check_size((new_top - new_base) / unit_ + 1);
-    const std::size_t m = static_cast<std::size_t>((new_top - new_base) / unit_ + 1);
-    for (SideBook* sb : {&bids_, &asks_}) {
-        std::vector<Level> levels(m);
-        std::vector<std::uint64_t> bits((m + 63) / 64, 0);
-        for (std::int64_t i = 0; i < n; ++i) {
-            const Level& l = sb->levels[static_cast<std::size_t>(i)];
-            if (l.head == kNil) continue;
-            const std::int64_t j = i + shift;
-            levels[static_cast<std::size_t>(j)] = l;
-            bits[static_cast<std::size_t>(j >> 6)] |= std::uint64_t{1} << (j & 63);
+const Book::Page* Book::find_page(const SideBook& sb, std::int64_t key) {
+    const SideBook::Recent& r = sb.recent[key & 15];
+    if (r.key == key) return &sb.pages[r.page];
+    const auto it = sb.index.find(key);
+    if (it == sb.index.end()) return nullptr;
+    const_cast<SideBook&>(sb).recent[key & 15] = SideBook::Recent{key, it->second};
+    return &sb.pages[it->second];
+}
+
+Book::Page& Book::page_for(SideBook& sb, std::int64_t key) {
+    if (const Page* p = find_page(sb, key)) return const_cast<Page&>(*p);
+    std::uint32_t at;
+    if (!sb.spare.empty()) {
+        at = sb.spare.back();
+        sb.spare.pop_back();
+        sb.pages[at] = Page{};
+    } else {
+        at = static_cast<std::uint32_t>(sb.pages.size());
+        sb.pages.emplace_back();
+    }
+    sb.index.emplace(key, at);
+    sb.recent[key & 15] = SideBook::Recent{key, at};
+    return sb.pages[at];
+}
+
+// Pages left empty stay for a while (a requote empties and refills the same
+// ones); once they outnumber the pages in use, they go back to the spares.
+void Book::release_empty(SideBook& sb) {
+    if (sb.index.size() <= 2 * sb.live.size() + 64) return;
+    for (auto it = sb.index.begin(); it != sb.index.end();) {
+        if (sb.pages[it->second].bits) {
+            ++it;
+            continue;
         }
-        sb->levels = std::move(levels);
-        sb->bits = std::move(bits);
-        if (sb->best >= 0) sb->best += shift;
+        sb.spare.push_back(it->second);
+        it = sb.index.erase(it);
     }
-    base_ = new_base;
-}
-
-void Book::set_bit(SideBook& sb, std::int64_t i) {
-    sb.bits[static_cast<std::size_t>(i >> 6)] |= std::uint64_t{1} << (i & 63);
-}
-
-void Book::clear_bit(SideBook& sb, std::int64_t i, Side s) {
-    sb.bits[static_cast<std::size_t>(i >> 6)] &= ~(std::uint64_t{1} << (i & 63));
-    if (sb.best == i) sb.best = next_best(sb, s == Side::Buy ? i - 1 : i + 1, s);
+    for (SideBook::Recent& r : sb.recent) r = SideBook::Recent{};
 }
 
 // The first non-empty level from `from` on, downwards for bids, upwards for asks.
 std::int64_t Book::next_best(const SideBook& sb, std::int64_t from, Side s) const {
-    const std::int64_t n = static_cast<std::int64_t>(sb.levels.size());
-    if (from < 0 || from >= n) return -1;
-    std::int64_t w = from >> 6;
+    if (from < 0 || sb.live.empty()) return -1;
+    const std::int64_t key = from >> 6;
     const int b = static_cast<int>(from & 63);
+    if (const Page* p = find_page(sb, key)) {
+        const std::uint64_t word =
+            s == Side::Buy ? p->bits & (b == 63 ? ~std::uint64_t{0} : ((std::uint64_t{1} << (b + 1)) - 1))
+                           : p->bits & (~std::uint64_t{0} << b);
+        if (word) return s == Side::Buy ? (key << 6) + 63 - __builtin_clzll(word) : (key << 6) + __builtin_ctzll(word);
+    }
     if (s == Side::Buy) {
-        std::uint64_t word =
-            sb.bits[static_cast<std::size_t>(w)] & (b == 63 ? ~std::uint64_t{0} : ((std::uint64_t{1} << (b + 1)) - 1));
-        for (;;) {
-            if (word) return (w << 6) + 63 - __builtin_clzll(word);
-            if (--w < 0) return -1;
-            word = sb.bits[static_cast<std::size_t>(w)];
-        }
+        auto it = sb.live.lower_bound(key);
+        if (it == sb.live.begin()) return -1;
+        --it;
+        return (it->first << 6) + 63 - __builtin_clzll(sb.pages[it->second].bits);
     }
-    const std::int64_t words = static_cast<std::int64_t>(sb.bits.size());
-    std::uint64_t word = sb.bits[static_cast<std::size_t>(w)] & (~std::uint64_t{0} << b);
-    for (;;) {
-        if (word) return (w << 6) + __builtin_ctzll(word);
-        if (++w >= words) return -1;
-        word = sb.bits[static_cast<std::size_t>(w)];
-    }
+    const auto it = sb.live.upper_bound(key);
+    if (it == sb.live.end()) return -1;
+    return (it->first << 6) + __builtin_ctzll(sb.pages[it->second].bits);
 }
 
 // ------------------------------------------------------------------- slots
@@ -126,13 +106,15 @@ const Book::Slot* Book::slot_of(Handle h) const { return const_cast<Book*>(this)
 
 void Book::link_back(std::int64_t li, std::uint32_t s) {
     SideBook& sb = side_(slots_[s].side);
-    Level& l = sb.levels[static_cast<std::size_t>(li)];
+    Page& page = page_for(sb, li >> 6);
+    Level& l = page.levels[li & 63];
     Slot& sl = slots_[s];
     sl.prev = l.tail;
     sl.next = kNil;
     if (l.tail == kNil) {
         l.head = static_cast<std::int32_t>(s);
-        set_bit(sb, li);
+        if (!page.bits) sb.live.emplace(li >> 6, static_cast<std::uint32_t>(&page - sb.pages.data()));
+        page.bits |= std::uint64_t{1} << (li & 63);
         const bool better = sb.best < 0 || (sl.side == Side::Buy ? li > sb.best : li < sb.best);
         if (better) sb.best = li;
     } else {
@@ -147,7 +129,8 @@ void Book::link_back(std::int64_t li, std::uint32_t s) {
 void Book::unlink(std::int64_t li, std::uint32_t s) {
     Slot& sl = slots_[s];
     SideBook& sb = side_(sl.side);
-    Level& l = sb.levels[static_cast<std::size_t>(li)];
+    Page& page = page_for(sb, li >> 6);
+    Level& l = page.levels[li & 63];
     if (sl.prev != kNil)
         slots_[static_cast<std::size_t>(sl.prev)].next = sl.next;
     else
@@ -159,7 +142,12 @@ void Book::unlink(std::int64_t li, std::uint32_t s) {
     --l.count;
     l.shown -= sl.shown;
     l.total -= sl.remaining;
-    if (l.head == kNil) clear_bit(sb, li, sl.side);
+    if (l.head == kNil) {
+        page.bits &= ~(std::uint64_t{1} << (li & 63));
+        if (!page.bits) sb.live.erase(li >> 6);
+        if (sb.best == li) sb.best = next_best(sb, sl.side == Side::Buy ? li - 1 : li + 1, sl.side);
+        if (!page.bits) release_empty(sb);
+    }
 }
 
 // ---------------------------------------------------------------- matching
@@ -170,7 +158,7 @@ std::int64_t Book::fillable(Side taker, Px limit) const {
     for (std::int64_t i = sb.best; i >= 0; i = next_best(sb, maker == Side::Buy ? i - 1 : i + 1, maker)) {
         const Px p = price_of(i);
         if (taker == Side::Buy ? p > limit : p < limit) break;
-        n += sb.levels[static_cast<std::size_t>(i)].total;
+        n += level(sb, i).total;
     }
     return n;
 }
@@ -182,8 +170,8 @@ std::int64_t Book::match(Side taker, OrderId id, Px limit, std::int64_t volume) 
         const std::int64_t li = sb.best;
         const Px px = price_of(li);
         if (taker == Side::Buy ? px > limit : px < limit) break;
-        Level& l = sb.levels[static_cast<std::size_t>(li)];
-        while (volume > 0 && l.head != kNil) {
+        while (volume > 0 && sb.best == li) {
+            Level& l = level(sb, li);
             const std::uint32_t s = static_cast<std::uint32_t>(l.head);
             Slot& m = slots_[s];
             const std::int64_t n = std::min(volume, m.shown);
@@ -269,7 +257,7 @@ std::int64_t Book::take_off(Handle h, Slot*& s) {
     s = slot_of(h);
     if (!s) return 0;
     const std::int64_t left = s->remaining;
-    unlink(find_index(s->price), h.slot);
+    unlink(s->price / unit_, h.slot);
     s->live = false;
     ++s->gen;
     free_.push_back(h.slot);
@@ -298,8 +286,7 @@ std::int64_t Book::remove(Handle h) {
 bool Book::reduce(Handle h, std::int64_t volume, std::int64_t peak) {
     Slot* s = slot_of(h);
     if (!s || volume <= 0 || volume > s->remaining) return false;
-    const std::int64_t li = find_index(s->price);
-    Level& l = side_(s->side).levels[static_cast<std::size_t>(li)];
+    Level& l = level(side_(s->side), s->price / unit_);
     l.shown -= s->shown;
     l.total -= s->remaining;
     s->remaining = volume;
@@ -356,7 +343,7 @@ std::vector<LevelView> Book::depth(Side s, std::size_t n) const {
     std::vector<LevelView> out;
     const SideBook& sb = side_(s);
     for (std::int64_t i = sb.best; i >= 0 && out.size() < n; i = next_best(sb, s == Side::Buy ? i - 1 : i + 1, s)) {
-        const Level& l = sb.levels[static_cast<std::size_t>(i)];
+        const Level& l = level(sb, i);
         out.push_back(LevelView{price_of(i), l.shown, l.total, l.count});
     }
     return out;

@@ -29,17 +29,19 @@
 //
 // Prices of orders that rest must be multiples of the grid unit given at
 // construction (the caller checks the tick grid and the day's limits first);
-// add() throws std::invalid_argument otherwise, before anything changes. The
-// price range covered grows as needed, up to kMaxLevels levels (beyond:
-// std::length_error, before anything changes); the band given at construction
-// only sizes it. For a tick table, the unit must divide every tick of the
-// band: the greatest common divisor of its ticks (0.10 and 0.25 give 0.05; the
-// tick at the floor alone would put 25.25 off the grid). Should the band move
-// to other ticks (a new reference price), make a new Book for the new band.
+// add() throws std::invalid_argument otherwise, before anything changes. Any
+// price above zero may rest, however far from the others: levels live in
+// pages of 64 made as orders reach them (a coin travelling from 5 to 94,000 at
+// 0.01 costs only the pages its orders touch). For a tick table, the unit must
+// divide every tick of the band: the greatest common divisor of its ticks
+// (0.10 and 0.25 give 0.05; the tick at the floor alone would put 25.25 off
+// the grid). Should the band move to other ticks (a new reference price), make
+// a new Book for the new band.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -55,8 +57,6 @@ enum class Side : std::uint8_t { Buy, Sell };
 enum class PriceType : std::uint8_t { Limit, Market };
 enum class Validity : std::uint8_t { Day, IOC, FOK };
 enum class Trigger : std::uint8_t { LastPaidOrHigher, LastPaidOrLower };
-
-inline constexpr std::int64_t kMaxLevels = std::int64_t{1} << 21;  // per side: 64 MiB of levels
 
 inline constexpr Side opposite(Side s) { return s == Side::Buy ? Side::Sell : Side::Buy; }
 
@@ -140,8 +140,8 @@ struct StopHandle {
 class Book {
    public:
     // `unit`: the price grid's quantum (the smallest tick); [low, high]: the
-    // prices expected (the day's band), which sizes the level table.
-    Book(Px unit, Px low, Px high);
+    // prices expected (the day's band), only a hint.
+    Book(Px unit, Px low = 0, Px high = 0);
 
     // Matches and rests (or expires) a new order. Events: Accepted, then per fill
     // Filled + BookChanged, then Rested + BookChanged or Expired.
@@ -212,13 +212,24 @@ class Book {
         std::int32_t count = 0;
         std::int64_t shown = 0, total = 0;
     };
+    // Level i holds price i x unit_; page k holds levels 64k to 64k + 63.
+    struct Page {
+        std::uint64_t bits = 0;  // non-empty levels
+        Level levels[64];
+    };
     struct SideBook {
-        std::vector<Level> levels;
-        std::vector<std::uint64_t> bits;  // non-empty levels
-        std::int64_t best = -1;           // level index of the best price, -1 when empty
+        std::vector<Page> pages;
+        std::vector<std::uint32_t> spare;                // pages free for reuse
+        std::unordered_map<std::int64_t, std::uint32_t> index;  // page key -> page, empty ones included
+        std::map<std::int64_t, std::uint32_t> live;      // pages with orders, by key
+        struct Recent {
+            std::int64_t key = -1;
+            std::uint32_t page = 0;
+        } recent[16];                // the pages last looked up
+        std::int64_t best = -1;      // level index of the best price, -1 when empty
     };
 
-    Px unit_, base_;  // level i holds price base_ + i * unit_
+    Px unit_;
     SideBook bids_, asks_;
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> free_;
@@ -229,17 +240,18 @@ class Book {
 
     SideBook& side_(Side s) { return s == Side::Buy ? bids_ : asks_; }
     const SideBook& side_(Side s) const { return s == Side::Buy ? bids_ : asks_; }
-    std::int64_t index_of(Px p);          // grows the table to cover p
-    std::int64_t find_index(Px p) const;  // -1 when outside the table
-    Px price_of(std::int64_t i) const { return base_ + i * unit_; }
-    void grow(Px p);
+    std::int64_t index_of(Px p) const;  // throws for a price off the grid
+    Px price_of(std::int64_t i) const { return i * unit_; }
+    static const Page* find_page(const SideBook& sb, std::int64_t key);
+    static Page& page_for(SideBook& sb, std::int64_t key);  // made when missing
+    static Level& level(SideBook& sb, std::int64_t i) { return page_for(sb, i >> 6).levels[i & 63]; }
+    static const Level& level(const SideBook& sb, std::int64_t i) { return find_page(sb, i >> 6)->levels[i & 63]; }
+    static void release_empty(SideBook& sb);
     Slot* slot_of(Handle h);
     const Slot* slot_of(Handle h) const;
     std::uint32_t new_slot();
     void link_back(std::int64_t li, std::uint32_t s);
     void unlink(std::int64_t li, std::uint32_t s);
-    void set_bit(SideBook& sb, std::int64_t i);
-    void clear_bit(SideBook& sb, std::int64_t i, Side s);
     std::int64_t next_best(const SideBook& sb, std::int64_t from, Side s) const;
     std::int64_t match(Side taker, OrderId id, Px limit, std::int64_t volume);
     Handle rest(const BookOrder& o, std::int64_t volume);
@@ -250,7 +262,7 @@ template <class F>
 void Book::for_each_level(Side s, F&& f) const {
     const SideBook& sb = side_(s);
     for (std::int64_t i = sb.best; i >= 0; i = next_best(sb, s == Side::Buy ? i - 1 : i + 1, s)) {
-        const Level& l = sb.levels[static_cast<std::size_t>(i)];
+        const Level& l = level(sb, i);
         f(LevelView{price_of(i), l.shown, l.total, l.count});
     }
 }
@@ -259,7 +271,7 @@ template <class F>
 void Book::for_each_order(Side s, F&& f) const {
     const SideBook& sb = side_(s);
     for (std::int64_t i = sb.best; i >= 0; i = next_best(sb, s == Side::Buy ? i - 1 : i + 1, s))
-        for (std::int32_t k = sb.levels[static_cast<std::size_t>(i)].head; k != kNil; k = slots_[k].next) {
+        for (std::int32_t k = level(sb, i).head; k != kNil; k = slots_[k].next) {
             const Slot& sl = slots_[k];
             f(RestingView{sl.id, sl.side, sl.price, sl.remaining, sl.shown, sl.peak});
         }

@@ -129,19 +129,26 @@ void stops_and_growth() {
     g.add(lim(1, B, 1000, 1)), g.add(lim(2, B, 30, 1)), g.add(lim(3, S, 50000, 1)), g.add(lim(4, S, 1010, 1));
     g.add(BookOrder{5, S, PriceType::Market, Validity::Day, 10, 3, 0});
     CHECK((fills_of(g) == Fills{{5, 1, 1000, 1}, {5, 2, 30, 1}}) && g.best_ask() == 1010);
-    // Off the grid, or beyond what the level table may reach: refused before anything moves.
+    // Off the grid: refused before anything moves.
     int threw = 0;
     try {
         g.add(lim(7, B, 1005, 1));
     } catch (const std::invalid_argument&) {
         ++threw;
     }
-    try {
-        g.add(lim(8, B, 10 * (kMaxLevels + 100000), 1));
-    } catch (const std::length_error&) {
-        ++threw;
-    }
-    CHECK(threw == 2 && g.resting() == 2 && g.best_bid() == 0 && g.events().empty());
+    CHECK(threw == 1 && g.resting() == 2 && g.best_bid() == 0 && g.events().empty());
+    // Any distance: a coin from 5 to 94,000 at 0.01 (in 1e-8), and beyond.
+    const Px cent = 1000000, far = (Px{1} << 60) / cent * cent;
+    Book c(cent, 5 * 100 * cent, 5 * 100 * cent);
+    c.add(lim(10, B, 5 * 100 * cent, 2)), c.add(lim(11, S, 94000 * 100 * cent, 2));
+    c.add(lim(12, S, far, 1)), c.add(lim(13, B, cent, 1));
+    CHECK(c.best_bid() == 5 * 100 * cent && c.best_ask() == 94000 * 100 * cent && c.resting() == 4);
+    c.add(lim(14, B, 94000 * 100 * cent, 3));  // takes both asks it reaches, rests the rest far up
+    CHECK((fills_of(c) == Fills{{14, 11, 94000 * 100 * cent, 2}}) && c.best_bid() == 94000 * 100 * cent);
+    c.clear_events();
+    c.add(BookOrder{15, S, PriceType::Market, Validity::Day, cent, 4, 0});
+    CHECK((fills_of(c) == Fills{{15, 14, 94000 * 100 * cent, 1}, {15, 10, 5 * 100 * cent, 2}, {15, 13, cent, 1}}));
+    CHECK(c.best_bid() == 0 && c.best_ask() == far && c.depth(S, 5).size() == 1);
 }
 
 // A plain book as the broker's engine kept it: ordered maps of queues.
@@ -217,17 +224,23 @@ struct Ref {
     }
 };
 
-void random_against_reference(unsigned seed) {
+// `spread`: prices 5 x [180, 220] x spread plus a little, so that with a
+// large spread every level sits in a page of its own and pages come and go.
+void random_against_reference(unsigned seed, std::int64_t spread) {
     std::mt19937_64 g(seed);
     auto pick = [&](std::int64_t lo, std::int64_t hi) {
         return std::uniform_int_distribution<std::int64_t>(lo, hi)(g);
+    };
+    auto price = [&](std::int64_t lo, std::int64_t hi) {
+        return 5 * (pick(lo, hi) * spread + (spread > 1 ? pick(0, 2) : 0));
     };
     Book b(5, 950, 1050);
     Ref ref;
     std::map<OrderId, Handle> live;
     OrderId next = 1;
     for (int step = 0; step < 4000 && !check::failures; ++step) {
-        check::context = "random seed " + std::to_string(seed) + " step " + std::to_string(step);
+        check::context = "random seed " + std::to_string(seed) + " spread " + std::to_string(spread) + " step " +
+                         std::to_string(step);
         b.clear_events();
         ref.fills.clear();
         const int op = static_cast<int>(pick(0, 9));
@@ -236,10 +249,10 @@ void random_against_reference(unsigned seed) {
         RestingView v{};
         CHECK(live.empty() || b.view(it->second, v));
         if (op < 6 || live.empty()) {
-            BookOrder o{next++,      pick(0, 1) ? B : S,          PriceType::Limit, Validity::Day, 5 * pick(180, 220),
+            BookOrder o{next++,      pick(0, 1) ? B : S,          PriceType::Limit, Validity::Day, price(180, 220),
                         pick(1, 40), pick(0, 3) ? 0 : pick(1, 15)};
             const int kind = static_cast<int>(pick(0, 9));
-            if (kind == 0) o.type = PriceType::Market, o.price = o.side == B ? 1200 : 800;
+            if (kind == 0) o.type = PriceType::Market, o.price = o.side == B ? 1200 * spread : 800 * spread;
             if (kind == 1 || kind == 2) o.validity = kind == 1 ? Validity::IOC : Validity::FOK;
             const AddResult r = b.add(o);
             ref.add(o);
@@ -262,7 +275,7 @@ void random_against_reference(unsigned seed) {
                               v.side,
                               PriceType::Limit,
                               Validity::Day,
-                              5 * pick(185, 215),
+                              price(185, 215),
                               pick(1, 40),
                               pick(0, 3) ? 0 : pick(1, 15)};
             ref.edit(it->first, [](Ref::R&) { return true; });
@@ -278,8 +291,8 @@ void random_against_reference(unsigned seed) {
         CHECK(fills_of(b) == ref.fills);
         CHECK(b.depth(B, 1000) == Ref::levels(ref.bids) && b.depth(S, 1000) == Ref::levels(ref.asks));
         std::int64_t asks = 0;
-        for (const LevelView& l : Ref::levels(ref.asks)) asks += l.price <= 1010 ? l.total : 0;
-        CHECK(b.resting() == live.size() && b.fillable(B, 1010) == asks);
+        for (const LevelView& l : Ref::levels(ref.asks)) asks += l.price <= 1010 * spread ? l.total : 0;
+        CHECK(b.resting() == live.size() && b.fillable(B, 1010 * spread) == asks);
         std::vector<OrderId> order, ref_order;
         b.for_each_order(S, [&](const RestingView& r) { order.push_back(r.id); });
         for (const auto& [px, q] : ref.asks)
@@ -293,6 +306,8 @@ void random_against_reference(unsigned seed) {
 int main() {
     scenes();
     stops_and_growth();
-    for (unsigned seed : {1u, 2u, 3u}) random_against_reference(seed);
+    for (unsigned seed : {1u, 2u, 3u}) random_against_reference(seed, 1);
+    for (unsigned seed : {4u, 5u}) random_against_reference(seed, 1000);
+    random_against_reference(6, std::int64_t{1} << 40);
     CHECK_DONE();
 }
