@@ -100,8 +100,19 @@ def scenario():
 
 # Money is kept exactly and handed out rounded to the cent: each figure may be
 # up to half a cent from the recomputation in floating point, a difference of
-# two such figures up to a cent.
+# two such figures up to a cent. Cash and realized P&L are recomputed in
+# integers and compared exactly.
 approx = lambda v: pytest.approx(v, rel=1e-9, abs=0.0101)
+UNITS, CENT = 10**8, 10**6  # prices and money are kept in units of 1e-8
+
+
+def units(price):
+    return round(price * UNITS)
+
+
+def half_away(a, b):
+    """a / b rounded half away from zero."""
+    return (abs(a) * 2 + b) // (2 * b) * (1 if a >= 0 else -1)
 
 
 @pytest.mark.parametrize("who", range(len(TRADERS)))
@@ -110,11 +121,14 @@ def test_equity_trades_explain_positions_and_cash(scenario, who):
     trades = end["equity_trades"]
     assert len(trades) >= 5, "the scenario should trade"
     cash = start["cash"][0]
+    cash_cents = round(cash * 100)
     held = {s: [p["actual_volume"], p["average_price"], 0.0] for s, p in start["equity"].items()}
     for t in trades:
         volume, avg, realized = held.setdefault(t["symbol"], [0.0, 0.0, 0.0])
         value, fees = t["px"] * t["qty"], t["brokerage_fee"] + t["trading_fee"] + t["clearing_fee"]
         assert fees == pytest.approx(value * 0.00156, abs=0.02)
+        value_cents, fee_cents = half_away(units(t["px"]) * t["qty"], CENT), round(fees * 100)
+        cash_cents += -value_cents - fee_cents if t["side"] == "BUY" else value_cents - fee_cents
         if t["side"] == "BUY":
             cash -= value + fees
             held[t["symbol"]] = [volume + t["qty"], (avg * volume + value) / (volume + t["qty"]), realized]
@@ -123,7 +137,7 @@ def test_equity_trades_explain_positions_and_cash(scenario, who):
             left = volume - t["qty"]
             assert left >= 0, "never sells what it does not hold"
             held[t["symbol"]] = [left, avg if left else 0.0, realized + (t["px"] - avg) * t["qty"]]
-    assert end["cash"][0] == approx(cash)
+    assert end["cash"][0] == approx(cash) and end["cash"][0] == cash_cents / 100
     assert set(end["equity"]) == set(held)
     for symbol, (volume, avg, realized) in held.items():
         p = end["equity"][symbol]
@@ -139,10 +153,10 @@ def test_derivatives_trades_explain_positions_and_cash(scenario, who):
     trades = end["derivatives_trades"]
     assert len(trades) >= 5, "the scenario should trade"
     # Exactly as the README states it: a position keeps the cost of what it
-    # holds in ten-thousandths; closing q of v takes cost x q / v (rounded half
-    # away from zero) off it; realized = (value - cost taken) x multiplier.
-    units = lambda price: round(price * 10000)
-    cost_out = lambda cost, q, v: cost if q >= v else (abs(cost) * q * 2 + v) // (2 * v) * (1 if cost >= 0 else -1)
+    # holds in units of 1e-8; closing q of v takes cost x q / v (rounded half
+    # away from zero) off it; realized = (value - cost x q / v) x multiplier,
+    # rounded once to the cent.
+    cost_out = lambda cost, q, v: cost if q >= v else half_away(cost * q, v)
     cash_units = units(start["cash"][1])
     pos = {
         s: {
@@ -163,16 +177,17 @@ def test_derivatives_trades_explain_positions_and_cash(scenario, who):
             qty, cost = p[closed]
             assert qty >= t["qty"], "never closes more than it holds"
             out = cost_out(cost, t["qty"], qty)
-            realized = (value - out if closed == "LONG" else out - value) * int(t["multiplier"])
+            exact = (value * qty - cost * t["qty"]) * int(t["multiplier"])
+            realized = half_away(exact if closed == "LONG" else -exact, qty * CENT) * CENT
             p["realized"] += realized
             cash_units += realized
             p[closed] = [qty - t["qty"], cost - out]
-    cash = cash_units / 10000
+    cash = cash_units / UNITS
+    assert end["cash"][1] == half_away(cash_units, CENT) / 100
     for p in pos.values():
-        p["realized"] /= 10000
+        p["realized"] /= UNITS
         for side in ("LONG", "SHORT"):
-            p[side][1] = p[side][1] / p[side][0] / 10000 if p[side][0] else 0.0
-    assert end["cash"][1] == approx(cash)
+            p[side][1] = p[side][1] / p[side][0] / UNITS if p[side][0] else 0.0
     unrealized = 0.0
     for symbol, p in pos.items():
         r = end["derivatives"][symbol]
@@ -180,7 +195,7 @@ def test_derivatives_trades_explain_positions_and_cash(scenario, who):
         assert (r["long_avg_price"], r["short_avg_price"], r["realized_pl"]) == (
             approx(p["LONG"][1]),
             approx(p["SHORT"][1]),
-            approx(p["realized"]),
+            p["realized"],
         )
         assert (r["has_long_position"], r["has_short_position"]) == (p["LONG"][0] > 0, p["SHORT"][0] > 0)
         unrealized += (

@@ -17,7 +17,8 @@ from tavrolix_sandbox import broker
 
 pytestmark = pytest.mark.usefixtures("broker_world")
 
-UNITS = 10000  # money and prices are kept in ten-thousandths
+UNITS = 10**8  # money and prices are kept in units of 1e-8
+CENT = UNITS // 100
 PEOPLE = [("inv001", "E-1001", "D-1001"), ("inv002", "E-2001", "D-2001")]
 EQUITIES, FUTURES = ["ARVO", "BELNO", "DANTA"], ["T50H26", "ARVOH26"]
 RATES = [(15, 10000), (5, 100000), (1, 100000)]  # brokerage, trading, clearing
@@ -35,7 +36,12 @@ def div(a, b):
 
 
 def cents(u):
-    return div(u, 100) / 100
+    return div(u, CENT) / 100
+
+
+def to_cent(num, den=1):
+    """num / den units rounded once, half away from zero, to the cent (in units)."""
+    return div(num, den * CENT) * CENT
 
 
 def quotes(symbol):
@@ -140,16 +146,17 @@ def check_equity(ctx, account, start, cash):
     }
     for t in trades:
         value = units(t["px"]) * t["qty"]
-        fees = [div(value * n, d * 100) for n, d in RATES]
+        fees = [div(value * n, d * CENT) for n, d in RATES]
         assert [t["brokerage_fee"], t["trading_fee"], t["clearing_fee"]] == [f / 100 for f in fees]
         volume, cost, realized = held.setdefault(t["symbol"], [0, 0, 0])
         if t["side"] == "BUY":
-            cash_u -= value + sum(fees) * 100
+            cash_u -= to_cent(value) + sum(fees) * CENT
             held[t["symbol"]] = [volume + t["qty"], cost + value, realized]
         else:
             out = cost if t["qty"] >= volume else div(cost * t["qty"], volume)
-            cash_u += value - sum(fees) * 100
-            held[t["symbol"]] = [volume - t["qty"], cost - out, realized + value - out]
+            cash_u += to_cent(value) - sum(fees) * CENT
+            gain = to_cent(value * volume - cost * t["qty"], volume)
+            held[t["symbol"]] = [volume - t["qty"], cost - out, realized + gain]
     assert info["cash_balance"] == cents(cash_u)
     orders = [o for o in Equity.orders(ctx, account)["data"] if o["status"] in ("OPEN", "PARTIAL")]
     buys = sum(units(o["price"]) * o["balance"] for o in orders if o["side"] == "BUY")
@@ -182,7 +189,9 @@ def check_derivatives(ctx, account, start, cash):
             qty, cost = p[closed]
             assert qty >= t["qty"], "never closes more than it holds"
             out = cost if t["qty"] >= qty else div(cost * t["qty"], qty)
-            realized = (value - out if closed == "LONG" else out - value) * TERMS[t["symbol"]][0]
+            # Multiplied while exact, rounded once to the cent.
+            exact = (value * qty - cost * t["qty"]) * TERMS[t["symbol"]][0]
+            realized = to_cent(exact if closed == "LONG" else -exact, qty)
             p["realized"] += realized
             cash_u += realized
             p[closed] = [qty - t["qty"], cost - out]

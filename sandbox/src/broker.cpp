@@ -101,7 +101,7 @@ using engine::Money;
 
 // m x num / den, rounded half away from zero to the unit.
 Money scaled(Money m, std::int64_t num, std::int64_t den) {
-    return Money::of_units(static_cast<std::int64_t>(engine::div_round(static_cast<engine::Wide>(m.units) * num, den)));
+    return Money::of_units(engine::div_round(m.units * num, den));
 }
 
 DerivativesAccount derivatives_account(Call& c, const DerivativesAccountState& a) {
@@ -240,7 +240,7 @@ void equity_portfolio(Call& c, const EquityAccountState& a, std::vector<EquityPo
         if (!p.listed) continue;
         const Instrument& in = b.instruments[inst];
         EquityPosition e{};
-        const Money amount = Money::of_units(static_cast<std::int64_t>(p.cost));
+        const Money amount = Money::of_units(p.cost);
         const Money value = Money::value(in.mark(), p.volume);
         e.actual_volume = static_cast<double>(p.volume);
         e.current_volume = static_cast<double>(p.available_volume());

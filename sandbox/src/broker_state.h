@@ -44,9 +44,11 @@ struct NoCase {
     }
 };
 
-// Prices are kept in ten-thousandths so that tick grids compare exactly.
-using Px = std::int64_t;
-inline constexpr Px kPxScale = 10000;
+// Prices are exact counts of 1e-8 (money.h), so that tick grids compare exactly.
+using Px = engine::Px;
+inline constexpr Px kPxScale = engine::kUnitsPerCurrency;
+// A price the broker computes (a walk, a band edge) to the nearest unit, within (0, kMaxPx].
+// What people give is read with engine::read_price, which refuses what it would round.
 Px to_px(double p);
 inline double from_px(Px p) { return static_cast<double>(p) / kPxScale; }
 

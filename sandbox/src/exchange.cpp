@@ -14,7 +14,10 @@
 
 namespace tvx::sandbox {
 
-Px to_px(double p) { return static_cast<Px>(std::llround(p * kPxScale)); }
+Px to_px(double p) {
+    if (!(p > 0)) return 0;
+    return p >= static_cast<double>(engine::kMaxPrice) ? engine::kMaxPx : static_cast<Px>(std::llround(p * kPxScale));
+}
 
 namespace {
 
@@ -27,13 +30,7 @@ std::string padded(std::uint64_t n, int width) {
 bool same(const char* a, const char* b) { return same_text(a, b); }
 bool empty(const char* a) { return !a || !*a; }
 
-std::string price_text(Px p) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.4f", from_px(p));
-    std::string s = buf;
-    while (s.size() > 1 && s.back() == '0' && s[s.size() - 2] != '.') s.pop_back();
-    return s;
-}
+std::string price_text(Px p) { return engine::price_text(p); }
 
 std::string money(double v) {
     char buf[48];
@@ -244,9 +241,12 @@ Verdict BrokerState::check_new(const Placement& p, Order& o) {
     else
         return Verdict::fail(400, reason::kBadValidity,
                              std::string("validity must be DAY, IOC or FOK, not '") + p.validity + "'");
-    o.price = o.type == PriceType::Limit ? to_px(p.price) : 0;
+    o.price = 0;
     if (o.type == PriceType::Limit && p.price <= 0)
         return Verdict::fail(400, reason::kBadPrice, "a limit order needs a price above zero");
+    if (o.type == PriceType::Limit)
+        if (const engine::PriceRead r = engine::read_price(p.price, o.price); r != engine::PriceRead::Ok)
+            return Verdict::fail(400, reason::kBadPrice, engine::price_refusal(r, p.price));
     if (p.volume <= 0) return Verdict::fail(400, reason::kBadVolume, "volume must be above zero");
     if (p.volume % in.lot)
         return Verdict::fail(400, reason::kBadVolume,
@@ -280,7 +280,9 @@ Verdict BrokerState::check_new(const Placement& p, Order& o) {
                                  std::string("no instrument ") + p.trigger_symbol + " to trigger on");
         if (p.trigger_price <= 0)
             return Verdict::fail(400, reason::kBadTrigger, "a stop order needs a trigger price above zero");
-        o.trigger_price = to_px(p.trigger_price);
+        if (const engine::PriceRead r = engine::read_price(p.trigger_price, o.trigger_price);
+            r != engine::PriceRead::Ok)
+            return Verdict::fail(400, reason::kBadTrigger, engine::price_refusal(r, p.trigger_price, "trigger price"));
     }
     return check_price(in, o.type, o.price, p.bypass_warning);
 }
@@ -590,7 +592,10 @@ Verdict BrokerState::change(int i, const Change& c, const User& by) {
     if (n.type == PriceType::Market) {
         n.price = 0;
     } else if (c.price > 0) {
-        if (to_px(c.price) != n.price) changed = requeue = true, n.price = to_px(c.price);
+        Px px = 0;
+        if (const engine::PriceRead r = engine::read_price(c.price, px); r != engine::PriceRead::Ok)
+            return Verdict::fail(400, reason::kBadPrice, engine::price_refusal(r, c.price));
+        if (px != n.price) changed = requeue = true, n.price = px;
     } else if (n.price == 0) {
         return Verdict::fail(400, reason::kBadPrice, "a limit order needs a price above zero");
     }

@@ -1,11 +1,13 @@
 // The ledger: holds taken and released with each order's life cycle, fills
-// booked into cash and positions in exact ten-thousandths, and the account
+// booked into cash and positions in exact hundred-millionths, and the account
 // figures summed over the account's positions.
 #include "ledger.h"
 
 #include <algorithm>
 #include <cmath>
+#include <charconv>
 #include <cstdio>
+#include <iterator>
 
 namespace tvx::sandbox::engine {
 
@@ -19,26 +21,122 @@ Wide cost_share(Wide cost, std::int64_t held, std::int64_t q) {
     return div_round(cost * q, held);
 }
 
-Money money(Wide units) { return Money::of_units(static_cast<std::int64_t>(units)); }
+Money money(Wide units) { return Money::of_units(units); }
 
 Wide apply_rate(Wide units, Rate r) { return div_round(units * r.num, r.den); }
+
+// `whole` units, plus a fraction of a unit when `more`, rounded once to the
+// cent. Half cents fall on whole units, so a point strictly between two units
+// rounds as any other between them, the midpoint included.
+Money cents_of(Wide whole, bool more) {
+    if (!more) return Money::of_units(div_round(whole, kUnitsPerCent) * kUnitsPerCent);
+    return Money::of_units(div_round(2 * whole + 1, 2 * Wide{kUnitsPerCent}) * kUnitsPerCent);
+}
+
+// The realized P&L of closing `q` of the `held` units of a position of
+// `cost`, at `part` (price x q): (part - cost x q / held) x multiplier for a
+// long, the opposite for a short, exact until the one rounding to the cent.
+Money realized_of(Wide part, Wide cost, std::int64_t held, std::int64_t q, std::int64_t mult, bool long_side) {
+    if (held <= 0) return cents_of((long_side ? part - cost : cost - part) * mult, false);
+    Wide quot = cost, rem = 0;  // cost x q / held = quot + rem / held
+    if (q < held) {
+        const Wide n = cost * q;
+        quot = n / held, rem = n % held;
+    }
+    const Wide scaled = rem * mult;  // rem x mult / held = a + b / held
+    const Wide a = scaled / held, b = scaled % held;
+    if (!long_side) return cents_of((quot - part) * mult + a, b != 0);
+    return cents_of((part - quot) * mult - a - (b != 0), b != 0);
+}
 
 }  // namespace
 
 // ------------------------------------------------------------------ money
 Money Money::of(double currency) {
-    return Money{static_cast<std::int64_t>(std::llround(currency * kUnitsPerCurrency))};
+    // Exact: the double is m x 2^e with a 53-bit m, so m x 1e8 fits 80 bits.
+    if (!std::isfinite(currency) || currency == 0) return Money{};
+    int e = 0;
+    const double m = std::frexp(currency, &e);
+    const Wide x = static_cast<Wide>(static_cast<std::int64_t>(std::ldexp(m, 53))) * kUnitsPerCurrency;
+    e -= 53;
+    if (e >= 0) return Money{e > 40 ? (x < 0 ? -kMoneyBound : kMoneyBound) * 1024 : x << e};
+    if (e < -120) return Money{};
+    return Money{div_round(x, Wide{1} << -e)};
 }
 
-double Money::rounded() const { return static_cast<double>(to_cent().units / kUnitsPerCent) / 100.0; }
+double Money::rounded() const { return static_cast<double>(div_round(units, kUnitsPerCent)) / 100.0; }
+
+namespace {
+// A non-negative 128-bit integer in decimal.
+std::string decimal(Wide v) {
+    char buf[48];
+    int n = 0;
+    do {
+        buf[n++] = static_cast<char>('0' + static_cast<int>(v % 10));
+        v /= 10;
+    } while (v > 0);
+    return std::string(std::make_reverse_iterator(buf + n), std::make_reverse_iterator(buf));
+}
+
+std::string shortest(double v) {
+    char buf[40];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+}  // namespace
 
 std::string Money::text() const {
-    const std::int64_t cents = to_cent().units / kUnitsPerCent;
-    const std::int64_t a = cents < 0 ? -cents : cents;
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%s%lld.%02lld", cents < 0 ? "-" : "", static_cast<long long>(a / 100),
-                  static_cast<long long>(a % 100));
-    return buf;
+    const Wide cents = div_round(units, kUnitsPerCent);
+    const Wide a = cents < 0 ? -cents : cents;
+    std::string s = decimal(a / 100);
+    const int c = static_cast<int>(a % 100);
+    s += '.';
+    s += static_cast<char>('0' + c / 10);
+    s += static_cast<char>('0' + c % 10);
+    return cents < 0 ? "-" + s : s;
+}
+
+PriceRead read_price(double p, Px& out) {
+    if (!std::isfinite(p)) return PriceRead::NotFinite;
+    if (p <= 0) return PriceRead::NotPositive;
+    if (p > static_cast<double>(kMaxPrice)) return PriceRead::TooHigh;
+    // Below kMaxPrice, p x 1e8 is within 2^53: the product's own rounding is
+    // under half a unit, and a price of up to 8 decimals lands within a few
+    // of its double's ulps of a whole unit (noise such as 0.1 + 0.2 included).
+    const double u = p * static_cast<double>(kUnitsPerCurrency);
+    const double r = std::round(u);
+    const double ulp = (std::nextafter(p, HUGE_VAL) - p) * static_cast<double>(kUnitsPerCurrency);
+    if (r < 1 || std::fabs(u - r) > 2 * ulp + 1e-9) return PriceRead::TooFine;
+    out = static_cast<Px>(r);
+    return PriceRead::Ok;
+}
+
+std::string price_refusal(PriceRead r, double p, const char* what) {
+    const std::string head = std::string(what) + " " + shortest(p);
+    switch (r) {
+        case PriceRead::Ok:
+            return "";
+        case PriceRead::NotFinite:
+            return head + " is not a finite number";
+        case PriceRead::NotPositive:
+            return head + " is not above zero";
+        case PriceRead::TooHigh:
+            return head + " is above " + std::to_string(kMaxPrice) + ", the highest price the broker holds";
+        case PriceRead::TooFine:
+            return head + " has more than " + std::to_string(kPriceDecimals) +
+                   " decimals; the broker holds prices to 0.00000001";
+    }
+    return head;
+}
+
+std::string price_text(Px p) {
+    const bool neg = p < 0;
+    const Wide a = neg ? -static_cast<Wide>(p) : static_cast<Wide>(p);
+    std::string s = decimal(a / kUnitsPerCurrency);
+    std::string frac = decimal(a % kUnitsPerCurrency + kUnitsPerCurrency).substr(1);
+    while (!frac.empty() && frac.back() == '0') frac.pop_back();
+    if (!frac.empty()) s += "." + frac;
+    return neg ? "-" + s : s;
 }
 
 // --------------------------------------------------------------- positions
@@ -402,17 +500,15 @@ FillReport Ledger::fill(OrderId id, Px price, std::int64_t volume) {
         if (r.closed > 0) {
             const Wide part = static_cast<Wide>(price) * r.closed;
             if (buy) {
-                const Wide out = cost_share(p.short_cost, p.short_qty, r.closed);
-                p.short_cost -= out;
+                r.realized = realized_of(part, p.short_cost, p.short_qty, r.closed, t.multiplier, false);
+                p.short_cost -= cost_share(p.short_cost, p.short_qty, r.closed);
                 p.short_qty -= r.closed;
                 p.close_short += r.closed;
-                r.realized = money((out - part) * t.multiplier);
             } else {
-                const Wide out = cost_share(p.long_cost, p.long_qty, r.closed);
-                p.long_cost -= out;
+                r.realized = realized_of(part, p.long_cost, p.long_qty, r.closed, t.multiplier, true);
+                p.long_cost -= cost_share(p.long_cost, p.long_qty, r.closed);
                 p.long_qty -= r.closed;
                 p.close_long += r.closed;
-                r.realized = money((part - out) * t.multiplier);
             }
             p.realized += r.realized;
             a.cash += r.realized;
@@ -433,14 +529,13 @@ FillReport Ledger::fill(OrderId id, Px price, std::int64_t volume) {
         if (o.side == Side::Buy) {
             p.cost += value;
             p.volume += volume;
-            r.cash_change = -(r.value + fees);
+            r.cash_change = -(r.value.to_cent() + fees);
         } else {
-            const Wide out = cost_share(p.cost, p.volume, volume);
-            p.cost -= out;
+            r.realized = realized_of(value, p.cost, p.volume, volume, t.multiplier, true);
+            p.cost -= cost_share(p.cost, p.volume, volume);
             p.volume -= volume;
-            r.realized = money(value * t.multiplier - out * t.multiplier);
             p.realized += r.realized;
-            r.cash_change = r.value - fees;
+            r.cash_change = r.value.to_cent() - fees;
         }
         a.cash += r.cash_change;
     }

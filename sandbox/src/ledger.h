@@ -31,23 +31,24 @@
 // - pending stop orders other than the above hold nothing; their margin or
 //   money is checked when they activate (check_activation).
 //
-// Money rules:
+// Money rules (prices and money in exact units of 1e-8, see money.h):
 // - value = price x volume x multiplier, exact.
 // - equity fees: brokerage, trading and clearing rates of the value, each
-//   rounded half up to the cent; a buy costs value + fees, a sale brings value
-//   - fees.
+//   rounded half up to the cent; a buy costs the value rounded to the cent +
+//   fees, a sale brings the value rounded to the cent - fees.
 // - cost: a position keeps the exact cost of what it holds (sum of price x
 //   volume); its average price is cost / volume. Closing q of v units takes
-//   cost x q / v (rounded half away from zero to 1/10000; all of it at the last
-//   unit) off the cost; realized P&L = value - cost taken (mirror for shorts,
-//   times the multiplier). Derivatives realized P&L goes into cash.
+//   cost x q / v (rounded half away from zero to the unit; all of it at the
+//   last unit) off the cost. Realized P&L = (value - cost x q / v) x multiplier
+//   (mirror for shorts), multiplied while exact and rounded once, half away
+//   from zero, to the cent. Derivatives realized P&L goes into cash.
 // - unrealized = (mark x long - long cost) + (short cost - mark x short), times
 //   the multiplier; equity = cash + unrealized; total_mr = initial margin x
 //   (long + short + opening contracts of open orders); total_mm = maintenance
 //   margin x (long + short); excess = equity - total_mr; flag "F" when equity
 //   < total_mm / 2, "C" when below total_mm, else "N"; call_force_margin =
 //   total_mr - equity unless "N" (then 0).
-// - figures are exact in ten-thousandths; Money::rounded() hands them out.
+// - figures are exact in units; Money::rounded() hands them out to the cent.
 //
 // check() judges a pending order as if it were active: a stop order is checked
 // when placed and again when it triggers. Not thread-safe: the caller's lock.
@@ -91,7 +92,7 @@ struct InstrumentTerms {
 struct Position {
     // Derivatives.
     std::int64_t long_qty = 0, short_qty = 0;
-    Wide long_cost = 0, short_cost = 0;  // sum of price x contracts (ten-thousandths, no multiplier)
+    Wide long_cost = 0, short_cost = 0;  // sum of price x contracts (units, no multiplier)
     std::int64_t start_long = 0, start_short = 0;
     Px start_long_price = 0, start_short_price = 0;
     std::int64_t open_long = 0, open_short = 0, close_long = 0, close_short = 0;  // contracts since the day's start

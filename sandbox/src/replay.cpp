@@ -28,7 +28,7 @@ T read(const std::uint8_t* p) {
     return v;
 }
 
-std::string row_error(const std::string& symbol, std::uint64_t row, const char* what) {
+std::string row_error(const std::string& symbol, std::uint64_t row, const std::string& what) {
     return "history of " + symbol + ", row " + std::to_string(row + 1) + ": " + what;
 }
 
@@ -95,9 +95,13 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
                 return row_error(s.symbol, r, "time goes back");
             for (int i = 0; i < prices; ++i) {
                 const double p = s.f[i][r];
-                if (!std::isfinite(p) || p <= 0 || p > 1e11) return row_error(s.symbol, r, "price not above zero");
-                const Px px = to_px(p);
-                if (px <= 0 || px % b.tick_at(in, px) != 0) return row_error(s.symbol, r, "price off the tick grid");
+                Px px = 0;
+                if (const engine::PriceRead why = engine::read_price(p, px); why != engine::PriceRead::Ok)
+                    return row_error(s.symbol, r, engine::price_refusal(why, p));
+                if (px % b.tick_at(in, px) != 0)
+                    return row_error(s.symbol, r,
+                                     "price " + engine::price_text(px) + " is off the tick grid " +
+                                         engine::price_text(b.tick_at(in, px)) + " of " + in.symbol);
             }
             for (int i = 0; i < (s.kind == Quotes ? 2 : 1); ++i)
                 if (s.v[i][r] < 0 || s.v[i][r] > INT32_MAX) return row_error(s.symbol, r, "volume out of range");

@@ -279,6 +279,12 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         if (symbol.empty() || symbols.count(symbol)) return "instrument needs a new symbol: '" + symbol + "'";
         const double price = v["price"].number(0);
         if (price <= 0) return "instrument " + symbol + " needs a price above zero";
+        Px exact = 0;
+        if (const engine::PriceRead r = engine::read_price(price, exact); r != engine::PriceRead::Ok)
+            return "instrument " + symbol + ": " + engine::price_refusal(r, price);
+        if (v.has("tick"))
+            if (const engine::PriceRead r = engine::read_price(v["tick"].number(0), exact); r != engine::PriceRead::Ok)
+                return "instrument " + symbol + ": " + engine::price_refusal(r, v["tick"].number(0), "tick");
         const bool deriv = v["market"].string("equity") == "derivatives";
         Instrument in = deriv ? future(symbol.c_str(), v["underlying"].string("").c_str(), price, v["tick"].number(0.1),
                                        v["multiplier"].number(1), v["im"].number(1000),
@@ -300,7 +306,13 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
             const int link = instrument_index(v["link"].string("").c_str());
             if (link < 0) return "instrument " + symbol + " links to an unknown symbol";
             in.link = link;
-            in.link_offset = to_px(v["link_offset"].number(0));
+            const double off = v["link_offset"].number(0);
+            if (off != 0) {
+                const engine::PriceRead r = engine::read_price(std::fabs(off), in.link_offset);
+                if (r != engine::PriceRead::Ok)
+                    return "instrument " + symbol + ": " + engine::price_refusal(r, off, "link_offset");
+                if (off < 0) in.link_offset = -in.link_offset;
+            }
         }
         add_instrument(in);
     }
@@ -310,7 +322,7 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         if (u.id.empty()) return "a user needs an id";
         sessions.put(u);
     }
-    // Money is kept in ten-thousandths in 64 bits: figures beyond this would overflow its sums.
+    // Figures beyond this would leave too little room to the money bound for the account's sums.
     constexpr double kMaxMoney = 1e13;
     auto bad_money = [&](const json::Value& v, const char* key) {
         const double x = v[key].number(0);
@@ -367,6 +379,12 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         const int inst = instrument_index(v["symbol"].string("").c_str());
         if (inst < 0) return "position in an unknown symbol: '" + v["symbol"].string("") + "'";
         const Px ref = instruments[inst].reference;
+        for (const char* key : {"long_price", "short_price", "price"}) {
+            Px px = 0;
+            if (!v.has(key)) continue;
+            if (const engine::PriceRead r = engine::read_price(v[key].number(0), px); r != engine::PriceRead::Ok)
+                return "position of " + no + ": " + engine::price_refusal(r, v[key].number(0), key);
+        }
         if (derivatives.count(no) && instruments[inst].market == Market::Derivatives) {
             ledger.seed_derivatives(derivatives[no].id, inst, v["long"].integer(0),
                                     to_px(v["long_price"].number(from_px(ref))), v["short"].integer(0),
@@ -392,14 +410,17 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
             if (inst < 0) return "price of an unknown symbol: '" + symbol + "'";
             const double p = price.number(0);
             if (!std::isfinite(p) || p <= 0) return "price of " + symbol + " must be a finite number above zero";
+            Px px = 0;
+            if (const engine::PriceRead r = engine::read_price(p, px); r != engine::PriceRead::Ok)
+                return engine::price_refusal(r, p) + " (" + symbol + ")";
             const Instrument& in = instruments[inst];
-            if (!at_reset && (to_px(p) > in.ceiling || to_px(p) < in.floor))
+            if (!at_reset && (px > in.ceiling || px < in.floor))
                 return "price " + json::Writer().value(p).str() + " of " + symbol + " is outside today's limits " +
                        json::Writer().value(from_px(in.floor)).str() + " to " +
                        json::Writer().value(from_px(in.ceiling)).str();
             if (at_reset) {
                 Instrument& in = instruments[inst];
-                in.reference = to_px(price.number(0));
+                in.reference = px;
                 init_instrument(in);
                 make_book(inst);
                 set_terms(inst);
@@ -411,7 +432,7 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
                         set_terms(static_cast<int>(j));
                     }
             } else {
-                set_fair(inst, to_px(price.number(0)));
+                set_fair(inst, px);
             }
         }
     }

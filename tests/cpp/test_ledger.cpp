@@ -19,7 +19,9 @@ using namespace tvx::sandbox::engine;
 
 namespace {
 
-constexpr Px P(double currency) { return static_cast<Px>(currency * 10000 + (currency >= 0 ? 0.5 : -0.5)); }
+constexpr Px P(double currency) {
+    return static_cast<Px>(currency * kUnitsPerCurrency + (currency >= 0 ? 0.5 : -0.5));
+}
 Money M(double currency) { return Money::of(currency); }
 const Side B = Side::Buy, S = Side::Sell;
 const PositionMode Open = PositionMode::Open, Close = PositionMode::Close, Auto = PositionMode::Auto;
@@ -40,12 +42,12 @@ void equity_money() {
     FillReport r = l.fill(1, P(55.5), 100);
     CHECK(r.value == M(5550) && r.brokerage == M(8.33) && r.trading == M(0.28) && r.clearing == M(0.06));
     CHECK(l.account(a).cash == M(194441.33) && l.order(1) == nullptr);
-    // Cost 16,750 for 300; a sale of 100 takes a third (rounded to the unit), the last sale the rest.
+    // Cost 16,750 for 300; a sale of 100 takes a third: 5,700 - 5,583.33.. realizes 116.67 (to the cent once).
     l.place(2, OrderSpec{a, 0, B, Open, P(56), 200});
     l.fill(2, P(56), 200);
     l.place(3, OrderSpec{a, 0, S, Open, P(57), 300});
     r = l.fill(3, P(57), 100);
-    CHECK(r.realized.units == 1166667 && r.remaining == 200 && l.position(a, 0)->available_volume() == 0);
+    CHECK(r.realized == M(116.67) && r.remaining == 200 && l.position(a, 0)->available_volume() == 0);
     l.fill(3, P(57), 200);
     const Position* p = l.position(a, 0);
     CHECK(p->realized == M(350) && p->volume == 0 && p->cost == 0 && p->listed);
@@ -116,6 +118,31 @@ void derivatives() {
     r = l.fill(5, P(1000), 5);
     CHECK(r.closed == 2 && r.opened == 3 && r.realized == M(4000) && l.position(a, 0)->short_avg() == 1000.0);
 
+    check::context = "a share of the cost, multiplied before it rounds";
+    {
+        // Long 3 costing 176.30 at 1,000 a point; closing one at 56.70 realizes
+        // (56.70 - 58.7666...) x 1,000 = -2,066.666... -> -2,066.67 (a share rounded
+        // first to 1e-4 gave -2,066.70). Then 5-decimal prices, to the cent once.
+        Ledger m;
+        m.set_instrument(0, InstrumentTerms{Market::Derivatives, 1000, M(10), M(7), P(100)});
+        m.set_mark(0, P(58.75));
+        const int x = m.add_derivatives_account(M(100000), M(0));
+        m.place(1, OrderSpec{x, 0, B, Open, 0, 3});
+        m.fill(1, P(58.75), 2), m.fill(1, P(58.80), 1);
+        m.place(2, OrderSpec{x, 0, S, Close, 0, 3});
+        r = m.fill(2, P(56.70), 1);
+        CHECK(r.realized == M(-2066.67) && m.account(x).cash == M(100000 - 2066.67));
+        r = m.fill(2, P(56.70), 2);  // the rest of the cost: (113.40 - 117.533333..) x 1000
+        CHECK(r.realized == M(-4133.33) && m.account(x).cash == M(100000 - 6200) && m.position(x, 0)->long_cost == 0);
+        m.place(3, OrderSpec{x, 0, S, Open, 0, 7});
+        m.fill(3, P(1.17453), 7);  // short 7 at 1.17453: cost 8.22171
+        m.place(4, OrderSpec{x, 0, B, Close, 0, 7});
+        r = m.fill(4, P(1.17461), 3);  // (3.52359 - 3.52383) x 1000, exactly
+        CHECK(r.realized == M(-0.24));
+        r = m.fill(4, P(1.17450), 1);  // (1.17453 - 1.1745) x 1000
+        CHECK(r.realized == M(0.03) && m.account(x).cash == M(100000 - 6200 - 0.21));
+    }
+
     check::context = "margin";
     const int c = l.add_derivatives_account(M(20000), M(4000));
     Verdict v = l.check(OrderSpec{c, 0, B, Open, 0, 2});  // excess equity plus credit line, exactly
@@ -180,7 +207,10 @@ void derivatives() {
 }
 
 // ------------------------------------------------------------ random run
+constexpr Wide kCent = Wide{1000000} * kUnitsPerCent;  // a rate in millionths, to the cent
 Wide half_up(Wide num, Wide den) { return num >= 0 ? (2 * num + den) / (2 * den) : -((-2 * num + den) / (2 * den)); }
+// num / den units rounded half away from zero to the cent.
+Wide to_cent(Wide num, Wide den) { return half_up(num, den * kUnitsPerCent) * kUnitsPerCent; }
 
 struct Run {
     struct Order {
@@ -271,10 +301,11 @@ struct Run {
             const bool buy = o.side == B;
             if (terms[o.inst].market == Market::Equity) {
                 Wide fees = 0;
-                for (Wide num : {1500, 50, 10}) fees += (2 * value * num + 100000000) / 200000000 * 100;
+                for (Wide num : {1500, 50, 10}) fees += (2 * value * num + kCent) / (2 * kCent) * kUnitsPerCent;
                 const Wide out = buy ? 0 : f.volume >= p.vol ? p.cost : half_up(p.cost * f.volume, p.vol);
-                p.vol += buy ? f.volume : -f.volume, p.cost += buy ? value : -out, p.realized += buy ? 0 : value - out;
-                a.cash += buy ? -value - fees : value - fees;
+                if (!buy) p.realized += to_cent(value * p.vol - p.cost * f.volume, p.vol);
+                p.vol += buy ? f.volume : -f.volume, p.cost += buy ? value : -out;
+                a.cash += buy ? -to_cent(value, 1) - fees : to_cent(value, 1) - fees;
                 continue;
             }
             Wide &qty = buy ? p.sq : p.lq, &cost = buy ? p.sc : p.lc;
@@ -282,7 +313,9 @@ struct Run {
                                  : o.mode == Auto ? std::min<Wide>(f.volume, std::max<Wide>(0, qty - f.reserved))
                                                   : 0;
             const Wide out = closing >= qty ? cost : half_up(cost * closing, qty);
-            const Wide pnl = (buy ? out - f.price * closing : f.price * closing - out) * mult;
+            // The exact (price x closing - cost x closing / qty) x mult, to the cent once.
+            const Wide exact = (f.price * closing * qty - cost * closing) * mult;
+            const Wide pnl = closing == 0 ? 0 : to_cent(buy ? -exact : exact, qty);
             qty -= closing, cost -= out, (buy ? p.cs : p.cl) += closing, p.realized += pnl, a.cash += pnl;
             (buy ? p.lq : p.sq) += f.volume - closing, (buy ? p.lc : p.sc) += f.price * (f.volume - closing);
             (buy ? p.ol : p.os) += f.volume - closing;
@@ -318,8 +351,8 @@ struct Run {
         } else if (terms[o.inst].market == Market::Equity) {
             const Wide held = holds(o.account, -1, skip).buy,
                        notional = Wide{o.hold_price ? o.hold_price : terms[o.inst].ceiling} * o.volume;
-            v.required.units = static_cast<std::int64_t>(half_up(notional * 10016, 10000));
-            v.power.units = static_cast<std::int64_t>(a.cash + credit - half_up(held * 10016, 10000));
+            v.required.units = half_up(notional * 10016, 10000);
+            v.power.units = a.cash + credit - half_up(held * 10016, 10000);
             if (notional * 10016 > (a.cash + credit) * 10000 - held * 10016) v.refusal = Refusal::InsufficientFunds;
         } else {
             const Wide closable = std::max<Wide>(0, (s ? p.lq : p.sq) - h.close[s]);
@@ -332,8 +365,8 @@ struct Run {
                                                                    std::max<Wide>(0, h.autos[s] - closable));
             if (v.opening > 0) {
                 const auto f = dfig(a, o.account, skip);
-                v.required.units = static_cast<std::int64_t>(terms[o.inst].im.units * v.opening);
-                v.power.units = static_cast<std::int64_t>(a.cash + f[0] - f[1] + credit);
+                v.required.units = terms[o.inst].im.units * v.opening;
+                v.power.units = a.cash + f[0] - f[1] + credit;
                 if (v.required > v.power) v.refusal = Refusal::InsufficientFunds;
             }
         }
