@@ -68,9 +68,9 @@ std::int64_t Book::next_best(const SideBook& sb, std::int64_t from, Side s) cons
     const std::int64_t key = from >> 6;
     const int b = static_cast<int>(from & 63);
     if (const Page* p = find_page(sb, key)) {
-        const std::uint64_t word =
-            s == Side::Buy ? p->bits & (b == 63 ? ~std::uint64_t{0} : ((std::uint64_t{1} << (b + 1)) - 1))
-                           : p->bits & (~std::uint64_t{0} << b);
+        const std::uint64_t word = s == Side::Buy
+                                       ? p->bits & (b == 63 ? ~std::uint64_t{0} : ((std::uint64_t{1} << (b + 1)) - 1))
+                                       : p->bits & (~std::uint64_t{0} << b);
         if (word) return s == Side::Buy ? (key << 6) + 63 - __builtin_clzll(word) : (key << 6) + __builtin_ctzll(word);
     }
     if (s == Side::Buy) {

@@ -219,14 +219,14 @@ class Book {
     };
     struct SideBook {
         std::vector<Page> pages;
-        std::vector<std::uint32_t> spare;                // pages free for reuse
+        std::vector<std::uint32_t> spare;                       // pages free for reuse
         std::unordered_map<std::int64_t, std::uint32_t> index;  // page key -> page, empty ones included
-        std::map<std::int64_t, std::uint32_t> live;      // pages with orders, by key
+        std::map<std::int64_t, std::uint32_t> live;             // pages with orders, by key
         struct Recent {
             std::int64_t key = -1;
             std::uint32_t page = 0;
-        } recent[16];                // the pages last looked up
-        std::int64_t best = -1;      // level index of the best price, -1 when empty
+        } recent[16];            // the pages last looked up
+        std::int64_t best = -1;  // level index of the best price, -1 when empty
     };
 
     Px unit_;

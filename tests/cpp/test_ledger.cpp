@@ -19,9 +19,7 @@ using namespace tvx::sandbox::engine;
 
 namespace {
 
-constexpr Px P(double currency) {
-    return static_cast<Px>(currency * kUnitsPerCurrency + (currency >= 0 ? 0.5 : -0.5));
-}
+constexpr Px P(double currency) { return static_cast<Px>(currency * kUnitsPerCurrency + (currency >= 0 ? 0.5 : -0.5)); }
 Money M(double currency) { return Money::of(currency); }
 const Side B = Side::Buy, S = Side::Sell;
 const PositionMode Open = PositionMode::Open, Close = PositionMode::Close, Auto = PositionMode::Auto;
