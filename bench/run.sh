@@ -10,6 +10,8 @@
 #   bash bench/run.sh --broker [--quick]   the sandbox broker against an account's history
 #   bash bench/run.sh --replay [--smoke]   the historical replay: GOOG crossover against the backtesting
 #                                          package, 1,000,000 trades engine-only and to a Python callable
+#   bash bench/run.sh --backtest [--smoke] [--only minute|daily|sweep]   the backtest runner beside the
+#                                          backtesting package: 500,000 minute bars, GOOG, a 50-run sweep
 #   bash bench/run.sh --book [orders [rounds]]   the matching engine and the ledger alone, in C++
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -55,6 +57,10 @@ fi
 if [ "${1:-}" = --replay ]; then
     shift
     exec "$py" bench/replay.py "$@"
+fi
+if [ "${1:-}" = --backtest ]; then
+    shift
+    exec "$py" bench/backtest.py "$@"
 fi
 if [ "${1:-}" = --instructions ]; then
     exec "$py" bench/instructions.py

@@ -18,7 +18,6 @@ import sys
 from decimal import ROUND_FLOOR, Decimal
 from typing import Any, List, Optional
 
-import numpy as np
 from tavrolix_sandbox.backtest import Backtest, Strategy
 
 
@@ -27,16 +26,18 @@ class Crossover(Strategy):
 
     def init(self) -> None:
         self.prev: Optional[int] = None
+        self.closes: List[int] = []  # in ticks: the averages compare exactly
 
     def on_bar(self, bar: Any) -> None:
         tick = self.ticks[bar.symbol] or 0.01
-        closes = self.data[bar.symbol].close
-        self.indicator("SMA %d" % self.fast, closes[-self.fast :].mean())
-        self.indicator("SMA %d" % self.slow, closes[-self.slow :].mean())
+        closes = self.closes
+        closes.append(round(bar.close / tick))
+        fast, slow = sum(closes[-self.fast :]), sum(closes[-self.slow :])
+        self.indicator("SMA %d" % self.fast, fast * tick / min(len(closes), self.fast))
+        self.indicator("SMA %d" % self.slow, slow * tick / min(len(closes), self.slow))
         if len(closes) < self.slow:
             return
-        ticks = np.rint(closes[-self.slow :] / tick).astype(np.int64)  # in ticks the averages compare exactly
-        d = self.slow * int(ticks[-self.fast :].sum()) - self.fast * int(ticks.sum())
+        d = self.slow * fast - self.fast * slow  # the sign of fast average - slow average
         prev, self.prev = self.prev, d
         if self.open_orders() or prev is None:
             return
@@ -79,13 +80,9 @@ def main(argv: Optional[List[str]] = None) -> None:
             try:
                 from backtesting.test import GOOG  # type: ignore[import-untyped]  # the peer's own sample
             except ImportError:
-                sys.exit(
-                    "the GOOG sample comes with the backtesting package (pip install backtesting); or --replay a CSV"
-                )
+                sys.exit("the GOOG sample comes with the backtesting package (pip install backtesting); or --replay a CSV")
             bars = history.bars(GOOG, symbol="GOOG", tick=0.01)
-        result = Backtest(
-            bars, Crossover, cash=a.cash, instruments=[{"symbol": s, "tick": a.tick} for s in bars.symbols]
-        ).run()
+        result = Backtest(bars, Crossover, cash=a.cash, instruments=[{"symbol": s, "tick": a.tick} for s in bars.symbols]).run()
     except (ValueError, OSError) as e:
         sys.exit("backtest: %s" % e)
     print(result.stats.to_string() if hasattr(result.stats, "to_string") else result.stats)
@@ -110,23 +107,14 @@ def live(minutes: int, cash: float) -> None:
     with tavrolix.connect("inv001", "inv001-secret", pin="000000") as client:
         broker.run(0.002)
         try:
-            s = run_live(
-                Crossover,
-                client.equity("E-7001"),
-                ["ARVO"],
-                bars=minutes,
-                lots={"ARVO": 100},
-                ticks={"ARVO": 0.25},
-                hold=1.0016,
-            )
+            s = run_live(Crossover, client.equity("E-7001"), ["ARVO"], bars=minutes, lots={"ARVO": 100},
+                         ticks={"ARVO": 0.25}, hold=1.0016)
         finally:
             broker.stop()
         for o in list(s.orders.values())[-6:]:
             print("  ", o)
-        print(
-            "traded %d live minutes of ARVO: %d orders, position %d, final equity %.2f"
-            % (len(s.data["ARVO"]), len(s.orders), s.position(), s.equity)
-        )
+        print("traded %d live minutes of ARVO: %d orders, position %d, final equity %.2f"
+              % (len(s.data["ARVO"]), len(s.orders), s.position(), s.equity))
 
 
 if __name__ == "__main__":

@@ -59,6 +59,9 @@ class World:
     def until(self, time: int) -> int:
         return int(broker._lib().tvx_replay_until(time))
 
+    def step(self, events: int) -> int:
+        return int(broker._lib().tvx_replay_step(events))
+
     def connect(self) -> Any:
         return tavrolix.connect(USER, SECRET, pin=PIN)
 

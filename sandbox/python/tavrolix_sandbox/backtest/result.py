@@ -4,6 +4,7 @@ the statistics (pandas objects where pandas is installed)."""
 from __future__ import annotations
 
 import calendar
+import math
 from decimal import ROUND_HALF_UP, Decimal
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
@@ -25,33 +26,59 @@ def _money(x: Any) -> Decimal:
     return x if isinstance(x, Decimal) else Decimal(repr(float(x)))
 
 
+_DAYS: Dict[str, int] = {}
+
+
 def _utc(date: str, clock: str) -> int:
-    return calendar.timegm(
-        (int(date[0:4]), int(date[5:7]), int(date[8:10]), int(clock[0:2]), int(clock[3:5]), int(clock[6:8]), 0, 0, 0)
-    )
+    day = _DAYS.get(date)
+    if day is None:
+        day = _DAYS[date] = calendar.timegm((int(date[0:4]), int(date[5:7]), int(date[8:10]), 0, 0, 0, 0, 0, 0))
+    return day + int(clock[0:2]) * 3600 + int(clock[3:5]) * 60 + int(clock[6:8])
 
 
-def _fills(
-    trades: Sequence[Mapping[str, Any]], costs: Any, ticks: Mapping[str, float], mult: Mapping[str, float]
-) -> List[Tuple]:
+def _fee(t: Mapping[str, Any]) -> Decimal:
+    """The fees booked on a trade: whole cents as the library rounds them (read as
+    cents when they are; as their exact decimals otherwise)."""
+    cents = 0
+    for k in _FEE_KEYS:
+        x = t.get(k) or 0
+        c = x * 100
+        r = round(c)
+        if abs(c - r) > 1e-6:
+            return sum((_money(t.get(k) or 0) for k in _FEE_KEYS), Decimal(0))
+        cents += r
+    return Decimal(cents) / 100
+
+
+def _fills(trades: Sequence[Mapping[str, Any]], costs: Any, ticks: Mapping[str, float], mult: Mapping[str, float]) -> List[Tuple]:
     """(time, symbol, side, price, volume, fee, order_no, multiplier), costs applied, in time order."""
     out = []
+    mults: Dict[Any, Decimal] = {}
+    slip = {s: costs.slippage * _money(ticks.get(s) or 0.01) for s in ticks} if costs.slippage else None
     for t in trades:
         side = _SIDE[str(t["side"]).upper()]
         symbol = str(t["symbol"])
-        price = _money(t["px"])
+        price = Decimal(repr(float(t["px"])))
         volume = int(t["qty"])
-        m = _money(t.get("multiplier") or mult.get(symbol, 1))
-        if costs.slippage:
-            tick = _money(ticks.get(symbol) or 0.01)
-            price += side * costs.slippage * tick
-        if costs.fee is None:
-            fee = sum((_money(t.get(k) or 0) for k in _FEE_KEYS), Decimal(0))
-        else:
-            fee = costs.fee_of(price * volume * m, volume)
+        raw_m = t.get("multiplier") or mult.get(symbol, 1)
+        m = mults.get(raw_m)
+        if m is None:
+            m = mults[raw_m] = _money(raw_m)
+        if slip is not None:
+            price += side * slip.get(symbol, costs.slippage * CENT)
+        fee = _fee(t) if costs.fee is None else costs.fee_of(price * volume * m, volume)
         out.append((_utc(t["trade_date"], t["trade_time"]), symbol, side, price, volume, fee, t.get("order_no"), m))
     out.sort(key=lambda f: f[0])
     return out
+
+
+def _steps(n: int, at: List[int], values: List[Any], first: Any, dtype: str) -> np.ndarray:
+    """A step function over ``n`` points: ``first`` until the first of ``at``, then each value from its point on."""
+    idx = np.zeros(n, dtype="i8")
+    if at:
+        idx[np.asarray(at, dtype="i8")] = np.arange(1, len(at) + 1)
+        np.maximum.accumulate(idx, out=idx)
+    return np.asarray([first] + values, dtype=dtype)[idx]
 
 
 def _trips(fills: List[Tuple], time_index) -> List[Dict[str, Any]]:
@@ -60,24 +87,14 @@ def _trips(fills: List[Tuple], time_index) -> List[Dict[str, Any]]:
     entry value; the last one of a symbol may still be open."""
     out: List[Dict[str, Any]] = []
     open_: Dict[str, Dict[str, Any]] = {}
-    for t, symbol, side, price, volume, fee, _order_no, m in fills:
+    for t, symbol, side, price, volume, fee, order_no, m in fills:
         left = volume
         while left:
             trip = open_.get(symbol)
             if trip is None:
                 trip = open_[symbol] = {
-                    "Symbol": symbol,
-                    "Size": 0,
-                    "EntryTime": t,
-                    "ExitTime": None,
-                    "_in": Decimal(0),
-                    "_inq": 0,
-                    "_out": Decimal(0),
-                    "_outq": 0,
-                    "_fee": Decimal(0),
-                    "_pos": 0,
-                    "_m": m,
-                    "_side": side,
+                    "Symbol": symbol, "Size": 0, "EntryTime": t, "ExitTime": None, "_in": Decimal(0), "_inq": 0,
+                    "_out": Decimal(0), "_outq": 0, "_fee": Decimal(0), "_pos": 0, "_m": m, "_side": side,
                 }
             q = trip["_pos"]
             if q and (q > 0) != (side > 0):
@@ -94,7 +111,7 @@ def _trips(fills: List[Tuple], time_index) -> List[Dict[str, Any]]:
                 trip["_outq"] += part
             q += side * part
             trip["_pos"] = q
-            trip["Size"] = max(trip["Size"], abs(q))
+            trip["Size"] = max(trip["Size"], abs(q)) * (1 if trip["_side"] > 0 else 1)
             left -= part
             if q == 0:
                 trip["ExitTime"] = t
@@ -111,21 +128,19 @@ def _trips(fills: List[Tuple], time_index) -> List[Dict[str, Any]]:
             gross = (tr["_out"] - tr["_in"]) * tr["_side"] * tr["_m"]
             pnl = gross - tr["_fee"]
             ret = float(pnl / (tr["_in"] * tr["_m"]))
-        rows.append(
-            {
-                "Symbol": tr["Symbol"],
-                "Size": tr["Size"] * tr["_side"],
-                "EntryTime": tr["EntryTime"],
-                "ExitTime": tr["ExitTime"],
-                "EntryPrice": float(entry),
-                "ExitPrice": None if exit_ is None else float(exit_),
-                "PnL": None if pnl is None else float(pnl.quantize(CENT, ROUND_HALF_UP)),
-                "ReturnPct": ret,
-                "Commission": float(tr["_fee"].quantize(CENT, ROUND_HALF_UP)),
-                "Duration": None if not closed else tr["ExitTime"] - tr["EntryTime"],
-                "Open": not closed,
-            }
-        )
+        rows.append({
+            "Symbol": tr["Symbol"],
+            "Size": tr["Size"] * tr["_side"],
+            "EntryTime": tr["EntryTime"],
+            "ExitTime": tr["ExitTime"],
+            "EntryPrice": float(entry),
+            "ExitPrice": None if exit_ is None else float(exit_),
+            "PnL": None if pnl is None else float(pnl.quantize(CENT, ROUND_HALF_UP)),
+            "ReturnPct": ret,
+            "Commission": float(tr["_fee"].quantize(CENT, ROUND_HALF_UP)),
+            "Duration": None if not closed else tr["ExitTime"] - tr["EntryTime"],
+            "Open": not closed,
+        })
     rows.sort(key=lambda r: (r["EntryTime"], r["Symbol"]))
     return rows
 
@@ -145,15 +160,8 @@ class Result:
 
     broker_trades: List[Dict[str, Any]]
 
-    def __init__(
-        self,
-        feeds: List[Any],
-        seen: List[int],
-        trades: Sequence[Mapping[str, Any]],
-        strategy: Any,
-        costs: Any,
-        settings: Dict[str, Any],
-    ) -> None:
+    def __init__(self, feeds: List[Any], seen: List[int], trades: Sequence[Mapping[str, Any]], strategy: Any, costs: Any,
+                 settings: Dict[str, Any]) -> None:
         self.settings = settings
         self.strategy = strategy
         self.broker_trades = list(trades)  # the account's trades as the library gave them
@@ -162,63 +170,79 @@ class Result:
         self._fill_rows = fills
         # the timeline: every bar's opening time, of any symbol, up to where it stopped
         times_of = [np.frombuffer(c["time"], dtype="i8")[:n] for _, c, n in self._feeds]
-        times = np.unique(np.concatenate(times_of)) if len(times_of) > 1 else times_of[0].copy()
+        times = np.unique(np.concatenate(times_of)) if len(times_of) > 1 else times_of[0]
         if not len(times):
             raise RuntimeError("the backtest stopped before its first bar")
         self.times = times
+        npts = len(times)
         cash0 = _money(settings["cash"])
-        # money per point, exact in cents; positions per symbol
-        where = np.searchsorted(times, np.array([f[0] for f in fills], dtype="i8"), side="right") - 1
-        if len(fills) and where.min() < 0:
-            where = np.maximum(where, 0)  # a fill before the first bar is on it
-        cents = np.zeros(len(times), dtype="i8")
-        touched = np.zeros(len(times), dtype=bool)
-        symbols = [s for s, _, _ in self._feeds]
-        value = np.zeros(len(times), dtype="f8")
-        cash_end = cash0
-        pos_end: Dict[str, int] = {s: 0 for s in symbols}
-        for k, (_t, _symbol, side, price, volume, fee, _, m) in enumerate(fills):
-            delta = -side * price * volume * m - fee
-            cash_end += delta
-            cents[where[k]] += int((delta / CENT).to_integral_value())
-            touched[where[k]] = True
-        cash = float(cash0) + np.cumsum(cents) / 100.0
-        held_any = np.zeros(len(times), dtype=bool)
+        where = (np.searchsorted(times, np.array([f[0] for f in fills], dtype="i8"), side="right") - 1).tolist()
+        where = [max(w, 0) for w in where]  # a fill before the first bar is on it
+        # Cash exactly, in decimals, fill by fill; as a float at each point that had fills.
+        at: List[int] = []
+        cash_at: List[float] = []
+        running = cash0
+        for k, (t, symbol, side, price, volume, fee, _, m) in enumerate(fills):
+            running += -side * price * volume * m - fee
+            if k + 1 == len(fills) or where[k + 1] != where[k]:
+                at.append(where[k])
+                cash_at.append(float(running))
+        cash_end = running
+        equity = _steps(npts, at, cash_at, float(cash0), "f8")
+        touched = np.zeros(npts, dtype=bool)
+        touched[at] = True
+        exposed = touched
+        pos_end: Dict[str, int] = {}
         last_close: Dict[str, Decimal] = {}
         for symbol, cols, n in self._feeds:
-            mine = [(where[k], f[2] * f[4]) for k, f in enumerate(fills) if f[1] == symbol]
-            dq = np.zeros(len(times), dtype="i8")
-            for j, q in mine:
-                dq[j] += q
-            pos = np.cumsum(dq)
-            pos_end[symbol] = int(pos[-1]) if len(pos) else 0
-            t_sym = np.frombuffer(cols["time"], dtype="i8")[:n]
+            p_at: List[int] = []
+            p_val: List[int] = []
+            q = 0
+            mine = [k for k, f in enumerate(fills) if f[1] == symbol]
+            for j, k in enumerate(mine):
+                q += fills[k][2] * fills[k][4]
+                if j + 1 == len(mine) or where[mine[j + 1]] != where[k]:
+                    p_at.append(where[k])
+                    p_val.append(q)
+            pos_end[symbol] = q
             c_sym = np.frombuffer(cols["close"], dtype="f8")[:n]
-            at = np.searchsorted(t_sym, times, side="right") - 1
-            close_here = np.where(at >= 0, c_sym[np.maximum(at, 0)], 0.0)
             if n:
                 last_close[symbol] = _money(c_sym[n - 1])
+            if not p_at:
+                continue
+            pos = _steps(npts, p_at, p_val, 0, "i8")
+            if len(self._feeds) == 1:
+                close_here = c_sym
+            else:
+                t_sym = np.frombuffer(cols["time"], dtype="i8")[:n]
+                ix = np.searchsorted(t_sym, times, side="right") - 1
+                close_here = np.where(ix >= 0, c_sym[np.maximum(ix, 0)], 0.0)
+                del ix
             m = float(settings["multipliers"].get(symbol, 1))
-            value += pos * close_here * m
-            before = np.concatenate(([0], pos[:-1]))
-            held_any |= (pos != 0) | (before != 0)
+            held = pos != 0
+            exposed |= held
+            exposed[1:] |= held[:-1]  # held from before the point
+            del held
+            equity += (pos * m) * close_here if m != 1 else pos * close_here
+            del pos, close_here
         # A point is exposed when a position was held at some moment of it:
         # from before it, after it, or between two of its fills.
-        self._exposed = held_any | touched
-        equity = np.round(cash + value, 2)
-        final = cash_end + sum(
-            (q * last_close[s] * _money(settings["multipliers"].get(s, 1)) for s, q in pos_end.items() if q), Decimal(0)
-        )
+        self._exposed = exposed
+        np.round(equity, 2, out=equity)
+        final = cash_end + sum((q * last_close[s] * _money(settings["multipliers"].get(s, 1)) for s, q in pos_end.items() if q), Decimal(0))
         equity[-1] = float(final.quantize(CENT, ROUND_HALF_UP))
         self.final_equity = final
-        self.positions = {s: q for s, q in pos_end.items()}
+        self.positions = pos_end
         self._equity = equity
         self._trips = _trips(fills, times)
         closed = [r for r in self._trips if not r["Open"]]
-        _first_symbol, first_cols, first_n = self._feeds[0]
-        t_first = np.frombuffer(first_cols["time"], dtype="i8")[:first_n]
+        first_symbol, first_cols, first_n = self._feeds[0]
         c_first = np.frombuffer(first_cols["close"], dtype="f8")[:first_n]
-        closes = c_first[np.maximum(np.searchsorted(t_first, times, side="right") - 1, 0)]
+        if len(self._feeds) == 1:
+            closes = c_first
+        else:
+            t_first = np.frombuffer(first_cols["time"], dtype="i8")[:first_n]
+            closes = c_first[np.maximum(np.searchsorted(t_first, times, side="right") - 1, 0)]
         total_fees = float(sum((f[5] for f in fills), Decimal(0)))
         self._stats = _stats.compute(
             equity,
@@ -240,13 +264,7 @@ class Result:
         s = dict(self._stats)
         for k in ("Start", "End"):
             s[k] = _pd.Timestamp(s[k], unit="s")
-        for k in (
-            "Duration",
-            "Max. Drawdown Duration",
-            "Avg. Drawdown Duration",
-            "Max. Trade Duration",
-            "Avg. Trade Duration",
-        ):
+        for k in ("Duration", "Max. Drawdown Duration", "Avg. Drawdown Duration", "Max. Trade Duration", "Avg. Trade Duration"):
             s[k] = _pd.NaT if s[k] != s[k] else _pd.Timedelta(seconds=round(s[k]))
         return _pd.Series(s, dtype=object)
 
@@ -258,22 +276,8 @@ class Result:
         rows = [dict(r) for r in self._trips]
         if _pd is None:
             return rows
-        df = _pd.DataFrame(
-            rows,
-            columns=[
-                "Symbol",
-                "Size",
-                "EntryTime",
-                "ExitTime",
-                "EntryPrice",
-                "ExitPrice",
-                "PnL",
-                "ReturnPct",
-                "Commission",
-                "Duration",
-                "Open",
-            ],
-        )
+        df = _pd.DataFrame(rows, columns=["Symbol", "Size", "EntryTime", "ExitTime", "EntryPrice", "ExitPrice", "PnL",
+                                          "ReturnPct", "Commission", "Duration", "Open"])
         for k in ("EntryTime", "ExitTime"):
             df[k] = _pd.to_datetime(df[k], unit="s")
         df["Duration"] = _pd.to_timedelta(df["Duration"], unit="s")
@@ -282,15 +286,8 @@ class Result:
     @property
     def fills(self) -> Any:
         rows = [
-            {
-                "Time": t,
-                "Symbol": s,
-                "Side": "BUY" if side > 0 else "SELL",
-                "Price": float(p),
-                "Volume": v,
-                "Fee": float(fee),
-                "OrderNo": o,
-            }
+            {"Time": t, "Symbol": s, "Side": "BUY" if side > 0 else "SELL", "Price": float(p), "Volume": v,
+             "Fee": float(fee), "OrderNo": o}
             for t, s, side, p, v, fee, o, _ in self._fill_rows
         ]
         if _pd is None:
@@ -302,23 +299,13 @@ class Result:
     @property
     def orders(self) -> Any:
         rows = [
-            {
-                "OrderNo": o.order_no,
-                "Symbol": o.symbol,
-                "Side": o.side,
-                "Volume": o.volume,
-                "Price": o.price,
-                "Placed": o.placed,
-                "Status": o.status,
-                "Matched": o.matched,
-            }
+            {"OrderNo": o.order_no, "Symbol": o.symbol, "Side": o.side, "Volume": o.volume, "Price": o.price,
+             "Placed": o.placed, "Status": o.status, "Matched": o.matched}
             for o in self.strategy.orders.values()
         ]
         if _pd is None:
             return rows
-        df = _pd.DataFrame(
-            rows, columns=["OrderNo", "Symbol", "Side", "Volume", "Price", "Placed", "Status", "Matched"]
-        )
+        df = _pd.DataFrame(rows, columns=["OrderNo", "Symbol", "Side", "Volume", "Price", "Placed", "Status", "Matched"])
         df["Placed"] = _pd.to_datetime(df["Placed"], unit="s")
         return df
 
@@ -342,8 +329,4 @@ class Result:
     def __repr__(self) -> str:
         s = self._stats
         return "<Result %s: final equity %.2f, return %.2f%%, %d trades>" % (
-            self.settings["strategy"],
-            s["Equity Final [$]"],
-            s["Return [%]"],
-            s["# Trades"],
-        )
+            self.settings["strategy"], s["Equity Final [$]"], s["Return [%]"], s["# Trades"])

@@ -3,12 +3,15 @@
 from __future__ import annotations
 
 import calendar
+import json
+import os
 import sys
 import time as _time
 from decimal import Decimal
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Type, Union
 
 import numpy as np
+import tavrolix_open_api as _tv
 
 from .. import history as H
 from . import _world
@@ -22,7 +25,7 @@ ACCOUNT = {"equity": "BT-E1", "derivatives": "BT-D1"}
 _INTERVALS = {"1m": 60, "5m": 300, "15m": 900, "30m": 1800, "60m": 3600, "1h": 3600, "1d": 86400, "1w": 604800}
 
 
-def _seconds(interval: Union[int, str, None]) -> Optional[int]:
+def _seconds(interval: Union[None, int, str]) -> Optional[int]:
     if interval is None:
         return None
     if isinstance(interval, int) and not isinstance(interval, bool) and interval > 0:
@@ -47,8 +50,8 @@ def _as_history(history: Any, symbol: Optional[str]) -> H.History:
 class _Feed:
     """One symbol's bars as the strategy will see them, and when each has closed."""
 
-    def __init__(self, symbol: str, columns: Dict[str, Any], closes_at: np.ndarray) -> None:
-        self.symbol, self.columns, self.closes_at = symbol, columns, closes_at
+    def __init__(self, symbol: str, columns: Dict[str, Any], closes_at: np.ndarray, bars: bool) -> None:
+        self.symbol, self.columns, self.closes_at, self.bars = symbol, columns, closes_at, bars
         c = columns
         self.rows = (c["time"], c["open"], c["high"], c["low"], c["close"], c["volume"])
 
@@ -72,12 +75,7 @@ def _bars_of_trades(s: H.Series, interval: int) -> Dict[str, Any]:
         "close": p[last],
         "volume": np.add.reduceat(v, first),
     }
-    return {
-        k: array(
-            "q" if k in ("time", "volume") else "d", col.astype("i8" if k in ("time", "volume") else "f8").tobytes()
-        )
-        for k, col in out.items()
-    }
+    return {k: array("q" if k in ("time", "volume") else "d", col.astype("i8" if k in ("time", "volume") else "f8").tobytes()) for k, col in out.items()}
 
 
 def _progress(total: int, enabled: Optional[bool]) -> Any:
@@ -113,7 +111,7 @@ class Backtest:
         *,
         cash: float = 10000,
         account: str = "equity",
-        interval: Union[int, str, None] = None,
+        interval: Union[None, int, str] = None,
         fees: Any = None,
         slippage: int = 0,
         instruments: Optional[Sequence[Mapping[str, Any]]] = None,
@@ -123,13 +121,7 @@ class Backtest:
     ) -> None:
         if not (isinstance(strategy, type) and issubclass(strategy, Strategy)):
             raise TypeError("strategy must be a subclass of tavrolix_sandbox.backtest.Strategy, not %r" % (strategy,))
-        if (
-            isinstance(cash, bool)
-            or not isinstance(cash, (int, float, Decimal))
-            or not cash > 0
-            or cash != cash
-            or cash == float("inf")
-        ):
+        if isinstance(cash, bool) or not isinstance(cash, (int, float, Decimal)) or not cash > 0 or cash != cash or cash == float("inf"):
             raise ValueError("cash must be a finite amount above zero, not %r" % (cash,))
         if account not in ACCOUNT:
             raise ValueError("account must be one of %s, not %r" % (sorted(ACCOUNT), account))
@@ -156,7 +148,7 @@ class Backtest:
             bars = self.history.get(symbol, H.BARS)
             if bars is not None:
                 t = np.frombuffer(bars.columns["time"], dtype="i8")
-                feeds.append(_Feed(symbol, bars.columns, t))
+                feeds.append(_Feed(symbol, bars.columns, t, True))
                 continue
             tape = self.history.get(symbol, H.TRADES)
             if tape is None:
@@ -165,7 +157,7 @@ class Backtest:
                 raise ValueError("trades of %s are made into bars: give interval= (e.g. '1m')" % symbol)
             cols = _bars_of_trades(tape, self.interval)
             t = np.frombuffer(cols["time"], dtype="i8")
-            feeds.append(_Feed(symbol, cols, t + (self.interval - 1)))
+            feeds.append(_Feed(symbol, cols, t + (self.interval - 1), False))
         self._feeds_cache = feeds
         return feeds
 
@@ -182,17 +174,9 @@ class Backtest:
         try:
             account_no = ACCOUNT[self.account]
             if self.account == "equity":
-                world.seed(
-                    equity_accounts=[
-                        {"account_no": account_no, "owner": _world.USER, "cash": float(self.cash), "credit_limit": 0}
-                    ]
-                )
+                world.seed(equity_accounts=[{"account_no": account_no, "owner": _world.USER, "cash": float(self.cash), "credit_limit": 0}])
             else:
-                world.seed(
-                    derivatives_accounts=[
-                        {"account_no": account_no, "owner": _world.USER, "cash": float(self.cash), "credit_line": 0}
-                    ]
-                )
+                world.seed(derivatives_accounts=[{"account_no": account_no, "owner": _world.USER, "cash": float(self.cash), "credit_line": 0}])
             world.replay(self.history, self.instruments or None)
             known = world.instruments()
             symbols = [f.symbol for f in feeds]
@@ -205,14 +189,15 @@ class Backtest:
             client = world.connect()
             try:
                 acct = client.equity(account_no) if self.account == "equity" else client.derivatives(account_no)
-                with acct.order_updates(maxsize=1 << 20) as updates:
-                    strategy = self.strategy(
-                        acct, symbols, lots=lots, ticks=ticks, hold=float(schedule["hold"]), **merged
-                    )
-                    for f in feeds:
-                        strategy.data[f.symbol] = Bars(f.symbol, f.columns)
-                    seen, interrupted = self._loop(world, strategy, feeds, updates)
-                    trades = acct.trades()
+                strategy = self.strategy(acct, symbols, lots=lots, ticks=ticks, hold=float(schedule["hold"]), **merged)
+                for f in feeds:
+                    strategy.data[f.symbol] = Bars(f.symbol, f.columns)
+                if len(feeds) == 1 and feeds[0].bars:
+                    seen, interrupted = self._in_step(world, client, strategy, feeds[0], acct)
+                else:
+                    with acct.order_updates(maxsize=1 << 20) as updates:
+                        seen, interrupted = self._loop(world, strategy, feeds, updates)
+                trades = acct.trades()
             finally:
                 client.close()
         finally:
@@ -233,20 +218,91 @@ class Backtest:
             "seconds": _time.perf_counter() - started,
             **self.costs.describe(),
         }
+        # stopped: what the replay did after the last bar the strategy saw is not its
+        cut = max((int(f.closes_at[k - 1]) for f, k in zip(feeds, seen) if k), default=None) if interrupted else None
+        if cut is not None:
+            trades = [t for t in trades if _utc(t["trade_date"], t["trade_time"]) <= cut]
         return Result(feeds, seen, trades, strategy, self.costs, settings)
 
-    def _loop(
-        self, world: _world.World, strategy: Strategy, feeds: List[_Feed], updates: Any
-    ) -> Tuple[List[int], bool]:
+    def _in_step(self, world: _world.World, client: Any, strategy: Strategy, feed: _Feed, account: Any) -> Tuple[List[int], bool]:
+        """One series of bars: each bar is one event of the replay, and the
+        strategy runs inside it, on the stepping thread, when the bar's
+        candle is delivered; the bar's fills came before it, on the same
+        thread. What it orders is handled there too, with no other thread
+        involved (a hand-over between threads per order costs milliseconds
+        on a busy machine)."""
+        dispatch, on_bar = strategy._dispatch, strategy.on_bar
+        symbol, (t_, o_, h_, l_, c_, v_) = feed.symbol, feed.rows
+        b = strategy.data[symbol]
+        last = strategy._last
+        n = len(t_)
+        seen = [0]
+        failed: List[BaseException] = []
+        bar_ = Bar
+        loads = json.loads
+
+        def on_candle(payload: str) -> None:
+            if failed:
+                return
+            i = seen[0]
+            try:
+                if i >= n or not i & 63 and int(payload[payload.find('"time":') + 7 : payload.find(",", payload.find('"time":'))]) != t_[i] - t_[i] % 60:
+                    # one conflated candle a bar, in order: else the library broke its word
+                    raise RuntimeError("the replay's candle %s is not bar %d of %s" % (payload[:120], i, symbol))
+                b.n = seen[0] = i + 1
+                t, c = t_[i], c_[i]
+                strategy.bar = bar = bar_(symbol, t, o_[i], h_[i], l_[i], c, v_[i])
+                strategy.now = t
+                last[symbol] = c
+                on_bar(bar)
+            except BaseException as e:  # noqa: BLE001 - handed to the driver, which raises it
+                failed.append(e)
+
+        def on_order(payload: str) -> None:
+            if failed:
+                return
+            try:
+                dispatch((loads(payload),))
+            except BaseException as e:  # noqa: BLE001
+                failed.append(e)
+
+        bar_progress = _progress(n, self.progress)
+        chunk = max(256, n // 200)
+        ctx = client.context
+        interrupted = False
+        subscribe = _tv.subscribe_equity_order if self.account == "equity" else _tv.subscribe_derivatives_order
+        keys = []
+        try:
+            strategy.init()
+            keys.append(subscribe(ctx, account.account_no, on_order))
+            keys.append(_tv.subscribe_candlestick(ctx, symbol, "1m", on_candle))
+            while not failed and seen[0] < n:
+                if not world.step(chunk):
+                    break
+                if bar_progress is not None:
+                    bar_progress.update(seen[0] - bar_progress.n)
+            if not failed:
+                world.until(2**62)  # whatever the history holds after the last bar
+                if seen[0] != n:
+                    raise RuntimeError("the replay delivered %d candles for %d bars of %s" % (seen[0], n, symbol))
+        except KeyboardInterrupt:
+            interrupted = True
+        finally:
+            for key in keys:
+                _tv.unsubscribe(ctx["channel_id"], key)
+            if bar_progress is not None:
+                bar_progress.close()
+        if failed:
+            if isinstance(failed[0], KeyboardInterrupt):
+                interrupted = True
+            else:
+                raise failed[0]
+        return seen, interrupted
+
+    def _loop(self, world: _world.World, strategy: Strategy, feeds: List[_Feed], updates: Any) -> Tuple[List[int], bool]:
         """Steps the replay to each bar's close and hands the strategy its bars;
         returns how many bars of each feed it saw, and whether Ctrl-C stopped it."""
-        until, pending, drain, dispatch, on_bar = (
-            world.until,
-            updates.pending,
-            updates.drain,
-            strategy._dispatch,
-            strategy._bar,
-        )
+        until, pending, drain, dispatch, on_bar = world.until, updates.pending, updates.drain, strategy._dispatch, strategy._bar
         seen = [0] * len(feeds)
         interrupted = False
         if len(feeds) == 1:
@@ -305,16 +361,8 @@ class Backtest:
 
     # ---------------------------------------------------------------- optimisation
 
-    def optimize(
-        self,
-        *,
-        maximize: Union[str, Callable[[Result], float]] = "SQN",
-        constraint: Optional[Callable[[Dict[str, Any]], bool]] = None,
-        executor: Any = None,
-        max_tries: Optional[int] = None,
-        chunks: Optional[int] = None,
-        **ranges: Any,
-    ) -> Any:
+    def optimize(self, *, maximize: Union[str, Callable[[Result], float]] = "SQN", constraint: Optional[Callable[[Dict[str, Any]], bool]] = None,
+                 executor: Any = None, max_tries: Optional[int] = None, chunks: Optional[int] = None, **ranges: Any) -> Any:
         """Runs every combination of ``ranges`` (each a sequence of values)
         that passes ``constraint(params)``; returns an :class:`Optimization`:
         ``.table`` (one row per run: parameters and statistics, best first),
@@ -326,15 +374,7 @@ class Backtest:
         the client itself); None: a process pool of the machine's cores."""
         from .optimize import optimize
 
-        return optimize(
-            self,
-            maximize=maximize,
-            constraint=constraint,
-            executor=executor,
-            max_tries=max_tries,
-            chunks=chunks,
-            ranges=ranges,
-        )
+        return optimize(self, maximize=maximize, constraint=constraint, executor=executor, max_tries=max_tries, chunks=chunks, ranges=ranges)
 
 
 # ---------------------------------------------------------------- live
@@ -383,15 +423,7 @@ def run_live(
                     for c in got:
                         cur = current[k]
                         if cur is not None and c["time"] != cur["time"]:
-                            b = Bar(
-                                symbols[k],
-                                int(cur["time"]),
-                                float(cur["open"]),
-                                float(cur["high"]),
-                                float(cur["low"]),
-                                float(cur["close"]),
-                                int(cur["volume"]),
-                            )
+                            b = Bar(symbols[k], int(cur["time"]), float(cur["open"]), float(cur["high"]), float(cur["low"]), float(cur["close"]), int(cur["volume"]))
                             s.data[symbols[k]]._append(b)
                             s._dispatch(updates.drain())
                             s._bar(b)
@@ -408,6 +440,5 @@ def run_live(
 
 
 def _utc(date: str, clock: str) -> int:
-    return calendar.timegm(
-        (int(date[0:4]), int(date[5:7]), int(date[8:10]), int(clock[0:2]), int(clock[3:5]), int(clock[6:8]), 0, 0, 0)
-    )
+    return calendar.timegm((int(date[0:4]), int(date[5:7]), int(date[8:10]), int(clock[0:2]), int(clock[3:5]), int(clock[6:8]), 0, 0, 0))
+
