@@ -109,8 +109,15 @@ def child(side, n):
         feeds = r.__dict__["_feeds"]
         t = time.perf_counter()
         again = Result.__new__(Result)
-        Result.__init__(again, [type("F", (), {"symbol": s, "columns": c}) for s, c, _ in feeds], [k for _, _, k in feeds],
-                        r.broker_trades, r.strategy, _costs(r), r.settings)
+        Result.__init__(
+            again,
+            [type("F", (), {"symbol": s, "columns": c}) for s, c, _ in feeds],
+            [k for _, _, k in feeds],
+            r.broker_trades,
+            r.strategy,
+            _costs(r),
+            r.settings,
+        )
         stats = time.perf_counter() - t
         out = {"run": run, "load": loaded, "stats": stats, "trades": int(r["# Trades"]), "final": r["Equity Final [$]"]}
     else:
@@ -134,8 +141,9 @@ def _costs(r):
 def minute(n):
     rows = {}
     for side in ("peer", "ours"):
-        p = subprocess.run([sys.executable, __file__, "--child", side, "--bars", str(n)], capture_output=True, text=True,
-                           timeout=3600)
+        p = subprocess.run(
+            [sys.executable, __file__, "--child", side, "--bars", str(n)], capture_output=True, text=True, timeout=3600
+        )
         if p.returncode:
             raise SystemExit(p.stderr)
         rows[side] = json.loads(p.stdout.strip().splitlines()[-1])
@@ -145,15 +153,14 @@ def minute(n):
 def daily(rounds):
     import gc
 
-    from backtesting import Backtest as PeerBacktest
-    from backtesting.lib import crossover
-    from backtesting.test import GOOG, SMA
-
     import tavrolix_sandbox as sbx
     from backtest import Crossover
+    from backtesting import Backtest as PeerBacktest
+    from backtesting import Strategy
+    from backtesting.lib import crossover
+    from backtesting.test import GOOG, SMA
     from tavrolix_sandbox import history as H
     from tavrolix_sandbox.backtest import Backtest
-    from backtesting import Strategy
 
     class Cross(Strategy):
         def init(self):
@@ -207,7 +214,8 @@ def sweep(n):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         peer = PeerBacktest(df, peer_breakout(), cash=1_000_000, commission=0.0016).optimize(
-            **SWEEP, maximize="Equity Final [$]")
+            **SWEEP, maximize="Equity Final [$]"
+        )
     theirs = time.perf_counter() - t
     return ours, theirs, len(opt.rows), opt.best_params, {"n": peer._strategy.n, "m": peer._strategy.m}
 
@@ -228,10 +236,22 @@ def main():
         r = minute(n)
         peer, ours = r["peer"], r["ours"]
         assert ours["trades"] == peer["trades"] > 0, (ours, peer)  # the same strategy both ways
-        rows.append(("breakout, %d minute bars: ours" % n, "%.2f s" % ours["run"], "peak %.0f MB" % ours["peak_mb"],
-                     "statistics %.3f s; %.2fx the peer's time" % (ours["stats"], ours["run"] / peer["run"])))
-        rows.append(("breakout, %d minute bars: backtesting 0.6.6" % n, "%.2f s" % peer["run"], "peak %.0f MB" % peer["peak_mb"],
-                     "%d trades (ours %d)" % (peer["trades"], ours["trades"])))
+        rows.append(
+            (
+                "breakout, %d minute bars: ours" % n,
+                "%.2f s" % ours["run"],
+                "peak %.0f MB" % ours["peak_mb"],
+                "statistics %.3f s; %.2fx the peer's time" % (ours["stats"], ours["run"] / peer["run"]),
+            )
+        )
+        rows.append(
+            (
+                "breakout, %d minute bars: backtesting 0.6.6" % n,
+                "%.2f s" % peer["run"],
+                "peak %.0f MB" % peer["peak_mb"],
+                "%d trades (ours %d)" % (peer["trades"], ours["trades"]),
+            )
+        )
     if a.only in (None, "daily"):
         ours, peer = daily(1 if a.smoke else 5)
         rows.append(("crossover, 2148 daily bars: ours", "%.3f s" % ours, "", "%.2fx the peer's time" % (ours / peer)))
@@ -239,9 +259,17 @@ def main():
     if a.only in (None, "sweep"):
         n = a.bars or (5_000 if a.smoke else 100_000)
         ours, peer, runs, best, peer_best = sweep(n)
-        rows.append(("sweep of %d on %d minute bars, 2 cores: ours" % (runs, n), "%.1f s" % ours, "best %s" % best,
-                     "%.2fx the peer's time" % (ours / peer)))
-        rows.append(("sweep of %d on %d minute bars: backtesting 0.6.6" % (runs, n), "%.1f s" % peer, "best %s" % peer_best, ""))
+        rows.append(
+            (
+                "sweep of %d on %d minute bars, 2 cores: ours" % (runs, n),
+                "%.1f s" % ours,
+                "best %s" % best,
+                "%.2fx the peer's time" % (ours / peer),
+            )
+        )
+        rows.append(
+            ("sweep of %d on %d minute bars: backtesting 0.6.6" % (runs, n), "%.1f s" % peer, "best %s" % peer_best, "")
+        )
     w = max(len(r[0]) for r in rows)
     print("load average before: %.2f %.2f %.2f on %d cores" % (load + (os.cpu_count(),)))
     for r in rows:

@@ -80,9 +80,13 @@ def main(argv: Optional[List[str]] = None) -> None:
             try:
                 from backtesting.test import GOOG  # type: ignore[import-untyped]  # the peer's own sample
             except ImportError:
-                sys.exit("the GOOG sample comes with the backtesting package (pip install backtesting); or --replay a CSV")
+                sys.exit(
+                    "the GOOG sample comes with the backtesting package (pip install backtesting); or --replay a CSV"
+                )
             bars = history.bars(GOOG, symbol="GOOG", tick=0.01)
-        result = Backtest(bars, Crossover, cash=a.cash, instruments=[{"symbol": s, "tick": a.tick} for s in bars.symbols]).run()
+        result = Backtest(
+            bars, Crossover, cash=a.cash, instruments=[{"symbol": s, "tick": a.tick} for s in bars.symbols]
+        ).run()
     except (ValueError, OSError) as e:
         sys.exit("backtest: %s" % e)
     print(result.stats.to_string() if hasattr(result.stats, "to_string") else result.stats)
@@ -107,14 +111,23 @@ def live(minutes: int, cash: float) -> None:
     with tavrolix.connect("inv001", "inv001-secret", pin="000000") as client:
         broker.run(0.002)
         try:
-            s = run_live(Crossover, client.equity("E-7001"), ["ARVO"], bars=minutes, lots={"ARVO": 100},
-                         ticks={"ARVO": 0.25}, hold=1.0016)
+            s = run_live(
+                Crossover,
+                client.equity("E-7001"),
+                ["ARVO"],
+                bars=minutes,
+                lots={"ARVO": 100},
+                ticks={"ARVO": 0.25},
+                hold=1.0016,
+            )
         finally:
             broker.stop()
         for o in list(s.orders.values())[-6:]:
             print("  ", o)
-        print("traded %d live minutes of ARVO: %d orders, position %d, final equity %.2f"
-              % (len(s.data["ARVO"]), len(s.orders), s.position(), s.equity))
+        print(
+            "traded %d live minutes of ARVO: %d orders, position %d, final equity %.2f"
+            % (len(s.data["ARVO"]), len(s.orders), s.position(), s.equity)
+        )
 
 
 if __name__ == "__main__":

@@ -73,8 +73,12 @@ def test_optimize_on_the_default_process_pool_and_any_executor(serial):
     assert heat.loc[20, 5] == serial[(5, 20)] and np.isnan(heat.loc[10, 8])  # left out by the constraint
     # a function of the statistics as the objective; threads take turns in one world
     with ThreadPoolExecutor(2) as pool:
-        by_fn = bt.optimize(**GRID, maximize=lambda s: -s["Max. Drawdown [%]"] * 0 + s["Equity Final [$]"],
-                            constraint=lambda p: p["fast"] * 2 < p["slow"], executor=pool)
+        by_fn = bt.optimize(
+            **GRID,
+            maximize=lambda s: -s["Max. Drawdown [%]"] * 0 + s["Equity Final [$]"],
+            constraint=lambda p: p["fast"] * 2 < p["slow"],
+            executor=pool,
+        )
     check(by_fn, serial)
     with pytest.raises(TypeError, match="no parameter 'fats'"):
         bt.optimize(fats=[1, 2])
@@ -89,18 +93,25 @@ def test_optimize_on_the_default_process_pool_and_any_executor(serial):
 @pytest.mark.usefixtures("broker_world")
 def test_optimize_on_a_dask_cluster_sends_the_history_to_each_worker_once(serial):
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         client.run(lambda path: sys.path.insert(0, path), HERE)  # where the workers find this module
         bt = Backtest(bars(), Cross, cash=10000, progress=False)
-        opt = bt.optimize(**GRID, maximize="Equity Final [$]", constraint=lambda p: p["fast"] * 2 < p["slow"],
-                          executor=client)
+        opt = bt.optimize(
+            **GRID, maximize="Equity Final [$]", constraint=lambda p: p["fast"] * 2 < p["slow"], executor=client
+        )
         check(opt, serial)
         unpacked = client.run(lambda: __import__("tavrolix_sandbox.backtest.optimize", fromlist=["x"]).unpacked)
         assert len(unpacked) == 2 and all(v <= 1 for v in unpacked.values()) and sum(unpacked.values()) >= 1
         # its executor too; the same history is not sent again
-        again = bt.optimize(**GRID, maximize="Equity Final [$]", constraint=lambda p: p["fast"] * 2 < p["slow"],
-                            executor=client.get_executor())
+        again = bt.optimize(
+            **GRID,
+            maximize="Equity Final [$]",
+            constraint=lambda p: p["fast"] * 2 < p["slow"],
+            executor=client.get_executor(),
+        )
         check(again, serial)
         assert client.run(lambda: __import__("tavrolix_sandbox.backtest.optimize", fromlist=["x"]).unpacked) == unpacked
 
@@ -112,10 +123,21 @@ def test_the_backtest_bench_runs_beside_the_peer():
     import tavrolix_open_api as tv
 
     root = os.path.dirname(HERE)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(tv.__file__), os.path.join(root, "sandbox", "python"),
-                                                       os.path.join(root, "client")]))
-    proc = subprocess.run([sys.executable, os.path.join(root, "bench", "backtest.py"), "--smoke"], env=env,
-                          capture_output=True, text=True, timeout=600)
+    env = dict(
+        os.environ,
+        PYTHONPATH=os.pathsep.join(
+            [os.path.dirname(tv.__file__), os.path.join(root, "sandbox", "python"), os.path.join(root, "client")]
+        ),
+    )
+    proc = subprocess.run(
+        [sys.executable, os.path.join(root, "bench", "backtest.py"), "--smoke"],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert proc.returncode == 0, proc.stderr[-3000:]
     rows = proc.stdout.splitlines()
-    assert len(rows) == 8 and "minute bars: ours" in rows[1] and "daily bars: ours" in rows[3] and "sweep of 50" in rows[5], rows
+    assert (
+        len(rows) == 8 and "minute bars: ours" in rows[1] and "daily bars: ours" in rows[3] and "sweep of 50" in rows[5]
+    ), rows

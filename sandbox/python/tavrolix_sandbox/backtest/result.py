@@ -4,8 +4,8 @@ the statistics (pandas objects where pandas is installed)."""
 from __future__ import annotations
 
 import calendar
-import math
 from decimal import ROUND_HALF_UP, Decimal
+from fractions import Fraction
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
@@ -36,40 +36,80 @@ def _utc(date: str, clock: str) -> int:
     return day + int(clock[0:2]) * 3600 + int(clock[3:5]) * 60 + int(clock[6:8])
 
 
-def _fee(t: Mapping[str, Any]) -> Decimal:
-    """The fees booked on a trade: whole cents as the library rounds them (read as
-    cents when they are; as their exact decimals otherwise)."""
-    cents = 0
-    for k in _FEE_KEYS:
-        x = t.get(k) or 0
-        c = x * 100
-        r = round(c)
-        if abs(c - r) > 1e-6:
-            return sum((_money(t.get(k) or 0) for k in _FEE_KEYS), Decimal(0))
-        cents += r
-    return Decimal(cents) / 100
+def _units(values: Sequence[float]) -> Tuple[List[int], int]:
+    """Each number as an exact integer count of 10^-d, and d: the decimals it
+    prints with (as ``Decimal(repr(x))`` reads it), found for all at once."""
+    a = np.asarray(values, dtype="f8")
+    if not len(a):
+        return [], 0
+    for d in range(10):
+        scale = 10.0**d
+        r = np.rint(a * scale)
+        # r / 10^d is correctly rounded: equal means x is that decimal's float
+        if np.all(np.abs(r) < 2.0**53) and np.array_equal(r / scale, a):
+            return [int(x) for x in r.astype(np.int64).tolist()], d
+    decs = [Decimal(repr(float(x))) for x in values]
+    d = max(0, -min(int(x.as_tuple().exponent) for x in decs))
+    return [int(x.scaleb(d)) for x in decs], d
 
 
-def _fills(trades: Sequence[Mapping[str, Any]], costs: Any, ticks: Mapping[str, float], mult: Mapping[str, float]) -> List[Tuple]:
-    """(time, symbol, side, price, volume, fee, order_no, multiplier), costs applied, in time order."""
-    out = []
-    mults: Dict[Any, Decimal] = {}
-    slip = {s: costs.slippage * _money(ticks.get(s) or 0.01) for s in ticks} if costs.slippage else None
-    for t in trades:
-        side = _SIDE[str(t["side"]).upper()]
-        symbol = str(t["symbol"])
-        price = Decimal(repr(float(t["px"])))
-        volume = int(t["qty"])
-        raw_m = t.get("multiplier") or mult.get(symbol, 1)
-        m = mults.get(raw_m)
-        if m is None:
-            m = mults[raw_m] = _money(raw_m)
-        if slip is not None:
-            price += side * slip.get(symbol, costs.slippage * CENT)
-        fee = _fee(t) if costs.fee is None else costs.fee_of(price * volume * m, volume)
-        out.append((_utc(t["trade_date"], t["trade_time"]), symbol, side, price, volume, fee, t.get("order_no"), m))
-    out.sort(key=lambda f: f[0])
-    return out
+class Fills:
+    """The fills as costed, in time order, their money exact: ``rows`` are
+    (time, symbol, side, price, volume, fee, order_no, multiplier) with
+    floats for show, ``exact`` (price, fee, multiplier) as integers of
+    10^-price_digits, 10^-digits and 10^-mult_digits."""
+
+    def __init__(
+        self, trades: Sequence[Mapping[str, Any]], costs: Any, ticks: Mapping[str, float], mult: Mapping[str, float]
+    ) -> None:
+        n = len(trades)
+        symbols = [str(t["symbol"]) for t in trades]
+        sides = [_SIDE[str(t["side"]).upper()] for t in trades]
+        volumes = [int(t["qty"]) for t in trades]
+        prices, dp = _units([t["px"] for t in trades])
+        if costs.slippage:
+            steps, dt = _units([ticks.get(sym) or 0.01 for sym in symbols])
+            if dt > dp:
+                prices = [p * 10 ** (dt - dp) for p in prices]
+                dp = dt
+            steps = [x * 10 ** (dp - dt) for x in steps]
+            prices = [p + side * costs.slippage * st for p, side, st in zip(prices, sides, steps)]
+        mults, dm = _units([t.get("multiplier") or mult.get(sym, 1) for t, sym in zip(trades, symbols)])
+        if costs.fee is None:
+            flat, df = _units([float(t.get(k) or 0) for t in trades for k in _FEE_KEYS])
+            fees = [flat[i] + flat[i + 1] + flat[i + 2] for i in range(0, len(flat), 3)]
+        else:
+            df = 2
+            fees = []
+            for p, v, m in zip(prices, volumes, mults):
+                value = Decimal(p).scaleb(-dp) * v * Decimal(m).scaleb(-dm)
+                fees.append(int(costs.fee_of(value, v).scaleb(2)))
+        digits = max(dp + dm, df)
+        fees = [f * 10 ** (digits - df) for f in fees]
+        self.price_digits, self.mult_digits, self.digits = dp, dm, digits
+        self.value_scale = 10 ** (digits - dp - dm)  # price * volume * multiplier, times this: units
+        times = [_utc(t["trade_date"], t["trade_time"]) for t in trades]
+        order = sorted(range(n), key=times.__getitem__)
+        ps, fs, ms = 10.0**dp, 10.0**digits, 10.0**dm
+        self.rows = [
+            (
+                times[k],
+                symbols[k],
+                sides[k],
+                prices[k] / ps,
+                volumes[k],
+                fees[k] / fs,
+                trades[k].get("order_no"),
+                mults[k] / ms,
+            )
+            for k in order
+        ]
+        self.exact = [(prices[k], fees[k], mults[k]) for k in order]
+
+    def money(self, units: Any) -> Decimal:
+        if isinstance(units, Fraction):
+            return (Decimal(units.numerator) / Decimal(units.denominator)).scaleb(-self.digits)
+        return Decimal(units).scaleb(-self.digits)
 
 
 def _steps(n: int, at: List[int], values: List[Any], first: Any, dtype: str) -> np.ndarray:
@@ -81,66 +121,74 @@ def _steps(n: int, at: List[int], values: List[Any], first: Any, dtype: str) -> 
     return np.asarray([first] + values, dtype=dtype)[idx]
 
 
-def _trips(fills: List[Tuple], time_index) -> List[Dict[str, Any]]:
+class _Trip:
+    __slots__ = ("symbol", "size", "entry", "exit", "in_", "inq", "out", "outq", "fee", "pos", "m", "side")
+
+    def __init__(self, symbol: str, t: int, m: int, side: int) -> None:
+        self.symbol, self.entry, self.m, self.side = symbol, t, m, side
+        self.size = self.inq = self.outq = self.pos = 0
+        self.in_ = self.out = self.fee = 0
+        self.exit: Optional[int] = None
+
+
+def _trips(fills: Fills) -> List[Dict[str, Any]]:
     """Round trips from flat to flat, per symbol: average entry and exit
     prices, size (the largest position), pnl after fees, return on the
-    entry value; the last one of a symbol may still be open."""
-    out: List[Dict[str, Any]] = []
-    open_: Dict[str, Dict[str, Any]] = {}
-    for t, symbol, side, price, volume, fee, order_no, m in fills:
+    entry value; the last one of a symbol may still be open. Money in the
+    fills' exact units; a fill that turns a position over gives each side
+    its share of the fee."""
+    out: List[_Trip] = []
+    open_: Dict[str, _Trip] = {}
+    vs = fills.value_scale
+    for (t, symbol, side, _, volume, _, _, _), (price, fee, m) in zip(fills.rows, fills.exact):
         left = volume
         while left:
             trip = open_.get(symbol)
             if trip is None:
-                trip = open_[symbol] = {
-                    "Symbol": symbol, "Size": 0, "EntryTime": t, "ExitTime": None, "_in": Decimal(0), "_inq": 0,
-                    "_out": Decimal(0), "_outq": 0, "_fee": Decimal(0), "_pos": 0, "_m": m, "_side": side,
-                }
-            q = trip["_pos"]
-            if q and (q > 0) != (side > 0):
-                part = min(left, abs(q))
+                trip = open_[symbol] = _Trip(symbol, t, m, side)
+            q = trip.pos
+            opening = q == 0 or (q > 0) == (side > 0)
+            part = left if opening else min(left, abs(q))
+            trip.fee += fee if part == volume else Fraction(fee * part, volume)
+            if opening:
+                trip.in_ += price * part
+                trip.inq += part
             else:
-                part = left
-            share = fee if part == volume else (fee * part / volume)
-            trip["_fee"] += share
-            if q == 0 or (q > 0) == (side > 0):
-                trip["_in"] += price * part
-                trip["_inq"] += part
-            else:
-                trip["_out"] += price * part
-                trip["_outq"] += part
+                trip.out += price * part
+                trip.outq += part
             q += side * part
-            trip["_pos"] = q
-            trip["Size"] = max(trip["Size"], abs(q)) * (1 if trip["_side"] > 0 else 1)
+            trip.pos = q
+            if abs(q) > trip.size:
+                trip.size = abs(q)
             left -= part
             if q == 0:
-                trip["ExitTime"] = t
+                trip.exit = t
                 out.append(open_.pop(symbol))
     out.extend(open_.values())
     rows = []
+    pd_ = 10.0**fills.price_digits
     for tr in out:
-        entry = tr["_in"] / tr["_inq"]
-        exit_ = tr["_out"] / tr["_outq"] if tr["_outq"] else None
-        closed = tr["ExitTime"] is not None
-        pnl = None
-        ret = None
+        closed = tr.exit is not None
+        pnl = ret = None
         if closed:
-            gross = (tr["_out"] - tr["_in"]) * tr["_side"] * tr["_m"]
-            pnl = gross - tr["_fee"]
-            ret = float(pnl / (tr["_in"] * tr["_m"]))
-        rows.append({
-            "Symbol": tr["Symbol"],
-            "Size": tr["Size"] * tr["_side"],
-            "EntryTime": tr["EntryTime"],
-            "ExitTime": tr["ExitTime"],
-            "EntryPrice": float(entry),
-            "ExitPrice": None if exit_ is None else float(exit_),
-            "PnL": None if pnl is None else float(pnl.quantize(CENT, ROUND_HALF_UP)),
-            "ReturnPct": ret,
-            "Commission": float(tr["_fee"].quantize(CENT, ROUND_HALF_UP)),
-            "Duration": None if not closed else tr["ExitTime"] - tr["EntryTime"],
-            "Open": not closed,
-        })
+            pnl_units = (tr.out - tr.in_) * tr.side * tr.m * vs - tr.fee
+            pnl = float(fills.money(pnl_units).quantize(CENT, ROUND_HALF_UP))
+            ret = float(pnl_units / (tr.in_ * tr.m * vs))
+        rows.append(
+            {
+                "Symbol": tr.symbol,
+                "Size": tr.size * tr.side,
+                "EntryTime": tr.entry,
+                "ExitTime": tr.exit,
+                "EntryPrice": tr.in_ / tr.inq / pd_,
+                "ExitPrice": tr.out / tr.outq / pd_ if tr.outq else None,
+                "PnL": pnl,
+                "ReturnPct": ret,
+                "Commission": float(fills.money(tr.fee).quantize(CENT, ROUND_HALF_UP)),
+                "Duration": None if not closed else tr.exit - tr.entry,
+                "Open": not closed,
+            }
+        )
     rows.sort(key=lambda r: (r["EntryTime"], r["Symbol"]))
     return rows
 
@@ -160,13 +208,21 @@ class Result:
 
     broker_trades: List[Dict[str, Any]]
 
-    def __init__(self, feeds: List[Any], seen: List[int], trades: Sequence[Mapping[str, Any]], strategy: Any, costs: Any,
-                 settings: Dict[str, Any]) -> None:
+    def __init__(
+        self,
+        feeds: List[Any],
+        seen: List[int],
+        trades: Sequence[Mapping[str, Any]],
+        strategy: Any,
+        costs: Any,
+        settings: Dict[str, Any],
+    ) -> None:
         self.settings = settings
         self.strategy = strategy
         self.broker_trades = list(trades)  # the account's trades as the library gave them
         self._feeds = [(f.symbol, f.columns, n) for f, n in zip(feeds, seen)]
-        fills = _fills(trades, costs, settings["ticks"], settings["multipliers"])
+        costed = Fills(trades, costs, settings["ticks"], settings["multipliers"])
+        fills = costed.rows
         self._fill_rows = fills
         # the timeline: every bar's opening time, of any symbol, up to where it stopped
         times_of = [np.frombuffer(c["time"], dtype="i8")[:n] for _, c, n in self._feeds]
@@ -176,18 +232,23 @@ class Result:
         self.times = times
         npts = len(times)
         cash0 = _money(settings["cash"])
+        unit = Decimal(1).scaleb(-costed.digits)
+        cash0_units = int((cash0 / unit).to_integral_value())
+        if cash0_units * unit != cash0:
+            raise ValueError("cash %s has more decimals than the fills' money (%d)" % (cash0, costed.digits))
         where = (np.searchsorted(times, np.array([f[0] for f in fills], dtype="i8"), side="right") - 1).tolist()
         where = [max(w, 0) for w in where]  # a fill before the first bar is on it
         # Cash exactly, in decimals, fill by fill; as a float at each point that had fills.
         at: List[int] = []
         cash_at: List[float] = []
-        running = cash0
-        for k, (t, symbol, side, price, volume, fee, _, m) in enumerate(fills):
-            running += -side * price * volume * m - fee
+        running = cash0_units
+        vs, scale = costed.value_scale, 10.0**costed.digits
+        for k, (f, (price, fee, m)) in enumerate(zip(fills, costed.exact)):
+            running -= f[2] * price * f[4] * m * vs + fee
             if k + 1 == len(fills) or where[k + 1] != where[k]:
                 at.append(where[k])
-                cash_at.append(float(running))
-        cash_end = running
+                cash_at.append(running / scale)
+        cash_end = costed.money(running)
         equity = _steps(npts, at, cash_at, float(cash0), "f8")
         touched = np.zeros(npts, dtype=bool)
         touched[at] = True
@@ -229,21 +290,23 @@ class Result:
         # from before it, after it, or between two of its fills.
         self._exposed = exposed
         np.round(equity, 2, out=equity)
-        final = cash_end + sum((q * last_close[s] * _money(settings["multipliers"].get(s, 1)) for s, q in pos_end.items() if q), Decimal(0))
+        final = cash_end + sum(
+            (q * last_close[s] * _money(settings["multipliers"].get(s, 1)) for s, q in pos_end.items() if q), Decimal(0)
+        )
         equity[-1] = float(final.quantize(CENT, ROUND_HALF_UP))
         self.final_equity = final
         self.positions = pos_end
         self._equity = equity
-        self._trips = _trips(fills, times)
+        self._trips = _trips(costed)
         closed = [r for r in self._trips if not r["Open"]]
-        first_symbol, first_cols, first_n = self._feeds[0]
+        _, first_cols, first_n = self._feeds[0]
         c_first = np.frombuffer(first_cols["close"], dtype="f8")[:first_n]
         if len(self._feeds) == 1:
             closes = c_first
         else:
             t_first = np.frombuffer(first_cols["time"], dtype="i8")[:first_n]
             closes = c_first[np.maximum(np.searchsorted(t_first, times, side="right") - 1, 0)]
-        total_fees = float(sum((f[5] for f in fills), Decimal(0)))
+        total_fees = float(costed.money(sum(e[1] for e in costed.exact)))
         self._stats = _stats.compute(
             equity,
             times,
@@ -264,7 +327,13 @@ class Result:
         s = dict(self._stats)
         for k in ("Start", "End"):
             s[k] = _pd.Timestamp(s[k], unit="s")
-        for k in ("Duration", "Max. Drawdown Duration", "Avg. Drawdown Duration", "Max. Trade Duration", "Avg. Trade Duration"):
+        for k in (
+            "Duration",
+            "Max. Drawdown Duration",
+            "Avg. Drawdown Duration",
+            "Max. Trade Duration",
+            "Avg. Trade Duration",
+        ):
             s[k] = _pd.NaT if s[k] != s[k] else _pd.Timedelta(seconds=round(s[k]))
         return _pd.Series(s, dtype=object)
 
@@ -276,8 +345,22 @@ class Result:
         rows = [dict(r) for r in self._trips]
         if _pd is None:
             return rows
-        df = _pd.DataFrame(rows, columns=["Symbol", "Size", "EntryTime", "ExitTime", "EntryPrice", "ExitPrice", "PnL",
-                                          "ReturnPct", "Commission", "Duration", "Open"])
+        df = _pd.DataFrame(
+            rows,
+            columns=[
+                "Symbol",
+                "Size",
+                "EntryTime",
+                "ExitTime",
+                "EntryPrice",
+                "ExitPrice",
+                "PnL",
+                "ReturnPct",
+                "Commission",
+                "Duration",
+                "Open",
+            ],
+        )
         for k in ("EntryTime", "ExitTime"):
             df[k] = _pd.to_datetime(df[k], unit="s")
         df["Duration"] = _pd.to_timedelta(df["Duration"], unit="s")
@@ -286,8 +369,15 @@ class Result:
     @property
     def fills(self) -> Any:
         rows = [
-            {"Time": t, "Symbol": s, "Side": "BUY" if side > 0 else "SELL", "Price": float(p), "Volume": v,
-             "Fee": float(fee), "OrderNo": o}
+            {
+                "Time": t,
+                "Symbol": s,
+                "Side": "BUY" if side > 0 else "SELL",
+                "Price": float(p),
+                "Volume": v,
+                "Fee": float(fee),
+                "OrderNo": o,
+            }
             for t, s, side, p, v, fee, o, _ in self._fill_rows
         ]
         if _pd is None:
@@ -299,13 +389,23 @@ class Result:
     @property
     def orders(self) -> Any:
         rows = [
-            {"OrderNo": o.order_no, "Symbol": o.symbol, "Side": o.side, "Volume": o.volume, "Price": o.price,
-             "Placed": o.placed, "Status": o.status, "Matched": o.matched}
+            {
+                "OrderNo": o.order_no,
+                "Symbol": o.symbol,
+                "Side": o.side,
+                "Volume": o.volume,
+                "Price": o.price,
+                "Placed": o.placed,
+                "Status": o.status,
+                "Matched": o.matched,
+            }
             for o in self.strategy.orders.values()
         ]
         if _pd is None:
             return rows
-        df = _pd.DataFrame(rows, columns=["OrderNo", "Symbol", "Side", "Volume", "Price", "Placed", "Status", "Matched"])
+        df = _pd.DataFrame(
+            rows, columns=["OrderNo", "Symbol", "Side", "Volume", "Price", "Placed", "Status", "Matched"]
+        )
         df["Placed"] = _pd.to_datetime(df["Placed"], unit="s")
         return df
 
@@ -329,4 +429,8 @@ class Result:
     def __repr__(self) -> str:
         s = self._stats
         return "<Result %s: final equity %.2f, return %.2f%%, %d trades>" % (
-            self.settings["strategy"], s["Equity Final [$]"], s["Return [%]"], s["# Trades"])
+            self.settings["strategy"],
+            s["Equity Final [$]"],
+            s["Return [%]"],
+            s["# Trades"],
+        )

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import calendar
 import json
-import os
 import sys
 import time as _time
 from decimal import Decimal
@@ -25,7 +24,7 @@ ACCOUNT = {"equity": "BT-E1", "derivatives": "BT-D1"}
 _INTERVALS = {"1m": 60, "5m": 300, "15m": 900, "30m": 1800, "60m": 3600, "1h": 3600, "1d": 86400, "1w": 604800}
 
 
-def _seconds(interval: Union[None, int, str]) -> Optional[int]:
+def _seconds(interval: Union[int, str, None]) -> Optional[int]:
     if interval is None:
         return None
     if isinstance(interval, int) and not isinstance(interval, bool) and interval > 0:
@@ -75,7 +74,12 @@ def _bars_of_trades(s: H.Series, interval: int) -> Dict[str, Any]:
         "close": p[last],
         "volume": np.add.reduceat(v, first),
     }
-    return {k: array("q" if k in ("time", "volume") else "d", col.astype("i8" if k in ("time", "volume") else "f8").tobytes()) for k, col in out.items()}
+    return {
+        k: array(
+            "q" if k in ("time", "volume") else "d", col.astype("i8" if k in ("time", "volume") else "f8").tobytes()
+        )
+        for k, col in out.items()
+    }
 
 
 def _progress(total: int, enabled: Optional[bool]) -> Any:
@@ -111,7 +115,7 @@ class Backtest:
         *,
         cash: float = 10000,
         account: str = "equity",
-        interval: Union[None, int, str] = None,
+        interval: Union[int, str, None] = None,
         fees: Any = None,
         slippage: int = 0,
         instruments: Optional[Sequence[Mapping[str, Any]]] = None,
@@ -121,7 +125,13 @@ class Backtest:
     ) -> None:
         if not (isinstance(strategy, type) and issubclass(strategy, Strategy)):
             raise TypeError("strategy must be a subclass of tavrolix_sandbox.backtest.Strategy, not %r" % (strategy,))
-        if isinstance(cash, bool) or not isinstance(cash, (int, float, Decimal)) or not cash > 0 or cash != cash or cash == float("inf"):
+        if (
+            isinstance(cash, bool)
+            or not isinstance(cash, (int, float, Decimal))
+            or not cash > 0
+            or cash != cash
+            or cash == float("inf")
+        ):
             raise ValueError("cash must be a finite amount above zero, not %r" % (cash,))
         if account not in ACCOUNT:
             raise ValueError("account must be one of %s, not %r" % (sorted(ACCOUNT), account))
@@ -174,9 +184,17 @@ class Backtest:
         try:
             account_no = ACCOUNT[self.account]
             if self.account == "equity":
-                world.seed(equity_accounts=[{"account_no": account_no, "owner": _world.USER, "cash": float(self.cash), "credit_limit": 0}])
+                world.seed(
+                    equity_accounts=[
+                        {"account_no": account_no, "owner": _world.USER, "cash": float(self.cash), "credit_limit": 0}
+                    ]
+                )
             else:
-                world.seed(derivatives_accounts=[{"account_no": account_no, "owner": _world.USER, "cash": float(self.cash), "credit_line": 0}])
+                world.seed(
+                    derivatives_accounts=[
+                        {"account_no": account_no, "owner": _world.USER, "cash": float(self.cash), "credit_line": 0}
+                    ]
+                )
             world.replay(self.history, self.instruments or None)
             known = world.instruments()
             symbols = [f.symbol for f in feeds]
@@ -224,7 +242,9 @@ class Backtest:
             trades = [t for t in trades if _utc(t["trade_date"], t["trade_time"]) <= cut]
         return Result(feeds, seen, trades, strategy, self.costs, settings)
 
-    def _in_step(self, world: _world.World, client: Any, strategy: Strategy, feed: _Feed, account: Any) -> Tuple[List[int], bool]:
+    def _in_step(
+        self, world: _world.World, client: Any, strategy: Strategy, feed: _Feed, account: Any
+    ) -> Tuple[List[int], bool]:
         """One series of bars: each bar is one event of the replay, and the
         strategy runs inside it, on the stepping thread, when the bar's
         candle is delivered; the bar's fills came before it, on the same
@@ -246,7 +266,11 @@ class Backtest:
                 return
             i = seen[0]
             try:
-                if i >= n or not i & 63 and int(payload[payload.find('"time":') + 7 : payload.find(",", payload.find('"time":'))]) != t_[i] - t_[i] % 60:
+                if i >= n or (
+                    not i & 63
+                    and int(payload[payload.find('"time":') + 7 : payload.find(",", payload.find('"time":'))])
+                    != t_[i] - t_[i] % 60
+                ):
                     # one conflated candle a bar, in order: else the library broke its word
                     raise RuntimeError("the replay's candle %s is not bar %d of %s" % (payload[:120], i, symbol))
                 b.n = seen[0] = i + 1
@@ -255,7 +279,7 @@ class Backtest:
                 strategy.now = t
                 last[symbol] = c
                 on_bar(bar)
-            except BaseException as e:  # noqa: BLE001 - handed to the driver, which raises it
+            except BaseException as e:
                 failed.append(e)
 
         def on_order(payload: str) -> None:
@@ -263,7 +287,7 @@ class Backtest:
                 return
             try:
                 dispatch((loads(payload),))
-            except BaseException as e:  # noqa: BLE001
+            except BaseException as e:
                 failed.append(e)
 
         bar_progress = _progress(n, self.progress)
@@ -299,10 +323,18 @@ class Backtest:
                 raise failed[0]
         return seen, interrupted
 
-    def _loop(self, world: _world.World, strategy: Strategy, feeds: List[_Feed], updates: Any) -> Tuple[List[int], bool]:
+    def _loop(
+        self, world: _world.World, strategy: Strategy, feeds: List[_Feed], updates: Any
+    ) -> Tuple[List[int], bool]:
         """Steps the replay to each bar's close and hands the strategy its bars;
         returns how many bars of each feed it saw, and whether Ctrl-C stopped it."""
-        until, pending, drain, dispatch, on_bar = world.until, updates.pending, updates.drain, strategy._dispatch, strategy._bar
+        until, pending, drain, dispatch, on_bar = (
+            world.until,
+            updates.pending,
+            updates.drain,
+            strategy._dispatch,
+            strategy._bar,
+        )
         seen = [0] * len(feeds)
         interrupted = False
         if len(feeds) == 1:
@@ -361,8 +393,16 @@ class Backtest:
 
     # ---------------------------------------------------------------- optimisation
 
-    def optimize(self, *, maximize: Union[str, Callable[[Result], float]] = "SQN", constraint: Optional[Callable[[Dict[str, Any]], bool]] = None,
-                 executor: Any = None, max_tries: Optional[int] = None, chunks: Optional[int] = None, **ranges: Any) -> Any:
+    def optimize(
+        self,
+        *,
+        maximize: Union[str, Callable[[Result], float]] = "SQN",
+        constraint: Optional[Callable[[Dict[str, Any]], bool]] = None,
+        executor: Any = None,
+        max_tries: Optional[int] = None,
+        chunks: Optional[int] = None,
+        **ranges: Any,
+    ) -> Any:
         """Runs every combination of ``ranges`` (each a sequence of values)
         that passes ``constraint(params)``; returns an :class:`Optimization`:
         ``.table`` (one row per run: parameters and statistics, best first),
@@ -374,7 +414,15 @@ class Backtest:
         the client itself); None: a process pool of the machine's cores."""
         from .optimize import optimize
 
-        return optimize(self, maximize=maximize, constraint=constraint, executor=executor, max_tries=max_tries, chunks=chunks, ranges=ranges)
+        return optimize(
+            self,
+            maximize=maximize,
+            constraint=constraint,
+            executor=executor,
+            max_tries=max_tries,
+            chunks=chunks,
+            ranges=ranges,
+        )
 
 
 # ---------------------------------------------------------------- live
@@ -423,7 +471,15 @@ def run_live(
                     for c in got:
                         cur = current[k]
                         if cur is not None and c["time"] != cur["time"]:
-                            b = Bar(symbols[k], int(cur["time"]), float(cur["open"]), float(cur["high"]), float(cur["low"]), float(cur["close"]), int(cur["volume"]))
+                            b = Bar(
+                                symbols[k],
+                                int(cur["time"]),
+                                float(cur["open"]),
+                                float(cur["high"]),
+                                float(cur["low"]),
+                                float(cur["close"]),
+                                int(cur["volume"]),
+                            )
                             s.data[symbols[k]]._append(b)
                             s._dispatch(updates.drain())
                             s._bar(b)
@@ -440,5 +496,6 @@ def run_live(
 
 
 def _utc(date: str, clock: str) -> int:
-    return calendar.timegm((int(date[0:4]), int(date[5:7]), int(date[8:10]), int(clock[0:2]), int(clock[3:5]), int(clock[6:8]), 0, 0, 0))
-
+    return calendar.timegm(
+        (int(date[0:4]), int(date[5:7]), int(date[8:10]), int(clock[0:2]), int(clock[3:5]), int(clock[6:8]), 0, 0, 0)
+    )
