@@ -45,18 +45,25 @@ const void* Arena::keep_bytes(const void* bytes, std::size_t size) {
     return block;
 }
 
-BrokerState& broker() {
-    static BrokerState* b = [] {
-        prepare_for_fork();
-        return new BrokerState;  // event and clock threads may outlive static destruction
-    }();
-    return *b;
+std::shared_ptr<World> world_of(const char* channel) {
+    if (std::shared_ptr<World> w = worlds::of_channel(channel)) return w;
+    // Made once, never logged into: every operation through it is refused.
+    static World* nowhere = new World(UINT64_MAX, json::parse("{\"default_world\": false, \"history_minutes\": 0}"));
+    static const std::shared_ptr<World> keep(nowhere, [](World*) {});
+    return keep;
 }
 
 // ------------------------------------------------------------------- login
-LoginResult Broker<Op::login>::call(text, text a1, text a2, text, text, text, text, bool, std::int32_t) {
-    Call c;
+// The third login text may name a world ("world:<id>"); otherwise the
+// default world it is.
+LoginResult Broker<Op::login>::call(text, text a1, text a2, text a3, text, text, text, bool, std::int32_t) {
     LoginResult r{};
+    std::shared_ptr<World> w = worlds::of_login(a3);
+    if (!w) {
+        r.message = "login refused: no such world (it was closed, or never made)";
+        return r;
+    }
+    Call c(std::move(w));
     const std::string channel = c.b.sessions.login(a1, a2);
     if (channel.empty()) {
         r.message = "login refused: unknown application id or wrong secret";
@@ -74,7 +81,7 @@ namespace {
 // The record that `make` makes of an account of market M.
 template <Market M, class Record>
 SingleResult<Record> account_record(Cfg cfg, text account_no, Role role, Record (*make)(Call&, const AccountOf<M>&)) {
-    Call c;
+    Call c(cfg);
     SingleResult<Record> r{};
     const AccountOf<M>* a = c.admit_account<M>(cfg, role, account_no, r);
     if (!a) return r;
@@ -88,7 +95,7 @@ SingleResult<Record> account_record(Cfg cfg, text account_no, Role role, Record 
 template <Market M, class Item>
 RecordList<Item> account_list(Cfg cfg, text account_no, Role role,
                               void (*add)(Call&, const AccountOf<M>&, std::vector<Item>&)) {
-    Call c;
+    Call c(cfg);
     RecordList<Item> r{};
     const AccountOf<M>* a = c.admit_account<M>(cfg, role, account_no, r);
     if (!a) return r;

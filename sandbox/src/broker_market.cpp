@@ -20,7 +20,7 @@ Column<T> column(Arena& arena, const std::vector<T>& items) {
 
 CandlestickResult Broker<Op::get_candlesticks>::call(Cfg cfg, const CandlestickRequest* q) {
     using R = CandlestickResult;
-    Call c;
+    Call c(cfg);
     R r{};
     if (!c.admit_any(cfg ? cfg->channel_id : nullptr, r)) return r;
     if (!q) return c.refuse<R>(400, "no request");
@@ -73,7 +73,7 @@ CandlestickResult Broker<Op::get_candlesticks>::call(Cfg cfg, const CandlestickR
 namespace {
 
 SubscribeResult subscribe(Topic topic, text channel, text subject, text subject2, EventReceiver receiver, text key) {
-    Call c;
+    Call c(channel);
     SubscribeResult r{};
     if (!c.admit_any(channel, r)) return r;
     auto refuse = [&](const std::string& why) { return c.refuse<SubscribeResult>(0, why); };
@@ -102,7 +102,7 @@ SubscribeResult subscribe(Topic topic, text channel, text subject, text subject2
             if (!c.equity_account(subject)) return refuse("equity account not found: " + what);
             break;
     }
-    Subscription s{c.b.next_handle++, topic, key, what, second, str(channel), c.user->id, "", receiver};
+    Subscription s{new_handle(), topic, key, what, second, str(channel), c.user->id, "", receiver};
     if (topic == Topic::BidOffer || topic == Topic::Info) s.cache_key = std::string(topic_name(topic)) + "," + what;
     // Every newcomer to a cached topic gets the current picture, whatever the
     // module may hold from earlier: the rule needs no idea of its cache.
@@ -140,7 +140,7 @@ SubscribeResult Broker<Op::subscribe_equity_order>::call(text, text channel, tex
 // worker, and nothing here waits for a delivery in flight. Only the user who
 // subscribed (through any of their channels) may end it.
 UnsubscribeResult Broker<Op::unsubscribe>::call(text, text channel, std::uint64_t handle) {
-    Call c;
+    Call c(channel);
     UnsubscribeResult r{};
     const Subscription* s = c.b.streams.find(handle);
     if (!s) return r;

@@ -8,6 +8,7 @@
 
 #include "broker.h"
 #include "broker_state.h"
+#include "world.h"
 
 namespace tvx::sandbox {
 
@@ -16,13 +17,24 @@ inline std::string str(text t) { return t ? t : ""; }
 template <Market M>
 using AccountOf = std::conditional_t<M == Market::Derivatives, DerivativesAccountState, EquityAccountState>;
 
+// The world a channel belongs to; a channel of no living world is nobody's
+// in an empty world that knows no one.
+std::shared_ptr<World> world_of(const char* channel);
+
 class Call {
    public:
-    Call() : b(broker()), guard_(b.lock) {}
+    explicit Call(const char* channel) : w_(world_of(channel)), b(w_->market), guard_(w_->lock) {}
+    explicit Call(Cfg cfg) : Call(cfg ? cfg->channel_id : nullptr) {}
+    // An operation that names its world some other way (login).
+    explicit Call(std::shared_ptr<World> w) : w_(std::move(w)), b(w_->market), guard_(w_->lock) {}
     ~Call() { b.flush(); }
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
+   private:
+    std::shared_ptr<World> w_;
+
+   public:
     Arena arena;
     BrokerState& b;
     const User* user = nullptr;

@@ -90,7 +90,7 @@ RecordList<OrderRecord<M>> order_list(Call& c, const std::string* account) {
 // The orders of one account, or with no account every order the caller may see.
 template <Market M>
 RecordList<OrderRecord<M>> orders_query(Cfg cfg, Role role, std::optional<text> account_no) {
-    Call c;
+    Call c(cfg);
     RecordList<OrderRecord<M>> r{};
     if (account_no ? !c.admit_account<M>(cfg, role, *account_no, r) : !c.admit(cfg, role, r)) return r;
     if (!account_no) return order_list<M>(c, nullptr);
@@ -102,7 +102,7 @@ RecordList<OrderRecord<M>> orders_query(Cfg cfg, Role role, std::optional<text> 
 template <Market M, class Number>
 SingleResult<OrderRecord<M>> order_query(Cfg cfg, Role role, std::optional<text> account_no, Number number) {
     using R = SingleResult<OrderRecord<M>>;
-    Call c;
+    Call c(cfg);
     R r{};
     if (account_no ? !c.admit_account<M>(cfg, role, *account_no, r) : !c.admit(cfg, role, r)) return r;
     const int i = find_order(c.b, number);
@@ -161,7 +161,7 @@ using OrderNoResult = std::conditional_t<M == Market::Derivatives, DerivativesOr
 template <Market M>
 OrderNoResult<M> place_order(Cfg cfg, text account_no, Role role, text pin, BrokerState::Placement p) {
     using R = OrderNoResult<M>;
-    Call c;
+    Call c(cfg);
     R r{};
     if (!c.admit_account<M>(cfg, role, pin, account_no, r)) return r;
     p.market = M;
@@ -244,7 +244,7 @@ EquityOrderNoResult Broker<Op::place_marketrep_equity_order>::call(Cfg cfg, text
 }
 
 TradeReportResult Broker<Op::place_marketrep_derivatives_trade_report>::call(Cfg cfg, const TradeReportRequest* q) {
-    Call c;
+    Call c(cfg);
     TradeReportResult r{};
     if (!c.admit(cfg, Role::MarketRep, r)) return r;
     if (!q) return c.refuse<TradeReportResult>(400, "no request");
@@ -272,7 +272,7 @@ int order_of(Call& c, int i, const char* account, Verdict& why, const std::strin
 // An action on one order of the account, which `act` takes once the order is found.
 template <Market M, class Number, class Act>
 StatusResult order_action(Cfg cfg, text account_no, Role role, text pin, Number number, Act act) {
-    Call c;
+    Call c(cfg);
     StatusResult r{};
     if (!c.admit_account<M>(cfg, role, pin, account_no, r)) return r;
     const int i = find_order(c.b, number);
@@ -320,7 +320,7 @@ template <Market M, class Number>
 RecordList<ActionError<M>> cancel_batch(Cfg cfg, text account_no, Role role, text pin, const Number* numbers,
                                         std::int32_t count) {
     using R = RecordList<ActionError<M>>;
-    Call c;
+    Call c(cfg);
     R r{};
     if (!c.admit_account<M>(cfg, role, pin, account_no, r)) return r;
     std::vector<ActionError<M>> errors;

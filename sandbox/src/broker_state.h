@@ -252,14 +252,10 @@ struct Options {
 
 std::string parse_session(const json::Value& s, Options& o);
 
-class Replay;
-
+// A world's market, accounts, orders and streams (see world.h for the world
+// that owns it, its lock, clock and replay).
 class BrokerState {
-    friend class Replay;
-
    public:
-    std::mutex lock;
-
     Options options;
     std::int64_t now = 0;
     std::uint64_t rng = 0;
@@ -292,16 +288,27 @@ class BrokerState {
     std::deque<Tape> tape;  // the latest public trades
 
     Streams streams;
-    std::uint64_t next_handle = 1;
 
-    BrokerState();
-
-    // World.
-    std::string last_error;  // of the last reset's settings
-    void reset(const json::Value& settings);
+    // Built from the settings (see tavrolix_sandbox.broker.reset); what was
+    // wrong with them is in build_error.
+    explicit BrokerState(const json::Value& settings);
+    BrokerState(const BrokerState&) = delete;
+    BrokerState& operator=(const BrokerState&) = delete;
+    std::string build_error;
     void init_instrument(Instrument& in);
     std::string apply(const json::Value& settings);  // "" or what was wrong
-    std::string state_json();
+    std::string state_json(bool clock_running);
+
+    // What the replay drives, and nothing more of the exchange's insides.
+    void note_book(int inst);                    // the book shown changed
+    void print_trade(int inst, Px px, int qty);  // a public trade: tape, candles, pictures
+    void note_trigger(int inst, Px px) { triggers_.emplace_back(inst, px); }  // stop orders see the price
+    void book_events(int inst);                  // acts on what the instrument's book reported
+    void fill_order(int order, Px px, int qty, const std::string& deal);
+    void settle();
+    void restart_instrument(int inst);  // new terms around its reference: limits, book, tick grid
+    void start_replayed(int inst);      // no longer simulated; its day and tape start over
+    void set_terms(int inst);           // the day's limits as the streams show them
 
     // Sessions and visibility.
     const User* user(const std::string& id) const;
@@ -397,9 +404,7 @@ class BrokerState {
     // Realtime notes of the current operation.
     std::map<int, std::string> last_book_;  // the book picture last noted, by instrument
     bool book_quiet_ = false;               // inside a change that counts as one (a requote)
-    void note_book(int inst);
     void note_trade(int inst);
-    void print_trade(int inst, Px px, int qty);
     std::vector<std::pair<int, Px>> triggers_;  // trades not yet checked against stop orders
     std::set<int> stops_;                       // orders waiting for their trigger
 
@@ -412,12 +417,9 @@ class BrokerState {
     // reports: fills become trades, a rest records its place, changes of the
     // book reach the streams.
     engine::AddResult to_book(int inst, const engine::BookOrder& o, engine::Handle replacing = {});
-    void book_events(int inst);
     void make_book(int inst);
     void execute(int inst, Px px, int qty, int buyer, int seller);
-    void fill_order(int order, Px px, int qty, const std::string& deal);
     void unrest(int order);
-    void settle();
     void activate(int order);
     void requote(int inst);
     void flow(int inst);
@@ -431,15 +433,12 @@ class BrokerState {
     void add_instrument(Instrument in);
     void close_session();
     void open_session();
-    void set_terms(int inst);
     void seed_default_world();
     void seed_default_accounts();
     void warm_up(int minutes);
     std::string apply_entities(const json::Value& settings, bool at_reset);
 };
 
-// The one broker of the process; everything in it is guarded by its lock.
-BrokerState& broker();
 
 // "YYYY-MM-DD", "YYYY-MM-DDTHH:MM[:SS]" (or with a blank for the T), or seconds since 1970.
 bool parse_time(const char* s, std::int64_t& out);
@@ -454,19 +453,8 @@ const IntervalSpec* find_interval(const char* name);
 // One-minute candles combined into candles of `interval`, oldest first.
 std::vector<Candle> aggregate(const Instrument& in, const IntervalSpec& interval);
 
-// The clock thread.
-void clock_configure(bool running, int interval_ms);
-bool clock_running();
-// Registers the library's fork handlers (once, with the broker).
-void prepare_for_fork();
-
 // A control entry point's error text, valid until this thread calls again;
 // null for none.
 const char* control_outcome(std::string error);
-
-// The replay (replay.h): stops a free-running replay (not under the broker's
-// lock); its part of a forked child's start.
-void replay_halt();
-void replay_after_fork_in_child();
 
 }  // namespace tvx::sandbox

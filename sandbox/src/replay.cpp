@@ -9,11 +9,6 @@
 
 namespace tvx::sandbox {
 
-Replay& replay() {
-    static Replay* r = new Replay;
-    return *r;
-}
-
 namespace {
 
 constexpr std::uint64_t kHeader = 24, kDescriptor = 64;
@@ -137,23 +132,7 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
         if (!fresh[s.inst]) {
             // Every instrument of the block starts over, replayed before or not.
             fresh[s.inst] = true;
-            in.replayed = true;
-            in.simulated = false;
-            b.requote(s.inst);  // the provider's quotes go
-            in.quoted = false;
-            in.candles.clear();
-            in.last = in.open = in.high = in.low = 0;
-            in.volume = 0;
-            in.value = 0;
-            in.last_seq = 0;
-            in.last_time = 0;
-            in.quote_bid = in.quote_ask = 0;
-            in.quote_bid_volume = in.quote_ask_volume = 0;
-            in.waiting.clear();
-            const int inst = s.inst;
-            b.tape.erase(std::remove_if(b.tape.begin(), b.tape.end(),
-                                        [&](const BrokerState::Tape& t) { return t.inst == inst; }),
-                         b.tape.end());
+            b.start_replayed(s.inst);
         }
         in.quoted = in.quoted || s.kind == Quotes;
     }
@@ -165,9 +144,7 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
         if (!earliest[i]) continue;
         Instrument& in = b.instruments[i];
         in.reference = to_px(earliest[i]->f[0][0]);
-        b.init_instrument(in);
-        b.make_book(static_cast<int>(i));
-        b.set_terms(static_cast<int>(i));
+        b.restart_instrument(static_cast<int>(i));
     }
     if (first != INT64_MAX) b.now = first;
     return "";
@@ -266,7 +243,7 @@ void Replay::trade(BrokerState& b, int inst, Px px, std::int64_t volume, int agg
         b.note_book(inst);
     }
     b.print_trade(inst, px, static_cast<int>(volume));
-    b.triggers_.emplace_back(inst, px);
+    b.note_trigger(inst, px);
     fill_waiting(b, inst, px);
     std::vector<std::pair<int, std::int64_t>> fills;
     for (engine::Side side : {engine::Side::Buy, engine::Side::Sell}) {
@@ -309,7 +286,7 @@ void Replay::bar(BrokerState& b, int inst, Px open, Px high, Px low, Px close, s
     const std::int64_t quarter = volume / 4;
     for (int k = 0; k < 4; ++k) {
         b.print_trade(inst, path[k], static_cast<int>(k < 3 ? quarter : volume - 3 * quarter));
-        b.triggers_.emplace_back(inst, path[k]);
+        b.note_trigger(inst, path[k]);
     }
 }
 

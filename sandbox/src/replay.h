@@ -68,7 +68,5 @@ class Replay {
     void new_day(BrokerState& b, int inst);
 };
 
-// The process's replay (guarded by the broker's lock).
-Replay& replay();
 
 }  // namespace tvx::sandbox

@@ -1,6 +1,9 @@
 // Sessions: users, channels and visibility.
 #include "sessions.h"
 
+#include <atomic>
+#include <cstdint>
+
 namespace tvx::sandbox {
 
 void Sessions::put(const User& u) {
@@ -21,7 +24,9 @@ const User* Sessions::user(const std::string& id) const {
 std::string Sessions::login(const char* id, const char* secret) {
     const User* u = id ? user(id) : nullptr;
     if (!u || !secret || u->secret != secret) return "";
-    const std::string channel = "sbx-" + u->id + "-" + std::to_string(next_channel_++);
+    // Numbered across the process, so a channel of an ended world never names one of its successor's.
+    static std::atomic<std::uint64_t> next_channel{1};
+    const std::string channel = prefix_ + u->id + "-" + std::to_string(next_channel.fetch_add(1));
     channels_[channel] = u->id;
     return channel;
 }
@@ -36,12 +41,6 @@ bool Sessions::may_see(const User& u, const std::string& owner) const {
     if (u.role == Role::Investor) return u.id == owner;
     const User* o = user(owner);
     return o && o->broker_id == u.broker_id;
-}
-
-void Sessions::clear() {
-    users_.clear();
-    by_id_.clear();
-    channels_.clear();
 }
 
 }  // namespace tvx::sandbox

@@ -27,14 +27,14 @@ class Sessions {
     const User* of_channel(const char* channel) const;
     bool may_see(const User& u, const std::string& owner) const;
     const std::deque<User>& users() const { return users_; }
-    // Everyone leaves and is forgotten.
-    void clear();
+    // Channels begin with it: it names the world they belong to.
+    void set_prefix(std::string prefix) { prefix_ = std::move(prefix); }
 
    private:
     std::deque<User> users_;  // addresses stay put as users are added
     std::map<std::string, std::size_t> by_id_;
     std::map<std::string, std::string> channels_;  // channel -> user id
-    int next_channel_ = 1;
+    std::string prefix_ = "sbx-";
 };
 
 }  // namespace tvx::sandbox

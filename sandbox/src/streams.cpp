@@ -3,10 +3,12 @@
 #include "streams.h"
 
 #include <algorithm>
+#include <atomic>
+#include <new>
 #include <mutex>
 #include <set>
 
-#include "broker_state.h"
+#include "json.h"
 #include "platform.h"
 
 namespace tvx::sandbox {
@@ -27,7 +29,52 @@ const char* topic_name(Topic t) {
     return "";
 }
 
+namespace {
+
+struct Call {
+    const Delivery* d;
+    wire::EventRecord* rec;
+};
+
+void deliver(Outlet& outlet, Delivery& d) {
+    if (!d.last) {
+        std::lock_guard<std::mutex> g(outlet.m);
+        if (!outlet.live.count(d.handle)) return;  // unsubscribed while queued
+    }
+    wire::EventRecord rec{};
+    rec.cache = d.cache ? 1 : 0;
+    rec.subscription_key = d.key.c_str();
+    rec.cache_key = d.cache ? d.cache_key.c_str() : nullptr;
+    rec.payload = d.payload.c_str();
+    Call c{&d, &rec};
+    // The receiver reports a failed callback by throwing; the stream goes on.
+    platform::call_catching(
+        [](void* p) {
+            auto* c = static_cast<Call*>(p);
+            c->d->receiver(c->rec);
+        },
+        &c);
+}
+
+std::atomic<std::uint64_t> g_next_handle{1};
+
+}  // namespace
+
+std::uint64_t new_handle() { return g_next_handle.fetch_add(1, std::memory_order_relaxed); }
+
+Streams::Streams() : outlet_(std::make_shared<Outlet>()) {
+    worker_ = std::make_shared<WorkQueue<Delivery>>([o = outlet_](Delivery& d) { deliver(*o, d); });
+}
+
+Streams::~Streams() {
+    if (!ended_) end("the world was closed");
+}
+
 void Streams::add(Subscription s) {
+    {
+        std::lock_guard<std::mutex> g(outlet_->m);
+        outlet_->live.insert(s.handle);
+    }
     ++watching_[{s.topic, s.subject}];
     const std::uint64_t h = s.handle;
     subs_[h] = std::move(s);
@@ -42,6 +89,10 @@ std::string Streams::remove(std::uint64_t handle) {
     auto it = subs_.find(handle);
     if (it == subs_.end()) return "";
     const std::string cache_key = it->second.cache_key;
+    {
+        std::lock_guard<std::mutex> g(outlet_->m);
+        outlet_->live.erase(handle);
+    }
     auto w = watching_.find({it->second.topic, it->second.subject});
     if (w != watching_.end() && --w->second == 0) watching_.erase(w);
     subs_.erase(it);
@@ -53,11 +104,18 @@ std::string Streams::remove(std::uint64_t handle) {
 
 bool Streams::watched(Topic t, const std::string& subject) const { return watching_.count({t, subject}) > 0; }
 
-void Streams::clear() {
+void Streams::end(const std::string& reason) {
+    if (ended_) return;
+    ended_ = true;
+    noted_.clear();
+    std::vector<Delivery> last;
+    const std::string payload = json::Writer().begin_object().field("end", reason).end_object().take();
+    for (const auto& [h, s] : subs_)
+        last.push_back(Delivery{h, s.receiver, !s.cache_key.empty(), true, s.key, s.cache_key, payload});
     subs_.clear();
     watching_.clear();
-    noted_.clear();
-    drop_queued();
+    worker_->push_all(std::move(last));
+    WorkQueue<Delivery>::retire(std::move(worker_));
 }
 
 void Streams::note(Topic t, const std::string& subject, int conflate_key, Maker make) {
@@ -81,63 +139,40 @@ void Streams::flush() {
             auto it = made.find(s.subject2);
             if (it == made.end()) it = made.emplace(s.subject2, n.make(s.subject2)).first;
             if (it->second.empty()) continue;
-            out.push_back(Delivery{h, s.receiver, !s.cache_key.empty(), s.key, s.cache_key, it->second});
+            out.push_back(Delivery{h, s.receiver, !s.cache_key.empty(), false, s.key, s.cache_key, it->second});
         }
     }
     noted_.clear();
-    event_worker().push_all(std::move(out));
+    if (!ended_) worker_->push_all(std::move(out));
 }
 
 void Streams::first_event(const Subscription& s, std::string payload) {
-    if (payload.empty()) return;
-    event_worker().push(Delivery{s.handle, s.receiver, !s.cache_key.empty(), s.key, s.cache_key, std::move(payload)});
-}
-
-// ------------------------------------------------------------------ worker
-namespace {
-
-struct Call {
-    const Delivery* d;
-    wire::EventRecord* rec;
-};
-
-void deliver(Delivery& d) {
-    BrokerState& b = broker();
+    if (payload.empty() || ended_) return;
     {
-        std::lock_guard<std::mutex> g(b.lock);
-        if (!b.streams.alive(d.handle)) return;  // unsubscribed while queued
+        // Live before its first event is queued: the worker may hand it on at once.
+        std::lock_guard<std::mutex> g(outlet_->m);
+        outlet_->live.insert(s.handle);
     }
-    wire::EventRecord rec{};
-    rec.cache = d.cache ? 1 : 0;
-    rec.subscription_key = d.key.c_str();
-    rec.cache_key = d.cache ? d.cache_key.c_str() : nullptr;
-    rec.payload = d.payload.c_str();
-    Call c{&d, &rec};
-    // The receiver reports a failed callback by throwing; the stream goes on.
-    platform::call_catching(
-        [](void* p) {
-            auto* c = static_cast<Call*>(p);
-            c->d->receiver(c->rec);
-        },
-        &c);
+    worker_->push(Delivery{s.handle, s.receiver, !s.cache_key.empty(), false, s.key, s.cache_key, std::move(payload)});
 }
 
-}  // namespace
+bool Streams::drain(int timeout_ms) { return ended_ || worker_->drain(timeout_ms); }
+std::uint64_t Streams::delivered() { return ended_ ? 0 : worker_->handled(); }
+std::size_t Streams::queued() { return ended_ ? 0 : worker_->pending(); }
 
-WorkQueue<Delivery>& event_worker() {
-    static auto* q = new WorkQueue<Delivery>(deliver);  // the worker outlives static destruction
-    return *q;
+void Streams::fork_prepare() {
+    if (!ended_) worker_->lock_for_fork();
 }
-
-bool Streams::drain(int timeout_ms) { return event_worker().drain(timeout_ms); }
-void Streams::drop_queued() { event_worker().clear(); }
-std::uint64_t Streams::delivered() { return event_worker().handled(); }
-std::size_t Streams::queued() { return event_worker().pending(); }
-
-void Streams::fork_prepare() { event_worker().lock_for_fork(); }
-void Streams::fork_parent() { event_worker().unlock_in_parent(); }
+void Streams::fork_parent() {
+    if (!ended_) worker_->unlock_in_parent();
+}
 void Streams::fork_child() {
-    event_worker().reset_in_child();
+    if (!ended_) worker_->reset_in_child();
+    {
+        // No thread of the parent is here to hold it.
+        new (&outlet_->m) std::mutex;
+        outlet_->live.clear();
+    }
     subs_.clear();
     watching_.clear();
     noted_.clear();

@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -34,15 +37,31 @@ struct Delivery {
     std::uint64_t handle = 0;
     wire::EventReceiver receiver = nullptr;
     bool cache = false;
+    bool last = false;  // the stream's final event (its world ended): delivered though the stream is gone
     std::string key, cache_key, payload;
+};
+
+// What the delivery worker needs of the streams, shared with it: a worker
+// may outlive its world while it hands on the last events.
+struct Outlet {
+    std::mutex m;
+    std::set<std::uint64_t> live;  // subscriptions still open
 };
 
 // Which pictures a flush delivers: every one (the default), or only the last
 // of each instrument and topic (conflate).
 enum class StreamMode { Every, Conflate };
 
+// A handle no world has given before: handles name one subscription in the process.
+std::uint64_t new_handle();
+
 class Streams {
    public:
+    Streams();
+    ~Streams();
+    Streams(const Streams&) = delete;
+    Streams& operator=(const Streams&) = delete;
+
     // Subscriptions.
     void add(Subscription s);
     // The subscription, or null.
@@ -53,8 +72,11 @@ class Streams {
     bool alive(std::uint64_t handle) const { return subs_.count(handle) > 0; }
     bool watched(Topic t, const std::string& subject) const;
     std::size_t count() const { return subs_.size(); }
-    // Ends every stream; queued deliveries are dropped.
-    void clear();
+    // Ends every stream: each gets, after the events already queued for it,
+    // one last payload {"end": reason}; nothing follows. The worker goes once it has
+    // handed them on, without anyone waiting for it.
+    void end(const std::string& reason);
+    bool ended() const { return ended_; }
 
     // An event of the current operation: its picture, captured now by
     // `make`, becomes a payload at flush (per second subject for candles).
@@ -71,9 +93,10 @@ class Streams {
 
     StreamMode mode = StreamMode::Every;
 
-    // The worker.
+    // The worker (one per world).
+    // Null once the streams ended.
+    std::shared_ptr<WorkQueue<Delivery>> worker() const { return worker_; }
     bool drain(int timeout_ms);
-    void drop_queued();
     std::uint64_t delivered();
     std::size_t queued();
 
@@ -91,12 +114,12 @@ class Streams {
         int conflate_key;
         Maker make;
     };
+    std::shared_ptr<Outlet> outlet_;
+    std::shared_ptr<WorkQueue<Delivery>> worker_;
+    bool ended_ = false;
     std::map<std::uint64_t, Subscription> subs_;
     std::map<std::pair<Topic, std::string>, int> watching_;
     std::vector<Noted> noted_;
 };
-
-// The one broker's streams worker (process-wide, survives the broker's resets).
-WorkQueue<Delivery>& event_worker();
 
 }  // namespace tvx::sandbox

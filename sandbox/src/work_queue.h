@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -73,7 +74,7 @@ class WorkQueue {
         if (--host_depth_ > 0 || host_ != std::this_thread::get_id()) return;
         host_ = std::thread::id();
         idle_.notify_all();
-        if (!queue_.empty()) wake_.notify_one();
+        if (!queue_.empty() || retiring_) wake_.notify_one();
     }
     // Handles everything queued, and what handlers queue meanwhile, in order
     // (while hosting).
@@ -100,6 +101,20 @@ class WorkQueue {
     bool on_worker() {
         std::lock_guard<std::mutex> g(m_);
         return std::this_thread::get_id() == thread_;
+    }
+
+    // Lets the queue go: the worker hands on what is queued, then ends and
+    // takes the queue with it. Nobody waits for it (the caller may be a
+    // handler on that very worker).
+    static void retire(std::shared_ptr<WorkQueue> q) {
+        if (!q) return;
+        std::lock_guard<std::mutex> g(q->m_);
+        if (!q->started_ && q->queue_.empty()) return;  // no worker: it goes with the last owner
+        q->retiring_ = true;
+        WorkQueue* self = q.get();
+        self->self_ = std::move(q);
+        self->start_locked();
+        self->wake_.notify_one();
     }
 
     // Fork support: the forking thread holds the queue's lock across fork();
@@ -149,9 +164,15 @@ class WorkQueue {
     }
 
     void loop() {
+        std::shared_ptr<WorkQueue> last;  // released after the lock below, when retired
         std::unique_lock<std::mutex> lk(m_);
         for (;;) {
-            wake_.wait(lk, [&] { return !queue_.empty() && host_ == std::thread::id(); });
+            wake_.wait(lk, [&] { return (!queue_.empty() || retiring_) && host_ == std::thread::id(); });
+            if (queue_.empty()) {
+                last = std::move(self_);
+                idle_.notify_all();
+                return;
+            }
             handle_front(lk);
             // A waiting host needs only the worker's item finished.
             if (queue_.empty() || host_waiting_) idle_.notify_all();
@@ -162,7 +183,8 @@ class WorkQueue {
     std::mutex m_;
     std::condition_variable wake_, idle_;
     std::deque<Item> queue_;
-    bool busy_ = false, started_ = false, host_waiting_ = false;
+    bool busy_ = false, started_ = false, host_waiting_ = false, retiring_ = false;
+    std::shared_ptr<WorkQueue> self_;  // a retired queue's own keep, until its worker ends
     int host_depth_ = 0;
     std::thread::id host_;  // a thread handling items itself (run_here)
     std::uint64_t handled_ = 0;

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "broker_state.h"
-#include "replay.h"
 
 namespace tvx::sandbox {
 
@@ -77,7 +76,6 @@ bool parse_time(const char* s, std::int64_t& out) {
     return true;
 }
 
-BrokerState::BrokerState() { reset(json::Value{}); }
 
 namespace {
 bool clock_time(const json::Value& v, int& second) {
@@ -194,7 +192,7 @@ void BrokerState::seed_default_accounts() {
     eq("E-3001", "inv003", "CASH_BALANCE", 400000, 0);
 }
 
-void BrokerState::reset(const json::Value& s) {
+BrokerState::BrokerState(const json::Value& s) {
     Options o;
     o.seed = static_cast<std::uint64_t>(s["seed"].integer(static_cast<std::int64_t>(o.seed)));
     o.history_minutes =
@@ -212,42 +210,42 @@ void BrokerState::reset(const json::Value& s) {
                       s["start"].s + "'";
     options = o;
     rng = o.seed;
-    replay().clear();
-
-    sessions.clear();
-    instruments.clear();
-    symbols.clear();
-    derivatives.clear();
-    equity.clear();
-    orders.clear();
-    derivatives_orders.clear();
-    equity_orders.clear();
-    by_account.clear();
-    fills.clear();
-    fills_by_account.clear();
-    ledger = engine::Ledger{};
-    tape.clear();
-    stops_.clear();
-    triggers_.clear();
-    next_dno = 1000001;
-    next_eno = next_exchange_no = next_deal = next_trade = next_book_seq = 1;
-    tape_seq = 0;
-    // Everyone is logged out and every stream ends; handles are never reused.
-    streams.clear();
     streams.mode = s["conflate"].boolean(false) ? StreamMode::Conflate : StreamMode::Every;
-    last_book_.clear();
 
     seed_default_world();
     if (s["default_world"].boolean(true)) seed_default_accounts();
     now = o.start - static_cast<std::int64_t>(o.history_minutes) * 60;
     for (Instrument& in : instruments) in.requote = true;
-    last_error = start_error.empty() ? apply_entities(s, true) : start_error;
+    build_error = start_error.empty() ? apply_entities(s, true) : start_error;
     in_session = session_open(now);
     day_first_order = 0;
     warm_up(o.history_minutes);
     now = o.start;
     flush();
-    clock_configure(o.running, o.interval_ms);
+}
+
+void BrokerState::restart_instrument(int inst) {
+    init_instrument(instruments[inst]);
+    make_book(inst);
+    set_terms(inst);
+}
+
+void BrokerState::start_replayed(int inst) {
+    Instrument& in = instruments[inst];
+    in.replayed = true;
+    in.simulated = false;
+    requote(inst);  // the provider's quotes go
+    in.quoted = false;
+    in.candles.clear();
+    in.last = in.open = in.high = in.low = 0;
+    in.volume = 0;
+    in.value = 0;
+    in.last_seq = 0;
+    in.last_time = 0;
+    in.quote_bid = in.quote_ask = 0;
+    in.quote_bid_volume = in.quote_ask_volume = 0;
+    in.waiting.clear();
+    tape.erase(std::remove_if(tape.begin(), tape.end(), [&](const Tape& t) { return t.inst == inst; }), tape.end());
 }
 
 void BrokerState::warm_up(int minutes) {
@@ -457,11 +455,11 @@ const Instrument* BrokerState::instrument(const char* symbol, Market m) const {
 }
 
 // ---------------------------------------------------------------- state
-std::string BrokerState::state_json() {
+std::string BrokerState::state_json(bool clock_running) {
     json::Writer w;
     w.begin_object();
     w.field("time", now).field("date", date_text(now)).field("clock", time_text(now));
-    w.field("seed", options.seed).field("running", clock_running()).field("session_open", in_session);
+    w.field("seed", options.seed).field("running", clock_running).field("session_open", in_session);
     w.field("liquidity", options.liquidity).field("activity", options.activity);
     w.field("tick_seconds", options.tick_seconds).field("tape_sequence", tape_seq);
     w.key("instruments").begin_object();

@@ -20,6 +20,7 @@ import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
 
 __all__ = [
+    "World",
     "Layout",
     "Call",
     "library",
@@ -414,3 +415,7 @@ __all__ += [
     "stream_start",
     "stream_stop",
 ]
+
+
+# Last: the broker's module reads the helpers above.
+from .broker import World  # noqa: E402

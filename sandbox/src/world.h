@@ -1,0 +1,114 @@
+// A world: one independent sandbox (market, accounts, orders, streams) with
+// its own lock, clock thread and replay. Worlds are values: "reset" makes a
+// new one in the old one's place; several live side by side in one process,
+// each reached through the logins made in it. The registry of worlds is the
+// library's process-wide state (besides scripted mode and the per-thread
+// results of the interface).
+#pragma once
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "broker_state.h"
+#include "json.h"
+#include "replay.h"
+
+namespace tvx::sandbox {
+
+class World;
+
+// The clock: one thread per running world, moving it a tick every interval.
+class Clock {
+   public:
+    bool running() const;
+    void configure(World& w, bool running, int interval_ms);
+    // Ends the thread (it may be the caller: it then ends after this tick).
+    void end();
+    void fork_prepare() { state_->m.lock(); }
+    void fork_parent() { state_->m.unlock(); }
+    void fork_child();
+
+    struct State {
+        mutable std::mutex m;
+        std::condition_variable cv;
+        bool running = false, started = false, ended = false;
+        int interval_ms = 250;
+        std::uint64_t generation = 0;
+    };
+
+   private:
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// A free-running replay's thread, and the one-stepper-at-a-time rule.
+struct ReplayDriver {
+    std::recursive_mutex stepping;  // a callable stepping from inside a delivery is the same thread
+    std::mutex m;
+    std::condition_variable cv;
+    bool running = false, stop = false;
+    std::thread::id thread;
+    // Stops a free-running replay and waits for its thread, unless the
+    // caller is that thread (a callable of the replay asking).
+    void halt();
+    void fork_child();
+};
+
+class World : public std::enable_shared_from_this<World> {
+   public:
+    World(std::uint64_t id, const json::Value& settings);
+    ~World();
+    World(const World&) = delete;
+    World& operator=(const World&) = delete;
+
+    const std::uint64_t id;
+    std::mutex lock;  // guards the market and the replay
+    BrokerState market;
+    Replay replay;
+    ReplayDriver driver;
+    Clock clock;
+
+    // Stops the clock and the replay and ends every stream with `reason`.
+    // The world answers nothing more; idempotent.
+    void end(const std::string& reason);
+    bool ended() const { return ended_; }
+
+   private:
+    bool ended_ = false;
+};
+
+namespace worlds {
+
+constexpr std::uint64_t kDefault = 0;
+
+// The world of that id, or null. The default world always exists (made with
+// the defaults on first use).
+std::shared_ptr<World> find(std::uint64_t id);
+// The world a channel (a login's) belongs to, or null.
+std::shared_ptr<World> of_channel(const char* channel);
+// The world a login's third text names ("world:<id>"; anything else the
+// default), or null when it names none alive.
+std::shared_ptr<World> of_login(const char* text3);
+// A new world of the settings; "" or what was wrong (no world made then).
+std::string create(const json::Value& settings, std::uint64_t& id);
+// The world `id` made anew from the settings; the old one ends its streams
+// ("the world was reset"). "" or what was wrong (the old world stays then).
+std::string reset(std::uint64_t id, const json::Value& settings);
+// Ends and forgets the world; false when there is none (the default world
+// cannot be closed, only reset).
+bool close(std::uint64_t id);
+// How many worlds live.
+std::size_t count();
+
+// A channel of world `id`: the world's prefix and the sessions' own name.
+std::string channel_prefix(std::uint64_t id);
+
+}  // namespace worlds
+
+// A world control entry point's error text, valid until this thread calls
+// again; null for none.
+const char* control_outcome(std::string error);
+
+}  // namespace tvx::sandbox
