@@ -165,3 +165,24 @@ def test_a_callable_may_close_its_own_world_while_its_events_are_delivered():
     tv.subscribe_bid_offer(ctx, "ARVO", closing)
     assert done.wait(10)
     assert json.loads(seen[-1]) == {"end": "the world was closed"}
+
+
+def test_the_fee_schedule_the_library_gives_is_the_one_it_charges():
+    from decimal import Decimal
+
+    from tavrolix_sandbox import fills
+
+    rates = broker.fees()
+    assert set(rates) == {"brokerage_fee", "trading_fee", "clearing_fee"} and all(r > 0 for r in rates.values())
+    with World(seed=9, liquidity=True, activity=False) as w:
+        assert w.fees() == rates
+        ctx = w.login("inv001", "inv001-secret")
+        ask = w.state()["instruments"]["ARVO"]["asks"][0]["price"]
+        for volume in (100, 700, 1300):
+            assert Equity.place(ctx, "E-1001", "BUY", ask, volume, symbol="ARVO")["success"]
+        trades = tv.get_investor_equity_trades(ctx, "E-1001")["data"]
+    assert len(trades) >= 3
+    for t in trades:
+        value = Decimal(repr(t["px"])) * t["qty"]
+        expected = fills.equity_fees(value)
+        assert {k: Decimal(repr(t[k])) for k in expected} == expected, t

@@ -45,7 +45,8 @@ void emit(tvx::wire::EventReceiver receiver, const char* key, long count, long i
 // native threads (every `interval_ns` when positive) and returns, once they
 // have ended, the seconds from the first start to the last end; -1 for bad
 // arguments.
-TVX_EXPORT double tvx_bench_emit(std::uint64_t receiver, const char* key, int threads, long count, long interval_ns) {
+TVX_EXPORT double tvx_bench_emit(std::uint64_t receiver, const char* key, int threads, long count,
+                                 long interval_ns) try {
     if (receiver == 0 || !key || threads < 1 || threads > 64 || count < 0) return -1;
     const auto fn = reinterpret_cast<tvx::wire::EventReceiver>(receiver);
     std::atomic<int> waiting{threads};
@@ -54,4 +55,7 @@ TVX_EXPORT double tvx_bench_emit(std::uint64_t receiver, const char* key, int th
     for (int t = 0; t < threads; ++t) pool.emplace_back(emit, fn, key, count, interval_ns, &waiting);
     for (std::thread& t : pool) t.join();
     return static_cast<double>(now_ns() - t0) / 1e9;
+}
+catch (...) {
+    return -1;  // no thread could be started
 }

@@ -2,12 +2,15 @@
 // their pointer relocations.
 #include "blobs.h"
 
+#include "faults.h"
+
 #include <cstring>
 
 namespace tvx::sandbox {
 
 ImagePtr make_image(const unsigned char* data, const std::uint64_t* sizes, std::uint64_t nblobs,
                     const std::int64_t* relocs, std::uint64_t nrelocs, bool handed_key_allowed) {
+    fault::point();
     auto img = std::make_shared<Image>();
     img->size = sizes[0];
     Blobs& blobs = img->blobs;

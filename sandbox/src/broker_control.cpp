@@ -187,11 +187,36 @@ TVX_EXPORT const char* tvx_broker_state() {
     const char* out = nullptr;
     const char* error = tvx_world_state(worlds::kDefault, &out);
     if (!error) return out;
-    thread_local std::string kept;
-    kept = json::Writer().begin_object().field("error", error).end_object().take();
-    return kept.c_str();
+    try {
+        thread_local std::string kept;
+        kept = json::Writer().begin_object().field("error", error).end_object().take();
+        return kept.c_str();
+    } catch (...) {
+        return "{\"error\": \"out of memory\"}";
+    }
 }
 TVX_EXPORT int tvx_broker_drain(int timeout_ms) {
     int done = 0;
     return tvx_world_drain(worlds::kDefault, timeout_ms, &done) ? 0 : done;
+}
+
+// ------------------------------------------------------------------- fees
+// The fee schedule, defined once (the ledger's rates), as JSON in *out
+// (valid until this thread calls again): each equity fee as the fraction
+// [numerator, denominator] of a fill's value, rounded half up to the cent.
+TVX_EXPORT const char* tvx_world_fees(const char** out) {
+    thread_local std::string kept;
+    return guarded([&]() -> std::string {
+        fault::point();
+        const engine::Rates r;
+        json::Writer w;
+        w.begin_object().key("equity").begin_object();
+        for (const auto& [name, rate] : {std::pair{"brokerage_fee", r.brokerage}, std::pair{"trading_fee", r.trading},
+                                         std::pair{"clearing_fee", r.clearing}})
+            w.key(name).begin_array().value(rate.num).value(rate.den).end_array();
+        w.end_object().field("rounding", "each fee of a fill, half up to the cent").end_object();
+        kept = w.take();
+        if (out) *out = kept.c_str();
+        return "";
+    });
 }

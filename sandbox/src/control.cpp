@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "blobs.h"
+#include "faults.h"
 #include "events.h"
 #include "json.h"
 #include "sandbox.h"
@@ -53,6 +54,7 @@ struct State {
 };
 
 State& state() {
+    fault::point();
     static State* s = new State;  // outlives static destruction: library threads may still call in
     return *s;
 }
@@ -104,16 +106,22 @@ TVX_EXPORT int tvx_sandbox_mode() { return static_cast<int>(mode()); }
 TVX_EXPORT void tvx_sandbox_set_recording(int on) { g_recording.store(on != 0); }
 
 // Forgets every queued and standing result and the call log.
-TVX_EXPORT void tvx_sandbox_reset() {
-    reset_events();
-    State& s = state();
-    std::lock_guard<std::mutex> g(s.lock);
-    for (auto& o : s.scripts) {
-        o.queue.clear();
-        o.standing.reset();
-        o.served.clear();
+// Null, or what went wrong.
+TVX_EXPORT const char* tvx_sandbox_reset() {
+    try {
+        reset_events();
+        State& s = state();
+        std::lock_guard<std::mutex> g(s.lock);
+        for (auto& o : s.scripts) {
+            o.queue.clear();
+            o.standing.reset();
+            o.served.clear();
+        }
+        s.calls.clear();
+        return nullptr;
+    } catch (...) {
+        return "the library failed inside (out of memory?)";
     }
-    s.calls.clear();
 }
 
 // Queues the result of the next call of `op` (or, with `standing`, the result
@@ -121,9 +129,10 @@ TVX_EXPORT void tvx_sandbox_reset() {
 // end, blob 0 being the result image; `relocs` holds quadruples (blob, offset,
 // target blob or -1 for null, addend): the address of the target blob plus the
 // addend is written at that offset of that blob.
-// Returns 0, or -1 unknown operation, -2 wrong image size, -3 bad relocation.
+// Returns 0, or -1 unknown operation, -2 wrong image size, -3 bad relocation,
+// -4 the library failed inside (out of memory).
 TVX_EXPORT int tvx_script_push(int op, int standing, const unsigned char* data, const std::uint64_t* sizes,
-                               std::uint64_t nblobs, const std::int64_t* relocs, std::uint64_t nrelocs) {
+                               std::uint64_t nblobs, const std::int64_t* relocs, std::uint64_t nrelocs) try {
     if (op < 1 || op >= kOps || result_size(op) == 0) return -1;
     if (nblobs == 0 || sizes[0] != result_size(op)) return -2;
     ImagePtr p = make_image(data, sizes, nblobs, relocs, nrelocs, false);
@@ -135,19 +144,29 @@ TVX_EXPORT int tvx_script_push(int op, int standing, const unsigned char* data, 
     else
         s.scripts[op].queue.push_back(std::move(p));
     return 0;
+} catch (...) {
+    return -4;
 }
 
-TVX_EXPORT std::uint64_t tvx_call_count(int op) { return op >= 0 && op < kOps ? state().counts[op].load() : 0; }
+// The number of calls of `op`; 0 when it cannot be told.
+TVX_EXPORT std::uint64_t tvx_call_count(int op) try {
+    return op >= 0 && op < kOps ? state().counts[op].load() : 0;
+} catch (...) {
+    return 0;
+}
 
-TVX_EXPORT void tvx_calls_clear() {
+TVX_EXPORT const char* tvx_calls_clear() try {
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
     s.calls.clear();
+    return nullptr;
+} catch (...) {
+    return "the library failed inside (out of memory?)";
 }
 
 // The call log (every logged call, or those of `op` when op > 0) as JSON,
-// valid until this thread calls again.
-TVX_EXPORT const char* tvx_calls_json(int op) {
+// valid until this thread calls again; {"error": ...} when it cannot be made.
+TVX_EXPORT const char* tvx_calls_json(int op) try {
     thread_local std::string out;
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
@@ -158,4 +177,7 @@ TVX_EXPORT const char* tvx_calls_json(int op) {
             w.begin_object().field("seq", c.seq).field("op", c.op).key("args").raw(c.args).end_object();
     out = w.end_array().take();
     return out.c_str();
+}
+catch (...) {
+    return "{\"error\": \"the library failed inside (out of memory?)\"}";
 }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "blobs.h"
+#include "faults.h"
 #include "json.h"
 #include "work_queue.h"
 
@@ -74,9 +75,14 @@ struct State {
     Streams streams;
 };
 
-State& state() {
+State& state_unchecked() {
     static State* s = new State;  // leaked: its threads run until the process ends
     return *s;
+}
+
+State& state() {
+    fault::point();
+    return state_unchecked();
 }
 
 void stream_loop(int pause_us, std::uint64_t generation) {
@@ -143,29 +149,27 @@ void stop_streams() {
 
 void flush_pump() { pump().drain(-1); }
 
+}  // namespace
+
 // fork() while native threads deliver: the locks are held across it, so the
 // child's copies are consistent and free. None of these threads exists in the
 // child, which forgets them; a later start or post makes new ones.
-void before_fork() {
-    state().lock.lock();
+void scripted_fork_prepare() {
+    state_unchecked().lock.lock();
     pump().lock_for_fork();
 }
-void after_fork_in_parent() {
+void scripted_fork_parent() {
     pump().unlock_in_parent();
-    state().lock.unlock();
+    state_unchecked().lock.unlock();
 }
-void after_fork_in_child() {
-    State& s = state();
+void scripted_fork_child() {
+    State& s = state_unchecked();
     s.streams.running.store(false);
     new std::vector<std::thread>(std::move(s.streams.threads));  // left unjoined: not this process's threads
     s.streams.threads.clear();
     pump().reset_in_child();
     s.lock.unlock();
 }
-[[maybe_unused]] const bool fork_handlers =
-    (platform::at_fork(&before_fork, &after_fork_in_parent, &after_fork_in_child), true);
-
-}  // namespace
 
 void scripted_subscription(int op, const wire::SubscribeResult& r, wire::EventReceiver receiver, wire::text key) {
     State& s = state();
@@ -200,7 +204,7 @@ using namespace tvx::sandbox;
 // Returns 0, or -3 for a malformed image.
 TVX_EXPORT int tvx_event_send(std::uint64_t receiver, const unsigned char* data, const std::uint64_t* sizes,
                               std::uint64_t nblobs, const std::int64_t* relocs, std::uint64_t nrelocs, int threads,
-                              int repeat) {
+                              int repeat) try {
     ImagePtr img = make_event(data, sizes, nblobs, relocs, nrelocs, false);
     if (!img || receiver == 0) return -3;
     const auto fn = reinterpret_cast<tvx::wire::EventReceiver>(receiver);
@@ -211,35 +215,47 @@ TVX_EXPORT int tvx_event_send(std::uint64_t receiver, const unsigned char* data,
         });
     for (std::thread& t : pool) t.join();
     return 0;
+} catch (...) {
+    return -4;
 }
 
 // Queues the event for the long-lived delivery thread.
 TVX_EXPORT int tvx_event_post(std::uint64_t receiver, const unsigned char* data, const std::uint64_t* sizes,
-                              std::uint64_t nblobs, const std::int64_t* relocs, std::uint64_t nrelocs) {
+                              std::uint64_t nblobs, const std::int64_t* relocs, std::uint64_t nrelocs) try {
     ImagePtr img = make_event(data, sizes, nblobs, relocs, nrelocs, false);
     if (!img || receiver == 0) return -3;
     pump().push(Posted(reinterpret_cast<tvx::wire::EventReceiver>(receiver), std::move(img)));
     return 0;
+} catch (...) {
+    return -4;
 }
 
 // Returns once the long-lived thread has delivered everything queued for it.
-TVX_EXPORT void tvx_event_flush() { flush_pump(); }
+TVX_EXPORT void tvx_event_flush() {
+    try {
+        flush_pump();
+    } catch (...) {
+        // Nothing queued could be waited for.
+    }
+}
 
 // Queues the event for the next subscribe operation, which delivers it on its
 // calling thread to the receiver it was handed before it returns.
 TVX_EXPORT int tvx_event_at_subscribe(const unsigned char* data, const std::uint64_t* sizes, std::uint64_t nblobs,
-                                      const std::int64_t* relocs, std::uint64_t nrelocs) {
+                                      const std::int64_t* relocs, std::uint64_t nrelocs) try {
     ImagePtr img = make_event(data, sizes, nblobs, relocs, nrelocs, true);
     if (!img) return -3;
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
     s.at_subscribe.push_back(std::move(img));
     return 0;
+} catch (...) {
+    return -4;
 }
 
 // Every subscription accepted since the last reset, oldest first, as JSON,
 // valid until this thread calls again.
-TVX_EXPORT const char* tvx_subscriptions_json() {
+TVX_EXPORT const char* tvx_subscriptions_json() try {
     thread_local std::string out;
     State& s = state();
     std::lock_guard<std::mutex> g(s.lock);
@@ -254,12 +270,14 @@ TVX_EXPORT const char* tvx_subscriptions_json() {
             .end_object();
     out = w.end_array().take();
     return out.c_str();
+} catch (...) {
+    return "{\"error\": \"the library failed inside (out of memory?)\"}";
 }
 
 // Starts `threads` stream threads. Each round a thread delivers one event to
 // every accepted subscription, whatever has become of it since, with the
 // payload "<key>|<n>" (n unique over all streams), then pauses.
-TVX_EXPORT void tvx_stream_start(int threads, int pause_us) {
+TVX_EXPORT int tvx_stream_start(int threads, int pause_us) try {
     stop_streams();
     State& s = state();
     s.streams.running.store(true);
@@ -267,12 +285,15 @@ TVX_EXPORT void tvx_stream_start(int threads, int pause_us) {
     s.streams.sent.clear();
     const std::uint64_t generation = s.streams.generation.load();
     for (int t = 0; t < threads; ++t) s.streams.threads.emplace_back(stream_loop, pause_us, generation);
+    return 0;
+} catch (...) {
+    return -4;
 }
 
 // Stops the streams and returns, as JSON {key hex: count}, how many events
 // each key was sent (receiver calls that returned), valid until this thread
 // calls again.
-TVX_EXPORT const char* tvx_stream_stop() {
+TVX_EXPORT const char* tvx_stream_stop() try {
     stop_streams();
     thread_local std::string out;
     State& s = state();
@@ -282,4 +303,7 @@ TVX_EXPORT const char* tvx_stream_stop() {
     for (const auto& [key, n] : s.streams.sent) w.field(hex(key), n);
     out = w.end_object().take();
     return out.c_str();
+}
+catch (...) {
+    return "{\"error\": \"the library failed inside (out of memory?)\"}";
 }

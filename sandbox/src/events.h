@@ -24,4 +24,9 @@ void scripted_subscription_args(int op, const wire::SubscribeResult& r, A... arg
 // Stops the streams, drops queued events and forgets the subscriptions.
 void reset_events();
 
+// Scripted mode's part of the library's fork handling (worlds.cpp).
+void scripted_fork_prepare();
+void scripted_fork_parent();
+void scripted_fork_child();
+
 }  // namespace tvx::sandbox

@@ -1,5 +1,8 @@
 // The exported operations: each records what it received (scripted mode) or
 // asks the broker (broker mode).
+#include <new>
+#include <utility>
+
 #include "broker.h"
 #include "calllog.h"
 #include "events.h"
@@ -8,7 +11,7 @@
 namespace tvx::sandbox {
 
 template <int N, class R, class F, class... A>
-R serve(F&& broker_call, A... args) {
+R serve_or_throw(F&& broker_call, A... args) {
     count_call(N);
     if (mode() != Mode::Scripted) {
         enter_operation(platform::stack_position());
@@ -23,6 +26,23 @@ R serve(F&& broker_call, A... args) {
     if (!take_scripted(N, &r, sizeof r)) set_failure(r, "sandbox: no scripted result queued for this operation");
     if constexpr (std::is_same_v<R, wire::SubscribeResult>) scripted_subscription_args(N, r, args...);
     return r;
+}
+
+// Nothing leaves an operation by throwing: whatever fails inside comes back
+// as the result's failure text.
+template <int N, class R, class F, class... A>
+R serve(F&& broker_call, A... args) noexcept {
+    try {
+        return serve_or_throw<N, R>(std::forward<F>(broker_call), args...);
+    } catch (const std::bad_alloc&) {
+        R r{};
+        set_failure(r, "the library ran out of memory");
+        return r;
+    } catch (...) {
+        R r{};
+        set_failure(r, "the library failed inside (an exception it did not expect)");
+        return r;
+    }
 }
 
 }  // namespace tvx::sandbox

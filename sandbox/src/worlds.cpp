@@ -8,6 +8,7 @@
 #include <new>
 #include <vector>
 
+#include "events.h"
 #include "faults.h"
 #include "platform.h"
 #include "world.h"
@@ -158,8 +159,6 @@ std::shared_ptr<World> default_world() {
         auto it = r.worlds.find(kDefault);
         if (it != r.worlds.end()) return it->second;
     }
-    static std::once_flag fork_handlers;
-    std::call_once(fork_handlers, [] { platform::at_fork(fork_prepare, fork_parent, fork_child); });
     std::string error;
     // The default world as it stands before anyone resets it: an hour of history, the clock running.
     std::shared_ptr<World> w = make(kDefault, json::Value{}, error);
@@ -188,6 +187,7 @@ std::uint64_t parse_id(const char* digits, const char** end) {
 std::vector<std::shared_ptr<World>>* g_forking = nullptr;
 
 void fork_prepare() {
+    scripted_fork_prepare();
     Registry& r = registry();
     r.m.lock();
     auto* all = new std::vector<std::shared_ptr<World>>;
@@ -210,6 +210,7 @@ void fork_parent() {
     }
     delete all;
     registry().m.unlock();
+    scripted_fork_parent();
 }
 
 void fork_child() {
@@ -225,7 +226,11 @@ void fork_child() {
     }
     delete all;
     registry().m.unlock();
+    scripted_fork_child();
 }
+
+// The one set of fork handlers of the library, in place from its load.
+[[maybe_unused]] const bool g_fork_handlers = (platform::at_fork(fork_prepare, fork_parent, fork_child), true);
 
 }  // namespace
 
@@ -261,7 +266,6 @@ std::shared_ptr<World> of_login(const char* text3) {
 }
 
 std::string create(const json::Value& settings, std::uint64_t& id) {
-    default_world();  // fork handlers in place before any other world exists
     Registry& r = registry();
     {
         std::lock_guard<std::mutex> g(r.m);

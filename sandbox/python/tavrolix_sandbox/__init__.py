@@ -68,7 +68,7 @@ _SIGNATURES: Dict[str, Tuple[List[Any], Any]] = {
     "tvx_sandbox_set_mode": ([ctypes.c_int], None),
     "tvx_sandbox_mode": ([], ctypes.c_int),
     "tvx_sandbox_set_recording": ([ctypes.c_int], None),
-    "tvx_sandbox_reset": ([], None),
+    "tvx_sandbox_reset": ([], ctypes.c_char_p),
     "tvx_script_push": ([ctypes.c_int, ctypes.c_int] + _IMAGE, ctypes.c_int),
     "tvx_calls_json": ([ctypes.c_int], ctypes.c_char_p),
     "tvx_call_count": ([ctypes.c_int], ctypes.c_uint64),
@@ -117,7 +117,9 @@ def scripted() -> bool:
 
 def reset() -> None:
     """Forget queued and standing results and the call log."""
-    library().tvx_sandbox_reset()
+    error = library().tvx_sandbox_reset()
+    if error:
+        raise RuntimeError(error.decode())
 
 
 def set_recording(on: bool) -> None:

@@ -35,6 +35,7 @@ from __future__ import annotations
 import ctypes
 import json
 import math
+from decimal import Decimal
 import functools
 import inspect
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, TypeVar
@@ -58,6 +59,7 @@ __all__ = [
     "replay_run",
     "replay_stop",
     "replay_state",
+    "fees",
 ]
 
 # name: (argtypes, restype)
@@ -79,6 +81,7 @@ _SIGNATURES: Dict[str, Tuple[List[Any], Any]] = {
     "tvx_world_replay_run": ([_U64, ctypes.c_double], ctypes.c_char_p),
     "tvx_world_replay_stop": ([_U64], ctypes.c_char_p),
     "tvx_world_replay_state": ([_U64, _OUT_TEXT], ctypes.c_char_p),
+    "tvx_world_fees": ([_OUT_TEXT], ctypes.c_char_p),
 }
 _ready = False
 
@@ -239,6 +242,15 @@ class World:
         import tavrolix
 
         return tavrolix.connect(app_id, secret, **self.login_texts(), **kwargs)
+
+    def fees(self) -> Dict[str, Decimal]:
+        """The equity fee schedule, as the library defines it: each fee's rate of a
+        fill's value, by the trade's key (``brokerage_fee``, ``trading_fee``,
+        ``clearing_fee``); each fee of a fill is rounded half up to the cent."""
+        out = ctypes.c_char_p()
+        _check(_lib().tvx_world_fees(ctypes.byref(out)))
+        schedule = json.loads(out.value or b"{}")
+        return {k: Decimal(num) / Decimal(den) for k, (num, den) in schedule["equity"].items()}
 
     def _text(self, entry: str) -> str:
         out = ctypes.c_char_p()
@@ -503,3 +515,4 @@ replay_until = _on_default(World.replay_until)
 replay_run = _on_default(World.replay_run)
 replay_stop = _on_default(World.replay_stop)
 replay_state = _on_default(World.replay_state)
+fees = _on_default(World.fees)

@@ -16,14 +16,15 @@ through P (below it for a buy, above for a sell) means the whole price level
 was taken: the order fills in full, at P. A market order fills in full at the
 next print's price.
 
-Fees are those of the sandbox's equity accounts (:func:`equity_fees`):
-brokerage 0.15%, trading 0.005% and clearing 0.001% of the value, each
-rounded half up to the cent. Money is kept in ``Decimal``, exact to the cent.
+Fees are those of the sandbox's equity accounts (:func:`equity_fees`), the
+schedule the library defines (:func:`tavrolix_sandbox.broker.fees`): each a
+rate of the value, rounded half up to the cent. Money is kept in ``Decimal``, exact to the cent.
 """
 
 from __future__ import annotations
 
 import datetime as _dt
+import functools
 from decimal import ROUND_FLOOR, ROUND_HALF_UP, Decimal
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
@@ -42,11 +43,16 @@ __all__ = [
 ]
 
 CENT = Decimal("0.01")
-_EQUITY_FEES = (
-    ("brokerage_fee", Decimal("0.0015")),
-    ("trading_fee", Decimal("0.00005")),
-    ("clearing_fee", Decimal("0.00001")),
-)
+
+
+@functools.lru_cache(maxsize=None)
+def _equity_rates() -> Tuple[Tuple[str, Decimal], ...]:
+    # The schedule the library defines (tavrolix_sandbox.broker.fees).
+    from .broker import fees
+
+    return tuple(fees().items())
+
+
 #: What an open buy order holds back of buying power, per unit of value (the
 #: README's Accounting): the largest affordable buy is sized by it.
 HOLD_FACTOR = Decimal("1.0016")
@@ -65,7 +71,7 @@ def money(x: Union[float, int, str, Decimal]) -> Decimal:
 
 def equity_fees(value: Decimal) -> Dict[str, Decimal]:
     """The sandbox's equity fees on a fill of this value, by trade key."""
-    return {k: (value * rate).quantize(CENT, ROUND_HALF_UP) for k, rate in _EQUITY_FEES}
+    return {k: (value * rate).quantize(CENT, ROUND_HALF_UP) for k, rate in _equity_rates()}
 
 
 def no_fees(value: Decimal) -> Dict[str, Decimal]:
