@@ -440,6 +440,10 @@ class BrokerState {
 };
 
 
+// The clock's range, seconds since 1970: the years 1 to 9999.
+inline constexpr std::int64_t kEarliestTime = -62135596800;
+inline constexpr std::int64_t kLatestTime = 253402300799;
+
 // "YYYY-MM-DD", "YYYY-MM-DDTHH:MM[:SS]" (or with a blank for the T), or seconds since 1970.
 bool parse_time(const char* s, std::int64_t& out);
 

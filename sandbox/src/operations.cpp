@@ -13,10 +13,7 @@ namespace tvx::sandbox {
 template <int N, class R, class F, class... A>
 R serve_or_throw(F&& broker_call, A... args) {
     count_call(N);
-    if (mode() != Mode::Scripted) {
-        enter_operation(platform::stack_position());
-        return broker_call();
-    }
+    if (mode() != Mode::Scripted) return broker_call();
     if (recording()) {
         ArgLog log;
         (log.add(args), ...);
@@ -32,6 +29,9 @@ R serve_or_throw(F&& broker_call, A... args) {
 // as the result's failure text.
 template <int N, class R, class F, class... A>
 R serve(F&& broker_call, A... args) noexcept {
+    // Where the operation entered, measured here as before the guard: results of calls
+    // entered at this depth or shallower are over (see Arena).
+    enter_operation(platform::stack_position());
     try {
         return serve_or_throw<N, R>(std::forward<F>(broker_call), args...);
     } catch (const std::bad_alloc&) {

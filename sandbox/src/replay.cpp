@@ -86,6 +86,8 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
         const Instrument& in = b.instruments[s.inst];
         const int prices = s.kind == Bars ? 4 : s.kind == Trades ? 1 : 2;
         for (std::uint64_t r = 0; r < s.rows; ++r) {
+            if (s.time[r] < kEarliestTime || s.time[r] > kLatestTime)
+                return row_error(s.symbol, r, "time outside the years 1 to 9999 (seconds since 1970)");
             if (r && (s.kind == Bars ? s.time[r] <= s.time[r - 1] : s.time[r] < s.time[r - 1]))
                 return row_error(s.symbol, r, "time goes back");
             for (int i = 0; i < prices; ++i) {

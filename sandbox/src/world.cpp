@@ -55,6 +55,29 @@ std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
 
 }  // namespace
 
+namespace {
+
+std::string number_text(double x) {
+    if (std::isnan(x)) return "nan";
+    if (std::isinf(x)) return x > 0 ? "inf" : "-inf";
+    return json::Writer().value(x).str();
+}
+
+// "" when setting `key` of `v` is absent, or a finite number within [lo, hi]
+// (a whole one if `whole`); else what is wrong, naming the setting.
+std::string check_number(const json::Value& v, const char* key, const std::string& of, double lo, double hi,
+                         bool whole, const char* range) {
+    if (!v.has(key) || v[key].is_null()) return "";
+    const json::Value& x = v[key];
+    if (x.kind == json::Value::Number && std::isfinite(x.n) && x.n >= lo && x.n <= hi &&
+        (!whole || x.n == std::floor(x.n)))
+        return "";
+    const std::string given = x.kind == json::Value::Number ? number_text(x.n) : "a " + std::string(x.kind == json::Value::String ? "text" : "value of another kind");
+    return std::string(key) + of + " must be " + range + ", not " + given;
+}
+
+}  // namespace
+
 bool parse_time(const char* s, std::int64_t& out) {
     if (!s || !*s) return false;
     const int len = static_cast<int>(std::strlen(s));
@@ -194,6 +217,16 @@ void BrokerState::seed_default_accounts() {
 
 BrokerState::BrokerState(const json::Value& s) {
     Options o;
+    // Numbers held exactly in the settings' JSON (2^53) and in the clock's range.
+    for (const std::string& e :
+         {check_number(s, "seed", "", 0, 9007199254740992.0, true, "a whole number from 0 to 2^53"),
+          check_number(s, "start", "", kEarliestTime, kLatestTime, true,
+                       "seconds since 1970 within the years 1 to 9999 (or a date)"),
+          check_number(s, "history_minutes", "", -1e15, 1e15, true, "a whole number of minutes"),
+          check_number(s, "interval_ms", "", -1e15, 1e15, true, "a whole number of milliseconds"),
+          check_number(s, "tick_seconds", "", -1e15, 1e15, true, "a whole number of seconds")})
+        if (!e.empty() && build_error.empty()) build_error = e;
+    if (!build_error.empty()) return;
     o.seed = static_cast<std::uint64_t>(s["seed"].integer(static_cast<std::int64_t>(o.seed)));
     o.history_minutes =
         static_cast<int>(std::clamp<std::int64_t>(s["history_minutes"].integer(o.history_minutes), 0, 7 * 24 * 60));
@@ -217,6 +250,7 @@ BrokerState::BrokerState(const json::Value& s) {
     now = o.start - static_cast<std::int64_t>(o.history_minutes) * 60;
     for (Instrument& in : instruments) in.requote = true;
     build_error = start_error.empty() ? apply_entities(s, true) : start_error;
+    if (!build_error.empty()) return;
     in_session = session_open(now);
     day_first_order = 0;
     warm_up(o.history_minutes);
@@ -275,6 +309,24 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
     for (const json::Value& v : s["instruments"].items) {
         const std::string symbol = v["symbol"].string("");
         if (symbol.empty() || symbols.count(symbol)) return "instrument needs a new symbol: '" + symbol + "'";
+        if (!v.has("price")) return "instrument " + symbol + " needs a price above zero";
+        const std::string of = " of instrument " + symbol;
+        constexpr double kMost = 1e8;  // beyond any price the broker holds
+        for (const std::string& e : {
+                 check_number(v, "lot", of, 1, 1e6, true, "a whole number from 1 to 1000000"),
+                 check_number(v, "lp_size", of, 1, 1e6, true, "a whole number from 1 to 1000000"),
+                 check_number(v, "lp_levels", of, 0, 20, true, "a whole number from 0 to 20"),
+                 check_number(v, "limit", of, 0.01, 0.9, false, "a fraction from 0.01 to 0.9"),
+                 check_number(v, "volatility", of, 0, 10, false, "a number from 0 to 10"),
+                 check_number(v, "flow_chance", of, 0, 1, false, "a chance from 0 to 1"),
+                 check_number(v, "informed_chance", of, 0, 1, false, "a chance from 0 to 1"),
+                 check_number(v, "informed_size", of, 0, 100, false, "a number from 0 to 100"),
+                 check_number(v, "multiplier", of, 1e-6, 1e9, false, "a number above 0 up to 1000000000"),
+                 check_number(v, "im", of, 0, 1e13, false, "a number from 0 up to 10000000000000"),
+                 check_number(v, "mm", of, 0, 1e13, false, "a number from 0 up to 10000000000000"),
+                 check_number(v, "link_offset", of, -kMost, kMost, false, "a number within plus or minus 100000000"),
+             })
+            if (!e.empty()) return e;
         const double price = v["price"].number(0);
         if (price <= 0) return "instrument " + symbol + " needs a price above zero";
         Px exact = 0;
@@ -283,6 +335,8 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         if (v.has("tick"))
             if (const engine::PriceRead r = engine::read_price(v["tick"].number(0), exact); r != engine::PriceRead::Ok)
                 return "instrument " + symbol + ": " + engine::price_refusal(r, v["tick"].number(0), "tick");
+        if (v["lot"].integer(1) * v["lp_size"].integer(10) > 10000000)
+            return "lot times lp_size" + of + " must be at most 10000000 (the provider's quote in shares)";
         const bool deriv = v["market"].string("equity") == "derivatives";
         Instrument in = deriv ? future(symbol.c_str(), v["underlying"].string("").c_str(), price, v["tick"].number(0.1),
                                        v["multiplier"].number(1), v["im"].number(1000),
@@ -293,6 +347,9 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
         else if (v["tick"].number(0) > 0)
             in.fixed_tick = to_px(v["tick"].number(0));
         in.lot = static_cast<int>(std::max<std::int64_t>(1, v["lot"].integer(in.lot)));
+        if (to_px(price) < tick_at(in, to_px(price)))
+            return "price" + of + " must be at least one tick (" + number_text(from_px(tick_at(in, to_px(price)))) +
+                   "), not " + number_text(price);
         in.limit = std::clamp(v["limit"].number(in.limit), 0.01, 0.9);
         in.volatility = std::max(0.0, v["volatility"].number(in.volatility));
         in.lp_levels = static_cast<int>(std::clamp<std::int64_t>(v["lp_levels"].integer(in.lp_levels), 0, 20));

@@ -19,8 +19,12 @@ __declspec(dllimport) List TavrolixInterfacePY_17(const void* cfg, text account)
 
 int main(void) {
     Login in = TavrolixInterfacePY_13("STAND_ALONE", "inv002", "inv002-secret", "", "", "0.4.0", "python_x64", 0, 2);
-    text channel;
-    memcpy(&channel, in.b + 16, 8);
+    text given;
+    memcpy(&given, in.b + 16, 8);
+    /* The result's texts are the library's until our next call: keep a copy. */
+    static char copy[128];
+    snprintf(copy, sizeof copy, "%s", given ? given : "(null)");
+    text channel = given ? copy : NULL;
     unsigned char cfg[48] = {0};
     text daemon = "STAND_ALONE";
     memcpy(cfg + 8, &channel, 8);
