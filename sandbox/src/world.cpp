@@ -220,8 +220,10 @@ BrokerState::BrokerState(const json::Value& s) {
     // Numbers held exactly in the settings' JSON (2^53) and in the clock's range.
     for (const std::string& e :
          {check_number(s, "seed", "", 0, 9007199254740992.0, true, "a whole number from 0 to 2^53"),
-          check_number(s, "start", "", kEarliestTime, kLatestTime, true,
-                       "seconds since 1970 within the years 1 to 9999 (or a date)"),
+          s["start"].kind == json::Value::String  // a date, read below
+              ? std::string()
+              : check_number(s, "start", "", kEarliestTime, kLatestTime, true,
+                             "seconds since 1970 within the years 1 to 9999 (or a date)"),
           check_number(s, "history_minutes", "", -1e15, 1e15, true, "a whole number of minutes"),
           check_number(s, "interval_ms", "", -1e15, 1e15, true, "a whole number of milliseconds"),
           check_number(s, "tick_seconds", "", -1e15, 1e15, true, "a whole number of seconds")})
