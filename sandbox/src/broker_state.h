@@ -17,6 +17,7 @@
 #include "ledger.h"
 #include "sessions.h"
 #include "streams.h"
+#include "vocabulary.h"
 
 namespace tvx::sandbox {
 using namespace wire;
@@ -28,15 +29,6 @@ inline constexpr const char* kDerivativesExchange = "DX";  // exchange order num
 inline constexpr const char* kEquityExchange = "EX";       // EX000000001
 }  // namespace naming
 
-// Texts a user types (symbols, intervals, order numbers, sides...) match
-// without regard to ASCII case.
-inline char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-inline bool same_text(const char* a, const char* b) {
-    if (!a || !b) return false;
-    for (; *a && *b; ++a, ++b)
-        if (lower_ascii(*a) != lower_ascii(*b)) return false;
-    return *a == *b;
-}
 struct NoCase {
     bool operator()(const std::string& a, const std::string& b) const {
         return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
@@ -52,11 +44,8 @@ inline constexpr Px kPxScale = engine::kUnitsPerCurrency;
 Px to_px(double p);
 inline double from_px(Px p) { return static_cast<double>(p) / kPxScale; }
 
-enum class Market { Derivatives, Equity };
-enum class Side { Buy, Sell };  // derivatives: LONG buys, SHORT sells
-enum class PriceType { Limit, Market };
-enum class Validity { Day, IOC, FOK };
-enum class PositionMode { Open, Close, Auto };
+// Market, Side (derivatives: LONG buys, SHORT sells), PriceType, Validity and
+// PositionMode are the engine's (vocabulary.h).
 enum class Status { Pending, Open, Partial, Matched, Cancelled, Expired, Rejected };
 
 // ------------------------------------------------------------------ market

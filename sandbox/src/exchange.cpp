@@ -204,41 +204,25 @@ Verdict BrokerState::check_new(const Placement& p, Order& o) {
                                  " instrument " + (p.symbol ? p.symbol : ""));
     const Instrument& in = instruments[inst];
     o.inst = inst;
-    if (same(p.side, "BUY") || (p.market == Market::Derivatives && same(p.side, "LONG")))
-        o.side = Side::Buy;
-    else if (same(p.side, "SELL") || (p.market == Market::Derivatives && same(p.side, "SHORT")))
-        o.side = Side::Sell;
-    else
+    if (!read_word(p.side, p.market, o.side))
         return Verdict::fail(400, reason::kBadSide,
                              std::string("side must be ") +
                                  (p.market == Market::Derivatives ? "LONG or SHORT" : "BUY or SELL") + ", not '" +
                                  (p.side ? p.side : "") + "'");
     if (p.market == Market::Derivatives) {
-        if (empty(p.position) || same(p.position, "AUTO"))
+        if (empty(p.position))
             o.position = PositionMode::Auto;
-        else if (same(p.position, "OPEN"))
-            o.position = PositionMode::Open;
-        else if (same(p.position, "CLOSE"))
-            o.position = PositionMode::Close;
-        else
+        else if (!read_word(p.position, p.market, o.position))
             return Verdict::fail(400, reason::kBadPosition,
                                  std::string("position must be OPEN, CLOSE or AUTO, not '") + p.position + "'");
     }
-    if (same(p.price_type, "LIMIT"))
-        o.type = PriceType::Limit;
-    else if (same(p.price_type, "MARKET"))
-        o.type = PriceType::Market;
-    else
+    if (!read_word(p.price_type, p.market, o.type))
         return Verdict::fail(
             400, reason::kBadPriceType,
             std::string("price type must be LIMIT or MARKET, not '") + (p.price_type ? p.price_type : "") + "'");
-    if (empty(p.validity) || same(p.validity, "DAY"))
+    if (empty(p.validity))
         o.validity = Validity::Day;
-    else if (same(p.validity, "IOC"))
-        o.validity = Validity::IOC;
-    else if (same(p.validity, "FOK"))
-        o.validity = Validity::FOK;
-    else
+    else if (!read_word(p.validity, p.market, o.validity))
         return Verdict::fail(400, reason::kBadValidity,
                              std::string("validity must be DAY, IOC or FOK, not '") + p.validity + "'");
     o.price = 0;
@@ -376,7 +360,6 @@ Verdict BrokerState::place(const Placement& p) {
 }
 
 namespace {
-engine::Side book_side(Side s) { return s == Side::Buy ? engine::Side::Buy : engine::Side::Sell; }
 }  // namespace
 
 // The day's band on a grid every tick of it divides: the tick table's steps
@@ -450,10 +433,9 @@ void BrokerState::submit(int i) {
     const Px limit = o.type == PriceType::Limit ? o.price : (o.side == Side::Buy ? in.ceiling : in.floor);
     const engine::Validity validity = o.type == PriceType::Market && o.validity == Validity::Day
                                           ? engine::Validity::IOC
-                                          : static_cast<engine::Validity>(o.validity);
+                                          : o.validity;
     const engine::AddResult r = to_book(
-        o.inst, engine::BookOrder{i, book_side(o.side),
-                                  o.type == PriceType::Limit ? engine::PriceType::Limit : engine::PriceType::Market,
+        o.inst, engine::BookOrder{i, o.side, o.type,
                                   validity, limit, o.remaining(), o.iceberg});
     if (r.expired == 0) return;
     Order& after = orders[i];
@@ -567,24 +549,14 @@ Verdict BrokerState::change(int i, const Change& c, const User& by) {
     }
     if (!empty(c.price_type)) {
         PriceType t;
-        if (same(c.price_type, "LIMIT"))
-            t = PriceType::Limit;
-        else if (same(c.price_type, "MARKET"))
-            t = PriceType::Market;
-        else
+        if (!read_word(c.price_type, o.market, t))
             return Verdict::fail(400, reason::kBadPriceType,
                                  std::string("price type must be LIMIT or MARKET, not '") + c.price_type + "'");
         if (t != n.type) changed = requeue = true, n.type = t;
     }
     if (!empty(c.validity)) {
         Validity v;
-        if (same(c.validity, "DAY"))
-            v = Validity::Day;
-        else if (same(c.validity, "IOC"))
-            v = Validity::IOC;
-        else if (same(c.validity, "FOK"))
-            v = Validity::FOK;
-        else
+        if (!read_word(c.validity, o.market, v))
             return Verdict::fail(400, reason::kBadValidity,
                                  std::string("validity must be DAY, IOC or FOK, not '") + c.validity + "'");
         if (v != n.validity) changed = requeue = true, n.validity = v;

@@ -14,7 +14,6 @@
 namespace tvx::sandbox {
 
 namespace {
-engine::Side book_side(Side s) { return s == Side::Buy ? engine::Side::Buy : engine::Side::Sell; }
 }  // namespace
 
 // ----------------------------------------------------------------- random
@@ -104,7 +103,7 @@ void BrokerState::requote(int inst) {
             if (px < in.floor || px > in.ceiling) continue;
             const double scale = (1 + 0.5 * k) * (0.5 + uniform());
             const int size = in.lot * std::max(1, static_cast<int>(in.lp_size * scale));
-            to_book(inst, engine::BookOrder{kLiquidity, book_side(side), engine::PriceType::Limit,
+            to_book(inst, engine::BookOrder{kLiquidity, side, engine::PriceType::Limit,
                                             engine::Validity::Day, px, size, 0});
         }
         bid = tick_down(*this, in, bid);
@@ -118,7 +117,7 @@ void BrokerState::flow(int inst) {
     const Side side = uniform() < 0.5 ? Side::Buy : Side::Sell;
     const int lots = std::max(1, static_cast<int>(in.lp_size * (0.2 + uniform() * in.flow_max)));
     to_book(inst,
-            engine::BookOrder{kFlow, book_side(side), engine::PriceType::Market, engine::Validity::IOC,
+            engine::BookOrder{kFlow, side, engine::PriceType::Market, engine::Validity::IOC,
                               side == Side::Buy ? in.ceiling : in.floor, static_cast<std::int64_t>(lots) * in.lot, 0});
 }
 

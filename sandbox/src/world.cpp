@@ -149,7 +149,7 @@ void BrokerState::add_instrument(Instrument in) {
 void BrokerState::set_terms(int inst) {
     const Instrument& in = instruments[inst];
     engine::InstrumentTerms t;
-    t.market = in.market == Market::Derivatives ? engine::Market::Derivatives : engine::Market::Equity;
+    t.market = in.market;
     t.multiplier = std::max<std::int64_t>(1, std::llround(in.multiplier));
     t.im = engine::Money::of(in.im);
     t.mm = engine::Money::of(in.mm);
