@@ -282,9 +282,7 @@ def replay(history: Any, *, instruments: Optional[Iterable[Mapping[str, Any]]] =
                 continue
             definition = given.get(symbol) or {"symbol": symbol, "tick": 0.01, "lot": 1}
             if "price" not in definition:
-                first = min((s for s in history.series if s.symbol == symbol), key=lambda s: s.row(0)["time"])
-                row = first.row(0)
-                definition["price"] = row.get("open", row.get("price", row.get("bid")))
+                definition["price"] = history.first_price(symbol)
             missing.append(definition)
         if missing:
             seed(instruments=missing)
