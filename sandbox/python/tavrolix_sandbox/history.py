@@ -35,8 +35,9 @@ NaN or infinite prices, prices at or below zero, negative or fractional
 volumes (a trade of no volume too), a bar whose high is below its low or
 whose open or close lies outside [low, high], a quote whose bid is not below
 its ask, an unknown aggressor side, a time beyond +-2^62 seconds, a price
-above 1e11, a CSV row with more or fewer fields than its header, a symbol longer than 31 bytes or holding a NUL. Fractional bar
-volumes are refused unless ``round_volume=True``.
+above 1e11, a CSV row with more or fewer fields than its header, a symbol
+longer than 31 bytes or holding a NUL. Fractional bar volumes are refused
+unless ``round_volume=True``.
 
 The tick grid: ``tick`` is a number, a callable giving the tick at a price
 (such as :data:`EQUITY_TICKS`, the sandbox's equity table), a mapping from
@@ -541,7 +542,7 @@ def trades(
     time_unit: Optional[str] = None,
 ) -> History:
     """Trades (time, price, volume[, side]): side is the aggressor, "BUY"/"B"/1,
-    "SELL"/"S"/-1, or empty/0 when unknown."""
+    "SELL"/"S"/-1, or empty (a frame's missing value too)/0 when unknown."""
     return _load(TRADES, source, symbol, tick, off_grid, columns, None, time_column, time_unit, False)
 
 
@@ -774,6 +775,8 @@ class _Builder:
 
 
 def _side_of(raw: Any) -> Optional[int]:
+    if isinstance(raw, float) and raw != raw:  # a frame's missing value: unknown, as an empty text
+        return 0
     if isinstance(raw, (int, float)) and not isinstance(raw, bool):
         return int(raw) if raw in (-1, 0, 1) else None
     if isinstance(raw, bool):
@@ -811,9 +814,11 @@ def _fast_times(when: Any, unit: Optional[str]) -> Optional[Any]:
             return None
         kind_of = "M"
     if kind_of == "M":
-        tz = getattr(when, "tz", None) if not hasattr(when, "dt") else getattr(when.dt, "tz", None)
-        if tz is not None:
-            when = when.tz_convert("UTC").tz_localize(None) if not hasattr(when, "dt") else when.dt.tz_convert("UTC").dt.tz_localize(None)
+        if hasattr(when, "dt"):  # a column
+            if getattr(when.dt, "tz", None) is not None:
+                when = when.dt.tz_convert("UTC").dt.tz_localize(None)
+        elif getattr(when, "tz", None) is not None:  # an index
+            when = when.tz_convert("UTC").tz_localize(None)
         raw = when.to_numpy(dtype="datetime64[ns]")
         if np.isnat(raw).any() or (raw < np.datetime64(0, "ns")).any():
             return None
@@ -888,13 +893,17 @@ def _frame_fast(
             # Texts of sides: each distinct text read once, so as fast as numbers.
             import pandas as pd
 
-            codes, distinct = pd.factorize(col)
-            if len(codes) and codes.min() < 0:  # a missing side
-                return None
-            sides = [_side_of(v) for v in distinct]
+            codes, distinct = pd.factorize(col)  # a missing side (-1) is unknown
+            sides = [_side_of(v) for v in distinct] + [0]
             if any(v is None for v in sides):
                 return None
             cols[name] = np.asarray(sides, dtype=np.int8)[codes]
+            continue
+        if name == "side" and col.dtype.kind == "f":
+            x = np.nan_to_num(col.to_numpy(dtype=np.float64), nan=0.0, posinf=2.0, neginf=2.0)
+            if not np.isin(x, (-1, 0, 1)).all():
+                return None
+            cols[name] = x.astype(np.int8)
             continue
         if col.dtype.kind not in "iuf":
             return None
