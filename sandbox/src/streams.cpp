@@ -57,7 +57,7 @@ void Streams::clear() {
     subs_.clear();
     watching_.clear();
     noted_.clear();
-    drop_queued();
+    event_worker().let_go();
 }
 
 void Streams::note(Topic t, const std::string& subject, int conflate_key, Maker make) {
@@ -81,7 +81,8 @@ void Streams::flush() {
             auto it = made.find(s.subject2);
             if (it == made.end()) it = made.emplace(s.subject2, n.make(s.subject2)).first;
             if (it->second.empty()) continue;
-            out.push_back(Delivery{h, s.receiver, !s.cache_key.empty(), s.key, s.cache_key, it->second});
+            out.push_back(
+                Delivery{h, s.receiver, !s.cache_key.empty(), s.key, s.cache_key, it->second, is_market(s.topic)});
         }
     }
     noted_.clear();
@@ -90,7 +91,8 @@ void Streams::flush() {
 
 void Streams::first_event(const Subscription& s, std::string payload) {
     if (payload.empty()) return;
-    event_worker().push(Delivery{s.handle, s.receiver, !s.cache_key.empty(), s.key, s.cache_key, std::move(payload)});
+    event_worker().push(Delivery{s.handle, s.receiver, !s.cache_key.empty(), s.key, s.cache_key, std::move(payload),
+                                 is_market(s.topic)});
 }
 
 // ------------------------------------------------------------------ worker
@@ -125,7 +127,10 @@ void deliver(Delivery& d) {
 }  // namespace
 
 WorkQueue<Delivery>& event_worker() {
-    static auto* q = new WorkQueue<Delivery>(deliver);  // the worker outlives static destruction
+    // Keyed by subscription: one whose receiver blocks holds back only itself.
+    static auto* q = new WorkQueue<Delivery>(  // the worker outlives static destruction
+        deliver, WorkQueue<Delivery>::Policy{[](const Delivery& d) { return d.handle; },
+                                             [](const Delivery& d) { return d.market; }, kBacklog});
     return *q;
 }
 

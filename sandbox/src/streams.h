@@ -35,7 +35,16 @@ struct Delivery {
     wire::EventReceiver receiver = nullptr;
     bool cache = false;
     std::string key, cache_key, payload;
+    bool market = false;  // a market picture: a newer one may stand in for it (see kBacklog)
 };
+
+// The event backlog's bound: once this many deliveries wait, a subscription
+// that still has a market picture waiting is behind, and its new picture
+// replaces the newest one waiting instead of queueing (it gets the newest
+// picture, later). Order events are never merged or dropped.
+inline constexpr std::size_t kBacklog = 16384;
+
+inline bool is_market(Topic t) { return t == Topic::BidOffer || t == Topic::Info || t == Topic::Candle; }
 
 // Which pictures a flush delivers: every one (the default), or only the last
 // of each instrument and topic (conflate).
@@ -53,7 +62,8 @@ class Streams {
     bool alive(std::uint64_t handle) const { return subs_.count(handle) > 0; }
     bool watched(Topic t, const std::string& subject) const;
     std::size_t count() const { return subs_.size(); }
-    // Ends every stream; queued deliveries are dropped.
+    // Ends every stream; queued deliveries are dropped, and a delivery in
+    // progress (a receiver that may never return) is left to itself.
     void clear();
 
     // An event of the current operation: its picture, captured now by
