@@ -5,6 +5,7 @@
 #include <string>
 
 #include "broker_state.h"
+#include "replay.h"
 
 using namespace tvx::sandbox;
 
@@ -55,19 +56,35 @@ TVX_EXPORT const char* tvx_broker_apply(const char* json_settings) {
     return control_outcome(error);
 }
 
-TVX_EXPORT void tvx_broker_step(std::int64_t ticks) {
+namespace {
+// A loaded history owns the clock: the live clock's ticks would stamp its
+// coming prints with times not theirs and move the simulated instruments.
+const char* replay_owns_clock() {
+    if (!replay().loaded()) return nullptr;
+    return control_outcome(
+        "a history is loaded and its own times drive the clock (replay_step, replay_until, replay_run); "
+        "reset the world to run the live clock again");
+}
+}  // namespace
+
+// Null, or why the clock cannot move.
+TVX_EXPORT const char* tvx_broker_step(std::int64_t ticks) {
     BrokerState& b = broker();
     std::lock_guard<std::mutex> g(b.lock);
+    if (const char* why = replay_owns_clock()) return why;
     b.step(ticks);
     b.flush();
+    return nullptr;
 }
 
-TVX_EXPORT void tvx_broker_run(int interval_ms) {
+TVX_EXPORT const char* tvx_broker_run(int interval_ms) {
     BrokerState& b = broker();
     std::lock_guard<std::mutex> g(b.lock);
+    if (const char* why = replay_owns_clock()) return why;
     b.options.running = true;
     b.options.interval_ms = interval_ms;
     clock_configure(true, interval_ms);
+    return nullptr;
 }
 
 TVX_EXPORT void tvx_broker_stop() {

@@ -80,6 +80,7 @@ struct Instrument {
     Px fixed_tick = 0;      // 0: the equity tick table
     int lot = 1;
     double limit = 0.3;  // daily price band around the reference price
+    bool banded = true;  // false: no band binds orders (history's own symbols); limit only sizes the book
     Px reference = 0, ceiling = 0, floor = 0;
     int link = -1;  // fair price follows this instrument's, plus link_offset
     Px link_offset = 0;
@@ -148,6 +149,7 @@ struct Order {
     bool in_book = false;
     engine::Handle handle;   // its place in the book while in_book
     std::int64_t ahead = 0;  // replay: volume queued before it at its price
+    Px hold = 0;             // MARKET buy without a band: the price its hold was made at
 
     int remaining() const { return qty - matched - cancelled; }
     bool active() const { return status == Status::Pending || status == Status::Open || status == Status::Partial; }

@@ -296,6 +296,7 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
             in.fixed_tick = to_px(v["tick"].number(0));
         in.lot = static_cast<int>(std::max<std::int64_t>(1, v["lot"].integer(in.lot)));
         in.limit = std::clamp(v["limit"].number(in.limit), 0.01, 0.9);
+        in.banded = v.has("limit") || v["band"].boolean(true);
         in.volatility = std::max(0.0, v["volatility"].number(in.volatility));
         in.lp_levels = static_cast<int>(std::clamp<std::int64_t>(v["lp_levels"].integer(in.lp_levels), 0, 20));
         in.lp_size = static_cast<int>(std::max<std::int64_t>(1, v["lp_size"].integer(in.lp_size)));

@@ -47,8 +47,8 @@ __all__ = [
 _SIGNATURES: Dict[str, Tuple[List[Any], Any]] = {
     "tvx_broker_reset": ([ctypes.c_char_p], ctypes.c_char_p),
     "tvx_broker_apply": ([ctypes.c_char_p], ctypes.c_char_p),
-    "tvx_broker_step": ([ctypes.c_int64], None),
-    "tvx_broker_run": ([ctypes.c_int], None),
+    "tvx_broker_step": ([ctypes.c_int64], ctypes.c_char_p),
+    "tvx_broker_run": ([ctypes.c_int], ctypes.c_char_p),
     "tvx_broker_stop": ([], None),
     "tvx_broker_state": ([], ctypes.c_char_p),
     "tvx_broker_drain": ([ctypes.c_int], ctypes.c_int),
@@ -223,17 +223,19 @@ def set_price(symbol: str, price: float) -> None:
 
 
 def step(ticks: int = 1) -> None:
-    """Advance the clock by ``ticks`` ticks (0 or more), as the running clock would."""
+    """Advance the clock by ``ticks`` ticks (0 or more), as the running clock would.
+    Refused (``ValueError``) while a history is loaded: its times drive the clock."""
     if isinstance(ticks, bool) or not isinstance(ticks, int) or ticks < 0:
         raise ValueError(f"step needs a whole number of ticks, 0 or more, not {ticks!r}")
-    _lib().tvx_broker_step(ticks)
+    _check(_lib().tvx_broker_step(ticks))
 
 
 def run(interval: float = 0.25) -> None:
-    """Let the clock tick on its own every ``interval`` seconds."""
+    """Let the clock tick on its own every ``interval`` seconds (refused while a
+    history is loaded, as :func:`step` is)."""
     if not isinstance(interval, (int, float)) or not math.isfinite(interval) or interval <= 0:
         raise ValueError(f"run needs an interval in seconds above zero, not {interval!r}")
-    _lib().tvx_broker_run(max(1, int(interval * 1000)))
+    _check(_lib().tvx_broker_run(max(1, int(interval * 1000))))
 
 
 def stop() -> None:
@@ -268,7 +270,8 @@ def replay(history: Any, *, instruments: Optional[Iterable[Mapping[str, Any]]] =
     fill by the fill model (``tavrolix_sandbox.fills``). A symbol the world
     lacks is defined first, as an equity instrument at the history's first
     price with a tick of 0.01 and a lot of 1, or as ``instruments`` describes it (the
-    mappings of :func:`seed`). Instruments with open orders are refused
+    mappings of :func:`seed`); no daily price band binds its orders unless
+    its mapping gives a ``limit``. Instruments with open orders are refused
     (cancel them, or :func:`reset` first). Returns :func:`replay_state`.
     """
     from .history import History
@@ -281,6 +284,8 @@ def replay(history: Any, *, instruments: Optional[Iterable[Mapping[str, Any]]] =
             if symbol in have:
                 continue
             definition = given.get(symbol) or {"symbol": symbol, "tick": 0.01, "lot": 1}
+            if "limit" not in definition:
+                definition["band"] = False  # the history's market had no band of ours
             if "price" not in definition:
                 definition["price"] = history.first_price(symbol)
             missing.append(definition)
