@@ -280,9 +280,10 @@ void Replay::fill(BrokerState& b, int order, Px px, std::int64_t qty) {
     b.fill_order(order, px, static_cast<int>(qty), b.deal_number());
 }
 
-// MARKET orders waiting fill at `px`. A buy fills no more than what was held
-// for it covers at that price (the hold was made at placement, and the
-// account may have nothing beyond it); the rest ends.
+// MARKET orders waiting fill at `px`. A buy of an equity account above the
+// price its hold was made at fills only what the account can carry at `px`
+// (its hold raised to `px` with the fill, the rest ends): an account without
+// credit never goes below zero on a gap.
 void Replay::fill_waiting(BrokerState& b, int inst, Px px) {
     std::vector<int> waiting;
     waiting.swap(b.instruments[inst].waiting);
@@ -290,28 +291,45 @@ void Replay::fill_waiting(BrokerState& b, int inst, Px px) {
         Order& o = b.orders[i];
         if (!o.active()) continue;
         std::int64_t qty = o.remaining();
-        Px hold = 0;
         if (o.side == Side::Buy && o.market == Market::Equity) {
             b.ledger_sync(i);
             const engine::OrderSpec* held = b.ledger.order(i);
-            hold = held ? held->hold_price : 0;
-            if (hold > 0 && px > hold) {
-                const int lot = b.instruments[inst].lot;
-                const auto covered = static_cast<std::int64_t>(static_cast<engine::Wide>(hold) * qty / px);
-                qty = covered / lot * lot;
-            }
+            if (held && px > held->hold_price) qty = affordable(b, i, px);
         }
         if (qty > 0) fill(b, i, px, qty);
         Order& after = b.orders[i];
         if (!after.active()) continue;
         after.cancelled += after.remaining();
         after.status = Status::Expired;
-        after.reject_reason = "market buy: the price " + json::Writer().value(from_px(px)).str() +
-                              " is above the " + json::Writer().value(from_px(hold)).str() +
-                              " held for it; the rest was not filled";
+        after.reject_reason = "market buy: at " + json::Writer().value(from_px(px)).str() + " " + after.account +
+                              " can pay for " + std::to_string(qty) + "; the rest was not filled";
         after.update_t = b.now;
         b.note_order(i, "EXPIRE");
     }
+}
+
+// The most of MARKET buy `i` (whole lots, up to what remains) its account
+// can carry at `px`; the order then holds at `px`.
+std::int64_t Replay::affordable(BrokerState& b, int i, Px px) {
+    Order& o = b.orders[i];
+    const int lot = b.instruments[o.inst].lot;
+    auto carries = [&](std::int64_t q) {
+        Order n = o;
+        n.hold = px;
+        n.qty = static_cast<int>(n.matched + n.cancelled + q);
+        return b.check_funds(n, i).ok;
+    };
+    std::int64_t lo = 0, hi = o.remaining() / lot;  // in lots: lo carried, above hi not
+    if (carries(hi * lot)) {
+        lo = hi;
+    } else {
+        while (hi - lo > 1) {
+            const std::int64_t mid = lo + (hi - lo) / 2;
+            (carries(mid * lot) ? lo : hi) = mid;
+        }
+    }
+    o.hold = px;
+    return lo * lot;
 }
 
 // An order of a replayed instrument comes in (`submit`). True when it is

@@ -13,8 +13,9 @@
 //   is shared in time priority: it first uses up the volume that was quoted
 //   ahead of the first order, then fills it, then the next order's share
 //   after the volume ahead of that one... until the print is used up.
-//   MARKET orders (DAY) fill at the next print; a buy no more than its hold
-//   covers. MARKET IOC/FOK expire at once: no print is now.
+//   MARKET orders (DAY) fill at the next print; a buy above its hold no more
+//   than the account can carry there. MARKET IOC/FOK expire at once: no
+//   print is now.
 // - bars: MARKET orders fill at the bar's open; a resting buy limit fills in
 //   full at the open when the bar opens at or below it, else at its price when
 //   the bar's low reaches it (sells mirror this). Then the bar prints as four
@@ -70,6 +71,7 @@ class Replay {
     void quote(BrokerState& b, int inst, Px bid, std::int64_t bid_volume, Px ask, std::int64_t ask_volume);
     void fill(BrokerState& b, int order, Px px, std::int64_t qty);
     void fill_waiting(BrokerState& b, int inst, Px px);
+    std::int64_t affordable(BrokerState& b, int order, Px px);
     void new_day(BrokerState& b, int inst);
     // Opens or closes the session as the schedule has it at the clock's time.
     static void sync_session(BrokerState& b);
