@@ -133,6 +133,8 @@ def test_a_market_buy_of_a_cash_account_never_overdraws_it_on_a_gap():
     assert fills_by_order(ctx, "E-3001") == {no: 76}
     assert account["cash_balance"] >= 0 and account["line_available"] >= 0
     assert orders(ctx, "E-3001")[no]["status"] == "EXPIRED"
+    ref = F.run_bars(bars, lambda c: c.buy(99) if c.i == 0 else None, cash=10000)
+    assert [(t["qty"], t["px"]) for t in ref.trades] == [(76, 130.0)]
 
 
 # ------------------------------------------------------------ 4. the session follows the replayed clock

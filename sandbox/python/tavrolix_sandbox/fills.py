@@ -189,9 +189,10 @@ class Run:
     """One account trading one instrument under the bar rules (``on_bar``) or
     the trade rules (``on_quote``, ``on_print``).
 
-    Orders are checked when they fill: a buy the cash cannot pay (value
-    times :data:`HOLD_FACTOR`) and a sale of more than the position are
-    dropped, unfilled (the rest of one partly filled too); an all-in buy
+    Orders are checked when they fill: a market buy fills what the cash pays
+    for (value times :data:`HOLD_FACTOR`) at its price; a limit buy the cash
+    cannot pay and a sale of more than the position are dropped, unfilled
+    (the rest of one partly filled too); an all-in buy
     that affords not one lot is dropped too. On a tape, an all-in limit buy
     is sized when placed, at its limit; a limit order queues behind the
     quoted volume at its price when that is the quoted best on its side.
@@ -241,6 +242,8 @@ class Run:
         if order.side == "BUY":
             if volume is None:
                 volume = self._all_in(p)
+            elif order.limit is None:  # a market buy fills what the cash pays for at its price
+                volume = min(volume, self._all_in(p))
             if volume <= 0 or p * volume * HOLD_FACTOR > self.cash:
                 self.dropped.append(order.id)
                 return
