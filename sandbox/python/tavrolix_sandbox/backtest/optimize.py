@@ -88,7 +88,7 @@ class Optimization:
     def table(self) -> Any:
         flat = [dict(r["params"], **{"_score": r["score"]}, **r["stats"]) for r in self.rows]
         try:
-            import pandas as pd
+            import pandas as pd  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             return flat
         return pd.DataFrame(flat).set_index(self.names)
@@ -99,7 +99,7 @@ class Optimization:
 
     def heatmap(self, x: Optional[str] = None, y: Optional[str] = None) -> Any:
         """The objective's best value over the other parameters, for each (x, y); a pandas DataFrame (y rows, x columns)."""
-        import pandas as pd
+        import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
         x, y = self._axes(x, y)
         df = pd.DataFrame([dict(r["params"], value=r["score"]) for r in self.rows])
@@ -118,7 +118,7 @@ class Optimization:
     def plot_heatmap(self, path: str, x: Optional[str] = None, y: Optional[str] = None) -> str:
         """Writes the heatmap as a self-contained HTML file (Bokeh)."""
         from bokeh.embed import file_html
-        from bokeh.models import ColorBar, LinearColorMapper
+        from bokeh.models import ColorBar, LinearColorMapper  # type: ignore[attr-defined]
         from bokeh.plotting import figure
         from bokeh.resources import INLINE
 

@@ -18,6 +18,7 @@ __all__ = ["Strategy", "Bar", "Fill", "Order", "Bars"]
 
 _FINAL = {str(s).upper() for s in tavrolix.FINAL_STATUSES}
 
+_np: Any
 try:  # views of the columns without a copy; plain lists of the window without numpy
     import numpy as _np
 except ImportError:  # pragma: no cover - numpy comes with the module's tests
@@ -167,7 +168,7 @@ class Strategy:
         self._pos: Dict[str, int] = {s: 0 for s in self.symbols}
         self._cost: Dict[str, float] = {s: 0.0 for s in self.symbols}  # signed value of the position at entry
         self._last: Dict[str, float] = {}
-        self.indicators: Dict[Tuple[str, str], Tuple[array, array, bool]] = {}
+        self.indicators: Dict[Tuple[str, str], Tuple[array[int], array[float], bool]] = {}
         self._i = 0
 
     # ---------------------------------------------------------------- hooks
