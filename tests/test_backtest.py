@@ -317,3 +317,17 @@ def test_money_stays_exact_for_fx_prices_and_a_coin_at_90000():
     gross = (Decimal("92000.0") - Decimal("91234.25")) * 3
     assert r.trades.PnL.tolist() == [float(gross - sum(Decimal(repr(f)) for f in r.fills.Fee))]
     assert r.trades.EntryPrice.tolist() == [91234.25] and r.trades.ExitPrice.tolist() == [92000.0]
+
+
+def test_live_bars_grow_and_views_handed_out_stay_valid():
+    from tavrolix_sandbox.backtest import Bar, Bars
+
+    b = Bars("XYZ")
+    early = None
+    for i in range(300):
+        b._append(Bar("XYZ", T0 + 60 * i, 1.0 + i, 2.0 + i, 0.5 + i, 1.5 + i, i))
+        if i == 10:
+            early = b.close  # a view taken before the columns grow
+    assert len(b) == 300 and b.close[-1] == 300.5 and list(b.volume[:3]) == [0, 1, 2]
+    assert list(b.window("high", 3, skip=1)) == [298.0, 299.0, 300.0] and list(b.window("high", 5, skip=299)) == [2.0]
+    assert list(early) == [1.5 + i for i in range(11)]
