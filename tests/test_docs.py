@@ -17,10 +17,22 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 pytestmark = pytest.mark.skipif(bool(os.environ.get("TVX_SANITIZER")), reason="sanitizer run")
 
 
-def snippets(path):
+# A block preceded by this comment is shown, not run; the reason is required.
+NOT_RUN = re.compile(r"<!-- not run: (\S[^>]*) -->\s*$")
+
+
+def snippets(path, skipped=None):
     with open(path, encoding="utf-8") as f:
-        blocks = re.findall(r"^( *)```python\n(.*?)^ *```", f.read(), re.M | re.S)
-    return [textwrap.dedent(code) for _, code in blocks]
+        text = f.read()
+    out = []
+    for m in re.finditer(r"^( *)```python\n(.*?)^ *```", text, re.M | re.S):
+        reason = NOT_RUN.search(text[: m.start()].rstrip() + "\n")
+        if reason:
+            if skipped is not None:
+                skipped.append(reason.group(1))
+            continue
+        out.append(textwrap.dedent(m.group(2)))
+    return out
 
 
 PAGES = [
