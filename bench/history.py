@@ -64,13 +64,15 @@ def main():
             write(path, args.rows, kind)
             figures = {}
             if pd is not None:
-                figures["pandas+frame"] = best(lambda: load(pd.read_csv(path), symbol="ARVO"), args.repeat)
-            figures["csv"] = best(lambda: load(path, symbol="ARVO"), args.repeat)
+                figures["pandas+frame"] = best(
+                    lambda load=load, path=path: load(pd.read_csv(path), symbol="ARVO"), args.repeat
+                )
+            figures["csv"] = best(lambda load=load, path=path: load(path, symbol="ARVO"), args.repeat)
             if not args.skip_rows_road and hasattr(H, "_read_csv"):
                 keep = H._read_csv
                 H._read_csv = lambda *a: None
                 try:
-                    figures["csv rows"] = best(lambda: load(path, symbol="ARVO"), 1)
+                    figures["csv rows"] = best(lambda load=load, path=path: load(path, symbol="ARVO"), 1)
                 finally:
                     H._read_csv = keep
             outs = [out for _, out in figures.values()]

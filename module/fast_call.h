@@ -168,8 +168,8 @@ vectorcallfunc entry_for(R (*)(P...)) {
 // other symbol), so it is refused, naming the argument as the signature does.
 [[noreturn]] inline void refuse_nul(const char* function, std::size_t index, std::size_t at, const char* item) {
     throw py::value_error(std::string(function) + "(): argument " + std::to_string(index + 1) + " (arg" +
-                          std::to_string(index) + ")" + item + " holds a NUL character at byte " +
-                          std::to_string(at) + "; texts are passed to the library up to their first NUL");
+                          std::to_string(index) + ")" + item + " holds a NUL character at byte " + std::to_string(at) +
+                          "; texts are passed to the library up to their first NUL");
 }
 template <class T>
 void check_text(const char*, std::size_t, const T&) {}

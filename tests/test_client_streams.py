@@ -291,10 +291,16 @@ def until(condition, deadline=10.0):
 
 
 def test_close_ends_every_blocked_reader_thread_and_task(scripted, client):
-    stream, receiver = open_stream(scripted, lambda: client.price_info("ARVO"), 47)
+    stream, _receiver = open_stream(scripted, lambda: client.price_info("ARVO"), 47)
     ended = []
     readers = [in_thread(lambda: ended.append(list(stream))) for _ in range(3)]
-    getter = in_thread(lambda: ended.append(pytest.raises(tavrolix.StreamClosed, stream.get)))
+
+    def get_until_closed():
+        with pytest.raises(tavrolix.StreamClosed) as e:
+            stream.get()
+        ended.append(e)
+
+    getter = in_thread(get_until_closed)
 
     async def task_reader():
         return [x async for x in stream]
@@ -312,7 +318,7 @@ def test_close_ends_every_blocked_reader_thread_and_task(scripted, client):
 
 
 def test_ended_async_waits_leave_no_entry_behind(scripted, client):
-    stream, receiver = open_stream(scripted, lambda: client.price_info("ARVO", timeout=0.001), 47)
+    stream, _receiver = open_stream(scripted, lambda: client.price_info("ARVO", timeout=0.001), 47)
 
     async def run():
         for _ in range(200):
@@ -424,6 +430,6 @@ def test_a_sink_delivering_on_its_own_readers_thread_never_waits_for_itself(scri
 
     for started in (False, True):
         out = []
-        t = in_thread(lambda: out.append(lockstep(started)))
+        t = in_thread(lambda out=out, started=started: out.append(lockstep(started)))
         t.join(10)
         assert not t.is_alive() and out == [["EQ1", "EQ2", "EQ3", "EQ4", "EQ5"]], started

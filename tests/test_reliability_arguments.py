@@ -208,7 +208,7 @@ def test_a_text_holding_a_nul_is_refused_naming_it_before_the_library_is_called(
                 args[i] = text if k == "s" else ["E1", text]
                 before = scripted.call_count(op) if op else 0
                 # Both roads into the function: the short one and pybind11's dispatcher.
-                for call in (fn, lambda *a: type(fn).__call__(fn, *a)):
+                for call in (fn, lambda *a, fn=fn: type(fn).__call__(fn, *a)):
                     with pytest.raises(ValueError) as e:
                         call(*args)
                     said = str(e.value)

@@ -339,7 +339,9 @@ def test_the_time_is_a_named_column_never_an_unnamed_one_or_row_numbers(tmp_path
     frame.set_index(pd.to_datetime(frame.pop("Date"))).rename_axis(None).to_csv(indexed)
     assert "['', 'Open'" in refused(str(indexed)) and "unnamed column is never" in refused(str(indexed))
     assert H.bars(str(indexed), symbol="ARVO", time_column="") == want
-    assert "no time column among the columns ['open'" in refused([{"open": 45.25, "high": 46.0, "low": 44.5, "close": 45.75}])
+    assert "no time column among the columns ['open'" in refused(
+        [{"open": 45.25, "high": 46.0, "low": 44.5, "close": 45.75}]
+    )
 
 
 @pytest.mark.parametrize("road", ["rows", "frame", "csv"])
@@ -379,7 +381,7 @@ def test_empty_huge_short_long_and_fractional_are_refused_clearly(tmp_path):
     from tavrolix_sandbox import broker
 
     empty = H.trades([], symbol="NEWSYM")
-    with pytest.raises(H.HistoryError, match="NEWSYM.*no rows"):
+    with pytest.raises(H.HistoryError, match=r"NEWSYM.*no rows"):
         broker.replay(empty)
     huge = [(NEXT, 2e11, 1)]
     with pytest.raises(H.HistoryError, match=r"price 200000000000.0 is above 1e\+11"):

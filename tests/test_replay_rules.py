@@ -207,7 +207,9 @@ def test_a_symbol_defined_from_history_has_no_band_unless_asked():
     placed(place(ctx, "BUY", 1, 150.0, symbol="XCOIN"))  # 21% above the close: no band, no warning
     placed(place(ctx, "BUY", 1, 40.0, symbol="XCOIN"))
     broker.reset(running=False, liquidity=False, activity=False)
-    broker.replay(H.bars(rows, symbol="XCOIN", tick=0.01), instruments=[{"symbol": "XCOIN", "tick": 0.01, "lot": 1, "limit": 0.1}])
+    broker.replay(
+        H.bars(rows, symbol="XCOIN", tick=0.01), instruments=[{"symbol": "XCOIN", "tick": 0.01, "lot": 1, "limit": 0.1}]
+    )
     broker.replay_step(2)
     assert place(login(), "BUY", 1, 150.0, symbol="XCOIN")["message"].startswith("PRICE_LIMIT")
 

@@ -326,8 +326,8 @@ class WorkQueue {
     std::condition_variable wake_, idle_;
     Queue queue_;
     std::unordered_map<Key, Waiting> waiting_;
-    std::unordered_map<Key, InFlight> inflight_;                // keys being handled, and by whom
-    std::unordered_map<std::thread::id, Handling> handling_;    // threads handling an item now (not left behind)
+    std::unordered_map<Key, InFlight> inflight_;              // keys being handled, and by whom
+    std::unordered_map<std::thread::id, Handling> handling_;  // threads handling an item now (not left behind)
     bool started_ = false, host_waiting_ = false;
     int host_depth_ = 0;
     std::thread::id host_;  // a thread handling items itself (run_here)

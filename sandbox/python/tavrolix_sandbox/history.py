@@ -446,7 +446,9 @@ class History:
                 "history", symbol, "no rows: a symbol the broker does not know yet needs at least one to start from"
             )
         first = min(rows, key=lambda s: s.columns["time"][0]).row(0)
-        return float(first.get("open", first.get("price", first.get("bid"))))
+        price = first.get("open", first.get("price", first.get("bid")))
+        assert price is not None  # every kind of row has one of them
+        return float(price)
 
     @property
     def symbols(self) -> List[str]:
@@ -995,13 +997,19 @@ def _load(
             time_name = _pick_time(names, time_column)
             if time_name is None:
                 raise _no_time("header", header, time_column)
-        if one and header and len(set(names)) == len(names):
+        if one and header and time_name is not None and len(set(names)) == len(names):
             frame = _read_csv(source, header)
             if frame is not None:
                 assert symbol is not None
                 fast = _frame_fast(
-                    kind, frame, symbol, _tick_for(tick, symbol), header[names.index(time_name)], time_unit,
-                    round_volume, False,
+                    kind,
+                    frame,
+                    symbol,
+                    _tick_for(tick, symbol),
+                    header[names.index(time_name)],
+                    time_unit,
+                    round_volume,
+                    False,
                 )
                 if fast is not None:
                     return History([Series(kind, symbol, fast, _step(kind, fast["time"], interval))])
@@ -1011,10 +1019,11 @@ def _load(
         if not found:
             index = source.index
             raise _no_time(
-                "frame", [str(c) for c in source.columns], time_column,
-                " and an index %s%s" % (
-                    type(index).__name__, "" if index.name is None else " named %r" % (index.name,)
-                ),
+                "frame",
+                [str(c) for c in source.columns],
+                time_column,
+                " and an index %s%s"
+                % (type(index).__name__, "" if index.name is None else " named %r" % (index.name,)),
             )
         time_name = "time" if tcol is None else str(tcol).strip().lower()
         if one:
