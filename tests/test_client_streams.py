@@ -433,3 +433,18 @@ def test_a_sink_delivering_on_its_own_readers_thread_never_waits_for_itself(scri
         t = in_thread(lambda out=out, started=started: out.append(lockstep(started)))
         t.join(10)
         assert not t.is_alive() and out == [["EQ1", "EQ2", "EQ3", "EQ4", "EQ5"]], started
+
+    # a reader that has gone is not waited for by a thread of the program either
+    stream, _ = open_stream(scripted, lambda: shares.order_updates(maxsize=2, timeout=5), 46)
+    stream._sink(update("EQ0", "OPEN"))
+    gone = in_thread(lambda: next(stream))
+    gone.join(10)
+
+    def deliver():
+        for n in range(1, 6):
+            stream._sink(update("EQ%d" % n, "OPEN"))
+
+    stepping = in_thread(deliver)
+    stepping.join(10)
+    assert not stepping.is_alive() and [next(stream)["order_no"] for _ in range(5)] == ["EQ%d" % n for n in range(1, 6)]
+    stream.close()

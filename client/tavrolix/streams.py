@@ -178,9 +178,13 @@ class _Sink:
         """Whether the delivering thread may wait for a reader to make room: not when it is
         a thread of the program (stepping the library itself) unless another thread reads."""
         me = _get_ident()
-        if self.reader == me:
+        reader = self.reader
+        if reader == me:
             return False
-        return _is_library_thread(me) or self.reader is not None
+        if _is_library_thread(me):
+            return True
+        # Another thread of the program reads: wait for it, while it lives.
+        return reader is not None and reader in threading._active  # type: ignore[attr-defined]
 
     def refill(self) -> bool:
         """With the lock held and ``ready`` drained: move the queue to ``ready``; False when it is empty."""

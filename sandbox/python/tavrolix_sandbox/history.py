@@ -792,7 +792,31 @@ def _tick_for(tick: TickSpec, symbol: str) -> Optional[Tick]:
     return tick
 
 
-_ISO = r"\d{4}-\d\d-\d\d(?:[T ]\d\d:\d\d(?::\d\d(?:\.\d{1,9})?)?)?(?:Z|[+-]\d\d:\d\d)?"
+_ISO = re.compile(
+    r"[0-9]{4}-[0-9]{2}-[0-9]{2}(?:[T ][0-9]{2}:[0-9]{2}(?::[0-9]{2}(?:\.[0-9]{1,9})?)?)?(?:Z|[+-][0-9]{2}:[0-9]{2})?"
+)
+
+
+def _iso_texts(texts: Any) -> bool:
+    """Whether every text of the column is an ISO date or time the row path reads."""
+    import numpy as np
+
+    # A text matches the ISO pattern exactly when its shape (every digit
+    # written 0) does; a column has few shapes, each checked once.
+    try:
+        raw = texts.to_numpy().astype("S")  # ASCII only, as the pattern
+    except (UnicodeEncodeError, ValueError):
+        return False
+    width = raw.dtype.itemsize
+    if not len(raw) or not width:
+        return False
+    grid = raw.view(np.uint8).reshape(len(raw), width).copy()
+    grid[(grid >= ord("1")) & (grid <= ord("9"))] = ord("0")
+    if (grid == grid[0]).all():  # the usual file: one shape throughout
+        shapes = grid[:1].view("S%d" % width).ravel()
+    else:
+        shapes = np.unique(grid.view("S%d" % width).ravel())
+    return len(shapes) <= 64 and all(_ISO.fullmatch(shape.decode()) for shape in shapes)
 
 
 def _fast_times(when: Any, unit: Optional[str]) -> Optional[Any]:
@@ -805,11 +829,12 @@ def _fast_times(when: Any, unit: Optional[str]) -> Optional[Any]:
         import pandas as pd
 
         texts = pd.Series(when)
-        if not texts.map(type).eq(str).all():
+        if pd.api.types.infer_dtype(texts, skipna=False) != "string":
             return None
-        texts = texts.str.strip()
-        if not texts.str.fullmatch(_ISO).all():
-            return None
+        if not _iso_texts(texts):
+            texts = texts.str.strip()  # blanks around the texts, or texts of another form
+            if not _iso_texts(texts):
+                return None
         try:
             when = pd.to_datetime(texts, utc=True, format="ISO8601")
         except (ValueError, TypeError):
