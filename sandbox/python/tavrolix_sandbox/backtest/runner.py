@@ -142,7 +142,8 @@ class Backtest:
         self.account = account
         self.interval = _seconds(interval)
         self.costs = Costs(fees, slippage)
-        self.instruments = [dict(i) for i in instruments or ()]
+        # a definition without a lot has the replay's own default (1), not the simulated market's (100)
+        self.instruments = [{"lot": 1, **dict(i)} for i in instruments or ()]
         self.progress = progress
         strategy(None, (), **params)  # unknown parameters fail here, not in a worker
         self.params = params
