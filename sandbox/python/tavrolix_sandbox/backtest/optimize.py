@@ -83,7 +83,7 @@ def _portable(obj: Any) -> Any:
     if getattr(obj, "__module__", None) not in (None, "__main__") and "<" not in name:
         return obj  # importable where the worker runs: by name
     try:
-        import cloudpickle  # comes with Dask
+        import cloudpickle  # type: ignore[import-untyped, unused-ignore]  # comes with Dask
     except ImportError:
         return obj  # by name, as pickle does; a spawned worker then needs it importable
     return _ByValue(cloudpickle.dumps(obj))
