@@ -299,6 +299,11 @@ def _yyyymmdd(n: Union[int, float]) -> Optional[int]:
         return None
 
 
+_NUMERIC = re.compile(
+    r"[+-]?(?:[0-9_]+\.?[0-9_]*|\.[0-9_]+)(?:[eE][+-]?[0-9_]+)?|[+-]?(?:nan|inf|infinity)", re.I
+).fullmatch
+
+
 def _as_number(value: Any) -> Optional[Union[int, float]]:
     """The number a time value is (int, float, numpy number, or a text of one); None for any other form."""
     if isinstance(value, bool) or type(value).__name__ in ("bool_", "bool"):
@@ -307,6 +312,8 @@ def _as_number(value: Any) -> Optional[Union[int, float]]:
         return value
     if isinstance(value, str):
         text = value.strip()
+        if not _NUMERIC(text):  # an ISO text, say: no exception raised per row to learn it
+            return None
         try:
             return int(text)
         except ValueError:
