@@ -53,9 +53,9 @@ class OursBreakout(Strategy):
         d = self.data[bar.symbol]
         k = len(d)
         if not self.position():
-            if k > self.n and bar.close > d.high[k - 1 - self.n : k - 1].max():
+            if k > self.n and bar.close > d.window("high", self.n, skip=1).max():
                 self.buy(volume=100)
-        elif k > self.m and bar.close < d.low[k - 1 - self.m : k - 1].min():
+        elif k > self.m and bar.close < d.window("low", self.m, skip=1).min():
             self.close()
 
 
@@ -138,15 +138,22 @@ def _costs(r):
     return Costs(None, r.settings["slippage_ticks"])
 
 
-def minute(n):
+def minute(n, rounds):
+    """Each side in fresh processes, alternating, ``rounds`` times: the fastest run of each."""
     rows = {}
-    for side in ("peer", "ours"):
-        p = subprocess.run(
-            [sys.executable, __file__, "--child", side, "--bars", str(n)], capture_output=True, text=True, timeout=3600
-        )
-        if p.returncode:
-            raise SystemExit(p.stderr)
-        rows[side] = json.loads(p.stdout.strip().splitlines()[-1])
+    for _ in range(rounds):
+        for side in ("peer", "ours"):
+            p = subprocess.run(
+                [sys.executable, __file__, "--child", side, "--bars", str(n)],
+                capture_output=True,
+                text=True,
+                timeout=3600,
+            )
+            if p.returncode:
+                raise SystemExit(p.stderr)
+            got = json.loads(p.stdout.strip().splitlines()[-1])
+            if side not in rows or got["run"] < rows[side]["run"]:
+                rows[side] = got
     return rows
 
 
@@ -233,7 +240,7 @@ def main():
     load = os.getloadavg()
     if a.only in (None, "minute"):
         n = a.bars or (20_000 if a.smoke else 500_000)
-        r = minute(n)
+        r = minute(n, 1 if a.smoke else 2)
         peer, ours = r["peer"], r["ours"]
         assert ours["trades"] == peer["trades"] > 0, (ours, peer)  # the same strategy both ways
         rows.append(

@@ -1,10 +1,10 @@
 #include "context.h"
 
+#include <atomic>
 #include <string>
 #include <string_view>
 
 #include "../backend/operations.h"
-#include "../realtime/registry.h"
 #include "convert.h"
 #include "frame.h"
 #include "text_pool.h"
@@ -93,7 +93,11 @@ class Configuration {
     bool reusable_ = false;
 };
 
+std::atomic<LoginHook> login_hook{nullptr};
+
 }  // namespace
+
+void on_login(LoginHook hook) { login_hook.store(hook); }
 
 wire::ConnectionConfig build_config(const py::dict& context) {
     const ContextKeys& k = keys();
@@ -123,7 +127,7 @@ py::dict login(const std::string& a1, const std::string& a2, const std::string& 
     if (r.internal_error) raise_internal(r.internal_error);
     if (!r.success) raise_refused(r.message);
 
-    realtime::clear_payload_cache();
+    if (const LoginHook hook = login_hook.load()) hook();
 
     const ContextKeys& k = keys();
     py::dict outer;

@@ -85,7 +85,7 @@ def main(argv: Optional[List[str]] = None) -> None:
                 )
             bars = history.bars(GOOG, symbol="GOOG", tick=0.01)
         result = Backtest(
-            bars, Crossover, cash=a.cash, instruments=[{"symbol": s, "tick": a.tick} for s in bars.symbols]
+            bars, Crossover, cash=a.cash, instruments=[{"symbol": s, "tick": a.tick, "lot": 1} for s in bars.symbols]
         ).run()
     except (ValueError, OSError) as e:
         sys.exit("backtest: %s" % e)

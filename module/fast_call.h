@@ -13,12 +13,14 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <utility>
 
 #include "../core/convert.h"
 #include "../core/pycompat.h"
+#include "../orders/batch_args.h"
 
 namespace tvx::module {
 namespace py = pybind11;
@@ -161,11 +163,50 @@ vectorcallfunc entry_for(R (*)(P...)) {
     }
 }
 
+// Texts reach the library up to their first NUL: one holding a NUL would
+// arrive as another text (a secret matched on its prefix, an order for some
+// other symbol), so it is refused, naming the argument as the signature does.
+[[noreturn]] inline void refuse_nul(const char* function, std::size_t index, std::size_t at, const char* item) {
+    throw py::value_error(std::string(function) + "(): argument " + std::to_string(index + 1) + " (arg" +
+                          std::to_string(index) + ")" + item + " holds a NUL character at byte " + std::to_string(at) +
+                          "; texts are passed to the library up to their first NUL");
+}
+template <class T>
+void check_text(const char*, std::size_t, const T&) {}
+inline void check_text(const char* function, std::size_t index, const std::string& s) {
+    if (const void* nul = std::memchr(s.data(), 0, s.size()))
+        refuse_nul(function, index, static_cast<std::size_t>(static_cast<const char*>(nul) - s.data()), "");
+}
+inline void check_text(const char* function, std::size_t index, const orders::OrderTexts& t) {
+    for (std::size_t i = 0; i < t.items.size(); ++i) {
+        const std::string& s = t.items[i];
+        if (const void* nul = std::memchr(s.data(), 0, s.size()))
+            refuse_nul(function, index, static_cast<std::size_t>(static_cast<const char*>(nul) - s.data()),
+                       (", item " + std::to_string(i)).c_str());
+    }
+}
+
+// F behind the text check of every argument, with F's own signature (so
+// pybind11's signature line and acceptance rules stay those of F).
+template <auto F>
+struct Checked;
+template <class R, class... P, R (*F)(P...)>
+struct Checked<F> {
+    static inline const char* name = "";
+    static R call(P... a) {
+        std::size_t i = 0;
+        (check_text(name, i++, a), ...);
+        return F(std::forward<P>(a)...);
+    }
+};
+
 // m.def(name, F), with the short road where F's parameters allow it.
 template <auto F>
 void def(py::module_& m, const char* name) {
-    m.def(name, F);
-    if (vectorcallfunc entry = entry_for<F>(F)) compat::set_vectorcall(m.attr(name).ptr(), entry);
+    constexpr auto checked = &Checked<F>::call;
+    Checked<F>::name = name;
+    m.def(name, checked);
+    if (vectorcallfunc entry = entry_for<checked>(checked)) compat::set_vectorcall(m.attr(name).ptr(), entry);
 }
 
 }  // namespace tvx::module

@@ -205,6 +205,10 @@ bool load_order_texts(PyObject* src, OrderTexts& out) {
         PyErr_Clear();
         return false;
     }
+    // More than the library's 32-bit count can carry is refused before any
+    // item is read: a length that lies (or a lazy sequence of 2^62 texts)
+    // would otherwise be read until memory runs out.
+    if (n > static_cast<Py_ssize_t>(std::numeric_limits<std::int32_t>::max())) return false;
     const bool plain = PyList_CheckExact(src) || PyTuple_CheckExact(src);
     if (plain) out.items.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "../core/context.h"
 #include "../core/pycompat.h"
 #include "../core/string_map.h"
 #include "subscription_key.h"
@@ -375,6 +376,7 @@ void replay(std::string_view key, const SubscriptionPtr& s, std::string_view pay
 
 void install_process_hooks() {
     namespace py = pybind11;
+    core::on_login(&clear_payload_cache);
     py::module_::import("atexit").attr("register")(py::cpp_function(&shut_down));
 #if !defined(_WIN32)
     pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);

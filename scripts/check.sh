@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The static checks, quick and first in the test command; any finding fails:
 # ruff (lint and format) over the Python, clang-format over the C and C++,
-# mypy --strict over the sandbox control package and the client. The tools
-# come from pyproject's test extra.
+# mypy --strict over the sandbox control package and the client, and the
+# docs site (mkdocs.yml, into build/site) in strict mode. The tools come from
+# pyproject's test extra.
 #   bash scripts/check.sh            all of them
 #   bash scripts/check.sh --fix      apply ruff's safe fixes and both formatters first
 set -uo pipefail
@@ -35,5 +36,6 @@ check "ruff check" "$bin/ruff" check --quiet .
 check "ruff format --check" "$bin/ruff" format --check --quiet .
 check "clang-format --dry-run -Werror" bash -c "$(declare -f native_sources); native_sources | xargs -0 '$bin/clang-format' --dry-run -Werror"
 check "mypy --strict (tavrolix_sandbox, tavrolix)" "$bin/mypy"
+check "docs site (mkdocs build --strict)" env NO_MKDOCS_2_WARNING=1 "$bin/mkdocs" build --strict --quiet
 [ "$status" = 0 ] || echo "== static checks failed: bash scripts/check.sh --fix applies the formatters" >&2
 exit "$status"

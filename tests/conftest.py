@@ -25,14 +25,20 @@ def built_program(target, *path, build=TEST_BUILD):
     the scripts built it, a recompile of what changed when its sources did.
     Only a build never configured is set up here, by the script, once."""
     # One build at a time in a directory: the scripts take the same lock.
-    with open(build.rstrip("/") + ".lock", "a") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        if not os.path.exists(os.path.join(build, "build.ninja")):
-            which = "windows" if build == WINDOWS_BUILD else "native"
-            script = os.path.join(ROOT, "scripts", "test-programs.sh")
-            env = dict(os.environ, TVX_TEST_BUILD=TEST_BUILD, TVX_WINDOWS_BUILD=WINDOWS_BUILD)
-            subprocess.run(["bash", script, which, "--no-lock"], check=True, env=env)
-        proc = subprocess.run(["cmake", "--build", build, "--target", target], capture_output=True, text=True)
+    # Waiting for a build that the test command runs meanwhile is not the
+    # test hanging: the watchdog starts afresh once the program is there.
+    watchdog(False)
+    try:
+        with open(build.rstrip("/") + ".lock", "a") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if not os.path.exists(os.path.join(build, "build.ninja")):
+                which = "windows" if build == WINDOWS_BUILD else "native"
+                script = os.path.join(ROOT, "scripts", "test-programs.sh")
+                env = dict(os.environ, TVX_TEST_BUILD=TEST_BUILD, TVX_WINDOWS_BUILD=WINDOWS_BUILD)
+                subprocess.run(["bash", script, which, "--no-lock"], check=True, env=env)
+            proc = subprocess.run(["cmake", "--build", build, "--target", target], capture_output=True, text=True)
+    finally:
+        watchdog(True)
     assert proc.returncode == 0, "building %s failed:\n%s%s" % (target, proc.stdout[-4000:], proc.stderr[-2000:])
     return os.path.join(build, *(path or ("tests", target)))
 
@@ -96,12 +102,18 @@ def pytest_configure(config):
             capman.resume_global_capture()
 
 
+def watchdog(on):
+    if TEST_TIMEOUT > 0:
+        if on:
+            faulthandler.dump_traceback_later(TEST_TIMEOUT, exit=True, file=_stderr or sys.__stderr__)
+        else:
+            faulthandler.cancel_dump_traceback_later()
+
+
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_protocol(item, nextitem):
-    if TEST_TIMEOUT > 0:
-        faulthandler.dump_traceback_later(TEST_TIMEOUT, exit=True, file=_stderr or sys.__stderr__)
+    watchdog(True)
     try:
         yield
     finally:
-        if TEST_TIMEOUT > 0:
-            faulthandler.cancel_dump_traceback_later()
+        watchdog(False)

@@ -63,7 +63,7 @@ def test_readme_links_the_reference():
         assert "(docs/api.md)" in f.read()
 
 
-# README's table of what the broker takes each order argument to mean, in words.
+# docs/sandbox.md's table of what the broker takes each order argument to mean, in words.
 WORDS = {
     "PIN": "pin",
     "NVDR": "nvdr",
@@ -75,8 +75,8 @@ WORDS = {
 
 
 def broker_argument_table():
-    """{function: {position: parameter name}} from README's order argument table."""
-    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
+    """{function: {position: parameter name}} from docs/sandbox.md's order argument table."""
+    with open(os.path.join(ROOT, "docs", "sandbox.md"), encoding="utf-8") as f:
         rows = [line for line in f.read().splitlines() if re.match(r"\| `(place|cancel|change)_", line)]
     out = {}
     for row in rows:

@@ -276,10 +276,10 @@ def test_the_same_class_runs_live_on_the_running_market():
 
 
 def test_money_stays_exact_for_fx_prices_and_a_coin_at_90000():
-    # 4 decimals (the library's finest today): a fill's value has sub-cent digits, which must not be rounded away
+    # 5 decimals: a fill's value has sub-cent digits, which must not be rounded away
     fx = [
-        (T0 + i * DAY, p, round(p + 0.0004, 4), round(p - 0.0004, 4), p, 10)
-        for i, p in enumerate((1.0812, 1.0845, 1.0891, 1.0933, 1.0877, 1.0811))
+        (T0 + i * DAY, p, round(p + 0.0004, 5), round(p - 0.0004, 5), p, 10)
+        for i, p in enumerate((1.08123, 1.08457, 1.08911, 1.09333, 1.08765, 1.08111))
     ]
     plan = {("EURX", 0): [("buy", {"volume": 123_457})], ("EURX", 3): [("sell", {"volume": 123_457})]}
     r = Backtest(
@@ -288,10 +288,10 @@ def test_money_stays_exact_for_fx_prices_and_a_coin_at_90000():
         cash=1_000_000,
         plan=plan,
         fees=percent(0.01),
-        instruments=[{"symbol": "EURX", "tick": 0.0001, "lot": 1}],
+        instruments=[{"symbol": "EURX", "tick": 0.00001, "lot": 1}],
         progress=False,
     ).run()
-    buy, sell = Decimal("1.0845"), Decimal("1.0877")
+    buy, sell = Decimal("1.08457"), Decimal("1.08765")
     fee = lambda p: (p * 123_457 * Decimal("0.0001")).quantize(Decimal("0.01"))
     pnl = (sell - buy) * 123_457 - fee(buy) - fee(sell)
     assert r.trades.PnL.tolist() == [float(pnl.quantize(Decimal("0.01")))]
@@ -300,7 +300,7 @@ def test_money_stays_exact_for_fx_prices_and_a_coin_at_90000():
     )
     # held over bars 1..4: the equity there is the cash plus the position at the close, to the cent
     cash_after_buy = 1_000_000 - buy * 123_457 - fee(buy)
-    assert r.equity.Equity.iloc[2] == float((cash_after_buy + Decimal("1.0891") * 123_457).quantize(Decimal("0.01")))
+    assert r.equity.Equity.iloc[2] == float((cash_after_buy + Decimal("1.08911") * 123_457).quantize(Decimal("0.01")))
 
     coin = [
         (T0 + i * DAY, p, p + 500.0, p - 500.0, p, 3) for i, p in enumerate((90_000.5, 91_234.25, 89_999.75, 92_000.0))
@@ -317,3 +317,17 @@ def test_money_stays_exact_for_fx_prices_and_a_coin_at_90000():
     gross = (Decimal("92000.0") - Decimal("91234.25")) * 3
     assert r.trades.PnL.tolist() == [float(gross - sum(Decimal(repr(f)) for f in r.fills.Fee))]
     assert r.trades.EntryPrice.tolist() == [91234.25] and r.trades.ExitPrice.tolist() == [92000.0]
+
+
+def test_live_bars_grow_and_views_handed_out_stay_valid():
+    from tavrolix_sandbox.backtest import Bar, Bars
+
+    b = Bars("XYZ")
+    early = None
+    for i in range(300):
+        b._append(Bar("XYZ", T0 + 60 * i, 1.0 + i, 2.0 + i, 0.5 + i, 1.5 + i, i))
+        if i == 10:
+            early = b.close  # a view taken before the columns grow
+    assert len(b) == 300 and b.close[-1] == 300.5 and list(b.volume[:3]) == [0, 1, 2]
+    assert list(b.window("high", 3, skip=1)) == [298.0, 299.0, 300.0] and list(b.window("high", 5, skip=299)) == [2.0]
+    assert list(early) == [1.5 + i for i in range(11)]

@@ -141,3 +141,36 @@ def test_the_backtest_bench_runs_beside_the_peer():
     assert (
         len(rows) == 8 and "minute bars: ours" in rows[1] and "daily bars: ours" in rows[3] and "sweep of 50" in rows[5]
     ), rows
+
+
+NOTEBOOK_CELL = '''
+from tavrolix_sandbox.backtest import Strategy
+
+class Mine(Strategy):
+    fast, slow = 5, 20
+
+    def on_bar(self, bar):
+        c = self.data[bar.symbol].close
+        if len(c) <= self.slow:
+            return
+        above = c[-self.fast :].mean() > c[-self.slow :].mean()
+        if above and not self.position() and not self.open_orders():
+            self.buy(volume=10)
+        elif not above and self.position():
+            self.close()
+'''
+
+
+@pytest.mark.usefixtures("broker_world")
+def test_a_strategy_from_a_notebook_and_a_lambda_fee_sweep_on_spawned_workers():
+    """Classes and functions of a notebook's __main__ cannot be imported by a
+    spawned worker; they travel by value."""
+    cell = {"__name__": "__main__"}
+    exec(NOTEBOOK_CELL, cell)
+    mine = cell["Mine"]
+    assert mine.__module__ == "__main__"
+    bt = Backtest(bars(), mine, cash=10000, fees=lambda value, volume: 1.0, progress=False)
+    opt = bt.optimize(fast=[3, 5], slow=[10, 20], maximize="Equity Final [$]")
+    assert {k: opt.table.loc[k, "Equity Final [$]"] for k in [(3, 10), (3, 20), (5, 10), (5, 20)]} == {
+        (f, s): bt.run(fast=f, slow=s)["Equity Final [$]"] for f in (3, 5) for s in (10, 20)
+    }

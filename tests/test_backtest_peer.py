@@ -167,3 +167,16 @@ def test_statistics_of_other_shapes_agree_with_the_peer():
                 assert got != got, (n, key, got)
             else:
                 assert got == pytest.approx(value, rel=1e-9, abs=1e-9), (n, key)
+
+
+def test_the_example_prints_the_readme_figures(example, capsys, tmp_path):
+    import tavrolix_sandbox as sbx
+
+    sbx.use_broker()
+    example.main(["--html", str(tmp_path / "r.html")])
+    out = capsys.readouterr().out
+    assert (
+        "Equity Final [$]                     60420.02" in out
+        and "# Trades                                   46" in out
+    )
+    assert (tmp_path / "r.html").stat().st_size > 100_000

@@ -152,7 +152,7 @@ def test_derivatives_trades_explain_positions_and_cash(scenario, who):
     start, end = scenario[0][who], scenario[1][who]
     trades = end["derivatives_trades"]
     assert len(trades) >= 5, "the scenario should trade"
-    # Exactly as the README states it: a position keeps the cost of what it
+    # Exactly as docs/sandbox.md states it: a position keeps the cost of what it
     # holds in units of 1e-8; closing q of v takes cost x q / v (rounded half
     # away from zero) off it; realized = (value - cost x q / v) x multiplier,
     # rounded once to the cent.

@@ -1,7 +1,7 @@
 """The broker's books to the cent. A seeded random run of a few hundred
 actions of every kind (placements of every price type, validity and position
 mode, icebergs, stop orders, changes, single and batch cancels, trade reports,
-clock steps), then every trade replayed in integers by the rules the README
+clock steps), then every trade replayed in integers by the rules docs/sandbox.md
 states, recomputing cash, positions, average prices, realized P&L, fees, what
 open orders hold back and the margins, compared exactly. And the cases that
 floating point, fill-time AUTO, stop CLOSE orders and 32-bit volumes got

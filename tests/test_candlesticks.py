@@ -17,7 +17,7 @@ def _query(ctx, flag=True):
 def test_request_record(ctx, scripted, flag, byte):
     ctx["configuration"]["enable_queue"] = False
     scripted.queue(37, candlestick_image({}))
-    tv.get_candlesticks(ctx, "S50\u00e9", b"1m\xff", -(2**31), flag, "", "CUT\0rest")
+    tv.get_candlesticks(ctx, "S50\u00e9", b"1m\xff", -(2**31), flag, "", "CUT")
     (call,) = scripted.calls()
     assert call.op == 37 and call.kinds() == ["record", "record"]
     cfg = config_of(call)

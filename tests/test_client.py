@@ -345,6 +345,10 @@ def test_order_filters_and_a_batch_cancel_returns_per_order_errors_as_data(scrip
     assert pick(symbol="ARVO", open_only=True, status=["MATCHED", tavrolix.OrderStatus.PENDING]) == [numbers[3]]
     assert pick(status="CANCELLED") == [numbers[4]]
     assert pick(open_only=True, status="CANCELLED") == []
+    # matched as the library matches: without regard to ASCII case
+    assert pick(symbol="arvo", status="open") == [numbers[0]]
+    assert pick(symbol="Belno", open_only=True) == [numbers[2]]
+    assert pick(status=["matched", "Cancelled"]) == [numbers[1], numbers[4]]
     # the plain list is the module's own, not a copy
     assert shares.orders() is not shares.orders() and type(shares.orders()[0]) is dict
 

@@ -281,3 +281,170 @@ def test_a_stream_collected_during_a_delivery_to_its_own_sink_closes_it(scripted
     flushed = in_thread(scripted.flush)
     flushed.join(10)
     assert not flushed.is_alive() and sink.closed and not tv.is_subscribe(key)
+
+
+def until(condition, deadline=10.0):
+    end = time.monotonic() + deadline
+    while not condition():
+        assert time.monotonic() < end, "condition not met in time"
+        time.sleep(0.005)
+
+
+def test_close_ends_every_blocked_reader_thread_and_task(scripted, client):
+    stream, _receiver = open_stream(scripted, lambda: client.price_info("ARVO"), 47)
+    ended = []
+    readers = [in_thread(lambda: ended.append(list(stream))) for _ in range(3)]
+
+    def get_until_closed():
+        with pytest.raises(tavrolix.StreamClosed) as e:
+            stream.get()
+        ended.append(e)
+
+    getter = in_thread(get_until_closed)
+
+    async def task_reader():
+        return [x async for x in stream]
+
+    async def two_tasks():
+        return list(await asyncio.gather(task_reader(), task_reader()))
+
+    tasks = in_thread(lambda: ended.append(asyncio.run(two_tasks())))
+    until(lambda: len(stream._sink.sleepers) == 4 and len(stream._sink.tasks) == 2)
+    stream.close()
+    for t in readers + [getter, tasks]:
+        t.join(10)
+        assert not t.is_alive()
+    assert len(ended) == 5 and ended.count([]) == 3 and [[], []] in ended
+
+
+def test_ended_async_waits_leave_no_entry_behind(scripted, client):
+    stream, _receiver = open_stream(scripted, lambda: client.price_info("ARVO", timeout=0.001), 47)
+
+    async def run():
+        for _ in range(200):
+            with pytest.raises(TimeoutError):
+                await stream.__anext__()
+        stream.timeout = None
+        waiting = asyncio.ensure_future(stream.__anext__())
+        await asyncio.sleep(0.01)
+        waiting.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await waiting
+
+    asyncio.run(run())
+    assert stream._sink.tasks == []
+    stream.close()
+
+
+def test_an_infinite_or_huge_timeout_waits_without_limit(scripted, client):
+    stream, receiver = open_stream(scripted, lambda: client.price_info("ARVO", timeout=float("inf")), 47)
+    for n, take in enumerate(
+        [lambda: next(stream), lambda: stream.get(timeout=float("inf")), lambda: stream.get(timeout=1e300)]
+    ):
+        threading.Timer(0.05, scripted.send, (receiver, event(stream.key, str(n)))).start()
+        assert take() == n
+
+    async def anext():
+        return await stream.__anext__()
+
+    threading.Timer(0.05, scripted.send, (receiver, event(stream.key, "3"))).start()
+    assert asyncio.run(anext()) == 3
+    stream.close()
+    shares = client.equity("E-1")
+    orders, receiver = open_stream(scripted, lambda: shares.order_updates(), 46)
+    for n, timeout in enumerate((float("inf"), 1e300)):
+        no = "EQ%d" % n
+        orders._sink.latest[no.lower()] = (0, {"order_no": no, "status": "OPEN"})  # seen open already
+        threading.Timer(0.05, scripted.send, (receiver, event(orders.key, update(no, "MATCHED")))).start()
+        assert orders.wait(no, timeout=timeout)["status"] == "MATCHED"
+    orders.close()
+
+
+def test_a_stream_whose_world_ended_ends_after_its_events(scripted, client):
+    reason = "the world was reset"
+    stream, receiver = open_stream(scripted, lambda: client.price_info("ARVO"), 47)
+    got = []
+    reader = in_thread(lambda: got.extend(stream))  # no timeout: only the end can end it
+    scripted.send(receiver, event(stream.key, '{"last": 1}'))
+    scripted.send(receiver, event(stream.key, json.dumps({"end": reason})))
+    scripted.send(receiver, event(stream.key, '{"last": 2}'))  # nothing after the end is kept
+    reader.join(10)
+    assert not reader.is_alive() and got == [{"last": 1}]
+    assert stream.closed and stream.end == reason
+    with pytest.raises(tavrolix.StreamClosed, match=reason):
+        stream.get(timeout=0)
+    # an object with more keys, or an "end" that is not an object, is an ordinary event
+    other, receiver = open_stream(scripted, lambda: client.price_info("ARVO"), 47)
+    scripted.send(receiver, event(other.key, '{"end": "x", "last": 3}'))
+    scripted.send(receiver, event(other.key, '"end"'))
+    assert [other.get(timeout=5), other.get(timeout=5)] == [{"end": "x", "last": 3}, "end"] and not other.closed
+    other.close()
+
+    shares = client.equity("E-1")
+    orders, receiver = open_stream(scripted, lambda: shares.order_updates(), 46)
+    orders._sink.latest["eq1"] = (0, {"order_no": "EQ1", "status": "OPEN"})
+    threading.Timer(0.05, scripted.send, (receiver, event(orders.key, '{ "end" : "the world was closed" }'))).start()
+    with pytest.raises(tavrolix.StreamClosed, match="the world was closed"):
+        orders.wait("EQ1", timeout=10)
+
+    async def drain(s):
+        return [x async for x in s]
+
+    candles, receiver = open_stream(scripted, lambda: client.candle_updates("ARVO", "1m"), 44)
+    scripted.send(receiver, event(candles.key, '{"close": 2.5}'))
+    scripted.send(receiver, event(candles.key, json.dumps({"end": reason})))
+    assert asyncio.run(drain(candles)) == [{"close": 2.5}]
+    for s in (stream, orders, candles):
+        s.close()  # unsubscribes still
+    assert not any(tv.is_subscribe(s.key) for s in (stream, orders, candles))
+
+
+def test_wait_matches_statuses_and_order_numbers_without_regard_to_case(scripted, client):
+    shares = client.equity("E-1")
+    stream, receiver = open_stream(scripted, lambda: shares.order_updates(timeout=5), 46)
+    scripted.send(receiver, event(stream.key, update("EQ00000003", "MATCHED")))
+    until(lambda: stream.pending() == 1)
+    assert stream.wait("eq00000003", timeout=1)["status"] == "MATCHED"
+    assert stream.wait("EQ00000003", "matched", timeout=1)["status"] == "MATCHED"
+    scripted.send(receiver, event(stream.key, update("eq7", "Cancelled")))
+    with pytest.raises(tavrolix.OrderEnded):
+        stream.wait("EQ7", "matched", timeout=1)
+    assert [next(stream)["order_no"] for _ in range(2)] == ["EQ00000003", "eq7"]
+    assert stream.wait("Eq7", "CANCELLED", timeout=0)["status"] == "Cancelled"  # the reader's record
+    stream.close()
+
+
+def test_a_sink_delivering_on_its_own_readers_thread_never_waits_for_itself(scripted, client):
+    shares = client.equity("E-1")
+
+    def lockstep(started_reading):
+        stream, _ = open_stream(scripted, lambda: shares.order_updates(maxsize=2, timeout=5), 46)
+        if started_reading:
+            stream._sink(update("EQ0", "OPEN"))
+            assert next(stream)["order_no"] == "EQ0"
+        for n in range(1, 6):  # the library stepping on this thread delivers here
+            stream._sink(update("EQ%d" % n, "OPEN"))
+        got = [next(stream)["order_no"] for _ in range(5)]
+        stream.close()
+        return got
+
+    for started in (False, True):
+        out = []
+        t = in_thread(lambda out=out, started=started: out.append(lockstep(started)))
+        t.join(10)
+        assert not t.is_alive() and out == [["EQ1", "EQ2", "EQ3", "EQ4", "EQ5"]], started
+
+    # a reader that has gone is not waited for by a thread of the program either
+    stream, _ = open_stream(scripted, lambda: shares.order_updates(maxsize=2, timeout=5), 46)
+    stream._sink(update("EQ0", "OPEN"))
+    gone = in_thread(lambda: next(stream))
+    gone.join(10)
+
+    def deliver():
+        for n in range(1, 6):
+            stream._sink(update("EQ%d" % n, "OPEN"))
+
+    stepping = in_thread(deliver)
+    stepping.join(10)
+    assert not stepping.is_alive() and [next(stream)["order_no"] for _ in range(5)] == ["EQ%d" % n for n in range(1, 6)]
+    stream.close()

@@ -49,14 +49,6 @@ def test_internal_error_even_with_success(scripted, ctx, success):
     assert str(e.value) == "Internal Error: queue full"
 
 
-def test_string_argument_is_cut_at_embedded_nul(scripted, ctx):
-    scripted.queue(OP, single(88, account(), 72))
-    tv.get_investor_derivatives_account_info(ctx, "D-1\0tail")
-    call = scripted.last_call(OP)
-    assert call.kinds() == ["record", "text"]
-    assert call.value(1) == b"D-1"
-
-
 def test_bytes_argument_passes_unchanged(scripted, ctx):
     scripted.queue(OP, single(88, account(), 72))
     tv.get_investor_derivatives_account_info(ctx, b"\xffraw")

@@ -7,7 +7,7 @@ from wire import login_image
 
 def test_library_receives_the_nine_arguments(scripted):
     scripted.queue(13, login_image(b"CH-9"))
-    tv.login("app-id", b"secret", "", "x\0cut", False)
+    tv.login("app-id", b"secret", "", "x", False)
     call = scripted.last_call(13)
     assert call.kinds() == ["text"] * 7 + ["bool", "i32"]
     assert [call.value(i) for i in range(7)] == [

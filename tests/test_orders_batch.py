@@ -80,7 +80,6 @@ def test_derivatives_numbers_numpy_cannot_convert(ctx, scripted, name, op, extra
     [
         (["E1", b"E2", "\u00e9", ""], [b"E1", b"E2", "\u00e9".encode(), b""]),
         (("T1", "T2"), [b"T1", b"T2"]),
-        (["cut\0here", b"by\0tes"], [b"cut", b"by"]),
     ],
 )
 @pytest.mark.parametrize("name, op, extra", EQUITY)

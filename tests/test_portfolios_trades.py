@@ -114,7 +114,6 @@ def test_invalid_utf8_raises(ctx, scripted, q, where):
         ("D-1001", b"D-1001"),
         ("Acc\u00e9", "Acc\u00e9".encode()),
         (b"RAW\xff", b"RAW\xff"),
-        ("CUT\0rest", b"CUT"),
     ],
 )
 def test_operation_and_arguments(ctx, scripted, q, account, sent):

@@ -5,8 +5,8 @@ mutated during the call."""
 import numpy as np
 import pytest
 import tavrolix_open_api as tv
-from catalog import result_image
-from wire import config_of, record_list
+from catalog import FUNCTIONS, result_image
+from wire import config_of, login_image, record_list
 
 DERIVATIVES = [("cancel_investor_derivatives_orders", 2, ("note",)), ("cancel_marketrep_derivatives_orders", 6, ())]
 EQUITY = [("cancel_investor_equity_orders", 4, ("note",)), ("cancel_marketrep_equity_orders", 8, ())]
@@ -160,3 +160,67 @@ def test_a_configuration_replaced_between_lookups_is_seen(ctx, scripted, exact_o
     cfg = config_of(scripted.last_call(19))
     # enable_queue and max_torelation from the first, the rest from the second
     assert (cfg["enable_queue"], cfg["max_torelation"], cfg["daemon_type"]) == (1, 0, b"LATER")
+
+
+class Endless:
+    """A sequence of valid texts whose length is beyond any batch; counts what is read."""
+
+    def __init__(self, length):
+        self.length, self.read = length, 0
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        self.read += 1
+        if self.read > 1000:  # an unfixed module would go on until memory runs out
+            raise IndexError(i)
+        return "E1"
+
+
+@pytest.mark.parametrize("name, op, extra", EQUITY)
+def test_a_length_beyond_the_librarys_count_is_refused_before_any_item_is_read(ctx, scripted, name, op, extra):
+    before = scripted.call_count(op)
+    for length in (2**62, 2**31):
+        seq = Endless(length)
+        with pytest.raises(TypeError, match=r"incompatible function arguments.*\n.*arg2: List\[str\]"):
+            getattr(tv, name)(ctx, "A-1", seq, *extra)
+        assert seq.read == 0, length
+    says_five = sequence(list, __len__=lambda self: 5)(["E1", "E2"])
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        getattr(tv, name)(ctx, "A-1", says_five, *extra)
+    assert scripted.call_count(op) == before
+
+
+SAMPLE = {"s": "acct", "i": 1, "f": 1.5, "b": True, "L": ["E1", "E2"], "A": np.array([1], np.int32)}
+
+
+def test_a_text_holding_a_nul_is_refused_naming_it_before_the_library_is_called(ctx, scripted):
+    got = []
+    for name, op, kinds in FUNCTIONS:
+        fn = getattr(tv, name)
+        plain = [ctx if k == "d" else got.append if k == "C" else SAMPLE[k] for k in kinds]
+        for i, k in enumerate(kinds):
+            if k not in "sL":
+                continue
+            for text in ("acct\0tail", b"ac\0", "\0"):
+                args = list(plain)
+                args[i] = text if k == "s" else ["E1", text]
+                before = scripted.call_count(op) if op else 0
+                # Both roads into the function: the short one and pybind11's dispatcher.
+                for call in (fn, lambda *a, fn=fn: type(fn).__call__(fn, *a)):
+                    with pytest.raises(ValueError) as e:
+                        call(*args)
+                    said = str(e.value)
+                    assert said.startswith("%s(): argument %d (arg%d)" % (name, i + 1, i)) and "NUL" in said, said
+                    assert ("item 1" in said) == (k == "L"), said
+                if op:
+                    assert scripted.call_count(op) == before, (name, i)
+    assert got == []
+    # The secret is matched whole: the login with a NUL never reaches the library,
+    # the one without passes every byte.
+    with pytest.raises(ValueError, match=r"login\(\): argument 2 \(arg1\)"):
+        tv.login("inv001", "inv001-secret\x00anything", "", "", False)
+    scripted.queue(13, login_image(b"CH-2"))
+    tv.login("inv001", "inv001-secret", "", "", False)
+    assert scripted.last_call(13).value(2) == b"inv001-secret"

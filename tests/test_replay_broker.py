@@ -72,7 +72,7 @@ def test_crossover_through_the_module_equals_the_reference_and_the_peer(example)
     bars = H.bars(GOOG, symbol="GOOG", tick=0.01)
     _strategy, trades = example.run_replay(bars, "GOOG", "1d", CASH)
     got = [(t["trade_date"], t["side"], t["px"], t["qty"]) for t in trades]
-    assert len(got) == 93  # as the README says
+    assert len(got) == 93  # as docs/history.md says
 
     # The reference rules, with the same decisions: sized by the cash at the close, a 5% limit.
     plan = {}

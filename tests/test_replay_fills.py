@@ -1,5 +1,5 @@
 """The replay's reference fill rules, its bar backtester and the results:
-worked examples of the README, an independent queue model, fees to the cent,
+worked examples of docs/history.md, an independent queue model, fees to the cent,
 and the equity curve agreeing with the round trips."""
 
 import statistics as pystats
@@ -20,7 +20,7 @@ T0 = 1772409600  # 2026-03-02
 @pytest.mark.parametrize(
     "side, limit, bar, want",
     [
-        # the README's example: a buy limit at 45.00 ...
+        # docs/history.md's example: a buy limit at 45.00 ...
         ("BUY", 45.0, (45.5, 46.0, 44.75), 45.0),  # ... reached inside the bar: at its price
         ("BUY", 45.0, (44.5, 45.25, 44.25), 44.5),  # ... gapped through at the open: at the open
         ("BUY", 45.0, (45.0, 45.5, 45.0), 45.0),  # ... opening exactly at it
@@ -39,7 +39,7 @@ def test_bar_fill_rule(side, limit, bar, want):
 
 
 def test_queue_rule_worked_example():
-    # The README's example: buy 300 at 45.00 behind 500 already queued there.
+    # docs/history.md's example: buy 300 at 45.00 behind 500 already queued there.
     o = F.QueuedOrder("BUY", 45.0, 300, ahead=500)
     tape = [(45.25, 200, 0, 0), (45.0, 300, -1, 0), (45.0, 400, 1, 0), (45.0, 350, 0, 150), (44.75, 10, -1, 150)]
     for price, volume, aggressor, want in tape:

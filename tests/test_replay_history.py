@@ -26,8 +26,8 @@ def test_every_source_and_time_form_gives_the_same_history(tmp_path):
     assert list(s.columns["time"]) == [T0, T0 + DAY, T0 + 2 * DAY] and s.interval == DAY
     assert list(s.columns["volume"]) == [1200, 0, 900] and s.columns["volume"].typecode == "q"
 
-    csv = tmp_path / "arvo.csv"  # a pandas-style file: unnamed time column, names in any case
-    csv.write_text("\ufeff,Open,HIGH,low,Close,Volume\n" + "".join("%s,%r,%r,%r,%r,%d\n" % r for r in GOOD_BARS))
+    csv = tmp_path / "arvo.csv"  # names in any case, after a byte-order mark
+    csv.write_text("\ufeffDate,Open,HIGH,low,Close,Volume\n" + "".join("%s,%r,%r,%r,%r,%d\n" % r for r in GOOD_BARS))
     dicts = [dict(zip(("Date", "open", "high", "low", "close", "volume"), r)) for r in GOOD_BARS]
     forms = [  # the same three times, written every way a user might
         [
@@ -311,3 +311,110 @@ def test_packed_block_reads_back_by_offsets_and_unpacks_equal(trade_rows, quote_
     ):
         with pytest.raises(ValueError, match="layout 1"):
             H.History.unpack(broken)
+
+
+def test_the_time_is_a_named_column_never_an_unnamed_one_or_row_numbers(tmp_path):
+    pd = pytest.importorskip("pandas")
+    want = H.bars(GOOD_BARS, symbol="ARVO")
+    frame = pd.DataFrame([r[1:] for r in GOOD_BARS], columns=["Open", "High", "Low", "Close", "Volume"])
+    frame.insert(0, "Date", [r[0] for r in GOOD_BARS])
+    written = tmp_path / "written.csv"
+    frame.to_csv(written)  # header ",Date,Open,...": the row numbers come first, unnamed
+    assert written.read_text().startswith(",Date,")
+    assert H.bars(str(written), symbol="ARVO") == want
+
+    def refused(source, **kw):
+        with pytest.raises(H.HistoryError) as e:
+            H.bars(source, symbol="ARVO", **kw)
+        return str(e.value)
+
+    plain = frame.drop(columns="Date")  # no time at all, row numbers as the index
+    said = refused(plain)
+    assert "no time column" in said and "RangeIndex" in said
+    assert "['Open', 'High', 'Low', 'Close', 'Volume']" in said
+    own = frame.rename(columns={"Date": "open_time"})
+    assert "'open_time'" in refused(own) and H.bars(own, symbol="ARVO", time_column="open_time") == want
+    assert "no column named 'when'" in refused(own, time_column="when")
+    indexed = tmp_path / "indexed.csv"  # a datetime index written unnamed
+    frame.set_index(pd.to_datetime(frame.pop("Date"))).rename_axis(None).to_csv(indexed)
+    assert "['', 'Open'" in refused(str(indexed)) and "unnamed column is never" in refused(str(indexed))
+    assert H.bars(str(indexed), symbol="ARVO", time_column="") == want
+    assert "no time column among the columns ['open'" in refused(
+        [{"open": 45.25, "high": 46.0, "low": 44.5, "close": 45.75}]
+    )
+
+
+@pytest.mark.parametrize("road", ["rows", "frame", "csv"])
+def test_numeric_times_are_read_in_the_unit_given_and_implausible_ones_refused(road, tmp_path):
+    def load(times, **kw):
+        rows = [(t,) + r[1:] for t, r in zip(times, GOOD_BARS)]
+        if road == "rows":
+            return H.bars(rows, symbol="ARVO", **kw)
+        pd = pytest.importorskip("pandas")
+        frame = pd.DataFrame(rows, columns=["time", "open", "high", "low", "close", "volume"])
+        if road == "frame":
+            return H.bars(frame, symbol="ARVO", **kw)
+        path = tmp_path / "t.csv"
+        frame.to_csv(path, index=False)
+        return H.bars(str(path), symbol="ARVO", **kw)
+
+    want = [T0, T0 + DAY, T0 + 2 * DAY]
+    ms = [t * 1000 + 999 for t in want]
+    with pytest.raises(H.HistoryError, match=r"out of range.*time_unit='ms'") as e:
+        load(ms)
+    assert e.value.field == "time"
+    assert list(load(ms, time_unit="ms")["ARVO"].columns["time"]) == want
+    assert list(load([t * 10**9 for t in want], time_unit="ns")["ARVO"].columns["time"]) == want
+    dates = [20260302, 20260303, 20260304]
+    with pytest.raises(H.HistoryError, match=r"YYYYMMDD.*time_unit='yyyymmdd'"):
+        load(dates)
+    assert list(load(dates, time_unit="yyyymmdd")["ARVO"].columns["time"]) == want
+    assert list(load(dates, time_unit="s")["ARVO"].columns["time"]) == dates  # said to be seconds: taken so
+    if road == "rows":
+        assert list(load([np.int64(t) for t in want])["ARVO"].columns["time"]) == want
+        assert H.to_utc_seconds(np.int64(T0)) == T0 and H.to_utc_seconds(np.uint32(7)) == 7
+        with pytest.raises(ValueError, match="time_unit"):
+            load(want, time_unit="days")
+
+
+def test_empty_huge_short_long_and_fractional_are_refused_clearly(tmp_path):
+    from tavrolix_sandbox import broker
+
+    empty = H.trades([], symbol="NEWSYM")
+    with pytest.raises(H.HistoryError, match=r"NEWSYM.*no rows"):
+        broker.replay(empty)
+    huge = [(NEXT, 2e11, 1)]
+    with pytest.raises(H.HistoryError, match=r"price 200000000000.0 is above 1e\+11"):
+        H.trades(huge, symbol="ARVO")
+    pd = pytest.importorskip("pandas")
+    with pytest.raises(H.HistoryError, match="above"):
+        H.trades(pd.DataFrame(huge, columns=["time", "price", "volume"]), symbol="ARVO")
+    for body, fields in (("2026-03-03,45.0\n", 2), ("2026-03-03,45.0,10,1,9\n", 5)):
+        path = tmp_path / "t.csv"
+        path.write_text("time,price,volume,side\n2026-03-02,45.0,10,1\n" + body)
+        e = _bad("trades", str(path))
+        assert (e.where, e.field) == ("line 3", "*") and "%d fields where the header has 4" % fields in str(e)
+    coin = [(NEXT, 45.0, 46.0, 44.5, 45.0, 2.5), ("2026-03-04", 45.0, 46.0, 44.5, 45.0, 3.5)]
+    assert "round_volume=True" in str(_bad("bars", coin))
+    rounded = H.bars(coin, symbol="ARVO", round_volume=True)
+    assert list(rounded["ARVO"].columns["volume"]) == [2, 4]
+    frame = pd.DataFrame(coin, columns=["time", "open", "high", "low", "close", "volume"])
+    assert "round_volume=True" in str(_bad("bars", frame))
+    frame["time"] = pd.to_datetime(frame["time"])
+    assert H.bars(frame, symbol="ARVO", round_volume=True) == rounded
+
+
+def test_a_csv_through_pandas_loads_as_the_rows_do_text_sides_and_iso_times_included(tmp_path):
+    pytest.importorskip("pandas")
+    rows = [
+        ("2026-03-02T10:00:00Z", 45.25, 10, "BUY"),
+        ("2026-03-02 10:00:00.75", 45.5, 5, "s"),
+        ("2026-03-02T17:00:01+07:00", 45.5, 7, " Sell "),
+        ("2026-03-02T10:00:02", 45.75, 1, "B"),
+    ]
+    path = tmp_path / "t.csv"
+    path.write_text("Time,Price,Volume,Side\n" + "".join("%s,%r,%d,%s\n" % r for r in rows))
+    got = H.trades(str(path), symbol="ARVO", tick=H.EQUITY_TICKS)
+    assert got == H.trades(rows, symbol="ARVO", tick=H.EQUITY_TICKS)
+    assert list(got["ARVO"].columns["side"]) == [1, -1, -1, 1]
+    assert list(got["ARVO"].columns["time"]) == [T0 + 36000, T0 + 36000, T0 + 36001, T0 + 36002]

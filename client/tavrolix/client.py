@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, Collection, List, Literal, Optional, Tupl
 import tavrolix_open_api as _tv
 
 from .candles import Candles
-from .enums import OPEN_STATUSES
+from .enums import OPEN_STATUSES, fold
 from .errors import AuthenticationError, refusal, refused
 from .streams import OrderStream, Stream
 
@@ -59,16 +59,22 @@ _S = TypeVar("_S", bound="Stream[Any]")
 
 
 def _filter(data: List[R], open_only: bool, symbol: Optional[str], status: Statuses) -> List[R]:
+    # Symbols and statuses match as the library matches them: without regard to ASCII case.
     wanted: Optional[Collection[str]] = None
     if status is not None:
-        wanted = frozenset((status,)) if isinstance(status, str) else frozenset(status)
+        wanted = frozenset(fold(s) for s in ((status,) if isinstance(status, str) else status))
     if open_only:
-        wanted = OPEN_STATUSES if wanted is None else OPEN_STATUSES & frozenset(wanted)
-    if wanted is None:
-        return [o for o in data if o["symbol"] == symbol]
-    if symbol is None:
-        return [o for o in data if o["status"] in wanted]
-    return [o for o in data if o["symbol"] == symbol and o["status"] in wanted]
+        open_ = frozenset(fold(s) for s in OPEN_STATUSES)
+        wanted = open_ if wanted is None else open_ & frozenset(wanted)
+    sym = None if symbol is None else fold(symbol)
+    out = []
+    for o in data:
+        if sym is not None and fold(o["symbol"] or "") != sym:
+            continue
+        if wanted is not None and fold(o["status"] or "") not in wanted:
+            continue
+        out.append(o)
+    return out
 
 
 def _time(value: Union[str, int]) -> str:

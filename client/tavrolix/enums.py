@@ -71,3 +71,11 @@ class Interval(_Text):
 OPEN_STATUSES = frozenset({"PENDING", "OPEN", "PARTIAL"})
 #: Statuses after which an order never changes again.
 FINAL_STATUSES = frozenset({"MATCHED", "CANCELLED", "EXPIRED", "REJECTED"})
+
+
+_ASCII_LOWER = {c: c + 32 for c in range(ord("A"), ord("Z") + 1)}
+
+
+def fold(text: str) -> str:
+    """``text`` as the library compares it: ASCII letters without regard to case, every other character as is."""
+    return text.lower() if text.isascii() else text.translate(_ASCII_LOWER)

@@ -12,6 +12,7 @@ full queue holds the delivering library thread until the consumer makes room.
 import asyncio
 import atexit
 import json
+import math
 import sys
 import threading
 import time
@@ -21,7 +22,7 @@ from typing import Any, Callable, Deque, Dict, Generic, Iterator, List, Optional
 
 import tavrolix_open_api as _tv
 
-from .enums import FINAL_STATUSES
+from .enums import FINAL_STATUSES, fold
 from .errors import OrderEnded, refusal
 
 __all__ = ["Stream", "OrderStream", "StreamClosed"]
@@ -36,12 +37,49 @@ _pause = time.sleep
 
 
 class StreamClosed(Exception):
-    """The stream was closed while waiting on it."""
+    """The stream was closed while waiting on it, or its world ended (the reason is the message)."""
 
 
 def _release(fut: "asyncio.Future[None]") -> None:
     if not fut.done():
         fut.set_result(None)
+
+
+_TIMEOUT_MAX = threading.TIMEOUT_MAX
+_monotonic = time.monotonic
+_get_ident = threading.get_ident
+_new_lock = threading.Lock
+# The library's last word to a subscription whose world ended: {"end": "<reason>"}.
+# A prefix test first: it runs for every event, on the delivering thread.
+_END_PREFIXES = ('{"end"', '{ "end"')
+
+
+def _deadline(timeout: Optional[float]) -> Optional[float]:
+    """When a wait of ``timeout`` seconds ends; None for ever (None or infinity)."""
+    if timeout is None:
+        return None
+    timeout = float(timeout)
+    if timeout != timeout:
+        raise ValueError("timeout is NaN")
+    if timeout == math.inf:
+        return None
+    return _monotonic() + timeout
+
+
+def _end_reason(payload: str) -> Optional[str]:
+    try:
+        obj = _loads(payload)
+    except ValueError:
+        return None
+    if type(obj) is not dict or len(obj) != 1:
+        return None
+    return str(obj["end"])
+
+
+def _is_library_thread(ident: int) -> bool:
+    # A thread Python did not start (the library's own) is never a stream's reader.
+    t = threading._active.get(ident)  # type: ignore[attr-defined]
+    return t is None or isinstance(t, threading._DummyThread)
 
 
 _open_sinks: "weakref.WeakSet[_Sink]" = weakref.WeakSet()
@@ -77,11 +115,12 @@ class _Sink:
         self.seq = 0
         self.dropped = 0
         self.closed = False
-        # A sleeping reader waits on a plain lock that the next event releases:
-        # cheaper than a condition on every event when the reader keeps up.
-        self.sleeping = False
-        self.wakeup = threading.Lock()
-        self.wakeup.acquire()
+        self.end: Optional[str] = None  # why the library ended the stream (its world ended)
+        # Each sleeping reader thread waits on a plain lock of its own that an
+        # event releases: cheaper than a condition on every event when the
+        # reader keeps up, and every reader is woken by close.
+        self.sleepers: Deque[Any] = deque()
+        self.reader: Optional[int] = None  # the thread that read last
         self.writable = threading.Condition(self.lock)
         self.writers = 0  # library threads waiting for room
         self.changed = threading.Condition(self.lock)
@@ -91,20 +130,27 @@ class _Sink:
         _open_sinks.add(self)
 
     def __call__(self, payload: str) -> None:
+        if payload.startswith(_END_PREFIXES):
+            reason = _end_reason(payload)
+            if reason is not None:
+                self.close(reason)
+                return
         item: Any = payload
         with self.lock:
             if self.closed:
                 return
             if len(self.queue) + len(self.ready) >= self.maxsize:
                 if self.block:
-                    self.writers += 1
-                    try:
-                        while len(self.queue) + len(self.ready) >= self.maxsize and not self.closed:
-                            self.writable.wait()
-                    finally:
-                        self.writers -= 1
-                    if self.closed:
-                        return
+                    if self._may_wait():
+                        self.writers += 1
+                        try:
+                            while len(self.queue) + len(self.ready) >= self.maxsize and not self.closed:
+                                self.writable.wait()
+                        finally:
+                            self.writers -= 1
+                        if self.closed:
+                            return
+                    # else: kept beyond the bound rather than waiting for itself
                 else:
                     try:
                         self.ready.popleft()
@@ -117,8 +163,8 @@ class _Sink:
             self.queue.append(item)
             if self.watchers:
                 self.changed.notify_all()
-            if self.sleeping:
-                self._wake()
+            if self.sleepers:
+                self.sleepers.popleft().release()
             if not self.tasks:
                 return
             tasks, self.tasks = self.tasks, []
@@ -128,15 +174,21 @@ class _Sink:
             except RuntimeError:  # its loop is closed: nobody waits any more
                 pass
 
-    def _wake(self) -> None:
-        self.sleeping = False
-        try:
-            self.wakeup.release()
-        except RuntimeError:  # already released for a second reader thread that has not taken it yet
-            pass
+    def _may_wait(self) -> bool:
+        """Whether the delivering thread may wait for a reader to make room: not when it is
+        a thread of the program (stepping the library itself) unless another thread reads."""
+        me = _get_ident()
+        reader = self.reader
+        if reader == me:
+            return False
+        if _is_library_thread(me):
+            return True
+        # Another thread of the program reads: wait for it, while it lives.
+        return reader is not None and reader in threading._active  # type: ignore[attr-defined]
 
     def refill(self) -> bool:
         """With the lock held and ``ready`` drained: move the queue to ``ready``; False when it is empty."""
+        self.reader = _get_ident()
         if self.writers:
             self.writable.notify_all()
         q = self.queue
@@ -151,13 +203,14 @@ class _Sink:
 
     def get(self, timeout: Optional[float]) -> Any:
         """The oldest item; None once closed and empty; TimeoutError after ``timeout`` seconds."""
-        deadline = None
+        deadline = _deadline(timeout)
         spun = False
         while True:
             try:
                 return self.ready.popleft()
             except IndexError:
                 pass
+            waiter = None
             with self.lock:
                 if self.refill():
                     continue
@@ -167,35 +220,42 @@ class _Sink:
                     spun = True
                 else:
                     spun = False
-                    self.sleeping = True
-            if spun:
+                    waiter = _new_lock()
+                    waiter.acquire()
+                    self.sleepers.append(waiter)
+            if waiter is None:
                 # Before sleeping, let the delivering threads run once: events
                 # coming back to back are then taken in one go instead of
                 # waking this thread for each.
                 _pause(0)
                 continue
-            if timeout is None:
-                self.wakeup.acquire()
-                continue
             if deadline is None:
-                deadline = time.monotonic() + timeout
-            remaining = deadline - time.monotonic()
-            if remaining > 0 and self.wakeup.acquire(timeout=remaining):
+                waiter.acquire()
+                continue
+            remaining = deadline - _monotonic()
+            if remaining > 0 and waiter.acquire(timeout=min(remaining, _TIMEOUT_MAX)):
                 continue
             with self.lock:
-                if self.sleeping:
-                    self.sleeping = False
-                else:  # released just as the wait timed out
-                    self.wakeup.acquire(False)
+                try:
+                    self.sleepers.remove(waiter)
+                except ValueError:  # released just as the wait timed out
+                    pass
                 if self.queue or self.ready or self.closed:
                     continue
+            if deadline - _monotonic() > 0:  # a wait longer than the platform's longest
+                continue
             raise TimeoutError("no event within %s s" % timeout)
 
-    def close(self) -> None:
+    def why(self) -> str:
+        return self.end if self.end is not None else "stream closed"
+
+    def close(self, end: Optional[str] = None) -> None:
         with self.lock:
+            if end is not None and not self.closed:
+                self.end = end
             self.closed = True
-            if self.sleeping:
-                self._wake()
+            while self.sleepers:
+                self.sleepers.popleft().release()
             self.writable.notify_all()
             self.changed.notify_all()
             tasks, self.tasks = self.tasks, []
@@ -213,7 +273,11 @@ class Stream(Generic[T]):
     ``timeout`` seconds without one, when a timeout is set) and ends once the
     stream is closed and its queue is empty; ``async for`` does the same in an
     event loop. Leaving ``with``/``async with``, or ``close()``, unsubscribes;
-    so does dropping the last reference to the stream. One consumer at a time.
+    so does dropping the last reference to the stream. ``close()`` ends every
+    blocked iteration, on every thread and task. When the stream's world ends
+    the library says so in a last event; the stream then ends too, once the
+    events before it are read (``end`` gives the reason). ``timeout`` None or
+    infinity waits without limit.
     """
 
     def __init__(
@@ -247,7 +311,13 @@ class Stream(Generic[T]):
 
     @property
     def closed(self) -> bool:
-        return self._closed
+        """True once closed, or once the library ended the stream because its world ended."""
+        return self._closed or self._sink.end is not None
+
+    @property
+    def end(self) -> Optional[str]:
+        """Why the library ended the stream (its world was reset, dropped or closed); None while it has not."""
+        return self._sink.end
 
     def pending(self) -> int:
         """Events received and not read yet."""
@@ -270,7 +340,7 @@ class Stream(Generic[T]):
         """The next event, waiting up to ``timeout`` seconds (None: for ever); StreamClosed once closed and empty."""
         item = self._sink.get(timeout)
         if item is None:
-            raise StreamClosed("stream closed")
+            raise StreamClosed(self._sink.why())
         return self._item(item)
 
     def drain(self) -> List[T]:
@@ -313,6 +383,9 @@ class Stream(Generic[T]):
                 break
             except IndexError:
                 pass
+            timeout = self.timeout
+            if timeout is not None and _deadline(timeout) is None:
+                timeout = None  # infinity: no limit
             with sink.lock:
                 if sink.refill():
                     continue
@@ -320,19 +393,22 @@ class Stream(Generic[T]):
                     raise StopAsyncIteration
                 loop = asyncio.get_running_loop()
                 fut: asyncio.Future[None] = loop.create_future()
-                sink.tasks.append((loop, fut))
+                entry = (loop, fut)
+                sink.tasks.append(entry)
             try:
-                if self.timeout is None:
+                if timeout is None:
                     await fut
                 else:
-                    await asyncio.wait_for(fut, self.timeout)
+                    await asyncio.wait_for(fut, min(timeout, _TIMEOUT_MAX))
             except asyncio.TimeoutError:
                 raise TimeoutError("no event within %s s" % self.timeout) from None
             finally:
-                if not fut.done():
-                    with sink.lock:
-                        if (loop, fut) in sink.tasks:
-                            sink.tasks.remove((loop, fut))
+                # A wait that ended any way (event, timeout, cancellation) leaves no entry behind.
+                with sink.lock:
+                    try:
+                        sink.tasks.remove(entry)
+                    except ValueError:  # taken by the event that released it
+                        pass
         return self._item(item)
 
     def __enter__(self: _Self) -> _Self:
@@ -378,6 +454,13 @@ class _Unraisable:
         self.object = obj
 
 
+_FINAL = frozenset(fold(s) for s in FINAL_STATUSES)
+
+
+def _same_number(number: Any, key: Any) -> bool:
+    return bool((fold(number) if type(number) is str else number) == key)
+
+
 class OrderStream(Stream[T], Generic[T, O, N]):
     """The order updates of one account; never drops an update. ``wait`` follows one order."""
 
@@ -398,6 +481,8 @@ class OrderStream(Stream[T], Generic[T, O, N]):
         update = _loads(payload)
         number = update.get("order_no") if type(update) is dict else None
         if number is not None:
+            if type(number) is str:
+                number = fold(number)
             sink = self._sink
             with sink.lock:
                 known = sink.latest.get(number)
@@ -416,9 +501,12 @@ class OrderStream(Stream[T], Generic[T, O, N]):
         ``TimeoutError`` after ``timeout`` seconds, ``StreamClosed`` when the
         stream is closed meanwhile. Does not consume the events of the iterator.
         """
-        wanted = frozenset(statuses) if statuses else FINAL_STATUSES
+        # Statuses and order numbers match as the library matches them: without regard to ASCII case.
+        wanted = frozenset(fold(s) for s in (statuses or FINAL_STATUSES))
+        final = _FINAL
+        key: Any = fold(order_no) if isinstance(order_no, str) else order_no
         sink = self._sink
-        deadline = None if timeout is None else time.monotonic() + timeout
+        deadline = _deadline(timeout)
         best, state = -1, None  # the newest update found, by its number in the stream
         scanned = 0  # events up to this number looked at
         with sink.lock:
@@ -426,7 +514,7 @@ class OrderStream(Stream[T], Generic[T, O, N]):
         try:
             while True:
                 with sink.lock:
-                    known = sink.latest.get(order_no)
+                    known = sink.latest.get(key)
                     fresh = []  # events not read yet, newest first (the queue's are newer than ready's)
                     for part in (sink.queue, sink.ready):
                         for item in reversed(part):
@@ -443,7 +531,7 @@ class OrderStream(Stream[T], Generic[T, O, N]):
                         update = _loads(payload)
                     except ValueError:  # the reader meets it in its place
                         continue
-                    if type(update) is dict and update.get("order_no") == order_no:
+                    if type(update) is dict and _same_number(update.get("order_no"), key):
                         best, state = seq, update
                         break
                 scanned = max(scanned, top)
@@ -451,19 +539,20 @@ class OrderStream(Stream[T], Generic[T, O, N]):
                     state = self._fetch(order_no)
                     continue
                 status = state.get("status")
-                if status in wanted:
+                folded = fold(status) if isinstance(status, str) else status
+                if folded in wanted:
                     return state  # type: ignore[no-any-return]
-                if status in FINAL_STATUSES:
+                if folded in final:
                     raise OrderEnded(state)
                 if closed:
-                    raise StreamClosed("stream closed")
-                remaining = None if deadline is None else deadline - time.monotonic()
+                    raise StreamClosed(sink.why())
+                remaining = None if deadline is None else deadline - _monotonic()
                 if remaining is not None and remaining <= 0:
                     raise TimeoutError("order %s still %s after %s s" % (order_no, status, timeout))
                 with sink.lock:
-                    latest = sink.latest.get(order_no)
+                    latest = sink.latest.get(key)
                     if sink.seq == top and not sink.closed and (latest is None or latest[0] <= best):
-                        sink.changed.wait(remaining)
+                        sink.changed.wait(None if remaining is None else min(remaining, _TIMEOUT_MAX))
         finally:
             with sink.lock:
                 sink.watchers -= 1

@@ -119,8 +119,16 @@ TVX_EXPORT const char* tvx_world_apply(std::uint64_t id, const char* json_settin
     return with_world(id, [&](World& w) { return w.market.apply(s); });
 }
 
+// A loaded history owns the clock: the live clock's ticks would stamp its
+// coming prints with times not theirs and move the simulated instruments.
+constexpr const char* kReplayOwnsClock =
+    "a history is loaded and its own times drive the clock (replay_step, replay_until, replay_run); "
+    "reset the world to run the live clock again";
+
+// Null, or why the clock cannot move.
 TVX_EXPORT const char* tvx_world_step(std::uint64_t id, std::int64_t ticks) {
     return with_world(id, [&](World& w) {
+        if (w.replay.loaded()) return std::string(kReplayOwnsClock);
         w.market.step(ticks);
         return std::string();
     });
@@ -128,6 +136,7 @@ TVX_EXPORT const char* tvx_world_step(std::uint64_t id, std::int64_t ticks) {
 
 TVX_EXPORT const char* tvx_world_run(std::uint64_t id, int interval_ms) {
     return with_world(id, [&](World& w) {
+        if (w.replay.loaded()) return std::string(kReplayOwnsClock);
         w.market.options.running = true;
         w.market.options.interval_ms = interval_ms;
         w.clock.configure(w, true, interval_ms);

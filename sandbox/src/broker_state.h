@@ -69,6 +69,7 @@ struct Instrument {
     Px fixed_tick = 0;      // 0: the equity tick table
     int lot = 1;
     double limit = 0.3;  // daily price band around the reference price
+    bool banded = true;  // false: no band binds orders (history's own symbols); limit only sizes the book
     Px reference = 0, ceiling = 0, floor = 0;
     int link = -1;  // fair price follows this instrument's, plus link_offset
     Px link_offset = 0;
@@ -137,6 +138,7 @@ struct Order {
     bool in_book = false;
     engine::Handle handle;   // its place in the book while in_book
     std::int64_t ahead = 0;  // replay: volume queued before it at its price
+    Px hold = 0;             // MARKET buy without a band: the price its hold was made at
 
     int remaining() const { return qty - matched - cancelled; }
     bool active() const { return status == Status::Pending || status == Status::Open || status == Status::Partial; }
@@ -241,6 +243,8 @@ struct Options {
 
 std::string parse_session(const json::Value& s, Options& o);
 
+class Replay;
+
 // A world's market, accounts, orders and streams (see world.h for the world
 // that owns it, its lock, clock and replay).
 class BrokerState {
@@ -277,6 +281,7 @@ class BrokerState {
     std::deque<Tape> tape;  // the latest public trades
 
     Streams streams;
+    Replay* replay = nullptr;  // the world's replay, which decides the fills of replayed instruments
 
     // Built from the settings (see tavrolix_sandbox.broker.reset); what was
     // wrong with them is in build_error.
@@ -298,6 +303,10 @@ class BrokerState {
     void restart_instrument(int inst);  // new terms around its reference: limits, book, tick grid
     void start_replayed(int inst);      // no longer simulated; its day and tape start over
     void set_terms(int inst);           // the day's limits as the streams show them
+    void open_session();                // the replayed clock opens and closes the day
+    void close_session();
+    void note_order(int order, const char* event, Px match_px = 0, int match_qty = 0);  // an order event
+    Verdict check_funds(Order& o, int skip);  // whether the account carries the order (skip: its own hold)
 
     // Sessions and visibility.
     const User* user(const std::string& id) const;
@@ -397,9 +406,7 @@ class BrokerState {
     std::vector<std::pair<int, Px>> triggers_;  // trades not yet checked against stop orders
     std::set<int> stops_;                       // orders waiting for their trigger
 
-    void note_order(int order, const char* event, Px match_px = 0, int match_qty = 0);
     Verdict check_new(const Placement& p, Order& o);
-    Verdict check_funds(Order& o, int skip);
     Verdict check_price(const Instrument& in, PriceType type, Px price, bool bypass_warning) const;
     void submit(int order);
     // Hands an order to the instrument's book and acts on what the book
@@ -420,8 +427,6 @@ class BrokerState {
     double uniform();
     double normal();
     void add_instrument(Instrument in);
-    void close_session();
-    void open_session();
     void seed_default_world();
     void seed_default_accounts();
     void warm_up(int minutes);

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "broker_state.h"
+#include "replay.h"
 #include "tick_grid.h"
 
 namespace tvx::sandbox {
@@ -86,7 +87,7 @@ engine::OrderSpec BrokerState::spec_of(const Order& o) const {
              : o.position == PositionMode::Close ? engine::PositionMode::Close
                                                  : engine::PositionMode::Auto;
     if (o.market == Market::Equity) s.mode = engine::PositionMode::Open;
-    s.hold_price = o.type == PriceType::Limit ? o.price : 0;
+    s.hold_price = o.type == PriceType::Limit ? o.price : o.hold;
     s.volume = o.remaining();
     s.pending = o.status == Status::Pending;
     return s;
@@ -181,6 +182,7 @@ Verdict BrokerState::check_price(const Instrument& in, PriceType type, Px price,
         return Verdict::fail(400, reason::kBadPrice,
                              "price " + price_text(price) + " is not a multiple of the tick " +
                                  price_text(tick_at(in, price)) + " of " + in.symbol);
+    if (!in.banded) return Verdict::done("");  // no band, and no warning relative to one
     if (price > in.ceiling || price < in.floor)
         return Verdict::fail(422, reason::kPriceLimit,
                              "price " + price_text(price) + " is outside today's limits " + price_text(in.floor) +
@@ -226,6 +228,8 @@ Verdict BrokerState::check_new(const Placement& p, Order& o) {
         return Verdict::fail(400, reason::kBadValidity,
                              std::string("validity must be DAY, IOC or FOK, not '") + p.validity + "'");
     o.price = 0;
+    // Without a band no ceiling bounds a MARKET buy: it holds at the last price.
+    o.hold = o.type == PriceType::Market && !in.banded ? in.mark() : 0;
     if (o.type == PriceType::Limit && p.price <= 0)
         return Verdict::fail(400, reason::kBadPrice, "a limit order needs a price above zero");
     if (o.type == PriceType::Limit)
@@ -419,17 +423,7 @@ void BrokerState::book_events(int inst) {
 void BrokerState::submit(int i) {
     Order& o = orders[i];
     Instrument& in = instruments[o.inst];
-    if (in.replayed) {
-        // History decides its fills: a MARKET order waits for the next print
-        // or bar; a limit order queues behind what was quoted at its price.
-        if (o.type == PriceType::Market) {
-            in.waiting.push_back(i);
-            return;
-        }
-        if (in.quoted)
-            o.ahead = o.side == Side::Buy ? (o.price == in.quote_bid ? in.quote_bid_volume : 0)
-                                          : (o.price == in.quote_ask ? in.quote_ask_volume : 0);
-    }
+    if (in.replayed && replay && replay->submit(*this, i)) return;  // history decides its fills
     const Px limit = o.type == PriceType::Limit ? o.price : (o.side == Side::Buy ? in.ceiling : in.floor);
     const engine::Validity validity = o.type == PriceType::Market && o.validity == Validity::Day
                                           ? engine::Validity::IOC
@@ -563,6 +557,7 @@ Verdict BrokerState::change(int i, const Change& c, const User& by) {
     }
     if (n.type == PriceType::Market) {
         n.price = 0;
+        if (o.type != PriceType::Market) n.hold = in.banded ? 0 : in.mark();
     } else if (c.price > 0) {
         Px px = 0;
         if (const engine::PriceRead r = engine::read_price(c.price, px); r != engine::PriceRead::Ok)

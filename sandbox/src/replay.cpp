@@ -27,6 +27,11 @@ std::string row_error(const std::string& symbol, std::uint64_t row, const std::s
     return "history of " + symbol + ", row " + std::to_string(row + 1) + ": " + what;
 }
 
+// Candle records hold a time in 32 bits, and a week's candle opens up to a
+// week before its first trade: history must lie within these seconds.
+constexpr std::int64_t kFirstTime = -2146780800;  // 1901-12-21T00:00:00Z
+constexpr std::int64_t kLastTime = INT32_MAX;     // 2038-01-19T03:14:07Z
+
 }  // namespace
 
 void Replay::clear() {
@@ -86,8 +91,10 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
         const Instrument& in = b.instruments[s.inst];
         const int prices = s.kind == Bars ? 4 : s.kind == Trades ? 1 : 2;
         for (std::uint64_t r = 0; r < s.rows; ++r) {
-            if (s.time[r] < kEarliestTime || s.time[r] > kLatestTime)
-                return row_error(s.symbol, r, "time outside the years 1 to 9999 (seconds since 1970)");
+            if (s.time[r] < kFirstTime || s.time[r] > kLastTime)
+                return row_error(s.symbol, r,
+                                 "time " + std::to_string(s.time[r]) +
+                                     " lies outside what the records hold (1901-12-21 to 2038-01-19T03:14:07Z)");
             if (r && (s.kind == Bars ? s.time[r] <= s.time[r - 1] : s.time[r] < s.time[r - 1]))
                 return row_error(s.symbol, r, "time goes back");
             for (int i = 0; i < prices; ++i) {
@@ -149,6 +156,7 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
         b.restart_instrument(static_cast<int>(i));
     }
     if (first != INT64_MAX) b.now = first;
+    sync_session(b);  // the session as it stands at the history's first time
     return "";
 }
 
@@ -167,12 +175,33 @@ std::int64_t Replay::next_time() const {
     return k == series_.size() ? INT64_MAX : series_[k].time[series_[k].pos];
 }
 
+// The clock meets, in order, what the live clock would between now and `t`:
+// each UTC midnight starts a replayed day, and the session (when scheduled)
+// opens and closes at its times.
 void Replay::advance(BrokerState& b, std::int64_t t) {
     if (t <= b.now) return;
-    if (day_of(t) != day_of(b.now))
-        for (std::size_t i = 0; i < b.instruments.size(); ++i)
-            if (b.instruments[i].replayed) new_day(b, static_cast<int>(i));
+    const std::int64_t first = day_of(b.now), last = day_of(t);
+    for (std::int64_t d = first; d <= last; ++d) {
+        // Days between with nothing open repeat the one before: skip to the last two.
+        if (d > first + 2 && d < last - 1) d = last - 1;
+        const std::int64_t base = d * 86400;
+        const std::int64_t marks[3] = {base, base + b.options.open_second, base + b.options.close_second};
+        for (std::int64_t x : marks) {
+            if (x <= b.now || x > t) continue;
+            b.now = x;
+            if (x == base)
+                for (std::size_t i = 0; i < b.instruments.size(); ++i)
+                    if (b.instruments[i].replayed) new_day(b, static_cast<int>(i));
+            sync_session(b);
+        }
+    }
     b.now = t;
+}
+
+void Replay::sync_session(BrokerState& b) {
+    if (!b.options.scheduled) return;
+    const bool open = b.session_open(b.now);
+    if (open != b.in_session) open ? b.open_session() : b.close_session();
 }
 
 // A new day: yesterday's last price is the reference of today's limits, and
@@ -228,10 +257,88 @@ void Replay::fill(BrokerState& b, int order, Px px, std::int64_t qty) {
     b.fill_order(order, px, static_cast<int>(qty), b.deal_number());
 }
 
+// MARKET orders waiting fill at `px`. A buy of an equity account above the
+// price its hold was made at fills only what the account can carry at `px`
+// (its hold raised to `px` with the fill, the rest ends): an account without
+// credit never goes below zero on a gap.
 void Replay::fill_waiting(BrokerState& b, int inst, Px px) {
     std::vector<int> waiting;
     waiting.swap(b.instruments[inst].waiting);
-    for (int i : waiting) fill(b, i, px, b.orders[i].remaining());
+    for (int i : waiting) {
+        Order& o = b.orders[i];
+        if (!o.active()) continue;
+        std::int64_t qty = o.remaining();
+        if (o.side == Side::Buy && o.market == Market::Equity) {
+            b.ledger_sync(i);
+            const engine::OrderSpec* held = b.ledger.order(i);
+            if (held && px > held->hold_price) qty = affordable(b, i, px);
+        }
+        if (qty > 0) fill(b, i, px, qty);
+        Order& after = b.orders[i];
+        if (!after.active()) continue;
+        after.cancelled += after.remaining();
+        after.status = Status::Expired;
+        after.reject_reason = "market buy: at " + json::Writer().value(from_px(px)).str() + " " + after.account +
+                              " can pay for " + std::to_string(qty) + "; the rest was not filled";
+        after.update_t = b.now;
+        b.note_order(i, "EXPIRE");
+    }
+}
+
+// The most of MARKET buy `i` (whole lots, up to what remains) its account
+// can carry at `px`; the order then holds at `px`.
+std::int64_t Replay::affordable(BrokerState& b, int i, Px px) {
+    Order& o = b.orders[i];
+    const int lot = b.instruments[o.inst].lot;
+    auto carries = [&](std::int64_t q) {
+        Order n = o;
+        n.hold = px;
+        n.qty = static_cast<int>(n.matched + n.cancelled + q);
+        return b.check_funds(n, i).ok;
+    };
+    std::int64_t lo = 0, hi = o.remaining() / lot;  // in lots: lo carried, above hi not
+    if (carries(hi * lot)) {
+        lo = hi;
+    } else {
+        while (hi - lo > 1) {
+            const std::int64_t mid = lo + (hi - lo) / 2;
+            (carries(mid * lot) ? lo : hi) = mid;
+        }
+    }
+    o.hold = px;
+    return lo * lot;
+}
+
+// An order of a replayed instrument comes in (`submit`). True when it is
+// dealt with here; false sends it on to the book.
+bool Replay::submit(BrokerState& b, int i) {
+    Order& o = b.orders[i];
+    Instrument& in = b.instruments[o.inst];
+    if (o.type == PriceType::Market) {
+        if (o.validity == Validity::Day) {
+            in.waiting.push_back(i);  // the next print or bar fills it
+            return true;
+        }
+        // Immediate: history fills only at its prints, and none is now.
+        o.cancelled += o.remaining();
+        o.status = Status::Expired;
+        o.reject_reason = std::string(o.validity == Validity::FOK ? "fill-or-kill" : "immediate-or-cancel") +
+                          ": a replayed market fills market orders only at its next print, not now";
+        o.update_t = b.now;
+        b.note_order(i, "EXPIRE");
+        return true;
+    }
+    // A limit order queues behind what was quoted at its price, and never
+    // ahead of our own earlier orders' place there.
+    const bool buy = o.side == Side::Buy;
+    std::int64_t ahead = !in.quoted ? 0
+                         : buy      ? (o.price == in.quote_bid ? in.quote_bid_volume : 0)
+                                    : (o.price == in.quote_ask ? in.quote_ask_volume : 0);
+    in.book->for_each_order(buy ? engine::Side::Buy : engine::Side::Sell, [&](const engine::RestingView& r) {
+        if (r.id >= 0 && r.id != i && r.price == o.price) ahead = std::max(ahead, b.orders[r.id].ahead);
+    });
+    o.ahead = ahead;
+    return false;
 }
 
 void Replay::trade(BrokerState& b, int inst, Px px, std::int64_t volume, int aggressor) {
@@ -250,15 +357,21 @@ void Replay::trade(BrokerState& b, int inst, Px px, std::int64_t volume, int agg
     std::vector<std::pair<int, std::int64_t>> fills;
     for (engine::Side side : {engine::Side::Buy, engine::Side::Sell}) {
         const bool buy = side == engine::Side::Buy;
+        // At the print's price the volume is shared in time priority: each
+        // order's turn comes after the volume quoted ahead of it and after
+        // our own orders ahead of it.
+        std::int64_t own = 0, own_filled = 0;
         in.book->for_each_order(side, [&](const engine::RestingView& r) {
             if (r.id < 0) return;
             Order& o = b.orders[static_cast<std::size_t>(r.id)];
             if (buy ? r.price > px : r.price < px) {
                 fills.emplace_back(static_cast<int>(r.id), r.remaining);  // the level was taken
             } else if (r.price == px && aggressor != (buy ? 1 : -1)) {
-                const std::int64_t used = std::min(o.ahead, volume);
-                o.ahead -= used;
-                if (volume - used > 0) fills.emplace_back(static_cast<int>(r.id), std::min(r.remaining, volume - used));
+                const std::int64_t n = std::clamp<std::int64_t>(volume - (o.ahead + own), 0, r.remaining);
+                o.ahead -= std::min(o.ahead, std::max<std::int64_t>(0, volume - own_filled));
+                own += r.remaining;
+                own_filled += n;
+                if (n > 0) fills.emplace_back(static_cast<int>(r.id), n);
             }
         });
     }

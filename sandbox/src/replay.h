@@ -10,8 +10,12 @@
 // Fill model (tavrolix_sandbox.fills is the reference):
 // - trades: a resting order at P fills in full when a print goes through P
 //   (below it for a buy); a print at P by the other side (or of unknown side)
-//   first uses up the volume that was quoted ahead of the order, then fills
-//   it. MARKET orders fill in full at the next print.
+//   is shared in time priority: it first uses up the volume that was quoted
+//   ahead of the first order, then fills it, then the next order's share
+//   after the volume ahead of that one... until the print is used up.
+//   MARKET orders (DAY) fill at the next print; a buy above its hold no more
+//   than the account can carry there. MARKET IOC/FOK expire at once: no
+//   print is now.
 // - bars: MARKET orders fill at the bar's open; a resting buy limit fills in
 //   full at the open when the bar opens at or below it, else at its price when
 //   the bar's low reaches it (sells mirror this). Then the bar prints as four
@@ -42,6 +46,8 @@ class Replay {
     // Moves the clock forward to `t` (never back), starting new days.
     void advance(BrokerState& b, std::int64_t t);
     std::string state_json(const BrokerState& b, bool running) const;
+    // An order on a replayed instrument is submitted; true when handled here.
+    bool submit(BrokerState& b, int order);
     void clear();
 
    private:
@@ -65,7 +71,10 @@ class Replay {
     void quote(BrokerState& b, int inst, Px bid, std::int64_t bid_volume, Px ask, std::int64_t ask_volume);
     void fill(BrokerState& b, int order, Px px, std::int64_t qty);
     void fill_waiting(BrokerState& b, int inst, Px px);
+    std::int64_t affordable(BrokerState& b, int order, Px px);
     void new_day(BrokerState& b, int inst);
+    // Opens or closes the session as the schedule has it at the clock's time.
+    static void sync_session(BrokerState& b);
 };
 
 

@@ -63,7 +63,11 @@ std::atomic<std::uint64_t> g_next_handle{1};
 std::uint64_t new_handle() { return g_next_handle.fetch_add(1, std::memory_order_relaxed); }
 
 Streams::Streams() : outlet_(std::make_shared<Outlet>()) {
-    worker_ = std::make_shared<WorkQueue<Delivery>>([o = outlet_](Delivery& d) { deliver(*o, d); });
+    // Keyed by subscription: one whose receiver blocks holds back only itself.
+    worker_ = std::make_shared<WorkQueue<Delivery>>(
+        [o = outlet_](Delivery& d) { deliver(*o, d); },
+        WorkQueue<Delivery>::Policy{[](const Delivery& d) { return d.handle; },
+                                    [](const Delivery& d) { return d.market; }, kBacklog});
 }
 
 Streams::~Streams() {
@@ -111,7 +115,7 @@ void Streams::end(const std::string& reason) {
     std::vector<Delivery> last;
     const std::string payload = json::Writer().begin_object().field("end", reason).end_object().take();
     for (const auto& [h, s] : subs_)
-        last.push_back(Delivery{h, s.receiver, !s.cache_key.empty(), true, s.key, s.cache_key, payload});
+        last.push_back(Delivery{h, s.receiver, !s.cache_key.empty(), true, s.key, s.cache_key, payload, false});
     subs_.clear();
     watching_.clear();
     worker_->push_all(std::move(last));
@@ -139,7 +143,8 @@ void Streams::flush() {
             auto it = made.find(s.subject2);
             if (it == made.end()) it = made.emplace(s.subject2, n.make(s.subject2)).first;
             if (it->second.empty()) continue;
-            out.push_back(Delivery{h, s.receiver, !s.cache_key.empty(), false, s.key, s.cache_key, it->second});
+            out.push_back(Delivery{h, s.receiver, !s.cache_key.empty(), false, s.key, s.cache_key, it->second,
+                                   is_market(s.topic)});
         }
     }
     noted_.clear();
@@ -153,7 +158,8 @@ void Streams::first_event(const Subscription& s, std::string payload) {
         std::lock_guard<std::mutex> g(outlet_->m);
         outlet_->live.insert(s.handle);
     }
-    worker_->push(Delivery{s.handle, s.receiver, !s.cache_key.empty(), false, s.key, s.cache_key, std::move(payload)});
+    worker_->push(Delivery{s.handle, s.receiver, !s.cache_key.empty(), false, s.key, s.cache_key, std::move(payload),
+                           is_market(s.topic)});
 }
 
 bool Streams::drain(int timeout_ms) { return ended_ || worker_->drain(timeout_ms); }

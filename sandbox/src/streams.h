@@ -39,7 +39,14 @@ struct Delivery {
     bool cache = false;
     bool last = false;  // the stream's final event (its world ended): delivered though the stream is gone
     std::string key, cache_key, payload;
+    bool market = false;  // a market picture: a newer one may stand in for it (see kBacklog)
 };
+
+// The event backlog's bound: once this many deliveries wait, a subscription
+// that still has a market picture waiting is behind, and its new picture
+// replaces the newest one waiting instead of queueing (it gets the newest
+// picture, later). Order events are never merged or dropped.
+inline constexpr std::size_t kBacklog = 16384;
 
 // What the delivery worker needs of the streams, shared with it: a worker
 // may outlive its world while it hands on the last events.
@@ -47,6 +54,8 @@ struct Outlet {
     std::mutex m;
     std::set<std::uint64_t> live;  // subscriptions still open
 };
+
+inline bool is_market(Topic t) { return t == Topic::BidOffer || t == Topic::Info || t == Topic::Candle; }
 
 // Which pictures a flush delivers: every one (the default), or only the last
 // of each instrument and topic (conflate).

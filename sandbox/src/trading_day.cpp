@@ -18,7 +18,9 @@ void BrokerState::close_session() {
     in_session = false;
     for (std::size_t i = day_first_order; i < orders.size(); ++i) {
         Order& o = orders[i];
-        if (!o.active() || o.validity != Validity::Day) continue;
+        // Nothing outlives its day (stop orders of any validity included):
+        // an order left open would hold money or contracts unseen.
+        if (!o.active()) continue;
         unrest(static_cast<int>(i));
         stops_.erase(static_cast<int>(i));
         o.cancelled += o.remaining();
@@ -35,8 +37,16 @@ void BrokerState::close_session() {
 
 void BrokerState::open_session() {
     in_session = true;
-    day_first_order = orders.size();
-    by_account.clear();  // the day's order lists start empty; every order keeps its number
+    // The day's order lists start afresh (every order keeps its number); an
+    // order still open from before stays listed, and counts as today's.
+    by_account.clear();
+    std::size_t first = orders.size();
+    for (std::size_t i = day_first_order; i < orders.size(); ++i)
+        if (orders[i].active()) {
+            first = std::min(first, i);
+            by_account[orders[i].account].push_back(static_cast<int>(i));
+        }
+    day_first_order = first;
     for (std::size_t i = 0; i < instruments.size(); ++i) {
         Instrument& in = instruments[i];
         if (in.last) in.reference = in.last;

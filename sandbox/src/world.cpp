@@ -353,6 +353,7 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
             return "price" + of + " must be at least one tick (" + number_text(from_px(tick_at(in, to_px(price)))) +
                    "), not " + number_text(price);
         in.limit = std::clamp(v["limit"].number(in.limit), 0.01, 0.9);
+        in.banded = v.has("limit") || v["band"].boolean(true);
         in.volatility = std::max(0.0, v["volatility"].number(in.volatility));
         in.lp_levels = static_cast<int>(std::clamp<std::int64_t>(v["lp_levels"].integer(in.lp_levels), 0, 20));
         in.lp_size = static_cast<int>(std::max<std::int64_t>(1, v["lp_size"].integer(in.lp_size)));

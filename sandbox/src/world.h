@@ -43,17 +43,31 @@ class Clock {
     std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
-// A free-running replay's thread, and the one-stepper-at-a-time rule.
-struct ReplayDriver {
-    std::recursive_mutex stepping;  // a callable stepping from inside a delivery is the same thread
+// One stepper at a time; a callable stepping from inside a delivery is the
+// same thread and goes on. Ownership can be taken away (a runner being
+// stopped while its receiver blocks is not waited for).
+struct Stepping {
     std::mutex m;
     std::condition_variable cv;
-    bool running = false, stop = false;
+    std::thread::id owner;
+    int depth = 0;
+    std::uint64_t generation = 0;
+};
+
+// The free-running replay. Each run has its generation; a stop moves it on,
+// and a runner of an older generation ends without touching anything more.
+struct Runner {
+    std::mutex m;
+    std::condition_variable cv;
+    bool running = false;
+    bool applying = false;  // inside a step, under the world's lock (never for long)
+    std::uint64_t generation = 0;
     std::thread::id thread;
-    // Stops a free-running replay and waits for its thread, unless the
-    // caller is that thread (a callable of the replay asking).
-    void halt();
-    void fork_child();
+};
+
+struct ReplayDriver {
+    Stepping stepping;
+    Runner runner;
 };
 
 class World : public std::enable_shared_from_this<World> {
@@ -78,6 +92,11 @@ class World : public std::enable_shared_from_this<World> {
    private:
     bool ended_ = false;
 };
+
+// Stops the world's free-running replay (replay_control.cpp); waits only
+// while the runner applies events. Its part of a forked child's start.
+void replay_halt(World& w);
+void replay_after_fork_in_child(World& w);
 
 namespace worlds {
 

@@ -86,27 +86,10 @@ void Clock::fork_child() {
     c.m.unlock();
 }
 
-// ------------------------------------------------------------------ replay
-void ReplayDriver::halt() {
-    std::unique_lock<std::mutex> lk(m);
-    if (!running) return;
-    stop = true;
-    cv.notify_all();
-    if (thread == std::this_thread::get_id()) return;
-    cv.wait(lk, [&] { return !running; });
-}
-
-void ReplayDriver::fork_child() {
-    new (&m) std::mutex;
-    new (&cv) std::condition_variable;
-    running = false;
-    thread = {};
-    new (&stepping) std::recursive_mutex;
-}
-
 // ------------------------------------------------------------------- world
 World::World(std::uint64_t world_id, const json::Value& settings) : id(world_id), market(settings) {
     market.sessions.set_prefix(worlds::channel_prefix(id));
+    market.replay = &replay;
 }
 
 World::~World() { end("the world was closed"); }
@@ -118,7 +101,7 @@ void World::end(const std::string& reason) {
         ended_ = true;
     }
     clock.end();
-    driver.halt();
+    replay_halt(*this);
     std::lock_guard<std::mutex> g(lock);
     market.streams.end(reason);
 }
@@ -219,7 +202,7 @@ void fork_child() {
     for (auto it = all->rbegin(); it != all->rend(); ++it) {
         World& w = **it;
         w.market.streams.fork_child();
-        w.driver.fork_child();
+        replay_after_fork_in_child(w);
         w.clock.fork_child();
         w.market.options.running = false;
         w.lock.unlock();

@@ -377,13 +377,15 @@ class World:
         self.seed(prices={symbol: price})
 
     def step(self, ticks: int = 1) -> None:
-        """Advance the clock by ``ticks`` ticks (0 or more), as the running clock would."""
+        """Advance the clock by ``ticks`` ticks (0 or more), as the running clock would.
+        Refused (``ValueError``) while a history is loaded: its times drive the clock."""
         if isinstance(ticks, bool) or not isinstance(ticks, int) or ticks < 0:
             raise ValueError(f"step needs a whole number of ticks, 0 or more, not {ticks!r}")
         _check(_lib().tvx_world_step(self._id, ticks))
 
     def run(self, interval: float = 0.25) -> None:
-        """Let the clock tick on its own every ``interval`` seconds."""
+        """Let the clock tick on its own every ``interval`` seconds (refused while a
+        history is loaded, as `step` is)."""
         if not isinstance(interval, (int, float)) or not math.isfinite(interval) or interval <= 0:
             raise ValueError(f"run needs an interval in seconds above zero, not {interval!r}")
         _check(_lib().tvx_world_run(self._id, max(1, int(interval * 1000))))
@@ -416,7 +418,8 @@ class World:
         fill by the fill model (``tavrolix_sandbox.fills``). A symbol the world
         lacks is defined first, as an equity instrument at the history's first
         price with a tick of 0.01 and a lot of 1, or as ``instruments`` describes it (the
-        mappings of `seed`). Instruments with open orders are refused
+        mappings of `seed`); no daily price band binds its orders unless
+        its mapping gives a ``limit``. Instruments with open orders are refused
         (cancel them, or `reset` first). Returns `replay_state`.
         """
         from .history import History
@@ -429,10 +432,10 @@ class World:
                 if symbol in have:
                     continue
                 definition = given.get(symbol) or {"symbol": symbol, "tick": 0.01, "lot": 1}
+                if "limit" not in definition:
+                    definition["band"] = False  # the history's market had no band of ours
                 if "price" not in definition:
-                    first = min((s for s in history.series if s.symbol == symbol), key=lambda s: s.row(0)["time"])
-                    row = first.row(0)
-                    definition["price"] = row.get("open", row.get("price", row.get("bid")))
+                    definition["price"] = history.first_price(symbol)
                 missing.append(definition)
             if missing:
                 self.seed(instruments=missing)

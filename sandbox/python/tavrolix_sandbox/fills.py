@@ -8,13 +8,16 @@ low reaches P, or at the open when the bar opens at or below P (it gapped
 through); a sell limit mirrors that with the high. Bars say nothing of queues,
 so a touch fills the whole order.
 
-Trades (:class:`QueuedOrder`): a resting order at P first waits for the
-volume queued ahead of it at P (the displayed volume there when it was
-placed). A print at P by the other side (any side when the tape has none)
-uses up that volume first; what it leaves fills the order, at P. A print
-through P (below it for a buy, above for a sell) means the whole price level
-was taken: the order fills in full, at P. A market order fills in full at the
-next print's price.
+Trades (:class:`QueuedOrder`, :func:`share_print`): a resting order at P
+first waits for the volume queued ahead of it at P (the displayed volume
+there when it was placed, and never less than that of our own earlier order
+at P). A print at P by the other side (any side when the tape has none) is
+shared in time priority: it uses up the volume ahead of the first order,
+then fills it, then the volume ahead of the next beyond that, then the next,
+until the print is used up; one order split in pieces fills as the whole
+would. A print through P (below it for a buy, above for a sell) means the
+whole price level was taken: the order fills in full, at P. A market order
+fills at the next print's price.
 
 Fees are those of the sandbox's equity accounts (:func:`equity_fees`), the
 schedule the library defines (:func:`tavrolix_sandbox.broker.fees`): each a
@@ -34,6 +37,7 @@ __all__ = [
     "money",
     "bar_fill_price",
     "QueuedOrder",
+    "share_print",
     "Context",
     "Run",
     "run_bars",
@@ -95,7 +99,8 @@ def bar_fill_price(side: str, limit: Optional[float], open_: float, high: float,
 
 class QueuedOrder:
     """A resting limit order against a tape of trades: ``on_trade`` returns
-    the volume the print fills (at ``price``)."""
+    the volume the print fills (at ``price``). Several orders share a print
+    through :func:`share_print`."""
 
     __slots__ = ("side", "price", "remaining", "ahead")
 
@@ -106,19 +111,30 @@ class QueuedOrder:
 
     def on_trade(self, price: float, volume: int, aggressor: int = 0) -> int:
         """``aggressor``: 1 a buyer took offers, -1 a seller hit bids, 0 unknown."""
-        if not self.remaining:
-            return 0
-        buy = self.side == "BUY"
-        if (price < self.price) if buy else (price > self.price):
-            filled = self.remaining
-        elif price == self.price and aggressor != (1 if buy else -1):
-            used = min(self.ahead, volume)
-            self.ahead -= used
-            filled = min(self.remaining, volume - used)
-        else:
-            return 0
-        self.remaining -= filled
-        return filled
+        return share_print([self], price, volume, aggressor)[0]
+
+
+def share_print(orders: Sequence[QueuedOrder], price: float, volume: int, aggressor: int = 0) -> List[int]:
+    """One print against resting orders given oldest first: the volume each
+    fills (at its own price). Orders at the print's price share its volume
+    in time priority, each after the volume ahead of it and after our own
+    orders ahead of it on its side."""
+    own: Dict[str, int] = {"BUY": 0, "SELL": 0}  # our volume ahead at the print's price, before it
+    used: Dict[str, int] = {"BUY": 0, "SELL": 0}  # of the print, what went to our orders so far
+    out = []
+    for q in orders:
+        filled = 0
+        buy = q.side == "BUY"
+        if q.remaining and ((price < q.price) if buy else (price > q.price)):
+            filled = q.remaining
+        elif q.remaining and price == q.price and aggressor != (1 if buy else -1):
+            filled = max(0, min(q.remaining, volume - (q.ahead + own[q.side])))
+            q.ahead -= min(q.ahead, max(0, volume - used[q.side]))
+            own[q.side] += q.remaining
+            used[q.side] += filled
+        q.remaining -= filled
+        out.append(filled)
+    return out
 
 
 # ---------------------------------------------------------------- bar backtester
@@ -179,9 +195,10 @@ class Run:
     """One account trading one instrument under the bar rules (``on_bar``) or
     the trade rules (``on_quote``, ``on_print``).
 
-    Orders are checked when they fill: a buy the cash cannot pay (value
-    times :data:`HOLD_FACTOR`) and a sale of more than the position are
-    dropped, unfilled (the rest of one partly filled too); an all-in buy
+    Orders are checked when they fill: a market buy fills what the cash pays
+    for (value times :data:`HOLD_FACTOR`) at its price; a limit buy the cash
+    cannot pay and a sale of more than the position are dropped, unfilled
+    (the rest of one partly filled too); an all-in buy
     that affords not one lot is dropped too. On a tape, an all-in limit buy
     is sized when placed, at its limit; a limit order queues behind the
     quoted volume at its price when that is the quoted best on its side.
@@ -214,6 +231,9 @@ class Run:
             if self.quote is not None:
                 bid, bid_volume, ask, ask_volume = self.quote
                 ahead = bid_volume if side == "BUY" and limit == bid else ask_volume if limit == ask else 0
+            for o in self.resting:  # never ahead of our own earlier order's place
+                if o.queue is not None and o.queue.remaining and o.side == side and o.limit == limit:
+                    ahead = max(ahead, o.queue.ahead)
             if volume > 0:
                 order.queue = QueuedOrder(side, limit, volume, ahead)
         self.resting.append(order)
@@ -228,6 +248,8 @@ class Run:
         if order.side == "BUY":
             if volume is None:
                 volume = self._all_in(p)
+            elif order.limit is None:  # a market buy fills what the cash pays for at its price
+                volume = min(volume, self._all_in(p))
             if volume <= 0 or p * volume * HOLD_FACTOR > self.cash:
                 self.dropped.append(order.id)
                 return
@@ -273,18 +295,22 @@ class Run:
 
     def on_print(self, trade: Mapping[str, Any]) -> None:
         """Fills what rests against one print: market orders in full at its
-        price, then limit orders by the queue rule, at their price."""
+        price, then limit orders sharing it by the queue rule, at their price."""
         t = trade["time"]
         still: List[_Order] = []
-        for order in sorted(self.resting, key=lambda o: o.limit is not None):
+        limits = [o for o in self.resting if o.limit is not None]  # oldest first
+        for order in self.resting:
             if order.limit is None:
                 self._fill(order, trade["price"], t)
-                continue
+        queued = [o for o in limits if o.queue is not None]
+        shares = share_print([o.queue for o in queued], trade["price"], trade["volume"], trade["side"])  # type: ignore[misc]
+        filled = dict(zip((o.id for o in queued), shares))
+        for order in limits:
             queue = order.queue
-            n = queue.on_trade(trade["price"], trade["volume"], trade["side"]) if queue is not None else 0
+            n = filled.get(order.id, 0)
             if n:
                 before = len(self.dropped)
-                self._fill(order, order.limit, t, n)
+                self._fill(order, order.limit, t, n)  # type: ignore[arg-type]
                 if len(self.dropped) > before or not queue or not queue.remaining:
                     continue
             if queue is not None and queue.remaining:

@@ -12,11 +12,21 @@ imported only when a DataFrame is handed in)::
 
 A DataFrame of numeric or datetime columns is checked a column at a time
 with numpy; when any row fails there, it is read row by row, so the error
-names its row and field as for any other source. Column names are matched
-without regard to case. Times may be datetimes,
-dates, ISO texts ("2026-03-02", "2026-03-02T10:00:05", "...+07:00"), or
-seconds since 1970; all become whole UTC seconds (fractions are truncated;
-texts and datetimes without an offset are UTC).
+names its row and field as for any other source. A CSV file goes through
+pandas the same way when pandas is installed. Column names are matched
+without regard to case.
+
+The time is the column named time, date, datetime, timestamp or ts (or the
+one ``time_column=`` names); a DataFrame may instead carry it as a datetime
+index or an index of such a name. An unnamed column or row numbers are never
+taken for the time: without a time column the load is refused, listing the
+columns seen. Times may be datetimes, dates, ISO texts ("2026-03-02",
+"2026-03-02T10:00:05", "...+07:00"), or numbers: seconds since 1970, or the
+unit ``time_unit=`` gives ("s", "ms", "us", "ns", or "yyyymmdd"). All become
+whole UTC seconds (fractions are truncated; texts and datetimes without an
+offset are UTC). A number that as seconds falls outside 1900 to 2200 (epoch
+milliseconds, say) or that spells a YYYYMMDD date is refused with a hint,
+unless ``time_unit`` says how to read it.
 
 Refused, with a :class:`HistoryError` naming the row and the field:
 times out of order (bars of one instrument must strictly increase, trades and
@@ -24,8 +34,10 @@ quotes may repeat a second but not go back), missing or non-numeric values,
 NaN or infinite prices, prices at or below zero, negative or fractional
 volumes (a trade of no volume too), a bar whose high is below its low or
 whose open or close lies outside [low, high], a quote whose bid is not below
-its ask, an unknown aggressor side, a time beyond +-2^62 seconds, a symbol
-longer than 31 bytes or holding a NUL.
+its ask, an unknown aggressor side, a time beyond +-2^62 seconds, a price
+above 1e11, a CSV row with more or fewer fields than its header, a symbol
+longer than 31 bytes or holding a NUL. Fractional bar volumes are refused
+unless ``round_volume=True``.
 
 The tick grid: ``tick`` is a number, a callable giving the tick at a price
 (such as :data:`EQUITY_TICKS`, the sandbox's equity table), a mapping from
@@ -72,6 +84,7 @@ import csv
 import datetime as _dt
 import heapq
 import math
+import operator
 import os
 import re
 import struct
@@ -117,7 +130,15 @@ _OPTIONAL: Dict[int, Dict[str, Any]] = {
     TRADES: {"side": 0},
     QUOTES: {"bid_volume": 0, "ask_volume": 0},
 }
-_TIME_NAMES = ("time", "", "date", "datetime", "timestamp", "ts", "unnamed: 0")
+# Names a time column goes by. An unnamed column (a frame's row numbers
+# written by to_csv) is never taken for one: name it, or give time_column=.
+_TIME_NAMES = ("time", "date", "datetime", "timestamp", "ts")
+_TIME_UNITS = {"s": 1, "ms": 1000, "us": 1000_000, "ns": 1000_000_000}
+# Numbers taken as seconds must fall between these (1900-01-01 and
+# 2200-01-01): epoch milliseconds read as seconds land in year 55,000.
+_EARLIEST, _LATEST = -2208988800, 7258118400
+# The highest price the replay holds.
+MAX_PRICE = 1e11
 _MAGIC = b"TVXHIST\0"
 _HEADER = struct.Struct("<8sIIQ")
 _DESCRIPTOR = struct.Struct("<B7x32sqQQ")
@@ -228,8 +249,10 @@ _EPOCH = _dt.datetime(1970, 1, 1, tzinfo=_dt.timezone.utc)
 def to_utc_seconds(value: Any) -> int:
     """Whole seconds since 1970 (UTC) of a datetime, date, ISO text, number
     or numpy datetime64; naive times are UTC, fractions are truncated."""
-    if isinstance(value, bool):
+    if isinstance(value, bool) or type(value).__name__ in ("bool_", "bool"):
         raise ValueError("a time, not a truth value")
+    if not isinstance(value, (int, float)) and hasattr(value, "__index__") and not isinstance(value, str):
+        value = operator.index(value)  # numpy integers
     if isinstance(value, (int, float)):
         if not math.isfinite(value):
             raise ValueError("not a finite number of seconds")
@@ -262,6 +285,78 @@ def to_utc_seconds(value: Any) -> int:
     if type(value).__name__ == "datetime64":  # numpy, without importing it
         return int(value.astype("datetime64[s]").astype("int64"))
     raise ValueError("not a time: %r" % (value,))
+
+
+def _yyyymmdd(n: Union[int, float]) -> Optional[int]:
+    """Seconds of the date that the number ``n`` spells as YYYYMMDD, or None."""
+    if not 19000101 <= n <= 22001231 or n != int(n):
+        return None
+    y, md = divmod(int(n), 10000)
+    m, d = divmod(md, 100)
+    try:
+        return (_dt.date(y, m, d) - _dt.date(1970, 1, 1)).days * 86400
+    except ValueError:
+        return None
+
+
+_NUMERIC = re.compile(
+    r"[+-]?(?:[0-9_]+\.?[0-9_]*|\.[0-9_]+)(?:[eE][+-]?[0-9_]+)?|[+-]?(?:nan|inf|infinity)", re.I
+).fullmatch
+
+
+def _as_number(value: Any) -> Optional[Union[int, float]]:
+    """The number a time value is (int, float, numpy number, or a text of one); None for any other form."""
+    if isinstance(value, bool) or type(value).__name__ in ("bool_", "bool"):
+        return None
+    if isinstance(value, (int, float)):
+        return value
+    if isinstance(value, str):
+        text = value.strip()
+        if not _NUMERIC(text):  # an ISO text, say: no exception raised per row to learn it
+            return None
+        try:
+            return int(text)
+        except ValueError:
+            pass
+        try:
+            return float(text)
+        except ValueError:
+            return None
+    if hasattr(value, "__index__"):
+        try:
+            return operator.index(value)
+        except TypeError:
+            return None
+    return None
+
+
+def _check_unit(time_unit: Optional[str]) -> None:
+    if time_unit is not None and time_unit not in _TIME_UNITS and time_unit != "yyyymmdd":
+        raise ValueError("time_unit must be one of %s or 'yyyymmdd', not %r" % (sorted(_TIME_UNITS), time_unit))
+
+
+def _seconds_of_number(num: Union[int, float], unit: Optional[str]) -> Tuple[Optional[int], str]:
+    """Whole UTC seconds of a numeric time in ``unit`` (None: seconds), or None and why not."""
+    if isinstance(num, float) and not math.isfinite(num):
+        return None, "not a finite number"
+    if unit == "yyyymmdd":
+        t = _yyyymmdd(num)
+        return (t, "") if t is not None else (None, "not a date written YYYYMMDD")
+    f = _TIME_UNITS[unit or "s"]
+    t = num // f if isinstance(num, int) else math.floor(num / f)
+    if not _EARLIEST <= t < _LATEST:
+        hint = ""
+        for name, g in _TIME_UNITS.items():
+            if g > f and _EARLIEST <= num / g < _LATEST:
+                hint = "; it reads as a time in %s: pass time_unit=%r" % (name, name)
+                break
+        return None, "out of range: %r %s since 1970 is not between 1900 and 2200%s" % (num, unit or "s", hint)
+    if unit is None and _yyyymmdd(num) is not None:
+        return None, (
+            "%r looks like a date written YYYYMMDD, not seconds since 1970: pass time_unit='yyyymmdd' "
+            "(or time_unit='s' if it really is seconds)" % (num,)
+        )
+    return int(t), ""
 
 
 # ---------------------------------------------------------------- one series
@@ -350,6 +445,18 @@ class History:
                 return s
         raise KeyError(symbol)
 
+    def first_price(self, symbol: str) -> float:
+        """The price ``symbol`` first trades at in this history (its earliest open, trade or bid)."""
+        rows = [s for s in self.series if s.symbol == symbol and len(s)]
+        if not rows:
+            raise HistoryError(
+                "history", symbol, "no rows: a symbol the broker does not know yet needs at least one to start from"
+            )
+        first = min(rows, key=lambda s: s.columns["time"][0]).row(0)
+        price = first.get("open", first.get("price", first.get("bid")))
+        assert price is not None  # every kind of row has one of them
+        return float(price)
+
     @property
     def symbols(self) -> List[str]:
         return list(dict.fromkeys(s.symbol for s in self.series))
@@ -421,11 +528,16 @@ def bars(
     interval: Optional[int] = None,
     off_grid: str = "refuse",
     columns: Optional[Sequence[str]] = None,
+    time_column: Optional[str] = None,
+    time_unit: Optional[str] = None,
+    round_volume: bool = False,
 ) -> History:
     """Bars (time, open, high, low, close[, volume]) of one instrument, or of
     several when the rows carry a ``symbol`` field and ``symbol`` is None.
-    ``interval`` (seconds) defaults to the smallest gap between bars."""
-    return _load(BARS, source, symbol, tick, off_grid, columns, interval)
+    ``interval`` (seconds) defaults to the smallest gap between bars.
+    ``round_volume=True`` rounds fractional volumes (a coin's) to the nearest
+    whole unit, halves to even; by default they are refused."""
+    return _load(BARS, source, symbol, tick, off_grid, columns, interval, time_column, time_unit, round_volume)
 
 
 def trades(
@@ -435,10 +547,12 @@ def trades(
     tick: TickSpec = None,
     off_grid: str = "refuse",
     columns: Optional[Sequence[str]] = None,
+    time_column: Optional[str] = None,
+    time_unit: Optional[str] = None,
 ) -> History:
     """Trades (time, price, volume[, side]): side is the aggressor, "BUY"/"B"/1,
-    "SELL"/"S"/-1, or empty/0 when unknown."""
-    return _load(TRADES, source, symbol, tick, off_grid, columns, None)
+    "SELL"/"S"/-1, or empty (a frame's missing value too)/0 when unknown."""
+    return _load(TRADES, source, symbol, tick, off_grid, columns, None, time_column, time_unit, False)
 
 
 def quotes(
@@ -448,38 +562,45 @@ def quotes(
     tick: TickSpec = None,
     off_grid: str = "refuse",
     columns: Optional[Sequence[str]] = None,
+    time_column: Optional[str] = None,
+    time_unit: Optional[str] = None,
 ) -> History:
     """Best bid and ask (time, bid, ask[, bid_volume, ask_volume])."""
-    return _load(QUOTES, source, symbol, tick, off_grid, columns, None)
+    return _load(QUOTES, source, symbol, tick, off_grid, columns, None, time_column, time_unit, False)
 
 
 Row = Tuple[str, Mapping[str, Any]]  # (where, fields by lower-case name)
 
 
-def _rows(kind: int, source: Any, columns: Optional[Sequence[str]]) -> Iterator[Row]:
-    if isinstance(source, (str, bytes, os.PathLike)):
-        yield from _csv_rows(source)
-    elif _is_frame(source):
-        yield from _frame_rows(source)
+def _pick_time(names: Sequence[str], time_column: Optional[str]) -> Optional[str]:
+    """The time column among ``names`` (lower case): the one named, else the first of the usual names."""
+    if time_column is not None:
+        want = time_column.strip().lower()
+        return want if want in names else None
+    return next((n for n in _TIME_NAMES if n in names), None)
+
+
+def _no_time(where: str, seen: Sequence[Any], time_column: Optional[str], extra: str = "") -> HistoryError:
+    if time_column is not None:
+        problem = "no column named %r among the columns %s%s" % (time_column, list(seen), extra)
     else:
-        order = [c.lower() for c in columns] if columns is not None else list(_ROW_ORDER[kind])
-        for i, row in enumerate(source, 1):
-            where = "row %d" % i
-            if isinstance(row, Mapping):
-                yield where, {str(k).lower(): v for k, v in row.items()}
-            elif isinstance(row, (str, bytes)) or not isinstance(row, Sequence):
-                raise HistoryError(where, "*", "a row must be a mapping or a sequence, got %s" % type(row).__name__)
-            else:
-                if not len(order) - len(_OPTIONAL[kind]) <= len(row) <= len(order):
-                    raise HistoryError(where, "*", "%d values, expected %s" % (len(row), order))
-                yield where, dict(zip(order, row))
+        problem = (
+            "no time column among the columns %s%s: name it one of %s, or give time_column= "
+            "(an unnamed column is never taken for the time)" % (list(seen), extra, list(_TIME_NAMES))
+        )
+    return HistoryError(where, "time", problem)
 
 
 def _is_frame(source: Any) -> bool:
     return type(source).__module__.startswith("pandas") and hasattr(source, "itertuples")
 
 
-def _csv_rows(path: Any) -> Iterator[Row]:
+def _csv_header(path: Any) -> List[str]:
+    with open(path, newline="", encoding="utf-8-sig") as f:
+        return next(csv.reader(f), [])
+
+
+def _csv_rows(path: Any, width: int) -> Iterator[Row]:
     with open(path, newline="", encoding="utf-8-sig") as f:
         reader = csv.reader(f)
         header = next(reader, None)
@@ -489,13 +610,30 @@ def _csv_rows(path: Any) -> Iterator[Row]:
         for row in reader:
             if not row:
                 continue
+            if len(row) != width:
+                raise HistoryError(
+                    "line %d" % reader.line_num, "*", "%d fields where the header has %d" % (len(row), width)
+                )
             yield "line %d" % reader.line_num, dict(zip(names, row))
 
 
-def _frame_rows(frame: Any) -> Iterator[Row]:
-    names = [str(c).lower() for c in frame.columns]
-    # A time index (as in most price frames) stands in for a missing time column.
-    use_index = not any(n in _TIME_NAMES for n in names)
+def _frame_time(frame: Any, time_column: Optional[str]) -> Tuple[Optional[Any], bool]:
+    """(label of the frame's time column, or None for its index; True when there is a time at all)."""
+    labels = {str(c).strip().lower(): c for c in frame.columns}
+    name = _pick_time(list(labels), time_column)
+    if name is not None:
+        return labels[name], True
+    index = frame.index
+    index_name = None if index.name is None else str(index.name).strip().lower()
+    if time_column is not None:
+        return None, index_name == time_column.strip().lower()
+    # A named time index, or one of datetimes; never plain row numbers.
+    return None, index_name in _TIME_NAMES or getattr(index.dtype, "kind", "") == "M"
+
+
+def _frame_rows(frame: Any, time_column: Optional[str] = None) -> Iterator[Row]:
+    names = [str(c).strip().lower() for c in frame.columns]
+    use_index = _frame_time(frame, time_column)[0] is None
     for i, values in enumerate(frame.itertuples(index=True, name=None)):
         fields = dict(zip(names, values[1:]))
         if use_index:
@@ -519,29 +657,49 @@ def _number(where: str, name: str, value: Any) -> float:
     return x
 
 
-def _volume(where: str, name: str, value: Any, positive: bool) -> int:
+def _volume(where: str, name: str, value: Any, positive: bool, rounding: bool = False) -> int:
     x = _number(where, name, value)
+    if rounding and x == x and abs(x) < 2**63:
+        x = float(round(x))
     if x < 0 or (positive and x == 0):
         raise HistoryError(where, name, "volume must be %s, got %r" % ("positive" if positive else ">= 0", value))
     if x != int(x) or x >= 2**63:
-        raise HistoryError(where, name, "volume must be a whole number below 2^63, got %r" % (value,))
+        hint = " (round_volume=True rounds bar volumes)" if x != int(x) and not positive else ""
+        raise HistoryError(where, name, "volume must be a whole number below 2^63, got %r%s" % (value, hint))
     return int(x)
 
 
 class _Builder:
     """Validates the rows of one series and appends them to its columns."""
 
-    def __init__(self, kind: int, symbol: str, tick: Optional[Tick], off_grid: str) -> None:
+    def __init__(
+        self,
+        kind: int,
+        symbol: str,
+        tick: Optional[Tick],
+        off_grid: str,
+        time_name: Optional[str] = None,
+        time_column: Optional[str] = None,
+        time_unit: Optional[str] = None,
+        round_volume: bool = False,
+    ) -> None:
         self.kind, self.symbol = kind, symbol
         self.grid = _Grid(tick) if tick is not None else None
         self.round = off_grid == "round"
         self.cols: Dict[str, array[Any]] = {name: array(code) for name, code in _COLUMNS[kind]}
         self.last = None  # type: Optional[int]
+        # Where the time is: a name known for every row, else looked up per row.
+        self.time_name = time_name
+        self.time_column = None if time_column is None else time_column.strip().lower()
+        self.unit = time_unit
+        self.round_volume = round_volume
 
     def price(self, where: str, name: str, value: Any) -> float:
         x = _number(where, name, value)
         if x <= 0:
             raise HistoryError(where, name, "price must be positive, got %r" % (value,))
+        if x > MAX_PRICE:
+            raise HistoryError(where, name, "price %r is above %g, the highest the replay holds" % (value, MAX_PRICE))
         if self.grid is None:
             return x
         on = self.grid.snap(x)
@@ -556,29 +714,41 @@ class _Builder:
             raise HistoryError(where, name, "price %r rounds to zero on the tick grid" % (value,))
         return r
 
+    def _seconds(self, where: str, name: str, value: Any) -> int:
+        num = _as_number(value)
+        if num is not None:
+            t, why = _seconds_of_number(num, self.unit)
+            if t is None:
+                raise HistoryError(where, name, "time %s" % why if why.startswith("out") else why)
+            return t
+        if self.unit == "yyyymmdd":
+            raise HistoryError(where, name, "not a date written YYYYMMDD: %r" % (value,))
+        try:
+            t = to_utc_seconds(value)
+        except (ValueError, TypeError, AttributeError, OverflowError) as e:  # NaT, say
+            raise HistoryError(where, name, "not a time: %r (%s)" % (value, e)) from None
+        if not -(2**62) < t < 2**62:
+            raise HistoryError(where, name, "out of range: %r" % (value,))
+        return t
+
     def time(self, where: str, fields: Mapping[str, Any]) -> int:
-        for name in _TIME_NAMES:
-            if name in fields:
-                try:
-                    t = to_utc_seconds(fields[name])
-                except (ValueError, TypeError, AttributeError, OverflowError) as e:  # NaT, say
-                    raise HistoryError(where, name or "time", "not a time: %r (%s)" % (fields[name], e)) from None
-                if not -(2**62) < t < 2**62:
-                    raise HistoryError(where, name or "time", "out of range: %r" % (fields[name],))
-                if self.last is not None and (t < self.last or (t == self.last and self.kind == BARS)):
-                    raise HistoryError(
-                        where,
-                        name or "time",
-                        "times out of order: %d after %d (%s)"
-                        % (
-                            t,
-                            self.last,
-                            "bars must strictly increase" if self.kind == BARS else "times must not decrease",
-                        ),
-                    )
-                self.last = t
-                return t
-        raise HistoryError(where, "time", "missing")
+        name = self.time_name
+        if name is None:
+            name = _pick_time(list(fields), self.time_column)
+            if name is None:
+                raise _no_time(where, list(fields), self.time_column)
+        elif name not in fields:
+            raise HistoryError(where, name, "missing")
+        t = self._seconds(where, name, fields[name])
+        if self.last is not None and (t < self.last or (t == self.last and self.kind == BARS)):
+            raise HistoryError(
+                where,
+                name,
+                "times out of order: %d after %d (%s)"
+                % (t, self.last, "bars must strictly increase" if self.kind == BARS else "times must not decrease"),
+            )
+        self.last = t
+        return t
 
     def add(self, where: str, f: Mapping[str, Any]) -> None:
         t = self.time(where, f)
@@ -591,17 +761,14 @@ class _Builder:
             for name, x in (("open", o), ("close", cl)):
                 if not l <= x <= h:
                     raise HistoryError(where, name, "%s %r outside [low %r, high %r]" % (name, x, l, h))
-            v = _volume(where, "volume", get("volume", 0), False)
+            v = _volume(where, "volume", get("volume", 0), False, self.round_volume)
             for name, x in (("time", t), ("open", o), ("high", h), ("low", l), ("close", cl), ("volume", v)):
                 c[name].append(x)
         elif self.kind == TRADES:
             p = self.price(where, "price", get("price"))
             v = _volume(where, "volume", get("volume"), True)
             raw = get("side", 0)
-            if isinstance(raw, (int, float)) and not isinstance(raw, bool):
-                side = int(raw) if raw in (-1, 0, 1) else None
-            else:
-                side = _SIDES.get(str(raw if raw is not None else "").strip().upper())
+            side = _side_of(raw)
             if side is None:
                 raise HistoryError(where, "side", "aggressor side must be BUY/B/1, SELL/S/-1 or empty, got %r" % (raw,))
             for name, x in (("time", t), ("price", p), ("volume", v), ("side", side)):
@@ -616,63 +783,169 @@ class _Builder:
                 c[name].append(x)
 
 
+def _side_of(raw: Any) -> Optional[int]:
+    if isinstance(raw, float) and raw != raw:  # a frame's missing value: unknown, as an empty text
+        return 0
+    if isinstance(raw, (int, float)) and not isinstance(raw, bool):
+        return int(raw) if raw in (-1, 0, 1) else None
+    if isinstance(raw, bool):
+        return None
+    return _SIDES.get(str(raw if raw is not None else "").strip().upper())
+
+
 def _tick_for(tick: TickSpec, symbol: str) -> Optional[Tick]:
     if isinstance(tick, Mapping):
         return tick.get(symbol)
     return tick
 
 
-def _frame_fast(kind: int, frame: Any, symbol: str, tick: Optional[Tick]) -> Optional[Dict[str, array[Any]]]:
-    """The columns of a DataFrame whose every row is valid and on the grid,
-    checked all at once; None when a row needs the row-by-row path (which
-    then refuses it naming row and field, or rounds it) or a column is of a
-    form only that path reads (texts, booleans, times before 1970)."""
+_ISO = re.compile(
+    r"[0-9]{4}-[0-9]{2}-[0-9]{2}(?:[T ][0-9]{2}:[0-9]{2}(?::[0-9]{2}(?:\.[0-9]{1,9})?)?)?(?:Z|[+-][0-9]{2}:[0-9]{2})?"
+)
+
+
+def _iso_texts(texts: Any) -> bool:
+    """Whether every text of the column is an ISO date or time the row path reads."""
     import numpy as np
 
-    names = {str(c).lower(): c for c in frame.columns}
-    if len(names) != len(frame.columns) or not len(frame):
-        return None
-    tname = next((n for n in _TIME_NAMES if n in names), None)
-    when = frame.index if tname is None else frame[names[tname]]
+    # A text matches the ISO pattern exactly when its shape (every digit
+    # written 0) does; a column has few shapes, each checked once.
+    try:
+        raw = texts.to_numpy().astype("S")  # ASCII only, as the pattern
+    except (UnicodeEncodeError, ValueError):
+        return False
+    width = raw.dtype.itemsize
+    if not len(raw) or not width:
+        return False
+    grid = raw.view(np.uint8).reshape(len(raw), width).copy()
+    grid[(grid >= ord("1")) & (grid <= ord("9"))] = ord("0")
+    if (grid == grid[0]).all():  # the usual file: one shape throughout
+        shapes = grid[:1].view("S%d" % width).ravel()
+    else:
+        shapes = np.unique(grid.view("S%d" % width).ravel())
+    return len(shapes) <= 64 and all(_ISO.fullmatch(shape.decode()) for shape in shapes)
+
+
+def _fast_times(when: Any, unit: Optional[str]) -> Optional[Any]:
+    """int64 UTC seconds of a time column or index checked whole, or None for the row path."""
+    import numpy as np
+
     kind_of = getattr(when, "dtype", np.dtype("O")).kind
+    if kind_of == "O" and unit is None:
+        # Texts of ISO dates and times, as the row path reads them; any other text goes there.
+        import pandas as pd
+
+        texts = pd.Series(when)
+        if pd.api.types.infer_dtype(texts, skipna=False) != "string":
+            return None
+        if not _iso_texts(texts):
+            texts = texts.str.strip()  # blanks around the texts, or texts of another form
+            if not _iso_texts(texts):
+                return None
+        try:
+            when = pd.to_datetime(texts, utc=True, format="ISO8601")
+        except (ValueError, TypeError):
+            return None
+        kind_of = "M"
     if kind_of == "M":
-        if tname is None:
-            if getattr(when, "tz", None) is not None:
-                when = when.tz_convert("UTC").tz_localize(None)
-        elif getattr(when.dt, "tz", None) is not None:
-            when = when.dt.tz_convert("UTC").dt.tz_localize(None)
+        if hasattr(when, "dt"):  # a column
+            if getattr(when.dt, "tz", None) is not None:
+                when = when.dt.tz_convert("UTC").dt.tz_localize(None)
+        elif getattr(when, "tz", None) is not None:  # an index
+            when = when.tz_convert("UTC").tz_localize(None)
         raw = when.to_numpy(dtype="datetime64[ns]")
         if np.isnat(raw).any() or (raw < np.datetime64(0, "ns")).any():
             return None
-        times = raw.astype("datetime64[s]").astype(np.int64)
-    elif kind_of in "iuf" and tname is not None:
-        t = when.to_numpy(dtype=np.float64)
-        if not np.isfinite(t).all() or (np.abs(t) >= 2.0**62).any() or (t < 0).any():
-            return None
-        times = np.floor(t).astype(np.int64) if kind_of == "f" else when.to_numpy(dtype=np.int64)
+        return raw.astype("datetime64[s]").astype(np.int64)
+    if kind_of not in "iuf" or unit == "yyyymmdd":
+        return None
+    f = _TIME_UNITS[unit or "s"]
+    t = when.to_numpy(dtype=np.float64)
+    if not np.isfinite(t).all() or (t < 0).any():
+        return None
+    if kind_of == "f":
+        times = np.floor(t / f).astype(np.int64)
     else:
+        if (t >= 2.0**63).any():
+            return None
+        times = when.to_numpy(dtype=np.int64) // f
+    if (times >= _LATEST).any():
+        return None
+    if unit is None:  # numbers that spell YYYYMMDD dates go to the row path, which refuses them
+        maybe = (t >= 19000101) & (t <= 22001231) & (t == np.floor(t))
+        if maybe.any():
+            v = t[maybe].astype(np.int64)
+            m, d = (v // 100) % 100, v % 100
+            if ((m >= 1) & (m <= 12) & (d >= 1) & (d <= 31)).any():
+                return None
+    return times
+
+
+def _frame_fast(
+    kind: int,
+    frame: Any,
+    symbol: str,
+    tick: Optional[Tick],
+    tcol: Optional[Any] = None,
+    unit: Optional[str] = None,
+    round_volume: bool = False,
+    _resolve: bool = True,
+) -> Optional[Dict[str, array[Any]]]:
+    """The columns of a DataFrame whose every row is valid and on the grid,
+    checked all at once; None when a row needs the row-by-row path (which
+    then refuses it naming row and field, or rounds it) or a column is of a
+    form only that path reads (times before 1970, unusual texts)."""
+    import numpy as np
+
+    names = {str(c).strip().lower(): c for c in frame.columns}
+    if len(names) != len(frame.columns) or not len(frame):
+        return None
+    if _resolve and tcol is None:
+        tcol, found = _frame_time(frame, None)
+        if not found:
+            return None
+    when = frame.index if tcol is None else frame[tcol]
+    times = _fast_times(when, unit)
+    if times is None:
         return None
     steps = np.diff(times)
     if (steps <= 0).any() if kind == BARS else (steps < 0).any():
         return None
     grid = _Grid(tick) if tick is not None else None
     cols: Dict[str, Any] = {"time": times}
+    tname = None if tcol is None else str(tcol).strip().lower()
     for name, code in _COLUMNS[kind]:
         if name == "time":
             continue
-        if name not in names:
+        if name not in names or name == tname:
             if name not in _OPTIONAL[kind]:
                 return None
             cols[name] = np.zeros(len(frame), dtype=np.int8 if code == "b" else np.int64)
             continue
         col = frame[names[name]]
+        if name == "side" and col.dtype.kind == "O":
+            # Texts of sides: each distinct text read once, so as fast as numbers.
+            import pandas as pd
+
+            codes, distinct = pd.factorize(col)  # a missing side (-1) is unknown
+            sides = [_side_of(v) for v in distinct] + [0]
+            if any(v is None for v in sides):
+                return None
+            cols[name] = np.asarray(sides, dtype=np.int8)[codes]
+            continue
+        if name == "side" and col.dtype.kind == "f":
+            x = np.nan_to_num(col.to_numpy(dtype=np.float64), nan=0.0, posinf=2.0, neginf=2.0)
+            if not np.isin(x, (-1, 0, 1)).all():
+                return None
+            cols[name] = x.astype(np.int8)
+            continue
         if col.dtype.kind not in "iuf":
             return None
         x = col.to_numpy(dtype=np.float64)
         if not np.isfinite(x).all():
             return None
         if code == "d":
-            if (x <= 0).any():
+            if (x <= 0).any() or (x > MAX_PRICE).any():
                 return None
             if grid is not None:
                 uniq, at = np.unique(x, return_inverse=True)
@@ -686,6 +959,8 @@ def _frame_fast(kind: int, frame: Any, symbol: str, tick: Optional[Tick]) -> Opt
                 return None
             cols[name] = x.astype(np.int8)
         else:
+            if round_volume and col.dtype.kind == "f":
+                x = np.rint(x)
             if (x < 0).any() or (kind == TRADES and (x == 0).any()) or (x != np.floor(x)).any() or (x >= 2.0**63).any():
                 return None
             cols[name] = col.to_numpy(dtype=np.int64) if col.dtype.kind in "iu" else x.astype(np.int64)
@@ -705,6 +980,30 @@ def _frame_fast(kind: int, frame: Any, symbol: str, tick: Optional[Tick]) -> Opt
     return out
 
 
+def _read_csv(path: Any, header: List[str]) -> Optional[Any]:
+    """The file as a DataFrame through pandas when it is installed (the fast road), else None."""
+    try:
+        import pandas as pd
+    except ImportError:
+        return None
+    try:
+        # Every value as Python's own float() reads it, so both roads agree to the bit.
+        frame = pd.read_csv(path, encoding="utf-8-sig", float_precision="round_trip")
+    except Exception:  # a short or long row, say: the row path names it
+        return None
+    if list(frame.columns) != header:  # names pandas made unique or filled in
+        return None
+    return frame
+
+
+def _step(kind: int, times: Any, interval: Optional[int]) -> int:
+    if kind != BARS:
+        return 0
+    if interval is not None:
+        return interval
+    return min((y - x for x, y in zip(times, times[1:])), default=0)
+
+
 def _load(
     kind: int,
     source: Any,
@@ -713,23 +1012,62 @@ def _load(
     off_grid: str,
     columns: Optional[Sequence[str]],
     interval: Optional[int],
+    time_column: Optional[str] = None,
+    time_unit: Optional[str] = None,
+    round_volume: bool = False,
 ) -> History:
     if off_grid not in ("refuse", "round"):
         raise ValueError("off_grid must be 'refuse' or 'round', not %r" % (off_grid,))
-    if symbol is not None and _is_frame(source) and 0 < len(symbol.encode()) <= 31 and "\0" not in symbol:
-        fast = _frame_fast(kind, source, symbol, _tick_for(tick, symbol))
-        if fast is not None:
-            times = fast["time"]
-            step = (
-                0
-                if kind != BARS
-                else interval
-                if interval is not None
-                else min((y - x for x, y in zip(times, times[1:])), default=0)
+    _check_unit(time_unit)
+    one = symbol is not None and 0 < len(symbol.encode()) <= 31 and "\0" not in symbol
+    time_name: Optional[str] = None  # known for every row of a file or frame
+    rows: Iterable[Row]
+    if isinstance(source, (str, bytes, os.PathLike)):
+        header = _csv_header(source)
+        names = [h.strip().lower() for h in header]
+        if header:
+            time_name = _pick_time(names, time_column)
+            if time_name is None:
+                raise _no_time("header", header, time_column)
+        if one and header and time_name is not None and len(set(names)) == len(names):
+            frame = _read_csv(source, header)
+            if frame is not None:
+                assert symbol is not None
+                fast = _frame_fast(
+                    kind,
+                    frame,
+                    symbol,
+                    _tick_for(tick, symbol),
+                    header[names.index(time_name)],
+                    time_unit,
+                    round_volume,
+                    False,
+                )
+                if fast is not None:
+                    return History([Series(kind, symbol, fast, _step(kind, fast["time"], interval))])
+        rows = _csv_rows(source, len(header))
+    elif _is_frame(source):
+        tcol, found = _frame_time(source, time_column)
+        if not found:
+            index = source.index
+            raise _no_time(
+                "frame",
+                [str(c) for c in source.columns],
+                time_column,
+                " and an index %s%s"
+                % (type(index).__name__, "" if index.name is None else " named %r" % (index.name,)),
             )
-            return History([Series(kind, symbol, fast, step)])
+        time_name = "time" if tcol is None else str(tcol).strip().lower()
+        if one:
+            assert symbol is not None
+            fast = _frame_fast(kind, source, symbol, _tick_for(tick, symbol), tcol, time_unit, round_volume, False)
+            if fast is not None:
+                return History([Series(kind, symbol, fast, _step(kind, fast["time"], interval))])
+        rows = _frame_rows(source, time_column)
+    else:
+        rows = _sequence_rows(kind, source, columns)
     builders: Dict[str, _Builder] = {}
-    for where, fields in _rows(kind, source, columns):
+    for where, fields in rows:
         sym = symbol
         if sym is None:
             raw = fields.get("symbol")
@@ -740,15 +1078,24 @@ def _load(
         if b is None:
             if len(sym.encode()) > 31 or "\0" in sym:
                 raise HistoryError(where, "symbol", "1 to 31 bytes without NUL: %r" % sym)
-            b = builders[sym] = _Builder(kind, sym, _tick_for(tick, sym), off_grid)
+            b = builders[sym] = _Builder(
+                kind, sym, _tick_for(tick, sym), off_grid, time_name, time_column, time_unit, round_volume
+            )
         b.add(where, fields)
     if not builders and symbol is not None:
         builders[symbol] = _Builder(kind, symbol, None, off_grid)
-    out = []
-    for sym, b in builders.items():
-        step = 0
-        if kind == BARS:
-            times = b.cols["time"]
-            step = interval if interval is not None else min((y - x for x, y in zip(times, times[1:])), default=0)
-        out.append(Series(kind, sym, b.cols, step))
-    return History(out)
+    return History([Series(kind, sym, b.cols, _step(kind, b.cols["time"], interval)) for sym, b in builders.items()])
+
+
+def _sequence_rows(kind: int, source: Any, columns: Optional[Sequence[str]]) -> Iterator[Row]:
+    order = [c.lower() for c in columns] if columns is not None else list(_ROW_ORDER[kind])
+    for i, row in enumerate(source, 1):
+        where = "row %d" % i
+        if isinstance(row, Mapping):
+            yield where, {str(k).strip().lower(): v for k, v in row.items()}
+        elif isinstance(row, (str, bytes)) or not isinstance(row, Sequence):
+            raise HistoryError(where, "*", "a row must be a mapping or a sequence, got %s" % type(row).__name__)
+        else:
+            if not len(order) - len(_OPTIONAL[kind]) <= len(row) <= len(order):
+                raise HistoryError(where, "*", "%d values, expected %s" % (len(row), order))
+            yield where, dict(zip(order, row))

@@ -54,7 +54,8 @@ class World:
         return broker.replay(history, instruments=instruments)
 
     def instruments(self) -> Dict[str, Any]:
-        return broker.state()["instruments"]
+        out: Dict[str, Any] = broker.state()["instruments"]
+        return out
 
     def until(self, time: int) -> int:
         return int(broker._lib().tvx_replay_until(time))

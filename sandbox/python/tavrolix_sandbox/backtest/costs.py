@@ -21,14 +21,14 @@ from typing import Any, Callable, Dict, Optional, Union
 __all__ = ["percent", "per_share", "Costs"]
 
 CENT = Decimal("0.01")
-FeeFunction = Callable[[float, int], float]
+FeeFunction = Callable[[float, int], Union[float, Decimal]]
 
 
 class _Fee:
     def __init__(self, describe: Dict[str, Any], fn: FeeFunction) -> None:
         self.describe, self.fn = describe, fn
 
-    def __call__(self, value: float, volume: int) -> float:
+    def __call__(self, value: float, volume: int) -> Union[float, Decimal]:
         return self.fn(value, volume)
 
     def __repr__(self) -> str:

@@ -48,6 +48,7 @@ def _run_chunk(
     from .runner import Backtest
 
     history = _history(digest, blob)
+    spec = dict(spec, strategy=_local(spec["strategy"]), fees=_local(spec["fees"]))
     bt = Backtest(
         history,
         spec["strategy"],
@@ -65,6 +66,35 @@ def _run_chunk(
         r = bt.run(**params)
         out.append({"params": params, "stats": dict(r._stats), "interrupted": r.settings["interrupted"]})
     return out
+
+
+class _ByValue:
+    """A class or function a worker could not import by name (one defined in a
+    script's or a notebook's ``__main__``, or a lambda), carried by value."""
+
+    def __init__(self, blob: bytes) -> None:
+        self.blob = blob
+
+
+def _portable(obj: Any) -> Any:
+    if obj is None:
+        return None
+    name = getattr(obj, "__qualname__", "")
+    if getattr(obj, "__module__", None) not in (None, "__main__") and "<" not in name:
+        return obj  # importable where the worker runs: by name
+    try:
+        import cloudpickle  # type: ignore[import-untyped, unused-ignore]  # comes with Dask
+    except ImportError:
+        return obj  # by name, as pickle does; a spawned worker then needs it importable
+    return _ByValue(cloudpickle.dumps(obj))
+
+
+def _local(obj: Any) -> Any:
+    if isinstance(obj, _ByValue):
+        import pickle
+
+        return pickle.loads(obj.blob)
+    return obj
 
 
 def _score(maximize: Any, stats: Dict[str, Any]) -> float:
@@ -88,7 +118,7 @@ class Optimization:
     def table(self) -> Any:
         flat = [dict(r["params"], **{"_score": r["score"]}, **r["stats"]) for r in self.rows]
         try:
-            import pandas as pd
+            import pandas as pd  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             return flat
         return pd.DataFrame(flat).set_index(self.names)
@@ -99,7 +129,7 @@ class Optimization:
 
     def heatmap(self, x: Optional[str] = None, y: Optional[str] = None) -> Any:
         """The objective's best value over the other parameters, for each (x, y); a pandas DataFrame (y rows, x columns)."""
-        import pandas as pd
+        import pandas as pd  # type: ignore[import-untyped, unused-ignore]
 
         x, y = self._axes(x, y)
         df = pd.DataFrame([dict(r["params"], value=r["score"]) for r in self.rows])
@@ -118,7 +148,7 @@ class Optimization:
     def plot_heatmap(self, path: str, x: Optional[str] = None, y: Optional[str] = None) -> str:
         """Writes the heatmap as a self-contained HTML file (Bokeh)."""
         from bokeh.embed import file_html
-        from bokeh.models import ColorBar, LinearColorMapper
+        from bokeh.models import ColorBar, LinearColorMapper  # type: ignore[attr-defined]
         from bokeh.plotting import figure
         from bokeh.resources import INLINE
 
@@ -209,11 +239,11 @@ def optimize(
     blob = bt.history.pack()
     digest = hashlib.sha1(blob).hexdigest()
     spec = {
-        "strategy": bt.strategy,
+        "strategy": _portable(bt.strategy),
         "cash": bt.cash,
         "account": bt.account,
         "interval": bt.interval,
-        "fees": bt.costs.fee,
+        "fees": _portable(bt.costs.fee),
         "slippage": bt.costs.slippage,
         "instruments": bt.instruments,
         "params": bt.params,

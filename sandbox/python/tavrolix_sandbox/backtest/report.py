@@ -8,14 +8,14 @@ from __future__ import annotations
 import math
 import os
 import tempfile
-from typing import Any, List, Optional
+from typing import Any, List, Optional, Tuple
 
 import numpy as np
 
 MAX_POINTS = 10_000  # candles drawn; longer histories are shown as coarser bars
 
 
-def _coarse(t: np.ndarray, o: np.ndarray, h: np.ndarray, lo: np.ndarray, c: np.ndarray, v: np.ndarray, k: int):
+def _coarse(t: Any, o: Any, h: Any, lo: Any, c: Any, v: Any, k: int) -> Tuple[Any, ...]:
     """Every ``k`` bars as one."""
     if k <= 1:
         return t, o, h, lo, c, v
@@ -35,7 +35,7 @@ def report(result: Any, path: Optional[str] = None, *, title: Optional[str] = No
     try:
         from bokeh.embed import file_html
         from bokeh.layouts import column
-        from bokeh.models import ColumnDataSource, CrosshairTool, HoverTool, Span
+        from bokeh.models import ColumnDataSource, CrosshairTool, HoverTool, Span  # type: ignore[attr-defined]
         from bokeh.plotting import figure
         from bokeh.resources import INLINE
     except ImportError:
@@ -81,7 +81,7 @@ def report(result: Any, path: Optional[str] = None, *, title: Optional[str] = No
     )
     price.add_tools(
         HoverTool(
-            renderers=price.select(name="candles"),
+            renderers=price.select(name="candles"),  # type: ignore[no-untyped-call]
             tooltips=[
                 ("time", "@time{%F %T}"),
                 ("open", "@open{0.00[00]}"),

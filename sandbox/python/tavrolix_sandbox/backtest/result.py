@@ -6,18 +6,19 @@ from __future__ import annotations
 import calendar
 from decimal import ROUND_HALF_UP, Decimal
 from fractions import Fraction
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 
 from . import stats as _stats
 
+Array = Any  # a numpy array
 CENT = Decimal("0.01")
 _FEE_KEYS = ("brokerage_fee", "trading_fee", "clearing_fee")
 _SIDE = {"BUY": 1, "LONG": 1, "SELL": -1, "SHORT": -1}
 
 try:
-    import pandas as _pd
+    import pandas as _pd  # type: ignore[import-untyped, unused-ignore]
 except ImportError:  # pragma: no cover - pandas is in the test extra
     _pd = None
 
@@ -112,7 +113,7 @@ class Fills:
         return Decimal(units).scaleb(-self.digits)
 
 
-def _steps(n: int, at: List[int], values: List[Any], first: Any, dtype: str) -> np.ndarray:
+def _steps(n: int, at: List[int], values: List[Any], first: Any, dtype: str) -> Array:
     """A step function over ``n`` points: ``first`` until the first of ``at``, then each value from its point on."""
     idx = np.zeros(n, dtype="i8")
     if at:
@@ -127,7 +128,8 @@ class _Trip:
     def __init__(self, symbol: str, t: int, m: int, side: int) -> None:
         self.symbol, self.entry, self.m, self.side = symbol, t, m, side
         self.size = self.inq = self.outq = self.pos = 0
-        self.in_ = self.out = self.fee = 0
+        self.in_ = self.out = 0
+        self.fee: Union[int, Fraction] = 0
         self.exit: Optional[int] = None
 
 
@@ -185,7 +187,7 @@ def _trips(fills: Fills) -> List[Dict[str, Any]]:
                 "PnL": pnl,
                 "ReturnPct": ret,
                 "Commission": float(fills.money(tr.fee).quantize(CENT, ROUND_HALF_UP)),
-                "Duration": None if not closed else tr.exit - tr.entry,
+                "Duration": None if tr.exit is None else tr.exit - tr.entry,
                 "Open": not closed,
             }
         )
@@ -219,7 +221,7 @@ class Result:
     ) -> None:
         self.settings = settings
         self.strategy = strategy
-        self.broker_trades = list(trades)  # the account's trades as the library gave them
+        self.broker_trades = cast(List[Dict[str, Any]], list(trades))  # the account's trades as the library gave them
         self._feeds = [(f.symbol, f.columns, n) for f, n in zip(feeds, seen)]
         costed = Fills(trades, costs, settings["ticks"], settings["multipliers"])
         fills = costed.rows
@@ -279,12 +281,12 @@ class Result:
                 ix = np.searchsorted(t_sym, times, side="right") - 1
                 close_here = np.where(ix >= 0, c_sym[np.maximum(ix, 0)], 0.0)
                 del ix
-            m = float(settings["multipliers"].get(symbol, 1))
+            mf = float(settings["multipliers"].get(symbol, 1))
             held = pos != 0
             exposed |= held
             exposed[1:] |= held[:-1]  # held from before the point
             del held
-            equity += (pos * m) * close_here if m != 1 else pos * close_here
+            equity += (pos * mf) * close_here if mf != 1 else pos * close_here
             del pos, close_here
         # A point is exposed when a position was held at some moment of it:
         # from before it, after it, or between two of its fills.

@@ -18,6 +18,7 @@ from .costs import Costs
 from .result import Result
 from .strategy import Bar, Bars, Strategy
 
+Array = Any  # a numpy array
 __all__ = ["Backtest", "run_live"]
 
 ACCOUNT = {"equity": "BT-E1", "derivatives": "BT-D1"}
@@ -49,7 +50,7 @@ def _as_history(history: Any, symbol: Optional[str]) -> H.History:
 class _Feed:
     """One symbol's bars as the strategy will see them, and when each has closed."""
 
-    def __init__(self, symbol: str, columns: Dict[str, Any], closes_at: np.ndarray, bars: bool) -> None:
+    def __init__(self, symbol: str, columns: Dict[str, Any], closes_at: Array, bars: bool) -> None:
         self.symbol, self.columns, self.closes_at, self.bars = symbol, columns, closes_at, bars
         c = columns
         self.rows = (c["time"], c["open"], c["high"], c["low"], c["close"], c["volume"])
@@ -88,7 +89,7 @@ def _progress(total: int, enabled: Optional[bool]) -> Any:
     if not enabled or total < 1:
         return None
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         return None
     return tqdm(total=total, unit="bar", unit_scale=True, leave=False, file=sys.stderr)
@@ -141,7 +142,8 @@ class Backtest:
         self.account = account
         self.interval = _seconds(interval)
         self.costs = Costs(fees, slippage)
-        self.instruments = [dict(i) for i in instruments or ()]
+        # a definition without a lot has the replay's own default (1), not the simulated market's (100)
+        self.instruments = [{"lot": 1, **dict(i)} for i in instruments or ()]
         self.progress = progress
         strategy(None, (), **params)  # unknown parameters fail here, not in a worker
         self.params = params
@@ -337,9 +339,9 @@ class Backtest:
         )
         seen = [0] * len(feeds)
         interrupted = False
+        plan: Optional[List[Array]] = None
         if len(feeds) == 1:
             times = feeds[0].closes_at
-            plan = None
         else:
             allt = np.concatenate([f.closes_at for f in feeds])
             times = np.unique(allt)

@@ -5,14 +5,15 @@ from the popular Python backtesters; percentages are in percent."""
 from __future__ import annotations
 
 import math
-from typing import Any, Dict, Optional
+from typing import Any, Dict, Optional, Tuple
 
 import numpy as np
 
+Array = Any  # a numpy array
 DAY = 86400
 
 
-def _gmean(r: np.ndarray, n: Optional[int] = None) -> float:
+def _gmean(r: Array, n: Optional[int] = None) -> float:
     """Geometric mean of simple returns (0 when any loses everything)."""
     g = 1.0 + r
     if len(g) == 0 or np.any(g <= 0):
@@ -20,7 +21,7 @@ def _gmean(r: np.ndarray, n: Optional[int] = None) -> float:
     return float(np.exp(np.log(g).sum() / (n if n is not None else len(g))) - 1.0)
 
 
-def _annual_periods(times: np.ndarray) -> int:
+def _annual_periods(times: Array) -> int:
     """Points a year: by the bars' typical spacing (weekly 52, monthly 12,
     yearly 1), else trading days: 365 when weekends hold a fair share of
     the bars (a coin), 252 otherwise."""
@@ -38,7 +39,7 @@ def _annual_periods(times: np.ndarray) -> int:
     return 365 if weekends > 2 / 7 * 0.6 else 252
 
 
-def _period_returns(equity: np.ndarray, times: np.ndarray, periods: int) -> np.ndarray:
+def _period_returns(equity: Array, times: Array, periods: int) -> Array:
     """Returns from each calendar day's (week's, month's, year's) last equity to the next."""
     if periods == 52:
         key = (times // DAY + 3) // 7
@@ -58,12 +59,12 @@ def _ceil(seconds: float, unit: int) -> float:
     return seconds if seconds != seconds else float(math.ceil(seconds / unit - 1e-9) * unit)
 
 
-def drawdown(equity: np.ndarray) -> np.ndarray:
+def drawdown(equity: Array) -> Array:
     """The fall from the running peak, as a fraction of it."""
     return 1.0 - equity / np.maximum.accumulate(equity)
 
 
-def _drawdown_spells(dd: np.ndarray, times: np.ndarray):
+def _drawdown_spells(dd: Array, times: Array) -> Tuple[Array, Array]:
     """Each spell from a peak to the recovery (or the end): its duration in
     seconds and deepest fall."""
     at_peak = np.flatnonzero(dd == 0)
@@ -85,13 +86,13 @@ def _drawdown_spells(dd: np.ndarray, times: np.ndarray):
 
 
 def compute(
-    equity: np.ndarray,
-    times: np.ndarray,
-    closes: np.ndarray,
-    exposed: np.ndarray,
-    pnl: np.ndarray,
-    returns: np.ndarray,
-    durations: np.ndarray,
+    equity: Array,
+    times: Array,
+    closes: Array,
+    exposed: Array,
+    pnl: Array,
+    returns: Array,
+    durations: Array,
     fees: float,
     risk_free: float = 0.0,
 ) -> Dict[str, Any]:

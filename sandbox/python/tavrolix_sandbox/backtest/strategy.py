@@ -18,6 +18,7 @@ __all__ = ["Strategy", "Bar", "Fill", "Order", "Bars"]
 
 _FINAL = {str(s).upper() for s in tavrolix.FINAL_STATUSES}
 
+_np: Any
 try:  # views of the columns without a copy; plain lists of the window without numpy
     import numpy as _np
 except ImportError:  # pragma: no cover - numpy comes with the module's tests
@@ -68,12 +69,18 @@ class Order:
         )
 
 
+def _view(col: array[Any]) -> Any:
+    return _np.frombuffer(col, dtype="i8" if col.typecode == "q" else "f8") if _np is not None else col
+
+
 class Bars:
     """One symbol's bars so far, by column: ``bars.close[-1]`` is the latest
     close, ``bars.close[-20:]`` the last twenty (numpy views, not copies, when
-    numpy is installed; lists otherwise). ``len(bars)`` bars have closed."""
+    numpy is installed; arrays otherwise). ``len(bars)`` bars have closed.
+    ``bars.window("high", 20, skip=1)`` is the twenty highs before the
+    latest, in one step."""
 
-    __slots__ = ("symbol", "n", "_cols", "_views", "_grow")
+    __slots__ = ("_cols", "_views", "n", "symbol")
 
     _NAMES = ("time", "open", "high", "low", "close", "volume")
 
@@ -81,23 +88,17 @@ class Bars:
         self.symbol = symbol
         self.n = 0
         # Given columns hold the whole history (a backtest): the window only moves.
-        self._grow = columns is None
         if columns is None:
             columns = {k: array("q" if k in ("time", "volume") else "d", bytes(8 * 64)) for k in self._NAMES}
         self._cols = columns
-        self._views = {
-            k: (_np.frombuffer(v, dtype="i8" if v.typecode == "q" else "f8") if _np else v) for k, v in columns.items()
-        }
+        self._views = {k: _view(v) for k, v in columns.items()}
 
     def _append(self, bar: Bar) -> None:
         n = self.n
         if n == len(self._cols["time"]):
-            for k in self._NAMES:  # double, then view afresh
-                self._cols[k].extend(self._cols[k])
-            self._views = {
-                k: (_np.frombuffer(v, dtype="i8" if v.typecode == "q" else "f8") if _np else v)
-                for k, v in self._cols.items()
-            }
+            # new, twice as long: views handed out before keep their own buffer
+            self._cols = {k: v + array(v.typecode, bytes(8 * len(v))) for k, v in self._cols.items()}
+            self._views = {k: _view(v) for k, v in self._cols.items()}
         for k, value in zip(self._NAMES, bar[1:]):
             self._cols[k][n] = value
         self.n = n + 1
@@ -105,12 +106,34 @@ class Bars:
     def __len__(self) -> int:
         return self.n
 
-    def __getattr__(self, name: str) -> Any:
-        try:
-            col = self._views[name]
-        except KeyError:
-            raise AttributeError(name) from None
-        return col[: self.n]
+    @property
+    def time(self) -> Any:
+        return self._views["time"][: self.n]
+
+    @property
+    def open(self) -> Any:
+        return self._views["open"][: self.n]
+
+    @property
+    def high(self) -> Any:
+        return self._views["high"][: self.n]
+
+    @property
+    def low(self) -> Any:
+        return self._views["low"][: self.n]
+
+    @property
+    def close(self) -> Any:
+        return self._views["close"][: self.n]
+
+    @property
+    def volume(self) -> Any:
+        return self._views["volume"][: self.n]
+
+    def window(self, name: str, k: int, skip: int = 0) -> Any:
+        """The ``k`` values of column ``name`` before the last ``skip`` (fewer near the start)."""
+        end = self.n - skip
+        return self._views[name][max(0, end - k) : max(0, end)]
 
     def last(self, k: int) -> Any:
         """The last ``k`` closes (fewer while there are fewer bars)."""
@@ -167,7 +190,7 @@ class Strategy:
         self._pos: Dict[str, int] = {s: 0 for s in self.symbols}
         self._cost: Dict[str, float] = {s: 0.0 for s in self.symbols}  # signed value of the position at entry
         self._last: Dict[str, float] = {}
-        self.indicators: Dict[Tuple[str, str], Tuple[array, array, bool]] = {}
+        self.indicators: Dict[Tuple[str, str], Tuple[array[int], array[float], bool]] = {}
         self._i = 0
 
     # ---------------------------------------------------------------- hooks
