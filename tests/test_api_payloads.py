@@ -1,4 +1,4 @@
-"""The realtime payload tables of docs/api.md against what the sandbox
+"""The realtime payload tables of docs/streams.md against what the sandbox
 broker's streams deliver."""
 
 import ast
@@ -22,9 +22,9 @@ JSON_TYPES = {"string": (str,), "integer": (int,), "number": (int, float)}
 
 def documented_schemas():
     """{subscribe function: [(key, JSON type)]} from the payload section."""
-    with open(os.path.join(ROOT, "docs", "api.md"), encoding="utf-8") as f:
+    with open(os.path.join(ROOT, "docs", "streams.md"), encoding="utf-8") as f:
         text = f.read()
-    section = text.split("## Realtime payloads of the sandbox", 1)[1].split("\n## ", 1)[0]
+    section = text.split("\n## Payloads", 1)[1].split("\n## ", 1)[0]
     schemas, intro = {}, ""
     for block in section.split("\n\n"):
         block = block.strip()

@@ -331,3 +331,36 @@ def test_live_bars_grow_and_views_handed_out_stay_valid():
     assert len(b) == 300 and b.close[-1] == 300.5 and list(b.volume[:3]) == [0, 1, 2]
     assert list(b.window("high", 3, skip=1)) == [298.0, 299.0, 300.0] and list(b.window("high", 5, skip=299)) == [2.0]
     assert list(early) == [1.5 + i for i in range(11)]
+
+
+CTRL_C = r"""
+import sys
+import tavrolix_sandbox as sbx
+from tavrolix_sandbox import history as H
+from tavrolix_sandbox.backtest import Backtest, Strategy
+
+class Slow(Strategy):
+    def on_bar(self, bar):
+        if len(self.data[bar.symbol]) == 1000:
+            print("started", flush=True)
+
+sbx.use_broker()
+rows = [(1600000000 + 60 * i, 50.0, 50.5, 49.5, 50.0, 1) for i in range(400_000)]
+r = Backtest(H.bars(rows, symbol="XYZ", tick=0.01), Slow, cash=1000, progress=False).run()
+print("interrupted", r.settings["interrupted"], len(r.equity), flush=True)
+"""
+
+
+def test_a_real_ctrl_c_returns_the_partial_result():
+    import signal
+
+    p = subprocess.Popen([sys.executable, "-c", CTRL_C], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert p.stdout.readline().strip() == "started"  # blocks until the run is under way
+        p.send_signal(signal.SIGINT)
+        out, err = p.communicate(timeout=120)
+    finally:
+        p.kill()
+    assert p.returncode == 0, err
+    word, flag, n = out.split()
+    assert (word, flag) == ("interrupted", "True") and 1000 <= int(n) < 400_000, out

@@ -175,3 +175,32 @@ def test_a_subscription_behind_is_conflated_and_order_events_are_never_dropped()
     assert broker.drain(5) and fresh and fresh[0] == last[("ARVO", 0)]
     for k in keys + [key]:
         tv.unsubscribe(ctx["channel_id"], k)
+
+
+def test_lockstep_with_a_full_client_order_stream_returns_and_drops_nothing():
+    import tavrolix
+
+    broker.replay(prints(3))
+    ctx = login()
+    ordered, prints_seen = [], []
+
+    def on_info(payload):
+        prints_seen.append(payload)
+        if len(prints_seen) <= 3:  # each print: 10 orders, 10 updates for a stream holding 8
+            for _ in range(10):
+                r = tv.place_investor_equity_order(
+                    ctx, "E-1001", "ARVO", 40.0, 100, "BUY", "000000", "LIMIT", "DAY", "", "", False, 0, True
+                )
+                ordered.append(r["data"]["order_no"])
+
+    with tavrolix.connect("inv001", "inv001-secret", pin="000000") as client:
+        stream = client.equity("E-1001").order_updates(maxsize=8)
+        key = tv.subscribe_price_info(ctx, "ARVO", on_info)
+        try:
+            ok, out = returns_within(lambda: broker.replay_step(3))  # the stepping thread is the reader
+            assert ok and out == [3]
+            got = [stream.get(timeout=5) for _ in range(len(ordered))]
+            assert [u["order_no"] for u in got] == ordered and len(ordered) == 30
+        finally:
+            tv.unsubscribe(ctx["channel_id"], key)
+            stream.close()

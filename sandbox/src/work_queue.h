@@ -31,6 +31,43 @@
 
 namespace tvx::sandbox {
 
+// A map of a few entries (threads or keys in progress at once) kept in a
+// vector: no allocation per item handled once it has grown.
+template <class K, class V>
+class FewMap {
+   public:
+    using Entries = std::vector<std::pair<K, V>>;
+    using iterator = typename Entries::iterator;
+    iterator begin() { return e_.begin(); }
+    iterator end() { return e_.end(); }
+    bool empty() const { return e_.empty(); }
+    std::size_t size() const { return e_.size(); }
+    void clear() { e_.clear(); }
+    iterator find(const K& k) {
+        for (auto it = e_.begin(); it != e_.end(); ++it)
+            if (it->first == k) return it;
+        return e_.end();
+    }
+    std::size_t count(const K& k) { return find(k) != e_.end() ? 1 : 0; }
+    V& operator[](const K& k) {
+        auto it = find(k);
+        if (it != e_.end()) return it->second;
+        e_.emplace_back(k, V{});
+        return e_.back().second;
+    }
+    void erase(iterator it) {
+        *it = std::move(e_.back());
+        e_.pop_back();
+    }
+    void erase(const K& k) {
+        auto it = find(k);
+        if (it != e_.end()) erase(it);
+    }
+
+   private:
+    Entries e_;
+};
+
 template <class Item>
 class WorkQueue {
    public:
@@ -351,8 +388,8 @@ class WorkQueue {
     std::condition_variable wake_, idle_;
     Queue queue_;
     std::unordered_map<Key, Waiting> waiting_;
-    std::unordered_map<Key, InFlight> inflight_;              // keys being handled, and by whom
-    std::unordered_map<std::thread::id, Handling> handling_;  // threads handling an item now (not left behind)
+    FewMap<Key, InFlight> inflight_;              // keys being handled, and by whom
+    FewMap<std::thread::id, Handling> handling_;  // threads handling an item now (not left behind)
     bool started_ = false, host_waiting_ = false, retiring_ = false;
     std::shared_ptr<WorkQueue> self_;  // a retired queue keeps itself until its worker ends
     int host_depth_ = 0;

@@ -1,8 +1,8 @@
 """Parameter sweeps of a backtest over processes, any executor, or a Dask cluster.
 
 Each run needs the history; it travels to each worker once: as the
-initializer's argument of the default process pool, scattered to every
-worker (broadcast) on Dask, and with each of N chunks (N the executor's
+initializer's argument of the default process pool, scattered once on Dask
+(each worker fetches it with its first task), and with each of N chunks (N the executor's
 workers) on any other executor. A worker keeps the last history it
 unpacked, so chunks after the first reuse it.
 """
@@ -252,7 +252,9 @@ def optimize(
     dask = _dask_client(executor) if executor is not None else None
     if dask is not None:
         workers = max(1, len(dask.scheduler_info().get("workers", {})))
-        [shared] = dask.scatter([blob], broadcast=True)
+        # Not broadcast: a busy cluster can lose a key while replicating it, cancelling every
+        # task that needs it; a worker fetches the blob once, with its first task, and keeps it.
+        [shared] = dask.scatter([blob])
         n = chunks or 4 * workers
         futures = [dask.submit(_run_chunk, digest, shared, spec, part, pure=False) for part in _chunks(combos, n)]
         for f in futures:

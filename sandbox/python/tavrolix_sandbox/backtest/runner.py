@@ -3,11 +3,14 @@
 from __future__ import annotations
 
 import calendar
+import contextlib
 import json
+import signal
 import sys
+import threading
 import time as _time
 from decimal import Decimal
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Type, Union
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, Type, Union
 
 import numpy as np
 import tavrolix_open_api as _tv
@@ -81,6 +84,31 @@ def _bars_of_trades(s: H.Series, interval: int) -> Dict[str, Any]:
         )
         for k, col in out.items()
     }
+
+
+@contextlib.contextmanager
+def _ctrl_c() -> Iterator[List[bool]]:
+    """Ctrl-C during a run sets the flag (the run stops after the bar it is in,
+    with the result so far) instead of raising wherever the interpreter happens
+    to be: inside a delivery to one of the run's callables it would be lost.
+    A second Ctrl-C raises as usual. Only the main thread receives signals."""
+    stopped = [False]
+    if threading.current_thread() is not threading.main_thread():
+        yield stopped
+        return
+    before = signal.getsignal(signal.SIGINT)
+    if before is None:  # set outside Python: put Python's own back afterwards
+        before = signal.default_int_handler
+
+    def first(signum: int, frame: Any) -> None:
+        stopped[0] = True
+        signal.signal(signal.SIGINT, before)
+
+    signal.signal(signal.SIGINT, first)
+    try:
+        yield stopped
+    finally:
+        signal.signal(signal.SIGINT, before)
 
 
 def _progress(total: int, enabled: Optional[bool]) -> Any:
@@ -212,11 +240,12 @@ class Backtest:
                 strategy = self.strategy(acct, symbols, lots=lots, ticks=ticks, hold=float(schedule["hold"]), **merged)
                 for f in feeds:
                     strategy.data[f.symbol] = Bars(f.symbol, f.columns)
-                if len(feeds) == 1 and feeds[0].bars:
-                    seen, interrupted = self._in_step(world, client, strategy, feeds[0], acct)
-                else:
-                    with acct.order_updates(maxsize=1 << 20) as updates:
-                        seen, interrupted = self._loop(world, strategy, feeds, updates)
+                with _ctrl_c() as stopped:
+                    if len(feeds) == 1 and feeds[0].bars:
+                        seen, interrupted = self._in_step(world, client, strategy, feeds[0], acct, stopped)
+                    else:
+                        with acct.order_updates(maxsize=1 << 20) as updates:
+                            seen, interrupted = self._loop(world, strategy, feeds, updates, stopped)
                 trades = acct.trades()
             finally:
                 client.close()
@@ -245,7 +274,7 @@ class Backtest:
         return Result(feeds, seen, trades, strategy, self.costs, settings)
 
     def _in_step(
-        self, world: _world.World, client: Any, strategy: Strategy, feed: _Feed, account: Any
+        self, world: _world.World, client: Any, strategy: Strategy, feed: _Feed, account: Any, stopped: List[bool]
     ) -> Tuple[List[int], bool]:
         """One series of bars: each bar is one event of the replay, and the
         strategy runs inside it, on the stepping thread, when the bar's
@@ -264,7 +293,7 @@ class Backtest:
         loads = json.loads
 
         def on_candle(payload: str) -> None:
-            if failed:
+            if failed or stopped[0]:
                 return
             i = seen[0]
             try:
@@ -302,12 +331,12 @@ class Backtest:
             strategy.init()
             keys.append(subscribe(ctx, account.account_no, on_order))
             keys.append(_tv.subscribe_candlestick(ctx, symbol, "1m", on_candle))
-            while not failed and seen[0] < n:
+            while not failed and not stopped[0] and seen[0] < n:
                 if not world.step(chunk):
                     break
                 if bar_progress is not None:
                     bar_progress.update(seen[0] - bar_progress.n)
-            if not failed:
+            if not failed and not stopped[0]:
                 world.until(2**62)  # whatever the history holds after the last bar
                 if seen[0] != n:
                     raise RuntimeError("the replay delivered %d candles for %d bars of %s" % (seen[0], n, symbol))
@@ -323,10 +352,10 @@ class Backtest:
                 interrupted = True
             else:
                 raise failed[0]
-        return seen, interrupted
+        return seen, interrupted or stopped[0]
 
     def _loop(
-        self, world: _world.World, strategy: Strategy, feeds: List[_Feed], updates: Any
+        self, world: _world.World, strategy: Strategy, feeds: List[_Feed], updates: Any, stopped: List[bool]
     ) -> Tuple[List[int], bool]:
         """Steps the replay to each bar's close and hands the strategy its bars;
         returns how many bars of each feed it saw, and whether Ctrl-C stopped it."""
@@ -357,6 +386,8 @@ class Backtest:
                 symbol, (t_, o_, h_, l_, c_, v_), b = feeds[0].symbol, feeds[0].rows, bars[0]
                 ts = times.tolist()
                 for i in range(n):
+                    if stopped[0]:
+                        break
                     until(ts[i])
                     if pending():
                         dispatch(drain())
@@ -372,6 +403,8 @@ class Backtest:
                         due[j].append(k)
                 ts = times.tolist()
                 for i in range(n):
+                    if stopped[0]:
+                        break
                     until(ts[i])
                     if pending():
                         dispatch(drain())
@@ -383,7 +416,8 @@ class Backtest:
                         on_bar(bar_(f.symbol, t_[j], o_[j], h_[j], l_[j], c_[j], v_[j]))
                     if bar_progress is not None and not (i + 1) % step:
                         bar_progress.update(step)
-            until(2**62)  # whatever the history holds after the last bar
+            if not stopped[0]:
+                until(2**62)  # whatever the history holds after the last bar
             if pending():
                 dispatch(drain())
         except KeyboardInterrupt:
@@ -391,7 +425,7 @@ class Backtest:
         finally:
             if bar_progress is not None:
                 bar_progress.close()
-        return seen, interrupted
+        return seen, interrupted or stopped[0]
 
     # ---------------------------------------------------------------- optimisation
 
