@@ -11,10 +11,7 @@
 
 namespace tvx::sandbox::engine {
 
-Book::Book(Px unit, Px low, Px high) : unit_(unit > 0 ? unit : 1) {
-    (void)low, (void)high;
-    for (SideBook* sb : {&bids_, &asks_}) sb->pages.reserve(16);
-}
+Book::Book(Px unit, Px low, Px high) : unit_(unit > 0 ? unit : 1) { (void)low, (void)high; }
 
 // ------------------------------------------------------------------ levels
 std::int64_t Book::index_of(Px p) const {
@@ -31,20 +28,25 @@ const Book::Page* Book::find_page(const SideBook& sb, std::int64_t key) {
     return &sb.pages[it->second];
 }
 
-Book::Page& Book::page_for(SideBook& sb, std::int64_t key) {
-    if (const Page* p = find_page(sb, key)) return const_cast<Page&>(*p);
+std::uint32_t Book::page_at(SideBook& sb, std::int64_t key) {
+    SideBook::Recent& r = sb.recent[key & 15];
+    if (r.key == key) return r.page;
+    const auto it = sb.index.find(key);
     std::uint32_t at;
-    if (!sb.spare.empty()) {
+    if (it != sb.index.end()) {
+        at = it->second;
+    } else if (!sb.spare.empty()) {
         at = sb.spare.back();
         sb.spare.pop_back();
         sb.pages[at] = Page{};
+        sb.index.emplace(key, at);
     } else {
         at = static_cast<std::uint32_t>(sb.pages.size());
         sb.pages.emplace_back();
+        sb.index.emplace(key, at);
     }
-    sb.index.emplace(key, at);
-    sb.recent[key & 15] = SideBook::Recent{key, at};
-    return sb.pages[at];
+    r = SideBook::Recent{key, at};
+    return at;
 }
 
 // Pages left empty stay for a while (a requote empties and refills the same
@@ -106,14 +108,15 @@ const Book::Slot* Book::slot_of(Handle h) const { return const_cast<Book*>(this)
 
 void Book::link_back(std::int64_t li, std::uint32_t s) {
     SideBook& sb = side_(slots_[s].side);
-    Page& page = page_for(sb, li >> 6);
+    const std::uint32_t at = page_at(sb, li >> 6);
+    Page& page = sb.pages[at];
     Level& l = page.levels[li & 63];
     Slot& sl = slots_[s];
     sl.prev = l.tail;
     sl.next = kNil;
     if (l.tail == kNil) {
         l.head = static_cast<std::int32_t>(s);
-        if (!page.bits) sb.live.emplace(li >> 6, static_cast<std::uint32_t>(&page - sb.pages.data()));
+        if (!page.bits) sb.live.emplace(li >> 6, at);
         page.bits |= std::uint64_t{1} << (li & 63);
         const bool better = sb.best < 0 || (sl.side == Side::Buy ? li > sb.best : li < sb.best);
         if (better) sb.best = li;
@@ -129,7 +132,7 @@ void Book::link_back(std::int64_t li, std::uint32_t s) {
 void Book::unlink(std::int64_t li, std::uint32_t s) {
     Slot& sl = slots_[s];
     SideBook& sb = side_(sl.side);
-    Page& page = page_for(sb, li >> 6);
+    Page& page = sb.pages[page_at(sb, li >> 6)];
     Level& l = page.levels[li & 63];
     if (sl.prev != kNil)
         slots_[static_cast<std::size_t>(sl.prev)].next = sl.next;

@@ -40,6 +40,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <unordered_map>
 #include <utility>
@@ -218,7 +219,7 @@ class Book {
         Level levels[64];
     };
     struct SideBook {
-        std::vector<Page> pages;
+        std::deque<Page> pages;                                 // stable while the book grows
         std::vector<std::uint32_t> spare;                       // pages free for reuse
         std::unordered_map<std::int64_t, std::uint32_t> index;  // page key -> page, empty ones included
         std::map<std::int64_t, std::uint32_t> live;             // pages with orders, by key
@@ -243,8 +244,8 @@ class Book {
     std::int64_t index_of(Px p) const;  // throws for a price off the grid
     Px price_of(std::int64_t i) const { return i * unit_; }
     static const Page* find_page(const SideBook& sb, std::int64_t key);
-    static Page& page_for(SideBook& sb, std::int64_t key);  // made when missing
-    static Level& level(SideBook& sb, std::int64_t i) { return page_for(sb, i >> 6).levels[i & 63]; }
+    static std::uint32_t page_at(SideBook& sb, std::int64_t key);  // made when missing
+    static Level& level(SideBook& sb, std::int64_t i) { return sb.pages[page_at(sb, i >> 6)].levels[i & 63]; }
     static const Level& level(const SideBook& sb, std::int64_t i) { return find_page(sb, i >> 6)->levels[i & 63]; }
     static void release_empty(SideBook& sb);
     Slot* slot_of(Handle h);

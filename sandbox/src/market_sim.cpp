@@ -78,6 +78,11 @@ void BrokerState::set_fair(int inst, Px price) {
     settle();
 }
 
+// The provider's ladder: lp_levels prices a side around the fair price. A
+// quote already at a price of the new ladder stays where it is in the queue
+// (the provider does not give up its place when the price moves), one at a
+// price the ladder left is withdrawn, and a new price is quoted afresh; a
+// quote worn below half its usual size is topped up behind the queue.
 void BrokerState::requote(int inst) {
     Instrument& in = instruments[inst];
     // The provider's new quotes replace the old as one change of the book.
@@ -91,43 +96,82 @@ void BrokerState::requote(int inst) {
         }
     } quiet{*this, inst, book_quiet_};
     book_quiet_ = true;
-    for (const engine::Handle& h : in.lp_quotes) in.book->remove(h);
-    in.lp_quotes.clear();
-    book_events(inst);
     in.requote = false;
-    if (!options.liquidity || !in.simulated) return;
-    Px bid = tick_down(*this, in, in.fair), ask = tick_up(*this, in, in.fair);
-    for (int k = 0; k < in.lp_levels; ++k) {
-        for (Side side : {Side::Buy, Side::Sell}) {
-            const Px px = side == Side::Buy ? bid : ask;
-            if (px < in.floor || px > in.ceiling) continue;
-            const double scale = (1 + 0.5 * k) * (0.5 + uniform());
-            const int size = in.lot * std::max(1, static_cast<int>(in.lp_size * scale));
-            to_book(inst, engine::BookOrder{kLiquidity, side, engine::PriceType::Limit,
-                                            engine::Validity::Day, px, size, 0});
+    const bool quoting = options.liquidity && in.simulated;
+    std::vector<std::pair<Side, Px>> ladder;
+    std::vector<int> level_of;
+    if (quoting) {
+        Px bid = tick_down(*this, in, in.fair), ask = tick_up(*this, in, in.fair);
+        for (int k = 0; k < in.lp_levels; ++k) {
+            for (Side side : {Side::Buy, Side::Sell}) {
+                const Px px = side == Side::Buy ? bid : ask;
+                if (px < in.floor || px > in.ceiling) continue;
+                ladder.emplace_back(side, px);
+                level_of.push_back(k);
+            }
+            bid = tick_down(*this, in, bid);
+            ask = tick_up(*this, in, ask);
         }
-        bid = tick_down(*this, in, bid);
-        ask = tick_up(*this, in, ask);
+    }
+    std::vector<std::int64_t> held(ladder.size(), 0);
+    std::vector<engine::Handle> kept;
+    for (const engine::Handle& h : in.lp_quotes) {
+        engine::RestingView v{};
+        if (!in.book->view(h, v)) continue;
+        std::size_t at = ladder.size();
+        for (std::size_t j = 0; j < ladder.size(); ++j)
+            if (ladder[j].second == v.price && ladder[j].first == v.side) at = j;
+        if (at == ladder.size()) {
+            in.book->remove(h);
+            continue;
+        }
+        held[at] += v.remaining;
+        kept.push_back(h);
+    }
+    in.lp_quotes = std::move(kept);
+    book_events(inst);
+    for (std::size_t j = 0; j < ladder.size(); ++j) {
+        const auto [side, px] = ladder[j];
+        const double scale = (1 + 0.5 * level_of[j]) * (0.5 + uniform());
+        const std::int64_t usual = static_cast<std::int64_t>(in.lot) * in.lp_size * (1 + level_of[j]);
+        if (2 * held[j] >= usual) continue;
+        const int size = in.lot * std::max(1, static_cast<int>(in.lp_size * scale));
+        to_book(inst, engine::BookOrder{kLiquidity, side, engine::PriceType::Limit, engine::Validity::Day,
+                                        px, size, 0});
     }
 }
 
+// A participant who takes what the best price on one side offers, up to
+// their size; they do not sweep the book.
 void BrokerState::flow(int inst) {
     Instrument& in = instruments[inst];
     if (!in.simulated || uniform() >= in.flow_chance) return;
     const Side side = uniform() < 0.5 ? Side::Buy : Side::Sell;
     const int lots = std::max(1, static_cast<int>(in.lp_size * (0.2 + uniform() * in.flow_max)));
-    to_book(inst,
-            engine::BookOrder{kFlow, side, engine::PriceType::Market, engine::Validity::IOC,
-                              side == Side::Buy ? in.ceiling : in.floor, static_cast<std::int64_t>(lots) * in.lot, 0});
+    const Px best = side == Side::Buy ? in.book->best_ask() : in.book->best_bid();
+    if (!best) return;
+    to_book(inst, engine::BookOrder{kFlow, side, engine::PriceType::Limit, engine::Validity::IOC, best,
+                                    static_cast<std::int64_t>(lots) * in.lot, 0});
 }
 
 // Someone who knows where the fair price goes next takes, with
 // informed_chance, every quote that price will leave on the wrong side (asks
 // below it when it rises, bids above it when it falls), up to informed_size
 // times lp_size lots. Quotes at the coming price are left alone.
+//
+// Before that, quotes the fair price has passed are stale: someone takes every
+// ask below it and every bid above it, at the quote's own price.
 void BrokerState::informed_flow(int inst) {
     Instrument& in = instruments[inst];
-    if (!in.simulated || in.informed_chance <= 0) return;
+    if (!in.simulated || !in.fair) return;
+    for (engine::Side taker : {engine::Side::Buy, engine::Side::Sell}) {
+        const Px limit = taker == engine::Side::Buy ? tick_down(*this, in, in.fair) : tick_up(*this, in, in.fair);
+        const std::int64_t stale = std::min<std::int64_t>(in.book->fillable(taker, limit), INT32_MAX);
+        if (stale > 0)
+            to_book(inst,
+                    engine::BookOrder{kFlow, taker, engine::PriceType::Limit, engine::Validity::IOC, limit, stale, 0});
+    }
+    if (in.informed_chance <= 0) return;
     const Px hi = tick_down(*this, in, in.ceiling), lo = tick_up(*this, in, in.floor);
     const Px coming = grid_round(*this, in, std::clamp(to_px(coming_exact(inst)), lo, hi));
     if (coming == in.fair || uniform() >= in.informed_chance) return;
