@@ -364,3 +364,10 @@ def test_a_real_ctrl_c_returns_the_partial_result():
     assert p.returncode == 0, err
     word, flag, n = out.split()
     assert (word, flag) == ("interrupted", "True") and 1000 <= int(n) < 400_000, out
+
+
+def test_after_a_backtest_the_usual_world_is_back():
+    broker.reset(running=False, default_world=False)
+    Backtest(daily(), Script, cash=1000, progress=False).run()
+    state = broker.state()
+    assert "ARVO" in state["instruments"] and "E-1001" in state["equity_accounts"] and "XYZ" not in state["instruments"]

@@ -97,7 +97,10 @@ def test_closing_releases_library_threads_held_on_a_full_queue(scripted, client)
     for n in range(5):
         scripted.post(receiver, event(stream.key, update(n, "OPEN")))
     flushed = in_thread(scripted.flush)
-    time.sleep(0.1)
+    deadline = time.time() + 10
+    while stream.pending() < 1 and time.time() < deadline:
+        time.sleep(0.001)
+    time.sleep(0.05)  # room for a wrong second item to arrive
     assert flushed.is_alive() and stream.pending() == 1  # held: never dropped
     closer = in_thread(stream.close)
     closer.join(10)
@@ -257,7 +260,10 @@ def test_close_races_deliveries_and_held_threads_never_block_exit(scripted, clie
         updates = client.equity("E-1").order_updates(maxsize=1)
         for n in range(5):
             sbx.post(sbx.subscriptions()[-1].receiver, event(updates.key, '{"order_no": %d}' % n))
-        time.sleep(0.2)
+        deadline = time.time() + 20
+        while updates.pending() < 1 and time.time() < deadline:
+            time.sleep(0.001)
+        time.sleep(0.05)  # room for a wrong second item to arrive
         print("held", updates.pending())
         """)
     )

@@ -71,7 +71,8 @@ class World:
             return
         self._closed = True
         try:
-            broker.reset(running=False, liquidity=False, activity=False, default_world=False)
+            # the process's usual world again, its clock stopped, for whatever runs next
+            broker.reset(running=False)
         finally:
             self._release()
 

@@ -108,9 +108,9 @@ class Fills:
         self.exact = [(prices[k], fees[k], mults[k]) for k in order]
 
     def money(self, units: Any) -> Decimal:
-        if isinstance(units, Fraction):
-            return (Decimal(units.numerator) / Decimal(units.denominator)).scaleb(-self.digits)
-        return Decimal(units).scaleb(-self.digits)
+        if type(units) is int:  # the usual case; isinstance against the number ABCs costs more
+            return Decimal(units).scaleb(-self.digits)
+        return (Decimal(units.numerator) / Decimal(units.denominator)).scaleb(-self.digits)
 
 
 def _steps(n: int, at: List[int], values: List[Any], first: Any, dtype: str) -> Array:
