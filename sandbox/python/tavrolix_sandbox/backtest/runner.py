@@ -289,7 +289,7 @@ class Backtest:
         n = len(t_)
         seen = [0]
         failed: List[BaseException] = []
-        bar_ = Bar
+        new, bar_ = tuple.__new__, Bar  # a Bar without its Python-level __new__
         loads = json.loads
 
         def on_candle(payload: str) -> None:
@@ -306,7 +306,7 @@ class Backtest:
                     raise RuntimeError("the replay's candle %s is not bar %d of %s" % (payload[:120], i, symbol))
                 b.n = seen[0] = i + 1
                 t, c = t_[i], c_[i]
-                strategy.bar = bar = bar_(symbol, t, o_[i], h_[i], l_[i], c, v_[i])
+                strategy.bar = bar = new(bar_, (symbol, t, o_[i], h_[i], l_[i], c, v_[i]))
                 strategy.now = t
                 last[symbol] = c
                 on_bar(bar)
@@ -376,7 +376,7 @@ class Backtest:
             times = np.unique(allt)
             plan = [np.searchsorted(times, f.closes_at) for f in feeds]
         n = len(times)
-        bar_ = Bar
+        new, bar_ = tuple.__new__, Bar  # a Bar without its Python-level __new__
         bars = [strategy.data[f.symbol] for f in feeds]
         bar_progress = _progress(n, self.progress)
         step = max(1, n // 200)
@@ -392,7 +392,7 @@ class Backtest:
                     if pending():
                         dispatch(drain())
                     b.n = seen[0] = i + 1
-                    on_bar(bar_(symbol, t_[i], o_[i], h_[i], l_[i], c_[i], v_[i]))
+                    on_bar(new(bar_, (symbol, t_[i], o_[i], h_[i], l_[i], c_[i], v_[i])))
                     if bar_progress is not None and not (i + 1) % step:
                         bar_progress.update(step)
             else:
@@ -413,7 +413,7 @@ class Backtest:
                         t_, o_, h_, l_, c_, v_ = f.rows
                         b.n = j + 1
                         seen[k] = j + 1
-                        on_bar(bar_(f.symbol, t_[j], o_[j], h_[j], l_[j], c_[j], v_[j]))
+                        on_bar(new(bar_, (f.symbol, t_[j], o_[j], h_[j], l_[j], c_[j], v_[j])))
                     if bar_progress is not None and not (i + 1) % step:
                         bar_progress.update(step)
             if not stopped[0]:
