@@ -25,6 +25,7 @@ Array = Any  # a numpy array
 __all__ = ["Backtest", "run_live"]
 
 ACCOUNT = {"equity": "BT-E1", "derivatives": "BT-D1"}
+_END = 253402300799  # 9999-12-31T23:59:59: the last time the replay takes, past any history
 _INTERVALS = {"1m": 60, "5m": 300, "15m": 900, "30m": 1800, "60m": 3600, "1h": 3600, "1d": 86400, "1w": 604800}
 
 
@@ -233,7 +234,7 @@ class Backtest:
             given = {str(d.get("symbol")): d for d in self.instruments}
             ticks = {s: float(given.get(s, {}).get("tick") or 0.01) for s in symbols}
             mult = {s: float(known.get(s, {}).get("multiplier", 1) or 1) for s in symbols}
-            schedule = _world.fee_schedule()
+            schedule = world.fees()
             client = world.connect()
             try:
                 acct = client.equity(account_no) if self.account == "equity" else client.derivatives(account_no)
@@ -337,7 +338,7 @@ class Backtest:
                 if bar_progress is not None:
                     bar_progress.update(seen[0] - bar_progress.n)
             if not failed and not stopped[0]:
-                world.until(2**62)  # whatever the history holds after the last bar
+                world.until(_END)  # whatever the history holds after the last bar
                 if seen[0] != n:
                     raise RuntimeError("the replay delivered %d candles for %d bars of %s" % (seen[0], n, symbol))
         except KeyboardInterrupt:
@@ -417,7 +418,7 @@ class Backtest:
                     if bar_progress is not None and not (i + 1) % step:
                         bar_progress.update(step)
             if not stopped[0]:
-                until(2**62)  # whatever the history holds after the last bar
+                until(_END)  # whatever the history holds after the last bar
             if pending():
                 dispatch(drain())
         except KeyboardInterrupt:
