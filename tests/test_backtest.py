@@ -366,8 +366,10 @@ def test_a_real_ctrl_c_returns_the_partial_result():
     assert (word, flag) == ("interrupted", "True") and 1000 <= int(n) < 400_000, out
 
 
-def test_after_a_backtest_the_usual_world_is_back():
-    broker.reset(running=False, default_world=False)
+def test_a_backtest_leaves_the_default_world_alone():
+    broker.reset(running=False)
+    broker.seed(equity_accounts=[{"account_no": "E-7777", "owner": "inv001", "cash": 1234, "credit_limit": 0}])
     Backtest(daily(), Script, cash=1000, progress=False).run()
     state = broker.state()
-    assert "ARVO" in state["instruments"] and "E-1001" in state["equity_accounts"] and "XYZ" not in state["instruments"]
+    assert "E-7777" in state["equity_accounts"] and "ARVO" in state["instruments"]
+    assert "XYZ" not in state["instruments"]  # replayed in the backtest's own world

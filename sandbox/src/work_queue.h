@@ -8,9 +8,10 @@
 // never reads). Nothing of the library waits on it for ever:
 // - items carry a key (a subscription); a key being handled on one thread
 //   holds back only that key's later items, others go on around it;
-// - let_go() (a world ends) drops what is queued and leaves the threads stuck
-//   in handlers behind: a fresh worker serves what comes next;
-// - retire_host() does the same for a host that must not be waited for;
+// - retire() (a world ends) lets the queue go with its worker, waited for by
+//   nobody; the next world has a queue of its own;
+// - retire_host() takes the queue from a host that must not be waited for
+//   (a runner being stopped while its receiver blocks);
 // - the backlog is bounded for mergeable items (market pictures): once
 //   `backlog` items wait, a new one whose key already has one waiting
 //   replaces the newest of them instead of queueing.
@@ -160,28 +161,6 @@ class WorkQueue {
         std::lock_guard<std::mutex> g(m_);
         drop_locked();
         idle_.notify_all();
-    }
-
-    // The world ends: drops what is queued and leaves every thread handling
-    // an item to it (it may be held by a receiver for good). The next push
-    // starts a fresh worker if the worker was among them.
-    void let_go() {
-        std::lock_guard<std::mutex> g(m_);
-        drop_locked();
-        inflight_.clear();
-        for (const auto& [t, h] : handling_) {
-            if (t == thread_) {
-                thread_ = std::thread::id();
-                started_ = false;
-            }
-            if (t == host_) {
-                host_ = std::thread::id();
-                host_depth_ = 0;
-            }
-        }
-        handling_.clear();
-        idle_.notify_all();
-        wake_.notify_all();
     }
 
     // Lets the queue go with its world: the worker hands on what is queued,

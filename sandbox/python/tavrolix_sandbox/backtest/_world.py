@@ -1,10 +1,7 @@
 """The one place the runner touches the library's control side: a world for
 one backtest, its fee schedule, and a client logged into it.
 
-Today the library has one world per process, driven by the module-level
-functions of :mod:`tavrolix_sandbox.broker`; a lock keeps two backtests of
-one process from sharing it at once. When worlds become values, only this
-file changes.
+Each backtest runs in a :class:`tavrolix_sandbox.broker.World` of its own.
 """
 
 from __future__ import annotations
@@ -12,8 +9,6 @@ from __future__ import annotations
 import threading
 from decimal import Decimal
 from typing import Any, Dict, Iterable, Mapping, Optional
-
-import tavrolix
 
 from .. import broker
 from .. import fills as _fills
@@ -24,17 +19,19 @@ _holder: Optional[int] = None
 
 
 class World:
-    """A fresh world in lockstep, with one user of the runner's own."""
+    """A world of the backtest's own (the library's worlds are values), in
+    lockstep, with one user of the runner's own; the process's default world
+    and any other are left alone. Backtests of one process still take turns,
+    and one cannot start another from inside its run."""
 
     def __init__(self) -> None:
         global _holder
         if _holder == threading.get_ident():
-            raise RuntimeError("a backtest cannot start another in the same thread: the process has one world")
-        # Threads of one process take turns: the library has one world a process.
+            raise RuntimeError("a backtest cannot start another in the same thread")
         _busy.acquire()
         _holder = threading.get_ident()
         try:
-            broker.reset(
+            self._w = broker.World(
                 running=False,
                 liquidity=False,
                 activity=False,
@@ -48,31 +45,34 @@ class World:
         self._closed = False
 
     def seed(self, **kw: Any) -> None:
-        broker.seed(**kw)
+        self._w.seed(**kw)
 
     def replay(self, history: Any, instruments: Optional[Iterable[Mapping[str, Any]]] = None) -> Dict[str, Any]:
-        return broker.replay(history, instruments=instruments)
+        out: Dict[str, Any] = self._w.replay(history, instruments=instruments)
+        return out
 
     def instruments(self) -> Dict[str, Any]:
-        out: Dict[str, Any] = broker.state()["instruments"]
+        out: Dict[str, Any] = self._w.state()["instruments"]
         return out
 
     def until(self, time: int) -> int:
-        return int(broker._lib().tvx_replay_until(time))
+        return int(self._w.replay_until(time))
 
     def step(self, events: int) -> int:
-        return int(broker._lib().tvx_replay_step(events))
+        return int(self._w.replay_step(events))
 
     def connect(self) -> Any:
-        return tavrolix.connect(USER, SECRET, pin=PIN)
+        return self._w.connect(USER, SECRET, pin=PIN)
+
+    def fees(self) -> Dict[str, Any]:
+        return fee_schedule(self._w)
 
     def close(self) -> None:
         if self._closed:
             return
         self._closed = True
         try:
-            # the process's usual world again, its clock stopped, for whatever runs next
-            broker.reset(running=False)
+            self._w.close()
         finally:
             self._release()
 
@@ -89,14 +89,14 @@ class World:
         self.close()
 
 
-def fee_schedule() -> Dict[str, Any]:
+def fee_schedule(world: Any = None) -> Dict[str, Any]:
     """The library's fee schedule: ``{"equity": {key: rate}, "hold": factor}``
     with rates as Decimal fractions of a fill's value, each fee rounded half
     up to the cent."""
-    read = getattr(broker, "fees", None)
+    read = getattr(world, "fees", None) or getattr(broker, "fees", None)
     if read is not None:
         return _normalise(read())
-    return {"equity": dict(_fills._EQUITY_FEES), "hold": _fills.HOLD_FACTOR}
+    return {"equity": dict(_fills._equity_rates()), "hold": _fills.HOLD_FACTOR}
 
 
 def _normalise(raw: Mapping[str, Any]) -> Dict[str, Any]:
@@ -110,6 +110,6 @@ def _normalise(raw: Mapping[str, Any]) -> Dict[str, Any]:
             rates[key] = Decimal(repr(value)) if isinstance(value, float) else Decimal(value)
     hold = raw.get("hold") or raw.get("hold_factor") or _fills.HOLD_FACTOR
     return {
-        "equity": rates or dict(_fills._EQUITY_FEES),
+        "equity": rates or dict(_fills._equity_rates()),
         "hold": Decimal(repr(hold)) if isinstance(hold, float) else Decimal(hold),
     }

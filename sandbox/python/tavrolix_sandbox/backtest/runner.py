@@ -25,6 +25,7 @@ Array = Any  # a numpy array
 __all__ = ["Backtest", "run_live"]
 
 ACCOUNT = {"equity": "BT-E1", "derivatives": "BT-D1"}
+_END = 253402300799  # 9999-12-31T23:59:59: the last time the replay takes, past any history
 _INTERVALS = {"1m": 60, "5m": 300, "15m": 900, "30m": 1800, "60m": 3600, "1h": 3600, "1d": 86400, "1w": 604800}
 
 
@@ -233,7 +234,7 @@ class Backtest:
             given = {str(d.get("symbol")): d for d in self.instruments}
             ticks = {s: float(given.get(s, {}).get("tick") or 0.01) for s in symbols}
             mult = {s: float(known.get(s, {}).get("multiplier", 1) or 1) for s in symbols}
-            schedule = _world.fee_schedule()
+            schedule = world.fees()
             client = world.connect()
             try:
                 acct = client.equity(account_no) if self.account == "equity" else client.derivatives(account_no)
@@ -289,7 +290,7 @@ class Backtest:
         n = len(t_)
         seen = [0]
         failed: List[BaseException] = []
-        bar_ = Bar
+        new, bar_ = tuple.__new__, Bar  # a Bar without its Python-level __new__
         loads = json.loads
 
         def on_candle(payload: str) -> None:
@@ -306,7 +307,7 @@ class Backtest:
                     raise RuntimeError("the replay's candle %s is not bar %d of %s" % (payload[:120], i, symbol))
                 b.n = seen[0] = i + 1
                 t, c = t_[i], c_[i]
-                strategy.bar = bar = bar_(symbol, t, o_[i], h_[i], l_[i], c, v_[i])
+                strategy.bar = bar = new(bar_, (symbol, t, o_[i], h_[i], l_[i], c, v_[i]))
                 strategy.now = t
                 last[symbol] = c
                 on_bar(bar)
@@ -337,7 +338,7 @@ class Backtest:
                 if bar_progress is not None:
                     bar_progress.update(seen[0] - bar_progress.n)
             if not failed and not stopped[0]:
-                world.until(2**62)  # whatever the history holds after the last bar
+                world.until(_END)  # whatever the history holds after the last bar
                 if seen[0] != n:
                     raise RuntimeError("the replay delivered %d candles for %d bars of %s" % (seen[0], n, symbol))
         except KeyboardInterrupt:
@@ -376,7 +377,7 @@ class Backtest:
             times = np.unique(allt)
             plan = [np.searchsorted(times, f.closes_at) for f in feeds]
         n = len(times)
-        bar_ = Bar
+        new, bar_ = tuple.__new__, Bar  # a Bar without its Python-level __new__
         bars = [strategy.data[f.symbol] for f in feeds]
         bar_progress = _progress(n, self.progress)
         step = max(1, n // 200)
@@ -392,7 +393,7 @@ class Backtest:
                     if pending():
                         dispatch(drain())
                     b.n = seen[0] = i + 1
-                    on_bar(bar_(symbol, t_[i], o_[i], h_[i], l_[i], c_[i], v_[i]))
+                    on_bar(new(bar_, (symbol, t_[i], o_[i], h_[i], l_[i], c_[i], v_[i])))
                     if bar_progress is not None and not (i + 1) % step:
                         bar_progress.update(step)
             else:
@@ -413,11 +414,11 @@ class Backtest:
                         t_, o_, h_, l_, c_, v_ = f.rows
                         b.n = j + 1
                         seen[k] = j + 1
-                        on_bar(bar_(f.symbol, t_[j], o_[j], h_[j], l_[j], c_[j], v_[j]))
+                        on_bar(new(bar_, (f.symbol, t_[j], o_[j], h_[j], l_[j], c_[j], v_[j])))
                     if bar_progress is not None and not (i + 1) % step:
                         bar_progress.update(step)
             if not stopped[0]:
-                until(2**62)  # whatever the history holds after the last bar
+                until(_END)  # whatever the history holds after the last bar
             if pending():
                 dispatch(drain())
         except KeyboardInterrupt:
