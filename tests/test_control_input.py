@@ -62,7 +62,10 @@ def test_a_bad_price_through_the_market_is_refused_too():
         broker.seed(instruments=[dict(BASE, lot=1000, lp_size=100000)])
     # At the edges that are allowed, the instrument works.
     broker.seed(
-        instruments=[dict(BASE, symbol="TINY", price=0.00000001, tick=0.00000001), dict(BASE, symbol="HUGE", price=999999.0, tick=1)]
+        instruments=[
+            dict(BASE, symbol="TINY", price=0.00000001, tick=0.00000001),
+            dict(BASE, symbol="HUGE", price=999999.0, tick=1),
+        ]
     )
     broker.step(5)
     assert broker.state()["instruments"]["HUGE"]["reference"] == 999999.0
@@ -104,7 +107,9 @@ def test_the_library_checks_what_ctypes_callers_hand_it_directly():
 
 def hand_made_block(times):
     """A trades block packed as the loader would, its times then overwritten with `times`."""
-    blob = bytearray(H.trades([(1772445600 + i, 45.0, 100, 0) for i in range(len(times))], symbol="ARVO", tick=0.25).pack())
+    blob = bytearray(
+        H.trades([(1772445600 + i, 45.0, 100, 0) for i in range(len(times))], symbol="ARVO", tick=0.25).pack()
+    )
     at = int.from_bytes(blob[24 + 56 : 24 + 64], "little")
     for i, t in enumerate(times):
         blob[at + 8 * i : at + 8 * i + 8] = int(t).to_bytes(8, "little", signed=True)

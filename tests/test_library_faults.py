@@ -56,7 +56,12 @@ ENTRY_POINTS = {
     "tvx_replay_stop": ([], TXT, lambda: [], "text"),
     "tvx_replay_state": ([], TXT, lambda: [], "json"),
     "tvx_sandbox_reset": ([], TXT, lambda: [], "text"),
-    "tvx_script_push": ([C.c_int, C.c_int] + IMAGE, C.c_int, lambda: [14, 0, b"\0" * 88, (U64 * 1)(88), 1, None, 0], "code"),
+    "tvx_script_push": (
+        [C.c_int, C.c_int] + IMAGE,
+        C.c_int,
+        lambda: [14, 0, b"\0" * 88, (U64 * 1)(88), 1, None, 0],
+        "code",
+    ),
     "tvx_calls_json": ([C.c_int], TXT, lambda: [0], "json"),
     "tvx_call_count": ([C.c_int], U64, lambda: [14], "zero"),
     "tvx_calls_clear": ([], TXT, lambda: [], "text"),

@@ -13,6 +13,7 @@ from tavrolix_sandbox import World, broker
 
 pytestmark = pytest.mark.usefixtures("broker_world")
 
+
 def wait_for(predicate, timeout=10.0):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:

@@ -55,7 +55,6 @@ TVX_EXPORT double tvx_bench_emit(std::uint64_t receiver, const char* key, int th
     for (int t = 0; t < threads; ++t) pool.emplace_back(emit, fn, key, count, interval_ns, &waiting);
     for (std::thread& t : pool) t.join();
     return static_cast<double>(now_ns() - t0) / 1e9;
-}
-catch (...) {
+} catch (...) {
     return -1;  // no thread could be started
 }

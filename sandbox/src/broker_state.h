@@ -294,10 +294,10 @@ class BrokerState {
     std::string state_json(bool clock_running);
 
     // What the replay drives, and nothing more of the exchange's insides.
-    void note_book(int inst);                    // the book shown changed
-    void print_trade(int inst, Px px, int qty);  // a public trade: tape, candles, pictures
+    void note_book(int inst);                                                 // the book shown changed
+    void print_trade(int inst, Px px, int qty);                               // a public trade: tape, candles, pictures
     void note_trigger(int inst, Px px) { triggers_.emplace_back(inst, px); }  // stop orders see the price
-    void book_events(int inst);                  // acts on what the instrument's book reported
+    void book_events(int inst);  // acts on what the instrument's book reported
     void fill_order(int order, Px px, int qty, const std::string& deal);
     void settle();
     void restart_instrument(int inst);  // new terms around its reference: limits, book, tick grid
@@ -432,7 +432,6 @@ class BrokerState {
     void warm_up(int minutes);
     std::string apply_entities(const json::Value& settings, bool at_reset);
 };
-
 
 // The clock's range, seconds since 1970: the years 1 to 9999.
 inline constexpr std::int64_t kEarliestTime = -62135596800;

@@ -177,7 +177,6 @@ TVX_EXPORT const char* tvx_calls_json(int op) try {
             w.begin_object().field("seq", c.seq).field("op", c.op).key("args").raw(c.args).end_object();
     out = w.end_array().take();
     return out.c_str();
-}
-catch (...) {
+} catch (...) {
     return "{\"error\": \"the library failed inside (out of memory?)\"}";
 }

@@ -303,7 +303,6 @@ TVX_EXPORT const char* tvx_stream_stop() try {
     for (const auto& [key, n] : s.streams.sent) w.field(hex(key), n);
     out = w.end_object().take();
     return out.c_str();
-}
-catch (...) {
+} catch (...) {
     return "{\"error\": \"the library failed inside (out of memory?)\"}";
 }

@@ -363,8 +363,7 @@ Verdict BrokerState::place(const Placement& p) {
     return Verdict::done("order " + orders[i].number() + " accepted", i);
 }
 
-namespace {
-}  // namespace
+namespace {}  // namespace
 
 // The day's band on a grid every tick of it divides: the tick table's steps
 // are not multiples of one another (0.10 and 0.25), so the grid is their
@@ -425,12 +424,10 @@ void BrokerState::submit(int i) {
     Instrument& in = instruments[o.inst];
     if (in.replayed && replay && replay->submit(*this, i)) return;  // history decides its fills
     const Px limit = o.type == PriceType::Limit ? o.price : (o.side == Side::Buy ? in.ceiling : in.floor);
-    const engine::Validity validity = o.type == PriceType::Market && o.validity == Validity::Day
-                                          ? engine::Validity::IOC
-                                          : o.validity;
-    const engine::AddResult r = to_book(
-        o.inst, engine::BookOrder{i, o.side, o.type,
-                                  validity, limit, o.remaining(), o.iceberg});
+    const engine::Validity validity =
+        o.type == PriceType::Market && o.validity == Validity::Day ? engine::Validity::IOC : o.validity;
+    const engine::AddResult r =
+        to_book(o.inst, engine::BookOrder{i, o.side, o.type, validity, limit, o.remaining(), o.iceberg});
     if (r.expired == 0) return;
     Order& after = orders[i];
     after.cancelled += static_cast<int>(r.expired);

@@ -13,8 +13,7 @@
 
 namespace tvx::sandbox {
 
-namespace {
-}  // namespace
+namespace {}  // namespace
 
 // ----------------------------------------------------------------- random
 std::uint64_t BrokerState::next_random() {
@@ -136,8 +135,8 @@ void BrokerState::requote(int inst) {
         const std::int64_t usual = static_cast<std::int64_t>(in.lot) * in.lp_size * (1 + level_of[j]);
         if (2 * held[j] >= usual) continue;
         const int size = in.lot * std::max(1, static_cast<int>(in.lp_size * scale));
-        to_book(inst, engine::BookOrder{kLiquidity, side, engine::PriceType::Limit, engine::Validity::Day,
-                                        px, size, 0});
+        to_book(inst,
+                engine::BookOrder{kLiquidity, side, engine::PriceType::Limit, engine::Validity::Day, px, size, 0});
     }
 }
 

@@ -77,5 +77,4 @@ class Replay {
     static void sync_session(BrokerState& b);
 };
 
-
 }  // namespace tvx::sandbox

@@ -91,8 +91,7 @@ bool runner_current(World& w, std::uint64_t generation, bool applying) {
 
 // Applies up to `n` events, and none past `until`; the number applied. A
 // runner passes its generation (0: a lockstep caller).
-std::uint64_t run_steps_or_throw(World& w, std::uint64_t n, std::int64_t until, std::uint64_t run,
-                                 std::uint64_t& done);
+std::uint64_t run_steps_or_throw(World& w, std::uint64_t n, std::int64_t until, std::uint64_t run, std::uint64_t& done);
 
 // Nothing may unwind into the caller's frames (ctypes, a C host): out of
 // memory ends the steps where it struck.

@@ -26,10 +26,8 @@ struct Word {
     bool equity_only = false;
 };
 
-inline constexpr Word<Side> kSides[] = {{"BUY", Side::Buy},
-                                        {"SELL", Side::Sell},
-                                        {"LONG", Side::Buy, true, false},
-                                        {"SHORT", Side::Sell, true, false}};
+inline constexpr Word<Side> kSides[] = {
+    {"BUY", Side::Buy}, {"SELL", Side::Sell}, {"LONG", Side::Buy, true, false}, {"SHORT", Side::Sell, true, false}};
 inline constexpr Word<PriceType> kPriceTypes[] = {{"LIMIT", PriceType::Limit}, {"MARKET", PriceType::Market}};
 inline constexpr Word<Validity> kValidities[] = {
     {"DAY", Validity::Day}, {"IOC", Validity::IOC}, {"FOK", Validity::FOK}};

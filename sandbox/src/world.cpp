@@ -65,14 +65,17 @@ std::string number_text(double x) {
 
 // "" when setting `key` of `v` is absent, or a finite number within [lo, hi]
 // (a whole one if `whole`); else what is wrong, naming the setting.
-std::string check_number(const json::Value& v, const char* key, const std::string& of, double lo, double hi,
-                         bool whole, const char* range) {
+std::string check_number(const json::Value& v, const char* key, const std::string& of, double lo, double hi, bool whole,
+                         const char* range) {
     if (!v.has(key) || v[key].is_null()) return "";
     const json::Value& x = v[key];
     if (x.kind == json::Value::Number && std::isfinite(x.n) && x.n >= lo && x.n <= hi &&
         (!whole || x.n == std::floor(x.n)))
         return "";
-    const std::string given = x.kind == json::Value::Number ? number_text(x.n) : "a " + std::string(x.kind == json::Value::String ? "text" : "value of another kind");
+    const std::string given =
+        x.kind == json::Value::Number
+            ? number_text(x.n)
+            : "a " + std::string(x.kind == json::Value::String ? "text" : "value of another kind");
     return std::string(key) + of + " must be " + range + ", not " + given;
 }
 
@@ -98,7 +101,6 @@ bool parse_time(const char* s, std::int64_t& out) {
     out = days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 + mi * 60 + sec;
     return true;
 }
-
 
 namespace {
 bool clock_time(const json::Value& v, int& second) {

@@ -33,11 +33,11 @@ event threads that deliver to Python callables keep going meanwhile.
 from __future__ import annotations
 
 import ctypes
+import functools
+import inspect
 import json
 import math
 from decimal import Decimal
-import functools
-import inspect
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, TypeVar
 
 from . import _declare
@@ -172,7 +172,6 @@ def _reset_settings(
     return json.dumps(settings).encode()
 
 
-
 _DEFAULT_ID = 0
 
 
@@ -193,7 +192,7 @@ class World:
         self._closed = False
 
     @classmethod
-    def _named(cls, wid: int) -> "World":
+    def _named(cls, wid: int) -> World:
         w = cls.__new__(cls)
         w._id = wid
         w._closed = False
@@ -207,7 +206,7 @@ class World:
     def __repr__(self) -> str:
         return f"<tavrolix_sandbox.broker.World {self._id}{' closed' if self._closed else ''}>"
 
-    def __enter__(self) -> "World":
+    def __enter__(self) -> World:
         return self
 
     def __exit__(self, *exc: Any) -> None:
@@ -241,7 +240,12 @@ class World:
         """``tavrolix.connect`` into this world (keyword arguments as there)."""
         import tavrolix
 
-        return tavrolix.connect(app_id, secret, **self.login_texts(), **kwargs)
+        options: Dict[str, Any] = dict(self.login_texts())
+        clash = sorted(options.keys() & kwargs.keys())
+        if clash:  # the world names itself through these
+            raise TypeError("connect() got multiple values for %s" % ", ".join(clash))
+        options.update(kwargs)
+        return tavrolix.connect(app_id, secret, **options)
 
     def fees(self) -> Dict[str, Decimal]:
         """The equity fee schedule, as the library defines it: each fee's rate of a
@@ -305,25 +309,30 @@ class World:
         (see `seed`), ``prices`` here being the reference (prior close)
         prices from which the daily limits follow.
         """
-        _check(_lib().tvx_world_reset(self._id, _reset_settings(
-            seed,
-            running=running,
-            liquidity=liquidity,
-            activity=activity,
-            history_minutes=history_minutes,
-            interval=interval,
-            tick_seconds=tick_seconds,
-            start=start,
-            default_world=default_world,
-            conflate=conflate,
-            session=session,
-            users=users,
-            derivatives_accounts=derivatives_accounts,
-            equity_accounts=equity_accounts,
-            positions=positions,
-            prices=prices,
-            instruments=instruments,
-        )))
+        _check(
+            _lib().tvx_world_reset(
+                self._id,
+                _reset_settings(
+                    seed,
+                    running=running,
+                    liquidity=liquidity,
+                    activity=activity,
+                    history_minutes=history_minutes,
+                    interval=interval,
+                    tick_seconds=tick_seconds,
+                    start=start,
+                    default_world=default_world,
+                    conflate=conflate,
+                    session=session,
+                    users=users,
+                    derivatives_accounts=derivatives_accounts,
+                    equity_accounts=equity_accounts,
+                    positions=positions,
+                    prices=prices,
+                    instruments=instruments,
+                ),
+            )
+        )
 
     def seed(
         self,
@@ -489,7 +498,7 @@ if TYPE_CHECKING:
     _P = ParamSpec("_P")
 
 
-def _on_default(method: "Callable[Concatenate[World, _P], _R]") -> "Callable[_P, _R]":
+def _on_default(method: Callable[Concatenate[World, _P], _R]) -> Callable[_P, _R]:
     @functools.wraps(method)
     def on_default(*args: Any, **kwargs: Any) -> Any:
         return method(_DEFAULT, *args, **kwargs)

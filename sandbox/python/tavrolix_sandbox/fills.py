@@ -49,7 +49,7 @@ __all__ = [
 CENT = Decimal("0.01")
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def _equity_rates() -> Tuple[Tuple[str, Decimal], ...]:
     # The schedule the library defines (tavrolix_sandbox.broker.fees).
     from .broker import fees
