@@ -254,7 +254,9 @@ def optimize(
         workers = max(1, len(dask.scheduler_info().get("workers", {})))
         # Not broadcast: a busy cluster can lose a key while replicating it, cancelling every
         # task that needs it; a worker fetches the blob once, with its first task, and keeps it.
-        [shared] = dask.scatter([blob])
+        # A key of its own (hash=False): the same history scattered again by the next sweep
+        # would take the name the cluster is still releasing from this one, and be lost.
+        [shared] = dask.scatter([blob], hash=False)
         n = chunks or 4 * workers
         futures = [dask.submit(_run_chunk, digest, shared, spec, part, pure=False) for part in _chunks(combos, n)]
         for f in futures:
