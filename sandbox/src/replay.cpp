@@ -145,6 +145,25 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
         }
         in.quoted = in.quoted || s.kind == Quotes;
     }
+    // A minute candle per minute the prints fall in, held in one allocation of
+    // that size: doubling as it grows would keep up to twice as much, and both
+    // buffers at once while it moves.
+    std::vector<std::uint64_t> minutes(b.instruments.size(), 0);
+    for (const Series& s : series_) {
+        if (s.kind == Quotes) continue;
+        std::int64_t last = INT64_MIN;
+        for (std::uint64_t r = 0; r < s.rows; ++r) {
+            const std::int64_t m = s.time[r] - ((s.time[r] % 60) + 60) % 60;
+            minutes[s.inst] += m != last;
+            last = m;
+        }
+    }
+    for (std::size_t i = 0; i < minutes.size(); ++i) {
+        if (!fresh[i]) continue;
+        std::vector<Candle>& candles = b.instruments[i].candles;
+        std::vector<Candle>().swap(candles);
+        candles.reserve(minutes[i]);
+    }
     // The first day's reference: the instrument's earliest price in the history.
     std::vector<const Series*> earliest(b.instruments.size(), nullptr);
     for (const Series& s : series_)

@@ -472,15 +472,19 @@ class History:
     def pack(self) -> bytes:
         """The block of bytes laid out as the module's docstring says."""
         at = _HEADER.size + _DESCRIPTOR.size * len(self.series)
-        heads, bodies = [], []
+        heads: List[bytes] = []
+        bodies: List[Any] = []
         for s in self.series:
             heads.append(_DESCRIPTOR.pack(s.kind, s.symbol.encode(), s.interval, len(s), at))
             for name, _ in _COLUMNS[s.kind]:
-                data = _le(s.columns[name]).tobytes()
-                data += bytes(-len(data) % 8)
-                bodies.append(data)
-                at += len(data)
-        return _HEADER.pack(_MAGIC, 1, len(self.series), at) + b"".join(heads) + b"".join(bodies)
+                # the columns themselves, joined once: a history of millions of rows is copied once, not three times
+                col = _le(s.columns[name])
+                width = len(col) * col.itemsize
+                bodies.append(col)
+                if width % 8:
+                    bodies.append(bytes(-width % 8))
+                at += width + (-width % 8)
+        return b"".join([_HEADER.pack(_MAGIC, 1, len(self.series), at), *heads, *bodies])
 
     @staticmethod
     def unpack(blob: bytes) -> History:
