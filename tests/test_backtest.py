@@ -373,3 +373,33 @@ def test_a_backtest_leaves_the_default_world_alone():
     state = broker.state()
     assert "E-7777" in state["equity_accounts"] and "ARVO" in state["instruments"]
     assert "XYZ" not in state["instruments"]  # replayed in the backtest's own world
+
+
+LIGHT = """
+import sys
+import tavrolix_sandbox as sbx
+from tavrolix_sandbox import history as H
+from tavrolix_sandbox.backtest import Backtest, Strategy
+
+class Hold(Strategy):
+    def on_bar(self, bar):
+        if not self.position():
+            self.buy(volume=1)
+
+sbx.use_broker()
+rows = [(1600000000 + 86400 * i, 50.0, 52.5, 49.5, 50.0 + i % 3, 10) for i in range(300)]
+r = Backtest(H.bars(rows, symbol="XYZ", tick=0.01), Hold, cash=1000, progress=False).run()
+heavy = sorted({m.split(".")[0] for m in sys.modules} & {"pandas", "bokeh", "dask", "distributed", "matplotlib"})
+print(len(r.equity), heavy)
+print(type(r.stats).__module__.split(".")[0], type(r.trades).__name__)
+"""
+
+
+def test_a_run_imports_no_table_or_plotting_library_until_asked():
+    # pandas alone is half a second and tens of MB that a run without tables does not need
+    pytest.importorskip("pandas")
+    p = subprocess.run([sys.executable, "-c", LIGHT], capture_output=True, text=True, timeout=120)
+    assert p.returncode == 0, p.stderr
+    run, asked = p.stdout.splitlines()
+    assert run == "300 []", p.stdout
+    assert asked == "pandas DataFrame"  # the tables still come as pandas' when it is there

@@ -17,10 +17,15 @@ CENT = Decimal("0.01")
 _FEE_KEYS = ("brokerage_fee", "trading_fee", "clearing_fee")
 _SIDE = {"BUY": 1, "LONG": 1, "SELL": -1, "SHORT": -1}
 
-try:
-    import pandas as _pd  # type: ignore[import-untyped, unused-ignore]
-except ImportError:  # pragma: no cover - pandas is in the test extra
-    _pd = None
+
+def _pandas() -> Any:
+    """pandas, or None without it: imported when a table is asked for, not with
+    the runner (half a second and some 45 MB that a run without tables never needs)."""
+    try:
+        import pandas  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:  # pragma: no cover - pandas is in the test extra
+        return None
+    return pandas
 
 
 def _money(x: Any) -> Decimal:
@@ -324,6 +329,7 @@ class Result:
 
     @property
     def stats(self) -> Any:
+        _pd = _pandas()
         if _pd is None:
             return dict(self._stats)
         s = dict(self._stats)
@@ -345,6 +351,7 @@ class Result:
     @property
     def trades(self) -> Any:
         rows = [dict(r) for r in self._trips]
+        _pd = _pandas()
         if _pd is None:
             return rows
         df = _pd.DataFrame(
@@ -382,6 +389,7 @@ class Result:
             }
             for t, s, side, p, v, fee, o, _ in self._fill_rows
         ]
+        _pd = _pandas()
         if _pd is None:
             return rows
         df = _pd.DataFrame(rows, columns=["Time", "Symbol", "Side", "Price", "Volume", "Fee", "OrderNo"])
@@ -403,6 +411,7 @@ class Result:
             }
             for o in self.strategy.orders.values()
         ]
+        _pd = _pandas()
         if _pd is None:
             return rows
         df = _pd.DataFrame(
@@ -414,6 +423,7 @@ class Result:
     @property
     def equity(self) -> Any:
         dd = _stats.drawdown(self._equity)
+        _pd = _pandas()
         if _pd is None:
             return {"time": self.times, "Equity": self._equity, "DrawdownPct": dd}
         return _pd.DataFrame({"Equity": self._equity, "DrawdownPct": dd}, index=_pd.to_datetime(self.times, unit="s"))
