@@ -42,24 +42,24 @@ def _init(digest: str, blob: bytes) -> None:
 
 
 def _run_chunk(
-    digest: str, blob: Optional[bytes], spec: Dict[str, Any], combos: Sequence[Dict[str, Any]]
+    digest: str, blob: Optional[bytes], run_settings: Dict[str, Any], combos: Sequence[Dict[str, Any]]
 ) -> List[Dict[str, Any]]:
     """Runs each combination; plain data back (statistics per run)."""
     from .runner import Backtest
 
     history = _history(digest, blob)
-    spec = dict(spec, strategy=_local(spec["strategy"]), fees=_local(spec["fees"]))
+    run_settings = dict(run_settings, strategy=_local(run_settings["strategy"]), fees=_local(run_settings["fees"]))
     bt = Backtest(
         history,
-        spec["strategy"],
-        cash=spec["cash"],
-        account=spec["account"],
-        interval=spec["interval"],
-        fees=spec["fees"],
-        slippage=spec["slippage"],
-        instruments=spec["instruments"],
+        run_settings["strategy"],
+        cash=run_settings["cash"],
+        account=run_settings["account"],
+        interval=run_settings["interval"],
+        fees=run_settings["fees"],
+        slippage=run_settings["slippage"],
+        instruments=run_settings["instruments"],
         progress=False,
-        **spec["params"],
+        **run_settings["params"],
     )
     out = []
     for params in combos:
@@ -238,7 +238,7 @@ def optimize(
         raise ValueError("no combination of the ranges passes the constraint")
     blob = bt.history.pack()
     digest = hashlib.sha1(blob).hexdigest()
-    spec = {
+    run_settings = {
         "strategy": _portable(bt.strategy),
         "cash": bt.cash,
         "account": bt.account,
@@ -258,7 +258,9 @@ def optimize(
         # would take the name the cluster is still releasing from this one, and be lost.
         [shared] = dask.scatter([blob], hash=False)
         n = chunks or 4 * workers
-        futures = [dask.submit(_run_chunk, digest, shared, spec, part, pure=False) for part in _chunks(combos, n)]
+        futures = [
+            dask.submit(_run_chunk, digest, shared, run_settings, part, pure=False) for part in _chunks(combos, n)
+        ]
         for f in futures:
             results.extend(f.result())
     elif executor is None:
@@ -271,14 +273,22 @@ def optimize(
         ) as pool:
             n = chunks or 4 * workers
             for part in pool.map(
-                _run_chunk, itertools.repeat(digest), itertools.repeat(None), itertools.repeat(spec), _chunks(combos, n)
+                _run_chunk,
+                itertools.repeat(digest),
+                itertools.repeat(None),
+                itertools.repeat(run_settings),
+                _chunks(combos, n),
             ):
                 results.extend(part)
     elif isinstance(executor, Executor):
         workers = int(getattr(executor, "_max_workers", 0) or os.cpu_count() or 1)
         n = chunks or workers
         for part in executor.map(
-            _run_chunk, itertools.repeat(digest), itertools.repeat(blob), itertools.repeat(spec), _chunks(combos, n)
+            _run_chunk,
+            itertools.repeat(digest),
+            itertools.repeat(blob),
+            itertools.repeat(run_settings),
+            _chunks(combos, n),
         ):
             results.extend(part)
     else:
