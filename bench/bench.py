@@ -139,7 +139,7 @@ def events_case(env, rounds, paced_events=30_000):
                 1e-3,
                 s,
                 better="higher",
-                target=(">= 0.8x floor", lambda r: r.ratio("module") >= 0.8),
+                target=(">= 0.9x floor", lambda r: r.ratio("module") >= 0.9),
             )
         )
     for threads in (1, 4):

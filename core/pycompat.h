@@ -188,6 +188,14 @@ inline PyThreadState* thread_state_unchecked() {
 // From 3.13 os.fork() holds the interpreter's thread-state list lock across
 // fork() itself, so the child's list is whole and a thread making its state
 // simply waits; before that, the module has to keep such steps out of a fork.
+// Whether the interpreter runs without its global lock.
+inline constexpr bool free_threaded =
+#if defined(Py_GIL_DISABLED)
+    true;
+#else
+    false;
+#endif
+
 inline constexpr bool fork_guards_thread_states =
 #if PY_VERSION_HEX >= 0x030D0000
     true;

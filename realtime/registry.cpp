@@ -5,6 +5,7 @@
 #endif
 
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -40,10 +41,13 @@ struct Registry {
     Map<Cached> payloads;
     // Emptyings of the cache so far (one entry, or all at a login); a
     // delivery notes the count when it arrives.
-    std::uint64_t empties = 0;
+    std::atomic<std::uint64_t> empties{0};
     std::uint64_t emptied_all = 0;  // `empties` at the last login
     // Subscriptions a forked child found; released once Python runs again.
     std::vector<SubscriptionPtr> inherited;
+    // Changes of the callback registry so far: a thread's remembered lookup
+    // (LastFound) holds while this has not moved.
+    std::atomic<std::uint64_t> generation{1};
     std::atomic<int> in_flight{0};  // deliveries that passed the gate and may touch Python
     // Threads waiting on `settled`: a finishing delivery takes the lock and
     // notifies only when there is one, so the common case costs no lock.
@@ -57,16 +61,34 @@ Registry& registry() {
     return *r;
 }
 
-// Deliveries running on this thread (a callable's own calls nest inside).
-thread_local int t_depth = 0;
+// The last subscription this thread found, while the callback registry has
+// not changed since: a thread delivering one stream's events skips the lock
+// and the hashing. Only a position in the registry is kept, never an owner.
+struct LastFound {
+    std::uint64_t generation = 0;
+    const SubscriptionPtr* slot = nullptr;
+    std::size_t length = 0;
+    char key[32] = {};
+};
+
+// What a thread keeps of its deliveries; one thread-local block, reached once a delivery.
+struct ThreadDeliveries {
+    int depth = 0;  // deliveries running on this thread (a callable's own calls nest inside)
+    LastFound last;
+};
+thread_local ThreadDeliveries t_mine;
 
 // One delivery past the gate. The destructor also runs when a finalizing
 // interpreter ends the thread, so the count stays true.
 struct Flight {
     Registry& r;
-    explicit Flight(Registry& reg) : r(reg) { ++t_depth; }
+    ThreadDeliveries& mine;
+    Flight(Registry& reg, ThreadDeliveries& m) : r(reg), mine(m) {
+        r.in_flight.fetch_add(1);
+        ++mine.depth;
+    }
     ~Flight() {
-        --t_depth;
+        --mine.depth;
         r.in_flight.fetch_sub(1);
         // Both sides are sequentially consistent: either the waiter's check
         // sees the count down, or this sees the waiter and wakes it.
@@ -133,9 +155,43 @@ struct StateStep {
     }
 };
 
-void run(Registry& r, std::string_view key, SubscriptionPtr s, std::string_view payload,
-         const std::string_view* cache_key, std::uint64_t arrived) {
-    Flight flight(r);
+// The registry's entry for `key`, or null. The interpreter lock is held, as
+// it is by everything that changes the callback registry, so a remembered
+// position is read while nothing can move it.
+SubscriptionPtr lookup(Registry& r, std::string_view key, LastFound& last) {
+    const std::uint64_t now = r.generation.load(std::memory_order_acquire);
+    if (!compat::free_threaded && last.generation == now && last.length == key.size() &&
+        std::memcmp(last.key, key.data(), key.size()) == 0)
+        return *last.slot;
+    std::lock_guard<std::mutex> g(r.lock);
+    auto it = r.callbacks.find(key);
+    if (it == r.callbacks.end()) return nullptr;
+    if (key.size() <= sizeof last.key) {
+        last.generation = r.generation.load(std::memory_order_relaxed);
+        last.slot = &it->second;
+        last.length = key.size();
+        std::memcpy(last.key, key.data(), key.size());
+    }
+    return it->second;
+}
+
+// An event delivered: counted in (Flight) before `closing` is checked, so
+// that shut_down, which sets `closing` before it reads the count, either
+// waits for this delivery or is seen here. The subscription is looked up
+// under the interpreter lock: the lock every change of the registry holds
+// too, so the registry's own lock is never contended, and once unsubscribe
+// has returned no call of its callable starts. `given`: a subscription
+// already in hand (a cached payload replayed at subscription).
+void run(Registry& r, std::string_view key, const SubscriptionPtr* given, std::string_view payload,
+         const std::string_view* cache_key) {
+    ThreadDeliveries& mine = t_mine;
+    Flight flight(r, mine);
+    // A finalizing interpreter ends a thread that asks for its lock: past
+    // this check the thread may ask.
+    if (r.closing.load() || compat::is_finalizing()) return;
+    // The payload cache's emptyings when the event arrived: what is emptied
+    // from now on must not be filled again by this event.
+    const std::uint64_t arrived = r.empties.load();
     PyThreadState* fresh = nullptr;
     PyGILState_STATE gil{};
     if (PyGILState_GetThisThreadState() == nullptr) {
@@ -148,10 +204,9 @@ void run(Registry& r, std::string_view key, SubscriptionPtr s, std::string_view 
     } else {
         gil = PyGILState_Ensure();
     }
-    // Checked under the interpreter lock, which unsubscribe holds from start
-    // to end: once it has returned, no call of the callable starts.
+    SubscriptionPtr s = given ? *given : lookup(r, key, mine.last);
     const bool returned =
-        !r.closing.load() && !s->removed.load(std::memory_order_acquire) && s->callable.call(payload, key);
+        s && !r.closing.load() && !s->removed.load(std::memory_order_acquire) && s->callable.call(payload, key);
     if (returned && cache_key) store(r, *s, *cache_key, payload, arrived);
     release(s);
     if (fresh) {
@@ -179,6 +234,7 @@ void erase_from(Map<V>& map, std::string_view key) {
 SubscriptionPtr take(Map<SubscriptionPtr>::iterator it, Registry& r) {
     SubscriptionPtr s = std::move(it->second);
     r.callbacks.erase(it);
+    r.generation.fetch_add(1, std::memory_order_release);
     s->removed.store(true, std::memory_order_release);
     return s;
 }
@@ -196,7 +252,7 @@ void shut_down() {
     }
     const auto deadline = clock::now() + kExitGrace;
     std::optional<pybind11::error_already_set> interrupted;
-    while (r.in_flight.load() > t_depth && clock::now() < deadline) {
+    while (r.in_flight.load() > t_mine.depth && clock::now() < deadline) {
         {
             // Deliveries waiting for the interpreter lock must get it to finish.
             pybind11::gil_scoped_release nogil;
@@ -204,7 +260,7 @@ void shut_down() {
             {
                 std::unique_lock<std::mutex> lk(r.lock);
                 r.settled.wait_until(lk, std::min(deadline, clock::now() + std::chrono::milliseconds(20)),
-                                     [&] { return r.in_flight.load() <= t_depth; });
+                                     [&] { return r.in_flight.load() <= t_mine.depth; });
             }
             r.waiters.fetch_sub(1);
         }
@@ -221,6 +277,7 @@ void shut_down() {
             released.push_back(std::move(entry.second));
         }
         r.callbacks.clear();
+        r.generation.fetch_add(1, std::memory_order_release);
     }
     for (SubscriptionPtr& s : released) release(s);
     if (interrupted) throw *interrupted;
@@ -250,11 +307,12 @@ void after_fork_in_child() {
         r.inherited.push_back(std::move(entry.second));
     }
     r.callbacks.clear();
+    r.generation.fetch_add(1, std::memory_order_release);
     r.handles.clear();
     r.payloads.clear();
     r.emptied_all = ++r.empties;
     // Only this thread's deliveries still run; any waiter stayed behind.
-    r.in_flight.store(t_depth);
+    r.in_flight.store(t_mine.depth);
     r.waiters.store(0);
     new (&r.settled) std::condition_variable;
     r.lock.unlock();
@@ -292,6 +350,7 @@ std::string open(const SubscriptionPtr& s) {
     std::string key = unique_key(
         &system_ticks, [&](const std::string& k) { return r.callbacks.count(k) != 0 || r.handles.count(k) != 0; });
     r.callbacks.emplace(key, s);
+    r.generation.fetch_add(1, std::memory_order_release);  // an insertion may move every entry
     return key;
 }
 
@@ -346,32 +405,12 @@ void clear_payload_cache() {
 }
 
 void deliver(std::string_view key, std::string_view payload, const std::string_view* cache_key) {
-    Registry& r = registry();
-    SubscriptionPtr s;
-    std::uint64_t arrived;
-    {
-        std::lock_guard<std::mutex> g(r.lock);
-        // A finalizing interpreter ends a thread that asks for its lock:
-        // past this check the thread may ask.
-        if (r.closing.load() || compat::is_finalizing()) return;
-        auto it = r.callbacks.find(key);
-        if (it == r.callbacks.end() || it->second->callable.empty()) return;
-        s = it->second;
-        arrived = r.empties;
-        r.in_flight.fetch_add(1);
-    }
-    run(r, key, std::move(s), payload, cache_key, arrived);
+    run(registry(), key, nullptr, payload, cache_key);
 }
 
 void replay(std::string_view key, const SubscriptionPtr& s, std::string_view payload) {
-    Registry& r = registry();
     if (s->callable.empty()) return;
-    {
-        std::lock_guard<std::mutex> g(r.lock);
-        if (r.closing.load()) return;
-        r.in_flight.fetch_add(1);
-    }
-    run(r, key, s, payload, nullptr, 0);
+    run(registry(), key, &s, payload, nullptr);
 }
 
 void install_process_hooks() {

@@ -124,6 +124,33 @@ def test_callable_that_unsubscribes_itself(ctx, standing):
     assert alive() is None
 
 
+def test_a_delivering_thread_follows_the_registry_as_it_grows_and_shrinks(ctx, standing):
+    # One long-lived library thread delivers to the same key again and again
+    # (it may remember where that key's callable is) while Python grows the
+    # registry past several rehashes, then ends the key.
+    got, others = [], []
+    key = DERIV.subscribe(ctx, "A", got.append)
+    receiver = receiver_of(DERIV)
+    sbx.post(receiver, event(key, "1"))
+    sbx.flush()
+    keys = [DERIV.subscribe(ctx, "X%d" % i, others.append) for i in range(300)]
+    sbx.post(receiver, event(key, "2"))
+    sbx.post(receiver, event(keys[-1], "x"))
+    sbx.post(receiver, event(key, "3"))
+    sbx.flush()
+    tv.unsubscribe("CH-1", key)
+    sbx.post(receiver, event(key, "4"))
+    sbx.post(receiver, event(keys[0], "y"))
+    sbx.flush()
+    for k in keys[:150]:
+        tv.unsubscribe("CH-1", k)
+    sbx.post(receiver, event(keys[0], "z"))
+    sbx.post(receiver, event(keys[-1], "w"))
+    sbx.flush()
+    assert got == ["1", "2", "3"]
+    assert others == ["x", "y", "w"]
+
+
 def test_callable_that_subscribes_from_its_event(ctx, standing):
     # A payload cached beforehand is replayed inside the event, on the native thread.
     seed = BID.subscribe(ctx, "INNER", lambda p: None)
