@@ -7,7 +7,7 @@ import struct
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
+from hypothesis import given, note, settings
 from hypothesis import strategies as st
 from tavrolix_sandbox import history as H
 
@@ -418,3 +418,109 @@ def test_a_csv_through_pandas_loads_as_the_rows_do_text_sides_and_iso_times_incl
     assert got == H.trades(rows, symbol="ARVO", tick=H.EQUITY_TICKS)
     assert list(got["ARVO"].columns["side"]) == [1, -1, -1, 1]
     assert list(got["ARVO"].columns["time"]) == [T0 + 36000, T0 + 36000, T0 + 36001, T0 + 36002]
+
+
+def _load_csv(kind, path, road, **kw):
+    """The file through one road: "columns" (no pandas: the csv module, column by column) or "rows"."""
+    with pytest.MonkeyPatch.context() as m:
+        m.setattr(H, "_read_csv", lambda *a: None)  # as without pandas
+        if road == "rows":
+            m.setattr(H, "_csv_fast", lambda *a: None)
+        try:
+            return (H.bars if kind == "bars" else H.trades)(str(path), symbol="ARVO", **kw)
+        except H.HistoryError as e:
+            return str(e)
+
+
+_CELLS = {  # text cells as files hold them: fine ones first, then bad ones
+    "time": [
+        "2026-03-02T10:00:0%d",
+        "2026-03-02 10:00:0%d",
+        "2026-03-02T17:00:0%d+07:00",
+        "2026-03-02T10:00:0%dZ",
+        "2026-03-02T10:00:0%d.75",
+        "177244560%d",
+        "2026-03-02",
+        "",
+        "2026-02-30T10:00:0%d",
+        "2026-03-02T10:00:0%d ",
+        "1772445600%d00",
+        "2026030%d",
+        " 2026-03-02",
+        "x",
+    ],
+    "price": ["45.25", "45.5", "45.0", " 45.75", "4.5e1", "", "45.1", "nan", "inf", "0", "-45.0", "2e11", "abc"],
+    "volume": ["10", "7", "10.0", " 3", "1_000", "", "0", "-1", "2.5", "9007199254740993", "1e30", "many"],
+    "side": ["BUY", "s", " Sell ", "", "B", "-1", "1", "0", "up", "true"],
+}
+
+
+@settings(max_examples=120, deadline=None)
+@given(st.data())
+def test_a_csv_without_pandas_loads_column_by_column_exactly_as_row_by_row(tmp_path_factory, data):
+    """The csv module's road reads whole columns; whatever it takes must load as
+    the row path loads it, and whatever it cannot take goes to the row path,
+    which refuses it with the same message (line and field)."""
+    kind = data.draw(st.sampled_from(["bars", "trades"]))
+    n = data.draw(st.integers(1, 5))
+    columns = ["time", "open", "high", "low", "close", "volume"] if kind == "bars" else ["time", "price", "volume"]
+    if kind == "trades" and data.draw(st.booleans()):
+        columns.append("side")
+
+    def cell(name, i):
+        options = _CELLS["price" if name in ("open", "high", "low", "close") else name]
+        good = data.draw(st.booleans()) or data.draw(st.booleans())  # mostly fine cells
+        text = data.draw(st.sampled_from(options[: 5 if good else None]))
+        return text % i if "%d" in text else text
+
+    rows = [[cell(c, i) for c in columns] for i in range(n)]
+    if kind == "bars" and data.draw(st.booleans()):  # consistent bars on the grid
+        for i, r in enumerate(rows):
+            r[1:5] = ["45.25", "46.0", "44.5", "45.75"] if i % 2 else ["45.5", "45.5", "45.5", "45.5"]
+    head = [c.capitalize() if data.draw(st.booleans()) else c for c in columns]
+    sep = data.draw(st.sampled_from(["\n", "\r\n"]))
+    quoted = data.draw(st.booleans())
+    lines = [",".join('"%s"' % v if quoted else v for v in r) for r in [head] + rows]
+    if data.draw(st.booleans()):
+        lines.insert(data.draw(st.integers(1, len(lines))), "")  # a blank line
+    if data.draw(st.booleans()):  # a short or long row
+        at = data.draw(st.integers(1, len(lines) - 1))
+        lines[at] = lines[at] + ",9" if data.draw(st.booleans()) else lines[at].rsplit(",", 1)[0]
+    path = tmp_path_factory.mktemp("csv") / "t.csv"
+    path.write_bytes(("\ufeff" if data.draw(st.booleans()) else "").encode() + (sep.join(lines) + sep).encode())
+    kw = data.draw(
+        st.sampled_from(
+            [{}, {"tick": H.EQUITY_TICKS}, {"tick": H.EQUITY_TICKS, "off_grid": "round"}, {"time_unit": "ms"}]
+        )
+    )
+    if kind == "bars" and data.draw(st.booleans()):
+        kw["round_volume"] = True
+    note(path.read_text())
+    assert _load_csv(kind, path, "columns", **kw) == _load_csv(kind, path, "rows", **kw)
+
+
+def test_a_csv_without_pandas_takes_the_column_road_for_usual_files(tmp_path, monkeypatch):
+    rows = [
+        ("2026-03-02T10:00:00Z", 45.25, 10, "BUY"),
+        ("2026-03-02 10:00:00.75", 45.5, 5, "s"),
+        ("2026-03-02T17:00:01+07:00", 45.5, 7, " Sell "),
+        ("2026-03-02T10:00:02", 45.75, 1, ""),
+    ]
+    path = tmp_path / "t.csv"
+    path.write_text("Time,Price,Volume,Side\n" + "".join("%s,%r,%d,%s\n" % r for r in rows))
+    calls = []
+    real = H._csv_fast
+    monkeypatch.setattr(H, "_csv_fast", lambda *a: calls.append(real(*a)) or calls[-1])
+    monkeypatch.setattr(H, "_read_csv", lambda *a: None)
+    got = H.trades(str(path), symbol="ARVO", tick=H.EQUITY_TICKS)
+    assert calls and calls[0] is not None  # taken whole, not row by row
+    assert got == H.trades(rows, symbol="ARVO", tick=H.EQUITY_TICKS)
+    assert list(got["ARVO"].columns["side"]) == [1, -1, -1, 0]
+    ms = tmp_path / "ms.csv"
+    ms.write_text(
+        "ts,open,high,low,close\n" + "".join("%d,45.0,45.0,45.0,45.0\n" % ((T0 + 60 * i) * 1000) for i in range(3))
+    )
+    assert list(H.bars(str(ms), symbol="ARVO", time_unit="ms")["ARVO"].columns["time"]) == [T0, T0 + 60, T0 + 120]
+    assert calls[-1] is not None
+    with pytest.raises(H.HistoryError, match=r"line 2, field 'ts'.*time_unit='ms'"):
+        H.bars(str(ms), symbol="ARVO")

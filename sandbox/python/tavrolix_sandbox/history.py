@@ -13,8 +13,10 @@ imported only when a DataFrame is handed in)::
 A DataFrame of numeric or datetime columns is checked a column at a time
 with numpy; when any row fails there, it is read row by row, so the error
 names its row and field as for any other source. A CSV file goes through
-pandas the same way when pandas is installed. Column names are matched
-without regard to case.
+pandas the same way when pandas is installed; without pandas it is read with
+the csv module and checked a column at a time (a text column such as the
+side is read once per distinct text), falling back to the row path in the
+same way. Column names are matched without regard to case.
 
 The time is the column named time, date, datetime, timestamp or ts (or the
 one ``time_column=`` names); a DataFrame may instead carry it as a datetime
@@ -83,6 +85,8 @@ from __future__ import annotations
 import csv
 import datetime as _dt
 import heapq
+import io
+import itertools
 import math
 import operator
 import os
@@ -1005,7 +1009,201 @@ def _step(kind: int, times: Any, interval: Optional[int]) -> int:
         return 0
     if interval is not None:
         return interval
-    return min((y - x for x, y in zip(times, times[1:])), default=0)
+    return min(map(operator.sub, times[1:], times), default=0)
+
+
+# The CSV road without pandas: the csv module's rows turned into columns, each
+# converted by one call over the whole column and checked with min/max and
+# comparisons over whole columns; texts (sides, the date and time of day of
+# ISO times) are read once per distinct text. Any column it cannot take whole
+# (an empty or odd value, a time of a form it does not know) sends the file
+# to the row path, which then names the line and field, or reads that form.
+
+_ISO_DAY = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}").fullmatch
+_ISO_CLOCK = re.compile(r"[T ]([0-9]{2}):([0-9]{2})").fullmatch
+_ISO_REST = re.compile(r"(?::[0-9]{2}(?:[.,][0-9]+)?)?(?:[Zz]|[+-][0-9]{2}:[0-9]{2})?").fullmatch
+_MAX_EXACT = 2**53  # integers beyond this read differently through float (as the row path reads them)
+# An ISO time as three parts, each with few distinct texts in a file: the
+# day, the hour and minute, and the rest (seconds, fraction, offset).
+_day_part = operator.itemgetter(slice(0, 10))
+_clock_part = operator.itemgetter(slice(10, 16))
+_rest_part = operator.itemgetter(slice(16, None))
+
+
+def _clock_seconds(clock: str) -> Optional[int]:
+    if not clock:
+        return 0
+    m = _ISO_CLOCK(clock)
+    if m is None or int(m[1]) > 23 or int(m[2]) > 59:
+        return None
+    return int(m[1]) * 3600 + int(m[2]) * 60
+
+
+def _csv_columns(path: Any, width: int) -> Optional[List[Sequence[str]]]:
+    with open(path, newline="", encoding="utf-8-sig") as f:
+        text = f.read()
+    if '"' in text or "\r" in text or "\0" in text:
+        # Quoted fields or other line ends: as the csv module reads them.
+        try:
+            rows = list(csv.reader(io.StringIO(text, newline="")))[1:]
+        except csv.Error:  # the row path reports it
+            return None
+        rows = [r for r in rows if r]  # blank lines are skipped, as the row path does
+        if not rows or set(map(len, rows)) != {width}:
+            return None
+        return list(zip(*rows))
+    # Plain fields, one line a row: split the whole text at once.
+    lines = text.split("\n")[1:]
+    if lines and not lines[-1]:
+        lines.pop()
+    if "" in lines:
+        lines = [line for line in lines if line]
+    if not lines or set(map(str.count, lines, itertools.repeat(","))) != {width - 1}:
+        return None
+    fields = ",".join(lines).split(",")
+    return [fields[i::width] for i in range(width)]
+
+
+def _csv_times(col: Sequence[str], unit: Optional[str]) -> Optional[array[Any]]:
+    try:
+        numbers: Optional[array[Any]] = array("q", map(int, col))
+    except (ValueError, OverflowError):
+        numbers = None
+    if numbers is not None:
+        if unit == "yyyymmdd":
+            days = {n: _yyyymmdd(n) for n in set(numbers)}
+            if None in days.values():
+                return None
+            return array("q", map(days.__getitem__, numbers))
+        f = _TIME_UNITS[unit or "s"]
+        times = numbers if f == 1 else array("q", [n // f for n in numbers])
+        if min(times) < _EARLIEST or max(times) >= _LATEST:
+            return None
+        # Seconds that may spell YYYYMMDD dates: the row path decides.
+        if (
+            unit is None
+            and min(times) <= 22001231
+            and max(times) >= 19000101
+            and any(19000101 <= n <= 22001231 for n in times)
+        ):
+            return None
+        return times
+    if unit == "yyyymmdd":
+        return None
+    # ISO dates and times: each part read once per distinct text. The parts'
+    # seconds add up to the whole's, offset included.
+    parts = []
+    try:
+        for part, seconds in (
+            (_day_part, lambda d: to_utc_seconds(d) if _ISO_DAY(d) else None),
+            (_clock_part, _clock_seconds),
+            (_rest_part, lambda r: to_utc_seconds("1970-01-01T00:00" + r) if _ISO_REST(r) else None),
+        ):
+            texts = list(map(part, col))
+            known = {t: seconds(t) for t in set(texts)}
+            if None in known.values():
+                return None
+            parts.append(map(known.__getitem__, texts))
+    except (ValueError, OverflowError):
+        return None
+    return array("q", map(operator.add, map(operator.add, parts[0], parts[1]), parts[2]))
+
+
+def _csv_prices(col: Sequence[str], name: str, b: _Builder) -> Optional[array[Any]]:
+    try:
+        x = array("d", map(float, col))
+    except ValueError:
+        return None
+    if not math.isfinite(sum(x)) or min(x) <= 0 or max(x) > MAX_PRICE:
+        return None
+    if b.grid is None:
+        return x
+    try:
+        on = {u: b.price("", name, u) for u in set(x)}
+    except (HistoryError, ValueError):
+        return None
+    if all(k == v for k, v in on.items()):
+        return x
+    return array("d", map(on.__getitem__, x))
+
+
+def _csv_volumes(col: Sequence[str], positive: bool, rounding: bool) -> Optional[array[Any]]:
+    try:
+        v = array("q", map(int, col))
+    except (ValueError, OverflowError):
+        try:
+            x = array("d", map(float, col))
+        except ValueError:
+            return None
+        if not math.isfinite(sum(x)) or max(x) >= _MAX_EXACT:
+            return None
+        if rounding:
+            v = array("q", map(round, x))
+        elif all(map(float.is_integer, x)):
+            v = array("q", map(int, x))
+        else:
+            return None
+    if (min(v) <= 0 if positive else min(v) < 0) or max(v) >= _MAX_EXACT:
+        return None
+    return v
+
+
+def _csv_fast(
+    kind: int,
+    path: Any,
+    header: List[str],
+    symbol: str,
+    tick: Optional[Tick],
+    time_name: str,
+    unit: Optional[str],
+    round_volume: bool,
+    off_grid: str,
+) -> Optional[Dict[str, array[Any]]]:
+    """The columns of a CSV file whose every row is valid, read column by column without pandas; None when
+    a row needs the row path."""
+    names = [h.strip().lower() for h in header]
+    cols = _csv_columns(path, len(header))
+    if cols is None:
+        return None
+    n = len(cols[0])
+    times = _csv_times(cols[names.index(time_name)], unit)
+    if times is None:
+        return None
+    later = times[1:]
+    if not all(map(operator.lt if kind == BARS else operator.le, times, later)):
+        return None
+    b = _Builder(kind, symbol, tick, off_grid)
+    out: Dict[str, array[Any]] = {"time": times}
+    for name, code in _COLUMNS[kind]:
+        if name == "time":
+            continue
+        if name == time_name:
+            return None
+        if name not in names:
+            if name not in _OPTIONAL[kind]:
+                return None
+            out[name] = array(code, bytes(n * array(code).itemsize))
+            continue
+        col = cols[names.index(name)]
+        got: Optional[array[Any]]
+        if code == "d":
+            got = _csv_prices(col, name, b)
+        elif name == "side":
+            sides = {s: _side_of(s) for s in set(col)}
+            got = None if None in sides.values() else array("b", map(sides.__getitem__, col))
+        else:
+            got = _csv_volumes(col, kind == TRADES, round_volume and kind == BARS)
+        if got is None:
+            return None
+        out[name] = got
+    lt = operator.lt
+    if kind == BARS:
+        o, h, l, c = out["open"], out["high"], out["low"], out["close"]
+        if any(map(lt, h, l)) or any(map(lt, o, l)) or any(map(lt, h, o)) or any(map(lt, c, l)) or any(map(lt, h, c)):
+            return None
+    elif kind == QUOTES and not all(map(lt, out["bid"], out["ask"])):
+        return None
+    return out
 
 
 def _load(
@@ -1049,6 +1247,12 @@ def _load(
                 )
                 if fast is not None:
                     return History([Series(kind, symbol, fast, _step(kind, fast["time"], interval))])
+            assert symbol is not None
+            fast = _csv_fast(
+                kind, source, header, symbol, _tick_for(tick, symbol), time_name, time_unit, round_volume, off_grid
+            )
+            if fast is not None:
+                return History([Series(kind, symbol, fast, _step(kind, fast["time"], interval))])
         rows = _csv_rows(source, len(header))
     elif _is_frame(source):
         tcol, found = _frame_time(source, time_column)
