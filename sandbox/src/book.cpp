@@ -338,6 +338,15 @@ void Book::take_triggered(Px last, std::vector<OrderId>& out) {
     }
 }
 
+void Book::adopt_stops(Book& old) {
+    if (&old == this) return;
+    stops_high_ = std::move(old.stops_high_);
+    stops_low_ = std::move(old.stops_low_);
+    stop_seq_ = std::max(stop_seq_, old.stop_seq_);
+    old.stops_high_.clear();
+    old.stops_low_.clear();
+}
+
 // ------------------------------------------------------------------- views
 Px Book::best_bid() const { return bids_.best < 0 ? 0 : price_of(bids_.best); }
 Px Book::best_ask() const { return asks_.best < 0 ? 0 : price_of(asks_.best); }

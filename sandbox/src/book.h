@@ -178,6 +178,9 @@ class Book {
     // in the order they were added; one Activated event each.
     void take_triggered(Px last, std::vector<OrderId>& out);
     std::size_t stop_count() const { return stops_high_.size() + stops_low_.size(); }
+    // Takes over `old`'s stop orders, their handles still valid: a new book
+    // for a new band keeps the instrument's stops.
+    void adopt_stops(Book& old);
 
     // Views.
     Px best_bid() const;  // 0 when empty

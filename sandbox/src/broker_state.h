@@ -130,9 +130,11 @@ struct Order {
     int iceberg = 0;
     bool nvdr = false;
     std::string trustee = "1", order_type = "NORMAL";
-    std::string trigger_condition;  // "" for an ordinary order
+    bool stop = false;  // a stop order: waits in its trigger instrument's book while pending
+    Trigger trigger = Trigger::LastPaidOrHigher;
     int trigger_inst = -1;
     Px trigger_price = 0;
+    engine::StopHandle stop_handle{};
     std::string exchange_no;
     bool trade_report = false;
     bool in_book = false;
@@ -299,6 +301,8 @@ class BrokerState {
     void note_trigger(int inst, Px px) { triggers_.emplace_back(inst, px); }  // stop orders see the price
     void book_events(int inst);  // acts on what the instrument's book reported
     void fill_order(int order, Px px, int qty, const std::string& deal);
+    void expire(int order, std::string why);  // an active order's rest expires
+    void rehold(int order);                   // its hold price changed: the ledger holds anew
     void settle();
     void restart_instrument(int inst);  // new terms around its reference: limits, book, tick grid
     void start_replayed(int inst);      // no longer simulated; its day and tape start over
@@ -370,8 +374,6 @@ class BrokerState {
     engine::EquityFigures figures(const EquityAccountState& a) const { return ledger.equity_figures(a.id); }
     engine::OrderSpec spec_of(const Order& o) const;
     int ledger_account(const Order& o) const;
-    // Brings the ledger's idea of order `i` (its holds) in line with the order.
-    void ledger_sync(int i);
 
     // Clock and trading days.
     void step(std::int64_t ticks);
@@ -403,8 +405,7 @@ class BrokerState {
     std::map<int, std::string> last_book_;  // the book picture last noted, by instrument
     bool book_quiet_ = false;               // inside a change that counts as one (a requote)
     void note_trade(int inst);
-    std::vector<std::pair<int, Px>> triggers_;  // trades not yet checked against stop orders
-    std::set<int> stops_;                       // orders waiting for their trigger
+    std::vector<std::pair<int, Px>> triggers_;  // trades not yet offered to the stop orders
 
     Verdict check_new(const Placement& p, Order& o);
     Verdict check_price(const Instrument& in, PriceType type, Px price, bool bypass_warning) const;
@@ -416,6 +417,8 @@ class BrokerState {
     void make_book(int inst);
     void execute(int inst, Px px, int qty, int buyer, int seller);
     void unrest(int order);
+    void end_order(int order, Status status, const char* event);
+    void drop_stop(int order);
     void activate(int order);
     void requote(int inst);
     void flow(int inst);

@@ -71,9 +71,8 @@ void BrokerState::init_instrument(Instrument& in) {
 }
 
 // --------------------------------------------------------------- accounts
-// Money, positions and what open orders hold back are the ledger's; an order
-// is registered there as soon as it exists and kept in step with every change
-// (each change is noted, see note_order).
+// Money, positions and what open orders hold back are the ledger's; each
+// event of an order's life is told to it as it happens (ledger.h).
 int BrokerState::ledger_account(const Order& o) const {
     return o.market == Market::Derivatives ? derivatives.at(o.account).id : equity.at(o.account).id;
 }
@@ -98,16 +97,29 @@ void BrokerState::add_fill(Fill f) {
     fills.push_back(std::move(f));
 }
 
-void BrokerState::ledger_sync(int i) {
-    const Order& o = orders[i];
-    if (!o.active() || o.remaining() <= 0) return ledger.remove(i);
-    const engine::OrderSpec* now = ledger.order(i);
-    const engine::OrderSpec want = spec_of(o);
-    if (now && now->account == want.account && now->inst == want.inst && now->side == want.side &&
-        now->mode == want.mode && now->volume == want.volume && now->pending == want.pending &&
-        (now->hold_price == want.hold_price || want.hold_price == 0))
-        return;  // a MARKET buy keeps the hold price it was placed with
-    ledger.place(i, want);
+void BrokerState::rehold(int i) { ledger.replace(i, spec_of(orders[i])); }
+
+// Ends an active order: nothing of it stays in a book or the ledger.
+void BrokerState::end_order(int i, Status status, const char* event) {
+    Order& o = orders[i];
+    unrest(i);
+    drop_stop(i);
+    o.cancelled += o.remaining();
+    o.status = status;
+    o.update_t = now;
+    ledger.remove(i);
+    note_order(i, event);
+}
+
+void BrokerState::expire(int i, std::string why) {
+    orders[i].reject_reason = std::move(why);
+    end_order(i, Status::Expired, "EXPIRE");
+}
+
+void BrokerState::drop_stop(int i) {
+    Order& o = orders[i];
+    if (o.status != Status::Pending || !o.stop) return;
+    instruments[o.trigger_inst].book->cancel_stop(o.stop_handle);
 }
 
 // ------------------------------------------------------------------ texts
@@ -253,11 +265,8 @@ Verdict BrokerState::check_new(const Placement& p, Order& o) {
                                  std::string("order type must be NORMAL, not '") + p.order_type + "'");
     }
     if (!empty(p.trigger_condition)) {
-        if (same(p.trigger_condition, "LAST_PAID_OR_HIGHER"))
-            o.trigger_condition = "LAST_PAID_OR_HIGHER";
-        else if (same(p.trigger_condition, "LAST_PAID_OR_LOWER"))
-            o.trigger_condition = "LAST_PAID_OR_LOWER";
-        else
+        o.stop = true;
+        if (!read_word(p.trigger_condition, p.market, o.trigger))
             return Verdict::fail(
                 400, reason::kBadTrigger,
                 std::string("trigger condition must be LAST_PAID_OR_HIGHER, LAST_PAID_OR_LOWER or empty, not '") +
@@ -342,7 +351,7 @@ Verdict BrokerState::place(const Placement& p) {
         o.eno = "EQ" + padded(next_eno++, 8);
     }
     o.entry_t = o.update_t = now;
-    o.status = o.trigger_condition.empty() ? Status::Open : Status::Pending;
+    o.status = o.stop ? Status::Pending : Status::Open;
     if (o.status == Status::Open) o.exchange_no = exchange_number(o.market);
     const int i = static_cast<int>(orders.size());
     orders.push_back(std::move(o));
@@ -351,9 +360,11 @@ Verdict BrokerState::place(const Placement& p) {
     else
         equity_orders[orders[i].eno] = i;
     by_account[orders[i].account].push_back(i);
+    ledger.place(i, spec_of(orders[i]));
     note_order(i, "NEW");
     if (orders[i].status == Status::Pending) {
-        stops_.insert(i);
+        Order& o = orders[i];
+        o.stop_handle = instruments[o.trigger_inst].book->add_stop(i, o.trigger, o.trigger_price);
         const Instrument& t = instruments[orders[i].trigger_inst];
         if (t.last) triggers_.emplace_back(orders[i].trigger_inst, t.last);  // already met: goes at once
     } else {
@@ -377,7 +388,9 @@ void BrokerState::make_book(int inst) {
         unit = std::gcd(unit, tick_at(in, p));
         if (in.fixed_tick) break;
     }
-    in.book = std::make_shared<engine::Book>(unit > 0 ? unit : 1, in.floor, in.ceiling);
+    auto book = std::make_shared<engine::Book>(unit > 0 ? unit : 1, in.floor, in.ceiling);
+    if (in.book) book->adopt_stops(*in.book);  // stop orders outlive the band
+    in.book = std::move(book);
     in.lp_quotes.clear();
 }
 
@@ -429,15 +442,10 @@ void BrokerState::submit(int i) {
     const engine::AddResult r =
         to_book(o.inst, engine::BookOrder{i, o.side, o.type, validity, limit, o.remaining(), o.iceberg});
     if (r.expired == 0) return;
-    Order& after = orders[i];
-    after.cancelled += static_cast<int>(r.expired);
-    after.status = Status::Expired;
-    after.reject_reason = r.filled == 0 && after.validity == Validity::FOK
-                              ? "fill-or-kill: the book could not fill it in full"
-                          : after.type == PriceType::Market ? "market order: nothing left to match the rest"
-                                                            : "immediate-or-cancel: the rest was not matched";
-    after.update_t = now;
-    note_order(i, "EXPIRE");
+    const Order& after = orders[i];
+    expire(i, r.filled == 0 && after.validity == Validity::FOK ? "fill-or-kill: the book could not fill it in full"
+              : after.type == PriceType::Market                ? "market order: nothing left to match the rest"
+                                                               : "immediate-or-cancel: the rest was not matched");
 }
 
 void BrokerState::execute(int inst, Px px, int qty, int buyer, int seller) {
@@ -449,7 +457,6 @@ void BrokerState::execute(int inst, Px px, int qty, int buyer, int seller) {
 }
 
 void BrokerState::fill_order(int i, Px px, int qty, const std::string& deal) {
-    ledger_sync(i);  // the ledger books against the order as it stands
     const engine::FillReport r = ledger.fill(i, px, qty);
     Order& o = orders[i];
     o.matched += qty;
@@ -506,13 +513,9 @@ Verdict BrokerState::cancel(int i, const User& by) {
             "order " + o.number() + " is " + status_text(o.status) + " and can no longer be cancelled");
     if (o.trade_report)
         return Verdict::fail(409, reason::kNotCancellable, "order " + o.number() + " is a trade report");
-    unrest(i);
-    stops_.erase(i);
-    o.cancelled += o.remaining();
-    o.status = Status::Cancelled;
     o.cancelled_by = by.id;
-    o.cancel_t = o.update_t = now;
-    note_order(i, "CANCEL");
+    o.cancel_t = now;
+    end_order(i, Status::Cancelled, "CANCEL");
     return Verdict::done("order " + o.number() + " cancelled", i);
 }
 
@@ -603,6 +606,7 @@ Verdict BrokerState::change(int i, const Change& c, const User& by) {
         theirs.insert(std::upper_bound(theirs.begin(), theirs.end(), i), i);
     }
     orders[i] = std::move(n);
+    rehold(i);
     Order& now_order = orders[i];
     if (now_order.in_book) {
         instruments[now_order.inst].book->reduce(now_order.handle, now_order.remaining(), now_order.iceberg);
@@ -659,6 +663,7 @@ Verdict BrokerState::trade_report(const User& by, const std::string& account, co
         derivatives_orders[o.dno] = i;
         by_account[o.account].push_back(i);
         numbers.push_back(o.dno);
+        ledger.place(i, spec_of(orders[i]));
         note_order(i, "NEW");
         fill_order(i, o.price, o.qty, deal);
     }
@@ -666,22 +671,20 @@ Verdict BrokerState::trade_report(const User& by, const std::string& account, co
 }
 
 // ------------------------------------------------------------ stop orders
+// A stop order waits in the book of its trigger instrument; each trade
+// printed there is offered to that book once the operation's matching is done.
 void BrokerState::settle() {
+    std::vector<engine::OrderId> met;
     for (std::size_t guard = 0; !triggers_.empty() && guard < 100000; ++guard) {
         const auto [inst, px] = triggers_.front();
         triggers_.erase(triggers_.begin());
-        std::vector<int> ready;
-        for (int i : stops_) {
-            const Order& o = orders[i];
-            if (o.trigger_inst != inst) continue;
-            const bool met =
-                o.trigger_condition == "LAST_PAID_OR_HIGHER" ? px >= o.trigger_price : px <= o.trigger_price;
-            if (met) ready.push_back(i);
-        }
-        for (int i : ready) {
-            stops_.erase(i);
-            activate(i);
-        }
+        engine::Book& book = *instruments[inst].book;
+        if (book.stop_count() == 0) continue;
+        met.clear();
+        book.take_triggered(px, met);
+        book_events(inst);
+        for (engine::OrderId i : met)
+            if (orders[static_cast<std::size_t>(i)].status == Status::Pending) activate(static_cast<int>(i));
     }
     triggers_.clear();
 }
@@ -691,14 +694,13 @@ void BrokerState::activate(int i) {
     o.update_t = now;
     Verdict v = check_funds(o, i);
     if (!v.ok) {
-        o.cancelled += o.remaining();
-        o.status = Status::Rejected;
         o.reject_code = v.number;
         o.reject_reason = v.message();
-        note_order(i, "REJECT");
+        end_order(i, Status::Rejected, "REJECT");
         return;
     }
     o.status = Status::Open;
+    ledger.activate(i);
     o.exchange_no = exchange_number(o.market);
     note_order(i, "ACTIVATE");
     submit(i);

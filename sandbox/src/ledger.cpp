@@ -324,7 +324,8 @@ Verdict Ledger::check(const OrderSpec& o, OrderId replacing) const {
     const OrderSpec* old = nullptr;
     if (replacing != kNoOrder) {
         auto it = orders_.find(replacing);
-        if (it != orders_.end() && it->second.account == o.account && it->second.inst == o.inst) old = &it->second;
+        if (it != orders_.end() && it->second.spec.account == o.account && it->second.spec.inst == o.inst)
+            old = &it->second.spec;
     }
     return accounts_[o.account].market == Market::Derivatives ? check_derivatives(o, old) : check_equity(o, old);
 }
@@ -430,51 +431,64 @@ Verdict Ledger::check_equity(const OrderSpec& o, const OrderSpec* old) const {
 
 // ------------------------------------------------------------------ orders
 void Ledger::place(OrderId id, const OrderSpec& req) {
-    // A MARKET buy holds at the ceiling of the day it was placed, whatever the ceiling becomes.
     OrderSpec o = req;
     o.hold_price = hold_price(req);
-    auto [it, fresh] = orders_.emplace(id, o);
+    auto [it, fresh] = orders_.emplace(id, Held{o, req.hold_price <= 0});
     if (!fresh) {
-        hold(it->second, -1);
-        it->second = o;
+        hold(it->second.spec, -1);
+        it->second = Held{o, req.hold_price <= 0};
     }
     hold(o, +1);
 }
 
-void Ledger::replace(OrderId id, const OrderSpec& o) { place(id, o); }
+void Ledger::replace(OrderId id, const OrderSpec& req) {
+    auto it = orders_.find(id);
+    if (it == orders_.end()) return place(id, req);
+    OrderSpec o = req;
+    const bool at_ceiling = req.hold_price <= 0;
+    // Still a MARKET order: it keeps the hold price it entered the book with.
+    o.hold_price = at_ceiling && it->second.at_ceiling ? it->second.spec.hold_price : hold_price(req);
+    hold(it->second.spec, -1);
+    it->second = Held{o, at_ceiling};
+    hold(o, +1);
+}
 
 Verdict Ledger::check_activation(OrderId id) const {
     auto it = orders_.find(id);
     if (it == orders_.end()) return Verdict{};
-    OrderSpec o = it->second;
+    OrderSpec o = it->second.spec;
     o.pending = false;
+    if (it->second.at_ceiling) o.hold_price = 0;
     return check(o, id);
 }
 
 void Ledger::activate(OrderId id) {
     auto it = orders_.find(id);
-    if (it == orders_.end() || !it->second.pending) return;
-    hold(it->second, -1);
-    it->second.pending = false;
-    hold(it->second, +1);
+    if (it == orders_.end() || !it->second.spec.pending) return;
+    OrderSpec& o = it->second.spec;
+    hold(o, -1);
+    o.pending = false;
+    // It enters the book now: a MARKET order holds at today's ceiling.
+    if (it->second.at_ceiling) o.hold_price = instruments_[o.inst].terms.ceiling;
+    hold(o, +1);
 }
 
 void Ledger::remove(OrderId id) {
     auto it = orders_.find(id);
     if (it == orders_.end()) return;
-    hold(it->second, -1);
+    hold(it->second.spec, -1);
     orders_.erase(it);
 }
 
 const OrderSpec* Ledger::order(OrderId id) const {
     auto it = orders_.find(id);
-    return it == orders_.end() ? nullptr : &it->second;
+    return it == orders_.end() ? nullptr : &it->second.spec;
 }
 
 FillReport Ledger::fill(OrderId id, Px price, std::int64_t volume) {
     auto it = orders_.find(id);
     if (it == orders_.end() || volume <= 0) return FillReport{};
-    OrderSpec& o = it->second;
+    OrderSpec& o = it->second.spec;
     Account& a = accounts_[o.account];
     const InstrumentTerms& t = instruments_[o.inst].terms;
     volume = std::min(volume, o.volume);

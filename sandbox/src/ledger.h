@@ -13,6 +13,8 @@
 //   ledger.check_activation(id) / activate(id) // a stop order whose trigger is met
 //   ledger.remove(id);                         // cancelled, expired, rejected
 // An order leaves the ledger by itself when a fill matches its last volume.
+// A MARKET order (hold_price 0) holds at the ceiling of the day it entered
+// the book: placed, or activated for a stop; a change keeps that price.
 //
 // What open orders hold back:
 // - equity BUY (active): hold price (limit, or the day's ceiling for MARKET) x
@@ -206,8 +208,7 @@ class Ledger {
     // Whether the account can carry `o` besides its other orders; `replacing`:
     // an order whose holds `o` would take over (a change), left out.
     Verdict check(const OrderSpec& o, OrderId replacing = kNoOrder) const;
-    // Stored with hold_price resolved: a MARKET equity buy keeps holding at the
-    // ceiling of the moment it was placed.
+    // Stored with hold_price resolved (see above).
     void place(OrderId id, const OrderSpec& o);
     void replace(OrderId id, const OrderSpec& o);
     // A pending stop order's check when it triggers, then its move to active.
@@ -237,7 +238,11 @@ class Ledger {
     Rates rates_;
     std::vector<Inst> instruments_;
     std::vector<Account> accounts_;
-    std::unordered_map<OrderId, OrderSpec> orders_;
+    struct Held {
+        OrderSpec spec;
+        bool at_ceiling;  // a MARKET order: hold_price is the day's ceiling
+    };
+    std::unordered_map<OrderId, Held> orders_;
 
     struct Sums {
         Wide unrealized = 0, mr = 0, mm = 0, value = 0;  // value: equity long market value

@@ -17,32 +17,32 @@ struct Null {};
 
 inline const char* yes_no(bool v) { return v ? "Y" : "N"; }
 
-#define TVX_DERIVATIVES_ORDER_FIELDS(X)                                                       \
-    X(account_no, o.account)                                                                  \
-    X(balance_qty, o.remaining())                                                             \
-    X(cancel_qty, o.cancelled)                                                                \
-    X(entry_date, t.entry_date)                                                               \
-    X(entry_id, o.entered_by)                                                                 \
-    X(entry_time, t.entry_time)                                                               \
-    X(is_stop_order_not_activate, std::string(yes_no(o.status == Status::Pending)))           \
-    X(match_qty, o.matched)                                                                   \
-    X(order_no, o.dno)                                                                        \
-    X(position, t.position)                                                                   \
-    X(price, from_px(o.price))                                                                \
-    X(price_type, t.price_type)                                                               \
-    X(qty, o.qty)                                                                             \
-    X(reject_code, o.reject_code)                                                             \
-    X(reject_reason, OrNull{t.reject_reason})                                                 \
-    X(show_status, t.show)                                                                    \
-    X(side, t.side)                                                                           \
-    X(status, t.status)                                                                       \
-    X(status_meaning, t.meaning)                                                              \
-    X(symbol, t.symbol)                                                                       \
-    X(tfx_order_no, OrNull{t.exchange_no})                                                    \
-    X(trigger_condition, OrNull{t.trigger_condition})                                         \
-    X(trigger_price, from_px(o.trigger_price))                                                \
-    X(trigger_symbol, OrNull{o.trigger_condition.empty() ? std::string() : t.trigger_symbol}) \
-    X(validity, t.validity)                                                                   \
+#define TVX_DERIVATIVES_ORDER_FIELDS(X)                                             \
+    X(account_no, o.account)                                                        \
+    X(balance_qty, o.remaining())                                                   \
+    X(cancel_qty, o.cancelled)                                                      \
+    X(entry_date, t.entry_date)                                                     \
+    X(entry_id, o.entered_by)                                                       \
+    X(entry_time, t.entry_time)                                                     \
+    X(is_stop_order_not_activate, std::string(yes_no(o.status == Status::Pending))) \
+    X(match_qty, o.matched)                                                         \
+    X(order_no, o.dno)                                                              \
+    X(position, t.position)                                                         \
+    X(price, from_px(o.price))                                                      \
+    X(price_type, t.price_type)                                                     \
+    X(qty, o.qty)                                                                   \
+    X(reject_code, o.reject_code)                                                   \
+    X(reject_reason, OrNull{t.reject_reason})                                       \
+    X(show_status, t.show)                                                          \
+    X(side, t.side)                                                                 \
+    X(status, t.status)                                                             \
+    X(status_meaning, t.meaning)                                                    \
+    X(symbol, t.symbol)                                                             \
+    X(tfx_order_no, OrNull{t.exchange_no})                                          \
+    X(trigger_condition, OrNull{t.trigger_condition})                               \
+    X(trigger_price, from_px(o.trigger_price))                                      \
+    X(trigger_symbol, OrNull{!o.stop ? std::string() : t.trigger_symbol})           \
+    X(validity, t.validity)                                                         \
     X(version, o.version)
 
 #define TVX_EQUITY_ORDER_FIELDS(X)                      \

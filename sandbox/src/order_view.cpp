@@ -19,7 +19,7 @@ OrderTexts BrokerState::order_texts(const Order& o) const {
     t.price_type = o.type == PriceType::Limit ? "LIMIT" : "MARKET";
     t.validity = o.validity == Validity::Day ? "DAY" : o.validity == Validity::IOC ? "IOC" : "FOK";
     t.exchange_no = o.exchange_no;
-    t.trigger_condition = o.trigger_condition;
+    t.trigger_condition = o.stop ? word_of(o.trigger, o.market) : "";
     t.trigger_symbol = o.trigger_inst >= 0 ? instruments[o.trigger_inst].symbol : "";
     t.reject_reason = o.reject_reason;
     t.cancel_id = o.cancelled_by;
@@ -28,7 +28,7 @@ OrderTexts BrokerState::order_texts(const Order& o) const {
         case Status::Pending:
             t.show = "Waiting for trigger";
             t.meaning = "stop order: enters the book when the last price of " + t.trigger_symbol + " is " +
-                        (o.trigger_condition == "LAST_PAID_OR_HIGHER" ? "at or above " : "at or below ") +
+                        (o.trigger == Trigger::LastPaidOrHigher ? "at or above " : "at or below ") +
                         json::Writer().value(from_px(o.trigger_price)).str();
             break;
         case Status::Open:
@@ -68,7 +68,6 @@ void BrokerState::order_json(json::Writer& w, const Order& o) const {
 }
 
 void BrokerState::note_order(int i, const char* event, Px match_px, int match_qty) {
-    ledger_sync(i);
     const Order& o = orders[i];
     const Topic topic = o.market == Market::Derivatives ? Topic::DerivativesOrder : Topic::EquityOrder;
     if (!streams.watched(topic, o.account)) return;

@@ -288,19 +288,14 @@ void Replay::fill_waiting(BrokerState& b, int inst, Px px) {
         if (!o.active()) continue;
         std::int64_t qty = o.remaining();
         if (o.side == Side::Buy && o.market == Market::Equity) {
-            b.ledger_sync(i);
             const engine::OrderSpec* held = b.ledger.order(i);
             if (held && px > held->hold_price) qty = affordable(b, i, px);
         }
         if (qty > 0) fill(b, i, px, qty);
-        Order& after = b.orders[i];
+        const Order& after = b.orders[i];
         if (!after.active()) continue;
-        after.cancelled += after.remaining();
-        after.status = Status::Expired;
-        after.reject_reason = "market buy: at " + json::Writer().value(from_px(px)).str() + " " + after.account +
-                              " can pay for " + std::to_string(qty) + "; the rest was not filled";
-        after.update_t = b.now;
-        b.note_order(i, "EXPIRE");
+        b.expire(i, "market buy: at " + json::Writer().value(from_px(px)).str() + " " + after.account +
+                        " can pay for " + std::to_string(qty) + "; the rest was not filled");
     }
 }
 
@@ -325,6 +320,7 @@ std::int64_t Replay::affordable(BrokerState& b, int i, Px px) {
         }
     }
     o.hold = px;
+    b.rehold(i);
     return lo * lot;
 }
 
@@ -339,12 +335,8 @@ bool Replay::submit(BrokerState& b, int i) {
             return true;
         }
         // Immediate: history fills only at its prints, and none is now.
-        o.cancelled += o.remaining();
-        o.status = Status::Expired;
-        o.reject_reason = std::string(o.validity == Validity::FOK ? "fill-or-kill" : "immediate-or-cancel") +
-                          ": a replayed market fills market orders only at its next print, not now";
-        o.update_t = b.now;
-        b.note_order(i, "EXPIRE");
+        b.expire(i, std::string(o.validity == Validity::FOK ? "fill-or-kill" : "immediate-or-cancel") +
+                        ": a replayed market fills market orders only at its next print, not now");
         return true;
     }
     // A limit order queues behind what was quoted at its price, and never

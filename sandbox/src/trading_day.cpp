@@ -16,19 +16,10 @@ bool BrokerState::session_open(std::int64_t t) const {
 
 void BrokerState::close_session() {
     in_session = false;
-    for (std::size_t i = day_first_order; i < orders.size(); ++i) {
-        Order& o = orders[i];
-        // Nothing outlives its day (stop orders of any validity included):
-        // an order left open would hold money or contracts unseen.
-        if (!o.active()) continue;
-        unrest(static_cast<int>(i));
-        stops_.erase(static_cast<int>(i));
-        o.cancelled += o.remaining();
-        o.status = Status::Expired;
-        o.reject_reason = "the session closed";
-        o.update_t = now;
-        note_order(static_cast<int>(i), "EXPIRE");
-    }
+    // Nothing outlives its day (stop orders of any validity included): an
+    // order left open would hold money or contracts unseen.
+    for (std::size_t i = day_first_order; i < orders.size(); ++i)
+        if (orders[i].active()) expire(static_cast<int>(i), "the session closed");
     const bool liquidity = options.liquidity;
     options.liquidity = false;
     for (std::size_t i = 0; i < instruments.size(); ++i) requote(static_cast<int>(i));

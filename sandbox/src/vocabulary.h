@@ -14,6 +14,7 @@ using engine::Market;
 using engine::PositionMode;
 using engine::PriceType;
 using engine::Side;
+using engine::Trigger;
 using engine::Validity;
 
 namespace vocabulary {
@@ -33,6 +34,8 @@ inline constexpr Word<Validity> kValidities[] = {
     {"DAY", Validity::Day}, {"IOC", Validity::IOC}, {"FOK", Validity::FOK}};
 inline constexpr Word<PositionMode> kPositions[] = {
     {"OPEN", PositionMode::Open}, {"CLOSE", PositionMode::Close}, {"AUTO", PositionMode::Auto}};
+inline constexpr Word<Trigger> kTriggers[] = {{"LAST_PAID_OR_HIGHER", Trigger::LastPaidOrHigher},
+                                              {"LAST_PAID_OR_LOWER", Trigger::LastPaidOrLower}};
 
 template <class E>
 constexpr auto& table() {
@@ -42,6 +45,8 @@ constexpr auto& table() {
         return kPriceTypes;
     else if constexpr (std::is_same_v<E, Validity>)
         return kValidities;
+    else if constexpr (std::is_same_v<E, Trigger>)
+        return kTriggers;
     else
         return kPositions;
 }
@@ -70,6 +75,17 @@ bool read_word(const char* text, Market market, E& out) {
         }
     }
     return false;
+}
+
+// How `value` reads in `market`: its first word there.
+template <class E>
+const char* word_of(E value, Market market) {
+    for (const auto& w : vocabulary::table<E>()) {
+        if ((w.derivatives_only && market != Market::Derivatives) || (w.equity_only && market != Market::Equity))
+            continue;
+        if (w.value == value) return w.text;
+    }
+    return "";
 }
 
 // The words `market` knows for E, as "A, B or C" for messages.

@@ -124,6 +124,20 @@ void stops_and_growth() {
     b.take_triggered(1030, out);  // in the order they came
     CHECK((out == std::vector<OrderId>{1, 5}) && b.stop_count() == 0 && b.events().back().kind == K::Activated);
 
+    // A new band's book takes the stops over: handles stay valid, order of arrival kept.
+    Book day1(10, 900, 1100);
+    day1.add_stop(6, Trigger::LastPaidOrLower, 950);
+    const StopHandle s7 = day1.add_stop(7, Trigger::LastPaidOrHigher, 1050);
+    day1.add_stop(8, Trigger::LastPaidOrHigher, 1040);
+    Book day2(5, 1000, 1200);
+    day2.adopt_stops(day1);
+    CHECK(day1.stop_count() == 0 && day2.stop_count() == 3 && day2.cancel_stop(s7));
+    const StopHandle s9 = day2.add_stop(9, Trigger::LastPaidOrHigher, 1040);
+    out.clear();
+    day1.take_triggered(1100, out);
+    day2.take_triggered(1100, out);
+    CHECK((out == std::vector<OrderId>{8, 9}) && !day2.cancel_stop(s9) && day2.stop_count() == 1);
+
     check::context = "growth";
     Book g(10, 1000, 1010);
     g.add(lim(1, B, 1000, 1)), g.add(lim(2, B, 30, 1)), g.add(lim(3, S, 50000, 1)), g.add(lim(4, S, 1010, 1));

@@ -79,6 +79,31 @@ void equity_money() {
     const EquityFigures f = l.equity_figures(d);
     CHECK(f.margin_im == M(5050) && f.liabilities == M(1000) && f.buying_power == M(4000) &&
           f.equity_balance == M(9100));
+
+    check::context = "market hold through its life";
+    // Ceiling 130: a MARKET buy of 100 holds 13,000; the next day's ceiling is 150.
+    const int g = l.add_equity_account(M(100000), M(0), false);
+    auto held = [&] { return l.account(g).buy_held; };
+    l.place(6, OrderSpec{g, 0, B, Open, 0, 100});
+    CHECK(held() == Wide{P(130)} * 100);
+    l.set_instrument(0, InstrumentTerms{Market::Equity, 1, {}, {}, P(150)});
+    l.replace(6, OrderSpec{g, 0, B, Open, 0, 60});  // a change keeps the price it holds at
+    CHECK(held() == Wide{P(130)} * 60 && l.order(6)->hold_price == P(130));
+    l.replace(6, OrderSpec{g, 0, B, Open, P(120), 60});
+    l.replace(6, OrderSpec{g, 0, B, Open, 0, 60});  // MARKET again: today's ceiling
+    CHECK(held() == Wide{P(150)} * 60);
+    l.fill(6, P(140), 20);
+    CHECK(held() == Wide{P(150)} * 40 && l.order(6)->volume == 40);
+    l.remove(6);
+    CHECK(held() == 0 && l.order(6) == nullptr);
+    l.place(7, OrderSpec{g, 0, B, Open, 0, 100, true});  // a stop holds nothing while it waits
+    CHECK(held() == 0);
+    l.set_instrument(0, InstrumentTerms{Market::Equity, 1, {}, {}, P(170)});
+    CHECK(l.check_activation(7).ok());
+    l.activate(7);  // and then at the ceiling of the day it enters the book
+    CHECK(held() == Wide{P(170)} * 100 && !l.order(7)->pending);
+    l.remove(7);
+    l.set_instrument(0, InstrumentTerms{Market::Equity, 1, {}, {}, P(130)});
 }
 
 Ledger futures(int& a, int& b) {
