@@ -283,10 +283,10 @@ template <class Item, class Account, class Make>
 void add_trades(Call& c, Market m, const Account& a, std::vector<Item>& items, Make make) {
     const char* account = c.arena.keep(a.no);
     const char* broker_id = c.arena.keep(broker_of(c.b, a.owner));
-    auto mine = c.b.fills_by_account.find(a.no);
-    if (mine == c.b.fills_by_account.end()) return;
-    for (std::size_t k : mine->second) {
-        const Fill& f = c.b.fills[k];
+    const std::vector<std::size_t>* mine = c.b.orders.fills_of(a.no);
+    if (!mine) return;
+    for (std::size_t k : *mine) {
+        const Fill& f = c.b.orders.fills()[k];
         if (f.market != m) continue;
         Item t = make(f);
         t.account_no = account;

@@ -55,8 +55,8 @@ OrderRecord<M> order_record(Arena& ar, const BrokerState& b, const Order& o) {
 }
 
 // Derivatives orders go by number, equity orders by text.
-int find_order(const BrokerState& b, std::int32_t no) { return b.find_derivatives_order(no); }
-int find_order(const BrokerState& b, text no) { return b.find_equity_order(no); }
+int find_order(const BrokerState& b, std::int32_t no) { return b.orders.find_derivatives(no); }
+int find_order(const BrokerState& b, text no) { return b.orders.find_equity(no); }
 std::string number_text(std::int32_t no) { return std::to_string(no); }
 std::string number_text(text no) { return str(no); }
 
@@ -78,11 +78,10 @@ RecordList<OrderRecord<M>> order_list(Call& c, const std::string* account) {
             items.push_back(order_record<M>(c.arena, c.b, o));
     };
     if (account) {
-        auto mine = c.b.by_account.find(*account);
-        if (mine != c.b.by_account.end())
-            for (int i : mine->second) add(c.b.orders[i]);
+        if (const std::vector<int>* mine = c.b.orders.of_account(*account))
+            for (int i : *mine) add(c.b.orders[i]);
     } else {
-        for (std::size_t i = c.b.day_first_order; i < c.b.orders.size(); ++i) add(c.b.orders[i]);
+        for (std::size_t i = c.b.orders.day_first(); i < c.b.orders.size(); ++i) add(c.b.orders[i]);
     }
     return list_result<RecordList<OrderRecord<M>>>(c, items);
 }

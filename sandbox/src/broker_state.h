@@ -15,6 +15,7 @@
 #include "json.h"
 #include "sandbox.h"
 #include "ledger.h"
+#include "order_store.h"
 #include "sessions.h"
 #include "streams.h"
 #include "vocabulary.h"
@@ -24,9 +25,7 @@ using namespace wire;
 
 // Names of our own choosing, neutral on purpose.
 namespace naming {
-inline constexpr const char* kCurrency = "XTS";            // the code set aside for testing
-inline constexpr const char* kDerivativesExchange = "DX";  // exchange order numbers: DX000000001
-inline constexpr const char* kEquityExchange = "EX";       // EX000000001
+inline constexpr const char* kCurrency = "XTS";  // the code set aside for testing
 }  // namespace naming
 
 struct NoCase {
@@ -37,7 +36,6 @@ struct NoCase {
 };
 
 // Prices are exact counts of 1e-8 (money.h), so that tick grids compare exactly.
-using Px = engine::Px;
 inline constexpr Px kPxScale = engine::kUnitsPerCurrency;
 // A price the broker computes (a walk, a band edge) to the nearest unit, within (0, kMaxPx].
 // What people give is read with engine::read_price, which refuses what it would round.
@@ -46,7 +44,6 @@ inline double from_px(Px p) { return static_cast<double>(p) / kPxScale; }
 
 // Market, Side (derivatives: LONG buys, SHORT sells), PriceType, Validity and
 // PositionMode are the engine's (vocabulary.h).
-enum class Status { Pending, Open, Partial, Matched, Cancelled, Expired, Rejected };
 
 // ------------------------------------------------------------------ market
 // Book order ids: a customer order's index, or one of these.
@@ -106,60 +103,6 @@ struct Instrument {
     std::vector<int> waiting;  // MARKET orders waiting, oldest first
 
     Px mark() const { return last ? last : reference; }
-};
-
-// ------------------------------------------------------------------ orders
-struct Order {
-    Market market;
-    std::int32_t dno = 0;  // derivatives order number
-    std::string eno;       // equity order number
-    std::string account;
-    int inst;
-    Side side;
-    PositionMode position = PositionMode::Open;
-    PriceType type;
-    Validity validity;
-    Px price = 0;
-    int qty = 0, matched = 0, cancelled = 0;
-    Status status = Status::Open;
-    int reject_code = 0;
-    std::string reject_reason;
-    std::string entered_by, cancelled_by;
-    std::int64_t entry_t = 0, cancel_t = 0, update_t = 0;
-    int version = 1;
-    int iceberg = 0;
-    bool nvdr = false;
-    std::string trustee = "1", order_type = "NORMAL";
-    bool stop = false;  // a stop order: waits in its trigger instrument's book while pending
-    Trigger trigger = Trigger::LastPaidOrHigher;
-    int trigger_inst = -1;
-    Px trigger_price = 0;
-    engine::StopHandle stop_handle{};
-    std::string exchange_no;
-    bool trade_report = false;
-    bool in_book = false;
-    engine::Handle handle;   // its place in the book while in_book
-    std::int64_t ahead = 0;  // replay: volume queued before it at its price
-    Px hold = 0;             // MARKET buy without a band: the price its hold was made at
-
-    int remaining() const { return qty - matched - cancelled; }
-    bool active() const { return status == Status::Pending || status == Status::Open || status == Status::Partial; }
-    std::string number() const { return market == Market::Derivatives ? std::to_string(dno) : eno; }
-};
-
-struct Fill {
-    Market market;
-    std::string account;
-    int order;
-    int inst;
-    Side side;
-    bool close = false;  // derivatives: this part closed a position
-    Px px;
-    int qty;
-    std::string deal_no, trade_no, entered_by, trustee, trade_type;
-    std::int64_t t;
-    int ledger_seq = 0;
-    engine::Money brokerage, trading, clearing;  // equity fees
 };
 
 // ---------------------------------------------------------------- accounts
@@ -262,15 +205,8 @@ class BrokerState {
     std::map<std::string, DerivativesAccountState> derivatives;
     std::map<std::string, EquityAccountState> equity;
 
-    std::deque<Order> orders;
-    std::map<std::int32_t, int> derivatives_orders;
-    std::map<std::string, int, NoCase> equity_orders;
-    std::map<std::string, std::vector<int>> by_account;  // order indexes, oldest first
-    std::vector<Fill> fills;
-    std::map<std::string, std::vector<std::size_t>> fills_by_account;  // indexes into fills, oldest first
-    void add_fill(Fill f);
-    std::int32_t next_dno = 1000001;
-    std::uint64_t next_eno = 1, next_exchange_no = 1, next_deal = 1, next_trade = 1, next_book_seq = 1;
+    OrderStore orders;  // orders, fills and their numbers
+    std::uint64_t next_book_seq = 1;
     std::uint64_t tape_seq = 0;
 
     struct Tape {
@@ -354,8 +290,6 @@ class BrokerState {
     };
     Verdict change(int order, const Change& c, const User& by);
     Verdict cancel(int order, const User& by);
-    std::string exchange_number(Market m);
-    std::string deal_number();  // the next deal's number
     struct ReportSide {
         std::string account;
         const char* position;
@@ -363,8 +297,6 @@ class BrokerState {
     Verdict trade_report(const User& by, const std::string& account, const char* symbol, double price, int volume,
                          const char* side, const char* position, const std::string& counter_account,
                          const char* counter_position, std::vector<std::int32_t>& numbers);
-    int find_derivatives_order(std::int32_t no) const;
-    int find_equity_order(const char* no) const;
 
     // Accounts.
     engine::Ledger ledger;
@@ -379,7 +311,6 @@ class BrokerState {
     void step(std::int64_t ticks);
     bool session_open(std::int64_t t) const;
     bool in_session = true;
-    std::size_t day_first_order = 0;  // orders before it belong to earlier trading days
     void set_fair(int inst, Px price);
 
     // Texts.

@@ -22,31 +22,12 @@ Px to_px(double p) {
 
 namespace {
 
-std::string padded(std::uint64_t n, int width) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%0*llu", width, static_cast<unsigned long long>(n));
-    return buf;
-}
-
 bool same(const char* a, const char* b) { return same_text(a, b); }
 bool empty(const char* a) { return !a || !*a; }
 
 std::string price_text(Px p) { return engine::price_text(p); }
 
-std::string money(double v) {
-    char buf[48];
-    std::snprintf(buf, sizeof buf, "%.2f", v);
-    return buf;
-}
-
 }  // namespace
-
-std::string BrokerState::deal_number() { return "DL" + padded(next_deal++, 8); }
-
-std::string BrokerState::exchange_number(Market m) {
-    return (m == Market::Derivatives ? naming::kDerivativesExchange : naming::kEquityExchange) +
-           padded(next_exchange_no++, 9);
-}
 
 // ------------------------------------------------------------------ grids
 Px BrokerState::tick_at(const Instrument& in, Px p) const {
@@ -90,11 +71,6 @@ engine::OrderSpec BrokerState::spec_of(const Order& o) const {
     s.volume = o.remaining();
     s.pending = o.status == Status::Pending;
     return s;
-}
-
-void BrokerState::add_fill(Fill f) {
-    fills_by_account[f.account].push_back(fills.size());
-    fills.push_back(std::move(f));
 }
 
 void BrokerState::rehold(int i) { ledger.replace(i, spec_of(orders[i])); }
@@ -325,17 +301,6 @@ Verdict BrokerState::check_funds(Order& o, int skip) {
 }
 
 // ------------------------------------------------------------------ orders
-int BrokerState::find_derivatives_order(std::int32_t no) const {
-    auto it = derivatives_orders.find(no);
-    return it == derivatives_orders.end() ? -1 : it->second;
-}
-
-int BrokerState::find_equity_order(const char* no) const {
-    if (!no) return -1;
-    auto it = equity_orders.find(no);
-    return it == equity_orders.end() ? -1 : it->second;
-}
-
 Verdict BrokerState::place(const Placement& p) {
     if (!in_session)
         return Verdict::fail(409, reason::kMarketClosed, "the market is closed until the next session opens");
@@ -345,21 +310,15 @@ Verdict BrokerState::place(const Placement& p) {
     v = check_funds(o, -1);
     if (!v.ok) return v;
     if (o.market == Market::Derivatives) {
-        if (next_dno == INT32_MAX) return Verdict::fail(503, reason::kNotAllowed, "no order numbers left");
-        o.dno = next_dno++;
+        o.dno = orders.take_derivatives_number();
+        if (o.dno == 0) return Verdict::fail(503, reason::kNotAllowed, "no order numbers left");
     } else {
-        o.eno = "EQ" + padded(next_eno++, 8);
+        o.eno = orders.take_equity_number();
     }
     o.entry_t = o.update_t = now;
     o.status = o.stop ? Status::Pending : Status::Open;
-    if (o.status == Status::Open) o.exchange_no = exchange_number(o.market);
-    const int i = static_cast<int>(orders.size());
-    orders.push_back(std::move(o));
-    if (orders[i].market == Market::Derivatives)
-        derivatives_orders[orders[i].dno] = i;
-    else
-        equity_orders[orders[i].eno] = i;
-    by_account[orders[i].account].push_back(i);
+    if (o.status == Status::Open) o.exchange_no = orders.take_exchange_number(o.market);
+    const int i = orders.add(std::move(o));
     ledger.place(i, spec_of(orders[i]));
     note_order(i, "NEW");
     if (orders[i].status == Status::Pending) {
@@ -450,7 +409,7 @@ void BrokerState::submit(int i) {
 
 void BrokerState::execute(int inst, Px px, int qty, int buyer, int seller) {
     print_trade(inst, px, qty);
-    const std::string deal = deal_number();
+    const std::string deal = orders.take_deal_number();
     if (buyer >= 0) fill_order(buyer, px, qty, deal);
     if (seller >= 0) fill_order(seller, px, qty, deal);
     triggers_.emplace_back(inst, px);
@@ -484,15 +443,15 @@ void BrokerState::fill_order(int i, Px px, int qty, const std::string& deal) {
             part.close = close;
             part.qty = static_cast<int>(part_qty);
             part.ledger_seq = ++a.ledger_seq;
-            part.trade_no = "TR" + padded(next_trade++, 8);
-            add_fill(std::move(part));
+            part.trade_no = orders.take_trade_number();
+            orders.add_fill(std::move(part));
         }
     } else {
         f.brokerage = r.brokerage;
         f.trading = r.trading;
         f.clearing = r.clearing;
-        f.trade_no = "TR" + padded(next_trade++, 8);
-        add_fill(std::move(f));
+        f.trade_no = orders.take_trade_number();
+        orders.add_fill(std::move(f));
     }
     note_order(i, "MATCH", px, qty);
 }
@@ -599,12 +558,7 @@ Verdict BrokerState::change(int i, const Change& c, const User& by) {
     n.in_book = was_in_book && !requeue;
     n.version = o.version + 1;
     n.update_t = now;
-    if (n.account != o.account) {
-        auto& mine = by_account[o.account];
-        mine.erase(std::remove(mine.begin(), mine.end(), i), mine.end());
-        auto& theirs = by_account[n.account];
-        theirs.insert(std::upper_bound(theirs.begin(), theirs.end(), i), i);
-    }
+    orders.move(i, n.account);
     orders[i] = std::move(n);
     rehold(i);
     Order& now_order = orders[i];
@@ -652,16 +606,15 @@ Verdict BrokerState::trade_report(const User& by, const std::string& account, co
         v = check_funds(o, -1);
         if (!v.ok) return v;
     }
-    const std::string deal = deal_number();
+    if (orders.derivatives_numbers_left() < static_cast<std::int64_t>(sides.size()))
+        return Verdict::fail(503, reason::kNotAllowed, "no order numbers left");
+    const std::string deal = orders.take_deal_number();
     for (Order& o : sides) {
-        o.dno = next_dno++;
+        o.dno = orders.take_derivatives_number();
         o.entry_t = o.update_t = now;
         o.status = Status::Open;
-        o.exchange_no = exchange_number(Market::Derivatives);
-        const int i = static_cast<int>(orders.size());
-        orders.push_back(o);
-        derivatives_orders[o.dno] = i;
-        by_account[o.account].push_back(i);
+        o.exchange_no = orders.take_exchange_number(Market::Derivatives);
+        const int i = orders.add(o);
         numbers.push_back(o.dno);
         ledger.place(i, spec_of(orders[i]));
         note_order(i, "NEW");
@@ -701,7 +654,7 @@ void BrokerState::activate(int i) {
     }
     o.status = Status::Open;
     ledger.activate(i);
-    o.exchange_no = exchange_number(o.market);
+    o.exchange_no = orders.take_exchange_number(o.market);
     note_order(i, "ACTIVATE");
     submit(i);
 }

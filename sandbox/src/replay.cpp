@@ -273,7 +273,7 @@ void Replay::fill(BrokerState& b, int order, Px px, std::int64_t qty) {
         }
         b.book_events(o.inst);
     }
-    b.fill_order(order, px, static_cast<int>(qty), b.deal_number());
+    b.fill_order(order, px, static_cast<int>(qty), b.orders.take_deal_number());
 }
 
 // MARKET orders waiting fill at `px`. A buy of an equity account above the

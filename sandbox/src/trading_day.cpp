@@ -18,7 +18,7 @@ void BrokerState::close_session() {
     in_session = false;
     // Nothing outlives its day (stop orders of any validity included): an
     // order left open would hold money or contracts unseen.
-    for (std::size_t i = day_first_order; i < orders.size(); ++i)
+    for (std::size_t i = orders.day_first(); i < orders.size(); ++i)
         if (orders[i].active()) expire(static_cast<int>(i), "the session closed");
     const bool liquidity = options.liquidity;
     options.liquidity = false;
@@ -30,14 +30,7 @@ void BrokerState::open_session() {
     in_session = true;
     // The day's order lists start afresh (every order keeps its number); an
     // order still open from before stays listed, and counts as today's.
-    by_account.clear();
-    std::size_t first = orders.size();
-    for (std::size_t i = day_first_order; i < orders.size(); ++i)
-        if (orders[i].active()) {
-            first = std::min(first, i);
-            by_account[orders[i].account].push_back(static_cast<int>(i));
-        }
-    day_first_order = first;
+    orders.new_day();
     for (std::size_t i = 0; i < instruments.size(); ++i) {
         Instrument& in = instruments[i];
         if (in.last) in.reference = in.last;

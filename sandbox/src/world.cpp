@@ -256,7 +256,6 @@ BrokerState::BrokerState(const json::Value& s) {
     build_error = start_error.empty() ? apply_entities(s, true) : start_error;
     if (!build_error.empty()) return;
     in_session = session_open(now);
-    day_first_order = 0;
     warm_up(o.history_minutes);
     now = o.start;
     flush();
@@ -606,7 +605,7 @@ std::string BrokerState::state_json(bool clock_running) {
     }
     w.end_array();
     w.key("trades").begin_array();
-    for (const Fill& f : fills) {
+    for (const Fill& f : orders.fills()) {
         w.begin_object().field("market", f.market == Market::Equity ? "equity" : "derivatives");
         w.field("account_no", f.account)
             .field("order_no", orders[f.order].number())
