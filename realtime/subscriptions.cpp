@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "../backend/operations.h"
+#include "../backend/topics.h"
 #include "../core/context.h"
 #include "../core/frame.h"
 #include "../core/text_pool.h"
@@ -84,24 +85,27 @@ std::string subscribe(const py::dict& context, Op& op, const char* topic, bool c
 }  // namespace
 
 std::string subscribe_bid_offer(const py::dict& context, const std::string& subject, Callable callable) {
-    return subscribe(context, op::subscribe_bid_offer, "bidofferv1", true, std::move(callable), subject);
+    return subscribe(context, op::subscribe_bid_offer, wire::topic::kBidOffer, true, std::move(callable), subject);
 }
 
 std::string subscribe_price_info(const py::dict& context, const std::string& subject, Callable callable) {
-    return subscribe(context, op::subscribe_price_info, "infov1", true, std::move(callable), subject);
+    return subscribe(context, op::subscribe_price_info, wire::topic::kInfo, true, std::move(callable), subject);
 }
 
 std::string subscribe_candlestick(const py::dict& context, const std::string& subject, const std::string& subject2,
                                   Callable callable) {
-    return subscribe(context, op::subscribe_candlestick, "cdlv1", false, std::move(callable), subject, subject2);
+    return subscribe(context, op::subscribe_candlestick, wire::topic::kCandle, false, std::move(callable), subject,
+                     subject2);
 }
 
 std::string subscribe_derivatives_order(const py::dict& context, const std::string& subject, Callable callable) {
-    return subscribe(context, op::subscribe_derivatives_order, "orderdvv1", false, std::move(callable), subject);
+    return subscribe(context, op::subscribe_derivatives_order, wire::topic::kDerivativesOrder, false,
+                     std::move(callable), subject);
 }
 
 std::string subscribe_equity_order(const py::dict& context, const std::string& subject, Callable callable) {
-    return subscribe(context, op::subscribe_equity_order, "ordereqv1", false, std::move(callable), subject);
+    return subscribe(context, op::subscribe_equity_order, wire::topic::kEquityOrder, false, std::move(callable),
+                     subject);
 }
 
 void unsubscribe(const std::string& channel, const std::string& key) {

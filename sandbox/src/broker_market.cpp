@@ -35,11 +35,12 @@ CandlestickResult Broker<Op::get_candlesticks>::call(Cfg cfg, const CandlestickR
     if (f.count < 1 || f.count > kMaxCandles)
         return c.refuse<R>(400, "number of candles must be 1 to " + std::to_string(kMaxCandles));
     std::int64_t start = std::numeric_limits<std::int64_t>::min(), end = c.b.now;
-    if (f.start && *f.start && !parse_time(f.start, start)) return c.refuse<R>(400, "bad start time: " + str(f.start));
-    if (f.end && *f.end && !parse_time(f.end, end)) return c.refuse<R>(400, "bad end time: " + str(f.end));
+    if (f.start && *f.start && !calendar::parse_time(f.start, start))
+        return c.refuse<R>(400, "bad start time: " + str(f.start));
+    if (f.end && *f.end && !calendar::parse_time(f.end, end)) return c.refuse<R>(400, "bad end time: " + str(f.end));
 
     const Instrument& in = c.b.instruments[inst];
-    std::vector<Candle> all = aggregate(in, *iv);
+    std::vector<Candle> all = aggregate(c.b.market_data.candles(inst), *iv);
     std::vector<Candle> picked;
     for (const Candle& k : all)
         if (k.t >= start && k.t <= end) picked.push_back(k);

@@ -12,21 +12,18 @@
 #include <string>
 #include <vector>
 
+#include "calendar.h"
 #include "json.h"
 #include "sandbox.h"
 #include "ledger.h"
 #include "order_store.h"
+#include "market_data.h"
 #include "sessions.h"
 #include "streams.h"
 #include "vocabulary.h"
 
 namespace tvx::sandbox {
 using namespace wire;
-
-// Names of our own choosing, neutral on purpose.
-namespace naming {
-inline constexpr const char* kCurrency = "XTS";  // the code set aside for testing
-}  // namespace naming
 
 struct NoCase {
     bool operator()(const std::string& a, const std::string& b) const {
@@ -35,77 +32,9 @@ struct NoCase {
     }
 };
 
-// Prices are exact counts of 1e-8 (money.h), so that tick grids compare exactly.
-inline constexpr Px kPxScale = engine::kUnitsPerCurrency;
-// A price the broker computes (a walk, a band edge) to the nearest unit, within (0, kMaxPx].
-// What people give is read with engine::read_price, which refuses what it would round.
-Px to_px(double p);
-inline double from_px(Px p) { return static_cast<double>(p) / kPxScale; }
-
 // Market, Side (derivatives: LONG buys, SHORT sells), PriceType, Validity and
 // PositionMode are the engine's (vocabulary.h).
 
-// ------------------------------------------------------------------ market
-// Book order ids: a customer order's index, or one of these.
-inline constexpr int kLiquidity = -1;
-inline constexpr int kFlow = -2;  // the market's other participants, taking liquidity
-
-struct Candle {
-    std::int64_t t;  // opening second of the minute
-    Px open, high, low, close;
-    std::int64_t volume;
-    double value;
-    std::uint64_t seq;  // tape number of its last trade
-};
-
-struct Instrument {
-    std::string symbol, underlying, security_type, last_trading_date, currency = naming::kCurrency;
-    Market market;
-    double multiplier = 1;
-    double im = 0, mm = 0;  // margins per contract (derivatives)
-    Px fixed_tick = 0;      // 0: the equity tick table
-    int lot = 1;
-    double limit = 0.3;  // daily price band around the reference price
-    bool banded = true;  // false: no band binds orders (history's own symbols); limit only sizes the book
-    Px reference = 0, ceiling = 0, floor = 0;
-    int link = -1;  // fair price follows this instrument's, plus link_offset
-    Px link_offset = 0;
-    double volatility = 0.015;  // standard deviation of the price move over an hour, relative
-    int lp_levels = 5, lp_size = 10;
-    double flow_chance = 0.25;
-    bool simulated = true;  // fair price, provider and participants at work
-    int flow_max = 3;
-    // Informed takers: with this chance, before the fair price steps, one of
-    // them takes up to informed_size times lp_size lots of every quote the
-    // coming price leaves on the wrong side.
-    double informed_chance = 0.5, informed_size = 1.0;
-
-    // Moving parts.
-    Px fair = 0;       // where the liquidity provider quotes around, on the tick grid
-    double exact = 0;  // the walk behind it
-    double shock = 0;  // the walk's next step, drawn a step ahead so the informed can act on it
-    bool requote = true;
-    Px last = 0, open = 0, high = 0, low = 0;
-    std::int64_t volume = 0;
-    double value = 0;
-    std::uint64_t last_seq = 0;
-    std::int64_t last_time = 0;
-    std::shared_ptr<engine::Book> book;     // made for the day's band (see make_book)
-    std::vector<engine::Handle> lp_quotes;  // the liquidity provider's resting quotes
-    std::vector<Candle> candles;            // one-minute candles, oldest first
-
-    // Replayed from history (see replay.h): no simulation; user orders fill
-    // by the fill model; MARKET orders wait for the next print or bar.
-    bool replayed = false;
-    bool quoted = false;              // the history has its quotes; else the quote shown follows the last print
-    Px quote_bid = 0, quote_ask = 0;  // the replayed best bid and ask, 0 when none
-    std::int64_t quote_bid_volume = 0, quote_ask_volume = 0;
-    std::vector<int> waiting;  // MARKET orders waiting, oldest first
-
-    Px mark() const { return last ? last : reference; }
-};
-
-// ---------------------------------------------------------------- accounts
 // ---------------------------------------------------------------- accounts
 // What the broker knows of an account beyond its books; money, positions and
 // holds live in the ledger under `id`.
@@ -180,13 +109,10 @@ struct Options {
     int interval_ms = 250;
     int tick_seconds = 1;
     std::int64_t start = 1772445600;  // 2026-03-02T10:00:00Z
-    // The trading session, in seconds of the UTC day; continuous when not scheduled.
-    bool scheduled = false;
-    int open_second = 0, close_second = 86400;
-    unsigned days = 0x7f;  // bit d: weekday d trades (0 Monday ... 6 Sunday)
+    calendar::Schedule session;       // continuous unless scheduled
 };
 
-std::string parse_session(const json::Value& s, Options& o);
+std::string parse_session(const json::Value& s, calendar::Schedule& o);
 
 class Replay;
 
@@ -207,18 +133,9 @@ class BrokerState {
 
     OrderStore orders;  // orders, fills and their numbers
     std::uint64_t next_book_seq = 1;
-    std::uint64_t tape_seq = 0;
-
-    struct Tape {
-        std::uint64_t seq;
-        int inst;
-        Px px;
-        int qty;
-        std::int64_t t;
-    };
-    std::deque<Tape> tape;  // the latest public trades
 
     Streams streams;
+    MarketData market_data{instruments, streams};
     Replay* replay = nullptr;  // the world's replay, which decides the fills of replayed instruments
 
     // Built from the settings (see tavrolix_sandbox.broker.reset); what was
@@ -232,8 +149,8 @@ class BrokerState {
     std::string state_json(bool clock_running);
 
     // What the replay drives, and nothing more of the exchange's insides.
-    void note_book(int inst);                                                 // the book shown changed
-    void print_trade(int inst, Px px, int qty);                               // a public trade: tape, candles, pictures
+    void note_book(int inst) { market_data.book_changed(inst, now); }  // the book shown changed
+    void print_trade(int inst, Px px, int qty);  // a public trade: market data, the positions' mark
     void note_trigger(int inst, Px px) { triggers_.emplace_back(inst, px); }  // stop orders see the price
     void book_events(int inst);  // acts on what the instrument's book reported
     void fill_order(int order, Px px, int qty, const std::string& deal);
@@ -241,6 +158,7 @@ class BrokerState {
     void rehold(int order);                   // its hold price changed: the ledger holds anew
     void settle();
     void restart_instrument(int inst);  // new terms around its reference: limits, book, tick grid
+    void start_day(int inst);           // its day starts: the last price the reference, the day's figures anew
     void start_replayed(int inst);      // no longer simulated; its day and tape start over
     void set_terms(int inst);           // the day's limits as the streams show them
     void open_session();                // the replayed clock opens and closes the day
@@ -314,16 +232,15 @@ class BrokerState {
     void set_fair(int inst, Px price);
 
     // Texts.
-    static std::string date_text(std::int64_t t);
-    static std::string time_text(std::int64_t t);
+    static std::string date_text(std::int64_t t) { return calendar::date_text(t); }
+    static std::string time_text(std::int64_t t) { return calendar::time_text(t); }
     static std::string status_text(Status s);
     static const char* side_text(const Order& o);
     Px tick_at(const Instrument& in, Px p) const;
+    // The price positions are valued at (see MarketData::mark).
+    Px mark(const Instrument& in) const { return market_data.mark(static_cast<int>(&in - instruments.data())); }
 
     // Realtime.
-    std::string book_payload(int inst) const;
-    std::string info_payload(int inst) const;
-    std::string candle_payload(int inst, const std::string& interval, std::size_t k, const Candle& minute) const;
     void order_json(json::Writer& w, const Order& o) const;
     OrderTexts order_texts(const Order& o) const;
     // Hands everything the operation noted to the event worker.
@@ -332,10 +249,6 @@ class BrokerState {
     std::string current_picture(Topic t, const std::string& subject) const;
 
    private:
-    // Realtime notes of the current operation.
-    std::map<int, std::string> last_book_;  // the book picture last noted, by instrument
-    bool book_quiet_ = false;               // inside a change that counts as one (a requote)
-    void note_trade(int inst);
     std::vector<std::pair<int, Px>> triggers_;  // trades not yet offered to the stop orders
 
     Verdict check_new(const Placement& p, Order& o);
@@ -366,23 +279,6 @@ class BrokerState {
     void warm_up(int minutes);
     std::string apply_entities(const json::Value& settings, bool at_reset);
 };
-
-// The clock's range, seconds since 1970: the years 1 to 9999.
-inline constexpr std::int64_t kEarliestTime = -62135596800;
-inline constexpr std::int64_t kLatestTime = 253402300799;
-
-// "YYYY-MM-DD", "YYYY-MM-DDTHH:MM[:SS]" (or with a blank for the T), or seconds since 1970.
-bool parse_time(const char* s, std::int64_t& out);
-
-// Candle intervals: a candle opens at origin plus a multiple of its length.
-struct IntervalSpec {
-    const char* name;
-    std::int64_t seconds;
-    std::int64_t origin;
-};
-const IntervalSpec* find_interval(const char* name);
-// One-minute candles combined into candles of `interval`, oldest first.
-std::vector<Candle> aggregate(const Instrument& in, const IntervalSpec& interval);
 
 // A control entry point's error text, valid until this thread calls again;
 // null for none.

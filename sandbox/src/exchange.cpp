@@ -99,44 +99,6 @@ void BrokerState::drop_stop(int i) {
 }
 
 // ------------------------------------------------------------------ texts
-std::string BrokerState::date_text(std::int64_t t) {
-    std::int64_t z = (t >= 0 ? t : t - 86399) / 86400 + 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
-    if (y < 0 || y > 9999) {
-        char buf[48];
-        std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u", static_cast<long long>(y), m, d);
-        return buf;
-    }
-    // Made for every event's time stamp: digits by hand, not printf.
-    const auto yy = static_cast<unsigned>(y);
-    const char out[10] = {char('0' + yy / 1000),
-                          char('0' + yy / 100 % 10),
-                          char('0' + yy / 10 % 10),
-                          char('0' + yy % 10),
-                          '-',
-                          char('0' + m / 10),
-                          char('0' + m % 10),
-                          '-',
-                          char('0' + d / 10),
-                          char('0' + d % 10)};
-    return std::string(out, sizeof out);
-}
-
-std::string BrokerState::time_text(std::int64_t t) {
-    const std::int64_t s = ((t % 86400) + 86400) % 86400;
-    const auto h = static_cast<int>(s / 3600), mi = static_cast<int>(s / 60 % 60), se = static_cast<int>(s % 60);
-    const char out[8] = {char('0' + h / 10),  char('0' + h % 10), ':', char('0' + mi / 10), char('0' + mi % 10), ':',
-                         char('0' + se / 10), char('0' + se % 10)};
-    return std::string(out, sizeof out);
-}
-
 std::string BrokerState::status_text(Status s) {
     switch (s) {
         case Status::Pending:
@@ -175,7 +137,7 @@ Verdict BrokerState::check_price(const Instrument& in, PriceType type, Px price,
         return Verdict::fail(422, reason::kPriceLimit,
                              "price " + price_text(price) + " is outside today's limits " + price_text(in.floor) +
                                  " to " + price_text(in.ceiling) + " of " + in.symbol);
-    const Px mark = in.mark();
+    const Px mark = this->mark(in);
     if (!bypass_warning && std::llabs(price - mark) > static_cast<Px>(mark * in.limit / 2))
         return Verdict::fail(422, reason::kPriceWarning,
                              "price " + price_text(price) + " is far from the last price " + price_text(mark) + " of " +
@@ -217,7 +179,7 @@ Verdict BrokerState::check_new(const Placement& p, Order& o) {
                              std::string("validity must be DAY, IOC or FOK, not '") + p.validity + "'");
     o.price = 0;
     // Without a band no ceiling bounds a MARKET buy: it holds at the last price.
-    o.hold = o.type == PriceType::Market && !in.banded ? in.mark() : 0;
+    o.hold = o.type == PriceType::Market && !in.banded ? mark(in) : 0;
     if (o.type == PriceType::Limit && p.price <= 0)
         return Verdict::fail(400, reason::kBadPrice, "a limit order needs a price above zero");
     if (o.type == PriceType::Limit)
@@ -324,8 +286,8 @@ Verdict BrokerState::place(const Placement& p) {
     if (orders[i].status == Status::Pending) {
         Order& o = orders[i];
         o.stop_handle = instruments[o.trigger_inst].book->add_stop(i, o.trigger, o.trigger_price);
-        const Instrument& t = instruments[orders[i].trigger_inst];
-        if (t.last) triggers_.emplace_back(orders[i].trigger_inst, t.last);  // already met: goes at once
+        const Px last = market_data.day(o.trigger_inst).last;
+        if (last) triggers_.emplace_back(o.trigger_inst, last);  // already met: goes at once
     } else {
         submit(i);
     }
@@ -516,7 +478,7 @@ Verdict BrokerState::change(int i, const Change& c, const User& by) {
     }
     if (n.type == PriceType::Market) {
         n.price = 0;
-        if (o.type != PriceType::Market) n.hold = in.banded ? 0 : in.mark();
+        if (o.type != PriceType::Market) n.hold = in.banded ? 0 : mark(in);
     } else if (c.price > 0) {
         Px px = 0;
         if (const engine::PriceRead r = engine::read_price(c.price, px); r != engine::PriceRead::Ok)

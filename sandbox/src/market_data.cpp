@@ -1,10 +1,10 @@
-// Market data: what the tape, candles and price information hold, how a
-// trade updates them, and the pictures (book, price information, candle) the
-// streams deliver, captured when the book changes or a trade prints.
-#include <algorithm>
-#include <cstring>
+#include "market_data.h"
 
-#include "broker_state.h"
+#include <algorithm>
+#include <cmath>
+
+#include "calendar.h"
+#include "json.h"
 
 namespace tvx::sandbox {
 
@@ -14,8 +14,6 @@ constexpr IntervalSpec kIntervals[] = {
     {"1m", 60, 0},    {"3m", 180, 0},   {"5m", 300, 0},   {"10m", 600, 0},        {"15m", 900, 0},
     {"30m", 1800, 0}, {"60m", 3600, 0}, {"1d", 86400, 0}, {"1w", 604800, 345600},  // weeks open on Mondays
 };
-
-std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 }  // namespace
 
 const IntervalSpec* find_interval(const char* name) {
@@ -25,10 +23,10 @@ const IntervalSpec* find_interval(const char* name) {
     return nullptr;
 }
 
-std::vector<Candle> aggregate(const Instrument& in, const IntervalSpec& iv) {
+std::vector<Candle> aggregate(const std::vector<Candle>& minutes, const IntervalSpec& iv) {
     std::vector<Candle> out;
-    for (const Candle& c : in.candles) {
-        const std::int64_t t = iv.origin + floor_div(c.t - iv.origin, iv.seconds) * iv.seconds;
+    for (const Candle& c : minutes) {
+        const std::int64_t t = calendar::period_start(c.t, iv.seconds, iv.origin);
         if (out.empty() || out.back().t != t) {
             Candle n = c;
             n.t = t;
@@ -46,56 +44,133 @@ std::vector<Candle> aggregate(const Instrument& in, const IntervalSpec& iv) {
     return out;
 }
 
+// What price information shows, held so that it is formatted only when delivered.
+struct MarketData::InfoSnapshot {
+    std::string symbol;
+    std::int64_t time;
+    DayFigures day;
+    Px reference, ceiling, floor, best_bid, best_ask;
+    double multiplier;
+
+    std::string json() const {
+        json::Writer w;
+        auto price = [&](const char* key, Px v) {
+            w.key(key);
+            v ? w.value(from_px(v)) : w.null();
+        };
+        w.begin_object().field("symbol", symbol).field("time", calendar::stamp(time));
+        w.field("sequence", day.last_seq);
+        price("last", day.last);
+        w.field("prior_close", from_px(reference));
+        w.key("change");
+        day.last ? w.value(from_px(day.last - reference)) : w.null();
+        w.key("percent_change");
+        day.last ? w.value(std::round(10000.0 * (day.last - reference) / reference) / 100) : w.null();
+        price("open", day.open);
+        price("high", day.high);
+        price("low", day.low);
+        w.field("ceiling", from_px(ceiling)).field("floor", from_px(floor));
+        w.field("total_volume", day.volume).field("total_value", day.value);
+        w.key("average");
+        day.volume ? w.value(day.value / multiplier / static_cast<double>(day.volume)) : w.null();
+        price("best_bid", best_bid);
+        price("best_ask", best_ask);
+        return w.end_object().take();
+    }
+};
+
+MarketData::InfoSnapshot MarketData::info_snapshot(int inst, std::int64_t t) const {
+    const Instrument& in = instruments_[inst];
+    return InfoSnapshot{in.symbol,    t,        lines_[inst].day, in.reference,
+                        in.ceiling,   in.floor, best_bid(inst),   best_ask(inst),
+                        in.multiplier};
+}
+
 // ------------------------------------------------------------------ trades
-// A trade printed on the market: the instrument's day figures, its minute
-// candle and the tape move, and the streams learn of it.
-void BrokerState::print_trade(int inst, Px px, int qty) {
-    Instrument& in = instruments[inst];
-    ++tape_seq;
-    in.last = px;
-    ledger.set_mark(inst, px);
-    if (!in.open) in.open = in.high = in.low = px;
-    in.high = std::max(in.high, px);
-    in.low = std::min(in.low, px);
-    in.volume += qty;
-    const double value = from_px(px) * qty * in.multiplier;
-    in.value += value;
-    in.last_seq = tape_seq;
-    in.last_time = now;
-    const std::int64_t minute = now - ((now % 60) + 60) % 60;
-    if (in.candles.empty() || in.candles.back().t != minute) {
-        in.candles.push_back(Candle{minute, px, px, px, px, qty, value, tape_seq});
+void MarketData::print(int inst, Px px, int qty, std::int64_t t) {
+    Line& l = lines_[inst];
+    DayFigures& d = l.day;
+    ++tape_seq_;
+    d.last = px;
+    if (!d.open) d.open = d.high = d.low = px;
+    d.high = std::max(d.high, px);
+    d.low = std::min(d.low, px);
+    d.volume += qty;
+    const double value = from_px(px) * qty * instruments_[inst].multiplier;
+    d.value += value;
+    d.last_seq = tape_seq_;
+    d.last_time = t;
+    const std::int64_t minute = calendar::minute_of(t);
+    if (l.candles.empty() || l.candles.back().t != minute) {
+        l.candles.push_back(Candle{minute, px, px, px, px, qty, value, tape_seq_});
     } else {
-        Candle& c = in.candles.back();
+        Candle& c = l.candles.back();
         c.high = std::max(c.high, px);
         c.low = std::min(c.low, px);
         c.close = px;
         c.volume += qty;
         c.value += value;
-        c.seq = tape_seq;
+        c.seq = tape_seq_;
     }
-    tape.push_back(Tape{tape_seq, inst, px, qty, now});
-    if (tape.size() > 5000) tape.pop_front();
-    note_trade(inst);
+    tape_.push_back(Print{tape_seq_, inst, px, qty, t});
+    if (tape_.size() > kTapeLength) tape_.pop_front();
+
+    const std::string& symbol = instruments_[inst].symbol;
+    if (sink_.watched(Topic::Info, symbol))
+        sink_.note(Topic::Info, symbol, inst, [p = info_snapshot(inst, t)](const std::string&) { return p.json(); });
+    if (sink_.watched(Topic::Candle, symbol)) {
+        const std::size_t k = l.candles.size() - 1;
+        sink_.note(Topic::Candle, symbol, inst, [this, inst, k, minute = l.candles.back()](const std::string& iv) {
+            return candle_picture(inst, iv, k, minute);
+        });
+    }
+}
+
+void MarketData::restart(int inst, std::size_t minutes) {
+    Line& l = lines_[inst];
+    l.day = DayFigures{};
+    l.quote = ShownQuote{};
+    std::vector<Candle>().swap(l.candles);
+    l.candles.reserve(minutes);
+    tape_.erase(std::remove_if(tape_.begin(), tape_.end(), [&](const Print& p) { return p.inst == inst; }),
+                tape_.end());
+}
+
+void MarketData::show_quote(int inst, Px bid, std::int64_t bid_volume, Px ask, std::int64_t ask_volume,
+                            std::int64_t t) {
+    ShownQuote& q = lines_[inst].quote;
+    q.bid = bid;
+    q.ask = ask;
+    q.bid_volume = bid_volume;
+    q.ask_volume = ask_volume;
+    book_changed(inst, t);
+}
+
+void MarketData::book_changed(int inst, std::int64_t t) {
+    if (quiet_) return;
+    const std::string& symbol = instruments_[inst].symbol;
+    if (!sink_.watched(Topic::BidOffer, symbol)) return;
+    std::string payload = book_picture(inst, t);
+    // Within one operation a change nobody can see (a hidden iceberg part) is no event.
+    std::string& last = last_book_[inst];
+    if (last == payload) return;
+    last = payload;
+    sink_.note(Topic::BidOffer, symbol, inst, [payload = std::move(payload)](const std::string&) { return payload; });
 }
 
 // ---------------------------------------------------------------- pictures
 namespace {
 
-struct BookPicture {
-    std::string symbol;
-    std::int64_t time;
-    std::vector<std::pair<Px, std::int64_t>> bids, asks;  // best first, up to five
-};
+using Levels = std::vector<std::pair<Px, std::int64_t>>;  // best first, up to five
 
-std::vector<std::pair<Px, std::int64_t>> top_levels(const Instrument& in, engine::Side side) {
-    std::vector<std::pair<Px, std::int64_t>> top;
-    for (const engine::LevelView& l : in.book->depth(side, 5)) top.emplace_back(l.price, l.shown);
+Levels top_levels(const engine::Book& book, const ShownQuote& quote, engine::Side side) {
+    Levels top;
+    for (const engine::LevelView& l : book.depth(side, 5)) top.emplace_back(l.price, l.shown);
     // A replay's quote shows beside the users' own orders.
     const bool buy = side == engine::Side::Buy;
-    const Px q = buy ? in.quote_bid : in.quote_ask;
+    const Px q = buy ? quote.bid : quote.ask;
     if (!q) return top;
-    const std::int64_t v = buy ? in.quote_bid_volume : in.quote_ask_volume;
+    const std::int64_t v = buy ? quote.bid_volume : quote.ask_volume;
     auto it = std::find_if(top.begin(), top.end(), [&](auto& l) { return buy ? l.first <= q : l.first >= q; });
     if (it != top.end() && it->first == q)
         it->second += v;
@@ -105,106 +180,46 @@ std::vector<std::pair<Px, std::int64_t>> top_levels(const Instrument& in, engine
     return top;
 }
 
-Px best_of(const Instrument& in, engine::Side side) {
-    const bool buy = side == engine::Side::Buy;
-    const Px b = buy ? in.book->best_bid() : in.book->best_ask(), q = buy ? in.quote_bid : in.quote_ask;
-    if (!b || !q) return b ? b : q;
-    return buy ? std::max(b, q) : std::min(b, q);
+}  // namespace
+
+Px MarketData::best_bid(int inst) const {
+    const Px b = instruments_[inst].book->best_bid(), q = lines_[inst].quote.bid;
+    return b && q ? std::max(b, q) : b ? b : q;
 }
 
-std::string time_stamp(std::int64_t t) { return BrokerState::date_text(t) + "T" + BrokerState::time_text(t); }
+Px MarketData::best_ask(int inst) const {
+    const Px b = instruments_[inst].book->best_ask(), q = lines_[inst].quote.ask;
+    return b && q ? std::min(b, q) : b ? b : q;
+}
 
-std::string book_json(const BookPicture& p) {
+std::string MarketData::book_picture(int inst, std::int64_t t) const {
+    const Instrument& in = instruments_[inst];
+    const ShownQuote& q = lines_[inst].quote;
     json::Writer w;
-    w.begin_object().field("symbol", p.symbol).field("time", time_stamp(p.time));
-    auto side = [&](const char* prices, const char* volumes, const auto& top) {
+    w.begin_object().field("symbol", in.symbol).field("time", calendar::stamp(t));
+    auto side = [&](const char* prices, const char* volumes, const Levels& top) {
         w.key(prices).begin_array();
         for (auto& [px, v] : top) w.value(from_px(px));
         w.end_array().key(volumes).begin_array();
         for (auto& [px, v] : top) w.value(v);
         w.end_array();
     };
-    side("bid_price", "bid_volume", p.bids);
-    side("ask_price", "ask_volume", p.asks);
+    side("bid_price", "bid_volume", top_levels(*in.book, q, engine::Side::Buy));
+    side("ask_price", "ask_volume", top_levels(*in.book, q, engine::Side::Sell));
     return w.end_object().take();
 }
 
-struct InfoPicture {
-    std::string symbol;
-    std::int64_t time;
-    std::uint64_t seq;
-    Px last, reference, open, high, low, ceiling, floor, best_bid, best_ask;
-    std::int64_t volume;
-    double value, multiplier;
-};
+std::string MarketData::info_picture(int inst, std::int64_t t) const { return info_snapshot(inst, t).json(); }
 
-std::string info_json(const InfoPicture& p) {
-    json::Writer w;
-    auto price = [&](const char* key, Px v) {
-        w.key(key);
-        v ? w.value(from_px(v)) : w.null();
-    };
-    w.begin_object().field("symbol", p.symbol).field("time", time_stamp(p.time));
-    w.field("sequence", p.seq);
-    price("last", p.last);
-    w.field("prior_close", from_px(p.reference));
-    w.key("change");
-    p.last ? w.value(from_px(p.last - p.reference)) : w.null();
-    w.key("percent_change");
-    p.last ? w.value(std::round(10000.0 * (p.last - p.reference) / p.reference) / 100) : w.null();
-    price("open", p.open);
-    price("high", p.high);
-    price("low", p.low);
-    w.field("ceiling", from_px(p.ceiling)).field("floor", from_px(p.floor));
-    w.field("total_volume", p.volume).field("total_value", p.value);
-    w.key("average");
-    p.volume ? w.value(p.value / p.multiplier / static_cast<double>(p.volume)) : w.null();
-    price("best_bid", p.best_bid);
-    price("best_ask", p.best_ask);
-    return w.end_object().take();
-}
-
-}  // namespace
-
-std::string BrokerState::book_payload(int inst) const {
-    const Instrument& in = instruments[inst];
-    return book_json(
-        BookPicture{in.symbol, now, top_levels(in, engine::Side::Buy), top_levels(in, engine::Side::Sell)});
-}
-
-namespace {
-InfoPicture info_picture(const Instrument& in, std::int64_t now) {
-    return InfoPicture{in.symbol,
-                       now,
-                       in.last_seq,
-                       in.last,
-                       in.reference,
-                       in.open,
-                       in.high,
-                       in.low,
-                       in.ceiling,
-                       in.floor,
-                       best_of(in, engine::Side::Buy),
-                       best_of(in, engine::Side::Sell),
-                       in.volume,
-                       in.value,
-                       in.multiplier};
-}
-}  // namespace
-
-std::string BrokerState::info_payload(int inst) const { return info_json(info_picture(instruments[inst], now)); }
-
-// The newest candle of `interval` as it stood when minute candle `k` looked
-// like `minute` (older minutes no longer change).
-std::string BrokerState::candle_payload(int inst, const std::string& interval, std::size_t k,
-                                        const Candle& minute) const {
-    const Instrument& in = instruments[inst];
+std::string MarketData::candle_picture(int inst, const std::string& interval, std::size_t k,
+                                       const Candle& minute) const {
+    const std::vector<Candle>& candles = lines_[inst].candles;
     const IntervalSpec* iv = find_interval(interval.c_str());
     if (!iv) return "";
-    const std::int64_t start = iv->origin + floor_div(minute.t - iv->origin, iv->seconds) * iv->seconds;
+    const std::int64_t start = calendar::period_start(minute.t, iv->seconds, iv->origin);
     Candle c = minute;
-    for (std::size_t j = k; j-- > 0 && in.candles[j].t >= start;) {
-        const Candle& m = in.candles[j];
+    for (std::size_t j = std::min(k, candles.size()); j-- > 0 && candles[j].t >= start;) {
+        const Candle& m = candles[j];
         c.open = m.open;
         c.high = std::max(c.high, m.high);
         c.low = std::min(c.low, m.low);
@@ -212,51 +227,16 @@ std::string BrokerState::candle_payload(int inst, const std::string& interval, s
         c.value += m.value;
     }
     json::Writer w;
-    w.begin_object().field("symbol", in.symbol).field("interval", interval).field("time", start);
+    w.begin_object().field("symbol", instruments_[inst].symbol).field("interval", interval).field("time", start);
     w.field("open", from_px(c.open)).field("high", from_px(c.high)).field("low", from_px(c.low));
     w.field("close", from_px(c.close)).field("volume", c.volume).field("value", c.value).field("sequence", c.seq);
     return w.end_object().take();
 }
 
-// --------------------------------------------------------------- the notes
-void BrokerState::note_book(int inst) {
-    if (book_quiet_) return;
-    const Instrument& in = instruments[inst];
-    if (!streams.watched(Topic::BidOffer, in.symbol)) return;
-    std::string payload = book_payload(inst);
-    // Within one operation a change nobody can see (a hidden iceberg part) is no event.
-    auto& last = last_book_[inst];
-    if (last == payload) return;
-    last = payload;
-    streams.note(Topic::BidOffer, in.symbol, inst,
-                 [payload = std::move(payload)](const std::string&) { return payload; });
-}
-
-void BrokerState::note_trade(int inst) {
-    const Instrument& in = instruments[inst];
-    if (streams.watched(Topic::Info, in.symbol)) {
-        streams.note(Topic::Info, in.symbol, inst,
-                     [p = info_picture(in, now)](const std::string&) { return info_json(p); });
-    }
-    if (streams.watched(Topic::Candle, in.symbol) && !in.candles.empty()) {
-        const std::size_t k = in.candles.size() - 1;
-        streams.note(Topic::Candle, in.symbol, inst,
-                     [this, inst, k, minute = in.candles.back()](const std::string& iv) {
-                         return candle_payload(inst, iv, k, minute);
-                     });
-    }
-}
-
-std::string BrokerState::current_picture(Topic t, const std::string& subject) const {
-    if (t != Topic::BidOffer && t != Topic::Info) return "";
-    const int inst = instrument_index(subject.c_str());
-    if (inst < 0) return "";
-    return t == Topic::BidOffer ? book_payload(inst) : info_payload(inst);
-}
-
-void BrokerState::flush() {
-    streams.flush();
-    last_book_.clear();
+std::string MarketData::current_picture(Topic topic, int inst, std::int64_t t) const {
+    if (topic == Topic::BidOffer) return book_picture(inst, t);
+    if (topic == Topic::Info) return info_picture(inst, t);
+    return "";
 }
 
 }  // namespace tvx::sandbox

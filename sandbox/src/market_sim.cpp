@@ -85,16 +85,7 @@ void BrokerState::set_fair(int inst, Px price) {
 void BrokerState::requote(int inst) {
     Instrument& in = instruments[inst];
     // The provider's new quotes replace the old as one change of the book.
-    struct Quiet {
-        BrokerState& b;
-        int inst;
-        bool was;
-        ~Quiet() {
-            b.book_quiet_ = was;
-            b.note_book(inst);
-        }
-    } quiet{*this, inst, book_quiet_};
-    book_quiet_ = true;
+    const MarketData::Quiet quiet(market_data, inst, now);
     in.requote = false;
     const bool quoting = options.liquidity && in.simulated;
     std::vector<std::pair<Side, Px>> ladder;

@@ -14,8 +14,6 @@ namespace {
 constexpr std::uint64_t kHeader = 24, kDescriptor = 64;
 constexpr char kMagic[8] = {'T', 'V', 'X', 'H', 'I', 'S', 'T', '\0'};
 
-std::int64_t day_of(std::int64_t t) { return t / 86400 - (t % 86400 < 0); }
-
 template <class T>
 T read(const std::uint8_t* p) {
     T v;
@@ -26,11 +24,6 @@ T read(const std::uint8_t* p) {
 std::string row_error(const std::string& symbol, std::uint64_t row, const std::string& what) {
     return "history of " + symbol + ", row " + std::to_string(row + 1) + ": " + what;
 }
-
-// Candle records hold a time in 32 bits, and a week's candle opens up to a
-// week before its first trade: history must lie within these seconds.
-constexpr std::int64_t kFirstTime = -2146780800;  // 1901-12-21T00:00:00Z
-constexpr std::int64_t kLastTime = INT32_MAX;     // 2038-01-19T03:14:07Z
 
 }  // namespace
 
@@ -91,10 +84,11 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
         const Instrument& in = b.instruments[s.inst];
         const int prices = s.kind == Bars ? 4 : s.kind == Trades ? 1 : 2;
         for (std::uint64_t r = 0; r < s.rows; ++r) {
-            if (s.time[r] < kFirstTime || s.time[r] > kLastTime)
+            if (s.time[r] < calendar::kFirstRecordTime || s.time[r] > calendar::kLastRecordTime)
                 return row_error(s.symbol, r,
-                                 "time " + std::to_string(s.time[r]) +
-                                     " lies outside what the records hold (1901-12-21 to 2038-01-19T03:14:07Z)");
+                                 "time " + std::to_string(s.time[r]) + " lies outside what the records hold (" +
+                                     calendar::stamp(calendar::kFirstRecordTime) + "Z to " +
+                                     calendar::stamp(calendar::kLastRecordTime) + "Z)");
             if (r && (s.kind == Bars ? s.time[r] <= s.time[r - 1] : s.time[r] < s.time[r - 1]))
                 return row_error(s.symbol, r, "time goes back");
             for (int i = 0; i < prices; ++i) {
@@ -134,35 +128,29 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
     done_ = 0;
     total_ = total;
     std::int64_t first = INT64_MAX;
-    std::vector<bool> fresh(b.instruments.size(), false);
-    for (Series& s : series_) {
-        if (s.rows) first = std::min(first, s.time[0]);
-        Instrument& in = b.instruments[s.inst];
-        if (!fresh[s.inst]) {
-            // Every instrument of the block starts over, replayed before or not.
-            fresh[s.inst] = true;
-            b.start_replayed(s.inst);
-        }
-        in.quoted = in.quoted || s.kind == Quotes;
-    }
     // A minute candle per minute the prints fall in, held in one allocation of
     // that size: doubling as it grows would keep up to twice as much, and both
     // buffers at once while it moves.
     std::vector<std::uint64_t> minutes(b.instruments.size(), 0);
+    std::vector<bool> fresh(b.instruments.size(), false), quoted(b.instruments.size(), false);
     for (const Series& s : series_) {
+        if (s.rows) first = std::min(first, s.time[0]);
+        fresh[s.inst] = true;
+        quoted[s.inst] = quoted[s.inst] || s.kind == Quotes;
         if (s.kind == Quotes) continue;
         std::int64_t last = INT64_MIN;
         for (std::uint64_t r = 0; r < s.rows; ++r) {
-            const std::int64_t m = s.time[r] - ((s.time[r] % 60) + 60) % 60;
+            const std::int64_t m = calendar::minute_of(s.time[r]);
             minutes[s.inst] += m != last;
             last = m;
         }
     }
-    for (std::size_t i = 0; i < minutes.size(); ++i) {
+    // Every instrument of the block starts over, replayed before or not.
+    for (std::size_t i = 0; i < fresh.size(); ++i) {
         if (!fresh[i]) continue;
-        std::vector<Candle>& candles = b.instruments[i].candles;
-        std::vector<Candle>().swap(candles);
-        candles.reserve(minutes[i]);
+        b.start_replayed(static_cast<int>(i));
+        b.market_data.restart(static_cast<int>(i), minutes[i]);
+        b.market_data.set_quoted(static_cast<int>(i), quoted[i]);
     }
     // The first day's reference: the instrument's earliest price in the history.
     std::vector<const Series*> earliest(b.instruments.size(), nullptr);
@@ -199,12 +187,13 @@ std::int64_t Replay::next_time() const {
 // opens and closes at its times.
 void Replay::advance(BrokerState& b, std::int64_t t) {
     if (t <= b.now) return;
-    const std::int64_t first = day_of(b.now), last = day_of(t);
+    const std::int64_t first = calendar::day_of(b.now), last = calendar::day_of(t);
     for (std::int64_t d = first; d <= last; ++d) {
         // Days between with nothing open repeat the one before: skip to the last two.
         if (d > first + 2 && d < last - 1) d = last - 1;
-        const std::int64_t base = d * 86400;
-        const std::int64_t marks[3] = {base, base + b.options.open_second, base + b.options.close_second};
+        const std::int64_t base = d * calendar::kDay;
+        const calendar::Schedule& session = b.options.session;
+        const std::int64_t marks[3] = {base, base + session.open_second, base + session.close_second};
         for (std::int64_t x : marks) {
             if (x <= b.now || x > t) continue;
             b.now = x;
@@ -218,22 +207,14 @@ void Replay::advance(BrokerState& b, std::int64_t t) {
 }
 
 void Replay::sync_session(BrokerState& b) {
-    if (!b.options.scheduled) return;
+    if (!b.options.session.scheduled) return;
     const bool open = b.session_open(b.now);
     if (open != b.in_session) open ? b.open_session() : b.close_session();
 }
 
 // A new day: yesterday's last price is the reference of today's limits, and
 // the day's figures start over.
-void Replay::new_day(BrokerState& b, int inst) {
-    Instrument& in = b.instruments[inst];
-    if (in.last) in.reference = in.last;
-    b.init_instrument(in);
-    in.open = in.high = in.low = 0;
-    in.volume = 0;
-    in.value = 0;
-    b.set_terms(inst);
-}
+void Replay::new_day(BrokerState& b, int inst) { b.start_day(inst); }
 
 void Replay::apply_next(BrokerState& b) {
     const std::size_t k = next_series();
@@ -342,9 +323,10 @@ bool Replay::submit(BrokerState& b, int i) {
     // A limit order queues behind what was quoted at its price, and never
     // ahead of our own earlier orders' place there.
     const bool buy = o.side == Side::Buy;
-    std::int64_t ahead = !in.quoted ? 0
-                         : buy      ? (o.price == in.quote_bid ? in.quote_bid_volume : 0)
-                                    : (o.price == in.quote_ask ? in.quote_ask_volume : 0);
+    const ShownQuote& q = b.market_data.quote(o.inst);
+    std::int64_t ahead = !q.quoted ? 0
+                         : buy     ? (o.price == q.bid ? q.bid_volume : 0)
+                                   : (o.price == q.ask ? q.ask_volume : 0);
     in.book->for_each_order(buy ? engine::Side::Buy : engine::Side::Sell, [&](const engine::RestingView& r) {
         if (r.id >= 0 && r.id != i && r.price == o.price) ahead = std::max(ahead, b.orders[r.id].ahead);
     });
@@ -354,13 +336,11 @@ bool Replay::submit(BrokerState& b, int i) {
 
 void Replay::trade(BrokerState& b, int inst, Px px, std::int64_t volume, int aggressor) {
     Instrument& in = b.instruments[inst];
-    if (!in.quoted) {
+    if (!b.market_data.quote(inst).quoted) {
         // No quotes in the history: the book shown is the liquidity provider's
         // best level around the print (shown only: history alone fills orders).
-        in.quote_bid = tick_down(b, in, px);
-        in.quote_ask = tick_up(b, in, px);
-        in.quote_bid_volume = in.quote_ask_volume = static_cast<std::int64_t>(in.lp_size) * in.lot;
-        b.note_book(inst);
+        const std::int64_t size = static_cast<std::int64_t>(in.lp_size) * in.lot;
+        b.market_data.show_quote(inst, tick_down(b, in, px), size, tick_up(b, in, px), size, b.now);
     }
     b.print_trade(inst, px, static_cast<int>(volume));
     b.note_trigger(inst, px);
@@ -417,12 +397,7 @@ void Replay::bar(BrokerState& b, int inst, Px open, Px high, Px low, Px close, s
 }
 
 void Replay::quote(BrokerState& b, int inst, Px bid, std::int64_t bid_volume, Px ask, std::int64_t ask_volume) {
-    Instrument& in = b.instruments[inst];
-    in.quote_bid = bid;
-    in.quote_ask = ask;
-    in.quote_bid_volume = bid_volume;
-    in.quote_ask_volume = ask_volume;
-    b.note_book(inst);
+    b.market_data.show_quote(inst, bid, bid_volume, ask, ask_volume, b.now);
 }
 
 std::string Replay::state_json(const BrokerState& b, bool running) const {

@@ -291,7 +291,7 @@ TVX_EXPORT const char* tvx_world_replay_step(std::uint64_t id, std::uint64_t eve
 // to `t`; *applied says how many.
 TVX_EXPORT const char* tvx_world_replay_until(std::uint64_t id, std::int64_t t, std::uint64_t* applied) {
     return guarded([&]() -> std::string {
-        if (t < kEarliestTime || t > kLatestTime)
+        if (t < calendar::kEarliestTime || t > calendar::kLatestTime)
             return "time " + std::to_string(t) + " outside the years 1 to 9999 (seconds since 1970)";
         std::shared_ptr<World> w = worlds::find(id);
         if (!w) return no_world(id);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 
+#include "../../backend/topics.h"
 #include "json.h"
 #include "platform.h"
 
@@ -16,15 +17,15 @@ namespace tvx::sandbox {
 const char* topic_name(Topic t) {
     switch (t) {
         case Topic::BidOffer:
-            return "bidofferv1";
+            return wire::topic::kBidOffer;
         case Topic::Info:
-            return "infov1";
+            return wire::topic::kInfo;
         case Topic::Candle:
-            return "cdlv1";
+            return wire::topic::kCandle;
         case Topic::DerivativesOrder:
-            return "orderdvv1";
+            return wire::topic::kDerivativesOrder;
         case Topic::EquityOrder:
-            return "ordereqv1";
+            return wire::topic::kEquityOrder;
     }
     return "";
 }

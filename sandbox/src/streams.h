@@ -17,13 +17,11 @@
 #include <utility>
 #include <vector>
 
+#include "event_sink.h"
 #include "sandbox.h"
 #include "work_queue.h"
 
 namespace tvx::sandbox {
-
-enum class Topic { BidOffer, Info, Candle, DerivativesOrder, EquityOrder };
-const char* topic_name(Topic t);
 
 struct Subscription {
     std::uint64_t handle;
@@ -55,8 +53,6 @@ struct Outlet {
     std::set<std::uint64_t> live;  // subscriptions still open
 };
 
-inline bool is_market(Topic t) { return t == Topic::BidOffer || t == Topic::Info || t == Topic::Candle; }
-
 // Which pictures a flush delivers: every one (the default), or only the last
 // of each instrument and topic (conflate).
 enum class StreamMode { Every, Conflate };
@@ -64,7 +60,7 @@ enum class StreamMode { Every, Conflate };
 // A handle no world has given before: handles name one subscription in the process.
 std::uint64_t new_handle();
 
-class Streams {
+class Streams final : public EventSink {
    public:
     Streams();
     ~Streams();
@@ -79,7 +75,7 @@ class Streams {
     // a cached topic left), or "".
     std::string remove(std::uint64_t handle);
     bool alive(std::uint64_t handle) const { return subs_.count(handle) > 0; }
-    bool watched(Topic t, const std::string& subject) const;
+    bool watched(Topic t, const std::string& subject) const override;
     std::size_t count() const { return subs_.size(); }
     // Ends every stream: each gets, after the events already queued for it,
     // one last payload {"end": reason}; nothing follows. The worker goes once it has
@@ -90,8 +86,7 @@ class Streams {
     // An event of the current operation: its picture, captured now by
     // `make`, becomes a payload at flush (per second subject for candles).
     // Callers note only what someone watches (see watched).
-    using Maker = std::function<std::string(const std::string& subject2)>;
-    void note(Topic t, const std::string& subject, int conflate_key, Maker make);
+    void note(Topic t, const std::string& subject, int conflate_key, Maker make) override;
 
     // Hands everything noted since the last flush to the worker, in order.
     void flush();

@@ -6,12 +6,16 @@
 
 namespace tvx::sandbox {
 
-bool BrokerState::session_open(std::int64_t t) const {
-    if (!options.scheduled) return true;
-    const std::int64_t day = (t >= 0 ? t : t - 86399) / 86400;
-    const int weekday = static_cast<int>(((day + 3) % 7 + 7) % 7);  // 1970-01-01 was a Thursday
-    const int second = static_cast<int>(t - day * 86400);
-    return (options.days >> weekday & 1) && second >= options.open_second && second < options.close_second;
+bool BrokerState::session_open(std::int64_t t) const { return options.session.open_at(t); }
+
+// The one way a day starts for an instrument: yesterday's last price is the
+// reference of today's limits, and the day's figures start over.
+void BrokerState::start_day(int inst) {
+    Instrument& in = instruments[inst];
+    if (const Px last = market_data.day(inst).last) in.reference = last;
+    init_instrument(in);
+    market_data.start_day(inst);
+    set_terms(inst);
 }
 
 void BrokerState::close_session() {
@@ -32,15 +36,9 @@ void BrokerState::open_session() {
     // order still open from before stays listed, and counts as today's.
     orders.new_day();
     for (std::size_t i = 0; i < instruments.size(); ++i) {
-        Instrument& in = instruments[i];
-        if (in.last) in.reference = in.last;
-        init_instrument(in);
+        start_day(static_cast<int>(i));
         make_book(static_cast<int>(i));
-        in.last = in.open = in.high = in.low = 0;
-        in.volume = 0;
-        in.value = 0;
-        set_terms(static_cast<int>(i));
-        if (in.reference) ledger.set_mark(static_cast<int>(i), in.reference);
+        if (const Px ref = instruments[i].reference) ledger.set_mark(static_cast<int>(i), ref);
     }
     ledger.new_day();
 }

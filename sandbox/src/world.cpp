@@ -44,15 +44,6 @@ Instrument future(const char* symbol, const char* underlying, double price, doub
     return in;
 }
 
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
 }  // namespace
 
 namespace {
@@ -81,27 +72,6 @@ std::string check_number(const json::Value& v, const char* key, const std::strin
 
 }  // namespace
 
-bool parse_time(const char* s, std::int64_t& out) {
-    if (!s || !*s) return false;
-    const int len = static_cast<int>(std::strlen(s));
-    if (std::all_of(s, s + len, [](char c) { return c >= '0' && c <= '9'; }) && len <= 12) {
-        out = std::atoll(s);
-        return true;
-    }
-    int y, mo, d, h = 0, mi = 0, sec = 0, n = -1;
-    const bool ok = (std::sscanf(s, "%4d-%2d-%2d%n", &y, &mo, &d, &n) == 3 && n == len) ||
-                    (std::sscanf(s, "%4d-%2d-%2dT%2d:%2d%n", &y, &mo, &d, &h, &mi, &n) == 5 && n == len) ||
-                    (std::sscanf(s, "%4d-%2d-%2d %2d:%2d%n", &y, &mo, &d, &h, &mi, &n) == 5 && n == len) ||
-                    (std::sscanf(s, "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &sec, &n) == 6 && n == len) ||
-                    (std::sscanf(s, "%4d-%2d-%2d %2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &sec, &n) == 6 && n == len);
-    if (!ok || mo < 1 || mo > 12 || d < 1 || h < 0 || h > 23 || mi < 0 || mi > 59 || sec < 0 || sec > 59) return false;
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    if (d > kDays[mo - 1] + (mo == 2 && leap)) return false;
-    out = days_from_civil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86400 + h * 3600 + mi * 60 + sec;
-    return true;
-}
-
 namespace {
 bool clock_time(const json::Value& v, int& second) {
     int h, m, n = -1;
@@ -115,7 +85,7 @@ bool clock_time(const json::Value& v, int& second) {
 }  // namespace
 
 // {"open": "HH:MM", "close": "HH:MM", "days": ["Mon", ...]} (UTC); "" if it reads well.
-std::string parse_session(const json::Value& s, Options& o) {
+std::string parse_session(const json::Value& s, calendar::Schedule& o) {
     if (s.kind == json::Value::Null) return "";
     if (s.kind != json::Value::Object) return "session must be an object with open, close and days";
     o.scheduled = true;
@@ -143,6 +113,7 @@ void BrokerState::add_instrument(Instrument in) {
     const int inst = static_cast<int>(instruments.size());
     symbols[in.symbol] = inst;
     instruments.push_back(std::move(in));
+    market_data.add_instrument();
     make_book(inst);
     set_terms(inst);
 }
@@ -157,7 +128,7 @@ void BrokerState::set_terms(int inst) {
     t.mm = engine::Money::of(in.mm);
     t.ceiling = in.ceiling;
     ledger.set_instrument(inst, t);
-    ledger.set_mark(inst, in.mark());
+    ledger.set_mark(inst, mark(in));
 }
 
 void BrokerState::seed_default_world() {
@@ -224,7 +195,7 @@ BrokerState::BrokerState(const json::Value& s) {
          {check_number(s, "seed", "", 0, 9007199254740992.0, true, "a whole number from 0 to 2^53"),
           s["start"].kind == json::Value::String  // a date, read below
               ? std::string()
-              : check_number(s, "start", "", kEarliestTime, kLatestTime, true,
+              : check_number(s, "start", "", calendar::kEarliestTime, calendar::kLatestTime, true,
                              "seconds since 1970 within the years 1 to 9999 (or a date)"),
           check_number(s, "history_minutes", "", -1e15, 1e15, true, "a whole number of minutes"),
           check_number(s, "interval_ms", "", -1e15, 1e15, true, "a whole number of milliseconds"),
@@ -239,10 +210,10 @@ BrokerState::BrokerState(const json::Value& s) {
     o.running = s["running"].boolean(o.running);
     o.interval_ms = static_cast<int>(std::clamp<std::int64_t>(s["interval_ms"].integer(o.interval_ms), 1, 60000));
     o.tick_seconds = static_cast<int>(std::clamp<std::int64_t>(s["tick_seconds"].integer(o.tick_seconds), 1, 3600));
-    std::string start_error = parse_session(s["session"], o);
+    std::string start_error = parse_session(s["session"], o.session);
     if (s["start"].kind == json::Value::Number)
         o.start = s["start"].integer(o.start);
-    else if (s["start"].kind == json::Value::String && !parse_time(s["start"].s.c_str(), o.start))
+    else if (s["start"].kind == json::Value::String && !calendar::parse_time(s["start"].s.c_str(), o.start))
         start_error = "start must be a date YYYY-MM-DD[THH:MM[:SS]] that exists, or seconds since 1970; not '" +
                       s["start"].s + "'";
     options = o;
@@ -272,17 +243,23 @@ void BrokerState::start_replayed(int inst) {
     in.replayed = true;
     in.simulated = false;
     requote(inst);  // the provider's quotes go
-    in.quoted = false;
-    in.candles.clear();
-    in.last = in.open = in.high = in.low = 0;
-    in.volume = 0;
-    in.value = 0;
-    in.last_seq = 0;
-    in.last_time = 0;
-    in.quote_bid = in.quote_ask = 0;
-    in.quote_bid_volume = in.quote_ask_volume = 0;
     in.waiting.clear();
-    tape.erase(std::remove_if(tape.begin(), tape.end(), [&](const Tape& t) { return t.inst == inst; }), tape.end());
+}
+
+// ---------------------------------------------------------- market data
+void BrokerState::print_trade(int inst, Px px, int qty) {
+    market_data.print(inst, px, qty, now);
+    ledger.set_mark(inst, px);
+}
+
+std::string BrokerState::current_picture(Topic t, const std::string& subject) const {
+    const int inst = instrument_index(subject.c_str());
+    return inst < 0 ? "" : market_data.current_picture(t, inst, now);
+}
+
+void BrokerState::flush() {
+    streams.flush();
+    market_data.flushed();
 }
 
 void BrokerState::warm_up(int minutes) {
@@ -522,17 +499,19 @@ std::string BrokerState::state_json(bool clock_running) {
     w.field("time", now).field("date", date_text(now)).field("clock", time_text(now));
     w.field("seed", options.seed).field("running", clock_running).field("session_open", in_session);
     w.field("liquidity", options.liquidity).field("activity", options.activity);
-    w.field("tick_seconds", options.tick_seconds).field("tape_sequence", tape_seq);
+    w.field("tick_seconds", options.tick_seconds).field("tape_sequence", market_data.tape_seq());
     w.key("instruments").begin_object();
-    for (const Instrument& in : instruments) {
+    for (std::size_t i = 0; i < instruments.size(); ++i) {
+        const Instrument& in = instruments[i];
+        const DayFigures& day = market_data.day(static_cast<int>(i));
         w.key(in.symbol).begin_object();
         w.field("market", in.market == Market::Equity ? "equity" : "derivatives");
         w.field("fair", from_px(in.fair)).field("reference", from_px(in.reference));
         w.field("ceiling", from_px(in.ceiling)).field("floor", from_px(in.floor));
         w.key("last");
-        in.last ? w.value(from_px(in.last)) : w.null();
-        w.field("volume", in.volume).field("value", in.value).field("lot", in.lot).field("multiplier", in.multiplier);
-        w.field("candles", static_cast<std::int64_t>(in.candles.size()));
+        day.last ? w.value(from_px(day.last)) : w.null();
+        w.field("volume", day.volume).field("value", day.value).field("lot", in.lot).field("multiplier", in.multiplier);
+        w.field("candles", static_cast<std::int64_t>(market_data.candles(static_cast<int>(i)).size()));
         // Customers' volume per level, from the resting orders themselves.
         auto levels = [&](const char* name, engine::Side side) {
             std::map<Px, std::int64_t> customers;
@@ -621,7 +600,7 @@ std::string BrokerState::state_json(bool clock_running) {
     }
     w.end_array();
     w.key("tape").begin_array();
-    for (const Tape& t : tape)
+    for (const Print& t : market_data.tape())
         w.begin_object()
             .field("sequence", t.seq)
             .field("symbol", instruments[t.inst].symbol)
