@@ -99,6 +99,29 @@ class _Sink:
     It holds nothing of the stream object, so a stream nobody refers to any more
     is collected (and unsubscribes) although the module still holds its sink."""
 
+    # Slots: every event reads a dozen of these on the delivering thread.
+    __slots__ = (
+        "lock",
+        "queue",
+        "ready",
+        "maxsize",
+        "block",
+        "numbered",
+        "seq",
+        "dropped",
+        "closed",
+        "end",
+        "sleepers",
+        "reader",
+        "writable",
+        "writers",
+        "changed",
+        "watchers",
+        "latest",
+        "tasks",
+        "__weakref__",
+    )
+
     def __init__(self, maxsize: int, block: bool, numbered: bool) -> None:
         if maxsize < 1:
             raise ValueError("maxsize must be at least 1")
@@ -367,9 +390,12 @@ class Stream(Generic[T]):
         return self
 
     def __next__(self) -> T:
-        item = self._sink.get(self.timeout)
-        if item is None:
-            raise StopIteration
+        try:  # an event already taken from the queue: no waiting to prepare
+            item = self._sink.ready.popleft()
+        except IndexError:
+            item = self._sink.get(self.timeout)
+            if item is None:
+                raise StopIteration from None
         return self._item(item)
 
     def __aiter__(self) -> "Stream[T]":
@@ -377,6 +403,7 @@ class Stream(Generic[T]):
 
     async def __anext__(self) -> T:
         sink = self._sink
+        spun = False
         while True:
             try:
                 item = sink.ready.popleft()
@@ -391,10 +418,19 @@ class Stream(Generic[T]):
                     continue
                 if sink.closed:
                     raise StopAsyncIteration
-                loop = asyncio.get_running_loop()
-                fut: asyncio.Future[None] = loop.create_future()
-                entry = (loop, fut)
-                sink.tasks.append(entry)
+                if spun:
+                    loop = asyncio.get_running_loop()
+                    fut: asyncio.Future[None] = loop.create_future()
+                    entry = (loop, fut)
+                    sink.tasks.append(entry)
+            if not spun:
+                # As get() does: the delivering threads run once before this
+                # task parks, so events coming back to back are taken in one
+                # go rather than each waking the loop.
+                spun = True
+                _pause(0)
+                continue
+            spun = False
             try:
                 if timeout is None:
                     await fut
