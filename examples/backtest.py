@@ -118,7 +118,7 @@ def live(minutes: int, cash: float) -> None:
                 bars=minutes,
                 lots={"ARVO": 100},
                 ticks={"ARVO": 0.25},
-                hold=1.0016,
+                hold=float(broker.hold_factor()),
             )
         finally:
             broker.stop()

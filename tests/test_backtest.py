@@ -100,6 +100,35 @@ def test_costs_fee_models_and_slippage_apply_exactly_and_are_part_of_the_result(
         Backtest(daily(), Script, plan=plan, fees=lambda v, q: -1, progress=False).run()
 
 
+def test_the_fee_schedule_and_hold_factor_are_the_librarys_and_the_hold_is_what_a_buy_sets_aside():
+    from tavrolix_open_api import login, place_investor_equity_order
+    from tavrolix_sandbox import fills
+    from tavrolix_sandbox.backtest._world import fee_schedule
+
+    schedule = fee_schedule()
+    assert schedule == {"equity": broker.fees(), "hold": broker.hold_factor()}
+    assert set(schedule["equity"]) == {"brokerage_fee", "trading_fee", "clearing_fee"}
+    assert fills.HOLD_FACTOR == schedule["hold"] > 1
+    with broker.World(default_world=False) as w:
+        assert fee_schedule(w) == schedule
+    # The library sets aside exactly value x hold: 200 ARVO at 45.00 needs that
+    # to the cent, and a cent less is refused.
+    need = Decimal("45.00") * 200 * schedule["hold"]
+    assert need == need.quantize(Decimal("0.01"))
+    broker.reset(running=False, liquidity=False, activity=False)
+    cash = {"E-7101": need, "E-7102": need - Decimal("0.01")}
+    broker.seed(
+        equity_accounts=[
+            {"account_no": a, "owner": "inv001", "cash": float(c), "credit_limit": 0} for a, c in cash.items()
+        ]
+    )
+    ctx = login("inv001", "inv001-secret", "", "", False)
+    args = ("ARVO", 45.0, 200, "BUY", "000000", "LIMIT", "DAY", "", "", False, 0, False)
+    assert place_investor_equity_order(ctx, "E-7101", *args)["success"]
+    refused = place_investor_equity_order(ctx, "E-7102", *args)
+    assert not refused["success"] and refused["message"].startswith("INSUFFICIENT_FUNDS"), refused
+
+
 def test_position_entry_price_and_sizing_come_from_order_updates_and_respect_lots(monkeypatch):
     calls = []
     real = tavrolix.client.InvestorEquityAccount.trades

@@ -8,16 +8,15 @@ import importlib
 import math
 import os
 import sys
-import warnings
 
 import numpy as np
 import pytest
-from tavrolix_sandbox import fills as F
 from tavrolix_sandbox import history as H
 
 bt = pytest.importorskip("backtesting", reason="the peer is in the test extra")
 pd = pytest.importorskip("pandas")
 from backtesting.test import GOOG  # noqa: E402
+from peer import run_planned  # noqa: E402
 from tavrolix_sandbox.backtest import Backtest  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -37,10 +36,6 @@ def example():
         sys.path.pop(0)
 
 
-def commission(size, price):
-    return float(sum(F.equity_fees(F.money(price) * abs(int(size))).values()))
-
-
 @pytest.fixture(scope="module")
 def both(example):
     import tavrolix_sandbox as sbx
@@ -53,21 +48,7 @@ def both(example):
     for o in ours.strategy.orders.values():
         plan[index[o.placed]] = (o.volume, o.price) if o.side == "BUY" else None
 
-    class Planned(bt.Strategy):
-        def init(self):
-            pass
-
-        def next(self):
-            i = len(self.data) - 1
-            if i in plan:
-                if plan[i] is None:
-                    self.position.close()
-                else:
-                    self.buy(size=plan[i][0], limit=plan[i][1])
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        peer = bt.Backtest(GOOG, Planned, cash=CASH, commission=commission).run()
+    peer = run_planned(bt, GOOG, plan, CASH)
     return ours, peer
 
 

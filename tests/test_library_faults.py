@@ -147,3 +147,36 @@ def test_every_control_entry_point_answers_when_the_library_throws_inside(faults
         assert out == 0, out
     # And the library still answers afterwards.
     assert broker.state()["seed"] is not None
+
+
+# Run in a child: the address-space limit must not reach the suite.
+_EMIT_CHILD = r"""
+import ctypes as C, resource, tavrolix_sandbox as sbx
+lib = sbx.library()
+lib.tvx_bench_emit.argtypes = [C.c_uint64, C.c_char_p, C.c_int, C.c_long, C.c_long]
+lib.tvx_bench_emit.restype = C.c_double
+got = []
+receiver = C.CFUNCTYPE(None, C.c_void_p)(lambda rec: got.append(1))
+address = C.cast(receiver, C.c_void_p).value
+with open("/proc/self/statm") as f:
+    size = int(f.read().split()[0]) * resource.getpagesize()
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+# Room for a few threads' stacks, not for 64.
+resource.setrlimit(resource.RLIMIT_AS, (size + (48 << 20), hard))
+refused = lib.tvx_bench_emit(address, b"k", 64, 1, 0)
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(refused, len(got), lib.tvx_bench_emit(address, b"k", 2, 3, 0) >= 0, len(got))
+"""
+
+
+@pytest.mark.skipif(
+    bool(os.environ.get("TVX_SANITIZER")), reason="a sanitizer reserves more address space than any limit leaves"
+)
+def test_the_bench_emitter_reports_threads_it_could_not_start_and_emits_nothing():
+    import subprocess
+    import sys
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.run([sys.executable, "-c", _EMIT_CHILD], env=env, capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert child.stdout.split() == ["-2.0", "0", "True", "6"]

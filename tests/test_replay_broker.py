@@ -10,13 +10,13 @@ import subprocess
 import sys
 import threading
 import time
-import warnings
 from decimal import ROUND_FLOOR, Decimal
 from fractions import Fraction
 
 import pytest
 import tavrolix_open_api as tv
 import tavrolix_sandbox as sbx
+from peer import run_planned
 from tavrolix_sandbox import broker
 from tavrolix_sandbox import fills as F
 from tavrolix_sandbox import history as H
@@ -104,24 +104,7 @@ def test_crossover_through_the_module_equals_the_reference_and_the_peer(example)
     assert Decimal(repr(mine_s["final_equity"])) == ref.cash + ref.position * F.money(GOOG.Close.iloc[-1])
 
     # The peer, told the same orders.
-    def commission(size, price):
-        return float(sum(F.equity_fees(F.money(price) * abs(int(size))).values()))
-
-    class Planned(bt.Strategy):
-        def init(self):
-            pass
-
-        def next(self):
-            i = len(self.data) - 1
-            if i in plan:
-                if plan[i] is None:
-                    self.position.close()
-                else:
-                    self.buy(size=plan[i][0], limit=plan[i][1])
-
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        peer = bt.Backtest(GOOG, Planned, cash=CASH, commission=commission).run()
+    peer = run_planned(bt, GOOG, plan, CASH)
     theirs = []
     for t in peer._trades.itertuples():
         theirs += [

@@ -37,22 +37,6 @@ bool read_settings(const char* text, json::Value& out, std::string& error) {
     }
 }
 
-std::string no_world(std::uint64_t id) { return "no world " + std::to_string(id) + " (it was closed, or never made)"; }
-
-// Runs `f` on the world and turns whatever it throws into an error text.
-template <class F>
-const char* guarded(F&& f) {
-    try {
-        return control_outcome(f());
-    } catch (const std::bad_alloc&) {
-        return control_outcome("out of memory");
-    } catch (const std::exception& e) {
-        return control_outcome(std::string("internal error: ") + e.what());
-    } catch (...) {
-        return control_outcome("internal error");
-    }
-}
-
 // `f(world)` under the world's lock; its events flushed.
 template <class F>
 const char* with_world(std::uint64_t id, F&& f) {
@@ -223,7 +207,8 @@ TVX_EXPORT const char* tvx_world_fees(const char** out) {
         for (const auto& [name, rate] : {std::pair{"brokerage_fee", r.brokerage}, std::pair{"trading_fee", r.trading},
                                          std::pair{"clearing_fee", r.clearing}})
             w.key(name).begin_array().value(rate.num).value(rate.den).end_array();
-        w.end_object().field("rounding", "each fee of a fill, half up to the cent").end_object();
+        w.end_object().key("hold").begin_array().value(r.buy_reserve.num).value(r.buy_reserve.den).end_array();
+        w.field("rounding", "each fee of a fill, half up to the cent").end_object();
         kept = w.take();
         if (out) *out = kept.c_str();
         return "";

@@ -231,25 +231,6 @@ void replay_after_fork_in_child(World& w) {
 
 }  // namespace tvx::sandbox
 
-namespace {
-
-template <class F>
-const char* guarded(F&& f) {
-    try {
-        return control_outcome(f());
-    } catch (const std::bad_alloc&) {
-        return control_outcome("out of memory");
-    } catch (const std::exception& e) {
-        return control_outcome(std::string("internal error: ") + e.what());
-    } catch (...) {
-        return control_outcome("internal error");
-    }
-}
-
-std::string no_world(std::uint64_t id) { return "no world " + std::to_string(id) + " (it was closed, or never made)"; }
-
-}  // namespace
-
 // Loads a packed history block (copied) into the world and starts the
 // replay: the clock goes to its first event. Null on success, else what was
 // wrong (valid until this thread calls again).

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -129,5 +131,24 @@ std::string channel_prefix(std::uint64_t id);
 // A world control entry point's error text, valid until this thread calls
 // again; null for none.
 const char* control_outcome(std::string error);
+
+// `f()`'s error text ("" for none) as control_outcome gives it; whatever `f`
+// throws becomes an error text: nothing throws through an entry point.
+template <class F>
+const char* guarded(F&& f) {
+    try {
+        return control_outcome(f());
+    } catch (const std::bad_alloc&) {
+        return control_outcome("out of memory");
+    } catch (const std::exception& e) {
+        return control_outcome(std::string("internal error: ") + e.what());
+    } catch (...) {
+        return control_outcome("internal error");
+    }
+}
+
+inline std::string no_world(std::uint64_t id) {
+    return "no world " + std::to_string(id) + " (it was closed, or never made)";
+}
 
 }  // namespace tvx::sandbox

@@ -60,6 +60,7 @@ __all__ = [
     "replay_stop",
     "replay_state",
     "fees",
+    "hold_factor",
 ]
 
 # name: (argtypes, restype)
@@ -133,46 +134,52 @@ def _entities(
     return out
 
 
-def _reset_settings(
-    seed: int = 20260302,
-    *,
-    running: bool = False,
-    liquidity: bool = True,
-    activity: bool = True,
-    history_minutes: int = 0,
-    interval: float = 0.25,
-    tick_seconds: int = 1,
-    start: Optional[str] = None,
-    default_world: bool = True,
-    conflate: bool = False,
-    session: Optional[Mapping[str, Any]] = None,
-    users: Optional[Iterable[Mapping[str, Any]]] = None,
-    derivatives_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
-    equity_accounts: Optional[Iterable[Mapping[str, Any]]] = None,
-    positions: Optional[Iterable[Mapping[str, Any]]] = None,
-    prices: Optional[Mapping[str, float]] = None,
-    instruments: Optional[Iterable[Mapping[str, Any]]] = None,
-) -> bytes:
+def _reset_settings(args: Mapping[str, Any]) -> bytes:
+    """The library's settings for :meth:`World.reset`'s arguments, every one given."""
     settings: Dict[str, Any] = {
-        "seed": seed,
-        "running": running,
-        "liquidity": liquidity,
-        "activity": activity,
-        "history_minutes": history_minutes,
-        "interval_ms": max(1, int(interval * 1000)),
-        "tick_seconds": tick_seconds,
-        "default_world": default_world,
-        "conflate": conflate,
+        "seed": args["seed"],
+        "running": args["running"],
+        "liquidity": args["liquidity"],
+        "activity": args["activity"],
+        "history_minutes": args["history_minutes"],
+        "interval_ms": max(1, int(args["interval"] * 1000)),
+        "tick_seconds": args["tick_seconds"],
+        "default_world": args["default_world"],
+        "conflate": args["conflate"],
     }
-    if start is not None:
-        settings["start"] = start
-    if session is not None:
-        settings["session"] = dict(session)
-    settings.update(_entities(users, derivatives_accounts, equity_accounts, positions, prices, instruments))
+    if args["start"] is not None:
+        settings["start"] = args["start"]
+    if args["session"] is not None:
+        settings["session"] = dict(args["session"])
+    settings.update(
+        _entities(
+            *(
+                args[k]
+                for k in ("users", "derivatives_accounts", "equity_accounts", "positions", "prices", "instruments")
+            )
+        )
+    )
     return json.dumps(settings).encode()
 
 
+def _reset_arguments(*args: Any, **kwargs: Any) -> Dict[str, Any]:
+    """Arguments as :meth:`World.reset` takes them, defaults filled in (a
+    TypeError for any it does not take, as a call would raise)."""
+    bound = inspect.signature(World.reset).bind(None, *args, **kwargs)
+    bound.apply_defaults()
+    out = dict(bound.arguments)
+    del out["self"]
+    return out
+
+
 _DEFAULT_ID = 0
+
+
+def _schedule() -> Dict[str, Any]:
+    out = ctypes.c_char_p()
+    _check(_lib().tvx_world_fees(ctypes.byref(out)))
+    schedule: Dict[str, Any] = json.loads(out.value or b"{}")
+    return schedule
 
 
 class World:
@@ -187,7 +194,7 @@ class World:
 
     def __init__(self, seed: int = 20260302, **settings: Any) -> None:
         wid = ctypes.c_uint64(0)
-        _check(_lib().tvx_world_create(_reset_settings(seed, **settings), ctypes.byref(wid)))
+        _check(_lib().tvx_world_create(_reset_settings(_reset_arguments(seed, **settings)), ctypes.byref(wid)))
         self._id = wid.value
         self._closed = False
 
@@ -251,10 +258,14 @@ class World:
         """The equity fee schedule, as the library defines it: each fee's rate of a
         fill's value, by the trade's key (``brokerage_fee``, ``trading_fee``,
         ``clearing_fee``); each fee of a fill is rounded half up to the cent."""
-        out = ctypes.c_char_p()
-        _check(_lib().tvx_world_fees(ctypes.byref(out)))
-        schedule = json.loads(out.value or b"{}")
-        return {k: Decimal(num) / Decimal(den) for k, (num, den) in schedule["equity"].items()}
+        return {k: Decimal(num) / Decimal(den) for k, (num, den) in _schedule()["equity"].items()}
+
+    def hold_factor(self) -> Decimal:
+        """What an open equity buy holds back of buying power per unit of its
+        value, fees included, as the library defines it: the largest buy an
+        account can afford is its buying power over price times this."""
+        num, den = _schedule()["hold"]
+        return Decimal(num) / Decimal(den)
 
     def _text(self, entry: str) -> str:
         out = ctypes.c_char_p()
@@ -309,30 +320,9 @@ class World:
         (see `seed`), ``prices`` here being the reference (prior close)
         prices from which the daily limits follow.
         """
-        _check(
-            _lib().tvx_world_reset(
-                self._id,
-                _reset_settings(
-                    seed,
-                    running=running,
-                    liquidity=liquidity,
-                    activity=activity,
-                    history_minutes=history_minutes,
-                    interval=interval,
-                    tick_seconds=tick_seconds,
-                    start=start,
-                    default_world=default_world,
-                    conflate=conflate,
-                    session=session,
-                    users=users,
-                    derivatives_accounts=derivatives_accounts,
-                    equity_accounts=equity_accounts,
-                    positions=positions,
-                    prices=prices,
-                    instruments=instruments,
-                ),
-            )
-        )
+        arguments = dict(locals())  # the parameters alone, so far
+        del arguments["self"]
+        _check(_lib().tvx_world_reset(self._id, _reset_settings(arguments)))
 
     def seed(
         self,
@@ -528,3 +518,4 @@ replay_run = _on_default(World.replay_run)
 replay_stop = _on_default(World.replay_stop)
 replay_state = _on_default(World.replay_state)
 fees = _on_default(World.fees)
+hold_factor = _on_default(World.hold_factor)

@@ -42,7 +42,7 @@ __all__ = [
     "Run",
     "run_bars",
     "run_trades",
-    "HOLD_FACTOR",
+    "HOLD_FACTOR",  # noqa: F822 - the library's, read on first use (__getattr__ below)
     "CENT",
 ]
 
@@ -57,9 +57,22 @@ def _equity_rates() -> Tuple[Tuple[str, Decimal], ...]:
     return tuple(fees().items())
 
 
-#: What an open buy order holds back of buying power, per unit of value (the
-#: README's Accounting): the largest affordable buy is sized by it.
-HOLD_FACTOR = Decimal("1.0016")
+@functools.cache
+def _hold_factor() -> Decimal:
+    # What an open buy order holds back of buying power per unit of value, as
+    # the library defines it (tavrolix_sandbox.broker.hold_factor): the
+    # largest affordable buy is sized by it.
+    from .broker import hold_factor
+
+    return hold_factor()
+
+
+def __getattr__(name: str) -> Any:
+    # HOLD_FACTOR is read from the library when first asked for, as the fees are.
+    if name == "HOLD_FACTOR":
+        return _hold_factor()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 Fees = Callable[[Decimal], Dict[str, Decimal]]
 
@@ -178,7 +191,7 @@ class Context:
 
     def buy(self, volume: Optional[int] = None, price: Optional[float] = None) -> int:
         """Buy ``volume`` (None: as many lots as the cash buys at the fill,
-        by :data:`HOLD_FACTOR`) at the limit ``price`` (None: market)."""
+        by ``HOLD_FACTOR``, the library's hold factor) at the limit ``price`` (None: market)."""
         return self._run.place("BUY", volume, price)
 
     def sell(self, volume: Optional[int] = None, price: Optional[float] = None) -> int:
@@ -196,7 +209,7 @@ class Run:
     the trade rules (``on_quote``, ``on_print``).
 
     Orders are checked when they fill: a market buy fills what the cash pays
-    for (value times :data:`HOLD_FACTOR`) at its price; a limit buy the cash
+    for (value times ``HOLD_FACTOR``) at its price; a limit buy the cash
     cannot pay and a sale of more than the position are dropped, unfilled
     (the rest of one partly filled too); an all-in buy
     that affords not one lot is dropped too. On a tape, an all-in limit buy
@@ -240,7 +253,7 @@ class Run:
         return order.id
 
     def _all_in(self, p: Decimal) -> int:
-        return int((self.cash / (p * HOLD_FACTOR) / self.lot).to_integral_value(ROUND_FLOOR)) * self.lot
+        return int((self.cash / (p * _hold_factor()) / self.lot).to_integral_value(ROUND_FLOOR)) * self.lot
 
     def _fill(self, order: _Order, price: float, t: int, part: Optional[int] = None) -> None:
         p = money(price)
@@ -250,7 +263,7 @@ class Run:
                 volume = self._all_in(p)
             elif order.limit is None:  # a market buy fills what the cash pays for at its price
                 volume = min(volume, self._all_in(p))
-            if volume <= 0 or p * volume * HOLD_FACTOR > self.cash:
+            if volume <= 0 or p * volume * _hold_factor() > self.cash:
                 self.dropped.append(order.id)
                 return
         else:

@@ -7,11 +7,9 @@ Each backtest runs in a :class:`tavrolix_sandbox.broker.World` of its own.
 from __future__ import annotations
 
 import threading
-from decimal import Decimal
 from typing import Any, Dict, Iterable, Mapping, Optional
 
 from .. import broker
-from .. import fills as _fills
 
 USER, SECRET, PIN = "bt-runner", "bt-runner-secret", "000000"
 _busy = threading.Lock()
@@ -89,27 +87,11 @@ class World:
         self.close()
 
 
-def fee_schedule(world: Any = None) -> Dict[str, Any]:
-    """The library's fee schedule: ``{"equity": {key: rate}, "hold": factor}``
-    with rates as Decimal fractions of a fill's value, each fee rounded half
-    up to the cent."""
-    read = getattr(world, "fees", None) or getattr(broker, "fees", None)
-    if read is not None:
-        return _normalise(read())
-    return {"equity": dict(_fills._equity_rates()), "hold": _fills.HOLD_FACTOR}
-
-
-def _normalise(raw: Mapping[str, Any]) -> Dict[str, Any]:
-    """Whatever shape the library's schedule has: equity fee keys to rates."""
-    equity = raw.get("equity", raw)
-    rates: Dict[str, Decimal] = {}
-    for key, value in dict(equity).items():
-        if isinstance(value, Mapping):
-            value = value.get("rate", value.get("percent"))
-        if key.endswith("_fee") and value is not None:
-            rates[key] = Decimal(repr(value)) if isinstance(value, float) else Decimal(value)
-    hold = raw.get("hold") or raw.get("hold_factor") or _fills.HOLD_FACTOR
-    return {
-        "equity": rates or dict(_fills._equity_rates()),
-        "hold": Decimal(repr(hold)) if isinstance(hold, float) else Decimal(hold),
-    }
+def fee_schedule(world: Optional[broker.World] = None) -> Dict[str, Any]:
+    """The library's fee schedule, as ``world`` (the default world when None)
+    reads it: ``{"equity": {key: rate}, "hold": factor}``, rates as Decimal
+    fractions of a fill's value (each fee rounded half up to the cent), the
+    hold factor what a buy holds back of buying power per unit of value."""
+    if world is None:
+        return {"equity": broker.fees(), "hold": broker.hold_factor()}
+    return {"equity": world.fees(), "hold": world.hold_factor()}

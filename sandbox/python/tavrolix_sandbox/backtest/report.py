@@ -75,6 +75,18 @@ def report(result: Any, path: Optional[str] = None, *, title: Optional[str] = No
         active_drag="xpan",
         active_scroll="xwheel_zoom",
     )
+
+    def panel(height: int, name: str) -> Any:
+        # A figure below the prices, on their time axis.
+        return figure(
+            x_axis_type="datetime",
+            height=height,
+            sizing_mode="stretch_width",
+            tools=tools,
+            x_range=price.x_range,
+            title=name,
+        )
+
     price.segment("time", "high", "time", "low", source=candles, color="color", name="wicks")
     price.vbar(
         "time", width_ms, "open", "close", source=candles, fill_color="color", line_color="color", name="candles"
@@ -136,26 +148,12 @@ def report(result: Any, path: Optional[str] = None, *, title: Optional[str] = No
         if overlay:
             price.line("time", "value", source=src, color=color, legend_label=name, name="indicator:" + name)
         else:
-            fig = figure(
-                x_axis_type="datetime",
-                height=120,
-                sizing_mode="stretch_width",
-                tools=tools,
-                x_range=price.x_range,
-                title=name,
-            )
+            fig = panel(120, name)
             fig.line("time", "value", source=src, color=color, name="indicator:" + name)
             panels.append(fig)
     price.legend.location = "top_left"
     price.legend.click_policy = "hide"
-    vol = figure(
-        x_axis_type="datetime",
-        height=110,
-        sizing_mode="stretch_width",
-        tools=tools,
-        x_range=price.x_range,
-        title="volume",
-    )
+    vol = panel(110, "volume")
     vol.vbar("time", width_ms, 0, "volume", source=candles, color="color", alpha=0.6, name="volume")
     eq = result.equity
     et = result.times
@@ -163,14 +161,7 @@ def report(result: Any, path: Optional[str] = None, *, title: Optional[str] = No
     step = max(1, math.ceil(len(et) / MAX_POINTS))
     dd = -100 * (1 - ev / np.maximum.accumulate(ev))
     esrc = ColumnDataSource(dict(time=et[::step].astype("datetime64[s]"), equity=ev[::step], dd=dd[::step]))
-    efig = figure(
-        x_axis_type="datetime",
-        height=180,
-        sizing_mode="stretch_width",
-        tools=tools,
-        x_range=price.x_range,
-        title="equity",
-    )
+    efig = panel(180, "equity")
     efig.line("time", "equity", source=esrc, color="#1565c0", name="equity")
     efig.add_layout(Span(location=settings["cash"], dimension="width", line_dash="dashed", line_color="#999"))
     efig.add_tools(
@@ -180,14 +171,7 @@ def report(result: Any, path: Optional[str] = None, *, title: Optional[str] = No
             mode="vline",
         )
     )
-    dfig = figure(
-        x_axis_type="datetime",
-        height=120,
-        sizing_mode="stretch_width",
-        tools=tools,
-        x_range=price.x_range,
-        title="drawdown %",
-    )
+    dfig = panel(120, "drawdown %")
     dfig.varea("time", 0, "dd", source=esrc, color="#c62828", alpha=0.4, name="drawdown")
     cross = CrosshairTool(dimensions="height")
     figures = [price, vol] + panels + [efig, dfig]

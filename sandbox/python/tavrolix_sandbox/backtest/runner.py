@@ -502,7 +502,7 @@ def run_live(
     after ``bars`` bars of the first symbol, ``seconds`` of wall time, or
     Ctrl-C; returns the strategy (its ``orders``, positions, indicators).
     ``lots``/``ticks``: the instruments' (the client has no query for them);
-    ``hold``: what a buy holds back per unit of value (1.0016 in the sandbox)."""
+    ``hold``: what a buy holds back per unit of value (the sandbox's is ``broker.hold_factor()``)."""
     client = account.client
     deadline = None if seconds is None else _time.monotonic() + seconds
     s = strategy(account, list(symbols), lots=dict(lots or {}), ticks=dict(ticks or {}), hold=hold, **params)

@@ -73,6 +73,20 @@ def _view(col: array[Any]) -> Any:
     return _np.frombuffer(col, dtype="i8" if col.typecode == "q" else "f8") if _np is not None else col
 
 
+class _Column:
+    """``bars.<name>``: that column of the bars so far, as a view."""
+
+    __slots__ = ("name",)
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.name = name
+
+    def __get__(self, bars: Optional[Bars], owner: Optional[type] = None) -> Any:
+        if bars is None:
+            return self
+        return bars._views[self.name][: bars.n]
+
+
 class Bars:
     """One symbol's bars so far, by column: ``bars.close[-1]`` is the latest
     close, ``bars.close[-20:]`` the last twenty (numpy views, not copies, when
@@ -106,29 +120,12 @@ class Bars:
     def __len__(self) -> int:
         return self.n
 
-    @property
-    def time(self) -> Any:
-        return self._views["time"][: self.n]
-
-    @property
-    def open(self) -> Any:
-        return self._views["open"][: self.n]
-
-    @property
-    def high(self) -> Any:
-        return self._views["high"][: self.n]
-
-    @property
-    def low(self) -> Any:
-        return self._views["low"][: self.n]
-
-    @property
-    def close(self) -> Any:
-        return self._views["close"][: self.n]
-
-    @property
-    def volume(self) -> Any:
-        return self._views["volume"][: self.n]
+    time = _Column()
+    open = _Column()
+    high = _Column()
+    low = _Column()
+    close = _Column()
+    volume = _Column()
 
     def window(self, name: str, k: int, skip: int = 0) -> Any:
         """The ``k`` values of column ``name`` before the last ``skip`` (fewer near the start)."""
@@ -137,7 +134,7 @@ class Bars:
 
     def last(self, k: int) -> Any:
         """The last ``k`` closes (fewer while there are fewer bars)."""
-        return self._views["close"][max(0, self.n - k) : self.n]
+        return self.window("close", k)
 
 
 class Strategy:
