@@ -18,6 +18,7 @@ if TYPE_CHECKING:
     import numpy
     import numpy.typing
     from tavrolix_open_api import (
+        Accepted,
         Context,
         DerivativesOrder,
         DerivativesOrderActionError,
@@ -27,6 +28,9 @@ if TYPE_CHECKING:
         EquityOrderActionError,
         EquityPosition,
         EquityTrade,
+        PlacedDerivativesOrder,
+        PlacedEquityOrder,
+        Refused,
     )
     from tavrolix_open_api import (
         DerivativesAccount as DerivativesAccountInfo,
@@ -40,6 +44,11 @@ if TYPE_CHECKING:
     OrderNumbers = Union[numpy.typing.NDArray[numpy.int32], Sequence[int]]
     EquityOrderNumbers = Union[List[str], Tuple[str, ...]]
     R = TypeVar("R", EquityOrder, DerivativesOrder)
+    # A placement's arguments to the module before the PIN (symbol, price, volume, side[, position]) and after it.
+    EquityHead = Tuple[str, float, int, str]
+    EquityTail = Tuple[str, str, str, str, bool, int, bool]
+    DerivativesHead = Tuple[str, float, int, str, str]
+    DerivativesTail = Tuple[str, str, str, str, float, bool]
 
 __all__ = [
     "connect",
@@ -56,6 +65,7 @@ ORDER_QUEUE = 4096  # order updates kept before the library's thread is held
 
 Statuses = Union[None, str, Collection[str]]
 _S = TypeVar("_S", bound="Stream[Any]")
+_D = TypeVar("_D")
 
 
 def _filter(data: List[R], open_only: bool, symbol: Optional[str], status: Statuses) -> List[R]:
@@ -87,6 +97,31 @@ def _no_number() -> RuntimeError:
 
 def _is_one(order_no: Any) -> bool:
     return isinstance(order_no, (int, str)) or not hasattr(order_no, "__len__")
+
+
+def _priced(price: Optional[float], price_type: Optional[str]) -> Tuple[float, str]:
+    """The price and price type an order goes with: LIMIT at ``price``, or MARKET (price 0) without one."""
+    if price is None:
+        return 0.0, price_type or "MARKET"
+    return price, price_type or "LIMIT"
+
+
+def _data(r: Union[Accepted[_D], Refused[Any]]) -> _D:
+    """The ``data`` of an envelope the library accepted; its refusal raised."""
+    if r["success"]:
+        return r["data"]
+    raise refused(r)
+
+
+def _order_no(r: Union[Accepted[PlacedDerivativesOrder], Refused[Any]]) -> int:
+    return _data(r)["order_no"]
+
+
+def _equity_order_no(r: Union[Accepted[PlacedEquityOrder], Refused[Any]]) -> str:
+    order_no = _data(r)["order_no"]
+    if order_no is None:
+        raise _no_number()
+    return order_no
 
 
 class _Client:
@@ -205,20 +240,9 @@ class _Account:
 class _EquityAccount(_Account):
     __slots__ = ()
 
-    def _submit(
-        self,
-        symbol: str,
-        side: str,
-        volume: int,
-        price: float,
-        price_type: str,
-        validity: str,
-        trustee_id: str,
-        order_type: str,
-        nvdr: bool,
-        iceberg_volume: int,
-        bypass_warning: bool,
-    ) -> str:
+    def _submit(self, head: EquityHead, tail: EquityTail) -> str:
+        """Place the order: ``head`` are the module's arguments before the PIN, ``tail`` those after
+        (joined into one tuple for the call, so that the type checker matches each argument)."""
         raise NotImplementedError
 
     def place(
@@ -237,32 +261,10 @@ class _EquityAccount(_Account):
         bypass_warning: bool = False,
     ) -> str:
         """Place an order and return its number: LIMIT at ``price``, or MARKET without one."""
-        if price is None:
-            return self._submit(
-                symbol,
-                side,
-                volume,
-                0.0,
-                price_type or "MARKET",
-                validity,
-                trustee_id,
-                order_type,
-                nvdr,
-                iceberg_volume,
-                bypass_warning,
-            )
+        price_, price_type_ = _priced(price, price_type)
         return self._submit(
-            symbol,
-            side,
-            volume,
-            price,
-            price_type or "LIMIT",
-            validity,
-            trustee_id,
-            order_type,
-            nvdr,
-            iceberg_volume,
-            bypass_warning,
+            (symbol, price_, volume, side),
+            (price_type_, validity, trustee_id, order_type, nvdr, iceberg_volume, bypass_warning),
         )
 
     def buy(
@@ -280,32 +282,10 @@ class _EquityAccount(_Account):
         bypass_warning: bool = False,
     ) -> str:
         """``place(symbol, "BUY", volume, ...)``."""
-        if price is None:
-            return self._submit(
-                symbol,
-                "BUY",
-                volume,
-                0.0,
-                price_type or "MARKET",
-                validity,
-                trustee_id,
-                order_type,
-                nvdr,
-                iceberg_volume,
-                bypass_warning,
-            )
+        price_, price_type_ = _priced(price, price_type)
         return self._submit(
-            symbol,
-            "BUY",
-            volume,
-            price,
-            price_type or "LIMIT",
-            validity,
-            trustee_id,
-            order_type,
-            nvdr,
-            iceberg_volume,
-            bypass_warning,
+            (symbol, price_, volume, "BUY"),
+            (price_type_, validity, trustee_id, order_type, nvdr, iceberg_volume, bypass_warning),
         )
 
     def sell(
@@ -323,32 +303,10 @@ class _EquityAccount(_Account):
         bypass_warning: bool = False,
     ) -> str:
         """``place(symbol, "SELL", volume, ...)``."""
-        if price is None:
-            return self._submit(
-                symbol,
-                "SELL",
-                volume,
-                0.0,
-                price_type or "MARKET",
-                validity,
-                trustee_id,
-                order_type,
-                nvdr,
-                iceberg_volume,
-                bypass_warning,
-            )
+        price_, price_type_ = _priced(price, price_type)
         return self._submit(
-            symbol,
-            "SELL",
-            volume,
-            price,
-            price_type or "LIMIT",
-            validity,
-            trustee_id,
-            order_type,
-            nvdr,
-            iceberg_volume,
-            bypass_warning,
+            (symbol, price_, volume, "SELL"),
+            (price_type_, validity, trustee_id, order_type, nvdr, iceberg_volume, bypass_warning),
         )
 
     def order(self, order_no: str) -> EquityOrder:
@@ -394,42 +352,8 @@ class InvestorEquityAccount(_EquityAccount):
         super().__init__(client, account_no)
         self._pin = pin
 
-    def _submit(
-        self,
-        symbol: str,
-        side: str,
-        volume: int,
-        price: float,
-        price_type: str,
-        validity: str,
-        trustee_id: str,
-        order_type: str,
-        nvdr: bool,
-        iceberg_volume: int,
-        bypass_warning: bool,
-    ) -> str:
-        r = _tv.place_investor_equity_order(
-            self._ctx,
-            self.account_no,
-            symbol,
-            price,
-            volume,
-            side,
-            self._pin,
-            price_type,
-            validity,
-            trustee_id,
-            order_type,
-            nvdr,
-            iceberg_volume,
-            bypass_warning,
-        )
-        if r["success"]:
-            order_no = r["data"]["order_no"]
-            if order_no is None:
-                raise _no_number()
-            return order_no
-        raise refused(r)
+    def _submit(self, head: EquityHead, tail: EquityTail) -> str:
+        return _equity_order_no(_tv.place_investor_equity_order(self._ctx, self.account_no, *(*head, self._pin, *tail)))
 
     def change(
         self,
@@ -472,37 +396,22 @@ class InvestorEquityAccount(_EquityAccount):
             if r["success"]:
                 return None
             raise refused(r)
-        rs = _tv.cancel_investor_equity_orders(self._ctx, self.account_no, list(order_no), self._pin)
-        if rs["success"]:
-            return rs["data"]
-        raise refused(rs)
+        return _data(_tv.cancel_investor_equity_orders(self._ctx, self.account_no, list(order_no), self._pin))
 
     def order(self, order_no: str) -> EquityOrder:
-        r = _tv.get_investor_equity_order(self._ctx, self.account_no, order_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_investor_equity_order(self._ctx, self.account_no, order_no))
 
     def _orders(self) -> Any:
         return _tv.get_investor_equity_orders(self._ctx, self.account_no)
 
     def portfolio(self) -> List[EquityPosition]:
-        r = _tv.get_investor_equity_portfolios(self._ctx, self.account_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_investor_equity_portfolios(self._ctx, self.account_no))
 
     def trades(self) -> List[EquityTrade]:
-        r = _tv.get_investor_equity_trades(self._ctx, self.account_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_investor_equity_trades(self._ctx, self.account_no))
 
     def info(self) -> EquityAccountInfo:
-        r = _tv.get_investor_equity_account_info(self._ctx, self.account_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_investor_equity_account_info(self._ctx, self.account_no))
 
 
 class MarketRepEquityAccount(_EquityAccount):
@@ -510,41 +419,8 @@ class MarketRepEquityAccount(_EquityAccount):
 
     __slots__ = ()
 
-    def _submit(
-        self,
-        symbol: str,
-        side: str,
-        volume: int,
-        price: float,
-        price_type: str,
-        validity: str,
-        trustee_id: str,
-        order_type: str,
-        nvdr: bool,
-        iceberg_volume: int,
-        bypass_warning: bool,
-    ) -> str:
-        r = _tv.place_marketrep_equity_order(
-            self._ctx,
-            self.account_no,
-            symbol,
-            price,
-            volume,
-            side,
-            price_type,
-            validity,
-            trustee_id,
-            order_type,
-            nvdr,
-            iceberg_volume,
-            bypass_warning,
-        )
-        if r["success"]:
-            order_no = r["data"]["order_no"]
-            if order_no is None:
-                raise _no_number()
-            return order_no
-        raise refused(r)
+    def _submit(self, head: EquityHead, tail: EquityTail) -> str:
+        return _equity_order_no(_tv.place_marketrep_equity_order(self._ctx, self.account_no, *(*head, *tail)))
 
     def change(
         self,
@@ -590,57 +466,31 @@ class MarketRepEquityAccount(_EquityAccount):
             if r["success"]:
                 return None
             raise refused(r)
-        rs = _tv.cancel_marketrep_equity_orders(self._ctx, self.account_no, list(order_no))
-        if rs["success"]:
-            return rs["data"]
-        raise refused(rs)
+        return _data(_tv.cancel_marketrep_equity_orders(self._ctx, self.account_no, list(order_no)))
 
     def order(self, order_no: str) -> EquityOrder:
-        r = _tv.get_marketrep_equity_order(self._ctx, order_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_marketrep_equity_order(self._ctx, order_no))
 
     def _orders(self) -> Any:
         return _tv.get_marketrep_equity_orders_by_account_no(self._ctx, self.account_no)
 
     def portfolio(self) -> List[EquityPosition]:
-        r = _tv.get_marketrep_equity_portfolios(self._ctx, self.account_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_marketrep_equity_portfolios(self._ctx, self.account_no))
 
     def trades(self) -> List[EquityTrade]:
-        r = _tv.get_marketrep_equity_trades(self._ctx, self.account_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_marketrep_equity_trades(self._ctx, self.account_no))
 
     def info(self) -> EquityAccountInfo:
-        r = _tv.get_marketrep_equity_account_info(self._ctx, self.account_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_marketrep_equity_account_info(self._ctx, self.account_no))
 
 
 # ----------------------------------------------------------- derivatives
 class _DerivativesAccount(_Account):
     __slots__ = ()
 
-    def _submit(
-        self,
-        symbol: str,
-        side: str,
-        volume: int,
-        price: float,
-        price_type: str,
-        validity: str,
-        position: str,
-        trigger_condition: str,
-        trigger_symbol: str,
-        trigger_price: float,
-        bypass_warning: bool,
-    ) -> int:
+    def _submit(self, head: DerivativesHead, tail: DerivativesTail) -> int:
+        """Place the order: ``head`` are the module's arguments before the PIN, ``tail`` those after
+        (joined into one tuple for the call, so that the type checker matches each argument)."""
         raise NotImplementedError
 
     def place(
@@ -659,32 +509,10 @@ class _DerivativesAccount(_Account):
         bypass_warning: bool = False,
     ) -> int:
         """Place an order and return its number: LIMIT at ``price``, or MARKET without one."""
-        if price is None:
-            return self._submit(
-                symbol,
-                side,
-                volume,
-                0.0,
-                price_type or "MARKET",
-                validity,
-                position,
-                trigger_condition,
-                trigger_symbol,
-                trigger_price,
-                bypass_warning,
-            )
+        price_, price_type_ = _priced(price, price_type)
         return self._submit(
-            symbol,
-            side,
-            volume,
-            price,
-            price_type or "LIMIT",
-            validity,
-            position,
-            trigger_condition,
-            trigger_symbol,
-            trigger_price,
-            bypass_warning,
+            (symbol, price_, volume, side, position),
+            (price_type_, validity, trigger_condition, trigger_symbol, trigger_price, bypass_warning),
         )
 
     def buy(
@@ -702,32 +530,10 @@ class _DerivativesAccount(_Account):
         bypass_warning: bool = False,
     ) -> int:
         """``place(symbol, "BUY", volume, ...)``."""
-        if price is None:
-            return self._submit(
-                symbol,
-                "BUY",
-                volume,
-                0.0,
-                price_type or "MARKET",
-                validity,
-                position,
-                trigger_condition,
-                trigger_symbol,
-                trigger_price,
-                bypass_warning,
-            )
+        price_, price_type_ = _priced(price, price_type)
         return self._submit(
-            symbol,
-            "BUY",
-            volume,
-            price,
-            price_type or "LIMIT",
-            validity,
-            position,
-            trigger_condition,
-            trigger_symbol,
-            trigger_price,
-            bypass_warning,
+            (symbol, price_, volume, "BUY", position),
+            (price_type_, validity, trigger_condition, trigger_symbol, trigger_price, bypass_warning),
         )
 
     def sell(
@@ -745,32 +551,10 @@ class _DerivativesAccount(_Account):
         bypass_warning: bool = False,
     ) -> int:
         """``place(symbol, "SELL", volume, ...)``."""
-        if price is None:
-            return self._submit(
-                symbol,
-                "SELL",
-                volume,
-                0.0,
-                price_type or "MARKET",
-                validity,
-                position,
-                trigger_condition,
-                trigger_symbol,
-                trigger_price,
-                bypass_warning,
-            )
+        price_, price_type_ = _priced(price, price_type)
         return self._submit(
-            symbol,
-            "SELL",
-            volume,
-            price,
-            price_type or "LIMIT",
-            validity,
-            position,
-            trigger_condition,
-            trigger_symbol,
-            trigger_price,
-            bypass_warning,
+            (symbol, price_, volume, "SELL", position),
+            (price_type_, validity, trigger_condition, trigger_symbol, trigger_price, bypass_warning),
         )
 
     def order(self, order_no: int) -> DerivativesOrder:
@@ -816,39 +600,8 @@ class InvestorDerivativesAccount(_DerivativesAccount):
         super().__init__(client, account_no)
         self._pin = pin
 
-    def _submit(
-        self,
-        symbol: str,
-        side: str,
-        volume: int,
-        price: float,
-        price_type: str,
-        validity: str,
-        position: str,
-        trigger_condition: str,
-        trigger_symbol: str,
-        trigger_price: float,
-        bypass_warning: bool,
-    ) -> int:
-        r = _tv.place_investor_derivatives_order(
-            self._ctx,
-            self.account_no,
-            symbol,
-            price,
-            volume,
-            side,
-            position,
-            self._pin,
-            price_type,
-            validity,
-            trigger_condition,
-            trigger_symbol,
-            trigger_price,
-            bypass_warning,
-        )
-        if r["success"]:
-            return r["data"]["order_no"]
-        raise refused(r)
+    def _submit(self, head: DerivativesHead, tail: DerivativesTail) -> int:
+        return _order_no(_tv.place_investor_derivatives_order(self._ctx, self.account_no, *(*head, self._pin, *tail)))
 
     def change(
         self,
@@ -880,37 +633,22 @@ class InvestorDerivativesAccount(_DerivativesAccount):
             if r["success"]:
                 return None
             raise refused(r)
-        rs = _tv.cancel_investor_derivatives_orders(self._ctx, self.account_no, order_no, self._pin)  # type: ignore[arg-type]
-        if rs["success"]:
-            return rs["data"]
-        raise refused(rs)
+        return _data(_tv.cancel_investor_derivatives_orders(self._ctx, self.account_no, order_no, self._pin))  # type: ignore[arg-type]
 
     def order(self, order_no: int) -> DerivativesOrder:
-        r = _tv.get_investor_derivatives_order(self._ctx, self.account_no, order_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_investor_derivatives_order(self._ctx, self.account_no, order_no))
 
     def _orders(self) -> Any:
         return _tv.get_investor_derivatives_orders(self._ctx, self.account_no)
 
     def portfolio(self) -> List[DerivativesPosition]:
-        r = _tv.get_investor_derivatives_portfolios(self._ctx, self.account_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_investor_derivatives_portfolios(self._ctx, self.account_no))
 
     def trades(self) -> List[DerivativesTrade]:
-        r = _tv.get_investor_derivatives_trades(self._ctx, self.account_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_investor_derivatives_trades(self._ctx, self.account_no))
 
     def info(self) -> DerivativesAccountInfo:
-        r = _tv.get_investor_derivatives_account_info(self._ctx, self.account_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_investor_derivatives_account_info(self._ctx, self.account_no))
 
 
 class MarketRepDerivativesAccount(_DerivativesAccount):
@@ -918,38 +656,8 @@ class MarketRepDerivativesAccount(_DerivativesAccount):
 
     __slots__ = ()
 
-    def _submit(
-        self,
-        symbol: str,
-        side: str,
-        volume: int,
-        price: float,
-        price_type: str,
-        validity: str,
-        position: str,
-        trigger_condition: str,
-        trigger_symbol: str,
-        trigger_price: float,
-        bypass_warning: bool,
-    ) -> int:
-        r = _tv.place_marketrep_derivatives_order(
-            self._ctx,
-            self.account_no,
-            symbol,
-            price,
-            volume,
-            side,
-            position,
-            price_type,
-            validity,
-            trigger_condition,
-            trigger_symbol,
-            trigger_price,
-            bypass_warning,
-        )
-        if r["success"]:
-            return r["data"]["order_no"]
-        raise refused(r)
+    def _submit(self, head: DerivativesHead, tail: DerivativesTail) -> int:
+        return _order_no(_tv.place_marketrep_derivatives_order(self._ctx, self.account_no, *(*head, *tail)))
 
     def change(
         self,
@@ -989,10 +697,7 @@ class MarketRepDerivativesAccount(_DerivativesAccount):
             if r["success"]:
                 return None
             raise refused(r)
-        rs = _tv.cancel_marketrep_derivatives_orders(self._ctx, self.account_no, order_no)  # type: ignore[arg-type]
-        if rs["success"]:
-            return rs["data"]
-        raise refused(rs)
+        return _data(_tv.cancel_marketrep_derivatives_orders(self._ctx, self.account_no, order_no))  # type: ignore[arg-type]
 
     def trade_report(
         self,
@@ -1022,31 +727,19 @@ class MarketRepDerivativesAccount(_DerivativesAccount):
         raise refused(r)
 
     def order(self, order_no: int) -> DerivativesOrder:
-        r = _tv.get_marketrep_derivatives_order(self._ctx, order_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_marketrep_derivatives_order(self._ctx, order_no))
 
     def _orders(self) -> Any:
         return _tv.get_marketrep_derivatives_orders_by_account_no(self._ctx, self.account_no)
 
     def portfolio(self) -> List[DerivativesPosition]:
-        r = _tv.get_marketrep_derivatives_portfolios(self._ctx, self.account_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_marketrep_derivatives_portfolios(self._ctx, self.account_no))
 
     def trades(self) -> List[DerivativesTrade]:
-        r = _tv.get_marketrep_derivatives_trades(self._ctx, self.account_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_marketrep_derivatives_trades(self._ctx, self.account_no))
 
     def info(self) -> DerivativesAccountInfo:
-        r = _tv.get_marketrep_derivatives_account_info(self._ctx, self.account_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_marketrep_derivatives_account_info(self._ctx, self.account_no))
 
 
 # ---------------------------------------------------------------- clients
@@ -1075,17 +768,11 @@ class MarketRep(_Client):
 
     def equity_order(self, order_no: str) -> EquityOrder:
         """One equity order of any account of the broker."""
-        r = _tv.get_marketrep_equity_order(self.context, order_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_marketrep_equity_order(self.context, order_no))
 
     def derivatives_order(self, order_no: int) -> DerivativesOrder:
         """One derivatives order of any account of the broker."""
-        r = _tv.get_marketrep_derivatives_order(self.context, order_no)
-        if r["success"]:
-            return r["data"]
-        raise refused(r)
+        return _data(_tv.get_marketrep_derivatives_order(self.context, order_no))
 
     def equity_orders(
         self, *, open_only: bool = False, symbol: Optional[str] = None, status: Statuses = None
