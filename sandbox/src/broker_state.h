@@ -18,6 +18,7 @@
 #include "ledger.h"
 #include "order_store.h"
 #include "market_data.h"
+#include "market_sim.h"
 #include "sessions.h"
 #include "streams.h"
 #include "vocabulary.h"
@@ -122,7 +123,6 @@ class BrokerState {
    public:
     Options options;
     std::int64_t now = 0;
-    std::uint64_t rng = 0;
 
     Sessions sessions;
 
@@ -136,6 +136,7 @@ class BrokerState {
 
     Streams streams;
     MarketData market_data{instruments, streams};
+    MarketSim sim{*this};
     Replay* replay = nullptr;  // the world's replay, which decides the fills of replayed instruments
 
     // Built from the settings (see tavrolix_sandbox.broker.reset); what was
@@ -148,23 +149,30 @@ class BrokerState {
     std::string apply(const json::Value& settings);  // "" or what was wrong
     std::string state_json(bool clock_running);
 
-    // What the replay drives, and nothing more of the exchange's insides.
-    void note_book(int inst) { market_data.book_changed(inst, now); }  // the book shown changed
-    void print_trade(int inst, Px px, int qty);  // a public trade: market data, the positions' mark
-    void note_trigger(int inst, Px px) { triggers_.emplace_back(inst, px); }  // stop orders see the price
+    // The exchange for the market's participants (MarketSim) and a replayed
+    // history (Replay). Hands an order to the instrument's book and acts on
+    // what the book reports: fills become trades, a rest records its place,
+    // changes of the book reach the streams.
+    engine::AddResult to_book(int inst, const engine::BookOrder& o, engine::Handle replacing = {});
     void book_events(int inst);  // acts on what the instrument's book reported
-    void fill_order(int order, Px px, int qty, const std::string& deal);
-    void expire(int order, std::string why);  // an active order's rest expires
+    // A trade outside the book (history's): market data, the positions' mark, stop orders.
+    void print(int inst, Px px, int qty);
+    // Fills `qty` of a user order at `px` against such a trade: it leaves the
+    // book or shrinks in place; the ledger books the fill with its fees.
+    void fill_outside(int order, Px px, std::int64_t qty);
+    void expire(int order, std::string why);  // an active order's rest expires, with its EXPIRE event
     void rehold(int order);                   // its hold price changed: the ledger holds anew
-    void settle();
-    void restart_instrument(int inst);  // new terms around its reference: limits, book, tick grid
-    void start_day(int inst);           // its day starts: the last price the reference, the day's figures anew
-    void start_replayed(int inst);      // no longer simulated; its day and tape start over
-    void set_terms(int inst);           // the day's limits as the streams show them
-    void open_session();                // the replayed clock opens and closes the day
-    void close_session();
-    void note_order(int order, const char* event, Px match_px = 0, int match_qty = 0);  // an order event
     Verdict check_funds(Order& o, int skip);  // whether the account carries the order (skip: its own hold)
+    void settle();                            // stop orders the prices met go
+
+    // The trading day (trading_day.cpp).
+    bool session_open(std::int64_t t) const;
+    void sync_session();                // the session opens or closes as the schedule has it now
+    void start_day(int inst);           // its day starts: the last price the reference, the day's figures anew
+    void restart_instrument(int inst);  // new terms around its reference: limits, walk, book, tick grid
+    // No longer simulated: the provider leaves, its market data starts over
+    // (room for `minutes` candles).
+    void start_replayed(int inst, std::size_t minutes);
 
     // Sessions and visibility.
     const User* user(const std::string& id) const;
@@ -225,11 +233,9 @@ class BrokerState {
     engine::OrderSpec spec_of(const Order& o) const;
     int ledger_account(const Order& o) const;
 
-    // Clock and trading days.
+    // The clock: ticks of the session, the simulation, and stop orders.
     void step(std::int64_t ticks);
-    bool session_open(std::int64_t t) const;
     bool in_session = true;
-    void set_fair(int inst, Px price);
 
     // Texts.
     static std::string date_text(std::int64_t t) { return calendar::date_text(t); }
@@ -249,30 +255,24 @@ class BrokerState {
     std::string current_picture(Topic t, const std::string& subject) const;
 
    private:
+    void note_book(int inst) { market_data.book_changed(inst, now); }
+    void print_trade(int inst, Px px, int qty);  // a public trade: market data, the positions' mark
+    void fill_order(int order, Px px, int qty, const std::string& deal);
+    void set_terms(int inst);  // what the ledger knows of the instrument
+    void open_session();
+    void close_session();
+    void note_order(int order, const char* event, Px match_px = 0, int match_qty = 0);  // an order event
     std::vector<std::pair<int, Px>> triggers_;  // trades not yet offered to the stop orders
 
     Verdict check_new(const Placement& p, Order& o);
     Verdict check_price(const Instrument& in, PriceType type, Px price, bool bypass_warning) const;
     void submit(int order);
-    // Hands an order to the instrument's book and acts on what the book
-    // reports: fills become trades, a rest records its place, changes of the
-    // book reach the streams.
-    engine::AddResult to_book(int inst, const engine::BookOrder& o, engine::Handle replacing = {});
     void make_book(int inst);
     void execute(int inst, Px px, int qty, int buyer, int seller);
     void unrest(int order);
     void end_order(int order, Status status, const char* event);
     void drop_stop(int order);
     void activate(int order);
-    void requote(int inst);
-    void flow(int inst);
-    void informed_flow(int inst);
-    void move_fair(int inst);
-    double coming_exact(int inst);
-    void clamp_fair(Instrument& in);
-    std::uint64_t next_random();
-    double uniform();
-    double normal();
     void add_instrument(Instrument in);
     void seed_default_world();
     void seed_default_accounts();

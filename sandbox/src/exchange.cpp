@@ -46,9 +46,6 @@ void BrokerState::init_instrument(Instrument& in) {
     const double ref = from_px(in.reference);
     in.ceiling = grid_down(*this, in, to_px(ref * (1 + in.limit)));
     in.floor = grid_up(*this, in, to_px(ref * (1 - in.limit)));
-    in.fair = grid_round(*this, in, in.reference);
-    in.exact = from_px(in.fair);
-    in.requote = true;
 }
 
 // --------------------------------------------------------------- accounts
@@ -312,7 +309,7 @@ void BrokerState::make_book(int inst) {
     auto book = std::make_shared<engine::Book>(unit > 0 ? unit : 1, in.floor, in.ceiling);
     if (in.book) book->adopt_stops(*in.book);  // stop orders outlive the band
     in.book = std::move(book);
-    in.lp_quotes.clear();
+    sim.book_replaced(inst);
 }
 
 engine::AddResult BrokerState::to_book(int inst, const engine::BookOrder& o, engine::Handle replacing) {
@@ -331,7 +328,7 @@ void BrokerState::book_events(int inst) {
             case engine::BookEventKind::Filled: {
                 const int taker = static_cast<int>(e.id), maker = static_cast<int>(e.maker);
                 if (maker >= 0 && e.maker_left == 0) orders[maker].in_book = false;
-                if (maker == kLiquidity) in.requote = true;
+                if (maker == kLiquidity) sim.quote_taken(inst);
                 const bool buy = e.side == engine::Side::Buy;
                 execute(inst, e.price, static_cast<int>(e.volume), buy ? taker : maker, buy ? maker : taker);
                 break;
@@ -341,7 +338,7 @@ void BrokerState::book_events(int inst) {
                     orders[e.id].in_book = true;
                     orders[e.id].handle = e.handle;
                 } else if (e.id == kLiquidity) {
-                    in.lp_quotes.push_back(e.handle);
+                    sim.quote_rested(inst, e.handle);
                 }
                 break;
             case engine::BookEventKind::BookChanged:

@@ -1,6 +1,7 @@
-// An instrument: its terms, fixed once it is set up, and the parts the
-// exchange and the simulation keep of it. What the market shows of it (the
-// day's figures, candles, tape) is MarketData's.
+// An instrument: its terms and the simulation's settings, fixed once it is
+// set up, its day's band, and what the exchange keeps of it. What the market
+// shows of it (the day's figures, candles, tape) is MarketData's; its fair
+// price and the provider's quotes are MarketSim's.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -56,13 +57,6 @@ struct Instrument {
 
     // The day's band, set when its day starts.
     Px reference = 0, ceiling = 0, floor = 0;
-
-    // The simulation's moving parts.
-    Px fair = 0;       // where the liquidity provider quotes around, on the tick grid
-    double exact = 0;  // the walk behind it
-    double shock = 0;  // the walk's next step, drawn a step ahead so the informed can act on it
-    bool requote = true;
-    std::vector<engine::Handle> lp_quotes;  // the liquidity provider's resting quotes
 
     // The exchange's.
     std::shared_ptr<engine::Book> book;  // made for the day's band (see make_book)

@@ -148,8 +148,7 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
     // Every instrument of the block starts over, replayed before or not.
     for (std::size_t i = 0; i < fresh.size(); ++i) {
         if (!fresh[i]) continue;
-        b.start_replayed(static_cast<int>(i));
-        b.market_data.restart(static_cast<int>(i), minutes[i]);
+        b.start_replayed(static_cast<int>(i), minutes[i]);
         b.market_data.set_quoted(static_cast<int>(i), quoted[i]);
     }
     // The first day's reference: the instrument's earliest price in the history.
@@ -207,9 +206,7 @@ void Replay::advance(BrokerState& b, std::int64_t t) {
 }
 
 void Replay::sync_session(BrokerState& b) {
-    if (!b.options.session.scheduled) return;
-    const bool open = b.session_open(b.now);
-    if (open != b.in_session) open ? b.open_session() : b.close_session();
+    if (b.options.session.scheduled) b.sync_session();
 }
 
 // A new day: yesterday's last price is the reference of today's limits, and
@@ -237,26 +234,6 @@ void Replay::apply_next(BrokerState& b) {
     b.settle();
 }
 
-// Books `qty` of user order `order` at `px` against history: the order leaves
-// the book (or shrinks in place), the ledger books the fill with its fees.
-void Replay::fill(BrokerState& b, int order, Px px, std::int64_t qty) {
-    Order& o = b.orders[order];
-    if (qty <= 0 || !o.active()) return;
-    qty = std::min<std::int64_t>(qty, o.remaining());
-    if (o.in_book) {
-        const std::int64_t left = o.remaining() - qty;
-        engine::Book& book = *b.instruments[o.inst].book;
-        if (left == 0) {
-            book.remove(o.handle);
-            o.in_book = false;
-        } else {
-            book.reduce(o.handle, left, o.iceberg > 0 && o.iceberg < left ? o.iceberg : 0);
-        }
-        b.book_events(o.inst);
-    }
-    b.fill_order(order, px, static_cast<int>(qty), b.orders.take_deal_number());
-}
-
 // MARKET orders waiting fill at `px`. A buy of an equity account above the
 // price its hold was made at fills only what the account can carry at `px`
 // (its hold raised to `px` with the fill, the rest ends): an account without
@@ -272,11 +249,10 @@ void Replay::fill_waiting(BrokerState& b, int inst, Px px) {
             const engine::OrderSpec* held = b.ledger.order(i);
             if (held && px > held->hold_price) qty = affordable(b, i, px);
         }
-        if (qty > 0) fill(b, i, px, qty);
-        const Order& after = b.orders[i];
-        if (!after.active()) continue;
-        b.expire(i, "market buy: at " + json::Writer().value(from_px(px)).str() + " " + after.account +
-                        " can pay for " + std::to_string(qty) + "; the rest was not filled");
+        if (qty > 0) b.fill_outside(i, px, qty);
+        if (b.orders[i].active())
+            b.expire(i, "market buy: at " + json::Writer().value(from_px(px)).str() + " " + b.orders[i].account +
+                            " can pay for " + std::to_string(qty) + "; the rest was not filled");
     }
 }
 
@@ -342,8 +318,7 @@ void Replay::trade(BrokerState& b, int inst, Px px, std::int64_t volume, int agg
         const std::int64_t size = static_cast<std::int64_t>(in.lp_size) * in.lot;
         b.market_data.show_quote(inst, tick_down(b, in, px), size, tick_up(b, in, px), size, b.now);
     }
-    b.print_trade(inst, px, static_cast<int>(volume));
-    b.note_trigger(inst, px);
+    b.print(inst, px, static_cast<int>(volume));
     fill_waiting(b, inst, px);
     std::vector<std::pair<int, std::int64_t>> fills;
     for (engine::Side side : {engine::Side::Buy, engine::Side::Sell}) {
@@ -367,7 +342,7 @@ void Replay::trade(BrokerState& b, int inst, Px px, std::int64_t volume, int agg
         });
     }
     // At the order's price: a print through it took the whole level.
-    for (auto [i, q] : fills) fill(b, i, b.orders[static_cast<std::size_t>(i)].price, q);
+    for (auto [i, q] : fills) b.fill_outside(i, b.orders[static_cast<std::size_t>(i)].price, q);
 }
 
 void Replay::bar(BrokerState& b, int inst, Px open, Px high, Px low, Px close, std::int64_t volume) {
@@ -386,13 +361,12 @@ void Replay::bar(BrokerState& b, int inst, Px open, Px high, Px low, Px close, s
         });
     }
     std::sort(fills.begin(), fills.end());
-    for (auto [i, px] : fills) fill(b, i, px, b.orders[i].remaining());
+    for (auto [i, px] : fills) b.fill_outside(i, px, b.orders[i].remaining());
     const bool high_first = high - open <= open - low;
     const Px path[4] = {open, high_first ? high : low, high_first ? low : high, close};
     const std::int64_t quarter = volume / 4;
     for (int k = 0; k < 4; ++k) {
-        b.print_trade(inst, path[k], static_cast<int>(k < 3 ? quarter : volume - 3 * quarter));
-        b.note_trigger(inst, path[k]);
+        b.print(inst, path[k], static_cast<int>(k < 3 ? quarter : volume - 3 * quarter));
     }
 }
 

@@ -69,7 +69,6 @@ class Replay {
     void trade(BrokerState& b, int inst, Px px, std::int64_t volume, int aggressor);
     void bar(BrokerState& b, int inst, Px open, Px high, Px low, Px close, std::int64_t volume);
     void quote(BrokerState& b, int inst, Px bid, std::int64_t bid_volume, Px ask, std::int64_t ask_volume);
-    void fill(BrokerState& b, int order, Px px, std::int64_t qty);
     void fill_waiting(BrokerState& b, int inst, Px px);
     std::int64_t affordable(BrokerState& b, int order, Px px);
     void new_day(BrokerState& b, int inst);

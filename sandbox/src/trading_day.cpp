@@ -8,12 +8,18 @@ namespace tvx::sandbox {
 
 bool BrokerState::session_open(std::int64_t t) const { return options.session.open_at(t); }
 
+void BrokerState::sync_session() {
+    const bool open = session_open(now);
+    if (open != in_session) open ? open_session() : close_session();
+}
+
 // The one way a day starts for an instrument: yesterday's last price is the
 // reference of today's limits, and the day's figures start over.
 void BrokerState::start_day(int inst) {
     Instrument& in = instruments[inst];
     if (const Px last = market_data.day(inst).last) in.reference = last;
     init_instrument(in);
+    sim.restart_walk(inst);
     market_data.start_day(inst);
     set_terms(inst);
 }
@@ -26,7 +32,7 @@ void BrokerState::close_session() {
         if (orders[i].active()) expire(static_cast<int>(i), "the session closed");
     const bool liquidity = options.liquidity;
     options.liquidity = false;
-    for (std::size_t i = 0; i < instruments.size(); ++i) requote(static_cast<int>(i));
+    for (std::size_t i = 0; i < instruments.size(); ++i) sim.requote(static_cast<int>(i));
     options.liquidity = liquidity;
 }
 

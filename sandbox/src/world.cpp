@@ -109,13 +109,12 @@ std::string parse_session(const json::Value& s, calendar::Schedule& o) {
 }
 
 void BrokerState::add_instrument(Instrument in) {
-    init_instrument(in);
     const int inst = static_cast<int>(instruments.size());
     symbols[in.symbol] = inst;
     instruments.push_back(std::move(in));
     market_data.add_instrument();
-    make_book(inst);
-    set_terms(inst);
+    sim.add_instrument();
+    restart_instrument(inst);
 }
 
 // What the ledger knows of an instrument: its terms and its market price.
@@ -217,13 +216,12 @@ BrokerState::BrokerState(const json::Value& s) {
         start_error = "start must be a date YYYY-MM-DD[THH:MM[:SS]] that exists, or seconds since 1970; not '" +
                       s["start"].s + "'";
     options = o;
-    rng = o.seed;
+    sim.seed(o.seed);
     streams.mode = s["conflate"].boolean(false) ? StreamMode::Conflate : StreamMode::Every;
 
     seed_default_world();
     if (s["default_world"].boolean(true)) seed_default_accounts();
     now = o.start - static_cast<std::int64_t>(o.history_minutes) * 60;
-    for (Instrument& in : instruments) in.requote = true;
     build_error = start_error.empty() ? apply_entities(s, true) : start_error;
     if (!build_error.empty()) return;
     in_session = session_open(now);
@@ -234,16 +232,18 @@ BrokerState::BrokerState(const json::Value& s) {
 
 void BrokerState::restart_instrument(int inst) {
     init_instrument(instruments[inst]);
+    sim.restart_walk(inst);
     make_book(inst);
     set_terms(inst);
 }
 
-void BrokerState::start_replayed(int inst) {
+void BrokerState::start_replayed(int inst, std::size_t minutes) {
     Instrument& in = instruments[inst];
     in.replayed = true;
     in.simulated = false;
-    requote(inst);  // the provider's quotes go
+    sim.requote(inst);  // the provider's quotes go
     in.waiting.clear();
+    market_data.restart(inst, minutes);
 }
 
 // ---------------------------------------------------------- market data
@@ -268,7 +268,7 @@ void BrokerState::warm_up(int minutes) {
     step(static_cast<std::int64_t>(minutes) * 12);
     options.tick_seconds = tick;
     if (!minutes)
-        for (std::size_t i = 0; i < instruments.size(); ++i) requote(static_cast<int>(i));
+        for (std::size_t i = 0; i < instruments.size(); ++i) sim.requote(static_cast<int>(i));
 }
 
 std::string BrokerState::apply(const json::Value& s) {
@@ -280,7 +280,7 @@ std::string BrokerState::apply(const json::Value& s) {
         static_cast<int>(std::clamp<std::int64_t>(s["tick_seconds"].integer(options.tick_seconds), 1, 3600));
     std::string error = apply_entities(s, false);
     if (liquidity != options.liquidity)
-        for (std::size_t i = 0; i < instruments.size(); ++i) requote(static_cast<int>(i));
+        for (std::size_t i = 0; i < instruments.size(); ++i) sim.requote(static_cast<int>(i));
     settle();
     return error;
 }
@@ -437,7 +437,7 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
             const int inst = instrument_index(symbol.c_str());
             if (inst < 0) return "simulation of an unknown symbol: '" + symbol + "'";
             instruments[inst].simulated = on.boolean(true);
-            requote(inst);
+            sim.requote(inst);
         }
     }
     if (s["prices"].kind == json::Value::Object) {
@@ -455,20 +455,16 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
                        json::Writer().value(from_px(in.floor)).str() + " to " +
                        json::Writer().value(from_px(in.ceiling)).str();
             if (at_reset) {
-                Instrument& in = instruments[inst];
-                in.reference = px;
-                init_instrument(in);
-                make_book(inst);
-                set_terms(inst);
+                instruments[inst].reference = px;
+                restart_instrument(inst);
                 for (std::size_t j = 0; j < instruments.size(); ++j)
                     if (instruments[j].link == inst) {
-                        instruments[j].reference = in.reference + instruments[j].link_offset;
-                        init_instrument(instruments[j]);
-                        make_book(static_cast<int>(j));
-                        set_terms(static_cast<int>(j));
+                        instruments[j].reference = px + instruments[j].link_offset;
+                        restart_instrument(static_cast<int>(j));
                     }
             } else {
-                set_fair(inst, px);
+                sim.set_fair(inst, px);
+                settle();
             }
         }
     }
@@ -506,7 +502,7 @@ std::string BrokerState::state_json(bool clock_running) {
         const DayFigures& day = market_data.day(static_cast<int>(i));
         w.key(in.symbol).begin_object();
         w.field("market", in.market == Market::Equity ? "equity" : "derivatives");
-        w.field("fair", from_px(in.fair)).field("reference", from_px(in.reference));
+        w.field("fair", from_px(sim.fair(static_cast<int>(i)))).field("reference", from_px(in.reference));
         w.field("ceiling", from_px(in.ceiling)).field("floor", from_px(in.floor));
         w.key("last");
         day.last ? w.value(from_px(day.last)) : w.null();
