@@ -48,11 +48,14 @@ struct Registry {
     // Changes of the callback registry so far: a thread's remembered lookup
     // (LastFound) holds while this has not moved.
     std::atomic<std::uint64_t> generation{1};
-    std::atomic<int> in_flight{0};  // deliveries that passed the gate and may touch Python
     // Threads waiting on `settled`: a finishing delivery takes the lock and
     // notifies only when there is one, so the common case costs no lock.
     std::atomic<int> waiters{0};
     std::atomic<bool> closing{false};
+    // Written by every delivery on every thread: on a cache line of its own,
+    // away from what those deliveries only read.
+    alignas(64) std::atomic<int> in_flight{0};  // deliveries that passed the gate and may touch Python
+    char own_line[64 - sizeof(std::atomic<int>)] = {};
 };
 
 Registry& registry() {
