@@ -87,6 +87,14 @@ def _filter(data: List[R], open_only: bool, symbol: Optional[str], status: Statu
     return out
 
 
+def _listed(r: Any, open_only: bool, symbol: Optional[str], status: Statuses) -> List[Any]:
+    """The orders of a list envelope, filtered when asked; its refusal raised."""
+    data: List[Any] = _data(r)
+    if open_only or symbol is not None or status is not None:
+        return _filter(data, open_only, symbol, status)
+    return data
+
+
 def _time(value: Union[str, int]) -> str:
     return value if isinstance(value, str) else str(int(value))
 
@@ -319,13 +327,7 @@ class _EquityAccount(_Account):
         self, *, open_only: bool = False, symbol: Optional[str] = None, status: Statuses = None
     ) -> List[EquityOrder]:
         """The account's orders; only those still open, of ``symbol``, or with ``status`` (one or several)."""
-        r = self._orders()
-        if not r["success"]:
-            raise refused(r)
-        data: List[EquityOrder] = r["data"]
-        if open_only or symbol is not None or status is not None:
-            return _filter(data, open_only, symbol, status)
-        return data
+        return _listed(self._orders(), open_only, symbol, status)
 
     def order_updates(
         self, *, maxsize: int = ORDER_QUEUE, timeout: Optional[float] = None
@@ -567,13 +569,7 @@ class _DerivativesAccount(_Account):
         self, *, open_only: bool = False, symbol: Optional[str] = None, status: Statuses = None
     ) -> List[DerivativesOrder]:
         """The account's orders; only those still open, of ``symbol``, or with ``status`` (one or several)."""
-        r = self._orders()
-        if not r["success"]:
-            raise refused(r)
-        data: List[DerivativesOrder] = r["data"]
-        if open_only or symbol is not None or status is not None:
-            return _filter(data, open_only, symbol, status)
-        return data
+        return _listed(self._orders(), open_only, symbol, status)
 
     def order_updates(
         self, *, maxsize: int = ORDER_QUEUE, timeout: Optional[float] = None
@@ -778,23 +774,13 @@ class MarketRep(_Client):
         self, *, open_only: bool = False, symbol: Optional[str] = None, status: Statuses = None
     ) -> List[EquityOrder]:
         """The equity orders of every account of the broker, filtered as ``orders`` of an account."""
-        r = _tv.get_marketrep_equity_orders(self.context)
-        if not r["success"]:
-            raise refused(r)
-        if open_only or symbol is not None or status is not None:
-            return _filter(r["data"], open_only, symbol, status)
-        return r["data"]
+        return _listed(_tv.get_marketrep_equity_orders(self.context), open_only, symbol, status)
 
     def derivatives_orders(
         self, *, open_only: bool = False, symbol: Optional[str] = None, status: Statuses = None
     ) -> List[DerivativesOrder]:
         """The derivatives orders of every account of the broker, filtered as ``orders`` of an account."""
-        r = _tv.get_marketrep_derivatives_orders(self.context)
-        if not r["success"]:
-            raise refused(r)
-        if open_only or symbol is not None or status is not None:
-            return _filter(r["data"], open_only, symbol, status)
-        return r["data"]
+        return _listed(_tv.get_marketrep_derivatives_orders(self.context), open_only, symbol, status)
 
 
 def _login(app_id: str, secret: str, login_text3: str, login_text4: str, enable_queue: bool) -> Context:
