@@ -28,11 +28,13 @@ target_link_libraries(test_order_store PRIVATE tvx_test_engine)
 tvx_test_program(test_calendar tests/cpp/test_calendar.cpp sandbox/src/calendar.cpp)
 tvx_test_program(test_market_data tests/cpp/test_market_data.cpp sandbox/src/market_data.cpp sandbox/src/calendar.cpp)
 target_link_libraries(test_market_data PRIVATE tvx_test_engine)
+tvx_test_program(test_exchange tests/cpp/test_exchange.cpp sandbox/src/exchange.cpp)
+target_link_libraries(test_exchange PRIVATE tvx_test_engine)
 tvx_test_program(test_subscription_key tests/cpp/test_subscription_key.cpp realtime/subscription_key.cpp)
 
 add_library(frozen_clock SHARED tests/cpp/frozen_clock.cpp)
 set_target_properties(frozen_clock PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${TVX_TEST_DIR})
 # What scripts/test-programs.sh builds: these alone, not the library or module.
-add_custom_target(test_programs DEPENDS test_book test_ledger test_order_store test_calendar test_market_data
-                                        test_subscription_key frozen_clock)
+add_custom_target(test_programs DEPENDS test_book test_ledger test_order_store test_exchange test_calendar
+                                        test_market_data test_subscription_key frozen_clock)
 

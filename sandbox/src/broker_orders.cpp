@@ -166,7 +166,7 @@ OrderNoResult<M> place_order(Cfg cfg, text account_no, Role role, text pin, Brok
     p.market = M;
     p.account = account_no;
     p.entered_by = c.user->id;
-    const Verdict v = c.b.place(p);
+    const Verdict v = c.b.exchange.place(p);
     if (!v.ok) return c.refuse<R>(v);
     if constexpr (M == Market::Derivatives)
         r.order_no = c.b.orders[v.order].dno;
@@ -249,8 +249,8 @@ TradeReportResult Broker<Op::place_marketrep_derivatives_trade_report>::call(Cfg
     if (!q) return c.refuse<TradeReportResult>(400, "no request");
     std::vector<std::int32_t> numbers;
     const auto f = Request<TradeReportRequest>::of(*q);
-    const Verdict v = c.b.trade_report(*c.user, str(f.account), f.symbol, f.price, f.volume, f.side, f.position,
-                                       str(f.counter_account), f.counter_position, numbers);
+    const Verdict v = c.b.exchange.trade_report(*c.user, str(f.account), f.symbol, f.price, f.volume, f.side,
+                                                f.position, str(f.counter_account), f.counter_position, numbers);
     if (!v.ok) return c.refuse<TradeReportResult>(v);
     r = list_result<TradeReportResult>(c, numbers);
     return succeeded(c, r, v);
@@ -284,7 +284,8 @@ StatusResult order_action(Cfg cfg, text account_no, Role role, text pin, Number 
 
 template <Market M, class Number>
 StatusResult cancel_one(Cfg cfg, text account_no, Role role, text pin, Number number) {
-    return order_action<M>(cfg, account_no, role, pin, number, [](Call& c, int i) { return c.b.cancel(i, *c.user); });
+    return order_action<M>(cfg, account_no, role, pin, number,
+                           [](Call& c, int i) { return c.b.exchange.cancel(i, *c.user); });
 }
 
 const char* http_status(std::int32_t code) {
@@ -326,7 +327,7 @@ RecordList<ActionError<M>> cancel_batch(Cfg cfg, text account_no, Role role, tex
     for (std::int32_t k = 0; numbers && k < count; ++k) {
         Verdict v;
         const int i = order_of(c, find_order(c.b, numbers[k]), account_no, v, number_text(numbers[k]));
-        if (i >= 0) v = c.b.cancel(i, *c.user);
+        if (i >= 0) v = c.b.exchange.cancel(i, *c.user);
         if (v.ok) continue;
         errors.push_back(action_error(c.arena, v, numbers[k]));
     }
@@ -381,7 +382,7 @@ template <Market M, class Number>
 StatusResult change_one(Cfg cfg, text account_no, Role role, text pin, Number number,
                         const BrokerState::Change& change) {
     return order_action<M>(cfg, account_no, role, pin, number,
-                           [&](Call& c, int i) { return c.b.change(i, change, *c.user); });
+                           [&](Call& c, int i) { return c.b.exchange.change(i, change, *c.user); });
 }
 
 }  // namespace

@@ -1,16 +1,14 @@
-// The exchange: an order's life from placement to its end, as an adapter
-// between the components. Checks of a placement or change (texts, tick grid,
-// limits; money and positions through the ledger), the instrument's order book
-// for matching (its typed events become trades, fills and stream notes), stop
-// orders and their triggers, cancels, changes and trade reports.
+// The exchange's rules (exchange.h). The broker's pieces that are not yet
+// components of their own (the tick table, an instrument's band) sit here too.
+#include "exchange.h"
+
 #include <algorithm>
-#include <numeric>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <numeric>
 
 #include "broker_state.h"
-#include "replay.h"
 #include "tick_grid.h"
 
 namespace tvx::sandbox {
@@ -27,10 +25,12 @@ bool empty(const char* a) { return !a || !*a; }
 
 std::string price_text(Px p) { return engine::price_text(p); }
 
+bool on_tick_grid(const Instrument& in, Px p) { return p > 0 && p % tick_at(in, p) == 0; }
+
 }  // namespace
 
 // ------------------------------------------------------------------ grids
-Px BrokerState::tick_at(const Instrument& in, Px p) const {
+Px tick_at(const Instrument& in, Px p) {
     if (in.fixed_tick) return in.fixed_tick;
     static constexpr std::pair<Px, Px> bands[] = {
         {2 * kPxScale, kPxScale / 100}, {5 * kPxScale, kPxScale / 50},  {10 * kPxScale, kPxScale / 20},
@@ -42,6 +42,8 @@ Px BrokerState::tick_at(const Instrument& in, Px p) const {
     return 2 * kPxScale;
 }
 
+Px BrokerState::tick_at(const Instrument& in, Px p) const { return sandbox::tick_at(in, p); }
+
 void BrokerState::init_instrument(Instrument& in) {
     const double ref = from_px(in.reference);
     in.ceiling = grid_down(*this, in, to_px(ref * (1 + in.limit)));
@@ -50,12 +52,12 @@ void BrokerState::init_instrument(Instrument& in) {
 
 // --------------------------------------------------------------- accounts
 // Money, positions and what open orders hold back are the ledger's; each
-// event of an order's life is told to it as it happens (ledger.h).
-int BrokerState::ledger_account(const Order& o) const {
-    return o.market == Market::Derivatives ? derivatives.at(o.account).id : equity.at(o.account).id;
+// event of an order's life is told to it as it happens (ledger_.h).
+int Exchange::ledger_account(const Order& o) const {
+    return o.market == Market::Derivatives ? derivatives_.at(o.account).id : equity_.at(o.account).id;
 }
 
-engine::OrderSpec BrokerState::spec_of(const Order& o) const {
+engine::OrderSpec Exchange::spec_of(const Order& o) const {
     engine::OrderSpec s;
     s.account = ledger_account(o);
     s.inst = o.inst;
@@ -70,29 +72,29 @@ engine::OrderSpec BrokerState::spec_of(const Order& o) const {
     return s;
 }
 
-void BrokerState::rehold(int i) { ledger.replace(i, spec_of(orders[i])); }
+void Exchange::rehold(int i) { ledger_.replace(i, spec_of(orders_[i])); }
 
-// Ends an active order: nothing of it stays in a book or the ledger.
-void BrokerState::end_order(int i, Status status, const char* event) {
-    Order& o = orders[i];
+// Ends an active order: nothing of it stays in a book or the ledger_.
+void Exchange::end_order(int i, Status status, const char* event) {
+    Order& o = orders_[i];
     unrest(i);
     drop_stop(i);
     o.cancelled += o.remaining();
     o.status = status;
-    o.update_t = now;
-    ledger.remove(i);
-    note_order(i, event);
+    o.update_t = now_;
+    ledger_.remove(i);
+    sink_.order_noted(i, event, 0, 0);
 }
 
-void BrokerState::expire(int i, std::string why) {
-    orders[i].reject_reason = std::move(why);
+void Exchange::expire(int i, std::string why) {
+    orders_[i].reject_reason = std::move(why);
     end_order(i, Status::Expired, "EXPIRE");
 }
 
-void BrokerState::drop_stop(int i) {
-    Order& o = orders[i];
+void Exchange::drop_stop(int i) {
+    Order& o = orders_[i];
     if (o.status != Status::Pending || !o.stop) return;
-    instruments[o.trigger_inst].book->cancel_stop(o.stop_handle);
+    instruments_[o.trigger_inst].book->cancel_stop(o.stop_handle);
 }
 
 // ------------------------------------------------------------------ texts
@@ -122,10 +124,10 @@ const char* BrokerState::side_text(const Order& o) {
 }
 
 // ----------------------------------------------------------------- checks
-Verdict BrokerState::check_price(const Instrument& in, PriceType type, Px price, bool bypass_warning) const {
+Verdict Exchange::check_price(const Instrument& in, PriceType type, Px price, bool bypass_warning) const {
     if (type == PriceType::Market) return Verdict::done("");
     if (price <= 0) return Verdict::fail(400, reason::kBadPrice, "a limit order needs a price above zero");
-    if (!on_grid(*this, in, price))
+    if (!on_tick_grid(in, price))
         return Verdict::fail(400, reason::kBadPrice,
                              "price " + price_text(price) + " is not a multiple of the tick " +
                                  price_text(tick_at(in, price)) + " of " + in.symbol);
@@ -134,7 +136,7 @@ Verdict BrokerState::check_price(const Instrument& in, PriceType type, Px price,
         return Verdict::fail(422, reason::kPriceLimit,
                              "price " + price_text(price) + " is outside today's limits " + price_text(in.floor) +
                                  " to " + price_text(in.ceiling) + " of " + in.symbol);
-    const Px mark = this->mark(in);
+    const Px mark = sink_.mark(static_cast<int>(&in - instruments_.data()));
     if (!bypass_warning && std::llabs(price - mark) > static_cast<Px>(mark * in.limit / 2))
         return Verdict::fail(422, reason::kPriceWarning,
                              "price " + price_text(price) + " is far from the last price " + price_text(mark) + " of " +
@@ -142,16 +144,16 @@ Verdict BrokerState::check_price(const Instrument& in, PriceType type, Px price,
     return Verdict::done("");
 }
 
-Verdict BrokerState::check_new(const Placement& p, Order& o) {
+Verdict Exchange::check_new(const Placement& p, Order& o) {
     o.market = p.market;
     o.account = p.account;
     o.entered_by = p.entered_by;
-    const int inst = instrument_index(p.symbol);
-    if (inst < 0 || instruments[inst].market != p.market)
+    const int inst = sink_.instrument_index(p.symbol);
+    if (inst < 0 || instruments_[inst].market != p.market)
         return Verdict::fail(400, reason::kUnknownSymbol,
                              std::string("no ") + (p.market == Market::Derivatives ? "derivatives" : "equity") +
                                  " instrument " + (p.symbol ? p.symbol : ""));
-    const Instrument& in = instruments[inst];
+    const Instrument& in = instruments_[inst];
     o.inst = inst;
     if (!read_word(p.side, p.market, o.side))
         return Verdict::fail(400, reason::kBadSide,
@@ -176,7 +178,7 @@ Verdict BrokerState::check_new(const Placement& p, Order& o) {
                              std::string("validity must be DAY, IOC or FOK, not '") + p.validity + "'");
     o.price = 0;
     // Without a band no ceiling bounds a MARKET buy: it holds at the last price.
-    o.hold = o.type == PriceType::Market && !in.banded ? mark(in) : 0;
+    o.hold = o.type == PriceType::Market && !in.banded ? sink_.mark(inst) : 0;
     if (o.type == PriceType::Limit && p.price <= 0)
         return Verdict::fail(400, reason::kBadPrice, "a limit order needs a price above zero");
     if (o.type == PriceType::Limit)
@@ -206,7 +208,7 @@ Verdict BrokerState::check_new(const Placement& p, Order& o) {
                 400, reason::kBadTrigger,
                 std::string("trigger condition must be LAST_PAID_OR_HIGHER, LAST_PAID_OR_LOWER or empty, not '") +
                     p.trigger_condition + "'");
-        o.trigger_inst = empty(p.trigger_symbol) ? inst : instrument_index(p.trigger_symbol);
+        o.trigger_inst = empty(p.trigger_symbol) ? inst : sink_.instrument_index(p.trigger_symbol);
         if (o.trigger_inst < 0)
             return Verdict::fail(400, reason::kBadTrigger,
                                  std::string("no instrument ") + p.trigger_symbol + " to trigger on");
@@ -221,11 +223,11 @@ Verdict BrokerState::check_new(const Placement& p, Order& o) {
 
 // Whether the account can carry `o` besides its other orders (`skip` being
 // the order's own earlier form, whose holds `o` takes over).
-Verdict BrokerState::check_funds(Order& o, int skip) {
-    const Instrument& in = instruments[o.inst];
+Verdict Exchange::check_funds(Order& o, int skip) {
+    const Instrument& in = instruments_[o.inst];
     engine::OrderSpec req = spec_of(o);
     req.pending = false;
-    const engine::Verdict v = ledger.check(req, skip >= 0 ? skip : engine::kNoOrder);
+    const engine::Verdict v = ledger_.check(req, skip >= 0 ? skip : engine::kNoOrder);
     const std::string need = std::to_string(v.need);
     switch (v.refusal) {
         case engine::Refusal::None:
@@ -260,8 +262,8 @@ Verdict BrokerState::check_funds(Order& o, int skip) {
 }
 
 // ------------------------------------------------------------------ orders
-Verdict BrokerState::place(const Placement& p) {
-    if (!in_session)
+Verdict Exchange::place(const Placement& p) {
+    if (!in_session_)
         return Verdict::fail(409, reason::kMarketClosed, "the market is closed until the next session opens");
     Order o;
     Verdict v = check_new(p, o);
@@ -269,36 +271,34 @@ Verdict BrokerState::place(const Placement& p) {
     v = check_funds(o, -1);
     if (!v.ok) return v;
     if (o.market == Market::Derivatives) {
-        o.dno = orders.take_derivatives_number();
+        o.dno = orders_.take_derivatives_number();
         if (o.dno == 0) return Verdict::fail(503, reason::kNotAllowed, "no order numbers left");
     } else {
-        o.eno = orders.take_equity_number();
+        o.eno = orders_.take_equity_number();
     }
-    o.entry_t = o.update_t = now;
+    o.entry_t = o.update_t = now_;
     o.status = o.stop ? Status::Pending : Status::Open;
-    if (o.status == Status::Open) o.exchange_no = orders.take_exchange_number(o.market);
-    const int i = orders.add(std::move(o));
-    ledger.place(i, spec_of(orders[i]));
-    note_order(i, "NEW");
-    if (orders[i].status == Status::Pending) {
-        Order& o = orders[i];
-        o.stop_handle = instruments[o.trigger_inst].book->add_stop(i, o.trigger, o.trigger_price);
-        const Px last = market_data.day(o.trigger_inst).last;
-        if (last) triggers_.emplace_back(o.trigger_inst, last);  // already met: goes at once
+    if (o.status == Status::Open) o.exchange_no = orders_.take_exchange_number(o.market);
+    const int i = orders_.add(std::move(o));
+    ledger_.place(i, spec_of(orders_[i]));
+    sink_.order_noted(i, "NEW", 0, 0);
+    if (orders_[i].status == Status::Pending) {
+        Order& o = orders_[i];
+        o.stop_handle = instruments_[o.trigger_inst].book->add_stop(i, o.trigger, o.trigger_price);
+        if (const Px last = sink_.last_price(o.trigger_inst))
+            triggers_.emplace_back(o.trigger_inst, last);  // met already
     } else {
         submit(i);
     }
     settle();
-    return Verdict::done("order " + orders[i].number() + " accepted", i);
+    return Verdict::done("order " + orders_[i].number() + " accepted", i);
 }
-
-namespace {}  // namespace
 
 // The day's band on a grid every tick of it divides: the tick table's steps
 // are not multiples of one another (0.10 and 0.25), so the grid is their
 // greatest common divisor over the band.
-void BrokerState::make_book(int inst) {
-    Instrument& in = instruments[inst];
+void Exchange::make_book(int inst) {
+    Instrument& in = instruments_[inst];
     // A replay's prices wander over many bands: the grid is the table's finest.
     const bool finest = in.replayed && !in.fixed_tick;
     Px unit = finest ? kPxScale / 100 : 0;
@@ -309,40 +309,40 @@ void BrokerState::make_book(int inst) {
     auto book = std::make_shared<engine::Book>(unit > 0 ? unit : 1, in.floor, in.ceiling);
     if (in.book) book->adopt_stops(*in.book);  // stop orders outlive the band
     in.book = std::move(book);
-    sim.book_replaced(inst);
+    sink_.book_replaced(inst);
 }
 
-engine::AddResult BrokerState::to_book(int inst, const engine::BookOrder& o, engine::Handle replacing) {
-    engine::Book& book = *instruments[inst].book;
+engine::AddResult Exchange::to_book(int inst, const engine::BookOrder& o, engine::Handle replacing) {
+    engine::Book& book = *instruments_[inst].book;
     const engine::AddResult r = replacing.valid() ? book.replace(replacing, o) : book.add(o);
     book_events(inst);
     return r;
 }
 
-void BrokerState::book_events(int inst) {
-    Instrument& in = instruments[inst];
+void Exchange::book_events(int inst) {
+    Instrument& in = instruments_[inst];
     const std::vector<engine::BookEvent> events = in.book->events();
     in.book->clear_events();
     for (const engine::BookEvent& e : events) {
         switch (e.kind) {
             case engine::BookEventKind::Filled: {
                 const int taker = static_cast<int>(e.id), maker = static_cast<int>(e.maker);
-                if (maker >= 0 && e.maker_left == 0) orders[maker].in_book = false;
-                if (maker == kLiquidity) sim.quote_taken(inst);
+                if (maker >= 0 && e.maker_left == 0) orders_[maker].in_book = false;
+                if (maker == kLiquidity) sink_.quote_taken(inst);
                 const bool buy = e.side == engine::Side::Buy;
                 execute(inst, e.price, static_cast<int>(e.volume), buy ? taker : maker, buy ? maker : taker);
                 break;
             }
             case engine::BookEventKind::Rested:
                 if (e.id >= 0) {
-                    orders[e.id].in_book = true;
-                    orders[e.id].handle = e.handle;
+                    orders_[e.id].in_book = true;
+                    orders_[e.id].handle = e.handle;
                 } else if (e.id == kLiquidity) {
-                    sim.quote_rested(inst, e.handle);
+                    sink_.quote_rested(inst, e.handle);
                 }
                 break;
             case engine::BookEventKind::BookChanged:
-                note_book(inst);
+                sink_.book_changed(inst);
                 break;
             default:
                 break;
@@ -350,35 +350,35 @@ void BrokerState::book_events(int inst) {
     }
 }
 
-void BrokerState::submit(int i) {
-    Order& o = orders[i];
-    Instrument& in = instruments[o.inst];
-    if (in.replayed && replay && replay->submit(*this, i)) return;  // history decides its fills
+void Exchange::submit(int i) {
+    Order& o = orders_[i];
+    Instrument& in = instruments_[o.inst];
+    if (in.replayed && sink_.from_history(i)) return;  // history decides its fills
     const Px limit = o.type == PriceType::Limit ? o.price : (o.side == Side::Buy ? in.ceiling : in.floor);
     const engine::Validity validity =
         o.type == PriceType::Market && o.validity == Validity::Day ? engine::Validity::IOC : o.validity;
     const engine::AddResult r =
         to_book(o.inst, engine::BookOrder{i, o.side, o.type, validity, limit, o.remaining(), o.iceberg});
     if (r.expired == 0) return;
-    const Order& after = orders[i];
+    const Order& after = orders_[i];
     expire(i, r.filled == 0 && after.validity == Validity::FOK ? "fill-or-kill: the book could not fill it in full"
               : after.type == PriceType::Market                ? "market order: nothing left to match the rest"
                                                                : "immediate-or-cancel: the rest was not matched");
 }
 
-void BrokerState::execute(int inst, Px px, int qty, int buyer, int seller) {
-    print_trade(inst, px, qty);
-    const std::string deal = orders.take_deal_number();
+void Exchange::execute(int inst, Px px, int qty, int buyer, int seller) {
+    sink_.traded(inst, px, qty);
+    const std::string deal = orders_.take_deal_number();
     if (buyer >= 0) fill_order(buyer, px, qty, deal);
     if (seller >= 0) fill_order(seller, px, qty, deal);
     triggers_.emplace_back(inst, px);
 }
 
-void BrokerState::fill_order(int i, Px px, int qty, const std::string& deal) {
-    const engine::FillReport r = ledger.fill(i, px, qty);
-    Order& o = orders[i];
+void Exchange::fill_order(int i, Px px, int qty, const std::string& deal) {
+    const engine::FillReport r = ledger_.fill(i, px, qty);
+    Order& o = orders_[i];
     o.matched += qty;
-    o.update_t = now;
+    o.update_t = now_;
     o.status = o.remaining() == 0 ? Status::Matched : Status::Partial;
     Fill f{};
     f.market = o.market;
@@ -392,66 +392,67 @@ void BrokerState::fill_order(int i, Px px, int qty, const std::string& deal) {
     f.entered_by = o.entered_by;
     f.trustee = o.trustee;
     f.trade_type = o.trade_report ? "TRADE_REPORT" : "NORMAL";
-    f.t = now;
+    f.t = now_;
     if (o.market == Market::Derivatives) {
         // One trade record for what closed, one for what opened.
-        DerivativesAccountState& a = derivatives.at(o.account);
+        DerivativesAccountState& a = derivatives_.at(o.account);
         for (const auto& [close, part_qty] : {std::pair{true, r.closed}, std::pair{false, r.opened}}) {
             if (part_qty <= 0) continue;
             Fill part = f;
             part.close = close;
             part.qty = static_cast<int>(part_qty);
             part.ledger_seq = ++a.ledger_seq;
-            part.trade_no = orders.take_trade_number();
-            orders.add_fill(std::move(part));
+            part.trade_no = orders_.take_trade_number();
+            orders_.add_fill(std::move(part));
         }
     } else {
         f.brokerage = r.brokerage;
         f.trading = r.trading;
         f.clearing = r.clearing;
-        f.trade_no = orders.take_trade_number();
-        orders.add_fill(std::move(f));
+        f.trade_no = orders_.take_trade_number();
+        orders_.add_fill(std::move(f));
     }
-    note_order(i, "MATCH", px, qty);
+    sink_.order_noted(i, "MATCH", px, qty);
 }
 
-void BrokerState::unrest(int i) {
-    Order& o = orders[i];
+void Exchange::unrest(int i) {
+    Order& o = orders_[i];
     if (!o.in_book) return;
-    instruments[o.inst].book->remove(o.handle);
+    instruments_[o.inst].book->remove(o.handle);
     book_events(o.inst);
     o.in_book = false;
 }
 
-Verdict BrokerState::cancel(int i, const User& by) {
-    Order& o = orders[i];
+Verdict Exchange::cancel(int i, const User& by) {
+    Order& o = orders_[i];
     if (!o.active())
         return Verdict::fail(
             409, reason::kNotCancellable,
-            "order " + o.number() + " is " + status_text(o.status) + " and can no longer be cancelled");
+            "order " + o.number() + " is " + BrokerState::status_text(o.status) + " and can no longer be cancelled");
     if (o.trade_report)
         return Verdict::fail(409, reason::kNotCancellable, "order " + o.number() + " is a trade report");
     o.cancelled_by = by.id;
-    o.cancel_t = now;
+    o.cancel_t = now_;
     end_order(i, Status::Cancelled, "CANCEL");
     return Verdict::done("order " + o.number() + " cancelled", i);
 }
 
-Verdict BrokerState::change(int i, const Change& c, const User& by) {
-    const Order& o = orders[i];
+Verdict Exchange::change(int i, const Change& c, const User& by) {
+    const Order& o = orders_[i];
     if (!o.active() || o.trade_report)
-        return Verdict::fail(409, reason::kNotChangeable,
-                             "order " + o.number() + " is " + status_text(o.status) + " and can no longer be changed");
-    const Instrument& in = instruments[o.inst];
+        return Verdict::fail(
+            409, reason::kNotChangeable,
+            "order " + o.number() + " is " + BrokerState::status_text(o.status) + " and can no longer be changed");
+    const Instrument& in = instruments_[o.inst];
     Order n = o;
     bool changed = false, requeue = false;
     if (!c.new_account.empty() && c.new_account != o.account) {
         const bool exists =
-            o.market == Market::Derivatives ? derivatives.count(c.new_account) > 0 : equity.count(c.new_account) > 0;
+            o.market == Market::Derivatives ? derivatives_.count(c.new_account) > 0 : equity_.count(c.new_account) > 0;
         const std::string owner = !exists                           ? ""
-                                  : o.market == Market::Derivatives ? derivatives.at(c.new_account).owner
-                                                                    : equity.at(c.new_account).owner;
-        if (!exists || !may_see(by, owner))
+                                  : o.market == Market::Derivatives ? derivatives_.at(c.new_account).owner
+                                                                    : equity_.at(c.new_account).owner;
+        if (!exists || !sink_.may_see(by, owner))
             return Verdict::fail(404, reason::kBadAccount, "no account " + c.new_account + " to move the order to");
         if (o.matched > 0)
             return Verdict::fail(409, reason::kNotChangeable,
@@ -475,7 +476,7 @@ Verdict BrokerState::change(int i, const Change& c, const User& by) {
     }
     if (n.type == PriceType::Market) {
         n.price = 0;
-        if (o.type != PriceType::Market) n.hold = in.banded ? 0 : mark(in);
+        if (o.type != PriceType::Market) n.hold = in.banded ? 0 : sink_.mark(o.inst);
     } else if (c.price > 0) {
         Px px = 0;
         if (const engine::PriceRead r = engine::read_price(c.price, px); r != engine::PriceRead::Ok)
@@ -516,28 +517,27 @@ Verdict BrokerState::change(int i, const Change& c, const User& by) {
     if (was_in_book && requeue) unrest(i);
     n.in_book = was_in_book && !requeue;
     n.version = o.version + 1;
-    n.update_t = now;
-    orders.move(i, n.account);
-    orders[i] = std::move(n);
+    n.update_t = now_;
+    orders_.move(i, n.account);
+    orders_[i] = std::move(n);
     rehold(i);
-    Order& now_order = orders[i];
+    Order& now_order = orders_[i];
     if (now_order.in_book) {
-        instruments[now_order.inst].book->reduce(now_order.handle, now_order.remaining(), now_order.iceberg);
+        instruments_[now_order.inst].book->reduce(now_order.handle, now_order.remaining(), now_order.iceberg);
         book_events(now_order.inst);
     }
-    note_order(i, "CHANGE");
-    if (orders[i].status != Status::Pending && !orders[i].in_book) submit(i);
+    sink_.order_noted(i, "CHANGE", 0, 0);
+    if (orders_[i].status != Status::Pending && !orders_[i].in_book) submit(i);
     settle();
-    return Verdict::done("order " + orders[i].number() + " changed", i);
+    return Verdict::done("order " + orders_[i].number() + " changed", i);
 }
 
-Verdict BrokerState::trade_report(const User& by, const std::string& account, const char* symbol, double price,
-                                  int volume, const char* side, const char* position,
-                                  const std::string& counter_account, const char* counter_position,
-                                  std::vector<std::int32_t>& numbers) {
+Verdict Exchange::trade_report(const User& by, const std::string& account, const char* symbol, double price, int volume,
+                               const char* side, const char* position, const std::string& counter_account,
+                               const char* counter_position, std::vector<std::int32_t>& numbers) {
     auto visible = [&](const std::string& no) {
-        auto it = derivatives.find(no);
-        return it != derivatives.end() && may_see(by, it->second.owner);
+        auto it = derivatives_.find(no);
+        return it != derivatives_.end() && sink_.may_see(by, it->second.owner);
     };
     if (!visible(account)) return Verdict::fail(404, reason::kBadAccount, "no derivatives account " + account);
     if (!counter_account.empty() && !visible(counter_account))
@@ -565,18 +565,18 @@ Verdict BrokerState::trade_report(const User& by, const std::string& account, co
         v = check_funds(o, -1);
         if (!v.ok) return v;
     }
-    if (orders.derivatives_numbers_left() < static_cast<std::int64_t>(sides.size()))
+    if (orders_.derivatives_numbers_left() < static_cast<std::int64_t>(sides.size()))
         return Verdict::fail(503, reason::kNotAllowed, "no order numbers left");
-    const std::string deal = orders.take_deal_number();
+    const std::string deal = orders_.take_deal_number();
     for (Order& o : sides) {
-        o.dno = orders.take_derivatives_number();
-        o.entry_t = o.update_t = now;
+        o.dno = orders_.take_derivatives_number();
+        o.entry_t = o.update_t = now_;
         o.status = Status::Open;
-        o.exchange_no = orders.take_exchange_number(Market::Derivatives);
-        const int i = orders.add(o);
+        o.exchange_no = orders_.take_exchange_number(Market::Derivatives);
+        const int i = orders_.add(o);
         numbers.push_back(o.dno);
-        ledger.place(i, spec_of(orders[i]));
-        note_order(i, "NEW");
+        ledger_.place(i, spec_of(orders_[i]));
+        sink_.order_noted(i, "NEW", 0, 0);
         fill_order(i, o.price, o.qty, deal);
     }
     return Verdict::done("trade report accepted");
@@ -585,25 +585,25 @@ Verdict BrokerState::trade_report(const User& by, const std::string& account, co
 // ------------------------------------------------------------ stop orders
 // A stop order waits in the book of its trigger instrument; each trade
 // printed there is offered to that book once the operation's matching is done.
-void BrokerState::settle() {
+void Exchange::settle() {
     std::vector<engine::OrderId> met;
     for (std::size_t guard = 0; !triggers_.empty() && guard < 100000; ++guard) {
         const auto [inst, px] = triggers_.front();
         triggers_.erase(triggers_.begin());
-        engine::Book& book = *instruments[inst].book;
+        engine::Book& book = *instruments_[inst].book;
         if (book.stop_count() == 0) continue;
         met.clear();
         book.take_triggered(px, met);
         book_events(inst);
         for (engine::OrderId i : met)
-            if (orders[static_cast<std::size_t>(i)].status == Status::Pending) activate(static_cast<int>(i));
+            if (orders_[static_cast<std::size_t>(i)].status == Status::Pending) activate(static_cast<int>(i));
     }
     triggers_.clear();
 }
 
-void BrokerState::activate(int i) {
-    Order& o = orders[i];
-    o.update_t = now;
+void Exchange::activate(int i) {
+    Order& o = orders_[i];
+    o.update_t = now_;
     Verdict v = check_funds(o, i);
     if (!v.ok) {
         o.reject_code = v.number;
@@ -612,9 +612,9 @@ void BrokerState::activate(int i) {
         return;
     }
     o.status = Status::Open;
-    ledger.activate(i);
-    o.exchange_no = orders.take_exchange_number(o.market);
-    note_order(i, "ACTIVATE");
+    ledger_.activate(i);
+    o.exchange_no = orders_.take_exchange_number(o.market);
+    sink_.order_noted(i, "ACTIVATE", 0, 0);
     submit(i);
 }
 

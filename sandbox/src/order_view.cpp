@@ -2,6 +2,7 @@
 // stream's payload, and the order events an operation notes for the streams.
 #include "broker_state.h"
 #include "order_fields.h"
+#include "replay.h"
 
 namespace tvx::sandbox {
 
@@ -79,5 +80,7 @@ void BrokerState::note_order(int i, const char* event, Px match_px, int match_qt
         return w.end_object().take();
     });
 }
+
+bool BrokerState::ExchangeSide::from_history(int order) { return b.replay && b.replay->submit(b, order); }
 
 }  // namespace tvx::sandbox

@@ -8,7 +8,7 @@ namespace tvx::sandbox {
 
 void BrokerState::print(int inst, Px px, int qty) {
     print_trade(inst, px, qty);
-    triggers_.emplace_back(inst, px);
+    exchange.note_trigger(inst, px);
 }
 
 void BrokerState::fill_outside(int order, Px px, std::int64_t qty) {
