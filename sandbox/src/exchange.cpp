@@ -52,7 +52,7 @@ void BrokerState::init_instrument(Instrument& in) {
 
 // --------------------------------------------------------------- accounts
 // Money, positions and what open orders hold back are the ledger's; each
-// event of an order's life is told to it as it happens (ledger_.h).
+// event of an order's life is told to it as it happens (ledger.h).
 int Exchange::ledger_account(const Order& o) const {
     return o.market == Market::Derivatives ? derivatives_.at(o.account).id : equity_.at(o.account).id;
 }
@@ -74,7 +74,7 @@ engine::OrderSpec Exchange::spec_of(const Order& o) const {
 
 void Exchange::rehold(int i) { ledger_.replace(i, spec_of(orders_[i])); }
 
-// Ends an active order: nothing of it stays in a book or the ledger_.
+// Ends an active order: nothing of it stays in a book or the ledger.
 void Exchange::end_order(int i, Status status, const char* event) {
     Order& o = orders_[i];
     unrest(i);
