@@ -153,6 +153,25 @@ def test_the_replayed_clock_opens_and_closes_the_session():
     placed(place(ctx, "BUY", 100, 44.0))
 
 
+def test_a_replayed_midnight_starts_the_day_from_the_last_price_as_an_open_does():
+    rows = [(T0, 45.0, 100, 0), (T0 + 60, 45.5, 100, 0), (T0 + DAY, 46.0, 10, 0)]
+    quote = [(T0 + DAY - 60, 45.25, 45.75, 5, 5)]  # Tuesday 09:59: the day began, nothing traded
+    broker.replay(H.trades(rows, symbol="ARVO", tick=H.EQUITY_TICKS) + H.quotes(quote, symbol="ARVO"))
+
+    def arvo():
+        a = broker.state()["instruments"]["ARVO"]
+        return a["last"], a["volume"], a["reference"], a["candles"]
+
+    broker.replay_step(2)
+    assert arvo() == (45.5, 200, 45.0, 2)
+    ceiling = broker.state()["instruments"]["ARVO"]["ceiling"]
+    broker.replay_step(1)
+    assert arvo() == (None, 0, 45.5, 2)
+    assert broker.state()["instruments"]["ARVO"]["ceiling"] > ceiling
+    broker.replay_step(1)
+    assert arvo() == (46.0, 10, 45.5, 3)
+
+
 # ------------------------------------------------------------ 5. the live clock stays out
 def test_the_live_clock_is_refused_while_a_history_is_loaded():
     broker.replay(tape(PRINTS))

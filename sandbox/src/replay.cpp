@@ -196,7 +196,8 @@ void Replay::advance(BrokerState& b, std::int64_t t) {
         for (std::int64_t x : marks) {
             if (x <= b.now || x > t) continue;
             b.now = x;
-            if (x == base)
+            // A close at 24:00 (the default) is the next day's midnight.
+            if (calendar::second_of_day(x) == 0)
                 for (std::size_t i = 0; i < b.instruments.size(); ++i)
                     if (b.instruments[i].replayed) new_day(b, static_cast<int>(i));
             sync_session(b);
