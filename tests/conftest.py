@@ -43,6 +43,48 @@ def built_program(target, *path, build=TEST_BUILD):
     return os.path.join(build, *(path or ("tests", target)))
 
 
+# What the test command's extra passes leave out (scripts/test.sh), as marks:
+#   pure_python          runs no native code of ours that other tests leave
+#                        unexercised: the sanitizer pass skips it
+#                        (scripts/sanitize.sh asan: -m "not pure_python").
+#   version_independent  gives the same answer on any CPython: the 3.13 pass
+#                        skips it (-m "not version_independent"), 3.9 runs it.
+# A file's name marks all its tests; "file.py::test" one test.
+PURE_PYTHON = {
+    "test_api_docs.py",  # the stub's and docstrings' text
+    "test_backtest_optimize.py",  # pools and Dask around runs that test_backtest.py checks
+    "test_backtest_peer.py",
+    "test_backtest_report.py",  # HTML and a browser
+    "test_replay_fills.py",  # the reference fill rules and results
+    "test_replay_history.py",  # the loaders and packing; the replay's refusals are test_replay_broker.py's
+    "test_replay_peer.py",
+}
+VERSION_INDEPENDENT = {
+    "test_api_docs.py",
+    "test_backtest_optimize.py::test_the_backtest_bench_runs_beside_the_peer",
+    "test_backtest_peer.py",
+    "test_engine_components.py",  # C++ programs, no Python
+    "test_replay_peer.py",
+    "test_typecheck.py",  # mypy checks for CPython 3.9 whatever runs it
+    "test_windows.py",  # cross-built with 3.9's headers, run under Wine
+}
+
+
+def register_marks(config):
+    config.addinivalue_line("markers", "pure_python: left out of the sanitizer pass (tests/conftest.py)")
+    config.addinivalue_line("markers", "version_independent: left out of the 3.13 pass (tests/conftest.py)")
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        file = os.path.basename(str(item.fspath))
+        names = {file, file + "::" + getattr(item, "originalname", item.name)}
+        if names & PURE_PYTHON:
+            item.add_marker(pytest.mark.pure_python)
+        if names & VERSION_INDEPENDENT:
+            item.add_marker(pytest.mark.version_independent)
+
+
 @pytest.fixture
 def scripted():
     """Our library in scripted mode, with nothing queued and an empty call log."""
@@ -90,6 +132,7 @@ _stderr = None
 
 
 def pytest_configure(config):
+    register_marks(config)
     # The run's real stderr, not the capture that replaces it during a test.
     global _stderr
     capman = config.pluginmanager.getplugin("capturemanager")
