@@ -53,11 +53,14 @@ def worker(seed, deadline, streams, lock, errors, calls, reused):
                         # count then covers two subscriptions.
                         reused.add(key)
                     streams[key] = stream
-                mine.append(key)
+                mine.append((key, stream))
             elif r < 0.08 and mine:
-                key = mine.pop(rng.randrange(len(mine)))
+                key, stream = mine.pop(rng.randrange(len(mine)))
                 tv.unsubscribe("CH-1", key)
-                streams[key].stopped = True  # after unsubscribe returned, nothing more may arrive
+                # After unsubscribe returned, nothing more may arrive. This
+                # stream, not streams[key]: another thread may have been given
+                # the ended key again meanwhile.
+                stream.stopped = True
             else:
                 name, _, kinds = rng.choice(plain)
                 try:
