@@ -158,7 +158,7 @@ template <Market M>
 using OrderNoResult = std::conditional_t<M == Market::Derivatives, DerivativesOrderNoResult, EquityOrderNoResult>;
 
 template <Market M>
-OrderNoResult<M> place_order(Cfg cfg, text account_no, Role role, text pin, BrokerState::Placement p) {
+OrderNoResult<M> place_order(Cfg cfg, text account_no, Role role, text pin, Exchange::Placement p) {
     using R = OrderNoResult<M>;
     Call c(cfg);
     R r{};
@@ -175,9 +175,9 @@ OrderNoResult<M> place_order(Cfg cfg, text account_no, Role role, text pin, Brok
     return succeeded(c, r, v);
 }
 
-BrokerState::Placement placement(text symbol, double price, int volume, text side, text price_type, text validity,
-                                 bool bypass) {
-    BrokerState::Placement p{};
+Exchange::Placement placement(text symbol, double price, int volume, text side, text price_type, text validity,
+                              bool bypass) {
+    Exchange::Placement p{};
     p.symbol = symbol;
     p.price = price;
     p.volume = volume;
@@ -194,8 +194,7 @@ DerivativesOrderNoResult Broker<Op::place_investor_derivatives_order>::call(Cfg 
                                                                             const InvestorDerivativesPlaceRequest* q) {
     if (!q) return refusal<DerivativesOrderNoResult>(400, "no request");
     const auto f = Request<InvestorDerivativesPlaceRequest>::of(*q);
-    BrokerState::Placement p =
-        placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    Exchange::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
     p.position = f.position;
     p.trigger_condition = f.trigger_condition;
     p.trigger_symbol = f.trigger_symbol;
@@ -207,8 +206,7 @@ DerivativesOrderNoResult Broker<Op::place_marketrep_derivatives_order>::call(
     Cfg cfg, text account_no, const MarketrepDerivativesPlaceRequest* q) {
     if (!q) return refusal<DerivativesOrderNoResult>(400, "no request");
     const auto f = Request<MarketrepDerivativesPlaceRequest>::of(*q);
-    BrokerState::Placement p =
-        placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    Exchange::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
     p.position = f.position;
     p.trigger_condition = f.trigger_condition;
     p.trigger_symbol = f.trigger_symbol;
@@ -220,8 +218,7 @@ EquityOrderNoResult Broker<Op::place_investor_equity_order>::call(Cfg cfg, text 
                                                                   const InvestorEquityPlaceRequest* q) {
     if (!q) return refusal<EquityOrderNoResult>(400, "no request");
     const auto f = Request<InvestorEquityPlaceRequest>::of(*q);
-    BrokerState::Placement p =
-        placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    Exchange::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
     p.trustee = f.trustee;
     p.order_type = f.order_type;
     p.nvdr = f.nvdr != 0;
@@ -233,8 +230,7 @@ EquityOrderNoResult Broker<Op::place_marketrep_equity_order>::call(Cfg cfg, text
                                                                    const MarketrepEquityPlaceRequest* q) {
     if (!q) return refusal<EquityOrderNoResult>(400, "no request");
     const auto f = Request<MarketrepEquityPlaceRequest>::of(*q);
-    BrokerState::Placement p =
-        placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
+    Exchange::Placement p = placement(f.symbol, f.price, f.volume, f.side, f.price_type, f.validity, f.bypass_warning);
     p.trustee = f.trustee;
     p.order_type = f.order_type;
     p.nvdr = f.nvdr != 0;
@@ -379,8 +375,7 @@ RecordList<EquityOrderActionError> Broker<Op::cancel_marketrep_equity_orders>::c
 namespace {
 
 template <Market M, class Number>
-StatusResult change_one(Cfg cfg, text account_no, Role role, text pin, Number number,
-                        const BrokerState::Change& change) {
+StatusResult change_one(Cfg cfg, text account_no, Role role, text pin, Number number, const Exchange::Change& change) {
     return order_action<M>(cfg, account_no, role, pin, number,
                            [&](Call& c, int i) { return c.b.exchange.change(i, change, *c.user); });
 }
@@ -391,7 +386,7 @@ StatusResult Broker<Op::change_investor_derivatives_order>::call(Cfg cfg, text a
                                                                  const InvestorDerivativesChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
     const auto f = Request<InvestorDerivativesChangeRequest>::of(*q);
-    BrokerState::Change ch;
+    Exchange::Change ch;
     ch.price = f.price;
     ch.volume = f.volume;
     ch.price_type = f.price_type;
@@ -403,7 +398,7 @@ StatusResult Broker<Op::change_marketrep_derivatives_order>::call(Cfg cfg, text 
                                                                   const MarketrepDerivativesChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
     const auto f = Request<MarketrepDerivativesChangeRequest>::of(*q);
-    BrokerState::Change ch;
+    Exchange::Change ch;
     ch.new_account = str(f.account);
     ch.price = f.price;
     ch.volume = f.volume;
@@ -416,7 +411,7 @@ StatusResult Broker<Op::change_investor_equity_order>::call(Cfg cfg, text accoun
                                                             const InvestorEquityChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
     const auto f = Request<InvestorEquityChangeRequest>::of(*q);
-    BrokerState::Change ch;
+    Exchange::Change ch;
     ch.price = f.price;
     ch.volume = f.volume;
     ch.trustee = f.trustee;
@@ -430,7 +425,7 @@ StatusResult Broker<Op::change_marketrep_equity_order>::call(Cfg cfg, text accou
                                                              const MarketrepEquityChangeRequest* q) {
     if (!q) return refusal<StatusResult>(400, "no request");
     const auto f = Request<MarketrepEquityChangeRequest>::of(*q);
-    BrokerState::Change ch;
+    Exchange::Change ch;
     ch.new_account = str(f.account);
     ch.price = f.price;
     ch.volume = f.volume;

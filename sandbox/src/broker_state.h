@@ -92,22 +92,6 @@ class BrokerState {
     std::string apply(const json::Value& settings);  // "" or what was wrong
     std::string state_json(bool clock_running);
 
-    // The exchange (exchange.h) for the market's participants (MarketSim) and
-    // a replayed history (Replay).
-    engine::AddResult to_book(int inst, const engine::BookOrder& o, engine::Handle replacing = {}) {
-        return exchange.to_book(inst, o, replacing);
-    }
-    void book_events(int inst) { exchange.book_events(inst); }
-    // A trade outside the book (history's): market data, the positions' mark, stop orders.
-    void print(int inst, Px px, int qty);
-    // Fills `qty` of a user order at `px` against such a trade: it leaves the
-    // book or shrinks in place; the ledger books the fill with its fees.
-    void fill_outside(int order, Px px, std::int64_t qty);
-    void expire(int order, std::string why) { exchange.expire(order, std::move(why)); }
-    void rehold(int order) { exchange.rehold(order); }
-    Verdict check_funds(Order& o, int skip) { return exchange.check_funds(o, skip); }
-    void settle() { exchange.settle(); }
-
     // The trading day (trading_day.cpp).
     bool session_open(std::int64_t t) const;
     void sync_session();                // the session opens or closes as the schedule has it now
@@ -124,10 +108,6 @@ class BrokerState {
     bool may_see(const User& u, const std::string& owner) const;
     const Instrument* instrument(const char* symbol, Market m) const;
     int instrument_index(const char* symbol) const;
-
-    // Orders: the exchange's rules (exchange.h).
-    using Placement = Exchange::Placement;
-    using Change = Exchange::Change;
 
     // Accounts.
     engine::Ledger ledger;
@@ -158,14 +138,11 @@ class BrokerState {
     std::string current_picture(Topic t, const std::string& subject) const;
 
    private:
-    void note_book(int inst) { market_data.book_changed(inst, now); }
     void print_trade(int inst, Px px, int qty);  // a public trade: market data, the positions' mark
-    void fill_order(int order, Px px, int qty, const std::string& deal) { exchange.fill_order(order, px, qty, deal); }
-    void set_terms(int inst);  // what the ledger knows of the instrument
+    void set_terms(int inst);                    // what the ledger knows of the instrument
     void open_session();
     void close_session();
     void note_order(int order, const char* event, Px match_px = 0, int match_qty = 0);  // an order event
-    void make_book(int inst) { exchange.make_book(inst); }
     void add_instrument(Instrument in);
     void seed_default_world();
     void seed_default_accounts();
@@ -181,7 +158,7 @@ class BrokerState {
         Px last_price(int inst) const override { return b.market_data.day(inst).last; }
         Px mark(int inst) const override { return b.market_data.mark(inst); }
         void traded(int inst, Px px, int qty) override { b.print_trade(inst, px, qty); }
-        void book_changed(int inst) override { b.note_book(inst); }
+        void book_changed(int inst) override { b.market_data.book_changed(inst, b.now); }
         void book_replaced(int inst) override { b.sim.book_replaced(inst); }
         void quote_taken(int inst) override { b.sim.quote_taken(inst); }
         void quote_rested(int inst, engine::Handle h) override { b.sim.quote_rested(inst, h); }

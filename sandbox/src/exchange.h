@@ -162,15 +162,20 @@ class Exchange {
     // For the market's participants and a replayed history.
     // Hands an order to the instrument's book and acts on what the book reports.
     engine::AddResult to_book(int inst, const engine::BookOrder& o, engine::Handle replacing = {});
-    void book_events(int inst);                                               // acts on what the book reported
-    void fill_order(int order, Px px, int qty, const std::string& deal);      // the ledger books it, a fill is recorded
-    void note_trigger(int inst, Px px) { triggers_.emplace_back(inst, px); }  // a trade stop orders will see
+    void book_events(int inst);                                           // acts on what the book reported
+    void fill_order(int order, Px px, int qty, const std::string& deal);  // the ledger books it, a fill is recorded
     void settle();                            // stop orders the trades met enter their books
     void expire(int order, std::string why);  // an active order's rest expires
     void rehold(int order);                   // its hold price changed: the ledger holds anew
     Verdict check_funds(Order& o, int skip);  // whether the account carries `o` (skip: its own earlier form)
     // A new book for the instrument's band (its stop orders move over).
     void make_book(int inst);
+    // A trade outside the book (a replayed history's): the public sees it as
+    // any trade, the stop orders meet it at the next settle.
+    void outside_trade(int inst, Px px, int qty);
+    // Fills `qty` of a user order at `px` against such a trade: it leaves the
+    // book or shrinks in place; the ledger books the fill with its fees.
+    void fill_outside(int order, Px px, std::int64_t qty);
 
     engine::OrderSpec spec_of(const Order& o) const;
     int ledger_account(const Order& o) const;

@@ -141,15 +141,15 @@ void MarketSim::requote(int inst) {
         kept.push_back(h);
     }
     w.quotes = std::move(kept);
-    x_.book_events(inst);
+    x_.exchange.book_events(inst);
     for (std::size_t j = 0; j < ladder.size(); ++j) {
         const auto [side, px] = ladder[j];
         const double scale = (1 + 0.5 * level_of[j]) * (0.5 + uniform());
         const std::int64_t usual = static_cast<std::int64_t>(in.lot) * in.lp_size * (1 + level_of[j]);
         if (2 * held[j] >= usual) continue;
         const int size = in.lot * std::max(1, static_cast<int>(in.lp_size * scale));
-        x_.to_book(inst,
-                   engine::BookOrder{kLiquidity, side, engine::PriceType::Limit, engine::Validity::Day, px, size, 0});
+        x_.exchange.to_book(
+            inst, engine::BookOrder{kLiquidity, side, engine::PriceType::Limit, engine::Validity::Day, px, size, 0});
     }
 }
 
@@ -162,8 +162,8 @@ void MarketSim::flow(int inst) {
     const int lots = std::max(1, static_cast<int>(in.lp_size * (0.2 + uniform() * in.flow_max)));
     const Px best = side == Side::Buy ? in.book->best_ask() : in.book->best_bid();
     if (!best) return;
-    x_.to_book(inst, engine::BookOrder{kFlow, side, engine::PriceType::Limit, engine::Validity::IOC, best,
-                                       static_cast<std::int64_t>(lots) * in.lot, 0});
+    x_.exchange.to_book(inst, engine::BookOrder{kFlow, side, engine::PriceType::Limit, engine::Validity::IOC, best,
+                                                static_cast<std::int64_t>(lots) * in.lot, 0});
 }
 
 // Someone who knows where the fair price goes next takes, with
@@ -181,8 +181,8 @@ void MarketSim::informed_flow(int inst) {
         const Px limit = taker == engine::Side::Buy ? tick_down(x_, in, fair) : tick_up(x_, in, fair);
         const std::int64_t stale = std::min<std::int64_t>(in.book->fillable(taker, limit), INT32_MAX);
         if (stale > 0)
-            x_.to_book(inst, engine::BookOrder{kFlow, taker, engine::PriceType::Limit, engine::Validity::IOC, limit,
-                                               stale, 0});
+            x_.exchange.to_book(inst, engine::BookOrder{kFlow, taker, engine::PriceType::Limit, engine::Validity::IOC,
+                                                        limit, stale, 0});
     }
     if (in.informed_chance <= 0) return;
     const Px hi = tick_down(x_, in, in.ceiling), lo = tick_up(x_, in, in.floor);
@@ -191,8 +191,9 @@ void MarketSim::informed_flow(int inst) {
     const bool up = coming > fair;
     const Px limit = up ? tick_down(x_, in, coming) : tick_up(x_, in, coming);
     const auto lots = std::max<std::int64_t>(1, static_cast<std::int64_t>(in.lp_size * in.informed_size));
-    x_.to_book(inst, engine::BookOrder{kFlow, up ? engine::Side::Buy : engine::Side::Sell, engine::PriceType::Limit,
-                                       engine::Validity::IOC, limit, lots * in.lot, 0});
+    x_.exchange.to_book(inst,
+                        engine::BookOrder{kFlow, up ? engine::Side::Buy : engine::Side::Sell, engine::PriceType::Limit,
+                                          engine::Validity::IOC, limit, lots * in.lot, 0});
 }
 
 // ------------------------------------------------------------------ clock
@@ -204,7 +205,7 @@ void BrokerState::step(std::int64_t ticks) {
         if (!in_session) continue;  // the fair price drifts overnight; nobody trades
         sim.requote_moved();
         if (options.activity) sim.trade();
-        settle();
+        exchange.settle();
     }
 }
 

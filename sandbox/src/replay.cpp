@@ -232,7 +232,7 @@ void Replay::apply_next(BrokerState& b) {
             quote(b, s.inst, to_px(s.f[0][r]), s.v[0][r], to_px(s.f[1][r]), s.v[1][r]);
             break;
     }
-    b.settle();
+    b.exchange.settle();
 }
 
 // MARKET orders waiting fill at `px`. A buy of an equity account above the
@@ -250,10 +250,11 @@ void Replay::fill_waiting(BrokerState& b, int inst, Px px) {
             const engine::OrderSpec* held = b.ledger.order(i);
             if (held && px > held->hold_price) qty = affordable(b, i, px);
         }
-        if (qty > 0) b.fill_outside(i, px, qty);
+        if (qty > 0) b.exchange.fill_outside(i, px, qty);
         if (b.orders[i].active())
-            b.expire(i, "market buy: at " + json::Writer().value(from_px(px)).str() + " " + b.orders[i].account +
-                            " can pay for " + std::to_string(qty) + "; the rest was not filled");
+            b.exchange.expire(i, "market buy: at " + json::Writer().value(from_px(px)).str() + " " +
+                                     b.orders[i].account + " can pay for " + std::to_string(qty) +
+                                     "; the rest was not filled");
     }
 }
 
@@ -266,7 +267,7 @@ std::int64_t Replay::affordable(BrokerState& b, int i, Px px) {
         Order n = o;
         n.hold = px;
         n.qty = static_cast<int>(n.matched + n.cancelled + q);
-        return b.check_funds(n, i).ok;
+        return b.exchange.check_funds(n, i).ok;
     };
     std::int64_t lo = 0, hi = o.remaining() / lot;  // in lots: lo carried, above hi not
     if (carries(hi * lot)) {
@@ -278,7 +279,7 @@ std::int64_t Replay::affordable(BrokerState& b, int i, Px px) {
         }
     }
     o.hold = px;
-    b.rehold(i);
+    b.exchange.rehold(i);
     return lo * lot;
 }
 
@@ -293,8 +294,8 @@ bool Replay::submit(BrokerState& b, int i) {
             return true;
         }
         // Immediate: history fills only at its prints, and none is now.
-        b.expire(i, std::string(o.validity == Validity::FOK ? "fill-or-kill" : "immediate-or-cancel") +
-                        ": a replayed market fills market orders only at its next print, not now");
+        b.exchange.expire(i, std::string(o.validity == Validity::FOK ? "fill-or-kill" : "immediate-or-cancel") +
+                                 ": a replayed market fills market orders only at its next print, not now");
         return true;
     }
     // A limit order queues behind what was quoted at its price, and never
@@ -319,7 +320,7 @@ void Replay::trade(BrokerState& b, int inst, Px px, std::int64_t volume, int agg
         const std::int64_t size = static_cast<std::int64_t>(in.lp_size) * in.lot;
         b.market_data.show_quote(inst, tick_down(b, in, px), size, tick_up(b, in, px), size, b.now);
     }
-    b.print(inst, px, static_cast<int>(volume));
+    b.exchange.outside_trade(inst, px, static_cast<int>(volume));
     fill_waiting(b, inst, px);
     std::vector<std::pair<int, std::int64_t>> fills;
     for (engine::Side side : {engine::Side::Buy, engine::Side::Sell}) {
@@ -343,7 +344,7 @@ void Replay::trade(BrokerState& b, int inst, Px px, std::int64_t volume, int agg
         });
     }
     // At the order's price: a print through it took the whole level.
-    for (auto [i, q] : fills) b.fill_outside(i, b.orders[static_cast<std::size_t>(i)].price, q);
+    for (auto [i, q] : fills) b.exchange.fill_outside(i, b.orders[static_cast<std::size_t>(i)].price, q);
 }
 
 void Replay::bar(BrokerState& b, int inst, Px open, Px high, Px low, Px close, std::int64_t volume) {
@@ -362,12 +363,12 @@ void Replay::bar(BrokerState& b, int inst, Px open, Px high, Px low, Px close, s
         });
     }
     std::sort(fills.begin(), fills.end());
-    for (auto [i, px] : fills) b.fill_outside(i, px, b.orders[i].remaining());
+    for (auto [i, px] : fills) b.exchange.fill_outside(i, px, b.orders[i].remaining());
     const bool high_first = high - open <= open - low;
     const Px path[4] = {open, high_first ? high : low, high_first ? low : high, close};
     const std::int64_t quarter = volume / 4;
     for (int k = 0; k < 4; ++k) {
-        b.print(inst, path[k], static_cast<int>(k < 3 ? quarter : volume - 3 * quarter));
+        b.exchange.outside_trade(inst, path[k], static_cast<int>(k < 3 ? quarter : volume - 3 * quarter));
     }
 }
 

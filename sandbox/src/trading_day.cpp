@@ -29,7 +29,7 @@ void BrokerState::close_session() {
     // Nothing outlives its day (stop orders of any validity included): an
     // order left open would hold money or contracts unseen.
     for (std::size_t i = orders.day_first(); i < orders.size(); ++i)
-        if (orders[i].active()) expire(static_cast<int>(i), "the session closed");
+        if (orders[i].active()) exchange.expire(static_cast<int>(i), "the session closed");
     const bool liquidity = options.liquidity;
     options.liquidity = false;
     for (std::size_t i = 0; i < instruments.size(); ++i) sim.requote(static_cast<int>(i));
@@ -43,7 +43,7 @@ void BrokerState::open_session() {
     orders.new_day();
     for (std::size_t i = 0; i < instruments.size(); ++i) {
         start_day(static_cast<int>(i));
-        make_book(static_cast<int>(i));
+        exchange.make_book(static_cast<int>(i));
         if (const Px ref = instruments[i].reference) ledger.set_mark(static_cast<int>(i), ref);
     }
     ledger.new_day();

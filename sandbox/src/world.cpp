@@ -233,7 +233,7 @@ BrokerState::BrokerState(const json::Value& s) {
 void BrokerState::restart_instrument(int inst) {
     init_instrument(instruments[inst]);
     sim.restart_walk(inst);
-    make_book(inst);
+    exchange.make_book(inst);
     set_terms(inst);
 }
 
@@ -281,7 +281,7 @@ std::string BrokerState::apply(const json::Value& s) {
     std::string error = apply_entities(s, false);
     if (liquidity != options.liquidity)
         for (std::size_t i = 0; i < instruments.size(); ++i) sim.requote(static_cast<int>(i));
-    settle();
+    exchange.settle();
     return error;
 }
 
@@ -464,7 +464,7 @@ std::string BrokerState::apply_entities(const json::Value& s, bool at_reset) {
                     }
             } else {
                 sim.set_fair(inst, px);
-                settle();
+                exchange.settle();
             }
         }
     }
