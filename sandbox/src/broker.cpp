@@ -224,7 +224,7 @@ void derivatives_portfolio(Call& c, const DerivativesAccountState& a, std::vecto
         d.open_short_position = i32(p.open_short);
         d.currency = ar.keep(in.currency);
         d.last_trading_date = ar.keep(in.last_trading_date);
-        d.market_price = from_px(b.mark(in));
+        d.market_price = from_px(b.market_data.mark(inst));
         d.multiplier = m;
         d.realized_pl = d.realized_pl_by_cost = d.realized_pl_currency = d.realized_pl_by_cost_currency =
             p.realized.rounded();
@@ -248,13 +248,13 @@ void equity_portfolio(Call& c, const EquityAccountState& a, std::vector<EquityPo
         const Instrument& in = b.instruments[inst];
         EquityPosition e{};
         const Money amount = Money::of_units(p.cost);
-        const Money value = Money::value(b.mark(in), p.volume);
+        const Money value = Money::value(b.market_data.mark(inst), p.volume);
         e.actual_volume = static_cast<double>(p.volume);
         e.current_volume = static_cast<double>(p.available_volume());
         e.start_volume = static_cast<double>(p.start_volume);
         e.average_price = p.avg();
         e.amount = amount.rounded();
-        e.market_price = from_px(b.mark(in));
+        e.market_price = from_px(b.market_data.mark(inst));
         e.market_value = value.rounded();
         e.profit = (value - amount).rounded();
         e.percent_profit = amount.units > 0 ? std::round(10000.0 * static_cast<double>((value - amount).units) /

@@ -126,8 +126,6 @@ class BrokerState {
     static std::string status_text(Status s);
     static const char* side_text(const Order& o);
     Px tick_at(const Instrument& in, Px p) const;
-    // The price positions are valued at (see MarketData::mark).
-    Px mark(const Instrument& in) const { return market_data.mark(static_cast<int>(&in - instruments.data())); }
 
     // Realtime.
     void order_json(json::Writer& w, const Order& o) const;

@@ -124,7 +124,8 @@ const char* BrokerState::side_text(const Order& o) {
 }
 
 // ----------------------------------------------------------------- checks
-Verdict Exchange::check_price(const Instrument& in, PriceType type, Px price, bool bypass_warning) const {
+Verdict Exchange::check_price(int inst, PriceType type, Px price, bool bypass_warning) const {
+    const Instrument& in = instruments_[inst];
     if (type == PriceType::Market) return Verdict::done("");
     if (price <= 0) return Verdict::fail(400, reason::kBadPrice, "a limit order needs a price above zero");
     if (!on_tick_grid(in, price))
@@ -136,7 +137,7 @@ Verdict Exchange::check_price(const Instrument& in, PriceType type, Px price, bo
         return Verdict::fail(422, reason::kPriceLimit,
                              "price " + price_text(price) + " is outside today's limits " + price_text(in.floor) +
                                  " to " + price_text(in.ceiling) + " of " + in.symbol);
-    const Px mark = sink_.mark(static_cast<int>(&in - instruments_.data()));
+    const Px mark = sink_.mark(inst);
     if (!bypass_warning && std::llabs(price - mark) > static_cast<Px>(mark * in.limit / 2))
         return Verdict::fail(422, reason::kPriceWarning,
                              "price " + price_text(price) + " is far from the last price " + price_text(mark) + " of " +
@@ -218,7 +219,7 @@ Verdict Exchange::check_new(const Placement& p, Order& o) {
             r != engine::PriceRead::Ok)
             return Verdict::fail(400, reason::kBadTrigger, engine::price_refusal(r, p.trigger_price, "trigger price"));
     }
-    return check_price(in, o.type, o.price, p.bypass_warning);
+    return check_price(inst, o.type, o.price, p.bypass_warning);
 }
 
 // Whether the account can carry `o` besides its other orders (`skip` being
@@ -506,7 +507,7 @@ Verdict Exchange::change(int i, const Change& c, const User& by) {
     if (c.nvdr >= 0 && (c.nvdr != 0) != o.nvdr) n.nvdr = c.nvdr != 0, changed = true;
     if (!changed) return Verdict::fail(400, reason::kNoChange, "the change leaves order " + o.number() + " as it is");
     if (n.price != o.price || n.type != o.type) {
-        const Verdict v = check_price(in, n.type, n.price, c.bypass_warning);
+        const Verdict v = check_price(o.inst, n.type, n.price, c.bypass_warning);
         if (!v.ok) return v;
     }
     const Verdict v = check_funds(n, i);

@@ -192,7 +192,7 @@ class Exchange {
     std::vector<std::pair<int, Px>> triggers_;  // trades not yet offered to the stop orders
 
     Verdict check_new(const Placement& p, Order& o);
-    Verdict check_price(const Instrument& in, PriceType type, Px price, bool bypass_warning) const;
+    Verdict check_price(int inst, PriceType type, Px price, bool bypass_warning) const;
     void submit(int order);
     void execute(int inst, Px px, int qty, int buyer, int seller);
     void unrest(int order);

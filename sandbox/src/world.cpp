@@ -127,7 +127,7 @@ void BrokerState::set_terms(int inst) {
     t.mm = engine::Money::of(in.mm);
     t.ceiling = in.ceiling;
     ledger.set_instrument(inst, t);
-    ledger.set_mark(inst, mark(in));
+    ledger.set_mark(inst, market_data.mark(inst));
 }
 
 void BrokerState::seed_default_world() {
