@@ -28,7 +28,7 @@ target_link_libraries(test_order_store PRIVATE tvx_test_engine)
 tvx_test_program(test_calendar tests/cpp/test_calendar.cpp sandbox/src/calendar.cpp)
 tvx_test_program(test_market_data tests/cpp/test_market_data.cpp sandbox/src/market_data.cpp sandbox/src/calendar.cpp)
 target_link_libraries(test_market_data PRIVATE tvx_test_engine)
-tvx_test_program(test_exchange tests/cpp/test_exchange.cpp sandbox/src/exchange.cpp)
+tvx_test_program(test_exchange tests/cpp/test_exchange.cpp sandbox/src/exchange.cpp sandbox/src/instrument.cpp)
 target_link_libraries(test_exchange PRIVATE tvx_test_engine)
 tvx_test_program(test_subscription_key tests/cpp/test_subscription_key.cpp realtime/subscription_key.cpp)
 

@@ -88,7 +88,6 @@ class BrokerState {
     BrokerState(const BrokerState&) = delete;
     BrokerState& operator=(const BrokerState&) = delete;
     std::string build_error;
-    void init_instrument(Instrument& in);
     std::string apply(const json::Value& settings);  // "" or what was wrong
     std::string state_json(bool clock_running);
 
@@ -123,9 +122,6 @@ class BrokerState {
     // Texts.
     static std::string date_text(std::int64_t t) { return calendar::date_text(t); }
     static std::string time_text(std::int64_t t) { return calendar::time_text(t); }
-    static std::string status_text(Status s);
-    static const char* side_text(const Order& o);
-    Px tick_at(const Instrument& in, Px p) const;
 
     // Realtime.
     void order_json(json::Writer& w, const Order& o) const;

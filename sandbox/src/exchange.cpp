@@ -1,5 +1,4 @@
-// The exchange's rules (exchange.h). The broker's pieces that are not yet
-// components of their own (the tick table, an instrument's band) sit here too.
+// The exchange's rules (exchange.h).
 #include "exchange.h"
 
 #include <algorithm>
@@ -8,15 +7,9 @@
 #include <cstring>
 #include <numeric>
 
-#include "broker_state.h"
-#include "tick_grid.h"
+#include "sessions.h"
 
 namespace tvx::sandbox {
-
-Px to_px(double p) {
-    if (!(p > 0)) return 0;
-    return p >= static_cast<double>(engine::kMaxPrice) ? engine::kMaxPx : static_cast<Px>(std::llround(p * kPxScale));
-}
 
 namespace {
 
@@ -28,27 +21,6 @@ std::string price_text(Px p) { return engine::price_text(p); }
 bool on_tick_grid(const Instrument& in, Px p) { return p > 0 && p % tick_at(in, p) == 0; }
 
 }  // namespace
-
-// ------------------------------------------------------------------ grids
-Px tick_at(const Instrument& in, Px p) {
-    if (in.fixed_tick) return in.fixed_tick;
-    static constexpr std::pair<Px, Px> bands[] = {
-        {2 * kPxScale, kPxScale / 100}, {5 * kPxScale, kPxScale / 50},  {10 * kPxScale, kPxScale / 20},
-        {25 * kPxScale, kPxScale / 10}, {100 * kPxScale, kPxScale / 4}, {200 * kPxScale, kPxScale / 2},
-        {400 * kPxScale, kPxScale},
-    };
-    for (auto [upto, tick] : bands)
-        if (p < upto) return tick;
-    return 2 * kPxScale;
-}
-
-Px BrokerState::tick_at(const Instrument& in, Px p) const { return sandbox::tick_at(in, p); }
-
-void BrokerState::init_instrument(Instrument& in) {
-    const double ref = from_px(in.reference);
-    in.ceiling = grid_down(*this, in, to_px(ref * (1 + in.limit)));
-    in.floor = grid_up(*this, in, to_px(ref * (1 - in.limit)));
-}
 
 // --------------------------------------------------------------- accounts
 // Money, positions and what open orders hold back are the ledger's; each
@@ -95,32 +67,6 @@ void Exchange::drop_stop(int i) {
     Order& o = orders_[i];
     if (o.status != Status::Pending || !o.stop) return;
     instruments_[o.trigger_inst].book->cancel_stop(o.stop_handle);
-}
-
-// ------------------------------------------------------------------ texts
-std::string BrokerState::status_text(Status s) {
-    switch (s) {
-        case Status::Pending:
-            return "PENDING";
-        case Status::Open:
-            return "OPEN";
-        case Status::Partial:
-            return "PARTIAL";
-        case Status::Matched:
-            return "MATCHED";
-        case Status::Cancelled:
-            return "CANCELLED";
-        case Status::Expired:
-            return "EXPIRED";
-        case Status::Rejected:
-            return "REJECTED";
-    }
-    return "";
-}
-
-const char* BrokerState::side_text(const Order& o) {
-    if (o.market == Market::Derivatives) return o.side == Side::Buy ? "LONG" : "SHORT";
-    return o.side == Side::Buy ? "BUY" : "SELL";
 }
 
 // ----------------------------------------------------------------- checks
@@ -429,7 +375,7 @@ Verdict Exchange::cancel(int i, const User& by) {
     if (!o.active())
         return Verdict::fail(
             409, reason::kNotCancellable,
-            "order " + o.number() + " is " + BrokerState::status_text(o.status) + " and can no longer be cancelled");
+            "order " + o.number() + " is " + status_text(o.status) + " and can no longer be cancelled");
     if (o.trade_report)
         return Verdict::fail(409, reason::kNotCancellable, "order " + o.number() + " is a trade report");
     o.cancelled_by = by.id;
@@ -441,9 +387,8 @@ Verdict Exchange::cancel(int i, const User& by) {
 Verdict Exchange::change(int i, const Change& c, const User& by) {
     const Order& o = orders_[i];
     if (!o.active() || o.trade_report)
-        return Verdict::fail(
-            409, reason::kNotChangeable,
-            "order " + o.number() + " is " + BrokerState::status_text(o.status) + " and can no longer be changed");
+        return Verdict::fail(409, reason::kNotChangeable,
+                             "order " + o.number() + " is " + status_text(o.status) + " and can no longer be changed");
     const Instrument& in = instruments_[o.inst];
     Order n = o;
     bool changed = false, requeue = false;

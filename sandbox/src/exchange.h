@@ -102,9 +102,6 @@ class ExchangeSink {
     ~ExchangeSink() = default;
 };
 
-// The tick at price `p` of `in`: its fixed tick, or the equity tick table's.
-Px tick_at(const Instrument& in, Px p);
-
 class Exchange {
    public:
     Exchange(OrderStore& orders, engine::Ledger& ledger, std::vector<Instrument>& instruments,

@@ -66,4 +66,9 @@ struct Instrument {
     std::vector<int> waiting;  // MARKET orders waiting, oldest first
 };
 
+// The tick at price `p` of `in`: its fixed tick, or the equity tick table's.
+Px tick_at(const Instrument& in, Px p);
+// The day's band around the reference, on the tick grid.
+void init_instrument(Instrument& in);
+
 }  // namespace tvx::sandbox

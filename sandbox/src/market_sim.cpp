@@ -27,7 +27,7 @@ double MarketSim::normal() {
 void MarketSim::restart_walk(int inst) {
     const Instrument& in = x_.instruments[inst];
     Walk& w = walks_[inst];
-    w.fair = grid_round(x_, in, in.reference);
+    w.fair = grid_round(in, in.reference);
     w.exact = from_px(w.fair);
     w.requote = true;
 }
@@ -35,8 +35,8 @@ void MarketSim::restart_walk(int inst) {
 void MarketSim::clamp_fair(int inst) {
     const Instrument& in = x_.instruments[inst];
     Walk& w = walks_[inst];
-    const Px hi = tick_down(x_, in, in.ceiling), lo = tick_up(x_, in, in.floor);
-    w.fair = grid_round(x_, in, std::clamp(w.fair, lo, hi));
+    const Px hi = tick_down(in, in.ceiling), lo = tick_up(in, in.floor);
+    w.fair = grid_round(in, std::clamp(w.fair, lo, hi));
 }
 
 // Where the walk goes at the next step: a random walk with a slight pull
@@ -113,7 +113,7 @@ void MarketSim::requote(int inst) {
     std::vector<std::pair<Side, Px>> ladder;
     std::vector<int> level_of;
     if (quoting) {
-        Px bid = tick_down(x_, in, w.fair), ask = tick_up(x_, in, w.fair);
+        Px bid = tick_down(in, w.fair), ask = tick_up(in, w.fair);
         for (int k = 0; k < in.lp_levels; ++k) {
             for (Side side : {Side::Buy, Side::Sell}) {
                 const Px px = side == Side::Buy ? bid : ask;
@@ -121,8 +121,8 @@ void MarketSim::requote(int inst) {
                 ladder.emplace_back(side, px);
                 level_of.push_back(k);
             }
-            bid = tick_down(x_, in, bid);
-            ask = tick_up(x_, in, ask);
+            bid = tick_down(in, bid);
+            ask = tick_up(in, ask);
         }
     }
     std::vector<std::int64_t> held(ladder.size(), 0);
@@ -178,18 +178,18 @@ void MarketSim::informed_flow(int inst) {
     const Px fair = walks_[inst].fair;
     if (!in.simulated || !fair) return;
     for (engine::Side taker : {engine::Side::Buy, engine::Side::Sell}) {
-        const Px limit = taker == engine::Side::Buy ? tick_down(x_, in, fair) : tick_up(x_, in, fair);
+        const Px limit = taker == engine::Side::Buy ? tick_down(in, fair) : tick_up(in, fair);
         const std::int64_t stale = std::min<std::int64_t>(in.book->fillable(taker, limit), INT32_MAX);
         if (stale > 0)
             x_.exchange.to_book(inst, engine::BookOrder{kFlow, taker, engine::PriceType::Limit, engine::Validity::IOC,
                                                         limit, stale, 0});
     }
     if (in.informed_chance <= 0) return;
-    const Px hi = tick_down(x_, in, in.ceiling), lo = tick_up(x_, in, in.floor);
-    const Px coming = grid_round(x_, in, std::clamp(to_px(coming_exact(inst)), lo, hi));
+    const Px hi = tick_down(in, in.ceiling), lo = tick_up(in, in.floor);
+    const Px coming = grid_round(in, std::clamp(to_px(coming_exact(inst)), lo, hi));
     if (coming == fair || uniform() >= in.informed_chance) return;
     const bool up = coming > fair;
-    const Px limit = up ? tick_down(x_, in, coming) : tick_up(x_, in, coming);
+    const Px limit = up ? tick_down(in, coming) : tick_up(in, coming);
     const auto lots = std::max<std::int64_t>(1, static_cast<std::int64_t>(in.lp_size * in.informed_size));
     x_.exchange.to_book(inst,
                         engine::BookOrder{kFlow, up ? engine::Side::Buy : engine::Side::Sell, engine::PriceType::Limit,

@@ -86,4 +86,30 @@ const std::vector<std::size_t>* OrderStore::fills_of(const std::string& account)
     return it == fills_by_account_.end() ? nullptr : &it->second;
 }
 
+// ------------------------------------------------------------------ texts
+std::string status_text(Status s) {
+    switch (s) {
+        case Status::Pending:
+            return "PENDING";
+        case Status::Open:
+            return "OPEN";
+        case Status::Partial:
+            return "PARTIAL";
+        case Status::Matched:
+            return "MATCHED";
+        case Status::Cancelled:
+            return "CANCELLED";
+        case Status::Expired:
+            return "EXPIRED";
+        case Status::Rejected:
+            return "REJECTED";
+    }
+    return "";
+}
+
+const char* side_text(const Order& o) {
+    if (o.market == Market::Derivatives) return o.side == Side::Buy ? "LONG" : "SHORT";
+    return o.side == Side::Buy ? "BUY" : "SELL";
+}
+
 }  // namespace tvx::sandbox

@@ -22,6 +22,7 @@ inline constexpr const char* kEquityExchange = "EX";       // EX000000001
 }  // namespace naming
 
 enum class Status { Pending, Open, Partial, Matched, Cancelled, Expired, Rejected };
+std::string status_text(Status s);
 
 struct Order {
     Market market;
@@ -60,6 +61,8 @@ struct Order {
     bool active() const { return status == Status::Pending || status == Status::Open || status == Status::Partial; }
     std::string number() const { return market == Market::Derivatives ? std::to_string(dno) : eno; }
 };
+// LONG/SHORT for derivatives, BUY/SELL for equity.
+const char* side_text(const Order& o);
 
 struct Fill {
     Market market;

@@ -96,10 +96,10 @@ std::string Replay::load(BrokerState& b, const std::uint8_t* block, std::uint64_
                 Px px = 0;
                 if (const engine::PriceRead why = engine::read_price(p, px); why != engine::PriceRead::Ok)
                     return row_error(s.symbol, r, engine::price_refusal(why, p));
-                if (px % b.tick_at(in, px) != 0)
+                if (px % tick_at(in, px) != 0)
                     return row_error(s.symbol, r,
                                      "price " + engine::price_text(px) + " is off the tick grid " +
-                                         engine::price_text(b.tick_at(in, px)) + " of " + in.symbol);
+                                         engine::price_text(tick_at(in, px)) + " of " + in.symbol);
             }
             for (int i = 0; i < (s.kind == Quotes ? 2 : 1); ++i)
                 if (s.v[i][r] < 0 || s.v[i][r] > INT32_MAX) return row_error(s.symbol, r, "volume out of range");
@@ -318,7 +318,7 @@ void Replay::trade(BrokerState& b, int inst, Px px, std::int64_t volume, int agg
         // No quotes in the history: the book shown is the liquidity provider's
         // best level around the print (shown only: history alone fills orders).
         const std::int64_t size = static_cast<std::int64_t>(in.lp_size) * in.lot;
-        b.market_data.show_quote(inst, tick_down(b, in, px), size, tick_up(b, in, px), size, b.now);
+        b.market_data.show_quote(inst, tick_down(in, px), size, tick_up(in, px), size, b.now);
     }
     b.exchange.outside_trade(inst, px, static_cast<int>(volume));
     fill_waiting(b, inst, px);
