@@ -182,15 +182,15 @@ std::pair<double, double> ledger_case(std::size_t history) {
     l.seed_equity(a, 0, 1000000000, kMid * 40);
     OrderId id = 0;
     for (std::size_t i = 0; i < history; ++i) {
-        l.place(++id, OrderSpec{a, 0, i & 1 ? Side::Buy : Side::Sell, PositionMode::Open, kMid * 40 - 100, 100});
-        l.place(++id, OrderSpec{a, 0, Side::Buy, PositionMode::Open, kMid * 40, 100});
+        l.place(++id, OrderTerms{a, 0, i & 1 ? Side::Buy : Side::Sell, PositionMode::Open, kMid * 40 - 100, 100});
+        l.place(++id, OrderTerms{a, 0, Side::Buy, PositionMode::Open, kMid * 40, 100});
         l.fill(id, kMid * 40, 100);
     }
     const std::size_t m = 200000;
     double t0 = Clock::now();
     std::size_t ok = 0;
     for (std::size_t i = 0; i < m; ++i) {
-        const OrderSpec o{a, 0, i & 1 ? Side::Buy : Side::Sell, PositionMode::Open, kMid * 40, 100};
+        const OrderTerms o{a, 0, i & 1 ? Side::Buy : Side::Sell, PositionMode::Open, kMid * 40, 100};
         ok += l.check(o).ok();
         l.place(++id, o);
         l.remove(id);

@@ -28,7 +28,7 @@ CandlestickResult Broker<Op::get_candlesticks>::call(Cfg cfg, const CandlestickR
     if (!f.symbol || !*f.symbol) return c.refuse<R>(400, "a symbol is needed");
     const int inst = c.b.instrument_index(f.symbol);
     if (inst < 0) return c.refuse<R>(404, "UNKNOWN_SYMBOL: no instrument " + str(f.symbol));
-    const IntervalSpec* iv = find_interval(f.interval);
+    const IntervalRule* iv = find_interval(f.interval);
     if (!iv)
         return c.refuse<R>(400,
                            "unknown interval: " + str(f.interval) + " (one of 1m, 3m, 5m, 10m, 15m, 30m, 60m, 1d, 1w)");
@@ -89,7 +89,7 @@ SubscribeResult subscribe(Topic topic, text channel, text subject, text subject2
             if (inst < 0) return refuse("unknown symbol: " + what);
             what = c.b.instruments[inst].symbol;  // as the market writes it, whatever the case given
             if (topic == Topic::Candle) {
-                const IntervalSpec* iv = find_interval(subject2);
+                const IntervalRule* iv = find_interval(subject2);
                 if (!iv)
                     return refuse("unknown interval: " + second + " (one of 1m, 3m, 5m, 10m, 15m, 30m, 60m, 1d, 1w)");
                 second = iv->name;

@@ -29,8 +29,8 @@ int Exchange::ledger_account(const Order& o) const {
     return o.market == Market::Derivatives ? derivatives_.at(o.account).id : equity_.at(o.account).id;
 }
 
-engine::OrderSpec Exchange::spec_of(const Order& o) const {
-    engine::OrderSpec s;
+engine::OrderTerms Exchange::terms_of(const Order& o) const {
+    engine::OrderTerms s;
     s.account = ledger_account(o);
     s.inst = o.inst;
     s.side = o.side == Side::Buy ? engine::Side::Buy : engine::Side::Sell;
@@ -44,7 +44,7 @@ engine::OrderSpec Exchange::spec_of(const Order& o) const {
     return s;
 }
 
-void Exchange::rehold(int i) { ledger_.replace(i, spec_of(orders_[i])); }
+void Exchange::rehold(int i) { ledger_.replace(i, terms_of(orders_[i])); }
 
 // Ends an active order: nothing of it stays in a book or the ledger.
 void Exchange::end_order(int i, Status status, const char* event) {
@@ -172,7 +172,7 @@ Verdict Exchange::check_new(const Placement& p, Order& o) {
 // the order's own earlier form, whose holds `o` takes over).
 Verdict Exchange::check_funds(Order& o, int skip) {
     const Instrument& in = instruments_[o.inst];
-    engine::OrderSpec req = spec_of(o);
+    engine::OrderTerms req = terms_of(o);
     req.pending = false;
     const engine::Verdict v = ledger_.check(req, skip >= 0 ? skip : engine::kNoOrder);
     const std::string need = std::to_string(v.need);
@@ -227,7 +227,7 @@ Verdict Exchange::place(const Placement& p) {
     o.status = o.stop ? Status::Pending : Status::Open;
     if (o.status == Status::Open) o.exchange_no = orders_.take_exchange_number(o.market);
     const int i = orders_.add(std::move(o));
-    ledger_.place(i, spec_of(orders_[i]));
+    ledger_.place(i, terms_of(orders_[i]));
     sink_.order_noted(i, "NEW", 0, 0);
     if (orders_[i].status == Status::Pending) {
         Order& o = orders_[i];
@@ -521,7 +521,7 @@ Verdict Exchange::trade_report(const User& by, const std::string& account, const
         o.exchange_no = orders_.take_exchange_number(Market::Derivatives);
         const int i = orders_.add(o);
         numbers.push_back(o.dno);
-        ledger_.place(i, spec_of(orders_[i]));
+        ledger_.place(i, terms_of(orders_[i]));
         sink_.order_noted(i, "NEW", 0, 0);
         fill_order(i, o.price, o.qty, deal);
     }

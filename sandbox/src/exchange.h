@@ -174,7 +174,7 @@ class Exchange {
     // book or shrinks in place; the ledger books the fill with its fees.
     void fill_outside(int order, Px px, std::int64_t qty);
 
-    engine::OrderSpec spec_of(const Order& o) const;
+    engine::OrderTerms terms_of(const Order& o) const;
     int ledger_account(const Order& o) const;
 
    private:

@@ -238,7 +238,7 @@ void Ledger::new_day() {
 }
 
 // ------------------------------------------------------------------- holds
-void Ledger::hold(const OrderSpec& o, int sign) {
+void Ledger::hold(const OrderTerms& o, int sign) {
     Account& a = accounts_[o.account];
     Position& p = a.positions[o.inst];
     const std::int64_t v = sign * o.volume;
@@ -260,7 +260,7 @@ void Ledger::hold(const OrderSpec& o, int sign) {
         a.buy_held += static_cast<Wide>(hold_price(o)) * v;
 }
 
-Px Ledger::hold_price(const OrderSpec& o) const {
+Px Ledger::hold_price(const OrderTerms& o) const {
     return o.hold_price > 0 ? o.hold_price : instruments_[o.inst].terms.ceiling;
 }
 
@@ -320,17 +320,17 @@ EquityFigures Ledger::equity_figures(int account) const {
 }
 
 // ------------------------------------------------------------------ checks
-Verdict Ledger::check(const OrderSpec& o, OrderId replacing) const {
-    const OrderSpec* old = nullptr;
+Verdict Ledger::check(const OrderTerms& o, OrderId replacing) const {
+    const OrderTerms* old = nullptr;
     if (replacing != kNoOrder) {
         auto it = orders_.find(replacing);
-        if (it != orders_.end() && it->second.spec.account == o.account && it->second.spec.inst == o.inst)
-            old = &it->second.spec;
+        if (it != orders_.end() && it->second.terms.account == o.account && it->second.terms.inst == o.inst)
+            old = &it->second.terms;
     }
     return accounts_[o.account].market == Market::Derivatives ? check_derivatives(o, old) : check_equity(o, old);
 }
 
-Verdict Ledger::check_derivatives(const OrderSpec& o, const OrderSpec* old) const {
+Verdict Ledger::check_derivatives(const OrderTerms& o, const OrderTerms* old) const {
     const Account& a = accounts_[o.account];
     const InstrumentTerms& t = instruments_[o.inst].terms;
     const Position* cur = position(o.account, o.inst);
@@ -391,7 +391,7 @@ Verdict Ledger::check_derivatives(const OrderSpec& o, const OrderSpec* old) cons
     return v;
 }
 
-Verdict Ledger::check_equity(const OrderSpec& o, const OrderSpec* old) const {
+Verdict Ledger::check_equity(const OrderTerms& o, const OrderTerms* old) const {
     const Account& a = accounts_[o.account];
     const InstrumentTerms& t = instruments_[o.inst].terms;
     Verdict v;
@@ -430,25 +430,25 @@ Verdict Ledger::check_equity(const OrderSpec& o, const OrderSpec* old) const {
 }
 
 // ------------------------------------------------------------------ orders
-void Ledger::place(OrderId id, const OrderSpec& req) {
-    OrderSpec o = req;
+void Ledger::place(OrderId id, const OrderTerms& req) {
+    OrderTerms o = req;
     o.hold_price = hold_price(req);
     auto [it, fresh] = orders_.emplace(id, Held{o, req.hold_price <= 0});
     if (!fresh) {
-        hold(it->second.spec, -1);
+        hold(it->second.terms, -1);
         it->second = Held{o, req.hold_price <= 0};
     }
     hold(o, +1);
 }
 
-void Ledger::replace(OrderId id, const OrderSpec& req) {
+void Ledger::replace(OrderId id, const OrderTerms& req) {
     auto it = orders_.find(id);
     if (it == orders_.end()) return place(id, req);
-    OrderSpec o = req;
+    OrderTerms o = req;
     const bool at_ceiling = req.hold_price <= 0;
     // Still a MARKET order: it keeps the hold price it entered the book with.
-    o.hold_price = at_ceiling && it->second.at_ceiling ? it->second.spec.hold_price : hold_price(req);
-    hold(it->second.spec, -1);
+    o.hold_price = at_ceiling && it->second.at_ceiling ? it->second.terms.hold_price : hold_price(req);
+    hold(it->second.terms, -1);
     it->second = Held{o, at_ceiling};
     hold(o, +1);
 }
@@ -456,7 +456,7 @@ void Ledger::replace(OrderId id, const OrderSpec& req) {
 Verdict Ledger::check_activation(OrderId id) const {
     auto it = orders_.find(id);
     if (it == orders_.end()) return Verdict{};
-    OrderSpec o = it->second.spec;
+    OrderTerms o = it->second.terms;
     o.pending = false;
     if (it->second.at_ceiling) o.hold_price = 0;
     return check(o, id);
@@ -464,8 +464,8 @@ Verdict Ledger::check_activation(OrderId id) const {
 
 void Ledger::activate(OrderId id) {
     auto it = orders_.find(id);
-    if (it == orders_.end() || !it->second.spec.pending) return;
-    OrderSpec& o = it->second.spec;
+    if (it == orders_.end() || !it->second.terms.pending) return;
+    OrderTerms& o = it->second.terms;
     hold(o, -1);
     o.pending = false;
     // It enters the book now: a MARKET order holds at today's ceiling.
@@ -476,19 +476,19 @@ void Ledger::activate(OrderId id) {
 void Ledger::remove(OrderId id) {
     auto it = orders_.find(id);
     if (it == orders_.end()) return;
-    hold(it->second.spec, -1);
+    hold(it->second.terms, -1);
     orders_.erase(it);
 }
 
-const OrderSpec* Ledger::order(OrderId id) const {
+const OrderTerms* Ledger::order(OrderId id) const {
     auto it = orders_.find(id);
-    return it == orders_.end() ? nullptr : &it->second.spec;
+    return it == orders_.end() ? nullptr : &it->second.terms;
 }
 
 FillReport Ledger::fill(OrderId id, Px price, std::int64_t volume) {
     auto it = orders_.find(id);
     if (it == orders_.end() || volume <= 0) return FillReport{};
-    OrderSpec& o = it->second.spec;
+    OrderTerms& o = it->second.terms;
     Account& a = accounts_[o.account];
     const InstrumentTerms& t = instruments_[o.inst].terms;
     volume = std::min(volume, o.volume);

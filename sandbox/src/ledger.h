@@ -9,7 +9,7 @@
 //   Verdict v = ledger.check(req);            // placement (and stop placement)
 //   if (v.ok()) ledger.place(id, req);        // holds taken
 //   ledger.fill(id, price, volume);            // each trade of the order
-//   ledger.replace(id, spec2) after check(spec2, id)   // a change
+//   ledger.replace(id, terms2) after check(terms2, id)   // a change
 //   ledger.check_activation(id) / activate(id) // a stop order whose trigger is met
 //   ledger.remove(id);                         // cancelled, expired, rejected
 // An order leaves the ledger by itself when a fill matches its last volume.
@@ -133,7 +133,7 @@ struct Account {
     Wide buy_held = 0;                  // equity: hold price x remaining of open buys
 };
 
-struct OrderSpec {
+struct OrderTerms {
     int account;
     int inst;
     Side side;
@@ -207,10 +207,10 @@ class Ledger {
     // Orders.
     // Whether the account can carry `o` besides its other orders; `replacing`:
     // an order whose holds `o` would take over (a change), left out.
-    Verdict check(const OrderSpec& o, OrderId replacing = kNoOrder) const;
+    Verdict check(const OrderTerms& o, OrderId replacing = kNoOrder) const;
     // Stored with hold_price resolved (see above).
-    void place(OrderId id, const OrderSpec& o);
-    void replace(OrderId id, const OrderSpec& o);
+    void place(OrderId id, const OrderTerms& o);
+    void replace(OrderId id, const OrderTerms& o);
     // A pending stop order's check when it triggers, then its move to active.
     Verdict check_activation(OrderId id) const;
     void activate(OrderId id);
@@ -219,7 +219,7 @@ class Ledger {
     // ceiling). Volume is capped at the order's remaining; an unknown order or a
     // volume <= 0 books nothing (an empty report).
     FillReport fill(OrderId id, Px price, std::int64_t volume);
-    const OrderSpec* order(OrderId id) const;
+    const OrderTerms* order(OrderId id) const;
     std::size_t open_orders() const { return orders_.size(); }
 
     // Figures, over the account's positions only.
@@ -239,7 +239,7 @@ class Ledger {
     std::vector<Inst> instruments_;
     std::vector<Account> accounts_;
     struct Held {
-        OrderSpec spec;
+        OrderTerms terms;
         bool at_ceiling;  // a MARKET order: hold_price is the day's ceiling
     };
     std::unordered_map<OrderId, Held> orders_;
@@ -247,11 +247,11 @@ class Ledger {
     struct Sums {
         Wide unrealized = 0, mr = 0, mm = 0, value = 0;  // value: equity long market value
     };
-    void hold(const OrderSpec& o, int sign);
-    Px hold_price(const OrderSpec& o) const;
+    void hold(const OrderTerms& o, int sign);
+    Px hold_price(const OrderTerms& o) const;
     Sums sums(const Account& a, int inst, const Position* p) const;
-    Verdict check_derivatives(const OrderSpec& o, const OrderSpec* old) const;
-    Verdict check_equity(const OrderSpec& o, const OrderSpec* old) const;
+    Verdict check_derivatives(const OrderTerms& o, const OrderTerms* old) const;
+    Verdict check_equity(const OrderTerms& o, const OrderTerms* old) const;
 };
 
 }  // namespace tvx::sandbox::engine

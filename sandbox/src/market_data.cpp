@@ -10,20 +10,20 @@ namespace tvx::sandbox {
 
 // ---------------------------------------------------------------- intervals
 namespace {
-constexpr IntervalSpec kIntervals[] = {
+constexpr IntervalRule kIntervals[] = {
     {"1m", 60, 0},    {"3m", 180, 0},   {"5m", 300, 0},   {"10m", 600, 0},        {"15m", 900, 0},
     {"30m", 1800, 0}, {"60m", 3600, 0}, {"1d", 86400, 0}, {"1w", 604800, 345600},  // weeks open on Mondays
 };
 }  // namespace
 
-const IntervalSpec* find_interval(const char* name) {
+const IntervalRule* find_interval(const char* name) {
     if (!name) return nullptr;
-    for (const IntervalSpec& i : kIntervals)
+    for (const IntervalRule& i : kIntervals)
         if (same_text(i.name, name)) return &i;
     return nullptr;
 }
 
-std::vector<Candle> aggregate(const std::vector<Candle>& minutes, const IntervalSpec& iv) {
+std::vector<Candle> aggregate(const std::vector<Candle>& minutes, const IntervalRule& iv) {
     std::vector<Candle> out;
     for (const Candle& c : minutes) {
         const std::int64_t t = calendar::period_start(c.t, iv.seconds, iv.origin);
@@ -214,7 +214,7 @@ std::string MarketData::info_picture(int inst, std::int64_t t) const { return in
 std::string MarketData::candle_picture(int inst, const std::string& interval, std::size_t k,
                                        const Candle& minute) const {
     const std::vector<Candle>& candles = lines_[inst].candles;
-    const IntervalSpec* iv = find_interval(interval.c_str());
+    const IntervalRule* iv = find_interval(interval.c_str());
     if (!iv) return "";
     const std::int64_t start = calendar::period_start(minute.t, iv->seconds, iv->origin);
     Candle c = minute;

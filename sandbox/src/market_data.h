@@ -24,14 +24,14 @@ struct Candle {
 };
 
 // Candle intervals: a candle opens at origin plus a multiple of its length.
-struct IntervalSpec {
+struct IntervalRule {
     const char* name;
     std::int64_t seconds;
     std::int64_t origin;
 };
-const IntervalSpec* find_interval(const char* name);
+const IntervalRule* find_interval(const char* name);
 // One-minute candles combined into candles of `interval`, oldest first.
-std::vector<Candle> aggregate(const std::vector<Candle>& minutes, const IntervalSpec& interval);
+std::vector<Candle> aggregate(const std::vector<Candle>& minutes, const IntervalRule& interval);
 
 // An instrument's trading of the day so far.
 struct DayFigures {

@@ -247,7 +247,7 @@ void Replay::fill_waiting(BrokerState& b, int inst, Px px) {
         if (!o.active()) continue;
         std::int64_t qty = o.remaining();
         if (o.side == Side::Buy && o.market == Market::Equity) {
-            const engine::OrderSpec* held = b.ledger.order(i);
+            const engine::OrderTerms* held = b.ledger.order(i);
             if (held && px > held->hold_price) qty = affordable(b, i, px);
         }
         if (qty > 0) b.exchange.fill_outside(i, px, qty);

@@ -36,14 +36,14 @@ void equity_money() {
     l.set_instrument(0, InstrumentTerms{Market::Equity, 1, {}, {}, P(130)});
     l.set_mark(0, P(55.5));
     const int a = l.add_equity_account(M(200000), M(0), false);
-    l.place(1, OrderSpec{a, 0, B, Open, P(55.5), 100});
+    l.place(1, OrderTerms{a, 0, B, Open, P(55.5), 100});
     FillReport r = l.fill(1, P(55.5), 100);
     CHECK(r.value == M(5550) && r.brokerage == M(8.33) && r.trading == M(0.28) && r.clearing == M(0.06));
     CHECK(l.account(a).cash == M(194441.33) && l.order(1) == nullptr);
     // Cost 16,750 for 300; a sale of 100 takes a third: 5,700 - 5,583.33.. realizes 116.67 (to the cent once).
-    l.place(2, OrderSpec{a, 0, B, Open, P(56), 200});
+    l.place(2, OrderTerms{a, 0, B, Open, P(56), 200});
     l.fill(2, P(56), 200);
-    l.place(3, OrderSpec{a, 0, S, Open, P(57), 300});
+    l.place(3, OrderTerms{a, 0, S, Open, P(57), 300});
     r = l.fill(3, P(57), 100);
     CHECK(r.realized == M(116.67) && r.remaining == 200 && l.position(a, 0)->available_volume() == 0);
     l.fill(3, P(57), 200);
@@ -52,8 +52,8 @@ void equity_money() {
 
     check::context = "buying power";
     const int c = l.add_equity_account(M(10016), M(0), false);
-    const OrderSpec buy{c, 0, B, Open, P(100), 100};  // 100 x 100.00 x 1.0016: exactly what there is
-    OrderSpec dear = buy, market = buy;
+    const OrderTerms buy{c, 0, B, Open, P(100), 100};  // 100 x 100.00 x 1.0016: exactly what there is
+    OrderTerms dear = buy, market = buy;
     dear.hold_price = P(100.25), market.hold_price = 0;
     Verdict v = l.check(dear);
     CHECK(l.check(buy).ok() && v.refusal == Refusal::InsufficientFunds && v.required == M(10041.04) &&
@@ -61,18 +61,18 @@ void equity_money() {
     l.place(4, buy);
     CHECK(l.equity_figures(c).reserved == M(10016) && l.equity_figures(c).buying_power == M(0));
     CHECK(l.check(buy, 4).ok() && !l.check(dear, 4).ok() && !l.check(buy).ok());  // a change may reuse its own hold
-    l.replace(4, OrderSpec{c, 0, B, Open, P(50), 100});
+    l.replace(4, OrderTerms{c, 0, B, Open, P(50), 100});
     v = l.check(market);  // at the ceiling
     CHECK(v.refusal == Refusal::InsufficientFunds && v.required == M(13020.80) && v.power == M(5008));
     l.remove(4);
     CHECK(l.equity_figures(c).buying_power == M(10016) && l.open_orders() == 0);
     l.seed_equity(c, 0, 500, P(90));
-    l.place(5, OrderSpec{c, 0, S, Open, P(101), 300});
-    v = l.check(OrderSpec{c, 0, S, Open, P(101), 300});
+    l.place(5, OrderTerms{c, 0, S, Open, P(101), 300});
+    v = l.check(OrderTerms{c, 0, S, Open, P(101), 300});
     CHECK(v.refusal == Refusal::InsufficientPosition && v.available == 200);
-    CHECK(l.check(OrderSpec{c, 0, S, Open, P(101), 500}, 5).ok());
+    CHECK(l.check(OrderTerms{c, 0, S, Open, P(101), 500}, 5).ok());
     l.set_permissions(c, true, false);
-    CHECK(l.check(OrderSpec{c, 0, S, Open, P(101), 100}).refusal == Refusal::NotAllowed);
+    CHECK(l.check(OrderTerms{c, 0, S, Open, P(101), 100}).refusal == Refusal::NotAllowed);
     const int d = l.add_equity_account(M(-1000), M(5000), true);  // credit balance, with a loan
     l.set_mark(0, P(100));
     l.seed_equity(d, 0, 101, P(10));
@@ -84,19 +84,19 @@ void equity_money() {
     // Ceiling 130: a MARKET buy of 100 holds 13,000; the next day's ceiling is 150.
     const int g = l.add_equity_account(M(100000), M(0), false);
     auto held = [&] { return l.account(g).buy_held; };
-    l.place(6, OrderSpec{g, 0, B, Open, 0, 100});
+    l.place(6, OrderTerms{g, 0, B, Open, 0, 100});
     CHECK(held() == Wide{P(130)} * 100);
     l.set_instrument(0, InstrumentTerms{Market::Equity, 1, {}, {}, P(150)});
-    l.replace(6, OrderSpec{g, 0, B, Open, 0, 60});  // a change keeps the price it holds at
+    l.replace(6, OrderTerms{g, 0, B, Open, 0, 60});  // a change keeps the price it holds at
     CHECK(held() == Wide{P(130)} * 60 && l.order(6)->hold_price == P(130));
-    l.replace(6, OrderSpec{g, 0, B, Open, P(120), 60});
-    l.replace(6, OrderSpec{g, 0, B, Open, 0, 60});  // MARKET again: today's ceiling
+    l.replace(6, OrderTerms{g, 0, B, Open, P(120), 60});
+    l.replace(6, OrderTerms{g, 0, B, Open, 0, 60});  // MARKET again: today's ceiling
     CHECK(held() == Wide{P(150)} * 60);
     l.fill(6, P(140), 20);
     CHECK(held() == Wide{P(150)} * 40 && l.order(6)->volume == 40);
     l.remove(6);
     CHECK(held() == 0 && l.order(6) == nullptr);
-    l.place(7, OrderSpec{g, 0, B, Open, 0, 100, true});  // a stop holds nothing while it waits
+    l.place(7, OrderTerms{g, 0, B, Open, 0, 100, true});  // a stop holds nothing while it waits
     CHECK(held() == 0);
     l.set_instrument(0, InstrumentTerms{Market::Equity, 1, {}, {}, P(170)});
     CHECK(l.check_activation(7).ok());
@@ -121,13 +121,13 @@ void derivatives() {
     int a, b;
     Ledger l = futures(a, b);
     // A resting SELL AUTO placed while flat holds margin for opening, until a long appears for it to close.
-    CHECK(l.check(OrderSpec{a, 0, S, Auto, 0, 1}).opening == 1);
-    l.place(1, OrderSpec{a, 0, S, Auto, 0, 1});
+    CHECK(l.check(OrderTerms{a, 0, S, Auto, 0, 1}).opening == 1);
+    l.place(1, OrderTerms{a, 0, S, Auto, 0, 1});
     CHECK(l.derivatives_figures(a).total_mr == M(12000));
-    l.place(2, OrderSpec{a, 0, B, Open, 0, 1}), l.place(3, OrderSpec{b, 0, S, Open, 0, 1});
+    l.place(2, OrderTerms{a, 0, B, Open, 0, 1}), l.place(3, OrderTerms{b, 0, S, Open, 0, 1});
     l.fill(2, P(1000), 1), l.fill(3, P(1000), 1);
     CHECK(l.derivatives_figures(a).total_mr == M(12000));
-    l.place(4, OrderSpec{b, 0, B, Close, 0, 1});
+    l.place(4, OrderTerms{b, 0, B, Close, 0, 1});
     l.set_mark(0, P(1010));
     FillReport r = l.fill(1, P(1010), 1);
     l.fill(4, P(1010), 1);
@@ -136,7 +136,7 @@ void derivatives() {
     CHECK(p->close_long == 1 && p->open_long == 1 && l.derivatives_figures(a).total_mr == M(0));
     CHECK(l.account(a).cash == M(502000) && l.account(b).cash == M(498000) && l.position(b, 0)->short_qty == 0);
     l.seed_derivatives(a, 0, 2, P(990), 0, 0);
-    l.place(5, OrderSpec{a, 0, S, Auto, 0, 5});  // closes 2, opens 3, in one fill
+    l.place(5, OrderTerms{a, 0, S, Auto, 0, 5});  // closes 2, opens 3, in one fill
     CHECK(l.derivatives_figures(a).total_mr == M(12000 * 5));
     r = l.fill(5, P(1000), 5);
     CHECK(r.closed == 2 && r.opened == 3 && r.realized == M(4000) && l.position(a, 0)->short_avg() == 1000.0);
@@ -150,16 +150,16 @@ void derivatives() {
         m.set_instrument(0, InstrumentTerms{Market::Derivatives, 1000, M(10), M(7), P(100)});
         m.set_mark(0, P(58.75));
         const int x = m.add_derivatives_account(M(100000), M(0));
-        m.place(1, OrderSpec{x, 0, B, Open, 0, 3});
+        m.place(1, OrderTerms{x, 0, B, Open, 0, 3});
         m.fill(1, P(58.75), 2), m.fill(1, P(58.80), 1);
-        m.place(2, OrderSpec{x, 0, S, Close, 0, 3});
+        m.place(2, OrderTerms{x, 0, S, Close, 0, 3});
         r = m.fill(2, P(56.70), 1);
         CHECK(r.realized == M(-2066.67) && m.account(x).cash == M(100000 - 2066.67));
         r = m.fill(2, P(56.70), 2);  // the rest of the cost: (113.40 - 117.533333..) x 1000
         CHECK(r.realized == M(-4133.33) && m.account(x).cash == M(100000 - 6200) && m.position(x, 0)->long_cost == 0);
-        m.place(3, OrderSpec{x, 0, S, Open, 0, 7});
+        m.place(3, OrderTerms{x, 0, S, Open, 0, 7});
         m.fill(3, P(1.17453), 7);  // short 7 at 1.17453: cost 8.22171
-        m.place(4, OrderSpec{x, 0, B, Close, 0, 7});
+        m.place(4, OrderTerms{x, 0, B, Close, 0, 7});
         r = m.fill(4, P(1.17461), 3);  // (3.52359 - 3.52383) x 1000, exactly
         CHECK(r.realized == M(-0.24));
         r = m.fill(4, P(1.17450), 1);  // (1.17453 - 1.1745) x 1000
@@ -168,12 +168,12 @@ void derivatives() {
 
     check::context = "margin";
     const int c = l.add_derivatives_account(M(20000), M(4000));
-    Verdict v = l.check(OrderSpec{c, 0, B, Open, 0, 2});  // excess equity plus credit line, exactly
+    Verdict v = l.check(OrderTerms{c, 0, B, Open, 0, 2});  // excess equity plus credit line, exactly
     CHECK(v.ok() && v.opening == 2 && v.required == M(24000) && v.power == M(24000));
-    l.place(6, OrderSpec{c, 0, B, Open, 0, 2});
-    v = l.check(OrderSpec{c, 0, B, Open, 0, 1});
+    l.place(6, OrderTerms{c, 0, B, Open, 0, 2});
+    v = l.check(OrderTerms{c, 0, B, Open, 0, 1});
     CHECK(v.refusal == Refusal::InsufficientFunds && v.power == M(0) && v.required == M(12000));
-    CHECK(l.check(OrderSpec{c, 0, B, Open, 0, 2}, 6).ok() && !l.check(OrderSpec{c, 0, B, Open, 0, 3}, 6).ok());
+    CHECK(l.check(OrderTerms{c, 0, B, Open, 0, 2}, 6).ok() && !l.check(OrderTerms{c, 0, B, Open, 0, 3}, 6).ok());
     l.fill(6, P(1000), 2);
     struct Case {
         double mark;
@@ -192,11 +192,11 @@ void derivatives() {
     check::context = "stop close";
     Ledger m = futures(a, b);
     m.seed_derivatives(a, 0, 2, P(990), 0, 0);
-    CHECK(m.check(OrderSpec{a, 0, S, Close, 0, 2, true}).ok());
-    m.place(1, OrderSpec{a, 0, S, Close, 0, 2, true});  // a pending stop reserves its contracts
-    v = m.check(OrderSpec{a, 0, S, Close, 0, 1});
+    CHECK(m.check(OrderTerms{a, 0, S, Close, 0, 2, true}).ok());
+    m.place(1, OrderTerms{a, 0, S, Close, 0, 2, true});  // a pending stop reserves its contracts
+    v = m.check(OrderTerms{a, 0, S, Close, 0, 1});
     CHECK(v.refusal == Refusal::InsufficientPosition && v.available == 0 && m.position(a, 0)->available_long() == 0);
-    m.place(2, OrderSpec{a, 0, S, Auto, 0, 1});  // an AUTO cannot take them: it opens
+    m.place(2, OrderTerms{a, 0, S, Auto, 0, 1});  // an AUTO cannot take them: it opens
     CHECK(m.derivatives_figures(a).total_mr == M(36000));
     r = m.fill(2, P(1000), 1);
     CHECK(r.closed == 0 && r.opened == 1 && m.check_activation(1).ok());
@@ -205,8 +205,8 @@ void derivatives() {
     CHECK(r.closed == 2 && r.realized == M(4000) && m.position(a, 0)->short_qty == 1 &&
           m.position(a, 0)->close_reserved[1] == 0);
     const int e = m.add_derivatives_account(M(12000), M(0));
-    m.place(3, OrderSpec{e, 0, B, Open, 0, 1, true});  // a pending OPEN holds nothing until it triggers
-    m.place(4, OrderSpec{e, 0, B, Open, 0, 1});
+    m.place(3, OrderTerms{e, 0, B, Open, 0, 1, true});  // a pending OPEN holds nothing until it triggers
+    m.place(4, OrderTerms{e, 0, B, Open, 0, 1});
     CHECK(m.derivatives_figures(e).total_mr == M(12000) && m.check_activation(3).refusal == Refusal::InsufficientFunds);
     m.remove(4);
     CHECK(m.check_activation(3).ok());
@@ -215,18 +215,18 @@ void derivatives() {
     Ledger o = futures(a, b);
     o.set_cash(a, M(1e12), M(0)), o.set_cash(b, M(1e12), M(0));
     const std::int64_t big = INT32_MAX;  // two trade reports of 2^31-1: the second would not fit
-    const OrderSpec mine{a, 1, B, Open, 0, big}, theirs{b, 1, S, Open, 0, big};
+    const OrderTerms mine{a, 1, B, Open, 0, big}, theirs{b, 1, S, Open, 0, big};
     CHECK(o.check(mine).ok() && o.check(theirs).ok());
     o.place(1, mine), o.place(2, theirs), o.fill(1, P(1000), big), o.fill(2, P(1000), big);
     CHECK(o.check(mine).refusal == Refusal::BadVolume && o.check(theirs).refusal == Refusal::BadVolume);
     CHECK(o.position(a, 1)->long_qty == big && o.derivatives_figures(a).total_mr == M(10.0 * big));
-    CHECK(o.check(OrderSpec{a, 1, S, Close, 0, big}).ok() &&
-          o.check(OrderSpec{b, 1, S, Auto, 0, 1}).refusal == Refusal::BadVolume);
+    CHECK(o.check(OrderTerms{a, 1, S, Close, 0, big}).ok() &&
+          o.check(OrderTerms{b, 1, S, Auto, 0, 1}).refusal == Refusal::BadVolume);
     o.set_instrument(2, InstrumentTerms{Market::Equity, 1, {}, {}, P(1e6)});
     o.set_mark(2, P(1e6));
     const int q = o.add_equity_account(M(1e9), M(0), false);
-    CHECK(o.check(OrderSpec{q, 2, B, Open, P(1e6), big}).refusal == Refusal::BadVolume &&
-          o.check(OrderSpec{q, 2, B, Open, P(1e6), 100}).ok());
+    CHECK(o.check(OrderTerms{q, 2, B, Open, P(1e6), big}).refusal == Refusal::BadVolume &&
+          o.check(OrderTerms{q, 2, B, Open, P(1e6), 100}).ok());
 }
 
 // ------------------------------------------------------------ random run
@@ -237,7 +237,7 @@ Wide to_cent(Wide num, Wide den) { return half_up(num, den * kUnitsPerCent) * kU
 
 struct Run {
     struct Order {
-        OrderSpec req;
+        OrderTerms req;
         Px price;
         Handle handle{};
         StopHandle stop{};
@@ -299,7 +299,7 @@ struct Run {
     Holds holds(int account, int inst, OrderId skip) const {
         Holds h;
         for (const auto& [id, o] : orders) {
-            const OrderSpec& x = o.req;
+            const OrderTerms& x = o.req;
             if (!o.active || id == skip || x.account != account || (inst >= 0 && x.inst != inst)) continue;
             const int s = x.side == B ? 0 : 1;
             if (terms[x.inst].market == Market::Equity)
@@ -317,7 +317,7 @@ struct Run {
     std::vector<Acc> replay() const {
         std::vector<Acc> acc = seeds;
         for (const Fill& f : fills) {
-            const OrderSpec& o = orders.at(f.id).req;
+            const OrderTerms& o = orders.at(f.id).req;
             const Wide mult = terms[o.inst].multiplier, value = Wide{f.price} * f.volume;
             Acc& a = acc[o.account];
             Pos& p = a.pos[o.inst];
@@ -360,7 +360,7 @@ struct Run {
         }
         return f;
     }
-    Verdict expect(const OrderSpec& o, OrderId skip) const {
+    Verdict expect(const OrderTerms& o, OrderId skip) const {
         Verdict v;
         v.need = o.volume;
         const Acc a = replay()[o.account];
@@ -395,7 +395,7 @@ struct Run {
         }
         return v;
     }
-    bool agrees(const OrderSpec& o, OrderId skip, bool activation = false) {
+    bool agrees(const OrderTerms& o, OrderId skip, bool activation = false) {
         const Verdict x = activation ? l.check_activation(skip) : l.check(o, skip), y = expect(o, skip);
         ++refusals[x.refusal];
         CHECK(x.refusal == y.refusal && x.need == y.need && x.opening == y.opening && x.available == y.available &&
@@ -485,7 +485,7 @@ struct Run {
             books[trades[k].first].clear_events();
             for (OrderId id : ready) {
                 Order& o = orders.at(id);
-                OrderSpec active = o.req;
+                OrderTerms active = o.req;
                 active.pending = false;
                 if (!agrees(active, id, true)) {
                     l.remove(id), o.active = false;
@@ -501,8 +501,8 @@ struct Run {
         const int account = static_cast<int>(pick(0, 3)),
                   inst = static_cast<int>(account < 2 ? pick(2, 3) : pick(0, 1));
         const bool deriv = account < 2, market = !pick(0, 6);
-        Order o{OrderSpec{account, inst, pick(0, 1) ? B : S, deriv ? static_cast<PositionMode>(pick(0, 2)) : Open, 0,
-                          deriv ? pick(1, 6) : 100 * pick(1, 30), deriv && !pick(0, 5)},
+        Order o{OrderTerms{account, inst, pick(0, 1) ? B : S, deriv ? static_cast<PositionMode>(pick(0, 2)) : Open, 0,
+                           deriv ? pick(1, 6) : 100 * pick(1, 30), deriv && !pick(0, 5)},
                 near(inst, pick(-4, 4))};
         o.req.hold_price = market ? 0 : o.price;
         const Validity val = static_cast<Validity>(pick(0, 5) < 4 ? 0 : pick(1, 2));
@@ -538,7 +538,7 @@ struct Run {
         if (!id) return;
         Order& o = orders.at(id);
         const std::int64_t lot = terms[o.req.inst].market == Market::Equity ? 100 : 1;
-        OrderSpec req = o.req;
+        OrderTerms req = o.req;
         const bool lower = pick(0, 1) && req.volume > lot;
         const Px price = lower ? o.price : near(req.inst, pick(-4, 4));
         req.volume += lower ? -lot : lot * pick(0, 3);
@@ -554,11 +554,12 @@ struct Run {
     }
     void trade_report() {
         const int inst = static_cast<int>(pick(2, 3)), a = static_cast<int>(pick(0, 1));
-        const OrderSpec mine{a, inst, pick(0, 1) ? B : S, static_cast<PositionMode>(pick(0, 2)), 0, pick(1, 4)};
-        const OrderSpec theirs{1 - a, inst, opposite(mine.side), static_cast<PositionMode>(pick(0, 2)), 0, mine.volume};
+        const OrderTerms mine{a, inst, pick(0, 1) ? B : S, static_cast<PositionMode>(pick(0, 2)), 0, pick(1, 4)};
+        const OrderTerms theirs{1 - a, inst,       opposite(mine.side), static_cast<PositionMode>(pick(0, 2)),
+                                0,     mine.volume};
         if (!agrees(mine, kNoOrder) || !agrees(theirs, kNoOrder)) return;
         const Px px = near(inst, pick(-10, 10));
-        for (const OrderSpec& s : {mine, theirs}) {
+        for (const OrderTerms& s : {mine, theirs}) {
             const OrderId id = next++;
             l.place(id, s);
             orders[id] = Order{s, px};
