@@ -149,7 +149,7 @@ _DESCRIPTOR = struct.Struct("<B7x32sqQQ")
 _SIDES = {"": 0, "B": 1, "BUY": 1, "S": -1, "SELL": -1, "1": 1, "-1": -1, "0": 0}
 
 Tick = Union[float, Callable[[float], float]]
-TickSpec = Union[None, Tick, Mapping[str, Tick]]
+TickSetting = Union[None, Tick, Mapping[str, Tick]]
 
 
 class HistoryError(ValueError):
@@ -532,7 +532,7 @@ def bars(
     source: Any,
     *,
     symbol: Optional[str] = None,
-    tick: TickSpec = None,
+    tick: TickSetting = None,
     interval: Optional[int] = None,
     off_grid: str = "refuse",
     columns: Optional[Sequence[str]] = None,
@@ -552,7 +552,7 @@ def trades(
     source: Any,
     *,
     symbol: Optional[str] = None,
-    tick: TickSpec = None,
+    tick: TickSetting = None,
     off_grid: str = "refuse",
     columns: Optional[Sequence[str]] = None,
     time_column: Optional[str] = None,
@@ -567,7 +567,7 @@ def quotes(
     source: Any,
     *,
     symbol: Optional[str] = None,
-    tick: TickSpec = None,
+    tick: TickSetting = None,
     off_grid: str = "refuse",
     columns: Optional[Sequence[str]] = None,
     time_column: Optional[str] = None,
@@ -801,7 +801,7 @@ def _side_of(raw: Any) -> Optional[int]:
     return _SIDES.get(str(raw if raw is not None else "").strip().upper())
 
 
-def _tick_for(tick: TickSpec, symbol: str) -> Optional[Tick]:
+def _tick_for(tick: TickSetting, symbol: str) -> Optional[Tick]:
     if isinstance(tick, Mapping):
         return tick.get(symbol)
     return tick
@@ -1210,7 +1210,7 @@ def _load(
     kind: int,
     source: Any,
     symbol: Optional[str],
-    tick: TickSpec,
+    tick: TickSetting,
     off_grid: str,
     columns: Optional[Sequence[str]],
     interval: Optional[int],
