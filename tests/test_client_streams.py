@@ -97,10 +97,7 @@ def test_closing_releases_library_threads_held_on_a_full_queue(scripted, client)
     for n in range(5):
         scripted.post(receiver, event(stream.key, update(n, "OPEN")))
     flushed = in_thread(scripted.flush)
-    deadline = time.time() + 10
-    while stream.pending() < 1 and time.time() < deadline:
-        time.sleep(0.001)
-    time.sleep(0.05)  # room for a wrong second item to arrive
+    until(lambda: stream._sink.writers == 1)  # the second item waits for room
     assert flushed.is_alive() and stream.pending() == 1  # held: never dropped
     closer = in_thread(stream.close)
     closer.join(10)
@@ -261,9 +258,8 @@ def test_close_races_deliveries_and_held_threads_never_block_exit(scripted, clie
         for n in range(5):
             sbx.post(sbx.subscriptions()[-1].receiver, event(updates.key, '{"order_no": %d}' % n))
         deadline = time.time() + 20
-        while updates.pending() < 1 and time.time() < deadline:
+        while updates._sink.writers < 1 and time.time() < deadline:  # the second item waits for room
             time.sleep(0.001)
-        time.sleep(0.05)  # room for a wrong second item to arrive
         print("held", updates.pending())
         """)
     )

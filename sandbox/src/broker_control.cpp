@@ -20,6 +20,17 @@ const char* control_outcome(std::string error) {
     kept = std::move(error);
     return kept.c_str();
 }
+
+const char* json_or_error(const char* error, const char* text) {
+    if (!error) return text;
+    try {
+        thread_local std::string kept;
+        kept = json::Writer().begin_object().field("error", error).end_object().take();
+        return kept.c_str();
+    } catch (...) {
+        return "{\"error\": \"out of memory\"}";
+    }
+}
 }  // namespace tvx::sandbox
 
 namespace {
@@ -179,14 +190,7 @@ TVX_EXPORT const char* tvx_broker_stop() { return tvx_world_stop(worlds::kDefaul
 TVX_EXPORT const char* tvx_broker_state() {
     const char* out = nullptr;
     const char* error = tvx_world_state(worlds::kDefault, &out);
-    if (!error) return out;
-    try {
-        thread_local std::string kept;
-        kept = json::Writer().begin_object().field("error", error).end_object().take();
-        return kept.c_str();
-    } catch (...) {
-        return "{\"error\": \"out of memory\"}";
-    }
+    return json_or_error(error, out);
 }
 TVX_EXPORT int tvx_broker_drain(int timeout_ms) {
     int done = 0;

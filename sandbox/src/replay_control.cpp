@@ -356,12 +356,5 @@ TVX_EXPORT const char* tvx_replay_stop() { return tvx_world_replay_stop(worlds::
 TVX_EXPORT const char* tvx_replay_state() {
     const char* out = nullptr;
     const char* error = tvx_world_replay_state(worlds::kDefault, &out);
-    if (!error) return out;
-    try {
-        thread_local std::string kept;
-        kept = json::Writer().begin_object().field("error", error).end_object().take();
-        return kept.c_str();
-    } catch (...) {
-        return "{\"error\": \"out of memory\"}";
-    }
+    return json_or_error(error, out);
 }

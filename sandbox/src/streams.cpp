@@ -124,8 +124,7 @@ void Streams::end(const std::string& reason) {
 }
 
 void Streams::note(Topic t, const std::string& subject, int conflate_key, Maker make) {
-    const bool market = t == Topic::BidOffer || t == Topic::Info || t == Topic::Candle;
-    if (mode == StreamMode::Conflate && market)
+    if (mode == StreamMode::Conflate && is_market(t))
         for (Noted& n : noted_)
             if (n.topic == t && n.conflate_key == conflate_key && n.subject == subject) {
                 n.make = std::move(make);  // the newer picture replaces the older in place

@@ -147,6 +147,10 @@ const char* guarded(F&& f) {
     }
 }
 
+// A state entry point's answer: `text` when there was no error, else
+// {"error": error}, valid until this thread asks again.
+const char* json_or_error(const char* error, const char* text);
+
 inline std::string no_world(std::uint64_t id) {
     return "no world " + std::to_string(id) + " (it was closed, or never made)";
 }

@@ -162,10 +162,16 @@ def _reset_settings(args: Mapping[str, Any]) -> bytes:
     return json.dumps(settings).encode()
 
 
+@functools.cache
+def _reset_signature() -> inspect.Signature:
+    # Made once: reading it costs more than the library's whole world.
+    return inspect.signature(World.reset)
+
+
 def _reset_arguments(*args: Any, **kwargs: Any) -> Dict[str, Any]:
     """Arguments as :meth:`World.reset` takes them, defaults filled in (a
     TypeError for any it does not take, as a call would raise)."""
-    bound = inspect.signature(World.reset).bind(None, *args, **kwargs)
+    bound = _reset_signature().bind(None, *args, **kwargs)
     bound.apply_defaults()
     out = dict(bound.arguments)
     del out["self"]
