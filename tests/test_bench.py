@@ -62,7 +62,7 @@ def test_every_case_runs_and_agrees(floor_dir):
 def test_client_bench_runs_and_agrees():
     lines = smoke("client.py", os.path.join(ROOT, "client"))
     cases = [line.split("|")[0].strip() for line in lines[2:] if "|" in line]
-    assert [c.split(":")[0] for c in cases] == ["query"] + ["placement"] * 2 + ["list"] * 3 + ["events"] * 9, cases
+    assert [c.split(":")[0] for c in cases] == ["query"] + ["placement"] * 2 + ["list"] * 3 + ["events"] * 10, cases
 
 
 def test_replay_bench_runs_and_checks_its_counts():

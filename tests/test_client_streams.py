@@ -269,9 +269,13 @@ def test_close_races_deliveries_and_held_threads_never_block_exit(scripted, clie
 
 
 def test_a_stream_collected_during_a_delivery_to_its_own_sink_closes_it(scripted, client):
-    class Collecting(collections.deque):  # the collector runs while the delivery holds the sink's lock
+    class Collecting(collections.deque):  # the collector runs inside the delivery
         def append(self, item):
             super().append(item)
+            gc.collect()
+
+        def extend(self, items):
+            super().extend(items)
             gc.collect()
 
     stream, receiver = open_stream(scripted, lambda: client.equity("E-1").order_updates(), 46)
@@ -311,7 +315,7 @@ def test_close_ends_every_blocked_reader_thread_and_task(scripted, client):
         return list(await asyncio.gather(task_reader(), task_reader()))
 
     tasks = in_thread(lambda: ended.append(asyncio.run(two_tasks())))
-    until(lambda: len(stream._sink.sleepers) == 4 and len(stream._sink.tasks) == 2)
+    until(lambda: len(stream._sink.wakers) == 6)  # four threads, two tasks
     stream.close()
     for t in readers + [getter, tasks]:
         t.join(10)
@@ -334,7 +338,7 @@ def test_ended_async_waits_leave_no_entry_behind(scripted, client):
             await waiting
 
     asyncio.run(run())
-    assert stream._sink.tasks == []
+    assert not stream._sink.wakers
     stream.close()
 
 
@@ -449,4 +453,69 @@ def test_a_sink_delivering_on_its_own_readers_thread_never_waits_for_itself(scri
     stepping = in_thread(deliver)
     stepping.join(10)
     assert not stepping.is_alive() and [next(stream)["order_no"] for _ in range(5)] == ["EQ%d" % n for n in range(1, 6)]
+    stream.close()
+
+
+def test_payloads_read_exactly_as_json_loads_reads_them(scripted, client):
+    stream, receiver = open_stream(scripted, lambda: client.price_info("ARVO", timeout=5), 47)
+    texts = [
+        '{"a": 1}',
+        ' {"a": 1}',
+        '{"a": 1}\n',
+        '{"n": NaN, "big": 1e400, "int": 123456789012345678901234567890, "f": 45.00001}',
+        '"\\ud800"',
+        "[1, 2]",
+        "7",
+        '{"a": 1}{"b": 2}',
+        '{"a": }',
+        "",
+    ]
+    for text in texts:
+        scripted.send(receiver, event(stream.key, text))
+    until(lambda: stream.pending() == len(texts))
+    for text in texts:
+        try:
+            expected = json.loads(text)
+        except ValueError as e:  # the same error, in the same words, at its place in the stream
+            with pytest.raises(type(e)) as got:
+                next(stream)
+            assert str(got.value) == str(e)
+            continue
+        assert repr(next(stream)) == repr(expected)
+    stream.close()
+
+
+def test_concurrent_deliveries_keep_each_threads_order_and_wait_sees_the_newest(scripted, client):
+    shares = client.equity("E-1")
+    stream, receiver = open_stream(scripted, lambda: shares.order_updates(maxsize=4, timeout=10), 46)
+    per_thread = 150
+
+    def deliver(t):
+        for n in range(per_thread):
+            status = "MATCHED" if n == per_thread - 1 else "OPEN"
+            scripted.send(receiver, event(stream.key, update("EQ%d" % t, status, n)))
+
+    senders = [in_thread(deliver, t) for t in range(3)]
+    seen = [[], []]
+    total = 3 * per_thread
+    done = threading.Event()
+
+    def read(box):
+        while not done.is_set():
+            try:
+                box.append(stream.get(timeout=0.2))
+            except TimeoutError:
+                pass
+            if len(seen[0]) + len(seen[1]) >= total:
+                done.set()
+
+    readers = [in_thread(read, box) for box in seen]
+    for t in senders + readers:
+        t.join(60)
+        assert not t.is_alive(), "a delivery or a reader was never woken"
+    for t in range(3):
+        mine = [[u["n"] for u in box if u["order_no"] == "EQ%d" % t] for box in seen]
+        assert sorted(mine[0] + mine[1]) == list(range(per_thread))  # each once
+        assert all(m == sorted(m) for m in mine)  # in the order its thread sent them
+        assert stream.wait("eq%d" % t, "matched", timeout=0)["n"] == per_thread - 1
     stream.close()

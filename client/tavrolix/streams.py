@@ -1,13 +1,15 @@
 """Realtime subscriptions as iterators and async iterators.
 
-The library calls a stream's sink on its own threads; the sink puts the payload
-in the stream's bounded queue and wakes the consumer, a thread blocked in
-``next()`` or a task awaiting ``__anext__`` (woken through
-``loop.call_soon_threadsafe``, so the event loop is only ever touched from its
-own thread). Back-pressure: a market-data stream drops its oldest payload when
-the queue is full and counts it in ``dropped``; an order stream never drops: a
-full queue holds the delivering library thread until the consumer makes room.
-"""
+The library calls a stream's sink on its own threads; the sink appends the
+payload to the stream's bounded queue, and wakes a consumer only when one has
+run out of events and waits: a thread blocked in ``next()`` or a task awaiting
+``__anext__`` (woken through ``loop.call_soon_threadsafe``, so the event loop
+is only ever touched from its own thread). While events wait in the queue, a
+consumer takes them one after another with no hand-over between threads, and
+the delivering threads go on without waking anyone. Back-pressure: a market-data stream drops its
+oldest payload when the queue is full and counts it in ``dropped``; an order
+stream never drops: a full queue holds the delivering library thread until the
+consumer makes room."""
 
 import asyncio
 import atexit
@@ -18,6 +20,8 @@ import threading
 import time
 import weakref
 from collections import deque
+from functools import partial
+from itertools import count, islice
 from typing import Any, Callable, Deque, Dict, Generic, Iterator, List, Optional, Tuple, TypeVar
 
 import tavrolix_open_api as _tv
@@ -33,6 +37,9 @@ N = TypeVar("N", int, str)  # its order numbers
 
 _Self = TypeVar("_Self", bound="Stream[Any]")
 _loads = json.loads
+# The decoder's own scanner, which json.loads reaches through two Python-level
+# calls and two regular expressions; _parse keeps loads' answers exactly.
+_scan: Callable[[str, int], Tuple[Any, int]] = json.JSONDecoder().scan_once  # type: ignore[attr-defined]
 _pause = time.sleep
 
 
@@ -66,6 +73,17 @@ def _deadline(timeout: Optional[float]) -> Optional[float]:
     return _monotonic() + timeout
 
 
+def _parse(payload: str) -> Any:
+    """json.loads(payload), by the shortest way for a payload that is one JSON value and nothing else."""
+    try:
+        obj, end = _scan(payload, 0)
+    except (StopIteration, ValueError):  # loads says why, in its own words
+        return _loads(payload)
+    if end != len(payload):
+        return _loads(payload)
+    return obj
+
+
 def _end_reason(payload: str) -> Optional[str]:
     try:
         obj = _loads(payload)
@@ -94,16 +112,23 @@ def _release_all() -> None:
 
 
 class _Sink:
-    """The callable the module holds: the queue and everything the library's threads touch.
+    """What the library's threads touch: the queue, the wake-ups and the counters.
 
     It holds nothing of the stream object, so a stream nobody refers to any more
-    is collected (and unsubscribes) although the module still holds its sink."""
+    is collected (and unsubscribes) although the module still holds its sink.
 
-    # Slots: every event reads a dozen of these on the delivering thread.
+    An event costs the delivering thread an append and a look at ``wakers``;
+    the reader pops without a lock. A reader is woken only when it has run out
+    of events and said so (a waker in ``wakers``): while it keeps up with a
+    burst, nobody wakes it, and while it is behind, events wait in the queue
+    to be taken in one go. Both sides follow one order, under the interpreter
+    lock: a waiter registers, then looks at the queue; a producer appends,
+    then looks at the waiters; one of them sees the other."""
+
+    # Slots: every event reads some of these on the delivering thread.
     __slots__ = (
         "lock",
         "queue",
-        "ready",
         "maxsize",
         "block",
         "numbered",
@@ -111,14 +136,13 @@ class _Sink:
         "dropped",
         "closed",
         "end",
-        "sleepers",
+        "wakers",
         "reader",
         "writable",
         "writers",
-        "changed",
         "watchers",
         "latest",
-        "tasks",
+        "put",
         "__weakref__",
     )
 
@@ -128,46 +152,70 @@ class _Sink:
         # Re-entrant: a stream collected by the garbage collector inside a
         # delivery to its own sink closes that sink while the lock is held.
         self.lock = threading.RLock()
-        self.queue: Deque[Any] = deque()  # filled by the library's threads
-        self.ready: Deque[Any] = deque()  # taken from the queue in one go by the consumer
-        self.maxsize = maxsize  # bounds both together
+        self.queue: Deque[Any] = deque()  # appended by the library's threads, popped by the readers
+        self.maxsize = maxsize
         self.block = block
         # Order streams number their items (seq, payload) so that ``wait`` can
         # tell the newest update of an order; payloads are parsed by the reader.
         self.numbered = numbered
-        self.seq = 0
+        self.seq = count(1)
         self.dropped = 0
         self.closed = False
         self.end: Optional[str] = None  # why the library ended the stream (its world ended)
-        # Each sleeping reader thread waits on a plain lock of its own that an
-        # event releases: cheaper than a condition on every event when the
-        # reader keeps up, and every reader is woken by close.
-        self.sleepers: Deque[Any] = deque()
-        self.reader: Optional[int] = None  # the thread that read last
+        # Callables that wake one waiting reader thread, task or ``wait``;
+        # every event and close call them all, each once.
+        self.wakers: Deque[Callable[[], Any]] = deque()
+        self.reader: Optional[int] = None  # the thread that last waited to read
         self.writable = threading.Condition(self.lock)
         self.writers = 0  # library threads waiting for room
-        self.changed = threading.Condition(self.lock)
         self.watchers = 0  # threads in OrderStream.wait
         self.latest: Dict[Any, Tuple[int, Any]] = {}  # order number -> (seq, update) the reader parsed
-        self.tasks: List[Tuple[asyncio.AbstractEventLoop, asyncio.Future[None]]] = []
+        # What the module calls: a bound method, which it calls more cheaply than an instance.
+        self.put: Callable[[str], None] = self._put_numbered if numbered else self._put
         _open_sinks.add(self)
 
     def __call__(self, payload: str) -> None:
+        self.put(payload)
+
+    def _put(self, payload: str) -> None:
+        q = self.queue
+        if len(q) < self.maxsize and not self.closed and not payload.startswith(_END_PREFIXES):
+            q.append(payload)
+            if self.wakers:
+                self.wake()
+        else:
+            self._put_slowly(payload)
+
+    def _put_numbered(self, payload: str) -> None:
+        q = self.queue
+        if len(q) < self.maxsize and not self.closed and not payload.startswith(_END_PREFIXES):
+            # Numbered and appended in one call into C, so numbers and queue
+            # order agree across delivering threads without a lock.
+            q.extend(zip(self.seq, (payload,)))
+            if self.wakers:
+                self.wake()
+        else:
+            self._put_slowly(payload)
+
+    def _put_slowly(self, payload: str) -> None:
+        """The end of the stream, a closed stream or a full queue."""
         if payload.startswith(_END_PREFIXES):
             reason = _end_reason(payload)
             if reason is not None:
                 self.close(reason)
                 return
-        item: Any = payload
         with self.lock:
             if self.closed:
                 return
-            if len(self.queue) + len(self.ready) >= self.maxsize:
+            q = self.queue
+            if len(q) >= self.maxsize:
                 if self.block:
                     if self._may_wait():
+                        # Counted before looking at the queue: a reader pops,
+                        # then looks at ``writers``; one of the two sees the other.
                         self.writers += 1
                         try:
-                            while len(self.queue) + len(self.ready) >= self.maxsize and not self.closed:
+                            while len(self.queue) >= self.maxsize and not self.closed:
                                 self.writable.wait()
                         finally:
                             self.writers -= 1
@@ -176,26 +224,34 @@ class _Sink:
                     # else: kept beyond the bound rather than waiting for itself
                 else:
                     try:
-                        self.ready.popleft()
-                    except IndexError:
-                        self.queue.popleft()
-                    self.dropped += 1
+                        q.popleft()
+                        self.dropped += 1
+                    except IndexError:  # a reader took it meanwhile
+                        pass
             if self.numbered:
-                self.seq += 1
-                item = (self.seq, payload)
-            self.queue.append(item)
-            if self.watchers:
-                self.changed.notify_all()
-            if self.sleepers:
-                self.sleepers.popleft().release()
-            if not self.tasks:
-                return
-            tasks, self.tasks = self.tasks, []
-        for loop, fut in tasks:
+                self.queue.extend(zip(self.seq, (payload,)))
+            else:
+                self.queue.append(payload)
+        if self.wakers:
+            self.wake()
+
+    def wake(self) -> None:
+        wakers = self.wakers
+        while True:
             try:
-                loop.call_soon_threadsafe(_release, fut)
-            except RuntimeError:  # its loop is closed: nobody waits any more
+                waker = wakers.popleft()
+            except IndexError:
+                return
+            try:
+                waker()
+            except RuntimeError:  # a task's loop is closed: nobody waits there any more
                 pass
+
+    def room(self) -> None:
+        """After a pop: let the delivering threads waiting for room go on."""
+        with self.lock:
+            self.reader = _get_ident()
+            self.writable.notify_all()
 
     def _may_wait(self) -> bool:
         """Whether the delivering thread may wait for a reader to make room: not when it is
@@ -209,48 +265,46 @@ class _Sink:
         # Another thread of the program reads: wait for it, while it lives.
         return reader is not None and reader in threading._active  # type: ignore[attr-defined]
 
-    def refill(self) -> bool:
-        """With the lock held and ``ready`` drained: move the queue to ``ready``; False when it is empty."""
-        self.reader = _get_ident()
+    def take(self) -> Any:
+        """The oldest item without waiting; IndexError when there is none."""
+        item = self.queue.popleft()
         if self.writers:
-            self.writable.notify_all()
-        q = self.queue
-        if not q:
-            return False
-        if self.ready:  # another consumer thread is still reading
-            self.ready.extend(q)
-            q.clear()
-        else:
-            self.queue, self.ready = self.ready, q
-        return True
+            self.room()
+        return item
 
     def get(self, timeout: Optional[float]) -> Any:
         """The oldest item; None once closed and empty; TimeoutError after ``timeout`` seconds."""
         deadline = _deadline(timeout)
+        q = self.queue
         spun = False
+        self.reader = _get_ident()
         while True:
             try:
-                return self.ready.popleft()
+                item = q.popleft()
             except IndexError:
                 pass
-            waiter = None
-            with self.lock:
-                if self.refill():
+            else:
+                if self.writers:
+                    self.room()
+                return item
+            if self.closed:
+                if q:
                     continue
-                if self.closed:
-                    return None
-                if not spun:
-                    spun = True
-                else:
-                    spun = False
-                    waiter = _new_lock()
-                    waiter.acquire()
-                    self.sleepers.append(waiter)
-            if waiter is None:
+                return None
+            if not spun:
                 # Before sleeping, let the delivering threads run once: events
                 # coming back to back are then taken in one go instead of
                 # waking this thread for each.
+                spun = True
                 _pause(0)
+                continue
+            spun = False
+            waiter = _new_lock()
+            waiter.acquire()
+            release = waiter.release
+            self.wakers.append(release)
+            if q or self.closed:  # came while registering
+                self._unregister(release)
                 continue
             if deadline is None:
                 waiter.acquire()
@@ -258,16 +312,18 @@ class _Sink:
             remaining = deadline - _monotonic()
             if remaining > 0 and waiter.acquire(timeout=min(remaining, _TIMEOUT_MAX)):
                 continue
-            with self.lock:
-                try:
-                    self.sleepers.remove(waiter)
-                except ValueError:  # released just as the wait timed out
-                    pass
-                if self.queue or self.ready or self.closed:
-                    continue
+            self._unregister(release)
+            if q or self.closed:
+                continue
             if deadline - _monotonic() > 0:  # a wait longer than the platform's longest
                 continue
             raise TimeoutError("no event within %s s" % timeout)
+
+    def _unregister(self, waker: Callable[[], Any]) -> None:
+        try:
+            self.wakers.remove(waker)
+        except ValueError:  # an event took it (and woke it) meanwhile
+            pass
 
     def why(self) -> str:
         return self.end if self.end is not None else "stream closed"
@@ -277,16 +333,8 @@ class _Sink:
             if end is not None and not self.closed:
                 self.end = end
             self.closed = True
-            while self.sleepers:
-                self.sleepers.popleft().release()
             self.writable.notify_all()
-            self.changed.notify_all()
-            tasks, self.tasks = self.tasks, []
-        for loop, fut in tasks:
-            try:
-                loop.call_soon_threadsafe(_release, fut)
-            except RuntimeError:
-                pass
+        self.wake()
 
 
 class Stream(Generic[T]):
@@ -318,7 +366,7 @@ class Stream(Generic[T]):
         self._closed = True
         self.timeout = timeout
         try:
-            self.key: str = subscribe(sink)
+            self.key: str = subscribe(sink.put)
         except RuntimeError as e:
             sink.close()
             text = str(e)
@@ -344,7 +392,7 @@ class Stream(Generic[T]):
 
     def pending(self) -> int:
         """Events received and not read yet."""
-        return len(self._sink.queue) + len(self._sink.ready)
+        return len(self._sink.queue)
 
     def close(self) -> None:
         """Unsubscribe. Events already queued can still be read; nothing more arrives."""
@@ -357,7 +405,14 @@ class Stream(Generic[T]):
         _tv.unsubscribe(self._channel, self.key)
 
     def _item(self, item: Any) -> T:
-        return _loads(item)  # type: ignore[no-any-return]
+        # _parse, written out: this runs for every event.
+        try:
+            obj, end = _scan(item, 0)
+        except (StopIteration, ValueError):
+            return _loads(item)  # type: ignore[no-any-return]
+        if end != len(item):
+            return _loads(item)  # type: ignore[no-any-return]
+        return obj  # type: ignore[no-any-return]
 
     def get(self, timeout: Optional[float] = None) -> T:
         """The next event, waiting up to ``timeout`` seconds (None: for ever); StreamClosed once closed and empty."""
@@ -369,20 +424,22 @@ class Stream(Generic[T]):
     def drain(self) -> List[T]:
         """Every event received and not read yet, without waiting (the newest last)."""
         sink = self._sink
-        with sink.lock:
-            sink.ready.extend(sink.queue)
-            sink.queue.clear()
-            items = list(sink.ready)
-            sink.ready.clear()
-            if sink.writers:
-                sink.writable.notify_all()
+        q = sink.queue
+        items = []
+        # One by one: the library's threads append meanwhile, without the lock.
+        for _ in range(len(q)):
+            try:
+                items.append(q.popleft())
+            except IndexError:  # another reader took the rest
+                break
+        if sink.writers:
+            sink.room()
         out: List[T] = []
         for i, item in enumerate(items):
             try:
                 out.append(self._item(item))
             except BaseException:
-                with sink.lock:  # the rest stays to be read after this error
-                    sink.ready.extendleft(reversed(items[i + 1 :]))
+                q.extendleft(reversed(items[i + 1 :]))  # the rest stays to be read after this error
                 raise
         return out
 
@@ -390,12 +447,16 @@ class Stream(Generic[T]):
         return self
 
     def __next__(self) -> T:
-        try:  # an event already taken from the queue: no waiting to prepare
-            item = self._sink.ready.popleft()
+        sink = self._sink
+        try:
+            item = sink.queue.popleft()  # sink.take(), written out
         except IndexError:
-            item = self._sink.get(self.timeout)
+            item = sink.get(self.timeout)
             if item is None:
                 raise StopIteration from None
+        else:
+            if sink.writers:
+                sink.room()
         return self._item(item)
 
     def __aiter__(self) -> "Stream[T]":
@@ -403,26 +464,28 @@ class Stream(Generic[T]):
 
     async def __anext__(self) -> T:
         sink = self._sink
+        try:
+            item = sink.queue.popleft()
+        except IndexError:
+            item = await self._wait_async(sink)
+        else:
+            if sink.writers:
+                sink.room()
+        return self._item(item)
+
+    async def _wait_async(self, sink: _Sink) -> Any:
+        deadline = _deadline(self.timeout)
+        q = sink.queue
         spun = False
         while True:
             try:
-                item = sink.ready.popleft()
-                break
+                return sink.take()
             except IndexError:
                 pass
-            timeout = self.timeout
-            if timeout is not None and _deadline(timeout) is None:
-                timeout = None  # infinity: no limit
-            with sink.lock:
-                if sink.refill():
+            if sink.closed:
+                if q:
                     continue
-                if sink.closed:
-                    raise StopAsyncIteration
-                if spun:
-                    loop = asyncio.get_running_loop()
-                    fut: asyncio.Future[None] = loop.create_future()
-                    entry = (loop, fut)
-                    sink.tasks.append(entry)
+                raise StopAsyncIteration
             if not spun:
                 # As get() does: the delivering threads run once before this
                 # task parks, so events coming back to back are taken in one
@@ -431,21 +494,29 @@ class Stream(Generic[T]):
                 _pause(0)
                 continue
             spun = False
+            loop = asyncio.get_running_loop()
+            fut: asyncio.Future[None] = loop.create_future()
+            waker = partial(loop.call_soon_threadsafe, _release, fut)
+            sink.wakers.append(waker)
             try:
-                if timeout is None:
+                if q or sink.closed:  # came while registering
+                    continue
+                if deadline is None:
                     await fut
-                else:
-                    await asyncio.wait_for(fut, min(timeout, _TIMEOUT_MAX))
-            except asyncio.TimeoutError:
-                raise TimeoutError("no event within %s s" % self.timeout) from None
+                    continue
+                remaining = deadline - _monotonic()
+                if remaining > 0:
+                    try:
+                        await asyncio.wait_for(fut, min(remaining, _TIMEOUT_MAX))
+                        continue
+                    except asyncio.TimeoutError:
+                        pass
+                if q or sink.closed or deadline - _monotonic() > 0:
+                    continue
+                raise TimeoutError("no event within %s s" % self.timeout)
             finally:
                 # A wait that ended any way (event, timeout, cancellation) leaves no entry behind.
-                with sink.lock:
-                    try:
-                        sink.tasks.remove(entry)
-                    except ValueError:  # taken by the event that released it
-                        pass
-        return self._item(item)
+                sink._unregister(waker)
 
     def __enter__(self: _Self) -> _Self:
         return self
@@ -493,6 +564,22 @@ class _Unraisable:
 _FINAL = frozenset(fold(s) for s in FINAL_STATUSES)
 
 
+def _newest_first(queue: Deque[Tuple[int, str]], scanned: int) -> List[Tuple[int, str]]:
+    """The numbered items of ``queue`` newer than ``scanned``, newest first (and maybe a few older).
+
+    Each look is one call into C, which no other thread interrupts: the
+    delivering threads append and the readers pop meanwhile."""
+    n = 8
+    while True:
+        try:
+            part = list(islice(reversed(queue), n))
+        except RuntimeError:  # changed under a free-threaded build's iterator
+            continue
+        if len(part) < n or part[-1][0] <= scanned:
+            return part
+        n *= 4
+
+
 def _same_number(number: Any, key: Any) -> bool:
     return bool((fold(number) if type(number) is str else number) == key)
 
@@ -514,18 +601,25 @@ class OrderStream(Stream[T], Generic[T, O, N]):
 
     def _item(self, item: Any) -> T:
         seq, payload = item
-        update = _loads(payload)
-        number = update.get("order_no") if type(update) is dict else None
-        if number is not None:
-            if type(number) is str:
-                number = fold(number)
-            sink = self._sink
-            with sink.lock:
-                known = sink.latest.get(number)
-                if known is None or known[0] < seq:
-                    sink.latest[number] = (seq, update)
+        try:
+            update, end = _scan(payload, 0)
+        except (StopIteration, ValueError):
+            update = end = None
+        if end != len(payload):
+            update = _loads(payload)
+        if type(update) is dict:
+            number = update.get("order_no")
+            if number is not None:
+                if type(number) is str:
+                    number = number.lower() if number.isascii() else fold(number)
+                sink = self._sink
+                latest = sink.latest
+                with sink.lock:  # two readers may finish out of turn: the newer update stays
+                    known = latest.get(number)
+                    if known is None or known[0] < seq:
+                        latest[number] = (seq, update)
                 if sink.watchers:
-                    sink.changed.notify_all()
+                    sink.wake()
         return update  # type: ignore[no-any-return]
 
     def wait(self, order_no: N, *statuses: str, timeout: Optional[float] = None) -> O:
@@ -549,19 +643,21 @@ class OrderStream(Stream[T], Generic[T, O, N]):
             sink.watchers += 1
         try:
             while True:
+                # Registered before looking: an update that comes or is read
+                # after the look wakes this wait.
+                waiter = _new_lock()
+                waiter.acquire()
+                release = waiter.release
+                sink.wakers.append(release)
                 with sink.lock:
                     known = sink.latest.get(key)
-                    fresh = []  # events not read yet, newest first (the queue's are newer than ready's)
-                    for part in (sink.queue, sink.ready):
-                        for item in reversed(part):
-                            if item[0] <= scanned:
-                                break
-                            fresh.append(item)
-                    top, closed = sink.seq, sink.closed
+                    closed = sink.closed
+                fresh = _newest_first(sink.queue, scanned)
+                top = fresh[0][0] if fresh else scanned
                 if known is not None and known[0] > best:
                     best, state = known
                 for seq, payload in fresh:
-                    if seq <= best:
+                    if seq <= best or seq <= scanned:
                         break
                     try:
                         update = _loads(payload)
@@ -572,23 +668,29 @@ class OrderStream(Stream[T], Generic[T, O, N]):
                         break
                 scanned = max(scanned, top)
                 if state is None:  # older than any event: the stream's updates win
+                    sink._unregister(release)
                     state = self._fetch(order_no)
                     continue
                 status = state.get("status")
                 folded = fold(status) if isinstance(status, str) else status
                 if folded in wanted:
+                    sink._unregister(release)
                     return state  # type: ignore[no-any-return]
                 if folded in final:
+                    sink._unregister(release)
                     raise OrderEnded(state)
                 if closed:
+                    sink._unregister(release)
                     raise StreamClosed(sink.why())
                 remaining = None if deadline is None else deadline - _monotonic()
                 if remaining is not None and remaining <= 0:
+                    sink._unregister(release)
                     raise TimeoutError("order %s still %s after %s s" % (order_no, status, timeout))
-                with sink.lock:
-                    latest = sink.latest.get(key)
-                    if sink.seq == top and not sink.closed and (latest is None or latest[0] <= best):
-                        sink.changed.wait(None if remaining is None else min(remaining, _TIMEOUT_MAX))
+                if remaining is None:
+                    waiter.acquire()
+                else:
+                    waiter.acquire(timeout=min(remaining, _TIMEOUT_MAX))
+                sink._unregister(release)
         finally:
             with sink.lock:
                 sink.watchers -= 1
