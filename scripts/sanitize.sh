@@ -7,7 +7,7 @@
 #   bash scripts/sanitize.sh asan [pytest args]   AddressSanitizer + UndefinedBehaviorSanitizer, the whole suite
 #   bash scripts/sanitize.sh tsan [pytest args]   ThreadSanitizer, the realtime concurrency tests
 # Arguments naming tests (tests/...) replace the default selection (for asan,
-# the suite less what tests/conftest.py marks pure_python); others are added
+# the suite less what tests/conftest.py marks natively_covered); others are added
 # to it. TVX_BUILD_ONLY=1 builds and stops.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,8 +21,8 @@ case "$kind" in
         flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined"
         runtime=libasan.so
         # What runs no native code of ours beyond what other tests run is
-        # left out (tests/conftest.py marks it pure_python).
-        selection=(tests -m "not pure_python")
+        # left out (tests/conftest.py marks it natively_covered).
+        selection=(tests -m "not natively_covered")
         # CPython's own allocations are never freed at exit and its small-object
         # allocator confuses leak checking; leaks are measured separately.
         export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:detect_odr_violation=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"

@@ -10,7 +10,7 @@
 # checks and the 3.9 suite run, the test programs (scripts/test-programs.sh),
 # the 3.13 environment and the sanitizer build are made, niced; then the
 # sanitizer and 3.13 suites run side by side, each without what the 3.9 pass
-# already settled (tests/conftest.py: pure_python, version_independent).
+# already settled (tests/conftest.py: natively_covered, version_independent).
 # Each background stage writes a log under build/ci-logs, printed whole when
 # it ends; the 3.13 summary comes last.
 set -euo pipefail

@@ -44,23 +44,29 @@ def built_program(target, *path, build=TEST_BUILD):
 
 
 # What the test command's extra passes leave out (scripts/test.sh), as marks:
-#   pure_python          runs no native code of ours that other tests leave
-#                        unexercised: the sanitizer pass skips it
-#                        (scripts/sanitize.sh asan: -m "not pure_python").
+#   natively_covered     runs no native code of ours that other tests leave
+#                        unexercised (pure Python, or long runs of paths that
+#                        shorter tests take): the sanitizer pass skips it
+#                        (scripts/sanitize.sh asan: -m "not natively_covered").
 #   version_independent  gives the same answer on any CPython: the 3.13 pass
 #                        skips it (-m "not version_independent"), 3.9 runs it.
 # A file's name marks all its tests; "file.py::test" one test.
-PURE_PYTHON = {
+NATIVELY_COVERED = {
     "test_api_docs.py",  # the stub's and docstrings' text
     "test_backtest_optimize.py",  # pools and Dask around runs that test_backtest.py checks
     "test_backtest_peer.py",
     "test_backtest_report.py",  # HTML and a browser
+    # fork itself is the sanitizer runtime's slowest path; the fork handlers run in the 3.9 pass
+    "test_broker_streams.py::test_fork_with_the_clock_and_streams_running_never_hangs_the_child",
     "test_replay_fills.py",  # the reference fill rules and results
     "test_replay_history.py",  # the loaders and packing; the replay's refusals are test_replay_broker.py's
     "test_replay_peer.py",
 }
 VERSION_INDEPENDENT = {
     "test_api_docs.py",
+    "test_bench.py",  # the benchmarks' own smoke runs; they are measured on each version by hand
+    "test_broker_informed.py",  # the library's market simulation, statistics only
+    "test_docs.py",  # the docs site and its snippets, checked once
     "test_backtest_optimize.py::test_the_backtest_bench_runs_beside_the_peer",
     "test_backtest_peer.py",
     "test_engine_components.py",  # C++ programs, no Python
@@ -71,7 +77,7 @@ VERSION_INDEPENDENT = {
 
 
 def register_marks(config):
-    config.addinivalue_line("markers", "pure_python: left out of the sanitizer pass (tests/conftest.py)")
+    config.addinivalue_line("markers", "natively_covered: left out of the sanitizer pass (tests/conftest.py)")
     config.addinivalue_line("markers", "version_independent: left out of the 3.13 pass (tests/conftest.py)")
 
 
@@ -79,8 +85,8 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         file = os.path.basename(str(item.fspath))
         names = {file, file + "::" + getattr(item, "originalname", item.name)}
-        if names & PURE_PYTHON:
-            item.add_marker(pytest.mark.pure_python)
+        if names & NATIVELY_COVERED:
+            item.add_marker(pytest.mark.natively_covered)
         if names & VERSION_INDEPENDENT:
             item.add_marker(pytest.mark.version_independent)
 

@@ -41,8 +41,8 @@ def quote_at_fair(seed, informed_chance, rounds=250):
         return st["instruments"]["QF"]["fair"], pos["long"] - pos["short"]
 
     outcomes = []
+    fair, net = fair_and_net()  # nothing moves between rounds: each round's end is the next one's start
     for k in range(rounds):
-        fair, net = fair_and_net()
         side = "BUY" if k % 2 else "SELL"
         env = tv.place_investor_derivatives_order(
             ctx, ACCOUNT, "QF", fair, 1, side, "AUTO", PIN, "LIMIT", "DAY", "", "", 0.0, True
@@ -53,8 +53,10 @@ def quote_at_fair(seed, informed_chance, rounds=250):
         after, net_after = fair_and_net()
         if net_after != net and after == fair:
             broker.step(1)
-            move = fair_and_net()[0] - fair
+            after, net_after = fair_and_net()
+            move = after - fair
             outcomes.append(0 if move == 0 else (1 if (move > 0) == (side == "BUY") else -1))
+        fair, net = after, net_after
     return outcomes
 
 
