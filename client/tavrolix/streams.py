@@ -142,7 +142,6 @@ class _Sink:
         "writers",
         "watchers",
         "latest",
-        "put",
         "__weakref__",
     )
 
@@ -170,12 +169,14 @@ class _Sink:
         self.writers = 0  # library threads waiting for room
         self.watchers = 0  # threads in OrderStream.wait
         self.latest: Dict[Any, Tuple[int, Any]] = {}  # order number -> (seq, update) the reader parsed
-        # What the module calls: a bound method, which it calls more cheaply than an instance.
-        self.put: Callable[[str], None] = self._put_numbered if numbered else self._put
         _open_sinks.add(self)
 
+    def callable(self) -> Callable[[str], None]:
+        """What the module is given: a bound method, which it calls more cheaply than an instance."""
+        return self._put_numbered if self.numbered else self._put
+
     def __call__(self, payload: str) -> None:
-        self.put(payload)
+        self.callable()(payload)
 
     def _put(self, payload: str) -> None:
         q = self.queue
@@ -366,7 +367,7 @@ class Stream(Generic[T]):
         self._closed = True
         self.timeout = timeout
         try:
-            self.key: str = subscribe(sink.put)
+            self.key: str = subscribe(sink.callable())
         except RuntimeError as e:
             sink.close()
             text = str(e)
