@@ -6,8 +6,9 @@ set(TVX_TEST_DIR ${CMAKE_CURRENT_BINARY_DIR}/tests)
 set(TVX_UBSAN -fsanitize=undefined -fno-sanitize-recover=all)
 
 function(tvx_test_flags name)
-  # Assertions on, whatever the build type.
-  target_compile_options(${name} PRIVATE -O1 -g -UNDEBUG -Wall -Wextra -Werror ${TVX_UBSAN})
+  # Assertions on, whatever the build type; -g1: the line tables a report's
+  # stack needs (-g took a fifth longer to compile).
+  target_compile_options(${name} PRIVATE -O1 -g1 -UNDEBUG -Wall -Wextra -Werror ${TVX_UBSAN})
   target_link_options(${name} PRIVATE ${TVX_UBSAN})
 endfunction()
 function(tvx_test_program name)
@@ -16,20 +17,16 @@ function(tvx_test_program name)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${TVX_TEST_DIR})
 endfunction()
 
-# The engine's components, compiled once for both programs.
-add_library(tvx_test_engine STATIC sandbox/src/book.cpp sandbox/src/ledger.cpp sandbox/src/order_store.cpp)
+# The engine's components, each compiled once for every program (a program
+# links only the objects it uses).
+add_library(tvx_test_engine STATIC
+  sandbox/src/book.cpp sandbox/src/ledger.cpp sandbox/src/order_store.cpp sandbox/src/calendar.cpp
+  sandbox/src/market_data.cpp sandbox/src/exchange.cpp sandbox/src/instrument.cpp)
 tvx_test_flags(tvx_test_engine)
-tvx_test_program(test_book tests/cpp/test_book.cpp)
-tvx_test_program(test_ledger tests/cpp/test_ledger.cpp)
-target_link_libraries(test_book PRIVATE tvx_test_engine)
-target_link_libraries(test_ledger PRIVATE tvx_test_engine)
-tvx_test_program(test_order_store tests/cpp/test_order_store.cpp)
-target_link_libraries(test_order_store PRIVATE tvx_test_engine)
-tvx_test_program(test_calendar tests/cpp/test_calendar.cpp sandbox/src/calendar.cpp)
-tvx_test_program(test_market_data tests/cpp/test_market_data.cpp sandbox/src/market_data.cpp sandbox/src/calendar.cpp)
-target_link_libraries(test_market_data PRIVATE tvx_test_engine)
-tvx_test_program(test_exchange tests/cpp/test_exchange.cpp sandbox/src/exchange.cpp sandbox/src/instrument.cpp)
-target_link_libraries(test_exchange PRIVATE tvx_test_engine)
+foreach(name IN ITEMS book ledger order_store exchange calendar market_data)
+  tvx_test_program(test_${name} tests/cpp/test_${name}.cpp)
+  target_link_libraries(test_${name} PRIVATE tvx_test_engine)
+endforeach()
 tvx_test_program(test_subscription_key tests/cpp/test_subscription_key.cpp realtime/subscription_key.cpp)
 
 add_library(frozen_clock SHARED tests/cpp/frozen_clock.cpp)

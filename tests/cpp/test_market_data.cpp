@@ -15,12 +15,10 @@
 
 using namespace tvx::sandbox;
 
-namespace tvx::sandbox {
-// What the instrument's terms would have computed; market data never does.
-Px to_px(double p) { return static_cast<Px>(p * kPxScale + 0.5); }
-}  // namespace tvx::sandbox
-
 namespace {
+
+// A price as the instrument's terms would have computed it; market data never does.
+Px px_of(double p) { return static_cast<Px>(p * kPxScale + 0.5); }
 
 struct Sink final : EventSink {
     std::set<std::pair<Topic, std::string>> watching;
@@ -46,9 +44,9 @@ Instrument instrument(const char* symbol, double reference, double multiplier) {
     in.symbol = symbol;
     in.market = Market::Equity;
     in.multiplier = multiplier;
-    in.reference = to_px(reference);
-    in.ceiling = to_px(reference * 1.3);
-    in.floor = to_px(reference * 0.7);
+    in.reference = px_of(reference);
+    in.ceiling = px_of(reference * 1.3);
+    in.floor = px_of(reference * 0.7);
     in.book = std::make_shared<engine::Book>(kPxScale / 100, in.floor, in.ceiling);
     return in;
 }
@@ -61,7 +59,7 @@ int main() {
     MarketData md(instruments, sink);
     md.add_instrument();
     md.add_instrument();
-    const Px p100 = to_px(100), p101 = to_px(101), p99 = to_px(99);
+    const Px p100 = px_of(100), p101 = px_of(101), p99 = px_of(99);
 
     // Minute candles: a print at :59 and one at the next minute's :00 are
     // two candles; before 1970 the minute is the one that began earlier.
@@ -107,13 +105,13 @@ int main() {
     // The day's figures: value by the multiplier; a day's start clears them
     // once, and leaves candles, the tape and its numbering alone.
     check::context = "day start";
-    md.print(1, to_px(10.5), 2, 100);
+    md.print(1, px_of(10.5), 2, 100);
     {
         const DayFigures& d = md.day(1);
-        CHECK_EQ(d.last, to_px(10.5));
+        CHECK_EQ(d.last, px_of(10.5));
         CHECK(d.value == 10.5 * 2 * 200);
         CHECK_EQ(d.last_seq, 7u);
-        CHECK_EQ(md.mark(1), to_px(10.5));
+        CHECK_EQ(md.mark(1), px_of(10.5));
     }
     const DayFigures before = md.day(0);
     CHECK_EQ(before.open, p100);
@@ -125,9 +123,9 @@ int main() {
     CHECK_EQ(md.day(0).volume, before.volume);  // the other instrument's day goes on
     CHECK_EQ(md.candles(1).size(), 1u);
     CHECK_EQ(md.tape().size(), 7u);
-    md.print(1, to_px(10), 1, 200);
-    CHECK_EQ(md.day(1).open, to_px(10));
-    CHECK_EQ(md.day(1).high, to_px(10));
+    md.print(1, px_of(10), 1, 200);
+    CHECK_EQ(md.day(1).open, px_of(10));
+    CHECK_EQ(md.day(1).high, px_of(10));
     CHECK_EQ(md.day(1).volume, 1);
     CHECK_EQ(md.tape_seq(), 8u);
 
@@ -140,7 +138,7 @@ int main() {
     check::context = "watchers";
     sink.watching = {{Topic::Info, "AAA"}, {Topic::Candle, "AAA"}, {Topic::BidOffer, "AAA"}};
     md.print(0, p101, 7, 86401);
-    md.print(1, to_px(10), 1, 300);
+    md.print(1, px_of(10), 1, 300);
     CHECK_EQ(sink.count(Topic::Info), 1u);
     CHECK_EQ(sink.count(Topic::Candle), 1u);
     md.print(0, p100, 1, 86402);  // changes the candle after the note
@@ -183,12 +181,12 @@ int main() {
     const std::string book = sink.notes.back().make("");
     CHECK(has(book, "\"bid_price\":[99]") && has(book, "\"ask_volume\":[50]"));
     // A replay's quote shows beside the book's orders, merged at a shared price.
-    md.show_quote(0, p99, 30, to_px(102), 20, 1000);
+    md.show_quote(0, p99, 30, px_of(102), 20, 1000);
     const std::string shown = sink.notes.back().make("");
     CHECK(has(shown, "\"bid_price\":[99],\"bid_volume\":[130]"));
     CHECK(has(shown, "\"ask_price\":[101,102],\"ask_volume\":[50,20]"));
     CHECK_EQ(md.best_ask(0), p101);
-    md.show_quote(0, p99, 30, to_px(102), 20, 1000);  // the same picture: no event
+    md.show_quote(0, p99, 30, px_of(102), 20, 1000);  // the same picture: no event
     CHECK_EQ(sink.count(Topic::BidOffer), 3u);
     md.flushed();
     md.book_changed(0, 1000);
