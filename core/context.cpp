@@ -21,7 +21,7 @@ struct ContextKeys {
     PyObject* rate_limit = intern("rate_limit");
 };
 
-const ContextKeys& keys() {
+const ContextKeys& context_keys() {
     static const ContextKeys* k = new ContextKeys;  // interned for the process
     return *k;
 }
@@ -78,7 +78,7 @@ class Configuration {
 
     py::object operator[](PyObject* key) {
         if (ran || !reusable_) {
-            conf_ = get(context_, keys().configuration);
+            conf_ = get(context_, context_keys().configuration);
             reusable_ = PyDict_CheckExact(context_) && PyDict_CheckExact(conf_.ptr());
             ran = false;
         }
@@ -100,7 +100,7 @@ std::atomic<LoginHook> login_hook{nullptr};
 void on_login(LoginHook hook) { login_hook.store(hook); }
 
 wire::ConnectionConfig build_config(const py::dict& context) {
-    const ContextKeys& k = keys();
+    const ContextKeys& k = context_keys();
     wire::ConnectionConfig cfg{};
     Configuration conf(context);
     bool& ran = conf.ran;
@@ -129,7 +129,7 @@ py::dict login(const std::string& a1, const std::string& a2, const std::string& 
 
     if (const LoginHook hook = login_hook.load()) hook();
 
-    const ContextKeys& k = keys();
+    const ContextKeys& k = context_keys();
     py::dict outer;
     py::dict config;
     config[k.enable_queue] = py::bool_(enable_queue);

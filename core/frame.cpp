@@ -28,7 +28,7 @@ struct EnvelopeKeys {
     PyObject* data = intern("data");
     PyObject* message = intern("message");
 };
-const EnvelopeKeys& keys() {
+const EnvelopeKeys& envelope_keys() {
     static const EnvelopeKeys* k = new EnvelopeKeys;
     return *k;
 }
@@ -38,7 +38,7 @@ void set(PyObject* d, PyObject* key, PyObject* value) {
 }  // namespace
 
 py::dict envelope(bool success, std::int32_t status_code, py::object data, py::object message) {
-    const EnvelopeKeys& k = keys();
+    const EnvelopeKeys& k = envelope_keys();
     PyObject* d = compat::dict_presized(4);
     if (!d) py::pybind11_fail("Could not allocate dict object!");
     auto env = py::reinterpret_steal<py::dict>(d);

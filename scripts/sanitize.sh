@@ -43,7 +43,7 @@ build=build/$kind
 # -O1: enough for the sanitizers, and quicker to compile than -O2; -g1: the
 # line tables a report's stack needs, a third less compiling than -g.
 tvx_configure "$build" "$py" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" \
-    -DTVX_SANITIZE="$flags" -DTVX_TEST_PROGRAMS=ON
+    -DTVX_SANITIZE="$flags" -DTVX_TEST_PROGRAMS=ON "${TVX_UNITY[@]}"
 echo "== building $build" >&2
 tvx_build "$build"
 [ -z "${TVX_BUILD_ONLY:-}" ] || exit 0

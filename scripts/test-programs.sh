@@ -29,7 +29,7 @@ locked() {
 for w in "${which[@]}"; do
     if [ "$w" = native ]; then
         build=${TVX_TEST_BUILD:-build/tests}
-        tvx_configure "$build" "$py" -DTVX_LIBRARY_ONLY=ON -DTVX_TEST_PROGRAMS=ON
+        tvx_configure "$build" "$py" -DTVX_LIBRARY_ONLY=ON -DTVX_TEST_PROGRAMS=ON "${TVX_UNITY[@]}"
         echo "== building the C++ test programs in $build" >&2
         locked "$build" bash -c 'source scripts/cmake.sh && set -o pipefail && tvx_build "$1" test_programs' _ "$build"
     else
@@ -45,7 +45,7 @@ print(sysconfig.get_paths()["include"], pybind11.get_include(), "%d%d" % sys.ver
         tvx_configure "$build" "$py" -DTVX_LIBRARY_ONLY=ON -DTVX_WINDOWS_CHECKS=ON -DCMAKE_CXX_FLAGS_RELEASE="-O1 -DNDEBUG" \
             -DCMAKE_TOOLCHAIN_FILE="$(pwd)/cmake/mingw-w64-x86_64.cmake" \
             -DTVX_WINDOWS_PYTHON_INCLUDE="$include" -DTVX_WINDOWS_PYBIND11_INCLUDE="$pybind11_include" \
-            -DTVX_WINDOWS_PYTHON_VERSION="$version"
+            -DTVX_WINDOWS_PYTHON_VERSION="$version" "${TVX_UNITY[@]}"
         echo "== cross-building the Windows checks in $build (MinGW-w64)" >&2
         locked "$build" bash -c 'source scripts/cmake.sh && set -o pipefail && tvx_build "$1"' _ "$build"
     fi

@@ -45,7 +45,7 @@ struct Call {
     std::string args;
 };
 
-struct State {
+struct ScriptState {
     std::mutex lock;
     OpScript scripts[kOps];
     std::deque<Call> calls;
@@ -53,9 +53,9 @@ struct State {
     std::atomic<std::uint64_t> counts[kOps] = {};
 };
 
-State& state() {
+ScriptState& script_state() {
     fault::point();
-    static State* s = new State;  // outlives static destruction: library threads may still call in
+    static ScriptState* s = new ScriptState;  // outlives static destruction: library threads may still call in
     return *s;
 }
 
@@ -69,10 +69,10 @@ constexpr std::size_t kMaxServed = 256;
 Mode mode() { return static_cast<Mode>(g_mode.load(std::memory_order_relaxed)); }
 bool recording() { return g_recording.load(std::memory_order_relaxed); }
 
-void count_call(int op) { state().counts[op].fetch_add(1, std::memory_order_relaxed); }
+void count_call(int op) { script_state().counts[op].fetch_add(1, std::memory_order_relaxed); }
 
 bool take_scripted(int op, void* out, std::size_t size) {
-    State& s = state();
+    ScriptState& s = script_state();
     std::lock_guard<std::mutex> g(s.lock);
     OpScript& o = s.scripts[op];
     ImagePtr p;
@@ -91,7 +91,7 @@ bool take_scripted(int op, void* out, std::size_t size) {
 }
 
 void log_call(int op, std::string args) {
-    State& s = state();
+    ScriptState& s = script_state();
     std::lock_guard<std::mutex> g(s.lock);
     s.calls.push_back(Call{++s.seq, op, std::move(args)});
     if (s.calls.size() > kMaxCalls) s.calls.pop_front();
@@ -110,7 +110,7 @@ TVX_EXPORT void tvx_sandbox_set_recording(int on) { g_recording.store(on != 0); 
 TVX_EXPORT const char* tvx_sandbox_reset() {
     try {
         reset_events();
-        State& s = state();
+        ScriptState& s = script_state();
         std::lock_guard<std::mutex> g(s.lock);
         for (auto& o : s.scripts) {
             o.queue.clear();
@@ -137,7 +137,7 @@ TVX_EXPORT int tvx_script_push(int op, int standing, const unsigned char* data, 
     if (nblobs == 0 || sizes[0] != result_size(op)) return -2;
     ImagePtr p = make_image(data, sizes, nblobs, relocs, nrelocs, false);
     if (!p) return -3;
-    State& s = state();
+    ScriptState& s = script_state();
     std::lock_guard<std::mutex> g(s.lock);
     if (standing)
         s.scripts[op].standing = std::move(p);
@@ -150,13 +150,13 @@ TVX_EXPORT int tvx_script_push(int op, int standing, const unsigned char* data, 
 
 // The number of calls of `op`; 0 when it cannot be told.
 TVX_EXPORT std::uint64_t tvx_call_count(int op) try {
-    return op >= 0 && op < kOps ? state().counts[op].load() : 0;
+    return op >= 0 && op < kOps ? script_state().counts[op].load() : 0;
 } catch (...) {
     return 0;
 }
 
 TVX_EXPORT const char* tvx_calls_clear() try {
-    State& s = state();
+    ScriptState& s = script_state();
     std::lock_guard<std::mutex> g(s.lock);
     s.calls.clear();
     return nullptr;
@@ -168,7 +168,7 @@ TVX_EXPORT const char* tvx_calls_clear() try {
 // valid until this thread calls again; {"error": ...} when it cannot be made.
 TVX_EXPORT const char* tvx_calls_json(int op) try {
     thread_local std::string out;
-    State& s = state();
+    ScriptState& s = script_state();
     std::lock_guard<std::mutex> g(s.lock);
     json::Writer w;
     w.begin_array();

@@ -57,7 +57,7 @@ WorkQueue<Posted>& pump() {
     return *q;
 }
 
-struct Streams {
+struct StreamThreads {
     // A stream runs while the generation it started with is current: a stop
     // from inside a stream callable cannot join its own thread, so that
     // thread ends on its own once the callable returns.
@@ -65,35 +65,35 @@ struct Streams {
     std::atomic<bool> running{false};
     std::vector<std::thread> threads;
     std::atomic<std::uint64_t> seq{0};
-    std::map<std::string, std::uint64_t> sent;  // under State::lock
+    std::map<std::string, std::uint64_t> sent;  // under EventState::lock
 };
 
-struct State {
+struct EventState {
     std::mutex lock;
     std::vector<Accepted> accepted;
     std::deque<ImagePtr> at_subscribe;
-    Streams streams;
+    StreamThreads streams;
 };
 
-State& state_unchecked() {
-    static State* s = new State;  // leaked: its threads run until the process ends
+EventState& event_state_unchecked() {
+    static EventState* s = new EventState;  // leaked: its threads run until the process ends
     return *s;
 }
 
-State& state() {
+EventState& event_state() {
     fault::point();
-    return state_unchecked();
+    return event_state_unchecked();
 }
 
 void stream_loop(int pause_us, std::uint64_t generation) {
-    State& s = state();
+    EventState& s = event_state();
     auto live = [&] { return s.streams.running.load() && s.streams.generation.load() == generation; };
     // Subscriptions are only appended while streams run (reset stops them
     // first), so each round copies just the new ones.
     std::vector<Accepted> targets;
     std::vector<std::uint64_t> sent;  // by index in targets
     struct Tally {
-        State& s;
+        EventState& s;
         const std::vector<Accepted>& targets;
         const std::vector<std::uint64_t>& sent;
         ~Tally() {
@@ -131,7 +131,7 @@ void stream_loop(int pause_us, std::uint64_t generation) {
 }
 
 void stop_streams() {
-    State& s = state();
+    EventState& s = event_state();
     s.streams.running.store(false);
     s.streams.generation.fetch_add(1);
     std::vector<std::thread> threads;
@@ -155,15 +155,15 @@ void flush_pump() { pump().drain(-1); }
 // child's copies are consistent and free. None of these threads exists in the
 // child, which forgets them; a later start or post makes new ones.
 void scripted_fork_prepare() {
-    state_unchecked().lock.lock();
+    event_state_unchecked().lock.lock();
     pump().lock_for_fork();
 }
 void scripted_fork_parent() {
     pump().unlock_in_parent();
-    state_unchecked().lock.unlock();
+    event_state_unchecked().lock.unlock();
 }
 void scripted_fork_child() {
-    State& s = state_unchecked();
+    EventState& s = event_state_unchecked();
     s.streams.running.store(false);
     new std::vector<std::thread>(std::move(s.streams.threads));  // left unjoined: not this process's threads
     s.streams.threads.clear();
@@ -172,7 +172,7 @@ void scripted_fork_child() {
 }
 
 void scripted_subscription(int op, const wire::SubscribeResult& r, wire::EventReceiver receiver, wire::text key) {
-    State& s = state();
+    EventState& s = event_state();
     std::deque<ImagePtr> events;
     {
         std::lock_guard<std::mutex> g(s.lock);
@@ -188,7 +188,7 @@ void scripted_subscription(int op, const wire::SubscribeResult& r, wire::EventRe
 void reset_events() {
     stop_streams();
     flush_pump();
-    State& s = state();
+    EventState& s = event_state();
     std::lock_guard<std::mutex> g(s.lock);
     s.accepted.clear();
     s.at_subscribe.clear();
@@ -245,7 +245,7 @@ TVX_EXPORT int tvx_event_at_subscribe(const unsigned char* data, const std::uint
                                       const std::int64_t* relocs, std::uint64_t nrelocs) try {
     ImagePtr img = make_event(data, sizes, nblobs, relocs, nrelocs, true);
     if (!img) return -3;
-    State& s = state();
+    EventState& s = event_state();
     std::lock_guard<std::mutex> g(s.lock);
     s.at_subscribe.push_back(std::move(img));
     return 0;
@@ -257,7 +257,7 @@ TVX_EXPORT int tvx_event_at_subscribe(const unsigned char* data, const std::uint
 // valid until this thread calls again.
 TVX_EXPORT const char* tvx_subscriptions_json() try {
     thread_local std::string out;
-    State& s = state();
+    EventState& s = event_state();
     std::lock_guard<std::mutex> g(s.lock);
     json::Writer w;
     w.begin_array();
@@ -279,7 +279,7 @@ TVX_EXPORT const char* tvx_subscriptions_json() try {
 // payload "<key>|<n>" (n unique over all streams), then pauses.
 TVX_EXPORT int tvx_stream_start(int threads, int pause_us) try {
     stop_streams();
-    State& s = state();
+    EventState& s = event_state();
     s.streams.running.store(true);
     std::lock_guard<std::mutex> g(s.lock);
     s.streams.sent.clear();
@@ -296,7 +296,7 @@ TVX_EXPORT int tvx_stream_start(int threads, int pause_us) try {
 TVX_EXPORT const char* tvx_stream_stop() try {
     stop_streams();
     thread_local std::string out;
-    State& s = state();
+    EventState& s = event_state();
     std::lock_guard<std::mutex> g(s.lock);
     json::Writer w;
     w.begin_object();
