@@ -3,7 +3,7 @@
 # ruff (lint and format) over the Python, clang-format over the C and C++,
 # mypy --strict over the sandbox control package and the client, and the
 # docs site (mkdocs.yml, into build/site) in strict mode. The tools come from
-# pyproject's test extra.
+# pyproject's check extra (scripts/setup.sh installs it for CPython 3.9).
 #   bash scripts/check.sh            all of them
 #   bash scripts/check.sh --fix      apply ruff's safe fixes and both formatters first
 set -uo pipefail

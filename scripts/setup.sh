@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Creates the virtual environment of one CPython version and installs the
 # project (module, our Trading interface library, the sandbox control package)
-# with its test tools, saying what it does as it goes.
+# with its test tools (3.9 also with the static checks' tools), saying what it
+# does as it goes.
 #   bash scripts/setup.sh            CPython 3.9 into .venv
 #   bash scripts/setup.sh 3.13       CPython 3.13 into .venv-3.13 (likewise 3.10 to 3.12)
 # The version may also come from PYTHON (a version or an interpreter's path).
@@ -44,10 +45,14 @@ if [ ! -f "build/$tag/build.ninja" ]; then
 else
     say "building CPython $version's module and our library in build/$tag (only what changed)"
 fi
+# The suite's tools on every version; the static checks' and the docs' (the
+# check extra) only where they run, on 3.9.
+extras=test
+[ "$version" != 3.9 ] || extras=test,check
 # -v shows CMake's and Ninja's steps; they are shortened, the rest goes to the log.
 status=0
 pip install -v --no-build-isolation \
-    --config-settings=cmake.define.pybind11_DIR="$(tvx_pybind11_dir "$venv/bin/python")" ".[test]" 2>&1 |
+    --config-settings=cmake.define.pybind11_DIR="$(tvx_pybind11_dir "$venv/bin/python")" ".[$extras]" 2>&1 |
     tee -a "$log" | sed -u -n -E \
         -e 's/^ *\*\*\* Configuring CMake.*/== configuring (cmake)/p' \
         -e 's/^ *\*\*\* Building project.*/== compiling/p' \
