@@ -519,3 +519,25 @@ def test_concurrent_deliveries_keep_each_threads_order_and_wait_sees_the_newest(
         assert all(m == sorted(m) for m in mine)  # in the order its thread sent them
         assert stream.wait("eq%d" % t, "matched", timeout=0)["n"] == per_thread - 1
     stream.close()
+
+
+def test_a_burst_is_read_whole_and_its_tail_comes_without_waiting_for_more(scripted, client):
+    stream, receiver = open_stream(scripted, lambda: client.price_info("ARVO"), 47)  # no timeout
+    for size in (1, 300, 7, 1000):  # alone, past a batch, short of one, past the queue's half
+        got = []
+        reader = in_thread(lambda: got.extend(next(stream) for _ in range(size)))
+        scripted.send(receiver, event(stream.key, '{"last": 1}'), repeat=size)
+        reader.join(10)  # a tail left for a next batch that never comes would hang here
+        assert not reader.is_alive() and got == [{"last": 1}] * size
+
+    async def burst(size):
+        read = [await stream.__anext__() for _ in range(size)]
+        return read
+
+    for size in (5, 700):
+        sender = threading.Timer(0.01, scripted.send, (receiver, event(stream.key, '{"last": 2}')), {"repeat": size})
+        sender.start()
+        assert asyncio.run(asyncio.wait_for(burst(size), 10)) == [{"last": 2}] * size
+        sender.join()
+    assert stream.dropped == 0
+    stream.close()

@@ -4,9 +4,10 @@ The library calls a stream's sink on its own threads; the sink appends the
 payload to the stream's bounded queue, and wakes a consumer only when one has
 run out of events and waits: a thread blocked in ``next()`` or a task awaiting
 ``__anext__`` (woken through ``loop.call_soon_threadsafe``, so the event loop
-is only ever touched from its own thread). While events wait in the queue, a
-consumer takes them one after another with no hand-over between threads, and
-the delivering threads go on without waking anyone. Back-pressure: a market-data stream drops its
+is only ever touched from its own thread). After a quiet spell the first event
+wakes it at once; while events keep coming it is woken per batch (_BATCH,
+_GATHER), and takes the waiting events one after another with no hand-over
+between threads. Back-pressure: a market-data stream drops its
 oldest payload when the queue is full and counts it in ``dropped``; an order
 stream never drops: a full queue holds the delivering library thread until the
 consumer makes room."""
@@ -40,7 +41,6 @@ _loads = json.loads
 # The decoder's own scanner, which json.loads reaches through two Python-level
 # calls and two regular expressions; _parse keeps loads' answers exactly.
 _scan: Callable[[str, int], Tuple[Any, int]] = json.JSONDecoder().scan_once  # type: ignore[attr-defined]
-_pause = time.sleep
 
 
 class StreamClosed(Exception):
@@ -53,6 +53,12 @@ def _release(fut: "asyncio.Future[None]") -> None:
 
 
 _TIMEOUT_MAX = threading.TIMEOUT_MAX
+# A reader that is in a burst of events is woken once this many wait (or the
+# queue is half full), not for the first: each wake hands the interpreter lock
+# over twice, which costs more than reading many events. How long it lets them
+# gather at most, when the burst ends short of that: seconds.
+_BATCH = 256
+_GATHER = 0.0002
 _monotonic = time.monotonic
 _get_ident = threading.get_ident
 _new_lock = threading.Lock
@@ -137,6 +143,8 @@ class _Sink:
         "closed",
         "end",
         "wakers",
+        "batching",
+        "batch",
         "reader",
         "writable",
         "writers",
@@ -164,6 +172,11 @@ class _Sink:
         # Callables that wake one waiting reader thread, task or ``wait``;
         # every event and close call them all, each once.
         self.wakers: Deque[Callable[[], Any]] = deque()
+        # Set by a reader whose last wait ended with events: the next wait
+        # lets a batch gather (up to ``batch`` events or _GATHER seconds).
+        # After a quiet spell the first event wakes it at once.
+        self.batching = False
+        self.batch = max(1, min(_BATCH, maxsize // 2))
         self.reader: Optional[int] = None  # the thread that last waited to read
         self.writable = threading.Condition(self.lock)
         self.writers = 0  # library threads waiting for room
@@ -182,7 +195,7 @@ class _Sink:
         q = self.queue
         if len(q) < self.maxsize and not self.closed and not payload.startswith(_END_PREFIXES):
             q.append(payload)
-            if self.wakers:
+            if self.wakers and (not self.batching or len(q) >= self.batch or self.watchers):
                 self.wake()
         else:
             self._put_slowly(payload)
@@ -193,7 +206,7 @@ class _Sink:
             # Numbered and appended in one call into C, so numbers and queue
             # order agree across delivering threads without a lock.
             q.extend(zip(self.seq, (payload,)))
-            if self.wakers:
+            if self.wakers and (not self.batching or len(q) >= self.batch or self.watchers):
                 self.wake()
         else:
             self._put_slowly(payload)
@@ -277,7 +290,6 @@ class _Sink:
         """The oldest item; None once closed and empty; TimeoutError after ``timeout`` seconds."""
         deadline = _deadline(timeout)
         q = self.queue
-        spun = False
         self.reader = _get_ident()
         while True:
             try:
@@ -292,14 +304,6 @@ class _Sink:
                 if q:
                     continue
                 return None
-            if not spun:
-                # Before sleeping, let the delivering threads run once: events
-                # coming back to back are then taken in one go instead of
-                # waking this thread for each.
-                spun = True
-                _pause(0)
-                continue
-            spun = False
             waiter = _new_lock()
             waiter.acquire()
             release = waiter.release
@@ -308,15 +312,16 @@ class _Sink:
                 self._unregister(release)
                 continue
             if deadline is None:
-                waiter.acquire()
-                continue
-            remaining = deadline - _monotonic()
-            if remaining > 0 and waiter.acquire(timeout=min(remaining, _TIMEOUT_MAX)):
-                continue
-            self._unregister(release)
-            if q or self.closed:
-                continue
-            if deadline - _monotonic() > 0:  # a wait longer than the platform's longest
+                wait = _GATHER if self.batching else -1.0  # -1: no limit
+            else:
+                wait = max(0.0, min(deadline - _monotonic(), _TIMEOUT_MAX))
+                if self.batching:
+                    wait = min(wait, _GATHER)
+            woke = waiter.acquire(timeout=wait) if wait != 0 else False
+            if not woke:
+                self._unregister(release)
+            self.batching = bool(q)
+            if woke or q or self.closed or deadline is None or deadline - _monotonic() > 0:
                 continue
             raise TimeoutError("no event within %s s" % timeout)
 
@@ -477,7 +482,6 @@ class Stream(Generic[T]):
     async def _wait_async(self, sink: _Sink) -> Any:
         deadline = _deadline(self.timeout)
         q = sink.queue
-        spun = False
         while True:
             try:
                 return sink.take()
@@ -487,14 +491,6 @@ class Stream(Generic[T]):
                 if q:
                     continue
                 raise StopAsyncIteration
-            if not spun:
-                # As get() does: the delivering threads run once before this
-                # task parks, so events coming back to back are taken in one
-                # go rather than each waking the loop.
-                spun = True
-                _pause(0)
-                continue
-            spun = False
             loop = asyncio.get_running_loop()
             fut: asyncio.Future[None] = loop.create_future()
             waker = partial(loop.call_soon_threadsafe, _release, fut)
@@ -502,17 +498,18 @@ class Stream(Generic[T]):
             try:
                 if q or sink.closed:  # came while registering
                     continue
-                if deadline is None:
+                wait = None if deadline is None else min(deadline - _monotonic(), _TIMEOUT_MAX)
+                if sink.batching:  # as in get(): let a batch gather
+                    wait = _GATHER if wait is None else min(wait, _GATHER)
+                if wait is None:
                     await fut
-                    continue
-                remaining = deadline - _monotonic()
-                if remaining > 0:
+                elif wait > 0:
                     try:
-                        await asyncio.wait_for(fut, min(remaining, _TIMEOUT_MAX))
-                        continue
+                        await asyncio.wait_for(fut, wait)
                     except asyncio.TimeoutError:
                         pass
-                if q or sink.closed or deadline - _monotonic() > 0:
+                sink.batching = bool(q)
+                if fut.done() or q or sink.closed or deadline is None or deadline - _monotonic() > 0:
                     continue
                 raise TimeoutError("no event within %s s" % self.timeout)
             finally:
