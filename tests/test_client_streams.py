@@ -524,8 +524,8 @@ def test_concurrent_deliveries_keep_each_threads_order_and_wait_sees_the_newest(
 def test_a_burst_is_read_whole_and_its_tail_comes_without_waiting_for_more(scripted, client):
     stream, receiver = open_stream(scripted, lambda: client.price_info("ARVO"), 47)  # no timeout
     for size in (1, 300, 7, 1000):  # alone, past a batch, short of one, past the queue's half
-        got = []
-        reader = in_thread(lambda: got.extend(next(stream) for _ in range(size)))
+        got: list = []
+        reader = in_thread(lambda got=got, size=size: got.extend(next(stream) for _ in range(size)))
         scripted.send(receiver, event(stream.key, '{"last": 1}'), repeat=size)
         reader.join(10)  # a tail left for a next batch that never comes would hang here
         assert not reader.is_alive() and got == [{"last": 1}] * size
