@@ -125,11 +125,11 @@ class _Sink:
 
     An event costs the delivering thread an append and a look at ``wakers``;
     the reader pops without a lock. A reader is woken only when it has run out
-    of events and said so (a waker in ``wakers``): while it keeps up with a
-    burst, nobody wakes it, and while it is behind, events wait in the queue
-    to be taken in one go. Both sides follow one order, under the interpreter
-    lock: a waiter registers, then looks at the queue; a producer appends,
-    then looks at the waiters; one of them sees the other."""
+    of events and said so (a waker in ``wakers``), and in a burst only once a
+    batch waits (``batching``); while it is behind, the events wait in the
+    queue to be taken in one go. Both sides follow one order, under the
+    interpreter lock: a waiter registers, then looks at the queue; a producer
+    appends, then looks at the waiters; one of them sees the other."""
 
     # Slots: every event reads some of these on the delivering thread.
     __slots__ = (
