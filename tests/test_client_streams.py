@@ -535,8 +535,7 @@ def test_a_burst_is_read_whole_and_its_tail_comes_without_waiting_for_more(scrip
         return read
 
     for size in (5, 700):
-        sender = threading.Timer(0.01, scripted.send, (receiver, event(stream.key, '{"last": 2}')), {"repeat": size})
-        sender.start()
+        sender = in_thread(lambda size=size: scripted.send(receiver, event(stream.key, '{"last": 2}'), repeat=size))
         assert asyncio.run(asyncio.wait_for(burst(size), 10)) == [{"last": 2}] * size
         sender.join()
     assert stream.dropped == 0

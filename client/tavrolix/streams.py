@@ -411,14 +411,7 @@ class Stream(Generic[T]):
         _tv.unsubscribe(self._channel, self.key)
 
     def _item(self, item: Any) -> T:
-        # _parse, written out: this runs for every event.
-        try:
-            obj, end = _scan(item, 0)
-        except (StopIteration, ValueError):
-            return _loads(item)  # type: ignore[no-any-return]
-        if end != len(item):
-            return _loads(item)  # type: ignore[no-any-return]
-        return obj  # type: ignore[no-any-return]
+        return _parse(item)  # type: ignore[no-any-return]
 
     def get(self, timeout: Optional[float] = None) -> T:
         """The next event, waiting up to ``timeout`` seconds (None: for ever); StreamClosed once closed and empty."""
@@ -599,12 +592,7 @@ class OrderStream(Stream[T], Generic[T, O, N]):
 
     def _item(self, item: Any) -> T:
         seq, payload = item
-        try:
-            update, end = _scan(payload, 0)
-        except (StopIteration, ValueError):
-            update = end = None
-        if end != len(payload):
-            update = _loads(payload)
+        update = _parse(payload)
         if type(update) is dict:
             number = update.get("order_no")
             if number is not None:
