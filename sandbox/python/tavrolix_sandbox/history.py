@@ -988,15 +988,24 @@ def _frame_fast(
     return out
 
 
+def _version(text: str) -> Tuple[int, int]:
+    """A version text's major and minor numbers ("3.1.0rc1" gives (3, 1))."""
+    m = re.match(r"(\d+)\.(\d+)", text)
+    return (int(m.group(1)), int(m.group(2))) if m else (0, 0)
+
+
 def _read_csv(path: Any, header: List[str]) -> Optional[Any]:
     """The file as a DataFrame through pandas when it is installed (the fast road), else None."""
     try:
         import pandas as pd
     except ImportError:
         return None
+    # Every value as Python's own float() reads it, so both roads agree to the
+    # bit: before pandas 3.1 the default converter is off by an ulp at times;
+    # from 3.1 every converter is exact and the option is deprecated.
+    exact = {"float_precision": "round_trip"} if _version(pd.__version__) < (3, 1) else {}
     try:
-        # Every value as Python's own float() reads it, so both roads agree to the bit.
-        frame = pd.read_csv(path, encoding="utf-8-sig", float_precision="round_trip")
+        frame = pd.read_csv(path, encoding="utf-8-sig", **exact)
     except Exception:  # a short or long row, say: the row path names it
         return None
     if list(frame.columns) != header:  # names pandas made unique or filled in
