@@ -41,7 +41,7 @@ tag=$("$venv/bin/python" -c 'import sys, sysconfig; v = "cp%d%d" % sys.version_i
 print("%s-%s-%s" % (v, v, sysconfig.get_platform().replace("-", "_").replace(".", "_")))')
 if [ ! -f "build/$tag/build.ninja" ]; then
     say "first build of CPython $version's module and our library in build/$tag:" \
-        "about 4 minutes on 2 cores, more while they are busy (configure, compile with a step count, install)"
+        "1 to 4 minutes on 2 cores, more while they are busy (configure, compile with a step count, install)"
 else
     say "building CPython $version's module and our library in build/$tag (only what changed)"
 fi
