@@ -49,9 +49,13 @@ fi
 # check extra) only where they run, on 3.9.
 extras=test
 [ "$version" != 3.9 ] || extras=test,check
+# TVX_SETUP_UNITY=1: a build only tests use (scripts/cmake.sh: TVX_UNITY).
+unity=()
+[ -z "${TVX_SETUP_UNITY:-}" ] || unity=(--config-settings=cmake.define.CMAKE_UNITY_BUILD=ON
+    --config-settings=cmake.define.CMAKE_UNITY_BUILD_BATCH_SIZE=8)
 # -v shows CMake's and Ninja's steps; they are shortened, the rest goes to the log.
 status=0
-pip install -v --no-build-isolation \
+pip install -v --no-build-isolation "${unity[@]}" \
     --config-settings=cmake.define.pybind11_DIR="$(tvx_pybind11_dir "$venv/bin/python")" ".[$extras]" 2>&1 |
     tee -a "$log" | sed -u -n -E \
         -e 's/^ *\*\*\* Configuring CMake.*/== configuring (cmake)/p' \
