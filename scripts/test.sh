@@ -27,10 +27,11 @@ bash scripts/setup.sh
 say "meanwhile, niced: the test programs, the CPython 3.13 environment and the sanitizer build ($logs/prepare*.log)"
 # They start before the static checks, which keep one core busy at most; the
 # suite's timing-sensitive tests then have the first call on the CPU. A test
-# that needs a program still building waits for it (the build's lock), so the
-# 3.9 suite's programs come first; what only the later passes need is niced
-# further and takes whatever CPU the suite leaves idle. The 3.13 module is a
-# unity build, as the sanitizer's: the 3.9 pass tests the one users install.
+# that needs a program still building waits for it (the build's lock). What
+# only the later passes need is a second chain beside the test programs, not
+# after them, taking the CPU the suite leaves idle (niced no further: beside a
+# busy machine's own load it would starve). The 3.13 module is a unity build,
+# as the sanitizer's: the 3.9 pass tests the one users install.
 (
     set -e
     nice -n 10 bash scripts/test-programs.sh native
@@ -45,8 +46,8 @@ say "meanwhile, niced: the test programs, the CPython 3.13 environment and the s
 prepare=$!
 (
     set -e
-    TVX_SETUP_UNITY=1 nice -n 15 bash scripts/setup.sh 3.13
-    TVX_BUILD_ONLY=1 nice -n 15 bash scripts/sanitize.sh asan
+    TVX_SETUP_UNITY=1 nice -n 10 bash scripts/setup.sh 3.13
+    TVX_BUILD_ONLY=1 nice -n 10 bash scripts/sanitize.sh asan
 ) >"$logs/prepare-later.log" 2>&1 &
 later=$!
 
