@@ -531,8 +531,7 @@ def test_a_burst_is_read_whole_and_its_tail_comes_without_waiting_for_more(scrip
         assert not reader.is_alive() and got == [{"last": 1}] * size
 
     async def burst(size):
-        read = [await stream.__anext__() for _ in range(size)]
-        return read
+        return [await stream.__anext__() for _ in range(size)]
 
     for size in (5, 700):
         sender = in_thread(lambda size=size: scripted.send(receiver, event(stream.key, '{"last": 2}'), repeat=size))

@@ -646,7 +646,7 @@ class OrderStream(Stream[T], Generic[T, O, N]):
                     if seq <= best or seq <= scanned:
                         break
                     try:
-                        update = _loads(payload)
+                        update = _parse(payload)
                     except ValueError:  # the reader meets it in its place
                         continue
                     if type(update) is dict and _same_number(update.get("order_no"), key):
